@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# Starts, stops or reports a private redis-server and mariadbd for running and
+# testing the server. Their data, sockets and logs live under $PLEMOX_STATE_DIR
+# (default: build/services); nothing of the system's own servers is touched.
+#
+#   scripts/services.sh start | stop | status | env
+#
+# `env` prints the settings as shell assignments for other scripts to eval.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+state=${PLEMOX_STATE_DIR:-$root/build/services}
+redis_port=${PLEMOX_REDIS_PORT:-16379}
+mysql_port=${PLEMOX_MYSQL_PORT:-13306}
+mysql_db=${PLEMOX_MYSQL_DB:-leaderboard}
+mysql_user=${PLEMOX_MYSQL_USER:-leaderboard}
+mysql_password=${PLEMOX_MYSQL_PASSWORD:-leaderboard}
+mysql_socket=$state/mysql/mysqld.sock
+
+print_env() {
+  cat <<ENV
+export PLEMOX_STATE_DIR='$state'
+export PLEMOX_REDIS_HOST=127.0.0.1
+export PLEMOX_REDIS_PORT=$redis_port
+export PLEMOX_MYSQL_HOST=127.0.0.1
+export PLEMOX_MYSQL_PORT=$mysql_port
+export PLEMOX_MYSQL_SOCKET='$mysql_socket'
+export PLEMOX_MYSQL_DB=$mysql_db
+export PLEMOX_MYSQL_USER=$mysql_user
+export PLEMOX_MYSQL_PASSWORD=$mysql_password
+ENV
+}
+
+wait_for() {  # wait_for SECONDS DESCRIPTION COMMAND...
+  local seconds=$1 what=$2
+  shift 2
+  local deadline=$((SECONDS + seconds))
+  until "$@" >/dev/null 2>&1; do
+    if [ $SECONDS -ge $deadline ]; then
+      echo "Timed out waiting for $what" >&2
+      return 1
+    fi
+    sleep 0.2
+  done
+}
+
+redis_up() { redis-cli -p "$redis_port" ping | grep -q PONG; }
+mysql_up() { mysqladmin --socket="$mysql_socket" -uroot ping >/dev/null 2>&1; }
+
+start_redis() {
+  if redis_up 2>/dev/null; then return 0; fi
+  mkdir -p "$state/redis"
+  redis-server --port "$redis_port" --bind 127.0.0.1 --daemonize yes \
+    --dir "$state/redis" --pidfile "$state/redis/redis.pid" \
+    --logfile "$state/redis/redis.log" --save '' --appendonly no
+  wait_for 20 "redis-server on port $redis_port" redis_up
+}
+
+start_mysql() {
+  if mysql_up 2>/dev/null; then return 0; fi
+  local data=$state/mysql/data
+  mkdir -p "$state/mysql"
+  local user_opt=()
+  if [ "$(id -u)" -eq 0 ]; then user_opt=(--user=root); fi
+  local fresh=0
+  if [ ! -d "$data/mysql" ]; then
+    fresh=1
+    mariadb-install-db --no-defaults "${user_opt[@]}" --datadir="$data" \
+      --auth-root-authentication-method=socket --skip-test-db \
+      >"$state/mysql/install.log" 2>&1 || {
+        cat "$state/mysql/install.log" >&2
+        return 1
+      }
+  fi
+  # setsid: the server must not die with the shell that started it.
+  setsid mariadbd --no-defaults "${user_opt[@]}" --datadir="$data" \
+    --socket="$mysql_socket" --port="$mysql_port" --bind-address=127.0.0.1 \
+    --pid-file="$state/mysql/mysqld.pid" --log-error="$state/mysql/error.log" \
+    --skip-name-resolve --innodb-buffer-pool-size=64M \
+    --innodb-flush-log-at-trx-commit=2 --max-connections=500 \
+    </dev/null >/dev/null 2>&1 &
+  wait_for 60 "mariadbd on $mysql_socket" mysql_up || {
+    tail -20 "$state/mysql/error.log" >&2
+    return 1
+  }
+  if [ $fresh -eq 1 ] || ! mysql --socket="$mysql_socket" -uroot -e "USE \`$mysql_db\`" 2>/dev/null; then
+    mysql --socket="$mysql_socket" -uroot <<SQL
+CREATE DATABASE IF NOT EXISTS \`$mysql_db\`;
+CREATE USER IF NOT EXISTS '$mysql_user'@'127.0.0.1' IDENTIFIED BY '$mysql_password';
+CREATE USER IF NOT EXISTS '$mysql_user'@'localhost' IDENTIFIED BY '$mysql_password';
+GRANT ALL PRIVILEGES ON *.* TO '$mysql_user'@'127.0.0.1';
+GRANT ALL PRIVILEGES ON *.* TO '$mysql_user'@'localhost';
+FLUSH PRIVILEGES;
+SQL
+  fi
+}
+
+stop_redis() {
+  if redis_up 2>/dev/null; then redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true; fi
+}
+
+stop_mysql() {
+  if mysql_up 2>/dev/null; then
+    mysqladmin --socket="$mysql_socket" -uroot shutdown >/dev/null 2>&1 || true
+  fi
+}
+
+case "${1:-}" in
+  start) start_redis; start_mysql; echo "redis on 127.0.0.1:$redis_port, mariadb on 127.0.0.1:$mysql_port ($mysql_socket)" ;;
+  stop) stop_redis; stop_mysql ;;
+  status)
+    redis_up 2>/dev/null && echo "redis: up" || echo "redis: down"
+    mysql_up 2>/dev/null && echo "mariadb: up" || echo "mariadb: down" ;;
+  env) print_env ;;
+  *) echo "usage: $0 start|stop|status|env" >&2; exit 2 ;;
+esac

@@ -1,0 +1,23 @@
+// Process-level services of the engine host: the resource root and the
+// request to shut the engine down. Callable from any thread.
+#pragma once
+
+#include <string>
+
+namespace vel {
+
+// The resource root directory (flag --res_root), without a trailing '/'.
+std::string GetResRoot();
+
+// Asks the host to stop: the host's main loop wakes up, uninstalls the
+// component and exits. Returns at once.
+void SetToShutDownEngine();
+
+// Blocks until SetToShutDownEngine() is called or SIGINT/SIGTERM arrives.
+// Used by the host's main loop.
+void WaitForShutdown();
+
+// True once a shutdown was requested.
+bool IsShutdownRequested();
+
+}  // namespace vel
