@@ -16,8 +16,9 @@ constexpr char kEventGroup[] = "event";
 
 std::mutex the_event_mutex;
 // GUARDED_BY(the_event_mutex)
-std::map<std::type_index, std::shared_ptr<std::vector<
-                              std::function<int(const std::shared_ptr<void>&)>>>>
+std::map<std::type_index,
+         std::shared_ptr<
+             std::vector<std::function<int(const std::shared_ptr<void>&)>>>>
     the_handlers;
 std::shared_ptr<IoService::Context> the_event_context;  // GUARDED_BY(mutex)
 

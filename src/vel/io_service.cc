@@ -26,8 +26,8 @@ std::map<std::string, std::unique_ptr<IoGroup>>
 std::unique_ptr<IoGroup> StartGroup(const std::string& name,
                                     std::size_t thread_count) {
   auto group = std::make_unique<IoGroup>();
-  group->context = std::make_shared<IoService::Context>(
-      static_cast<int>(thread_count));
+  group->context =
+      std::make_shared<IoService::Context>(static_cast<int>(thread_count));
   group->guard = std::make_unique<
       boost::asio::executor_work_guard<IoService::Context::executor_type>>(
       group->context->get_executor());
@@ -72,7 +72,8 @@ std::shared_ptr<IoService::Context> IoService::GetOrCreateIoGroup(
   std::lock_guard<std::mutex> lock(the_groups_mutex);
   auto it = the_groups.find(name);
   if (it == the_groups.end()) {
-    it = the_groups.emplace(name, StartGroup(name, thread_count ? thread_count : 1))
+    it = the_groups
+             .emplace(name, StartGroup(name, thread_count ? thread_count : 1))
              .first;
   }
   return it->second->context;

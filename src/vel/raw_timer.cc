@@ -32,8 +32,8 @@ struct TimerState {
 std::mutex the_timer_mutex;
 std::shared_ptr<IoService::Context> the_timer_context;  // GUARDED_BY(mutex)
 std::map<RawTimer::TimerId, std::shared_ptr<TimerState>>
-    the_timers;                       // GUARDED_BY(the_timer_mutex)
-RawTimer::TimerId the_next_id = 1;    // GUARDED_BY(the_timer_mutex)
+    the_timers;                     // GUARDED_BY(the_timer_mutex)
+RawTimer::TimerId the_next_id = 1;  // GUARDED_BY(the_timer_mutex)
 
 void Arm(const std::shared_ptr<TimerState>& state, std::int64_t delay_us);
 
@@ -83,8 +83,8 @@ RawTimer::TimerId Schedule(std::int64_t delay_us, std::int64_t period_us,
 bool RawTimer::Start(int thread_count) {
   std::lock_guard<std::mutex> lock(the_timer_mutex);
   if (the_timer_context) return false;
-  the_timer_context =
-      IoService::GetOrCreateIoGroup(kTimerGroup, thread_count > 0 ? thread_count : 1);
+  the_timer_context = IoService::GetOrCreateIoGroup(
+      kTimerGroup, thread_count > 0 ? thread_count : 1);
   return the_timer_context != nullptr;
 }
 

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Configures and builds the project into build/<name>.
+#   scripts/build.sh [release|sanitize|debug] [extra cmake --build args]
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+kind=${1:-release}
+shift || true
+case "$kind" in
+  release) cmake_args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+  sanitize) cmake_args=(-DCMAKE_BUILD_TYPE=Debug -DPLEMOX_SANITIZE=ON -DPLEMOX_BUILD_BENCHMARKS=OFF) ;;
+  debug) cmake_args=(-DCMAKE_BUILD_TYPE=Debug) ;;
+  *) echo "usage: $0 [release|sanitize|debug]" >&2; exit 2 ;;
+esac
+jobs=${PLEMOX_BUILD_JOBS:-$(nproc)}
+cmake -S "$root" -B "$root/build/$kind" "${cmake_args[@]}" >/dev/null
+cmake --build "$root/build/$kind" -j"$jobs" "$@"

@@ -1,0 +1,3 @@
+plemox_add_test(NAME vel_core_test LABEL unit
+  SOURCES unit/vel_core_test.cc unit/manifest_test.cc
+  LIBS vel_core)
