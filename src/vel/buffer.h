@@ -26,7 +26,9 @@ class Buffer {
 
   const std::uint8_t* GetReadableBuffer() const { return bytes_.data(); }
   std::size_t GetReadableSize() const { return bytes_.size(); }
-  std::string ToString() const { return std::string(bytes_.begin(), bytes_.end()); }
+  std::string ToString() const {
+    return std::string(bytes_.begin(), bytes_.end());
+  }
 
  private:
   std::vector<std::uint8_t> bytes_;

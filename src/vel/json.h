@@ -11,7 +11,7 @@ namespace vel {
 
 class Json {
  public:
-  Json() = default;  // null
+  Json() = default;                                         // null
   Json(nlohmann::json value) : value_(std::move(value)) {}  // NOLINT
 
   static Json MakeObject() { return Json(nlohmann::json::object()); }
