@@ -3,7 +3,7 @@
 namespace vel {
 
 bool Json::Parse(const std::string& text, Json* out) {
-  auto parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  auto parsed = Value::parse(text, nullptr, /*allow_exceptions=*/false);
   if (parsed.is_discarded()) return false;
   out->value_ = std::move(parsed);
   return true;

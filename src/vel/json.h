@@ -1,21 +1,31 @@
-// A JSON value (over nlohmann::json) with the small accessor set that the
-// manifest, the HTTP API and the counters use. A value type; not thread-safe.
+// A JSON value (over nlohmann::ordered_json: objects keep the order in which
+// members were added, so answers read in the documented order) with the small
+// accessor set that the manifest, the HTTP API and the counters use. A value
+// type; not thread-safe.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 namespace vel {
 
 class Json {
  public:
-  Json() = default;                                         // null
-  Json(nlohmann::json value) : value_(std::move(value)) {}  // NOLINT
+  using Value = nlohmann::ordered_json;
 
-  static Json MakeObject() { return Json(nlohmann::json::object()); }
-  static Json MakeArray() { return Json(nlohmann::json::array()); }
+  Json() = default;  // null
+  // Any value nlohmann can hold: strings, numbers, booleans, Value.
+  template <typename T, typename = std::enable_if_t<
+                            !std::is_same<std::decay_t<T>, Json>::value &&
+                            std::is_constructible<Value, T>::value>>
+  Json(T&& value) : value_(std::forward<T>(value)) {}  // NOLINT
+
+  static Json MakeObject() { return Json(Value::object()); }
+  static Json MakeArray() { return Json(Value::array()); }
 
   // Parses `text`; on a syntax error returns false and leaves *out unchanged.
   static bool Parse(const std::string& text, Json* out);
@@ -64,11 +74,11 @@ class Json {
   // "string", "boolean", "number".
   std::string TypeName() const { return value_.type_name(); }
 
-  const nlohmann::json& value() const { return value_; }
-  nlohmann::json& value() { return value_; }
+  const Value& value() const { return value_; }
+  Value& value() { return value_; }
 
  private:
-  nlohmann::json value_;
+  Value value_;
 };
 
 }  // namespace vel
