@@ -1,0 +1,38 @@
+// Command-line flags of the leaderboard component. They are defined in
+// leaderboard_flags.cc and registered when the library is loaded; the command
+// line sets them before the component is installed and nothing writes them
+// afterwards, so any thread may read them.
+#pragma once
+
+#include <gflags/gflags.h>
+
+// TCP server.
+DECLARE_uint64(server_tcp_port);
+
+// MySQL/MariaDB connection.
+DECLARE_string(mysql_server_url);
+DECLARE_string(mysql_id);
+DECLARE_string(mysql_pw);
+DECLARE_string(mysql_db_name);
+DECLARE_uint64(mysql_db_connection_count);
+DECLARE_string(mysql_db_character_set);
+DECLARE_int64(mysql_db_slow_query_threshold_time_in_ms);
+DECLARE_uint64(mysql_local_account_column_length);
+
+// Database statements and schema.
+DECLARE_bool(leaderboard_use_db_stored_procedure);
+DECLARE_bool(leaderboard_use_db_auto_schema_generation);
+DECLARE_string(export_db_schema_to_file);
+DECLARE_bool(leaderboard_use_db_bulk_insert);
+DECLARE_uint64(force_flush_interval_in_msec);
+
+// Dated weekly tables and keys.
+DECLARE_bool(use_leaderboard_table_with_date);
+
+// Administrative API.
+DECLARE_bool(enable_reset_leaderboard_api);
+
+// Recovery mode.
+DECLARE_bool(recover_leaderboard);
+DECLARE_bool(force_leaderboard_recovery);
+DECLARE_string(recovery_target_leaderboard_ids);
