@@ -1,1 +1,6 @@
-# Filled in by the redis module.
+# The host's Redis client (vel::Redis) over hiredis.
+add_library(vel_redis SHARED
+  redis.cc
+  redis_connection.cc
+)
+target_link_libraries(vel_redis PUBLIC vel_core PRIVATE PkgConfig::HIREDIS)

@@ -1,0 +1,82 @@
+// One blocking hiredis connection to one Redis server, used by vel::Redis's
+// connection pools. An instance is not thread-safe: exactly one thread uses it
+// at a time (the pool hands it out to one caller and takes it back).
+#pragma once
+
+#include <hiredis/hiredis.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vel {
+
+class RedisConnection {
+ public:
+  // Where and how to connect. A host that starts with '/' is a Unix socket
+  // path (port unused).
+  struct Endpoint {
+    std::string host;
+    int port = 0;
+    std::string password;  // empty: no AUTH
+    int timeout_ms = 0;    // connect and per-command timeout, > 0
+  };
+
+  // Frees a hiredis reply.
+  struct ReplyDeleter {
+    void operator()(redisReply* reply) const;
+  };
+  using Reply = std::unique_ptr<redisReply, ReplyDeleter>;
+
+  explicit RedisConnection(Endpoint endpoint);
+  ~RedisConnection();
+  RedisConnection(const RedisConnection&) = delete;
+  RedisConnection& operator=(const RedisConnection&) = delete;
+
+  // Connects, applies the command timeout and authenticates when a password
+  // is set. Returns false and leaves the reason in error() when any of that
+  // fails (the connection is then unusable).
+  bool Connect();
+
+  // Sends one command (binary-safe arguments, args[0] is the command name)
+  // and waits for its reply. Returns null on an I/O failure, a timeout or a
+  // protocol error; the connection is then broken for good (a late reply
+  // would be read as the answer to the next command) and error() tells why.
+  // A Redis error reply is a reply, not a failure.
+  Reply Command(const std::vector<std::string>& args);
+
+  // Sends every command in one write and reads their replies in order: one
+  // round trip. On failure returns an empty vector and the connection is
+  // broken, as with Command().
+  std::vector<Reply> Pipeline(
+      const std::vector<std::vector<std::string>>& commands);
+
+  // True once a connect, I/O or protocol failure happened.
+  bool broken() const { return broken_; }
+
+  // True when the last failure shows that the server had closed or reset the
+  // connection before our command got through (typical for an idle pooled
+  // connection after a server restart), so repeating the command on a new
+  // connection cannot run it twice. False for timeouts and other failures.
+  bool closed_by_peer() const { return closed_by_peer_; }
+
+  // The reason of the last failure, for logs.
+  const std::string& error() const { return error_; }
+
+ private:
+  struct ContextDeleter {
+    void operator()(redisContext* context) const;
+  };
+
+  bool Append(const std::vector<std::string>& args);
+  Reply ReadReply();
+  void Fail(const std::string& what);
+
+  Endpoint endpoint_;
+  std::unique_ptr<redisContext, ContextDeleter> context_;
+  bool broken_ = false;
+  bool closed_by_peer_ = false;
+  std::string error_;
+};
+
+}  // namespace vel
