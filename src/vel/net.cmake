@@ -1,1 +1,7 @@
-# Filled in by the net module.
+# TCP server and transports (Boost.Asio) with length-prefixed framing.
+add_library(vel_net SHARED
+  tcp_server.cc
+  tcp_transport.cc
+  transport.cc
+)
+target_link_libraries(vel_net PUBLIC vel_core)
