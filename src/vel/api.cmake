@@ -1,1 +1,8 @@
-# Filled in by the api module.
+# The host's HTTP API service (Boost.Beast) and the callable counters it serves.
+add_library(vel_api SHARED
+  api_connection.cc
+  api_router.cc
+  api_service.cc
+  counter.cc
+)
+target_link_libraries(vel_api PUBLIC vel_core Boost::regex)
