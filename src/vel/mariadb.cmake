@@ -1,1 +1,7 @@
-# Filled in by the mariadb module.
+# The MariaDB client: a pool of connections over MariaDB Connector/C.
+add_library(vel_mariadb SHARED
+  mariadb.cc
+  mariadb_connection.cc
+  result_sets.cc
+)
+target_link_libraries(vel_mariadb PUBLIC vel_core PkgConfig::MARIADB)
