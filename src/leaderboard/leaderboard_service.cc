@@ -1,0 +1,151 @@
+// Start-up and shutdown of the service, and its process-wide state.
+#include "leaderboard/leaderboard_service.h"
+
+#include <glog/logging.h>
+
+#include <mutex>
+#include <set>
+
+#include "leaderboard/leaderboard_assert.h"
+#include "leaderboard/leaderboard_flags.h"
+#include "leaderboard/leaderboard_id.h"
+#include "leaderboard/ranking_options.h"
+#include "leaderboard/reset_schedule_registry.h"
+#include "vel/event.h"
+#include "vel/hardware_info.h"
+#include "vel/leaderboard_message_writer.h"
+#include "vel/tcp_server.h"
+#include "vel/tcp_transport.h"
+
+namespace plemox {
+namespace {
+
+std::string the_io_group_name;
+// Written only by Start() and Shutdown(), read without a lock by the
+// handlers in between.
+std::set<std::string> the_leaderboard_ids;
+std::shared_ptr<vel::TcpServer> the_tcp_server;
+std::string the_self_master_info;
+
+// Creates the transport of one accepted connection (TCP I/O thread).
+std::shared_ptr<vel::SocketBase> CreateConnection() {
+  auto transport =
+      vel::TcpTransport::Create(the_io_group_name, vel::TcpSSLOption::kNullPtr,
+                                vel::TransportCompressor::kNullPtr, true);
+  transport->set_disconnect_handler(&LeaderboardService::OnTcpDisconnected);
+  transport->set_receive_handler(&LeaderboardService::OnTcpReceived);
+  return transport->ToSocketBase();
+}
+
+void RecordLeaderboardIds(const vel::Json& leaderboard_ids) {
+  LEADERBOARD_ASSERT(leaderboard_ids.IsArray())
+      << "'leaderboard_ids' must be an array type.";
+  if (!FLAGS_leaderboard_use_db_stored_procedure) {
+    LEADERBOARD_ASSERT(leaderboard_ids.Size() != 0);
+  }
+  for (std::size_t i = 0; i < leaderboard_ids.Size(); ++i) {
+    LEADERBOARD_ASSERT(leaderboard_ids[i].IsString())
+        << "The element of 'leaderboard_ids' must be a string type.";
+    const std::string leaderboard_id = leaderboard_ids[i].GetString();
+    LEADERBOARD_ASSERT(not leaderboard_id.empty())
+        << "The element of 'leaderboard_ids' must not be empty.";
+    // Ids become parts of table names and Redis keys.
+    LEADERBOARD_ASSERT(IsValidLeaderboardId(leaderboard_id))
+        << "The element of 'leaderboard_ids' must be made only of letters, "
+           "digits and underscore, at most "
+        << kMaxLeaderboardIdLength << " characters: " << leaderboard_id;
+    LEADERBOARD_ASSERT(the_leaderboard_ids.insert(leaderboard_id).second)
+        << "Duplicated leaderboard id found"
+        << ": " << leaderboard_id;
+  }
+}
+
+}  // namespace
+
+bool LeaderboardService::Start(
+    const std::string& io_group_name, std::uint16_t port,
+    const vel::Json& leaderboard_ids, const vel::Json& reset_schedules,
+    const vel::Json& ranking_options, const std::string& server_url,
+    const std::string& user_id, const std::string& password,
+    const std::string& database_name, std::uint64_t connection_count,
+    const std::string& character_set, std::int64_t slow_query_threshold_ms) {
+  the_io_group_name = io_group_name;
+  RecordLeaderboardIds(leaderboard_ids);
+  LEADERBOARD_ASSERT(
+      ResetScheduleRegistry::InitializeResetSchedule(reset_schedules))
+      << "Failed to initialize reset schedule.";
+  LEADERBOARD_ASSERT(RankingOptions::InitializeRankingOption(ranking_options))
+      << "Failed to initialize ranking options.";
+
+  // The ranking cache, the schema step, the database connection and the
+  // bulk insert queue are brought up here, in this order, before any
+  // request can arrive.
+  (void)server_url;
+  (void)user_id;
+  (void)password;
+  (void)database_name;
+  (void)connection_count;
+  (void)character_set;
+  (void)slow_query_threshold_ms;
+
+  vel::Event::RegisterHandler<MessageReceivedEvent>(
+      &LeaderboardService::OnMessageReceived);
+
+  the_tcp_server = vel::TcpServer::Create(
+      the_io_group_name, vel::TcpSSLOption::kNullPtr, &CreateConnection);
+  LEADERBOARD_ASSERT(the_tcp_server) << "Failed to initialize the TCP server.";
+  const std::uint16_t service_port = port;
+  LEADERBOARD_ASSERT(the_tcp_server->Start(service_port))
+      << "Failed to start the TCP server.";
+
+  const auto external_ip = vel::HardwareInfo::GetExternalIp();
+  if (!external_ip.is_unspecified()) {
+    the_self_master_info =
+        external_ip.to_string() + ":" + std::to_string(service_port);
+  }
+  LEADERBOARD_ASSERT(not the_self_master_info.empty());
+  LOG(INFO) << "Getting master information"
+            << ": my info=" << the_self_master_info;
+  return true;
+}
+
+void LeaderboardService::Shutdown() {
+  if (the_tcp_server) {
+    the_tcp_server->Stop();
+    the_tcp_server.reset();
+  }
+  the_leaderboard_ids.clear();
+}
+
+bool LeaderboardService::IsConfiguredLeaderboardId(
+    const std::string& leaderboard_id) {
+  return the_leaderboard_ids.count(leaderboard_id) != 0;
+}
+
+const std::string& LeaderboardService::self_master_info() {
+  return the_self_master_info;
+}
+
+void LeaderboardService::SendFail(const std::shared_ptr<ClientSession>& session,
+                                  const Uuid& request_uuid,
+                                  Leaderboard::Response::Fail code,
+                                  const std::string& message) {
+  session->Send(*vel::LeaderboardMessageWriter::CreateFailResponse(
+      request_uuid, code, message));
+}
+
+bool LeaderboardService::CheckAuthenticated(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const char* operation) {
+  if (session->state() == ClientSession::kAuthenticated) return true;
+  LOG(WARNING) << operation << "() "
+               << "failed: "
+               << "Access denied, authentication required"
+               << ": session=" << session;
+  SendFail(session, request_uuid,
+           Leaderboard::Response::kFailUnauthenticatedApp,
+           "Access denied, authentication required");
+  return false;
+}
+
+}  // namespace plemox

@@ -1,0 +1,107 @@
+// The component's entry points: the checks of the command-line flags, the
+// choice between service and recovery mode, and the registration of the
+// HTTP routes and counters. Called by the host on its main thread.
+#include <gflags/gflags.h>
+#include <glog/logging.h>
+
+#include "leaderboard/leaderboard_flags.h"
+#include "leaderboard/leaderboard_service.h"
+#include "leaderboard/profiling_counters.h"
+#include "vel/argument_map.h"
+#include "vel/counter.h"
+#include "vel/engine.h"
+#include "vel/host_flags.h"
+
+DECLARE_bool(alsologtostderr);
+
+namespace plemox {
+namespace {
+
+// The fixed-order flag checks; the first failure ends the process.
+void CheckFlags() {
+  if (FLAGS_mysql_db_character_set.empty()) {
+    LOG(FATAL) << "The 'mysql_db_character_set' flag value is empty";
+  }
+  if (FLAGS_mysql_db_slow_query_threshold_time_in_ms <= 0) {
+    LOG(FATAL) << "The 'mysql_db_slow_query_threshold_time_in_ms' flag must "
+                  "be greater than zero.";
+  }
+  if (!FLAGS_enable_redis) {
+    LOG(FATAL) << "The 'enable_redis' flag must be set to 'true' to start "
+                  "the Leaderboard service.";
+  }
+  if (FLAGS_use_leaderboard_table_with_date &&
+      FLAGS_leaderboard_use_db_stored_procedure) {
+    LOG(FATAL) << "The 'leaderboard_use_db_stored_procedure' flag must be set "
+                  "to 'false' if the 'use_leaderboard_table_with_date' flag "
+                  "is enabled.";
+  }
+  if (!FLAGS_export_db_schema_to_file.empty() &&
+      FLAGS_leaderboard_use_db_auto_schema_generation) {
+    LOG(FATAL) << "The 'export_db_schema_to_file' flag must be empty if the "
+                  "'leaderboard_use_db_auto_schema_generation' flag is "
+                  "enabled.";
+  }
+  if (FLAGS_leaderboard_use_db_bulk_insert &&
+      FLAGS_force_flush_interval_in_msec == 0) {
+    LOG(FATAL) << "The 'force_flush_interval_in_msec' flag must be a "
+                  "positive number.";
+  }
+}
+
+bool RunRecoveryMode() {
+  LOG(INFO) << "The Leaderboard recovery mode started.";
+  if (FLAGS_recover_leaderboard && !FLAGS_alsologtostderr) {
+    LOG(FATAL) << "The '--alsologtostderr' flag must be set to enter the "
+                  "recovery mode.";
+  }
+  // Rebuilding Redis from the database is not part of this build yet:
+  // refuse clearly rather than report a recovery that did not happen.
+  LOG(ERROR) << "The recovery of leaderboards is not available in this "
+                "version of the server.";
+  LOG(FATAL) << "Result: failed to recover the data.";
+  const std::string line(42, '-');
+  LOG(INFO) << line;
+  LOG(INFO) << "Result: The data has been restored.";
+  LOG(INFO) << line;
+  vel::SetToShutDownEngine();
+  return true;
+}
+
+bool RunServiceMode(const vel::ArgumentMap& arguments) {
+  const bool started = LeaderboardService::Start(
+      "default", static_cast<std::uint16_t>(FLAGS_server_tcp_port & 0xFFFF),
+      arguments.FindArrayArgument("leaderboard_ids"),
+      arguments.FindArrayArgument("reset_schedules"),
+      arguments.FindArrayArgument("ranking_options"), FLAGS_mysql_server_url,
+      FLAGS_mysql_id, FLAGS_mysql_pw, FLAGS_mysql_db_name,
+      FLAGS_mysql_db_connection_count, FLAGS_mysql_db_character_set,
+      FLAGS_mysql_db_slow_query_threshold_time_in_ms);
+  if (!started) {
+    LOG(FATAL) << "Failed to start the Leaderboard service.";
+    return false;
+  }
+  vel::RegisterCallableCounter("leaderboard", "profiling", "",
+                               &ProfilingCounters::Report);
+  return true;
+}
+
+}  // namespace
+}  // namespace plemox
+
+extern "C" {
+
+bool PlemoxLeaderboardServer_install(const vel::ArgumentMap& arguments) {
+  plemox::CheckFlags();
+  if (FLAGS_recover_leaderboard || FLAGS_force_leaderboard_recovery) {
+    return plemox::RunRecoveryMode();
+  }
+  return plemox::RunServiceMode(arguments);
+}
+
+bool PlemoxLeaderboardServer_uninstall() {
+  plemox::LeaderboardService::Shutdown();
+  return true;
+}
+
+}  // extern "C"

@@ -1,0 +1,18 @@
+# The leaderboard service and the component library the host loads.
+add_library(leaderboard_service STATIC
+  leaderboard_id.cc
+  leaderboard_service.cc
+  leaderboard_service_dispatch.cc
+  leaderboard_service_session.cc
+  leaderboard_service_unavailable.cc
+  profiling_counters.cc
+  session.cc
+  session_registry.cc
+)
+set_target_properties(leaderboard_service PROPERTIES POSITION_INDEPENDENT_CODE ON)
+target_link_libraries(leaderboard_service PUBLIC
+  leaderboard_core vel_core vel_net vel_message vel_api leaderboard_proto)
+
+# Loaded by the host with dlopen; exports the component's entry points.
+add_library(plemox-leaderboard MODULE plemox-leaderboard_installer.cc)
+target_link_libraries(plemox-leaderboard PRIVATE leaderboard_service)

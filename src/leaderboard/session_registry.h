@@ -1,0 +1,31 @@
+// The process-wide map from a connection's transport to its ClientSession.
+// All functions are thread-safe; the registry's mutex is never held while
+// calling out.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "leaderboard/session.h"
+#include "vel/transport.h"
+
+namespace plemox {
+
+class SessionRegistry {
+ public:
+  // The session of `transport`, created in kCreated on first use.
+  static std::shared_ptr<ClientSession> GetOrCreate(
+      const std::shared_ptr<vel::Transport>& transport);
+
+  // Takes the session of `transport` out of the registry; null when the
+  // connection never had one.
+  static std::shared_ptr<ClientSession> Remove(
+      const std::shared_ptr<vel::Transport>& transport);
+
+  // Number of registered sessions.
+  static std::size_t Size();
+
+  SessionRegistry() = delete;
+};
+
+}  // namespace plemox
