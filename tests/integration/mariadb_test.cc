@@ -446,10 +446,13 @@ Mariadb::Error RunDeadlock(Mariadb& admin, Mariadb& client,
                           " SET v = v + 10 WHERE id = 2; UPDATE " + table +
                           " SET v = v + 10 WHERE id = 1; COMMIT",
                       victim.Callback());
+  // Other tests may share the server: look only at this table's waiter.
   EXPECT_TRUE(WaitFor([&] {
     return FirstValue(admin,
-                      "SELECT COUNT(*) FROM information_schema.INNODB_TRX"
-                      " WHERE trx_state = 'LOCK WAIT'") == "1";
+                      "SELECT COUNT(*) FROM information_schema.INNODB_TRX "
+                      "WHERE trx_state = 'LOCK WAIT' AND trx_query LIKE "
+                      "'UPDATE " +
+                          table + " SET v = v + 10 WHERE id = 1%'") == "1";
   }));
   Completion closing;
   holder->ExecuteQuery("UPDATE " + table + " SET v = v + 1 WHERE id = 2",
