@@ -1,0 +1,243 @@
+// RedisCache: the ranking authority of the leaderboard server. It keeps every
+// ranking in Redis (keys in redis_key.h), decides whether a submitted score
+// is a new record, and answers public and social ranking queries.
+//
+// One cache per process: static functions over process-wide state. All
+// asynchronous work runs on the I/O group "RedisCacheIoService" (the Redis
+// commands are the host's blocking vel::Redis calls with the default server
+// tag ""), and every completion is posted to the group
+// "RedisCacheCbIoService", so callers' code never runs on a thread that
+// issues Redis commands. Both groups have redis_async_threads_size threads.
+//
+// Submissions of one local account id run one at a time, in the order of
+// their SubmitScore calls: while a player has submissions in flight it is
+// pinned to one strand of the cache's strand table. Queries (and the
+// deletions and rollovers that join this class) take no strand and
+// interleave with submissions at the granularity of single Redis commands.
+//
+// Choices the callers rely on:
+//   - A broken query range (all with begin/end not 0, from-top with begin < 0
+//     or begin > end, nearby with begin > end) and a social query whose range
+//     is not "all" are answered with a result in error (logged); the process
+//     is not stopped. Callers refuse such queries earlier anyway.
+//   - A nearby window that ends above the top (position + end < 0) is empty:
+//     error false and no records. It never wraps around to the bottom.
+//   - Equal scores are listed with the earlier ranking time first, in public
+//     and in social queries alike.
+//   - The dense numbering of a score missing from the dense set (a
+//     leaderboard without dense sets, or a dense set that lags behind) is
+//     computed by counting the distinct greater scores in the ranking itself,
+//     so the rank is right, only slower.
+//   - A member index entry that names a ranking member which is gone (left by
+//     a failed or concurrent update) counts as no entry: the next submission
+//     writes the score afresh.
+//   - NaN scores never crash the cache: Redis refuses them and the operation
+//     reports an error. A negative timestamp fails the submission (logged).
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "database/query_result.h"
+#include "database/redis_key.h"
+#include "leaderboard.pb.h"
+#include "leaderboard/ranking_option.h"
+#include "leaderboard/reset_schedule_info.h"
+#include "vel/player_account.h"
+#include "vel/redis.h"
+
+namespace plemox {
+
+class RedisCache {
+ public:
+  using Range = Leaderboard::LeaderboardQuery::Range;
+  using RankingType = Leaderboard::LeaderboardQuery::Request::RankingType;
+  using SubmissionResult = Leaderboard::ScoreSubmission::Response::Result;
+  // The outcome of one submission: one entry per evaluated period ranking in
+  // the order daily, weekly, monthly (kNewRecordDaily/Weekly/Monthly with the
+  // score now stored there, or kNone with the submitted score), then, only
+  // when the all-time ranking took a new record, (kNewRecord, that score).
+  using NewRecords = std::vector<std::pair<SubmissionResult, double>>;
+  // Runs on a "RedisCacheCbIoService" thread. On error, `new_records` holds
+  // the entries of the rankings updated before the failure.
+  using SubmitScoreCallback =
+      std::function<void(bool error, std::shared_ptr<NewRecords> new_records)>;
+  // Runs on a "RedisCacheCbIoService" thread, exactly once per query.
+  using QueryCallback =
+      std::function<void(const std::shared_ptr<QueryResult>& result)>;
+
+  // The strand table has max(kMinStrandCount, redis_async_threads_size)
+  // strands: at least one per thread so that every thread can work, and
+  // many more than the usual thread count so that two busy players rarely
+  // share a strand and wait for each other.
+  static constexpr std::size_t kMinStrandCount = 64;
+
+  // Creates the two I/O groups and the strand table. Once per process, at
+  // start-up, before any other function; a second call is fatal ("Assert
+  // failed: ! the_io_service"). Returns false (logged) when a group cannot be
+  // created. Requires vel::Redis to be initialised before any query or
+  // submission runs. Host thread.
+  static bool Initialize();
+
+  // Submits `score` of `account` to leaderboard `leaderboard_id`: updates the
+  // daily, weekly and monthly rankings whose schedule flag is set (all three
+  // when no flag is set), in that order, and then, when one of them took a
+  // new record and option.enable_alltime is set, the all-time ranking with
+  // the best of those new scores as a high score. `submission_type` is 0
+  // (keep the higher score), 1 (add), 2 (subtract) or any other value
+  // (replace). The weekly ranking uses schedule.next_date_time as its week.
+  // The first failing ranking ends the submission with error true; rankings
+  // already updated stay updated. Returns at once; any thread.
+  static void SubmitScore(const std::string& leaderboard_id,
+                          const vel::PlayerAccount& account, double score,
+                          std::int32_t submission_type,
+                          std::int64_t timestamp_in_msec,
+                          const ResetScheduleInfo& schedule,
+                          const RankingOption& option,
+                          SubmitScoreCallback callback);
+
+  // Recovery: puts one stored score into one ranking as a high score
+  // (undated weekly keys). `timestamp` goes into the member ranking key
+  // unchanged. Blocks the caller; returns false (logged) on failure.
+  static bool SubmitScoreForRecovery(const std::string& leaderboard_id,
+                                     Timespan timespan,
+                                     const vel::PlayerAccount& account,
+                                     double score, std::int64_t timestamp,
+                                     const RankingOption& option);
+
+  // The number of members of the ranking of `timespan` (undated weekly key)
+  // into *count. Blocks the caller; false (logged, *count unchanged) on
+  // failure. REQUIRES: count != nullptr.
+  static bool GetRowCount(const std::string& leaderboard_id, Timespan timespan,
+                          std::uint64_t* count);
+
+  // Reads one public ranking: the whole of it (range type kAll), positions
+  // begin to end from the top (kFromTop), or the window of offsets begin to
+  // end around `account`'s position (any other type; begin = end = 0 gives
+  // the player's own record; a player without an entry gets one placeholder
+  // record with rank 0 and score 0). Ranks by `ranking_type`: 1 position,
+  // 2 competition (1, 1, 3), any other value dense (1, 1, 2). `week_time`
+  // selects dated weekly keys (see MakeLeaderboardKey). Returns at once; any
+  // thread.
+  static void GetPublicLeaderboard(const std::string& leaderboard_id,
+                                   const vel::PlayerAccount& account,
+                                   Timespan timespan, const Range& range,
+                                   RankingType ranking_type,
+                                   const boost::posix_time::ptime& week_time,
+                                   QueryCallback callback);
+
+  // Ranks `account` (unless its local id is empty) and `competitors` by their
+  // scores in one ranking; members without an entry get score 0. Every
+  // listed player is in the result, the player in addition to the
+  // competitors (a competitor equal to the player is listed twice). Only the
+  // range type kAll is served. Returns at once; any thread.
+  static void GetSocialLeaderboard(
+      const std::string& leaderboard_id, const vel::PlayerAccount& account,
+      const std::vector<vel::PlayerAccount>& competitors, Timespan timespan,
+      const Range& range, RankingType ranking_type,
+      const boost::posix_time::ptime& week_time, QueryCallback callback);
+
+  // The number of local account ids with submissions in flight (for
+  // monitoring and tests). Any thread.
+  static std::size_t GetPinnedPlayerCount();
+
+  // The number of strands in the strand table; 0 before Initialize.
+  static std::size_t GetStrandCount();
+
+  RedisCache() = delete;
+
+ private:
+  using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+  // The strand a local account id's submissions are serialised on, and how
+  // many of them are in flight.
+  struct Pin {
+    std::uint32_t pending = 0;
+    std::uint64_t strand = 0;
+  };
+
+  // Query contexts, defined in redis_cache_query.cc.
+  struct PublicQuery;
+  struct SocialQuery;
+
+  // --- Submission (redis_cache.cc). ---------------------------------------
+  static void OnScoreSubmissionRequested(
+      const std::string& leaderboard_id, const vel::PlayerAccount& account,
+      double score, std::int32_t submission_type,
+      std::int64_t timestamp_in_msec, const ResetScheduleInfo& schedule,
+      const RankingOption& option, const SubmitScoreCallback& callback);
+  // Updates one period ranking and appends its outcome; false (logged) on
+  // failure.
+  static bool SubmitScoreToPeriod(Timespan timespan,
+                                  const std::string& leaderboard_id,
+                                  const std::string& member_key, double score,
+                                  std::int32_t submission_type,
+                                  std::int64_t timestamp_in_msec,
+                                  const boost::posix_time::ptime& week_time,
+                                  bool enable_dense, NewRecords* new_records);
+  // The update of one ranking: decides whether `score` is a new record,
+  // writes it, keeps the member index and the dense set in step. False
+  // (logged) when a Redis command failed; nothing is undone.
+  static bool SubmitScoreToRanking(const std::string& key,
+                                   const std::string& dense_key, double score,
+                                   const std::string& member_key,
+                                   std::int64_t timestamp_in_msec,
+                                   std::int32_t submission_type,
+                                   bool enable_dense, bool* new_record,
+                                   double* new_score);
+  // SubmitScoreToRanking for a player without an entry in the ranking.
+  static bool AddScoreToRanking(const std::string& key,
+                                const std::string& dense_key,
+                                const std::string& timestamp_key, double score,
+                                const std::string& member_key,
+                                std::int64_t timestamp_in_msec,
+                                std::int32_t submission_type, bool enable_dense,
+                                bool* new_record, double* new_score);
+  // Decrements the pin of `local_account_id`, erasing it at 0.
+  static void ReleasePin(const std::string& local_account_id);
+  static void PostSubmitCompletion(const SubmitScoreCallback& callback,
+                                   bool error,
+                                   std::shared_ptr<NewRecords> new_records);
+
+  // --- Queries (redis_cache_query.cc). ------------------------------------
+  static void OnPublicLeaderboardRequested(
+      const std::shared_ptr<PublicQuery>& query);
+  static void GetPublicLeaderboardAll(const std::shared_ptr<PublicQuery>& query,
+                                      std::shared_ptr<QueryResult> result);
+  static void GetPublicLeaderboardFromTop(
+      const std::shared_ptr<PublicQuery>& query,
+      std::shared_ptr<QueryResult> result);
+  static void GetPublicLeaderboardNearby(
+      const std::shared_ptr<PublicQuery>& query,
+      std::shared_ptr<QueryResult> result);
+  static void OnSocialLeaderboardRequested(
+      const std::shared_ptr<SocialQuery>& query);
+  static void OnSocialScoresReceived(const std::shared_ptr<SocialQuery>& query,
+                                     vel::Redis::Result scores_result,
+                                     const vel::Redis::MemberScores& scores);
+  static void PostQueryCompletion(const QueryCallback& callback,
+                                  std::shared_ptr<QueryResult> result);
+
+  // --- Process-wide state. ------------------------------------------------
+  // Set once by Initialize, read-only afterwards.
+  static std::shared_ptr<boost::asio::io_context> the_io_service;
+  static std::shared_ptr<boost::asio::io_context> the_cb_io_service;
+  static std::vector<Strand> the_strands;
+  static std::mutex the_pin_mutex;
+  // Local account id -> pin; an entry exists exactly while a submission of
+  // that id is in flight.
+  static std::unordered_map<std::string, Pin>
+      the_pins;  // GUARDED_BY(the_pin_mutex)
+};
+
+}  // namespace plemox

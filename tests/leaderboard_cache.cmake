@@ -1,0 +1,8 @@
+# The ranking cache: the key scheme (no server) and RedisCache against the
+# private Redis (MONITOR through hiredis checks which commands it sends).
+plemox_add_test(NAME redis_key_test LABEL unit
+                SOURCES unit/redis_key_test.cc
+                LIBS leaderboard_cache)
+plemox_add_test(NAME redis_cache_test LABEL integration
+                SOURCES integration/redis_cache_test.cc
+                LIBS leaderboard_cache PkgConfig::HIREDIS)

@@ -1,0 +1,198 @@
+// The ranking cache's key scheme: key texts, member strings and score texts
+// that game servers and operators read directly in Redis.
+#include "database/redis_key.h"
+
+#include <gflags/gflags.h>
+#include <gtest/gtest.h>
+
+#include <boost/date_time/posix_time/time_parsers.hpp>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+#include "leaderboard/leaderboard_flags.h"
+
+namespace plemox {
+namespace {
+
+using boost::posix_time::ptime;
+using boost::posix_time::time_from_string;
+using Leaderboard::LeaderboardQuery;
+
+const ptime kNoWeek(boost::posix_time::not_a_date_time);
+
+TEST(RedisKeyTest, UndatedKeysOfEveryTimespan) {
+  gflags::FlagSaver saver;
+  FLAGS_use_leaderboard_table_with_date = false;
+  const struct {
+    Timespan timespan;
+    const char* key;
+  } cases[] = {
+      {LeaderboardQuery::kAllTime, "leaderboard:stage1:alltime"},
+      {LeaderboardQuery::kDaily, "leaderboard:stage1:daily"},
+      {LeaderboardQuery::kWeekly, "leaderboard:stage1:weekly"},
+      {LeaderboardQuery::kLastWeek, "leaderboard:stage1:lastweek"},
+      {LeaderboardQuery::kYesterday, "leaderboard:stage1:yesterday"},
+      {LeaderboardQuery::kMonthly, "leaderboard:stage1:monthly"},
+      {LeaderboardQuery::kLastMonth, "leaderboard:stage1:lastmonth"},
+  };
+  const ptime week = time_from_string("2021-02-08 00:00:00");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    // A week time changes nothing while the flag is off.
+    for (const ptime& week_time : {kNoWeek, week}) {
+      const std::string key =
+          MakeLeaderboardKey("stage1", c.timespan, week_time);
+      EXPECT_EQ(key, c.key);
+      EXPECT_EQ(MakeLeaderboardDenseKey("stage1", c.timespan, week_time),
+                std::string(c.key) + ":dense");
+      EXPECT_EQ(MakeLeaderboardTimestampKey(key),
+                std::string(c.key) + ":timestamp");
+    }
+  }
+}
+
+TEST(RedisKeyTest, DatedWeeklyKeys) {
+  gflags::FlagSaver saver;
+  FLAGS_use_leaderboard_table_with_date = true;
+  // Any time of the day names the day.
+  const ptime monday_evening = time_from_string("2021-02-08 23:59:59");
+  EXPECT_EQ(
+      MakeLeaderboardKey("stage1", LeaderboardQuery::kWeekly, monday_evening),
+      "leaderboard:stage1_20210208:weekly");
+  EXPECT_EQ(MakeLeaderboardDenseKey("stage1", LeaderboardQuery::kWeekly,
+                                    time_from_string("2021-02-08 00:00:00")),
+            "leaderboard:stage1_20210208:weekly:dense");
+  // Last week's ranking is the weekly ranking of the week that ended then.
+  const ptime previous = time_from_string("2021-02-01 06:30:00");
+  EXPECT_EQ(MakeLeaderboardKey("stage1", LeaderboardQuery::kLastWeek, previous),
+            "leaderboard:stage1_20210201:weekly");
+  EXPECT_EQ(
+      MakeLeaderboardDenseKey("stage1", LeaderboardQuery::kLastWeek, previous),
+      "leaderboard:stage1_20210201:weekly:dense");
+
+  // Special week times and the other timespans keep the undated form.
+  EXPECT_EQ(MakeLeaderboardKey("stage1", LeaderboardQuery::kWeekly, kNoWeek),
+            "leaderboard:stage1:weekly");
+  EXPECT_EQ(MakeLeaderboardKey("stage1", LeaderboardQuery::kLastWeek, kNoWeek),
+            "leaderboard:stage1:lastweek");
+  EXPECT_EQ(MakeLeaderboardKey("stage1", LeaderboardQuery::kWeekly,
+                               ptime(boost::posix_time::pos_infin)),
+            "leaderboard:stage1:weekly");
+  EXPECT_EQ(
+      MakeLeaderboardKey("stage1", LeaderboardQuery::kDaily, monday_evening),
+      "leaderboard:stage1:daily");
+  EXPECT_EQ(
+      MakeLeaderboardKey("stage1", LeaderboardQuery::kMonthly, monday_evening),
+      "leaderboard:stage1:monthly");
+}
+
+TEST(RedisKeyTest, TimespanNames) {
+  EXPECT_EQ(kTimespanNames.size(), 7u);
+  for (int value = LeaderboardQuery::kAllTime;
+       value <= LeaderboardQuery::kLastMonth; ++value) {
+    const auto timespan = static_cast<Timespan>(value);
+    const std::string name = TimespanToString(timespan);
+    Timespan read = LeaderboardQuery::kAllTime;
+    ASSERT_TRUE(GetTimespanByString(name, &read)) << name;
+    EXPECT_EQ(read, timespan);
+  }
+  Timespan read = LeaderboardQuery::kDaily;
+  EXPECT_TRUE(GetTimespanByString("lastmonth", &read));
+  EXPECT_EQ(read, LeaderboardQuery::kLastMonth);
+
+  // Names are case-sensitive; an unknown name leaves the output alone.
+  read = LeaderboardQuery::kWeekly;
+  EXPECT_FALSE(GetTimespanByString("Daily", &read));
+  EXPECT_FALSE(GetTimespanByString("", &read));
+  EXPECT_FALSE(GetTimespanByString("daily ", &read));
+  EXPECT_EQ(read, LeaderboardQuery::kWeekly);
+
+  EXPECT_FALSE(IsValidTimespan(0));
+  EXPECT_FALSE(IsValidTimespan(8));
+  EXPECT_EQ(TimespanToString(static_cast<Timespan>(8)), "");
+}
+
+TEST(RedisKeyDeathTest, UnknownTimespanInKeyStops) {
+  EXPECT_DEATH(
+      MakeLeaderboardKey("stage1", static_cast<Timespan>(8), kNoWeek),
+      "Failed to make leaderboard key by timespan: unknown timespan: 8");
+  EXPECT_DEATH(
+      MakeLeaderboardDenseKey("stage1", static_cast<Timespan>(0), kNoWeek),
+      "Failed to make leaderboard dense key by timespan: unknown timespan: 0");
+}
+
+TEST(RedisKeyTest, MemberKeys) {
+  const std::string member_key =
+      MakeMemberKey(vel::PlayerAccount("guest", "player42"));
+  EXPECT_EQ(member_key, "player42:guest");
+  EXPECT_EQ(MakeMemberRankingKey(1612345678901, member_key),
+            "8387654321098:player42:guest");
+  EXPECT_EQ(MakeMemberRankingKey(1612345679000, member_key),
+            "8387654320999:player42:guest");
+  EXPECT_EQ(MakeMemberRankingKey(0, "a:b"), "9:a:b");
+  EXPECT_EQ(
+      MakeMemberRankingKey(std::numeric_limits<std::int64_t>::max(), "a:b"),
+      "0776627963145224192:a:b");
+
+  // Read highest first, the earlier time (the greater text) comes first.
+  EXPECT_GT(MakeMemberRankingKey(1612345678901, "b:guest"),
+            MakeMemberRankingKey(1612345679000, "a:guest"));
+}
+
+TEST(RedisKeyDeathTest, NegativeTimestampStops) {
+  EXPECT_DEATH(MakeMemberRankingKey(-5, "player42:guest"),
+               "Assert failed: digit >= '0' && digit <= '9'");
+}
+
+TEST(RedisKeyTest, AccountReadBackFromRankingKey) {
+  const vel::PlayerAccount accounts[] = {
+      {"guest", "player42"},
+      {"steam", ""},  // empty local id: the provider must not slide over
+      {"", "player42"},
+      {"", ""},
+  };
+  for (const auto& account : accounts) {
+    SCOPED_TRACE(MakeMemberKey(account));
+    vel::PlayerAccount read("x", "y");
+    EXPECT_TRUE(ParseMemberRankingKey(
+        MakeMemberRankingKey(1612345678901, MakeMemberKey(account)), &read));
+    EXPECT_EQ(read, account);
+  }
+
+  vel::PlayerAccount read("x", "y");
+  EXPECT_FALSE(ParseMemberRankingKey("8387654321098", &read));
+  EXPECT_EQ(read, vel::PlayerAccount());
+  EXPECT_FALSE(ParseMemberRankingKey("8387654321098:player42", &read));
+  EXPECT_EQ(read, vel::PlayerAccount("", "player42"));
+  // The placeholder ranking key of a player without an entry reads back too.
+  EXPECT_TRUE(ParseMemberRankingKey("0:player42:guest", &read));
+  EXPECT_EQ(read, vel::PlayerAccount("guest", "player42"));
+}
+
+TEST(RedisKeyTest, ScoreText) {
+  EXPECT_EQ(ScoreToText(100), "100");
+  EXPECT_EQ(ScoreToText(0), "0");
+  EXPECT_EQ(ScoreToText(0.1), "0.10000000000000001");
+  EXPECT_EQ(ScoreToText(1234.5), "1234.5");
+  EXPECT_EQ(ScoreToText(-3), "-3");
+  EXPECT_EQ(ScoreToText(1e20), "1e+20");
+  EXPECT_EQ(ScoreToText(-1e20), "-1e+20");
+  EXPECT_EQ(ScoreToText(123456789012345678.0), "1.2345678901234568e+17");
+  EXPECT_EQ(ScoreToText(std::numeric_limits<double>::infinity()), "inf");
+  EXPECT_EQ(ScoreToText(-std::numeric_limits<double>::infinity()), "-inf");
+  EXPECT_EQ(ScoreToText(std::numeric_limits<double>::quiet_NaN()), "nan");
+
+  // The text must name exactly the stored double (dense members and
+  // score-count bounds are compared with the ranking's scores).
+  for (double score : {0.1 + 0.2, 1.0 / 3.0, -2.0 / 7.0, DBL_MAX, DBL_MIN,
+                       -DBL_TRUE_MIN, 9007199254740993.0}) {
+    EXPECT_EQ(std::strtod(ScoreToText(score).c_str(), nullptr), score)
+        << ScoreToText(score);
+  }
+}
+
+}  // namespace
+}  // namespace plemox
