@@ -401,7 +401,7 @@ void Dispatch(const char* what, Work work, Fail fail) {
   LOG_EVERY_N(ERROR, 1000) << "Redis client is not initialized or already "
                               "finalized: "
                            << what << " fails (logged every 1000th)";
-  if (context != nullptr) {
+  if (context != nullptr && !context->stopped()) {
     boost::asio::post(*context, std::move(fail));
   } else {
     LOG(ERROR) << "Redis completion threads are gone; the callback of " << what
@@ -409,8 +409,8 @@ void Dispatch(const char* what, Work work, Fail fail) {
   }
 }
 
-// Parses "tag=host:port,..." into `servers`. Returns false with a log line on
-// a malformed entry.
+// Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
+// into `out`; false when malformed.
 bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out) {
   if (!address.empty() && address[0] == '/') {
     out->host = address;
@@ -442,6 +442,8 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, end - begin + 1);
 }
 
+// Adds the servers of --redis_servers ("tag=host:port,...") to `servers`.
+// Returns false with a log line on a malformed entry.
 bool ParseServers(const RedisConnection::Endpoint& defaults,
                   std::map<std::string, RedisConnection::Endpoint>* servers) {
   const std::string& flag = FLAGS_redis_servers;
