@@ -37,6 +37,15 @@ std::shared_ptr<vel::SocketBase> CreateConnection() {
   return transport->ToSocketBase();
 }
 
+// The registries' initialisers under the names that start-up failures
+// report.
+bool InitializeResetSchedule(const vel::Json& reset_schedules) {
+  return ResetScheduleRegistry::InitializeResetSchedule(reset_schedules);
+}
+bool InitializeRankingOption(const vel::Json& ranking_options) {
+  return RankingOptions::InitializeRankingOption(ranking_options);
+}
+
 void RecordLeaderboardIds(const vel::Json& leaderboard_ids) {
   LEADERBOARD_ASSERT(leaderboard_ids.IsArray())
       << "'leaderboard_ids' must be an array type.";
@@ -71,10 +80,9 @@ bool LeaderboardService::Start(
     const std::string& character_set, std::int64_t slow_query_threshold_ms) {
   the_io_group_name = io_group_name;
   RecordLeaderboardIds(leaderboard_ids);
-  LEADERBOARD_ASSERT(
-      ResetScheduleRegistry::InitializeResetSchedule(reset_schedules))
+  LEADERBOARD_ASSERT(InitializeResetSchedule(reset_schedules))
       << "Failed to initialize reset schedule.";
-  LEADERBOARD_ASSERT(RankingOptions::InitializeRankingOption(ranking_options))
+  LEADERBOARD_ASSERT(InitializeRankingOption(ranking_options))
       << "Failed to initialize ranking options.";
 
   // The ranking cache, the schema step, the database connection and the

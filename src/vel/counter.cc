@@ -31,12 +31,13 @@ bool IsValidCounterName(const std::string& text) {
   return true;
 }
 
+// Counters' values keep the member order their handlers chose.
 void AnswerJson(ApiService::Response* response, int status,
-                const nlohmann::json& value) {
+                const Json::Value& value) {
   response->status = status;
   response->headers["Content-Type"] = "application/json";
   response->body =
-      value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+      value.dump(2, ' ', false, Json::Value::error_handler_t::replace);
 }
 
 void AnswerError(ApiService::Response* response, int status,
@@ -47,7 +48,7 @@ void AnswerError(ApiService::Response* response, int status,
 // Lists the counters, all of them or those of `group` when it is not empty.
 bool ServeCounterList(ApiService::Response* response,
                       const std::string& group) {
-  nlohmann::json list = nlohmann::json::array();
+  Json::Value list = Json::Value::array();
   {
     std::lock_guard<std::mutex> lock(the_counters_mutex);
     for (const auto& [key, counter] : the_counters) {

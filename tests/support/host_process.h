@@ -8,6 +8,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace plemox_test {
@@ -26,12 +27,23 @@ class HostProcess {
     // Connect the component to the test Redis and MariaDB (flags from the
     // environment), and give it a free TCP port and a free API port.
     bool use_test_servers = true;
+
+    // Options with these manifest arguments and the defaults otherwise.
+    static Options WithArguments(std::string arguments) {
+      Options options;
+      options.arguments_json = std::move(arguments);
+      return options;
+    }
   };
 
   explicit HostProcess(Options options);
   ~HostProcess();  // Kills the process if it still runs.
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
+
+  // Adds a command-line flag ("--name=value"); later flags win.
+  // REQUIRES: before Start().
+  void AddFlag(const std::string& flag) { options_.flags.push_back(flag); }
 
   // Starts the process. Returns false when it could not be spawned.
   bool Start();
