@@ -418,9 +418,14 @@ TEST_F(TcpTest, PeerThatNeverReadsMissesTheSendTimeout) {
   const std::string chunk(1 << 20, 'q');
   // Far more than the kernel buffers hold (the peer's is 4 KiB), each frame
   // with a one second timeout; below the queue cap.
-  for (int i = 0; i < 32; ++i) {
-    ASSERT_TRUE(transport->Send(vel::Buffer(chunk.data(), chunk.size()), 1));
+  // On a slow machine the first deadline may pass before the loop ends;
+  // later sends then fail because the connection is already closed.
+  int sent = 0;
+  while (sent < 32 &&
+         transport->Send(vel::Buffer(chunk.data(), chunk.size()), 1)) {
+    ++sent;
   }
+  EXPECT_GT(sent, 0);
   transport.reset();
   ASSERT_TRUE(WaitFor([&] { return rec_->AllTransportsFreed(); }));
   EXPECT_EQ(rec_->Disconnects(), std::vector<boost::system::error_code>{
