@@ -32,6 +32,7 @@ std::shared_ptr<vel::SocketBase> CreateConnection() {
   auto transport =
       vel::TcpTransport::Create(the_io_group_name, vel::TcpSSLOption::kNullPtr,
                                 vel::TransportCompressor::kNullPtr, true);
+  if (!transport) return nullptr;  // Logged by the host; refused.
   transport->set_disconnect_handler(&LeaderboardService::OnTcpDisconnected);
   transport->set_receive_handler(&LeaderboardService::OnTcpReceived);
   return transport->ToSocketBase();

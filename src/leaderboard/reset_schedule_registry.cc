@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include "leaderboard/leaderboard_flags.h"
+#include "leaderboard/leaderboard_id.h"
 
 namespace plemox {
 
@@ -90,6 +91,16 @@ bool ValidateElement(const vel::Json& element) {
   if (!CheckRequiredField(element, "interval", FieldType::kInteger) ||
       !CheckRequiredField(element, "starts", FieldType::kString) ||
       !CheckRequiredField(element, "ends", FieldType::kString)) {
+    return false;
+  }
+
+  // The id becomes part of leaderboard keys, table names and Redis keys.
+  if (!IsValidLeaderboardId(leaderboard_id)) {
+    LogUnexpectedValue("leaderboard_id", leaderboard_id,
+                       "(letters, digits and '_', at most " +
+                           std::to_string(kMaxLeaderboardIdLength) +
+                           " characters)",
+                       leaderboard_id);
     return false;
   }
 

@@ -1,6 +1,5 @@
 # The leaderboard service and the component library the host loads.
 add_library(leaderboard_service STATIC
-  leaderboard_id.cc
   leaderboard_service.cc
   leaderboard_service_dispatch.cc
   leaderboard_service_session.cc

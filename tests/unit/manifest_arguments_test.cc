@@ -211,6 +211,23 @@ TEST_F(ResetScheduleRegistryTest, RejectsIntervalsTheCalendarCannotStep) {
   EXPECT_TRUE(Initialize("[" + Schedule("stage1", "week", "100000") + "]"));
 }
 
+TEST_F(ResetScheduleRegistryTest, RejectsIdsUnusableInKeysAndTables) {
+  for (const char* id : {"stage 1", "a'b", "a:b", "a-b", ""}) {
+    EXPECT_FALSE(Initialize("[" + Schedule(id, "week") + "]")) << id;
+    EXPECT_TRUE(log_.HasLine(
+        google::GLOG_ERROR,
+        std::string("Required field has unexpected value: "
+                    "field='leaderboard_id', value=") +
+            id +
+            ", expected value=(letters, digits and '_', at most 48 "
+            "characters), leaderboard=" +
+            id))
+        << id;
+  }
+  EXPECT_TRUE(Registry::Snapshot().empty());
+  EXPECT_TRUE(Initialize("[" + Schedule("Stage_1", "week") + "]"));
+}
+
 TEST_F(ResetScheduleRegistryTest, RejectsDateTextsThatDoNotParse) {
   EXPECT_FALSE(Initialize(
       "[" + Schedule("stage1", "day", "1", "\"2021-02-30 00:00:00\"") + "]"));
