@@ -190,6 +190,9 @@ Action Prepare(const std::string& command) {
     }
     if (!IsSet("score")) throw UsageError{"--score is required"};
     std::optional<LeaderboardClient::RankLookup> rank;
+    if (FLAGS_ranking_type.empty() && !FLAGS_time_span.empty()) {
+      throw UsageError{"--time_span of a submission needs --ranking_type"};
+    }
     if (!FLAGS_ranking_type.empty()) {
       rank = LeaderboardClient::RankLookup{RankingType(),
                                            TimeSpan(FLAGS_time_span)};

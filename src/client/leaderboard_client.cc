@@ -27,6 +27,8 @@ using Leaderboard::Response;
 // so no answer's key (always 16 bytes) can ever equal one of them.
 constexpr char kNoUuidKeyPrefix[] = "request-without-uuid#";
 
+constexpr char kClosedByClient[] = "the client closed the connection";
+
 // The server reads a request UUID as its first 16 bytes, zero-padded, and
 // echoes that; matching uses the same form.
 std::string MatchKey(const std::string& request_uuid) {
@@ -221,12 +223,12 @@ void LeaderboardClient::FinishConnect(
 
 void LeaderboardClient::Close() {
   if (OnIoThread()) {
-    CloseConnection(connection_, "the client closed the connection");
+    CloseConnection(connection_, kClosedByClient);
     return;
   }
   std::promise<void> closed;
   boost::asio::post(io_context_, [this, &closed] {
-    CloseConnection(connection_, "the client closed the connection");
+    CloseConnection(connection_, kClosedByClient);
     closed.set_value();
   });
   closed.get_future().wait();
@@ -261,9 +263,13 @@ void LeaderboardClient::CloseConnection(
     last_error_ = reason;
     orphans.swap(pending_);
   }
-  LOG(INFO) << "Connection to the leaderboard server ended: " << reason
-            << ": server=" << keep->peer
-            << ", waiting requests=" << orphans.size();
+  // Only an end the client did not ask for is worth a warning.
+  LOG_IF(WARNING, reason != kClosedByClient)
+      << "Connection to the leaderboard server lost: " << reason
+      << ": server=" << keep->peer << ", waiting requests=" << orphans.size();
+  LOG_IF(INFO, reason == kClosedByClient)
+      << "Connection to the leaderboard server closed: server=" << keep->peer
+      << ", waiting requests=" << orphans.size();
   for (auto& entry : orphans) {
     if (entry.second.timer) entry.second.timer->cancel();
     Result result;

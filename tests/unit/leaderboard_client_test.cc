@@ -383,7 +383,7 @@ TEST_F(LeaderboardClientTest,
   EXPECT_TRUE(client_.IsConnected()) << "a timeout must not end the connection";
 
   // The answer turns up after all: logged and dropped, no second callback.
-  ASSERT_EQ(peer_.request_count(), 1u);
+  ASSERT_TRUE(WaitFor([&] { return peer_.request_count() == 1; }));
   peer_.Answer(AnswerTo(peer_.requests()[0]));
   ASSERT_TRUE(WaitFor([&] { return client_.dropped_answer_count() == 1; }));
   EXPECT_EQ(calls, 1);
