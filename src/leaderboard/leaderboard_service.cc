@@ -25,6 +25,10 @@ std::string the_io_group_name;
 // handlers in between.
 std::set<std::string> the_leaderboard_ids;
 std::shared_ptr<vel::TcpServer> the_tcp_server;
+// Read by completions on cache and database threads while start-up and
+// shutdown set it.
+std::mutex the_db_connection_mutex;
+std::shared_ptr<DbConnection> the_db_connection;  // GUARDED_BY(mutex)
 std::string the_self_master_info;
 
 // Creates the transport of one accepted connection (TCP I/O thread).
@@ -86,16 +90,18 @@ bool LeaderboardService::Start(
   LEADERBOARD_ASSERT(InitializeRankingOption(ranking_options))
       << "Failed to initialize ranking options.";
 
-  // The ranking cache, the schema step, the database connection and the
-  // bulk insert queue are brought up here, in this order, before any
-  // request can arrive.
-  (void)server_url;
-  (void)user_id;
-  (void)password;
-  (void)database_name;
-  (void)connection_count;
-  (void)character_set;
-  (void)slow_query_threshold_ms;
+  LEADERBOARD_ASSERT(RedisCache::Initialize())
+      << "Failed to initialize the Redis database.";
+  InstallSchema(server_url, user_id, password, database_name, character_set);
+  {
+    std::lock_guard<std::mutex> lock(the_db_connection_mutex);
+    the_db_connection = DbConnection::Create(
+        server_url, user_id, password, database_name, connection_count,
+        character_set, slow_query_threshold_ms);
+    LEADERBOARD_ASSERT(the_db_connection)
+        << "Failed to initialize the database, Please check the database "
+           "setting in your MANIFEST.json";
+  }
 
   vel::Event::RegisterHandler<MessageReceivedEvent>(
       &LeaderboardService::OnMessageReceived);
@@ -123,7 +129,39 @@ void LeaderboardService::Shutdown() {
     the_tcp_server->Stop();
     the_tcp_server.reset();
   }
+  std::shared_ptr<DbConnection> db;
+  {
+    std::lock_guard<std::mutex> lock(the_db_connection_mutex);
+    db = std::move(the_db_connection);
+    the_db_connection.reset();
+  }
+  // Finalize lets queued writes finish; completions that come later find no
+  // connection and skip the database.
+  if (db) db->Finalize();
   the_leaderboard_ids.clear();
+}
+
+std::shared_ptr<DbConnection> LeaderboardService::db_connection() {
+  std::lock_guard<std::mutex> lock(the_db_connection_mutex);
+  return the_db_connection;
+}
+
+const std::set<std::string>& LeaderboardService::configured_leaderboard_ids() {
+  return the_leaderboard_ids;
+}
+
+boost::posix_time::ptime LeaderboardService::WeekReferenceTime(
+    const std::string& leaderboard_id,
+    Leaderboard::LeaderboardQuery::TimeSpan timespan) {
+  boost::posix_time::ptime past(boost::posix_time::not_a_date_time);
+  boost::posix_time::ptime next(boost::posix_time::not_a_date_time);
+  if (timespan != Leaderboard::LeaderboardQuery::kWeekly &&
+      timespan != Leaderboard::LeaderboardQuery::kLastWeek) {
+    return next;
+  }
+  ResetScheduleRegistry::GetWeeklyScheduleDateTimes(leaderboard_id, &past,
+                                                    &next);
+  return timespan == Leaderboard::LeaderboardQuery::kWeekly ? next : past;
 }
 
 bool LeaderboardService::IsConfiguredLeaderboardId(

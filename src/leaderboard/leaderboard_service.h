@@ -4,14 +4,22 @@
 // event threads, the completions on cache and database threads.
 #pragma once
 
+#include <boost/date_time/posix_time/ptime.hpp>
+#include <boost/filesystem/path.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "database/db_connection.h"
+#include "database/query_result.h"
+#include "database/redis_cache.h"
 #include "leaderboard.pb.h"
 #include "leaderboard/message_received_event.h"
+#include "leaderboard/reset_schedule_info.h"
 #include "leaderboard/session.h"
 #include "vel/buffer.h"
 #include "vel/json.h"
@@ -39,11 +47,47 @@ class LeaderboardService {
   // configured leaderboard ids.
   static void Shutdown();
 
+  // The schema step of start-up: installs the tables and procedures of the
+  // configured leaderboards, or exports them to the file named by
+  // --export_db_schema_to_file (and asks the process to stop), or does
+  // nothing when both are off. Failures are fatal. Start-up thread.
+  static void InstallSchema(const std::string& server_url,
+                            const std::string& user_id,
+                            const std::string& password,
+                            const std::string& database_name,
+                            const std::string& character_set);
+  // Writes `schema_scripts` as a script file at `path` and raises SIGTERM.
+  static void ExportSchemaScript(const std::string& server_url,
+                                 const std::string& database_name,
+                                 const std::vector<std::string>& schema_scripts,
+                                 const boost::filesystem::path& path);
+
+  // The leaderboard ids of the manifest.
+  static const std::set<std::string>& configured_leaderboard_ids();
+
   // Whether `leaderboard_id` was configured in the manifest.
   static bool IsConfiguredLeaderboardId(const std::string& leaderboard_id);
 
   // This server's identity in the master election: "external-ip:port".
   static const std::string& self_master_info();
+
+  // The database connection of the service; null before start-up and after
+  // shutdown (callers then skip the database step). Any thread.
+  static std::shared_ptr<DbConnection> db_connection();
+
+  // The week a request about `timespan` of `leaderboard_id` refers to, for
+  // dated weekly keys: the weekly schedule's next reset for kWeekly, its past
+  // reset for kLastWeek, and not-a-date-time otherwise or without a weekly
+  // schedule. REQUIRES: !leaderboard_id.empty().
+  static boost::posix_time::ptime WeekReferenceTime(
+      const std::string& leaderboard_id,
+      Leaderboard::LeaderboardQuery::TimeSpan timespan);
+
+  // Whether `account` can be stored: ':' separates the parts of ranking
+  // members, and the database columns have fixed lengths. On false, *reason
+  // says why.
+  static bool IsStorableAccount(const Leaderboard::AccountId& account,
+                                std::string* reason);
 
   // Connection handling (TCP I/O threads).
   static void OnTcpDisconnected(
@@ -81,6 +125,20 @@ class LeaderboardService {
   static void OnLeaderboardResetRequested(
       const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
       const Leaderboard::LeaderboardReset::Request& request);
+
+  // The score submission chain (cache, then answer and database writes).
+  struct SubmissionContext;
+  static void OnScoreCached(
+      bool error, const std::shared_ptr<RedisCache::NewRecords>& new_records,
+      const std::shared_ptr<const SubmissionContext>& context);
+  static void OnScoreSubmitted(bool failed,
+                               const std::shared_ptr<ClientSession>& session,
+                               const Uuid& request_uuid);
+  static void OnMyRankGotAfterScoreSubmitted(
+      const std::shared_ptr<QueryResult>& result,
+      const std::shared_ptr<const SubmissionContext>& context,
+      Leaderboard::ScoreSubmission::Response::Result submission_result,
+      double score);
 
   // The request gate of every handler but authentication: true when the
   // session has authenticated; otherwise logs "<operation>() failed: Access

@@ -39,12 +39,6 @@ void LeaderboardService::OnQueriesRequested(
   RefuseUnavailable(session, request_uuid, "QueriesRequest");
 }
 
-void LeaderboardService::OnScoreSubmissionRequested(
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    const Leaderboard::ScoreSubmission::Request& /*request*/) {
-  RefuseUnavailable(session, request_uuid, "ScoreSubmission");
-}
-
 void LeaderboardService::OnScoreDeletionRequested(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const google::protobuf::RepeatedPtrField<

@@ -2,7 +2,9 @@
 add_library(leaderboard_service STATIC
   leaderboard_service.cc
   leaderboard_service_dispatch.cc
+  leaderboard_service_schema.cc
   leaderboard_service_session.cc
+  leaderboard_service_submission.cc
   leaderboard_service_unavailable.cc
   profiling_counters.cc
   session.cc
@@ -10,7 +12,8 @@ add_library(leaderboard_service STATIC
 )
 set_target_properties(leaderboard_service PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_link_libraries(leaderboard_service PUBLIC
-  leaderboard_core vel_core vel_net vel_message vel_api leaderboard_proto)
+  leaderboard_core leaderboard_cache leaderboard_store vel_core vel_net
+  vel_message vel_api leaderboard_proto Boost::filesystem)
 
 # Loaded by the host with dlopen; exports the component's entry points.
 add_library(plemox-leaderboard MODULE plemox-leaderboard_installer.cc)
