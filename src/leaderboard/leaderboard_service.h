@@ -140,6 +140,12 @@ class LeaderboardService {
       Leaderboard::ScoreSubmission::Response::Result submission_result,
       double score);
 
+  // One step of a batch of queries: runs query `index`, then the next, and
+  // answers after the last.
+  struct BatchContext;
+  static void RunBatchStep(const std::shared_ptr<BatchContext>& context,
+                           std::size_t index);
+
   // The request gate of every handler but authentication: true when the
   // session has authenticated; otherwise logs "<operation>() failed: Access
   // denied, authentication required", answers kFailUnauthenticatedApp and

@@ -26,19 +26,6 @@ void RefuseUnavailable(const std::shared_ptr<ClientSession>& session,
 
 }  // namespace
 
-void LeaderboardService::OnQueryRequested(
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    const Leaderboard::LeaderboardQuery::Request& /*query*/) {
-  RefuseUnavailable(session, request_uuid, "QueryRequest");
-}
-
-void LeaderboardService::OnQueriesRequested(
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    const google::protobuf::RepeatedPtrField<
-        Leaderboard::LeaderboardQuery::Request>& /*queries*/) {
-  RefuseUnavailable(session, request_uuid, "QueriesRequest");
-}
-
 void LeaderboardService::OnScoreDeletionRequested(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const google::protobuf::RepeatedPtrField<

@@ -2,6 +2,7 @@
 add_library(leaderboard_service STATIC
   leaderboard_service.cc
   leaderboard_service_dispatch.cc
+  leaderboard_service_query.cc
   leaderboard_service_schema.cc
   leaderboard_service_session.cc
   leaderboard_service_submission.cc

@@ -94,6 +94,15 @@ bool StoreProbe::KeyExists(const std::string& key) {
   return !reply.empty() && reply.front() == "1";
 }
 
+void StoreProbe::SetString(const std::string& key, const std::string& value) {
+  RedisCommand({"SET", key, value});
+}
+
+void StoreProbe::CopyKey(const std::string& source,
+                         const std::string& destination) {
+  RedisCommand({"COPY", source, destination, "REPLACE"});
+}
+
 void StoreProbe::DeleteKeys(const std::string& pattern) {
   std::string cursor = "0";
   do {

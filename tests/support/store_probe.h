@@ -29,6 +29,10 @@ class StoreProbe {
   // HGETALL key.
   std::map<std::string, std::string> Hash(const std::string& key);
   bool KeyExists(const std::string& key);
+  // SET key value.
+  void SetString(const std::string& key, const std::string& value);
+  // COPY source destination REPLACE.
+  void CopyKey(const std::string& source, const std::string& destination);
   // Deletes every key matching `pattern` (SCAN + DEL).
   void DeleteKeys(const std::string& pattern);
 
