@@ -19,3 +19,7 @@ target_link_libraries(leaderboard_service PUBLIC
 # Loaded by the host with dlopen; exports the component's entry points.
 add_library(plemox-leaderboard MODULE plemox-leaderboard_installer.cc)
 target_link_libraries(plemox-leaderboard PRIVATE leaderboard_service)
+# A symbol missing from the component must fail the build, not the dlopen.
+if(NOT PLEMOX_SANITIZE)
+  target_link_options(plemox-leaderboard PRIVATE -Wl,--no-undefined)
+endif()
