@@ -43,15 +43,15 @@ bool HostProcess::Start() {
   std::vector<std::string> args = {
       BinaryDir() + "/plemox_host", "--manifest=" + manifest_path,
       "--logtostderr", "--res_root=" + SourceDir()};
-  if (options_.use_test_servers) {
-    args.push_back("--redis_host=" + RedisHost());
-    args.push_back("--redis_port=" + std::to_string(RedisPort()));
+  args.push_back("--redis_host=" + RedisHost());
+  args.push_back("--redis_port=" + std::to_string(RedisPort()));
+  args.push_back("--api_port=" + std::to_string(api_port_));
+  if (options_.leaderboard_flags) {
     args.push_back("--mysql_server_url=" + MysqlUrl());
     args.push_back("--mysql_id=" + MysqlUser());
     args.push_back("--mysql_pw=" + MysqlPassword());
     args.push_back("--mysql_db_name=" + MysqlDatabase());
     args.push_back("--server_tcp_port=" + std::to_string(tcp_port_));
-    args.push_back("--api_port=" + std::to_string(api_port_));
     args.push_back("--mysql_db_connection_count=2");
   }
   args.insert(args.end(), options_.flags.begin(), options_.flags.end());

@@ -24,9 +24,10 @@ class HostProcess {
     std::string name = "PlemoxLeaderboardServer";
     // Extra command-line flags ("--name=value").
     std::vector<std::string> flags;
-    // Connect the component to the test Redis and MariaDB (flags from the
-    // environment), and give it a free TCP port and a free API port.
-    bool use_test_servers = true;
+    // The host always gets the test Redis and a free API port. With this
+    // set, the leaderboard component also gets the test MariaDB and a free
+    // TCP port (flags only the leaderboard component defines).
+    bool leaderboard_flags = true;
 
     // Options with these manifest arguments and the defaults otherwise.
     static Options WithArguments(std::string arguments) {
