@@ -1,6 +1,7 @@
 // RedisCache: the ranking authority of the leaderboard server. It keeps every
 // ranking in Redis (keys in redis_key.h), decides whether a submitted score
-// is a new record, and answers public and social ranking queries.
+// is a new record, answers public and social ranking queries, removes
+// players' scores and rolls the daily, weekly and monthly rankings over.
 //
 // One cache per process: static functions over process-wide state. All
 // asynchronous work runs on the I/O group "RedisCacheIoService" (the Redis
@@ -31,6 +32,8 @@
 //   - A member index entry that names a ranking member which is gone (left by
 //     a failed or concurrent update) counts as no entry: the next submission
 //     writes the score afresh.
+//   - Deletion and rollover treat such a dangling index entry the same way:
+//     deleting it removes the index entry and reports no all-time entry.
 //   - NaN scores never crash the cache: Redis refuses them and the operation
 //     reports an error. A negative timestamp fails the submission (logged).
 #pragma once
@@ -75,6 +78,16 @@ class RedisCache {
   // Runs on a "RedisCacheCbIoService" thread, exactly once per query.
   using QueryCallback =
       std::function<void(const std::shared_ptr<QueryResult>& result)>;
+  using DeletionResult = Leaderboard::ScoreDeletion::Response::Result;
+  // Runs on a "RedisCacheCbIoService" thread, exactly once per deletion.
+  // `result` is kRemoved when the player had an all-time entry that was
+  // removed, kNotFound when it had none (also on error: the result so far).
+  using DeleteScoreCallback =
+      std::function<void(bool error, DeletionResult result)>;
+  // Runs on a "RedisCacheCbIoService" thread, exactly once per rollover, with
+  // the leaderboard id the rollover was asked for.
+  using ResetCallback =
+      std::function<void(bool error, const std::string& leaderboard_id)>;
 
   // The strand table has max(kMinStrandCount, redis_async_threads_size)
   // strands: at least one per thread so that every thread can work, and
@@ -146,6 +159,40 @@ class RedisCache {
       const std::vector<vel::PlayerAccount>& competitors, Timespan timespan,
       const Range& range, RankingType ranking_type,
       const boost::posix_time::ptime& week_time, QueryCallback callback);
+
+  // Removes `account` from every ranking of `leaderboard_id`: the all-time
+  // ranking always (whatever option.enable_alltime says), then daily and
+  // yesterday, weekly (schedule.next_date_time as its week) and last week
+  // (schedule.past_date_time), monthly and last month, each pair only when
+  // its schedule flag is set (all three pairs when no flag is set). Dense
+  // sets are kept in step when option.enable_dense is set. The first failing
+  // ranking ends the deletion with error true; rankings already cleaned stay
+  // cleaned. Takes no player pin: not ordered with the player's submissions.
+  // Returns at once; any thread.
+  static void DeleteScore(const std::string& leaderboard_id,
+                          const vel::PlayerAccount& account,
+                          const ResetScheduleInfo& schedule,
+                          const RankingOption& option,
+                          DeleteScoreCallback callback);
+
+  // Roll one period of `leaderboard_id` over: the current ranking set, its
+  // member index and (with option.enable_dense) its dense set replace the
+  // previous period's (daily -> yesterday, weekly -> last week, monthly ->
+  // last month; always the undated weekly keys). When nobody scored in the
+  // current period the previous period's keys are deleted. Afterwards the
+  // current period has no keys. A current dense set or member index that is
+  // missing while the ranking exists (dense enabled after scores were
+  // written, or a member index lost) is not a failure: the previous one is
+  // deleted instead (logged at info). Returns at once; any thread.
+  static void ResetDailyLeaderboard(const std::string& leaderboard_id,
+                                    const RankingOption& option,
+                                    ResetCallback callback);
+  static void ResetWeeklyLeaderboard(const std::string& leaderboard_id,
+                                     const RankingOption& option,
+                                     ResetCallback callback);
+  static void ResetMonthlyLeaderboard(const std::string& leaderboard_id,
+                                      const RankingOption& option,
+                                      ResetCallback callback);
 
   // The number of local account ids with submissions in flight (for
   // monitoring and tests). Any thread.
@@ -227,6 +274,39 @@ class RedisCache {
                                      const vel::Redis::MemberScores& scores);
   static void PostQueryCompletion(const QueryCallback& callback,
                                   std::shared_ptr<QueryResult> result);
+
+  // --- Deletion and rollover (redis_cache_maintenance.cc). ----------------
+  static void OnScoreDeletionRequested(const std::string& leaderboard_id,
+                                       const vel::PlayerAccount& account,
+                                       const ResetScheduleInfo& schedule,
+                                       const RankingOption& option,
+                                       const DeleteScoreCallback& callback);
+  // Removes the player from one ranking, its member index and (with
+  // `enable_dense`) its dense set. A player without an entry is a success
+  // with *result (when not null) kNotFound; a removed entry sets kRemoved.
+  // False (logged) when a Redis command failed; nothing is undone.
+  static bool DeleteScoreFromRanking(const std::string& leaderboard_id,
+                                     const vel::PlayerAccount& account,
+                                     Timespan timespan, bool enable_dense,
+                                     const boost::posix_time::ptime& week_time,
+                                     DeletionResult* result);
+  // Moves a current ranking (set, dense set, member index) over the previous
+  // one, or deletes the previous one when there is no current ranking. False
+  // (logged) when a Redis command failed; nothing is undone.
+  static bool ResetTimespan(const std::string& key,
+                            const std::string& dense_key,
+                            const std::string& previous_key,
+                            const std::string& previous_dense_key,
+                            bool enable_dense);
+  static void OnDailyLeaderboardResetRequested(
+      const std::string& leaderboard_id, const RankingOption& option,
+      const ResetCallback& callback);
+  static void OnWeeklyLeaderboardResetRequested(
+      const std::string& leaderboard_id, const RankingOption& option,
+      const ResetCallback& callback);
+  static void OnMonthlyLeaderboardResetRequested(
+      const std::string& leaderboard_id, const RankingOption& option,
+      const ResetCallback& callback);
 
   // --- Process-wide state. ------------------------------------------------
   // Set once by Initialize, read-only afterwards.
