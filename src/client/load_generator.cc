@@ -247,7 +247,7 @@ std::string LoadGenerator::Options::Validate() const {
     return "connections must be 1 to 10000";
   if (in_flight < 1 || in_flight > 10000) return "in_flight must be 1 to 10000";
   if (duration.count() < 0) return "the duration must not be negative";
-  if (duration.count() == 0 && max_requests == 0)
+  if (duration.count() == 0 && max_requests == 0 && !prefill)
     return "set a duration or a request count (or both)";
   if (timeout.count() <= 0) return "the timeout must be positive";
   if (mix.Total() == 0) return "the mix gives every request kind weight 0";
@@ -335,7 +335,7 @@ std::string LoadGenerator::FormatReport(const Report& report) {
     text << line;
   }
   text << "elapsed " << report.elapsed.count() / 1000 << " ms over "
-       << report.connections << " connections";
+       << report.connections << " connections, seed " << report.seed;
   if (report.lost_connections > 0) {
     text << " (" << report.lost_connections << " lost during the run)";
   }
@@ -411,7 +411,7 @@ LoadGenerator::~LoadGenerator() {
 bool LoadGenerator::Connect() {
   workers_.clear();
   for (int i = 0; i < options_.connections; ++i) {
-    auto worker = std::make_unique<Worker>(i, options_.seed);
+    auto worker = std::make_unique<Worker>(i, seed_);
     if (!worker->client.Connect(options_.host, options_.port,
                                 options_.timeout)) {
       error_ = "connection " + std::to_string(i + 1) + " of " +
@@ -440,6 +440,10 @@ bool LoadGenerator::Run(Report* report, const ProgressCallback& progress) {
   error_ = options_.Validate();
   if (!error_.empty()) return false;
   stopping_ = false;
+  seed_ = options_.seed;
+  while (seed_ == 0)
+    seed_ = (uint64_t{std::random_device()()} << 32) ^ std::random_device()();
+  report->seed = seed_;
   if (!Connect()) {
     LOG(ERROR) << "Load generator failed to start: " << error_;
     workers_.clear();
@@ -447,7 +451,9 @@ bool LoadGenerator::Run(Report* report, const ProgressCallback& progress) {
   }
   report->connections = static_cast<int>(workers_.size());
   if (options_.prefill) RunPrefill(report);
-  RunMeasured(report, progress);
+  if (options_.duration.count() > 0 || options_.max_requests > 0) {
+    RunMeasured(report, progress);
+  }
   return true;
 }
 

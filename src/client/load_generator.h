@@ -129,8 +129,8 @@ class LoadGenerator {
     // Requests outstanding per connection.
     int in_flight = 4;
     // The run ends when `duration` has passed or `max_requests` requests
-    // have been sent, whichever comes first; 0 turns a limit off (at least
-    // one must be set).
+    // have been sent, whichever comes first; 0 turns a limit off. With both
+    // off only the prefill runs (then `prefill` must be set).
     std::chrono::milliseconds duration{10000};
     uint64_t max_requests = 0;
     // Per-request timeout, and the limit for connecting and authenticating.
@@ -164,7 +164,10 @@ class LoadGenerator {
     bool prefill = false;
     // Seed of the request choices; runs with equal seeds and options send
     // the same requests per connection (answers and timing still vary).
-    uint64_t seed = 1;
+    // 0 draws a fresh seed per run (Report::seed tells which), so that a
+    // second run does not replay the scores of the first one, which would
+    // then never be new records.
+    uint64_t seed = 0;
     // How often the progress callback runs during the measured run.
     std::chrono::milliseconds progress_interval{1000};
 
@@ -198,6 +201,8 @@ class LoadGenerator {
     std::array<KindStats, kKindCount> kinds;
     KindStats total;
     int connections = 0;
+    // The seed the request choices were drawn with.
+    uint64_t seed = 0;
     // Connections that ended during the run; nothing more was sent on them.
     int lost_connections = 0;
     // One line per failure text seen, with its count, most frequent first
@@ -275,6 +280,8 @@ class LoadGenerator {
 
   const Options options_;
   std::string error_;
+  // The seed of the current run (options_.seed or a fresh one).
+  uint64_t seed_ = 0;
   std::vector<std::unique_ptr<Worker>> workers_;
 
   // Shared by the workers during the measured run.

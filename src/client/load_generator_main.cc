@@ -47,8 +47,11 @@ DEFINE_int64(nearby_radius, 5, "nearby: offsets -radius to +radius");
 DEFINE_int32(friends, 20, "social: competitors per query");
 DEFINE_bool(prefill, false,
             "Before the measured run, submit one score per player and "
-            "leaderboard (not measured)");
-DEFINE_uint64(seed, 1, "Seed of the request choices");
+            "leaderboard (not measured); with --duration=0 and --requests=0 "
+            "only this runs");
+DEFINE_uint64(seed, 0,
+              "Seed of the request choices (0: a fresh one per run; the "
+              "report names it)");
 DEFINE_bool(progress, true, "Print a progress line to stderr every second");
 DEFINE_string(label, "", "Label of the rows written to --tsv_out");
 DEFINE_string(tsv_out, "",

@@ -545,6 +545,46 @@ TEST(LoadGeneratorRunTest, BuildsWellFormedRequests) {
   EXPECT_EQ(types.size(), 2u);
 }
 
+// What a run sent, without the request UUIDs.
+std::vector<std::string> SentBodies(const ScriptedServer& server) {
+  std::vector<std::string> bodies;
+  for (Request request : server.requests()) {
+    request.clear_request_uuid();
+    bodies.push_back(request.SerializeAsString());
+  }
+  return bodies;
+}
+
+TEST(LoadGeneratorRunTest, SeedsReplayOrVaryTheRequests) {
+  const auto run = [](uint64_t seed, uint64_t* used_seed) {
+    ScriptedServer server(MixedPolicy, std::chrono::milliseconds(0));
+    LoadGenerator::Options options =
+        OptionsFor(server.port(), "submit=3,top=1");
+    options.connections = 1;
+    options.in_flight = 1;
+    options.max_requests = 40;
+    options.seed = seed;
+    LoadGenerator generator(options);
+    LoadGenerator::Report report;
+    EXPECT_TRUE(generator.Run(&report)) << generator.error();
+    *used_seed = report.seed;
+    return SentBodies(server);
+  };
+  uint64_t seed_a = 0;
+  uint64_t seed_b = 0;
+  // A given seed sends the same requests again.
+  EXPECT_EQ(run(17, &seed_a), run(17, &seed_b));
+  EXPECT_EQ(seed_a, 17u);
+  // Without one, each run draws its own: a second run must not replay the
+  // first one's scores (they would never be new records).
+  const auto first = run(0, &seed_a);
+  const auto second = run(0, &seed_b);
+  EXPECT_NE(seed_a, 0u);
+  EXPECT_NE(seed_a, seed_b);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(run(seed_a, &seed_b), first);
+}
+
 TEST(LoadGeneratorRunTest, PrefillSubmitsEveryPlayerOnEveryLeaderboardOnce) {
   ScriptedServer server(MixedPolicy, std::chrono::milliseconds(0));
   LoadGenerator::Options options = OptionsFor(server.port(), "top=1");
@@ -573,6 +613,16 @@ TEST(LoadGeneratorRunTest, PrefillSubmitsEveryPlayerOnEveryLeaderboardOnce) {
   EXPECT_EQ(distinct.size(), 74u);
   EXPECT_EQ(queries, 5u);
   EXPECT_EQ(report.total.sent, 5u);
+
+  // Without a duration or a request count only the prefill runs.
+  options.duration = std::chrono::milliseconds(0);
+  options.max_requests = 0;
+  ASSERT_EQ(options.Validate(), "");
+  LoadGenerator prefill_only(options);
+  ASSERT_TRUE(prefill_only.Run(&report)) << prefill_only.error();
+  EXPECT_EQ(report.prefill_requests, 74u);
+  EXPECT_EQ(report.total.sent, 0u);
+  EXPECT_EQ(server.requests().size(), 74u + 5u + 74u);
 }
 
 TEST(LoadGeneratorRunTest, DurationEndsTheRunAndDrainsWhatIsInFlight) {

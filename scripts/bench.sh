@@ -1,0 +1,343 @@
+#!/usr/bin/env bash
+# Measures the leaderboard server on this machine and prints one table:
+# throughput and latency of fixed request mixes driven by leaderboard_loadgen,
+# the Redis commands and round trips each request costs, and what Redis alone
+# does with the same commands (redis-benchmark), so that the server's figures
+# read as a share of the Redis underneath it.
+#
+#   scripts/bench.sh
+#
+# From a clean checkout it installs what is missing, builds the release
+# targets it needs, starts the private MariaDB (scripts/services.sh) and its
+# own Redis (so that the command counts and the redis-benchmark keys belong
+# to this run alone), runs the server on a manifest with fresh leaderboard
+# ids, and removes those leaderboards' keys and tables again at the end. Not
+# part of the test suite. Settings (environment):
+#   PLEMOX_BENCH_SECONDS      seconds per mix (default 15)
+#   PLEMOX_BENCH_CONNECTIONS  load generator connections (default 16)
+#   PLEMOX_BENCH_IN_FLIGHT    requests in flight per connection (default 4)
+#   PLEMOX_BENCH_PLAYERS      players per leaderboard (default 10000)
+#   PLEMOX_BENCH_REDIS_REQUESTS  requests per redis-benchmark command (50000)
+#   PLEMOX_BENCH_SHARED_REDIS=1  use the Redis of scripts/services.sh instead
+#   PLEMOX_BENCH_BUILD_DIR    use this existing build (with the server and
+#                             leaderboard_loadgen built) instead of building
+#                             build/release
+#   PLEMOX_BENCH_PERF=1       also record a CPU profile of the server during
+#                             the mixed run (perf), summarised under the table
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+seconds=${PLEMOX_BENCH_SECONDS:-15}
+connections=${PLEMOX_BENCH_CONNECTIONS:-16}
+in_flight=${PLEMOX_BENCH_IN_FLIGHT:-4}
+players=${PLEMOX_BENCH_PLAYERS:-10000}
+redis_requests=${PLEMOX_BENCH_REDIS_REQUESTS:-50000}
+shared_redis=${PLEMOX_BENCH_SHARED_REDIS:-0}
+profile=${PLEMOX_BENCH_PERF:-0}
+# Requests per kind when counting Redis commands, one at a time.
+count_requests=500
+count_players=500
+
+say() { echo "bench: $*" >&2; }
+
+scripts/install_deps.sh
+if [ -n "${PLEMOX_BENCH_BUILD_DIR:-}" ]; then
+  build=$(cd "$PLEMOX_BENCH_BUILD_DIR" && pwd)
+else
+  scripts/build.sh release --target vel_host_main plemox-leaderboard \
+    leaderboard_loadgen >&2
+  build=$root/build/release
+fi
+bin=$build/bin
+lib=$build/lib
+
+eval "$(scripts/services.sh env)"
+started_services=0
+if ! scripts/services.sh status | grep -q "redis: up" ||
+   ! scripts/services.sh status | grep -q "mariadb: up"; then
+  started_services=1
+fi
+scripts/services.sh start >&2
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/plemox-bench.XXXXXX")
+run_id="bench$$_$(date +%s)"
+lb_day="${run_id}_day"
+lb_week="${run_id}_week"
+server_pid=""
+redis_pid=""
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+
+wait_for_port() {  # wait_for_port PORT SECONDS
+  local deadline=$((SECONDS + $2))
+  until (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; do
+    if [ $SECONDS -ge $deadline ]; then return 1; fi
+    if [ -n "$server_pid" ] && ! kill -0 "$server_pid" 2>/dev/null; then
+      return 1
+    fi
+    sleep 0.2
+  done
+}
+
+mysql_run() {
+  mysql --socket="$PLEMOX_MYSQL_SOCKET" -u"$PLEMOX_MYSQL_USER" \
+    -p"$PLEMOX_MYSQL_PASSWORD" -N -B "$PLEMOX_MYSQL_DB" "$@"
+}
+
+stop_server() {
+  if [ -z "$server_pid" ]; then return 0; fi
+  kill -TERM "$server_pid" 2>/dev/null || true
+  local deadline=$((SECONDS + 30))
+  while kill -0 "$server_pid" 2>/dev/null; do
+    if [ $SECONDS -ge $deadline ]; then
+      say "the server did not stop within 30 s; killing it"
+      kill -KILL "$server_pid" 2>/dev/null || true
+      break
+    fi
+    sleep 0.2
+  done
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=""
+}
+
+cleanup() {
+  local status=$?
+  stop_server
+  if [ "$shared_redis" = 1 ]; then
+    redis-cli -p "$redis_port" --scan --pattern "leaderboard:${run_id}*" |
+      xargs -r -n 100 redis-cli -p "$redis_port" del >/dev/null || true
+    redis-cli -p "$redis_port" del "plemoxbench:${run_id}:z" \
+      "plemoxbench:${run_id}:h" >/dev/null 2>&1 || true
+  elif [ -n "$redis_pid" ]; then
+    redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true
+  fi
+  # The schema installation created the tables of the two leaderboards.
+  mysql_run -e "SELECT table_name FROM information_schema.tables
+      WHERE table_schema = DATABASE() AND table_name LIKE '${run_id}%'" \
+      2>/dev/null | while read -r table; do
+    mysql_run -e "DROP TABLE \`$table\`" 2>/dev/null || true
+  done
+  mysql_run -e "DELETE FROM reset_schedule_log
+      WHERE leaderboard_key LIKE '${run_id}%'" 2>/dev/null || true
+  if [ $status -ne 0 ] && [ -f "$work/host.log" ]; then
+    say "server log (last lines):"
+    tail -20 "$work/host.log" >&2
+  fi
+  rm -rf "$work"
+  if [ $started_services -eq 1 ]; then scripts/services.sh stop; fi
+}
+trap cleanup EXIT
+
+# --- Redis. ---------------------------------------------------------------
+if [ "$shared_redis" = 1 ]; then
+  redis_port=$PLEMOX_REDIS_PORT
+  redis_pid=$(cat "$PLEMOX_STATE_DIR/redis/redis.pid")
+else
+  redis_port=$(free_port)
+  redis-server --port "$redis_port" --bind 127.0.0.1 --daemonize yes \
+    --dir "$work" --pidfile "$work/redis.pid" --logfile "$work/redis.log" \
+    --save '' --appendonly no
+  wait_for_port "$redis_port" 20 || { say "redis-server did not start"; exit 1; }
+  for _ in $(seq 50); do [ -s "$work/redis.pid" ] && break; sleep 0.1; done
+  redis_pid=$(cat "$work/redis.pid")
+fi
+
+# --- The server. ----------------------------------------------------------
+tcp_port=$(free_port)
+api_port=$(free_port)
+cat >"$work/manifest.json" <<JSON
+{
+  "name": "PlemoxLeaderboardServer",
+  "library": "$lib/libplemox-leaderboard.so",
+  "arguments": {
+    "leaderboard_ids": ["$lb_day", "$lb_week"],
+    "reset_schedules": [
+      {"leaderboard_id": "$lb_day", "period": "day", "interval": 1,
+       "starts": "2021-02-08 00:00:00", "ends": "2099-12-31 23:59:59"},
+      {"leaderboard_id": "$lb_week", "period": "week", "interval": 1,
+       "starts": "2021-02-08 00:00:00", "ends": "2099-12-31 23:59:59"}
+    ]
+  },
+  "flags": {"mysql_db_connection_count": 4}
+}
+JSON
+"$bin/plemox_host" --manifest="$work/manifest.json" --res_root="$root" \
+  --logtostderr --redis_host=127.0.0.1 --redis_port="$redis_port" \
+  --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
+  --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
+  --mysql_db_name="$PLEMOX_MYSQL_DB" --server_tcp_port="$tcp_port" \
+  --api_port="$api_port" >"$work/host.log" 2>&1 &
+server_pid=$!
+wait_for_port "$tcp_port" 60 || { say "the server did not start"; exit 1; }
+say "server pid $server_pid on port $tcp_port, Redis on $redis_port," \
+  "leaderboards $lb_day, $lb_week"
+
+loadgen() {  # loadgen LABEL [flags...]
+  local label=$1
+  shift
+  "$bin/leaderboard_loadgen" --port="$tcp_port" \
+    --leaderboards="$lb_day,$lb_week" --label="$label" \
+    --tsv_out="$work/results.tsv" "$@" >"$work/$label.txt"
+}
+
+# --- Redis commands and round trips per request. --------------------------
+# Commands come from INFO commandstats; round trips from the write system
+# calls of the redis-server process (one reply write per request it read,
+# however many commands a pipelined request held), less what the two
+# redis-cli calls of a measurement cost by themselves.
+redis_snapshot() {  # redis_snapshot FILE
+  redis-cli -p "$redis_port" INFO commandstats | tr -d '\r' |
+    sed -n 's/^cmdstat_\([^:]*\):calls=\([0-9]*\),.*/\1 \2/p' >"$1"
+  if [ -r "/proc/$redis_pid/io" ]; then
+    awk '/^syscw:/ {print "__writes", $2}' "/proc/$redis_pid/io" >>"$1"
+  fi
+}
+redis_delta() {  # redis_delta BEFORE AFTER -> "command delta" lines
+  awk 'NR == FNR {before[$1] = $2; next}
+       {d = $2 - before[$1]; if (d > 0 && $1 != "info") print $1, d}' "$1" "$2"
+}
+redis_snapshot "$work/s0"
+redis_snapshot "$work/s1"
+snapshot_writes=$(redis_delta "$work/s0" "$work/s1" |
+  awk '$1 == "__writes" {print $2} END {}' | head -1)
+snapshot_writes=${snapshot_writes:-0}
+
+count_round_trips() {  # count_round_trips KIND REQUESTS [loadgen flags...]
+  local kind=$1 requests=$2
+  shift 2
+  redis_snapshot "$work/before"
+  loadgen "count_$kind" --connections=1 --in_flight=1 --progress=false \
+    --players="$count_players" --player_prefix=rt "$@"
+  redis_snapshot "$work/after"
+  redis_delta "$work/before" "$work/after" | awk -v kind="$kind" \
+    -v n="$requests" -v base="$snapshot_writes" '
+      $1 == "__writes" {trips = $2 - base; next}
+      {cmds += $2; detail = detail sprintf(" %s %.2f", toupper($1), $2 / n)}
+      END {printf "%s\t%.2f\t%s\t%s\n", kind, cmds / n,
+           (trips == "" ? "n/a" : sprintf("%.2f", trips / n)), detail}' \
+    >>"$work/round_trips.tsv"
+}
+say "counting Redis commands per request ($count_requests of each kind)"
+: >"$work/round_trips.tsv"
+# The prefill submits each of the players once per leaderboard: first scores.
+count_round_trips submit_first $((count_players * 2)) --prefill \
+  --duration=0 --requests=0
+count_round_trips submit "$count_requests" --mix=submit=1 --duration=0 \
+  --requests="$count_requests"
+count_round_trips submit_ranked "$count_requests" --mix=submit_ranked=1 \
+  --duration=0 --requests="$count_requests"
+count_round_trips top "$count_requests" --mix=top=1 --duration=0 \
+  --requests="$count_requests"
+count_round_trips nearby "$count_requests" --mix=nearby=1 --duration=0 \
+  --requests="$count_requests"
+count_round_trips social "$count_requests" --mix=social=1 --duration=0 \
+  --requests="$count_requests"
+
+# --- Throughput and latency. ----------------------------------------------
+say "prefill: one score for each of $players players on both leaderboards"
+loadgen prefill --prefill --duration=0 --requests=0 --players="$players" \
+  --connections="$connections" --in_flight="$in_flight" --progress=false
+prefill_line=$(grep -o 'prefill: .*' "$work/prefill.txt" || true)
+
+common=(--connections="$connections" --in_flight="$in_flight"
+  --players="$players" --duration="$seconds")
+say "submit-only, ${seconds}s"
+loadgen submit-only "${common[@]}" --mix=submit=1
+say "query-heavy, ${seconds}s"
+loadgen query-heavy "${common[@]}" --mix=top=30,nearby=30,social=30,submit=10
+say "mixed, ${seconds}s"
+perf_pid=""
+if [ "$profile" = 1 ] && command -v perf >/dev/null; then
+  perf record -F 499 -g -p "$server_pid" -o "$work/perf.data" \
+    >/dev/null 2>&1 &
+  perf_pid=$!
+fi
+loadgen mixed "${common[@]}" \
+  --mix=submit=40,submit_ranked=20,top=15,nearby=15,social=10
+if [ -n "$perf_pid" ]; then
+  kill -INT "$perf_pid" 2>/dev/null || true
+  wait "$perf_pid" 2>/dev/null || true
+fi
+stop_server
+
+# --- Redis alone. ---------------------------------------------------------
+say "redis-benchmark, $redis_requests requests per command"
+z="plemoxbench:${run_id}:z"
+h="plemoxbench:${run_id}:h"
+rb() {  # rb NAME COMMAND...
+  local name=$1
+  shift
+  redis-benchmark -p "$redis_port" -n "$redis_requests" -r "$players" \
+    --csv "$@" | tail -1 | awk -F'","' -v name="$name" '
+      {sub(/"$/, "", $8); printf "%s\t%s\t%s\t%s\t%s\n", name, $2, $5, $7, $8}' \
+    >>"$work/redis.tsv"
+}
+: >"$work/redis.tsv"
+rb ZADD ZADD "$z" __rand_int__ m:__rand_int__
+rb HSET HSET "$h" m:__rand_int__ v:__rand_int__
+rb HGET HGET "$h" m:__rand_int__
+rb ZSCORE ZSCORE "$z" m:__rand_int__
+rb ZREVRANK ZREVRANK "$z" m:__rand_int__
+rb ZCOUNT ZCOUNT "$z" "($((players / 2))" +inf
+rb ZREVRANGE ZREVRANGE "$z" 0 99 WITHSCORES
+rb ZCARD ZCARD "$z"
+redis-cli -p "$redis_port" del "$z" "$h" >/dev/null
+
+# --- The table. -----------------------------------------------------------
+echo
+echo "Leaderboard server on $(nproc) cores ($(uname -m)); load generator:" \
+  "$connections connections x $in_flight in flight, $players players x 2" \
+  "leaderboards, ${seconds}s per mix; same machine for everything."
+awk -F'\t' -v OFS='\t' '
+  FILENAME ~ /round_trips/ {cmds[$1] = $2; trips[$1] = $3; next}
+  FILENAME ~ /redis.tsv/ {redis_rps[$1] = $2; redis[++nr] = $0; next}
+  {rows[++n] = $0}
+  function cell(v) { return v == "" ? "-" : v }
+  END {
+    base["submit"] = "ZADD"; base["submit_ranked"] = "ZADD"
+    base["top"] = "ZREVRANGE"; base["nearby"] = "ZREVRANK"
+    base["social"] = "ZSCORE"
+    fmt = "%-16s %-14s %9s %9s %8s %8s %8s %8s %8s %7s %7s %6s %6s %10s\n"
+    printf fmt, "workload", "request", "requests", "req/s", "p50 ms", \
+      "p90 ms", "p99 ms", "p99.9 ms", "max ms", "failed", "timeout", \
+      "cmds", "trips", "vs Redis"
+    for (i = 1; i <= n; ++i) {
+      split(rows[i], f, "\t")
+      if (f[1] ~ /^count_/ || f[1] == "prefill") continue
+      ratio = "-"
+      if (f[2] in base && redis_rps[base[f[2]]] > 0)
+        ratio = sprintf("%.1f%% %s", 100 * f[4] / redis_rps[base[f[2]]],
+                        base[f[2]])
+      printf fmt, f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9], \
+        f[10], f[11], cell(cmds[f[2]]), cell(trips[f[2]]), ratio
+    }
+    for (i = 1; i <= nr; ++i) {
+      split(redis[i], f, "\t")
+      printf fmt, "redis-benchmark", f[1], "'"$redis_requests"'", \
+        sprintf("%.0f", f[2]), f[3], "-", f[4], "-", f[5], "-", "-", "1", \
+        "1", "100%"
+    }
+  }' "$work/round_trips.tsv" "$work/redis.tsv" "$work/results.tsv"
+echo
+echo "cmds/trips: Redis commands and round trips per request, measured one" \
+  "request at a time (INFO commandstats; write calls of redis-server)."
+echo "vs Redis: the row's req/s as a share of redis-benchmark's req/s for" \
+  "the named command (50 clients, no pipelining)."
+awk -F'\t' '{printf "  %-14s %s cmds, %s trips:%s\n", $1, $2, $3, $4}' \
+  "$work/round_trips.tsv"
+[ -n "$prefill_line" ] && echo "  $prefill_line"
+for label in submit-only query-heavy mixed; do
+  if grep -q '^  [0-9]* x ' "$work/$label.txt"; then
+    echo "  failures in $label:"
+    grep '^  [0-9]* x ' "$work/$label.txt" | sed 's/^/  /'
+  fi
+done
+if [ -f "$work/perf.data" ]; then
+  echo
+  echo "CPU profile of the server during the mixed run (perf, self time):"
+  perf report -i "$work/perf.data" --no-children --stdio --sort dso,sym \
+    2>/dev/null | grep -E '^ +[0-9.]+%' | head -25
+fi
