@@ -13,6 +13,7 @@
 #include "leaderboard/leaderboard_flags.h"
 #include "leaderboard/ranking_options.h"
 #include "leaderboard/reset_schedule_registry.h"
+#include "support/log_capture.h"
 
 namespace plemox {
 namespace {
@@ -21,48 +22,7 @@ using boost::posix_time::ptime;
 using boost::posix_time::time_from_string;
 using Registry = ResetScheduleRegistry;
 
-// Collects the log lines written while it lives.
-class LogCapture : public google::LogSink {
- public:
-  LogCapture() { google::AddLogSink(this); }
-  ~LogCapture() override { google::RemoveLogSink(this); }
-
-  using google::LogSink::send;
-  void send(google::LogSeverity severity, const char*, const char*, int,
-            const google::LogMessageTime&, const char* message,
-            size_t length) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({severity, std::string(message, length)});
-  }
-
-  // The lines of `severity` that contain `text`.
-  int Count(google::LogSeverity severity, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int count = 0;
-    for (const auto& line : lines_) {
-      if (line.first == severity &&
-          line.second.find(text) != std::string::npos) {
-        ++count;
-      }
-    }
-    return count;
-  }
-
-  // Whether one line of `severity` is exactly `text`.
-  bool HasLine(google::LogSeverity severity, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& line : lines_) {
-      if (line.first == severity && line.second == text) {
-        return true;
-      }
-    }
-    return false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::pair<google::LogSeverity, std::string>> lines_;
-};
+using plemox_test::LogCapture;
 
 vel::Json ParseJson(const std::string& text) {
   vel::Json json;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/log_capture.h"
+
 namespace plemox {
 namespace {
 
@@ -20,37 +22,7 @@ ptime At(const std::string& text) { return time_from_string(text); }
 
 std::string Text(const ptime& date_time) { return DateTimeToText(date_time); }
 
-// Collects the log lines written while it lives.
-class LogCapture : public google::LogSink {
- public:
-  LogCapture() { google::AddLogSink(this); }
-  ~LogCapture() override { google::RemoveLogSink(this); }
-
-  using google::LogSink::send;
-  void send(google::LogSeverity severity, const char*, const char*, int,
-            const google::LogMessageTime&, const char* message,
-            size_t length) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({severity, std::string(message, length)});
-  }
-
-  // The lines of `severity` that contain `text`.
-  int Count(google::LogSeverity severity, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int count = 0;
-    for (const auto& line : lines_) {
-      if (line.first == severity &&
-          line.second.find(text) != std::string::npos) {
-        ++count;
-      }
-    }
-    return count;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::pair<google::LogSeverity, std::string>> lines_;
-};
+using plemox_test::LogCapture;
 
 TEST(ResetScheduleTest, DailyScheduleWaitsForItsTimeOfDay) {
   ResetSchedule schedule("stage1", "day", 1, "2021-02-01 05:00:00",
