@@ -22,8 +22,9 @@
 #   PLEMOX_BENCH_BUILD_DIR    use this existing build (with the server and
 #                             leaderboard_loadgen built) instead of building
 #                             build/release
-#   PLEMOX_BENCH_PERF=1       also record a CPU profile of the server during
-#                             the mixed run (perf), summarised under the table
+#   PLEMOX_BENCH_PERF=1       after the mixes, profile the server's CPU (perf)
+#                             during a further submit-only run, summarised
+#                             under the table
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -188,12 +189,16 @@ loadgen() {  # loadgen LABEL [flags...]
 # calls of the redis-server process (one reply write per request it read,
 # however many commands a pipelined request held), less what the two
 # redis-cli calls of a measurement cost by themselves.
+# Context switches of the server's threads show what each request costs in
+# thread hand-offs and blocking waits.
 redis_snapshot() {  # redis_snapshot FILE
   redis-cli -p "$redis_port" INFO commandstats | tr -d '\r' |
     sed -n 's/^cmdstat_\([^:]*\):calls=\([0-9]*\),.*/\1 \2/p' >"$1"
   if [ -r "/proc/$redis_pid/io" ]; then
     awk '/^syscw:/ {print "__writes", $2}' "/proc/$redis_pid/io" >>"$1"
   fi
+  cat /proc/"$server_pid"/task/*/status 2>/dev/null |
+    awk '/ctxt_switches/ {n += $2} END {print "__switches", n}' >>"$1"
 }
 redis_delta() {  # redis_delta BEFORE AFTER -> "command delta" lines
   awk 'NR == FNR {before[$1] = $2; next}
@@ -215,9 +220,11 @@ count_round_trips() {  # count_round_trips KIND REQUESTS [loadgen flags...]
   redis_delta "$work/before" "$work/after" | awk -v kind="$kind" \
     -v n="$requests" -v base="$snapshot_writes" '
       $1 == "__writes" {trips = $2 - base; next}
+      $1 == "__switches" {switches = $2; next}
       {cmds += $2; detail = detail sprintf(" %s %.2f", toupper($1), $2 / n)}
-      END {printf "%s\t%.2f\t%s\t%s\n", kind, cmds / n,
-           (trips == "" ? "n/a" : sprintf("%.2f", trips / n)), detail}' \
+      END {printf "%s\t%.2f\t%s\t%s\t%.1f\n", kind, cmds / n,
+           (trips == "" ? "n/a" : sprintf("%.2f", trips / n)), detail,
+           switches / n}' \
     >>"$work/round_trips.tsv"
 }
 say "counting Redis commands per request ($count_requests of each kind)"
@@ -242,6 +249,7 @@ loadgen prefill --prefill --duration=0 --requests=0 --players="$players" \
   --connections="$connections" --in_flight="$in_flight" --progress=false
 prefill_line=$(grep -o 'prefill: .*' "$work/prefill.txt" || true)
 
+load_before=$(cut -d' ' -f1 /proc/loadavg)
 common=(--connections="$connections" --in_flight="$in_flight"
   --players="$players" --duration="$seconds")
 say "submit-only, ${seconds}s"
@@ -249,17 +257,21 @@ loadgen submit-only "${common[@]}" --mix=submit=1
 say "query-heavy, ${seconds}s"
 loadgen query-heavy "${common[@]}" --mix=top=30,nearby=30,social=30,submit=10
 say "mixed, ${seconds}s"
-perf_pid=""
-if [ "$profile" = 1 ] && command -v perf >/dev/null; then
-  perf record -F 499 -g -p "$server_pid" -o "$work/perf.data" \
-    >/dev/null 2>&1 &
-  perf_pid=$!
-fi
 loadgen mixed "${common[@]}" \
   --mix=submit=40,submit_ranked=20,top=15,nearby=15,social=10
-if [ -n "$perf_pid" ]; then
-  kill -INT "$perf_pid" 2>/dev/null || true
-  wait "$perf_pid" 2>/dev/null || true
+if [ "$profile" = 1 ]; then
+  if command -v perf >/dev/null; then
+    say "profiling the server during a further submit-only run (not in the table)"
+    loadgen profiled --connections="$connections" --in_flight="$in_flight" \
+      --players="$players" --duration=8 --mix=submit=1 --progress=false &
+    loadgen_pid=$!
+    sleep 1
+    perf record -F 999 -g -p "$server_pid" -o "$work/perf.data" -- sleep 6 \
+      >/dev/null 2>&1 || say "perf record failed"
+    wait "$loadgen_pid"
+  else
+    say "perf is not installed; no profile"
+  fi
 fi
 stop_server
 
@@ -290,9 +302,11 @@ redis-cli -p "$redis_port" del "$z" "$h" >/dev/null
 echo
 echo "Leaderboard server on $(nproc) cores ($(uname -m)); load generator:" \
   "$connections connections x $in_flight in flight, $players players x 2" \
-  "leaderboards, ${seconds}s per mix; same machine for everything."
+  "leaderboards, ${seconds}s per mix; same machine for everything;" \
+  "load average $load_before at the start, $(cut -d' ' -f1 /proc/loadavg) at the end."
 awk -F'\t' -v OFS='\t' '
-  FILENAME ~ /round_trips/ {cmds[$1] = $2; trips[$1] = $3; next}
+  FILENAME ~ /round_trips/ {cmds[$1] = $2; trips[$1] = $3; switches[$1] = $5
+                            next}
   FILENAME ~ /redis.tsv/ {redis_rps[$1] = $2; redis[++nr] = $0; next}
   {rows[++n] = $0}
   function cell(v) { return v == "" ? "-" : v }
@@ -300,34 +314,36 @@ awk -F'\t' -v OFS='\t' '
     base["submit"] = "ZADD"; base["submit_ranked"] = "ZADD"
     base["top"] = "ZREVRANGE"; base["nearby"] = "ZREVRANK"
     base["social"] = "ZSCORE"
-    fmt = "%-16s %-14s %9s %9s %8s %8s %8s %8s %8s %7s %7s %6s %6s %10s\n"
+    fmt = "%-16s %-14s %9s %9s %8s %8s %8s %8s %8s %7s %7s %6s %6s %6s %15s\n"
     printf fmt, "workload", "request", "requests", "req/s", "p50 ms", \
       "p90 ms", "p99 ms", "p99.9 ms", "max ms", "failed", "timeout", \
-      "cmds", "trips", "vs Redis"
+      "cmds", "trips", "ctxsw", "vs Redis"
     for (i = 1; i <= n; ++i) {
       split(rows[i], f, "\t")
-      if (f[1] ~ /^count_/ || f[1] == "prefill") continue
+      if (f[1] ~ /^count_/ || f[1] == "prefill" || f[1] == "profiled") continue
       ratio = "-"
       if (f[2] in base && redis_rps[base[f[2]]] > 0)
         ratio = sprintf("%.1f%% %s", 100 * f[4] / redis_rps[base[f[2]]],
                         base[f[2]])
       printf fmt, f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9], \
-        f[10], f[11], cell(cmds[f[2]]), cell(trips[f[2]]), ratio
+        f[10], f[11], cell(cmds[f[2]]), cell(trips[f[2]]), \
+        cell(switches[f[2]]), ratio
     }
     for (i = 1; i <= nr; ++i) {
       split(redis[i], f, "\t")
       printf fmt, "redis-benchmark", f[1], "'"$redis_requests"'", \
         sprintf("%.0f", f[2]), f[3], "-", f[4], "-", f[5], "-", "-", "1", \
-        "1", "100%"
+        "1", "-", "-"
     }
   }' "$work/round_trips.tsv" "$work/redis.tsv" "$work/results.tsv"
 echo
-echo "cmds/trips: Redis commands and round trips per request, measured one" \
-  "request at a time (INFO commandstats; write calls of redis-server)."
+echo "cmds/trips/ctxsw: Redis commands, Redis round trips and server context" \
+  "switches per request, measured one request at a time (INFO commandstats;" \
+  "write calls of redis-server; /proc of the server's threads)."
 echo "vs Redis: the row's req/s as a share of redis-benchmark's req/s for" \
   "the named command (50 clients, no pipelining)."
-awk -F'\t' '{printf "  %-14s %s cmds, %s trips:%s\n", $1, $2, $3, $4}' \
-  "$work/round_trips.tsv"
+awk -F'\t' '{printf "  %-14s %s cmds, %s trips, %s ctxsw:%s\n", $1, $2, $3,
+              $5, $4}' "$work/round_trips.tsv"
 [ -n "$prefill_line" ] && echo "  $prefill_line"
 for label in submit-only query-heavy mixed; do
   if grep -q '^  [0-9]* x ' "$work/$label.txt"; then
@@ -337,7 +353,17 @@ for label in submit-only query-heavy mixed; do
 done
 if [ -f "$work/perf.data" ]; then
   echo
-  echo "CPU profile of the server during the mixed run (perf, self time):"
+  grep -E '^submit ' "$work/profiled.txt" |
+    awk '{print "CPU profile of the server, submit-only at " $3 " req/s (perf, self time):"}'
+  echo " by library:"
+  perf report -i "$work/perf.data" --no-children --stdio --sort dso \
+    2>/dev/null | grep -E '^ +[0-9.]+%' | head -8
+  echo " by function:"
   perf report -i "$work/perf.data" --no-children --stdio --sort dso,sym \
-    2>/dev/null | grep -E '^ +[0-9.]+%' | head -25
+    -g none 2>/dev/null | grep -E '^ +[0-9.]+%' | head -12
+  echo " time inside system calls and the scheduler (with callees):"
+  perf report -i "$work/perf.data" --children --stdio --sort sym -g none \
+    2>/dev/null | grep -E '^ +[0-9.]+%' |
+    grep -E '\] (schedule|ksys_read|ksys_write|__x64_sys_futex|__x64_sys_sendto|__x64_sys_recvfrom|__x64_sys_epoll_wait|__x64_sys_poll)[[:space:]]*$' |
+    awk '{print "  ", $1, $4}'
 fi

@@ -295,8 +295,8 @@ double LoadGenerator::Report::RequestsPerSecond(const KindStats& stats) const {
 
 namespace {
 
-// Rows of a report in kind order, then the total (when more than one kind
-// was sent).
+// Rows of a report in kind order, then the total when more than one kind
+// was sent (none at all after a prefill-only run).
 std::vector<std::pair<std::string, const LoadGenerator::KindStats*>> ReportRows(
     const LoadGenerator::Report& report) {
   std::vector<std::pair<std::string, const LoadGenerator::KindStats*>> rows;
@@ -306,7 +306,7 @@ std::vector<std::pair<std::string, const LoadGenerator::KindStats*>> ReportRows(
         LoadGenerator::KindName(static_cast<LoadGenerator::RequestKind>(i)),
         &report.kinds[i]);
   }
-  if (rows.size() != 1) rows.emplace_back("total", &report.total);
+  if (rows.size() > 1) rows.emplace_back("total", &report.total);
   return rows;
 }
 

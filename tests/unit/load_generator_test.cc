@@ -623,6 +623,9 @@ TEST(LoadGeneratorRunTest, PrefillSubmitsEveryPlayerOnEveryLeaderboardOnce) {
   EXPECT_EQ(report.prefill_requests, 74u);
   EXPECT_EQ(report.total.sent, 0u);
   EXPECT_EQ(server.requests().size(), 74u + 5u + 74u);
+  EXPECT_EQ(LoadGenerator::FormatTsv("prefill", report), "");
+  EXPECT_EQ(LoadGenerator::FormatReport(report).find("total"),
+            std::string::npos);
 }
 
 TEST(LoadGeneratorRunTest, DurationEndsTheRunAndDrainsWhatIsInFlight) {
