@@ -6,7 +6,6 @@
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 #include <gtest/gtest.h>
-#include <hiredis/hiredis.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "integration/cache_environment.h"
+#include "integration/command_monitor.h"
 #include "leaderboard/leaderboard_flags.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
@@ -42,31 +43,6 @@ using namespace std::chrono_literals;
 
 constexpr std::int64_t kT = 1612345678901;  // a millisecond timestamp
 const ptime kNoWeek(boost::posix_time::not_a_date_time);
-
-// Connects vel::Redis to the shared server and starts the cache, once per
-// process (the cache cannot be initialised twice); stops both at the end.
-class CacheEnvironment : public testing::Environment {
- public:
-  static void InitializeOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-      FLAGS_redis_host = plemox_test::RedisHost();
-      FLAGS_redis_port = plemox_test::RedisPort();
-      FLAGS_redis_password = "";
-      FLAGS_redis_servers = "";
-      FLAGS_redis_timeout_ms = 2000;
-      FLAGS_redis_async_threads_size = 4;
-      ASSERT_TRUE(Redis::Initialize());
-      ASSERT_TRUE(RedisCache::Initialize());
-    });
-  }
-  void TearDown() override {
-    Redis::Finalize();
-    vel::IoService::StopAll();
-  }
-};
-const auto* const kEnvironment =
-    testing::AddGlobalTestEnvironment(new CacheEnvironment);
 
 struct Outcome {
   bool error = true;
@@ -119,35 +95,6 @@ std::vector<double> Scores(const QueryResult& result) {
   std::vector<double> scores;
   for (const auto& record : result.records) scores.push_back(record.score);
   return scores;
-}
-
-// Redis reads for checking what the cache wrote.
-std::string HashField(const std::string& key, const std::string& field) {
-  std::string value;
-  const Redis::Result result = Redis::HGet(key, field, &value);
-  EXPECT_TRUE(result == Redis::kSuccess || result == Redis::kNoValue);
-  return value;
-}
-
-std::optional<double> MemberScore(const std::string& key,
-                                  const std::string& member) {
-  double score = 0;
-  const Redis::Result result = Redis::ZScore(key, member, &score);
-  EXPECT_TRUE(result == Redis::kSuccess || result == Redis::kNoValue);
-  if (result != Redis::kSuccess) return std::nullopt;
-  return score;
-}
-
-std::int64_t Cardinality(const std::string& key) {
-  std::int64_t count = -1;
-  EXPECT_EQ(Redis::ZCard(key, &count), Redis::kSuccess);
-  return count;
-}
-
-bool KeyExists(const std::string& key) {
-  bool exists = true;
-  EXPECT_EQ(Redis::Exists(key, &exists), Redis::kSuccess);
-  return exists;
 }
 
 // Every test works on a leaderboard id of its own and deletes its keys.
@@ -832,64 +779,6 @@ TEST_F(RedisCacheTest, SocialWithoutCompetitors) {
                   .error);
 }
 
-// Watches the commands the server receives, through MONITOR on a
-// connection of its own.
-class CommandMonitor {
- public:
-  CommandMonitor() {
-    context_ = redisConnect(plemox_test::RedisHost().c_str(),
-                            plemox_test::RedisPort());
-    if (context_ == nullptr || context_->err) return;
-    timeval timeout{10, 0};
-    redisSetTimeout(context_, timeout);
-    auto* reply = static_cast<redisReply*>(redisCommand(context_, "MONITOR"));
-    ok_ = reply != nullptr && reply->type == REDIS_REPLY_STATUS;
-    if (reply != nullptr) freeReplyObject(reply);
-  }
-  ~CommandMonitor() {
-    if (context_ != nullptr) redisFree(context_);
-  }
-  CommandMonitor(const CommandMonitor&) = delete;
-  CommandMonitor& operator=(const CommandMonitor&) = delete;
-
-  bool ok() const { return ok_; }
-
-  // The monitor lines that mention `needle`, up to the line that mentions
-  // `marker` (a command sent after the watched work).
-  std::vector<std::string> LinesUntil(const std::string& marker,
-                                      const std::string& needle) {
-    std::vector<std::string> lines;
-    for (;;) {
-      void* raw = nullptr;
-      if (redisGetReply(context_, &raw) != REDIS_OK || raw == nullptr) {
-        ADD_FAILURE() << "MONITOR stopped before the marker";
-        return lines;
-      }
-      auto* reply = static_cast<redisReply*>(raw);
-      const std::string line(reply->str, reply->len);
-      freeReplyObject(reply);
-      if (line.find(marker) != std::string::npos) return lines;
-      if (line.find(needle) != std::string::npos) lines.push_back(line);
-    }
-  }
-
- private:
-  redisContext* context_ = nullptr;
-  bool ok_ = false;
-};
-
-// `line` is `<time> [<db> <client>] "<COMMAND>" "<arg>" ...`.
-std::string CommandOf(const std::string& line) {
-  const auto open = line.find("] \"");
-  const auto close = line.find('"', open + 3);
-  return line.substr(open + 3, close - open - 3);
-}
-
-std::string ClientOf(const std::string& line) {
-  const auto open = line.find('[');
-  return line.substr(open, line.find(']') - open);
-}
-
 TEST_F(RedisCacheTest, SocialReadsCompetitorsInOneIndexReadAndOnePipeline) {
   std::vector<std::pair<PlayerAccount, double>> seeded;
   std::vector<PlayerAccount> competitors;
@@ -914,14 +803,17 @@ TEST_F(RedisCacheTest, SocialReadsCompetitorsInOneIndexReadAndOnePipeline) {
   const std::vector<std::string> lines =
       monitor.LinesUntil(marker, "\"" + Key("alltime"));
   std::vector<std::string> commands;
-  for (const auto& line : lines) commands.push_back(CommandOf(line));
+  for (const auto& line : lines)
+    commands.push_back(CommandMonitor::CommandOf(line));
   // One HMGET for all competitors' ranking keys, then their ZSCOREs in a
   // row on one connection, then the player's own HGET and ZSCORE.
   ASSERT_EQ(commands.size(), 1u + 20u + 2u) << testing::PrintToString(lines);
   EXPECT_EQ(commands[0], "HMGET");
   for (int i = 1; i <= 20; ++i) {
     EXPECT_EQ(commands[i], "ZSCORE") << lines[i];
-    EXPECT_EQ(ClientOf(lines[i]), ClientOf(lines[1])) << lines[i];
+    EXPECT_EQ(CommandMonitor::ClientOf(lines[i]),
+              CommandMonitor::ClientOf(lines[1]))
+        << lines[i];
   }
   EXPECT_EQ(commands[21], "HGET");
   EXPECT_EQ(commands[22], "ZSCORE");
