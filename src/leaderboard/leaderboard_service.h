@@ -140,11 +140,34 @@ class LeaderboardService {
       Leaderboard::ScoreSubmission::Response::Result submission_result,
       double score);
 
+  // The checks every query passes before the cache sees it; on failure logs,
+  // answers the refusal (the texts of a batch differ a little) and returns
+  // false.
+  static bool CheckQuery(const std::shared_ptr<ClientSession>& session,
+                         const Uuid& request_uuid,
+                         const Leaderboard::LeaderboardQuery::Request& query,
+                         bool batch);
+
   // One step of a batch of queries: runs query `index`, then the next, and
   // answers after the last.
   struct BatchContext;
   static void RunBatchStep(const std::shared_ptr<BatchContext>& context,
                            std::size_t index);
+
+  // The score deletion chain: cache, then database, then the next deletion.
+  struct ScoreDeletionContext;
+  static void RequestScoreDeletion(
+      const Uuid& request_uuid,
+      const std::shared_ptr<ScoreDeletionContext>& context);
+  static void OnScoreCacheDeleted(
+      bool error, Leaderboard::ScoreDeletion::Response::Result result,
+      const Uuid& request_uuid,
+      const std::shared_ptr<ScoreDeletionContext>& context,
+      const ResetScheduleInfo& schedule, std::int64_t start_time);
+  static void OnScoreDeleted(
+      bool failed, Leaderboard::ScoreDeletion::Response::Result result,
+      const Uuid& request_uuid,
+      const std::shared_ptr<ScoreDeletionContext>& context);
 
   // The request gate of every handler but authentication: true when the
   // session has authenticated; otherwise logs "<operation>() failed: Access

@@ -148,6 +148,63 @@ ProfilingCounters::Kind KindOf(const Query& query) {
 
 }  // namespace
 
+bool LeaderboardService::CheckQuery(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const Query& query, bool batch) {
+  const char* const prefix = batch ? "QueriesRequest() " : "QueryRequest() ";
+  const auto refuse = [&](const char* message) {
+    SendFail(session, request_uuid,
+             Leaderboard::Response::kFailInvalidParameter, message);
+    return false;
+  };
+  if (!ValidateQuery(query)) {
+    if (!query.has_leaderboard_id()) {
+      LOG(WARNING) << prefix << "failed: "
+                   << "Invalid parameter found"
+                   << ". "
+                   << "No leaderboard ID"
+                   << ": session=" << session;
+    }
+    return refuse("Invalid parameter found");
+  }
+  if (!FLAGS_leaderboard_use_db_stored_procedure &&
+      !IsConfiguredLeaderboardId(query.leaderboard_id())) {
+    if (batch) {
+      LOG(ERROR) << prefix << "failed: "
+                 << "Unknown leaderboard ID"
+                 << ": leaderboard id=" << query.leaderboard_id();
+      return refuse("Unknown leaderboard ID");
+    }
+    LOG(ERROR) << prefix << "failed: "
+               << "Invalid parameter found"
+               << ". "
+               << "Unknown leaderboard ID"
+               << ": leaderboard id=" << query.leaderboard_id()
+               << ", session=" << session;
+    return refuse("Invalid parameter found");
+  }
+  const std::string limit = CheckQueryLimits(query);
+  if (!limit.empty()) {
+    LOG(WARNING) << prefix << "failed: "
+                 << "Invalid parameter found"
+                 << ". " << limit << ": session=" << session
+                 << ", request=" << query.ShortDebugString();
+    return refuse("Invalid parameter found");
+  }
+  if (!HasValidCompetitors(query)) {
+    if (batch) {
+      LOG(WARNING) << "Invalid parameter found"
+                   << ": session=" << session;
+      return refuse("invalid parameter");
+    }
+    LOG(WARNING) << prefix << "failed: "
+                 << "Invalid parameter found"
+                 << ": session=" << session;
+    return refuse("Invalid parameter found");
+  }
+  return true;
+}
+
 void LeaderboardService::OnQueryRequested(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const Query& query) {
@@ -155,56 +212,7 @@ void LeaderboardService::OnQueryRequested(
   const std::int64_t start_time = vel::MonotonicClock::Now();
   if (!CheckAuthenticated(session, request_uuid, "QueryRequest")) return;
 
-  if (!ValidateQuery(query)) {
-    if (!query.has_leaderboard_id()) {
-      LOG(WARNING) << "QueryRequest() "
-                   << "failed: "
-                   << "Invalid parameter found"
-                   << ". "
-                   << "No leaderboard ID"
-                   << ": session=" << session;
-    }
-    SendFail(session, request_uuid,
-             Leaderboard::Response::kFailInvalidParameter,
-             "Invalid parameter found");
-    return;
-  }
-  if (!FLAGS_leaderboard_use_db_stored_procedure &&
-      !IsConfiguredLeaderboardId(query.leaderboard_id())) {
-    LOG(ERROR) << "QueryRequest() "
-               << "failed: "
-               << "Invalid parameter found"
-               << ". "
-               << "Unknown leaderboard ID"
-               << ": leaderboard id=" << query.leaderboard_id()
-               << ", session=" << session;
-    SendFail(session, request_uuid,
-             Leaderboard::Response::kFailInvalidParameter,
-             "Invalid parameter found");
-    return;
-  }
-  const std::string limit = CheckQueryLimits(query);
-  if (!limit.empty()) {
-    LOG(WARNING) << "QueryRequest() "
-                 << "failed: "
-                 << "Invalid parameter found"
-                 << ". " << limit << ": session=" << session
-                 << ", request=" << query.ShortDebugString();
-    SendFail(session, request_uuid,
-             Leaderboard::Response::kFailInvalidParameter,
-             "Invalid parameter found");
-    return;
-  }
-  if (!HasValidCompetitors(query)) {
-    LOG(WARNING) << "QueryRequest() "
-                 << "failed: "
-                 << "Invalid parameter found"
-                 << ": session=" << session;
-    SendFail(session, request_uuid,
-             Leaderboard::Response::kFailInvalidParameter,
-             "Invalid parameter found");
-    return;
-  }
+  if (!CheckQuery(session, request_uuid, query, /*batch=*/false)) return;
 
   const bool social =
       query.collection() == Leaderboard::LeaderboardQuery::kSocial;
@@ -247,51 +255,7 @@ void LeaderboardService::OnQueriesRequested(
   // Every query is checked before the first one runs: one bad query refuses
   // the whole batch.
   for (const Query& query : queries) {
-    if (!ValidateQuery(query)) {
-      if (!query.has_leaderboard_id()) {
-        LOG(WARNING) << "QueriesRequest() "
-                     << "failed: "
-                     << "Invalid parameter found"
-                     << ". "
-                     << "No leaderboard ID"
-                     << ": session=" << session;
-      }
-      SendFail(session, request_uuid,
-               Leaderboard::Response::kFailInvalidParameter,
-               "Invalid parameter found");
-      return;
-    }
-    if (!FLAGS_leaderboard_use_db_stored_procedure &&
-        !IsConfiguredLeaderboardId(query.leaderboard_id())) {
-      LOG(ERROR) << "QueriesRequest() "
-                 << "failed: "
-                 << "Unknown leaderboard ID"
-                 << ": leaderboard id=" << query.leaderboard_id();
-      SendFail(session, request_uuid,
-               Leaderboard::Response::kFailInvalidParameter,
-               "Unknown leaderboard ID");
-      return;
-    }
-    const std::string limit = CheckQueryLimits(query);
-    if (!limit.empty()) {
-      LOG(WARNING) << "QueriesRequest() "
-                   << "failed: "
-                   << "Invalid parameter found"
-                   << ". " << limit << ": session=" << session
-                   << ", request=" << query.ShortDebugString();
-      SendFail(session, request_uuid,
-               Leaderboard::Response::kFailInvalidParameter,
-               "Invalid parameter found");
-      return;
-    }
-    if (!HasValidCompetitors(query)) {
-      LOG(WARNING) << "Invalid parameter found"
-                   << ": session=" << session;
-      SendFail(session, request_uuid,
-               Leaderboard::Response::kFailInvalidParameter,
-               "invalid parameter");
-      return;
-    }
+    if (!CheckQuery(session, request_uuid, query, /*batch=*/true)) return;
   }
 
   auto context = std::make_shared<BatchContext>();

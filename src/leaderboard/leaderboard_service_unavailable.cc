@@ -26,19 +26,6 @@ void RefuseUnavailable(const std::shared_ptr<ClientSession>& session,
 
 }  // namespace
 
-void LeaderboardService::OnScoreDeletionRequested(
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    const google::protobuf::RepeatedPtrField<
-        Leaderboard::ScoreDeletion::Request>& /*deletions*/) {
-  RefuseUnavailable(session, request_uuid, "ScoreDeletion");
-}
-
-void LeaderboardService::OnResetScheduleStatusQueryRequested(
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    const Leaderboard::ResetScheduleStatusQuery::Request& /*request*/) {
-  RefuseUnavailable(session, request_uuid, "ScheduleStatusQuery");
-}
-
 void LeaderboardService::OnLeaderboardResetRequested(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const Leaderboard::LeaderboardReset::Request& /*request*/) {

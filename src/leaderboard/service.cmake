@@ -1,8 +1,10 @@
 # The leaderboard service and the component library the host loads.
 add_library(leaderboard_service STATIC
   leaderboard_service.cc
+  leaderboard_service_deletion.cc
   leaderboard_service_dispatch.cc
   leaderboard_service_query.cc
+  leaderboard_service_schedule_status.cc
   leaderboard_service_schema.cc
   leaderboard_service_session.cc
   leaderboard_service_submission.cc
