@@ -176,12 +176,28 @@ wait_for_port "$tcp_port" 60 || { say "the server did not start"; exit 1; }
 say "server pid $server_pid on port $tcp_port, Redis on $redis_port," \
   "leaderboards $lb_day, $lb_week"
 
+# CPU time (user + system, in clock ticks) a process has used so far.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+ticks_per_second=$(getconf CLK_TCK)
+
+# Runs the load generator; records the server's and Redis's CPU time per
+# finished request of the run in cpu.tsv.
 loadgen() {  # loadgen LABEL [flags...]
   local label=$1
   shift
+  local server_before redis_before
+  server_before=$(cpu_ticks "$server_pid")
+  redis_before=$(cpu_ticks "$redis_pid")
   "$bin/leaderboard_loadgen" --port="$tcp_port" \
     --leaderboards="$lb_day,$lb_week" --label="$label" \
     --tsv_out="$work/results.tsv" "$@" >"$work/$label.txt"
+  awk -F'\t' -v label="$label" -v tps="$ticks_per_second" \
+    -v server=$(($(cpu_ticks "$server_pid") - server_before)) \
+    -v redis=$(($(cpu_ticks "$redis_pid") - redis_before)) '
+      $1 == label && ($2 == "total" || n == 0) {n = $3}
+      END {if (n > 0) printf "%s\t%.0f\t%.0f\n", label,
+             server * 1e6 / tps / n, redis * 1e6 / tps / n}' \
+    "$work/results.tsv" >>"$work/cpu.tsv"
 }
 
 # --- Redis commands and round trips per request. --------------------------
@@ -207,7 +223,7 @@ redis_delta() {  # redis_delta BEFORE AFTER -> "command delta" lines
 redis_snapshot "$work/s0"
 redis_snapshot "$work/s1"
 snapshot_writes=$(redis_delta "$work/s0" "$work/s1" |
-  awk '$1 == "__writes" {print $2} END {}' | head -1)
+  awk '$1 == "__writes" {print $2}')
 snapshot_writes=${snapshot_writes:-0}
 
 count_round_trips() {  # count_round_trips KIND REQUESTS [loadgen flags...]
@@ -344,7 +360,10 @@ echo "vs Redis: the row's req/s as a share of redis-benchmark's req/s for" \
   "the named command (50 clients, no pipelining)."
 awk -F'\t' '{printf "  %-14s %s cmds, %s trips, %s ctxsw:%s\n", $1, $2, $3,
               $5, $4}' "$work/round_trips.tsv"
-[ -n "$prefill_line" ] && echo "  $prefill_line"
+if [ -n "$prefill_line" ]; then echo "  $prefill_line"; fi
+echo "CPU time per request (server, Redis), from /proc during each run:"
+awk -F'\t' '$1 !~ /^count_/ {printf "  %-14s server %s us, Redis %s us\n", $1,
+             $2, $3}' "$work/cpu.tsv"
 for label in submit-only query-heavy mixed; do
   if grep -q '^  [0-9]* x ' "$work/$label.txt"; then
     echo "  failures in $label:"
@@ -357,13 +376,13 @@ if [ -f "$work/perf.data" ]; then
     awk '{print "CPU profile of the server, submit-only at " $3 " req/s (perf, self time):"}'
   echo " by library:"
   perf report -i "$work/perf.data" --no-children --stdio --sort dso \
-    2>/dev/null | grep -E '^ +[0-9.]+%' | head -8
+    2>/dev/null | awk '/^ +[0-9.]+%/ && ++n <= 8' || true
   echo " by function:"
   perf report -i "$work/perf.data" --no-children --stdio --sort dso,sym \
-    -g none 2>/dev/null | grep -E '^ +[0-9.]+%' | head -12
+    -g none 2>/dev/null | awk '/^ +[0-9.]+%/ && ++n <= 12' || true
   echo " time inside system calls and the scheduler (with callees):"
   perf report -i "$work/perf.data" --children --stdio --sort sym -g none \
     2>/dev/null | grep -E '^ +[0-9.]+%' |
     grep -E '\] (schedule|ksys_read|ksys_write|__x64_sys_futex|__x64_sys_sendto|__x64_sys_recvfrom|__x64_sys_epoll_wait|__x64_sys_poll)[[:space:]]*$' |
-    awk '{print "  ", $1, $4}'
+    awk '{print "  ", $1, $4}' || true
 fi
