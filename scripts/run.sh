@@ -18,7 +18,7 @@ for arg in "$@"; do
 done
 
 scripts/install_deps.sh
-scripts/build.sh release --target plemox_host plemox-leaderboard leaderboard_cli
+scripts/build.sh release --target vel_host_main plemox-leaderboard leaderboard_cli
 eval "$(scripts/services.sh env)"
 scripts/services.sh start
 
