@@ -102,6 +102,8 @@ bool LeaderboardService::Start(
         << "Failed to initialize the database, Please check the database "
            "setting in your MANIFEST.json";
   }
+  // The bulk insert queue starts here once it exists; until then score
+  // writes go to the database one by one.
 
   vel::Event::RegisterHandler<MessageReceivedEvent>(
       &LeaderboardService::OnMessageReceived);
@@ -121,6 +123,8 @@ bool LeaderboardService::Start(
   LEADERBOARD_ASSERT(not the_self_master_info.empty());
   LOG(INFO) << "Getting master information"
             << ": my info=" << the_self_master_info;
+  // The master election, which drives the scheduled resets, starts here once
+  // it exists.
   return true;
 }
 
