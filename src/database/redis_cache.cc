@@ -395,25 +395,38 @@ bool RedisCache::SubmitScoreToRanking(
                << ", old_score: " << old_score
                << ", submission type: " << submission_type;
   };
+  return ReleaseDenseScore(key, dense_key, old_score, old_score_text,
+                           {"Failed to get old score member count: ",
+                            "Failed to delete dense score: ",
+                            "Failed to get old score member count - 2: ",
+                            "Failed to submit old score for dense: "},
+                           log_old_score_failure);
+}
+
+bool RedisCache::ReleaseDenseScore(const std::string& key,
+                                   const std::string& dense_key, double score,
+                                   const std::string& score_text,
+                                   const DenseFailureMessages& messages,
+                                   const DenseFailureLogger& log_failure) {
   std::int64_t count = 0;
-  if (Redis::ZCount(key, old_score_text, old_score_text, &count, kServerTag) !=
+  if (Redis::ZCount(key, score_text, score_text, &count, kServerTag) !=
       Redis::kSuccess) {
-    log_old_score_failure("Failed to get old score member count: ", key);
+    log_failure(messages[0], key);
     return false;
   }
   if (count == 0 &&
-      Redis::ZRem(dense_key, old_score_text, kServerTag) != Redis::kSuccess) {
-    log_old_score_failure("Failed to delete dense score: ", dense_key);
+      Redis::ZRem(dense_key, score_text, kServerTag) != Redis::kSuccess) {
+    log_failure(messages[1], dense_key);
     return false;
   }
-  if (Redis::ZCount(key, old_score_text, old_score_text, &count, kServerTag) !=
+  if (Redis::ZCount(key, score_text, score_text, &count, kServerTag) !=
       Redis::kSuccess) {
-    log_old_score_failure("Failed to get old score member count - 2: ", key);
+    log_failure(messages[2], key);
     return false;
   }
-  if (count != 0 && Redis::ZAdd(dense_key, old_score, old_score_text,
-                                kServerTag) != Redis::kSuccess) {
-    log_old_score_failure("Failed to submit old score for dense: ", dense_key);
+  if (count != 0 && Redis::ZAdd(dense_key, score, score_text, kServerTag) !=
+                        Redis::kSuccess) {
+    log_failure(messages[3], dense_key);
     return false;
   }
   return true;

@@ -38,6 +38,7 @@
 //     reports an error. A negative timestamp fails the submission (logged).
 #pragma once
 
+#include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -242,6 +243,20 @@ class RedisCache {
                                    std::int32_t submission_type,
                                    bool enable_dense, bool* new_record,
                                    double* new_score);
+  // The four failure lines of ReleaseDenseScore, in the order of its
+  // commands, and the function that writes one with the key it concerns.
+  using DenseFailureMessages = std::array<const char*, 4>;
+  using DenseFailureLogger =
+      std::function<void(const char* message, const std::string& key)>;
+  // Takes `score` (written `score_text`) out of the dense set `dense_key`
+  // unless a member of `key` still holds it. It counts twice and puts the
+  // score back after the second count when a concurrent writer reached it in
+  // between. False (logged) when a Redis command failed.
+  static bool ReleaseDenseScore(const std::string& key,
+                                const std::string& dense_key, double score,
+                                const std::string& score_text,
+                                const DenseFailureMessages& messages,
+                                const DenseFailureLogger& log_failure);
   // SubmitScoreToRanking for a player without an entry in the ranking.
   static bool AddScoreToRanking(const std::string& key,
                                 const std::string& dense_key,

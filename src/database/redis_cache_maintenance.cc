@@ -269,25 +269,12 @@ bool RedisCache::DeleteScoreFromRanking(
                << ", member score: " << score_text
                << ", timespan: " << timespan_value;
   };
-  std::int64_t count = 0;
-  if (Redis::ZCount(key, score_text, score_text, &count, kServerTag) !=
-      Redis::kSuccess) {
-    log_dense_failure("Failed to get score member count: ", key);
-    return false;
-  }
-  if (count == 0 &&
-      Redis::ZRem(dense_key, score_text, kServerTag) != Redis::kSuccess) {
-    log_dense_failure("Failed to delete dense score: ", dense_key);
-    return false;
-  }
-  if (Redis::ZCount(key, score_text, score_text, &count, kServerTag) !=
-      Redis::kSuccess) {
-    log_dense_failure("Failed to get old score member count - 2: ", key);
-    return false;
-  }
-  if (count != 0 && Redis::ZAdd(dense_key, score, score_text, kServerTag) !=
-                        Redis::kSuccess) {
-    log_dense_failure("Failed to submit score for dense: ", dense_key);
+  if (!ReleaseDenseScore(key, dense_key, score, score_text,
+                         {"Failed to get score member count: ",
+                          "Failed to delete dense score: ",
+                          "Failed to get old score member count - 2: ",
+                          "Failed to submit score for dense: "},
+                         log_dense_failure)) {
     return false;
   }
   if (result != nullptr) *result = ScoreDeletion::Response::kRemoved;
