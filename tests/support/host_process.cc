@@ -9,6 +9,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/filesystem.hpp>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <thread>
 
@@ -123,7 +124,15 @@ int HostProcess::WaitForExit(std::chrono::milliseconds timeout) {
 int HostProcess::Stop(int signal, std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return -1;
   kill(pid_, signal);
-  return WaitForExit(timeout);
+  const int status = WaitForExit(timeout);
+  if (signal != SIGKILL && ExitCode(status) != 0) {
+    // A host that does not stop cleanly says why in its log; keep it in the
+    // test's output, since the log file goes away with this object.
+    std::cerr << "The host did not stop cleanly (exit code " << ExitCode(status)
+              << "); its log:\n"
+              << Log() << std::endl;
+  }
+  return status;
 }
 
 int ExitCode(int status) {
