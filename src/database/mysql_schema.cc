@@ -253,15 +253,13 @@ std::string MakeScoreDeletionQuery(const std::string& leaderboard_id,
     return out.str();
   }
 
-  const bool no_schedule = !info.has_day_schedule && !info.has_week_schedule &&
-                           !info.has_month_schedule;
   std::vector<std::string> tables;
   tables.push_back(leaderboard_id + kAllTimeTableSuffix);
-  if (info.has_day_schedule || no_schedule) {
+  if (info.KeepsDaily()) {
     tables.push_back(leaderboard_id + kDailyTableSuffix);
     tables.push_back(leaderboard_id + kYesterdayTableSuffix);
   }
-  if (info.has_week_schedule || no_schedule) {
+  if (info.KeepsWeekly()) {
     if (FLAGS_use_leaderboard_table_with_date &&
         !info.next_date_time.is_special() &&
         !info.past_date_time.is_special()) {
@@ -274,7 +272,7 @@ std::string MakeScoreDeletionQuery(const std::string& leaderboard_id,
       tables.push_back(leaderboard_id + kLastWeekTableSuffix);
     }
   }
-  if (info.has_month_schedule || no_schedule) {
+  if (info.KeepsMonthly()) {
     tables.push_back(leaderboard_id + kMonthlyTableSuffix);
     tables.push_back(leaderboard_id + kLastMonthTableSuffix);
   }

@@ -154,19 +154,16 @@ void RedisCache::OnScoreSubmissionRequested(
   const std::string member_key = MakeMemberKey(account);
   auto new_records = std::make_shared<NewRecords>();
 
-  const bool all_periods = !schedule.has_day_schedule &&
-                           !schedule.has_week_schedule &&
-                           !schedule.has_month_schedule;
   const struct {
     bool chosen;
     Timespan timespan;
     boost::posix_time::ptime week_time;
   } periods[] = {
-      {all_periods || schedule.has_day_schedule, LeaderboardQuery::kDaily,
+      {schedule.KeepsDaily(), LeaderboardQuery::kDaily,
        boost::posix_time::not_a_date_time},
-      {all_periods || schedule.has_week_schedule, LeaderboardQuery::kWeekly,
+      {schedule.KeepsWeekly(), LeaderboardQuery::kWeekly,
        schedule.next_date_time},
-      {all_periods || schedule.has_month_schedule, LeaderboardQuery::kMonthly,
+      {schedule.KeepsMonthly(), LeaderboardQuery::kMonthly,
        boost::posix_time::not_a_date_time},
   };
   for (const auto& period : periods) {

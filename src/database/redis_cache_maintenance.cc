@@ -153,26 +153,19 @@ void RedisCache::OnScoreDeletionRequested(const std::string& leaderboard_id,
     return;
   }
 
-  const bool all_periods = !schedule.has_day_schedule &&
-                           !schedule.has_week_schedule &&
-                           !schedule.has_month_schedule;
   const struct {
     bool chosen;
     Timespan timespan;
     boost::posix_time::ptime week_time;
   } rankings[] = {
-      {all_periods || schedule.has_day_schedule, LeaderboardQuery::kDaily,
-       no_week},
-      {all_periods || schedule.has_day_schedule, LeaderboardQuery::kYesterday,
-       no_week},
-      {all_periods || schedule.has_week_schedule, LeaderboardQuery::kWeekly,
+      {schedule.KeepsDaily(), LeaderboardQuery::kDaily, no_week},
+      {schedule.KeepsDaily(), LeaderboardQuery::kYesterday, no_week},
+      {schedule.KeepsWeekly(), LeaderboardQuery::kWeekly,
        schedule.next_date_time},
-      {all_periods || schedule.has_week_schedule, LeaderboardQuery::kLastWeek,
+      {schedule.KeepsWeekly(), LeaderboardQuery::kLastWeek,
        schedule.past_date_time},
-      {all_periods || schedule.has_month_schedule, LeaderboardQuery::kMonthly,
-       no_week},
-      {all_periods || schedule.has_month_schedule, LeaderboardQuery::kLastMonth,
-       no_week},
+      {schedule.KeepsMonthly(), LeaderboardQuery::kMonthly, no_week},
+      {schedule.KeepsMonthly(), LeaderboardQuery::kLastMonth, no_week},
   };
   for (const auto& ranking : rankings) {
     if (!ranking.chosen) continue;

@@ -17,6 +17,16 @@ struct ResetScheduleInfo {
   // leaderboard has no weekly schedule.
   boost::posix_time::ptime past_date_time{boost::posix_time::not_a_date_time};
   boost::posix_time::ptime next_date_time{boost::posix_time::not_a_date_time};
+
+  // Whether the leaderboard keeps its daily (weekly, monthly) rankings: when
+  // it has a schedule of that period, or no schedule at all (then it keeps
+  // every period).
+  bool KeepsDaily() const { return has_day_schedule || !HasAnySchedule(); }
+  bool KeepsWeekly() const { return has_week_schedule || !HasAnySchedule(); }
+  bool KeepsMonthly() const { return has_month_schedule || !HasAnySchedule(); }
+  bool HasAnySchedule() const {
+    return has_day_schedule || has_week_schedule || has_month_schedule;
+  }
 };
 
 }  // namespace plemox
