@@ -1,6 +1,7 @@
 #include "database/db_connection_mariadb.h"
 
 #include <boost/algorithm/string/trim.hpp>
+#include <functional>
 #include <utility>
 
 #include "database/mysql_schema.h"
@@ -243,7 +244,8 @@ void DbConnectionMariadb::Finalize() {
 }
 
 void DbConnectionMariadb::Execute(const std::string& query,
-                                  Mariadb::Callback callback) {
+                                  Mariadb::Callback callback,
+                                  const vel::PlayerAccount* player) {
   const std::shared_ptr<Mariadb> client = this->client();
   if (!client) {
     LOG(ERROR) << "The database connection was finalized; not sent: " << query;
@@ -251,7 +253,12 @@ void DbConnectionMariadb::Execute(const std::string& query,
       callback(std::make_shared<ResultSets>(), MakeFinalizedError());
     return;
   }
-  client->ExecuteQuery(query, std::move(callback));
+  if (player != nullptr) {
+    client->ExecuteQueryInOrder(std::hash<std::string>()(player->id()), query,
+                                std::move(callback));
+  } else {
+    client->ExecuteQuery(query, std::move(callback));
+  }
 }
 
 bool DbConnectionMariadb::ExecuteScripts(
@@ -308,12 +315,15 @@ void DbConnectionMariadb::SubmitScore(
   LEADERBOARD_ASSERT(! query.empty());
   // clang-format on
   VLOG(2) << "submit score. query: " << query;
-  Execute(query, [leaderboard_id, account, result, score, callback](
-                     const std::shared_ptr<ResultSets>& result_sets,
-                     const Mariadb::Error& error) {
-    OnScoreSubmitted(result_sets, error, leaderboard_id, account, result, score,
-                     callback);
-  });
+  Execute(
+      query,
+      [leaderboard_id, account, result, score, callback](
+          const std::shared_ptr<ResultSets>& result_sets,
+          const Mariadb::Error& error) {
+        OnScoreSubmitted(result_sets, error, leaderboard_id, account, result,
+                         score, callback);
+      },
+      &account);
 }
 
 void DbConnectionMariadb::OnScoreSubmitted(
@@ -346,10 +356,13 @@ void DbConnectionMariadb::DeleteScore(const std::string& leaderboard_id,
   LEADERBOARD_ASSERT(! query.empty());
   // clang-format on
   VLOG(2) << "delete score. query: " << query;
-  Execute(query, [callback](const std::shared_ptr<ResultSets>& result_sets,
-                            const Mariadb::Error& error) {
-    OnScoreDeleted(result_sets, error, callback);
-  });
+  Execute(
+      query,
+      [callback](const std::shared_ptr<ResultSets>& result_sets,
+                 const Mariadb::Error& error) {
+        OnScoreDeleted(result_sets, error, callback);
+      },
+      &account);
 }
 
 void DbConnectionMariadb::QueryResetScheduleLog2(

@@ -101,7 +101,11 @@ class DbConnectionMariadb : public DbConnection {
 
   // Sends `query` with `callback`; after Finalize calls `callback` at once
   // with a client-not-running error instead.
-  void Execute(const std::string& query, vel::Mariadb::Callback callback);
+  // `player`, when given, makes the statement one of that player's row
+  // writes: they all run on one connection, in the order they were sent, so
+  // a later record of the player cannot be overwritten by an earlier one.
+  void Execute(const std::string& query, vel::Mariadb::Callback callback,
+               const vel::PlayerAccount* player = nullptr);
 
   // Runs `query` synchronously for a recovery read: true with a result set
   // positioned on the first set in *result_sets; false (logged) on an error

@@ -35,6 +35,7 @@ bool ReadSucceeded(Redis::Result result) {
 std::shared_ptr<boost::asio::io_context> RedisCache::the_io_service;
 std::shared_ptr<boost::asio::io_context> RedisCache::the_cb_io_service;
 std::vector<RedisCache::Strand> RedisCache::the_strands;
+std::vector<RedisCache::Strand> RedisCache::the_cb_strands;
 std::mutex RedisCache::the_pin_mutex;
 std::unordered_map<std::string, RedisCache::Pin> RedisCache::the_pins;
 
@@ -68,8 +69,10 @@ bool RedisCache::Initialize() {
   const std::size_t strand_count =
       std::max(kMinStrandCount, static_cast<std::size_t>(thread_count));
   the_strands.reserve(strand_count);
+  the_cb_strands.reserve(strand_count);
   for (std::size_t j = 0; j < strand_count; ++j) {
     the_strands.push_back(boost::asio::make_strand(*the_io_service));
+    the_cb_strands.push_back(boost::asio::make_strand(*the_cb_io_service));
   }
   return true;
 }
@@ -102,14 +105,22 @@ void RedisCache::SubmitScore(const std::string& leaderboard_id,
     strand_index = pin.strand;
   }
 
-  // The pin is released before the caller's completion runs, so a
-  // submission the completion makes may already get a fresh strand.
-  SubmitScoreCallback on_done =
-      [local_account_id = account.id(), callback = std::move(callback)](
-          bool error, std::shared_ptr<NewRecords> new_records) {
-        ReleasePin(local_account_id);
-        if (callback) callback(error, std::move(new_records));
-      };
+  // The completion goes through the callback strand that belongs to the
+  // player's strand, so completions of one player run in the order the
+  // strand decided them. The pin is released only after the caller's
+  // completion ran: until then a new submission of the player joins the same
+  // strands and its completion queues behind this one.
+  SubmitScoreCallback on_done = [strand_index, local_account_id = account.id(),
+                                 callback = std::move(callback)](
+                                    bool error,
+                                    std::shared_ptr<NewRecords> new_records) {
+    boost::asio::post(the_cb_strands[strand_index],
+                      [local_account_id, callback, error,
+                       new_records = std::move(new_records)]() mutable {
+                        if (callback) callback(error, std::move(new_records));
+                        ReleasePin(local_account_id);
+                      });
+  };
   boost::asio::post(
       the_strands[strand_index],
       [leaderboard_id, account, score, submission_type, timestamp_in_msec,
@@ -129,15 +140,6 @@ void RedisCache::ReleasePin(const std::string& local_account_id) {
   } else {
     --found->second.pending;
   }
-}
-
-void RedisCache::PostSubmitCompletion(const SubmitScoreCallback& callback,
-                                      bool error,
-                                      std::shared_ptr<NewRecords> new_records) {
-  boost::asio::post(*the_cb_io_service,
-                    [callback, error, new_records = std::move(new_records)] {
-                      callback(error, new_records);
-                    });
 }
 
 void RedisCache::OnScoreSubmissionRequested(
@@ -172,7 +174,7 @@ void RedisCache::OnScoreSubmissionRequested(
                              submission_type, timestamp_in_msec,
                              period.week_time, option.enable_dense,
                              new_records.get())) {
-      PostSubmitCompletion(callback, true, new_records);
+      callback(true, new_records);
       return;
     }
   }
@@ -187,7 +189,7 @@ void RedisCache::OnScoreSubmissionRequested(
     has_new_record = true;
   }
   if (!has_new_record || !option.enable_alltime) {
-    PostSubmitCompletion(callback, false, new_records);
+    callback(false, new_records);
     return;
   }
 
@@ -206,14 +208,14 @@ void RedisCache::OnScoreSubmissionRequested(
                << ", timestamp: " << timestamp_in_msec
                << ", score: " << best_score
                << ", submission type: " << ScoreSubmission::kHighScore;
-    PostSubmitCompletion(callback, true, new_records);
+    callback(true, new_records);
     return;
   }
   if (new_record) {
     new_records->emplace_back(ScoreSubmission::Response::kNewRecord,
                               best_score);
   }
-  PostSubmitCompletion(callback, false, new_records);
+  callback(false, new_records);
 }
 
 bool RedisCache::SubmitScoreToPeriod(

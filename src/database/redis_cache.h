@@ -72,8 +72,11 @@ class RedisCache {
   // score now stored there, or kNone with the submitted score), then, only
   // when the all-time ranking took a new record, (kNewRecord, that score).
   using NewRecords = std::vector<std::pair<SubmissionResult, double>>;
-  // Runs on a "RedisCacheCbIoService" thread. On error, `new_records` holds
-  // the entries of the rankings updated before the failure.
+  // Runs on a "RedisCacheCbIoService" thread. The completions of one local
+  // account id's submissions run one at a time, in the order the cache
+  // decided them, so what a completion starts (a database write) keeps the
+  // player's order. On error, `new_records` holds the entries of the
+  // rankings updated before the failure.
   using SubmitScoreCallback =
       std::function<void(bool error, std::shared_ptr<NewRecords> new_records)>;
   // Runs on a "RedisCacheCbIoService" thread, exactly once per query.
@@ -267,9 +270,6 @@ class RedisCache {
                                 bool* new_record, double* new_score);
   // Decrements the pin of `local_account_id`, erasing it at 0.
   static void ReleasePin(const std::string& local_account_id);
-  static void PostSubmitCompletion(const SubmitScoreCallback& callback,
-                                   bool error,
-                                   std::shared_ptr<NewRecords> new_records);
 
   // --- Queries (redis_cache_query.cc). ------------------------------------
   static void OnPublicLeaderboardRequested(
@@ -328,6 +328,10 @@ class RedisCache {
   static std::shared_ptr<boost::asio::io_context> the_io_service;
   static std::shared_ptr<boost::asio::io_context> the_cb_io_service;
   static std::vector<Strand> the_strands;
+  // One callback strand per strand of the_strands, on the callback group: a
+  // player's completions go through the callback strand of the strand that
+  // decided them.
+  static std::vector<Strand> the_cb_strands;
   static std::mutex the_pin_mutex;
   // Local account id -> pin; an entry exists exactly while a submission of
   // that id is in flight.

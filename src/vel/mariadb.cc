@@ -283,12 +283,27 @@ MariadbConnection* Mariadb::PickConnection() {
 }
 
 void Mariadb::ExecuteQuery(const std::string& statement, Callback callback) {
+  Queue(statement, std::move(callback), nullptr);
+}
+
+void Mariadb::ExecuteQueryInOrder(std::size_t order_key,
+                                  const std::string& statement,
+                                  Callback callback) {
+  Queue(statement, std::move(callback), &order_key);
+}
+
+void Mariadb::Queue(const std::string& statement, Callback callback,
+                    const std::size_t* order_key) {
   {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     if (state_ == State::kRunning) {
+      MariadbConnection* connection =
+          order_key != nullptr
+              ? connections_[*order_key % connections_.size()].get()
+              : PickConnection();
       // Stop is only called after state_ left kRunning under the exclusive
       // lock, so the connection still takes work here.
-      CHECK(PickConnection()->Enqueue(statement, std::move(callback)))
+      CHECK(connection->Enqueue(statement, std::move(callback)))
           << "Assert failed: connection accepts work while running";
       return;
     }

@@ -126,6 +126,14 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // statements. `callback` may be empty. Any thread.
   void ExecuteQuery(const std::string& statement, Callback callback);
 
+  // ExecuteQuery for statements whose order matters (the writes of one row):
+  // statements with the same `order_key` always go to the same connection,
+  // whatever its load or state, so they run in the order they were queued,
+  // also across a reconnect. A statement that fails does not stop the ones
+  // behind it. Any thread.
+  void ExecuteQueryInOrder(std::size_t order_key, const std::string& statement,
+                           Callback callback);
+
   // Runs `statement` and waits for it; stores the result sets in `*out` when
   // given (never null after the call). Any thread; from a callback of this
   // client it runs directly on the calling worker's connection.
@@ -167,6 +175,11 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // The connection to queue the next statement on. REQUIRES: mutex_ held
   // (shared), state_ kRunning.
   MariadbConnection* PickConnection();
+  // Queues `statement` on the connection of `order_key` (when not null) or on
+  // the least busy one; when the client is not running, completes it at once
+  // with kClientNotRunningError.
+  void Queue(const std::string& statement, Callback callback,
+             const std::size_t* order_key);
 
   const std::string server_url_;
   const std::string user_id_;

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <set>
 #include <string>
 #include <thread>
@@ -352,6 +353,59 @@ TEST_F(MariadbTest, ManyConcurrentQueriesCompleteExactlyOnceOverThePool) {
   EXPECT_EQ(failures, 0);
   for (const auto& [n, count] : calls) EXPECT_EQ(count, 1) << "statement " << n;
   EXPECT_EQ(connection_ids.size(), kConnections);
+}
+
+// Writes of one row with one order key land in the order they were queued,
+// even while other work keeps some connections busy, and all of them run on
+// one connection; other keys spread over the pool.
+TEST_F(MariadbTest, StatementsWithOneOrderKeyRunInQueueOrder) {
+  const std::string table =
+      CreateTable("ordered", "id INT PRIMARY KEY, v INT, connection BIGINT");
+  constexpr std::size_t kConnections = 4;
+  constexpr int kWrites = 200;
+  auto client = MakeClient(plemox_test::MysqlUrl(), kConnections);
+  ASSERT_TRUE(client->Initialize());
+
+  std::mutex mutex;
+  std::vector<int> completed;  // GUARDED_BY(mutex)
+  for (int i = 1; i <= kWrites; ++i) {
+    if (i % 20 == 0) {
+      // Unordered slow work, which makes the least busy connection change.
+      client->ExecuteQuery("SELECT SLEEP(0.02)", nullptr);
+    }
+    client->ExecuteQueryInOrder(
+        7,
+        "INSERT INTO " + table + " VALUES(1, " + std::to_string(i) +
+            ", CONNECTION_ID()) ON DUPLICATE KEY UPDATE v = VALUES(v), "
+            "connection = VALUES(connection)",
+        [&, i](const std::shared_ptr<ResultSets>&, const Mariadb::Error& e) {
+          EXPECT_FALSE(e) << e;
+          std::lock_guard<std::mutex> lock(mutex);
+          completed.push_back(i);
+        });
+  }
+  for (int key = 0; key < 8; ++key) {
+    client->ExecuteQueryInOrder(key,
+                                "INSERT INTO " + table + " VALUES(" +
+                                    std::to_string(100 + key) +
+                                    ", 0, CONNECTION_ID())",
+                                nullptr);
+  }
+  client->Finalize();
+
+  std::vector<int> expected(kWrites);
+  std::iota(expected.begin(), expected.end(), 1);
+  EXPECT_EQ(completed, expected);
+  EXPECT_EQ(FirstValue(*admin_, "SELECT v FROM " + table + " WHERE id = 1"),
+            std::to_string(kWrites));
+  // Keys 0 to 7 over 4 connections: every connection got two of them, and
+  // key 7 shares its connection with key 3.
+  EXPECT_EQ(FirstValue(*admin_, "SELECT COUNT(DISTINCT connection) FROM " +
+                                    table + " WHERE id >= 100"),
+            std::to_string(kConnections));
+  EXPECT_EQ(FirstValue(*admin_, "SELECT COUNT(DISTINCT connection) FROM " +
+                                    table + " WHERE id IN (1, 103, 107)"),
+            "1");
 }
 
 TEST_F(MariadbTest, SyncQueryFromACallbackRunsOnThatConnection) {
