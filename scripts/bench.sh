@@ -55,8 +55,8 @@ lib=$build/lib
 
 eval "$(scripts/services.sh env)"
 started_services=0
-if ! scripts/services.sh status | grep -q "redis: up" ||
-   ! scripts/services.sh status | grep -q "mariadb: up"; then
+# Only servers started here are stopped at the end.
+if ! scripts/services.sh running; then
   started_services=1
 fi
 scripts/services.sh start >&2

@@ -3,8 +3,9 @@
 # testing the server. Their data, sockets and logs live under $PLEMOX_STATE_DIR
 # (default: build/services); nothing of the system's own servers is touched.
 #
-#   scripts/services.sh start | stop | status | env
+#   scripts/services.sh start | stop | status | running | env
 #
+# `running` prints nothing and exits 0 when both servers are up, 1 otherwise.
 # `env` prints the settings as shell assignments for other scripts to eval.
 set -euo pipefail
 
@@ -111,6 +112,7 @@ case "${1:-}" in
   status)
     redis_up 2>/dev/null && echo "redis: up" || echo "redis: down"
     mysql_up 2>/dev/null && echo "mariadb: up" || echo "mariadb: down" ;;
+  running) redis_up 2>/dev/null && mysql_up 2>/dev/null ;;
   env) print_env ;;
-  *) echo "usage: $0 start|stop|status|env" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|status|running|env" >&2; exit 2 ;;
 esac
