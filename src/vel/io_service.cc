@@ -11,8 +11,18 @@
 namespace vel {
 namespace {
 
+// An io_context whose pending handlers StopAll can destroy while other
+// owners still hold the context. Handlers often own objects (connections,
+// timers) that own a reference to the context in turn; without this the
+// context and everything its queued handlers hold would never be freed.
+class GroupContext : public IoService::Context {
+ public:
+  using boost::asio::execution_context::shutdown;
+  using IoService::Context::Context;
+};
+
 struct IoGroup {
-  std::shared_ptr<IoService::Context> context;
+  std::shared_ptr<GroupContext> context;
   std::unique_ptr<
       boost::asio::executor_work_guard<IoService::Context::executor_type>>
       guard;
@@ -27,7 +37,7 @@ std::unique_ptr<IoGroup> StartGroup(const std::string& name,
                                     std::size_t thread_count) {
   auto group = std::make_unique<IoGroup>();
   group->context =
-      std::make_shared<IoService::Context>(static_cast<int>(thread_count));
+      std::make_shared<GroupContext>(static_cast<int>(thread_count));
   group->guard = std::make_unique<
       boost::asio::executor_work_guard<IoService::Context::executor_type>>(
       group->context->get_executor());
@@ -92,6 +102,9 @@ void IoService::StopAll() {
   for (auto& [name, group] : groups) {
     for (auto& thread : group->threads) thread.join();
   }
+  // No thread runs them any more: destroy the handlers still queued (without
+  // calling them), so that what they own is released now.
+  for (auto& [name, group] : groups) group->context->shutdown();
 }
 
 }  // namespace vel

@@ -25,8 +25,12 @@ class IoService {
   static std::shared_ptr<Context> GetOrCreateIoGroup(const std::string& name,
                                                      std::size_t thread_count);
 
-  // Stops every group and joins its threads. Must not be called from a thread
-  // of any group. Groups can be created again afterwards.
+  // Stops every group, joins its threads and destroys the handlers still
+  // queued without calling them (so the objects they own are freed even when
+  // those hold the context). A context kept by someone stays valid for
+  // destroying I/O objects; work given to it later never runs. Must not be
+  // called from a thread of any group. Groups can be created again
+  // afterwards.
   static void StopAll();
 
   IoService() = delete;
