@@ -199,4 +199,15 @@ bool LeaderboardService::CheckAuthenticated(
   return false;
 }
 
+void LeaderboardService::RefuseInvalidParameter(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const char* operation, const char* reason) {
+  LOG(WARNING) << operation << "() "
+               << "failed: "
+               << "Invalid parameter found"
+               << ". " << reason << ": session=" << session;
+  SendFail(session, request_uuid, Leaderboard::Response::kFailInvalidParameter,
+           "Invalid parameter found");
+}
+
 }  // namespace plemox

@@ -177,6 +177,13 @@ class LeaderboardService {
                                  const Uuid& request_uuid,
                                  const char* operation);
 
+  // Logs "<operation>() failed: Invalid parameter found. <reason>:
+  // session=<session>" as a warning and answers kFailInvalidParameter
+  // "Invalid parameter found".
+  static void RefuseInvalidParameter(
+      const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+      const char* operation, const char* reason);
+
   // Answers `request_uuid` on `session` with a failure.
   static void SendFail(const std::shared_ptr<ClientSession>& session,
                        const Uuid& request_uuid,

@@ -58,15 +58,8 @@ void LeaderboardService::OnScoreDeletionRequested(
   VLOG(2) << "OnScoreDeletionRequested called";
   if (!CheckAuthenticated(session, request_uuid, "ScoreDeletion")) return;
   if (deletions.empty()) {
-    LOG(WARNING) << "ScoreDeletion() "
-                 << "failed: "
-                 << "Invalid parameter found"
-                 << ". "
-                 << "no requests"
-                 << ": session=" << session;
-    SendFail(session, request_uuid,
-             Leaderboard::Response::kFailInvalidParameter,
-             "Invalid parameter found");
+    RefuseInvalidParameter(session, request_uuid, "ScoreDeletion",
+                           "no requests");
     return;
   }
   // The whole batch is checked first: one bad deletion refuses all.

@@ -241,15 +241,8 @@ void LeaderboardService::OnQueriesRequested(
   VLOG(2) << "OnQueriesRequested called";
   if (!CheckAuthenticated(session, request_uuid, "QueriesRequest")) return;
   if (queries.empty()) {
-    LOG(WARNING) << "QueriesRequest() "
-                 << "failed: "
-                 << "Invalid parameter found"
-                 << ". "
-                 << "no requests"
-                 << ": session=" << session;
-    SendFail(session, request_uuid,
-             Leaderboard::Response::kFailInvalidParameter,
-             "Invalid parameter found");
+    RefuseInvalidParameter(session, request_uuid, "QueriesRequest",
+                           "no requests");
     return;
   }
   // Every query is checked before the first one runs: one bad query refuses

@@ -31,13 +31,8 @@ void LeaderboardService::OnResetScheduleStatusQueryRequested(
     return;
   }
   if (request.leaderboard_id().empty()) {
-    LOG(WARNING) << "ScheduleStatusQuery() "
-                 << "failed: "
-                 << "Invalid parameter found"
-                 << ". "
-                 << "No leaderboard ID"
-                 << ": session=" << session;
-    refuse();
+    RefuseInvalidParameter(session, request_uuid, "ScheduleStatusQuery",
+                           "No leaderboard ID");
     return;
   }
   const std::int32_t period = request.period();
@@ -64,13 +59,8 @@ void LeaderboardService::OnResetScheduleStatusQueryRequested(
   // The reset log is looked up by the exact text; an empty one names no
   // reset.
   if (request.schedule_date_time().empty()) {
-    LOG(WARNING) << "ScheduleStatusQuery() "
-                 << "failed: "
-                 << "Invalid parameter found"
-                 << ". "
-                 << "No schedule date time"
-                 << ": session=" << session;
-    refuse();
+    RefuseInvalidParameter(session, request_uuid, "ScheduleStatusQuery",
+                           "No schedule date time");
     return;
   }
   const auto db = db_connection();
