@@ -1,14 +1,15 @@
 // Score deletion and the reset-schedule status query through the real host
 // and client.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "support/host_process.h"
+#include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
 
@@ -31,17 +32,12 @@ class DeletionTest : public testing::Test {
         "weekly\", \"period\": \"week\", \"interval\": 1, \"starts\": "
         "\"2021-02-08 00:00:00\", \"ends\": \"2099-01-01 00:00:00\"}]");
     options.flags = {"--enable_event_profiler=true"};
-    host_ = new HostProcess(options);
-    ASSERT_TRUE(host_->Start());
-    ASSERT_TRUE(host_->WaitForPort(host_->tcp_port())) << host_->Log();
-    client_ = new LeaderboardClient();
-    ASSERT_TRUE(client_->Connect("127.0.0.1", host_->tcp_port()));
-    ASSERT_TRUE(client_->Authenticate("deletion-test").ok());
+    server_ = std::make_unique<RunningServer>(options, "deletion-test");
+    client_ = &server_->client();
   }
   static void TearDownTestSuite() {
-    delete client_;
-    EXPECT_EQ(ExitCode(host_->Stop(SIGTERM)), 0) << host_->Log();
-    delete host_;
+    client_ = nullptr;
+    server_.reset();
     StoreProbe probe;
     probe.DeleteKeys("leaderboard:" + Prefix() + "*");
     probe.DropTables(Prefix());
@@ -79,11 +75,12 @@ class DeletionTest : public testing::Test {
     return count;
   }
 
-  static HostProcess* host_;
+  static std::unique_ptr<RunningServer> server_;
+  // The client of server_.
   static LeaderboardClient* client_;
   StoreProbe probe_;
 };
-HostProcess* DeletionTest::host_ = nullptr;
+std::unique_ptr<RunningServer> DeletionTest::server_;
 LeaderboardClient* DeletionTest::client_ = nullptr;
 
 TEST_F(DeletionTest, BatchRemovesFromCacheAndDatabaseInRequestOrder) {
@@ -202,9 +199,9 @@ TEST_F(DeletionTest, ScheduleStatusComesFromTheResetLog) {
     EXPECT_EQ(status.response.fail().code(),
               Leaderboard::Response::kFailInvalidParameter);
   }
-  EXPECT_TRUE(
-      host_->WaitForLog("ScheduleStatusQuery() failed: Unexpected value: "
-                        "name='period', value=3"));
+  EXPECT_TRUE(server_->host().WaitForLog(
+      "ScheduleStatusQuery() failed: Unexpected value: "
+      "name='period', value=3"));
   EXPECT_EQ(client_->ResetScheduleStatus("", 1, "x").response.fail().message(),
             "Invalid parameter found");
   EXPECT_EQ(

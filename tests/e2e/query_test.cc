@@ -2,11 +2,11 @@
 // numberings, every range, social rankings, batches, dated weekly keys and
 // the latency counters.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -14,6 +14,7 @@
 #include "client/query_builder.h"
 #include "support/host_process.h"
 #include "support/http_get.h"
+#include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
 
@@ -57,12 +58,8 @@ class QueryTest : public testing::Test {
         p + "social\", \"" + p + "batch\"], \"ranking_options\": [" +
         "{\"leaderboard_id\": \"" + p + "nodense\", \"enable_dense\": false}]");
     options.flags = {"--enable_event_profiler=true"};
-    host_ = new HostProcess(options);
-    ASSERT_TRUE(host_->Start());
-    ASSERT_TRUE(host_->WaitForPort(host_->tcp_port())) << host_->Log();
-    client_ = new LeaderboardClient();
-    ASSERT_TRUE(client_->Connect("127.0.0.1", host_->tcp_port()));
-    ASSERT_TRUE(client_->Authenticate("query-test").ok());
+    server_ = std::make_unique<RunningServer>(options, "query-test");
+    client_ = &server_->client();
     // Scores 100 (a, earliest), 100 (b), 100 (c), 90 (d), 80 (e) in both
     // a dense and a non-dense leaderboard.
     for (const char* name : {"ties", "nodense"}) {
@@ -74,9 +71,8 @@ class QueryTest : public testing::Test {
     }
   }
   static void TearDownTestSuite() {
-    delete client_;
-    EXPECT_EQ(ExitCode(host_->Stop(SIGTERM)), 0) << host_->Log();
-    delete host_;
+    client_ = nullptr;
+    server_.reset();
     StoreProbe probe;
     probe.DeleteKeys("leaderboard:" + Prefix() + "*");
     probe.DropTables(Prefix());
@@ -117,10 +113,11 @@ class QueryTest : public testing::Test {
     EXPECT_EQ(result.response.fail().message(), "Invalid parameter found");
   }
 
-  static HostProcess* host_;
+  static std::unique_ptr<RunningServer> server_;
+  // The client of server_.
   static LeaderboardClient* client_;
 };
-HostProcess* QueryTest::host_ = nullptr;
+std::unique_ptr<RunningServer> QueryTest::server_;
 LeaderboardClient* QueryTest::client_ = nullptr;
 
 TEST_F(QueryTest, WholeRankingInEveryNumbering) {
@@ -320,7 +317,7 @@ TEST_F(QueryTest, CountersCountQueriesAndSubmissions) {
   ASSERT_FALSE(Run(Public("ties", LeaderboardQuery::Request::kPosition,
                           QueryBuilder::AllRange()))
                    .empty());
-  const auto answer = HttpRequest(host_->api_port(), "GET",
+  const auto answer = HttpRequest(server_->host().api_port(), "GET",
                                   "/v1/counters/leaderboard/profiling/");
   ASSERT_EQ(answer.status, 200);
   const auto report = nlohmann::json::parse(answer.body);
@@ -366,12 +363,8 @@ TEST(DatedWeeklyQueryTest, WeeklyAndLastWeekReadTheirDatedKeys) {
       probe.DropTables(id);
     }
   } cleanup{probe, id};
-  HostProcess host(options);
-  ASSERT_TRUE(host.Start());
-  ASSERT_TRUE(host.WaitForPort(host.tcp_port())) << host.Log();
-  LeaderboardClient client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", host.tcp_port()));
-  ASSERT_TRUE(client.Authenticate("dated").ok());
+  RunningServer server(options, "dated");
+  LeaderboardClient& client = server.client();
   ASSERT_TRUE(client
                   .SubmitScore(id, QueryBuilder::Account("guest", "now"), 5,
                                Leaderboard::ScoreSubmission::kHighScore)
@@ -399,7 +392,7 @@ TEST(DatedWeeklyQueryTest, WeeklyAndLastWeekReadTheirDatedKeys) {
       QueryBuilder::AllRange()));
   EXPECT_EQ(Entries(last.response.leaderboard_query()),
             (std::vector<Entry>{{1, 5, "now"}}));
-  EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0);
+  server.Stop();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <memory>
 #include <string>
 
 #include "client/leaderboard_client.h"
@@ -26,14 +27,13 @@ class SessionTest : public testing::Test {
          "starts": "2021-02-08 05:00:00", "ends": "2099-12-31 23:59:59"},
         {"leaderboard_id": "event", "period": "week", "interval": 2,
          "starts": "2021-02-01 00:00:00", "ends": "2030-01-01 00:00:00"}])";
-    host_ = new HostProcess(options);
+    host_ = std::make_unique<HostProcess>(options);
     ASSERT_TRUE(host_->Start());
     ASSERT_TRUE(host_->WaitForPort(host_->tcp_port())) << host_->Log();
   }
   static void TearDownTestSuite() {
     EXPECT_EQ(ExitCode(host_->Stop(SIGTERM)), 0) << host_->Log();
-    delete host_;
-    host_ = nullptr;
+    host_.reset();
   }
 
   void SetUp() override {
@@ -48,10 +48,10 @@ class SessionTest : public testing::Test {
     return request;
   }
 
-  static HostProcess* host_;
+  static std::unique_ptr<HostProcess> host_;
   LeaderboardClient client_;
 };
-HostProcess* SessionTest::host_ = nullptr;
+std::unique_ptr<HostProcess> SessionTest::host_;
 
 TEST_F(SessionTest, AuthenticationListsSchedulesAndHappensOnce) {
   const auto first = client_.Authenticate("game-server-1");

@@ -2,7 +2,6 @@
 // decisions, the exact Redis keys and members, the database rows, the
 // refusals, and the failure paths.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +13,7 @@
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "support/host_process.h"
+#include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
 
@@ -39,45 +39,29 @@ std::string Ids(const std::vector<std::string>& names) {
 
 // A running server (stored procedures on unless `flags` say otherwise) and
 // an authenticated client.
-class Server {
+class Server : public RunningServer {
  public:
-  Server(const std::string& arguments, std::vector<std::string> flags = {}) {
-    auto options = HostProcess::Options::WithArguments(arguments);
-    options.flags = std::move(flags);
-    host_ = std::make_unique<HostProcess>(options);
-    EXPECT_TRUE(host_->Start());
-    EXPECT_TRUE(host_->WaitForPort(host_->tcp_port())) << host_->Log();
-    EXPECT_TRUE(client_.Connect("127.0.0.1", host_->tcp_port()));
-    EXPECT_TRUE(client_.Authenticate("submission-test").ok());
-  }
-  ~Server() {
-    if (!stopped_) Stop();
-  }
-
-  // Stops the host the way an operator does; every write it queued has
-  // finished (or failed) once this returns.
-  void Stop() {
-    stopped_ = true;
-    EXPECT_EQ(ExitCode(host_->Stop(SIGTERM)), 0) << host_->Log();
-  }
+  Server(const std::string& arguments, std::vector<std::string> flags = {})
+      : RunningServer(MakeOptions(arguments, std::move(flags)),
+                      "submission-test") {}
 
   LeaderboardClient::Result Submit(
       const std::string& name, const std::string& account, double score,
       ScoreSubmission::Type type = ScoreSubmission::kHighScore,
       std::optional<LeaderboardClient::RankLookup> rank = std::nullopt,
       const std::string& provider = "guest") {
-    return client_.SubmitScore(Prefix() + name,
-                               QueryBuilder::Account(provider, account), score,
-                               type, rank);
+    return client().SubmitScore(Prefix() + name,
+                                QueryBuilder::Account(provider, account), score,
+                                type, rank);
   }
 
-  HostProcess& host() { return *host_; }
-  LeaderboardClient& client() { return client_; }
-
  private:
-  std::unique_ptr<HostProcess> host_;
-  LeaderboardClient client_;
-  bool stopped_ = false;
+  static HostProcess::Options MakeOptions(const std::string& arguments,
+                                          std::vector<std::string> flags) {
+    auto options = HostProcess::Options::WithArguments(arguments);
+    options.flags = std::move(flags);
+    return options;
+  }
 };
 
 class SubmissionTest : public testing::Test {

@@ -10,8 +10,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "database/redis_cache.h"
+#include "database/redis_key.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -44,6 +46,30 @@ class CacheEnvironment : public testing::Environment {
 };
 inline const auto* const kCacheEnvironment =
     testing::AddGlobalTestEnvironment(new CacheEnvironment);
+
+// "leaderboard:<id>:<suffix>": a key of leaderboard `id`.
+inline std::string CacheKey(const std::string& id, const std::string& suffix) {
+  return "leaderboard:" + id + ":" + suffix;
+}
+
+// Deletes the undated keys of leaderboard `id` in every timespan (ranking,
+// dense set, member index) and `extra_keys`, for a test's TearDown.
+inline void DeleteCacheKeys(const std::string& id,
+                            const std::vector<std::string>& extra_keys) {
+  std::vector<std::string> keys = extra_keys;
+  const boost::posix_time::ptime no_week(boost::posix_time::not_a_date_time);
+  for (int value = Leaderboard::LeaderboardQuery::kAllTime;
+       value <= Leaderboard::LeaderboardQuery::kLastMonth; ++value) {
+    const std::string key =
+        MakeLeaderboardKey(id, static_cast<Timespan>(value), no_week);
+    keys.push_back(key);
+    keys.push_back(key + ":dense");
+    keys.push_back(key + ":timestamp");
+  }
+  for (const std::string& key : keys) {
+    EXPECT_EQ(vel::Redis::Del(key), vel::Redis::kSuccess) << key;
+  }
+}
 
 // Redis reads for checking what the cache wrote; each fails the test when
 // Redis answers with an error.

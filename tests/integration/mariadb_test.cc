@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "integration/tcp_fault_proxy.h"
+#include "support/log_capture.h"
 #include "support/test_env.h"
 #include "vel/result_sets.h"
 
@@ -556,39 +557,15 @@ TEST_F(MariadbTest, DeadlockIsReportedWhenAutoRetryIsOff) {
             "1,1");
 }
 
-// Keeps the warning lines logged while it exists.
-class WarningCollector : public google::LogSink {
- public:
-  WarningCollector() { google::AddLogSink(this); }
-  ~WarningCollector() override { google::RemoveLogSink(this); }
-  void send(google::LogSeverity severity, const char*, const char*, int,
-            const google::LogMessageTime&, const char* message,
-            size_t length) override {
-    if (severity != google::GLOG_WARNING) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.emplace_back(message, length);
-  }
-  bool Contains(const std::string& a, const std::string& b) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& line : lines_) {
-      if (line.find(a) != std::string::npos &&
-          line.find(b) != std::string::npos)
-        return true;
-    }
-    return false;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> lines_;  // GUARDED_BY(mutex_)
-};
-
 TEST_F(MariadbTest, SlowStatementsAreLoggedAsWarnings) {
-  WarningCollector warnings;
+  plemox_test::LogCapture log;
   auto client = MakeClient(plemox_test::MysqlUrl(), 1, "utf8mb4", true, 50);
   ASSERT_TRUE(client->Initialize());
   MustRun(*client, "SELECT SLEEP(0.3) AS vel_mariadb_test_slow");
-  EXPECT_TRUE(warnings.Contains("Slow query", "vel_mariadb_test_slow"));
+  EXPECT_THAT(
+      log.Lines("Slow query"),
+      testing::Contains(testing::Pair(
+          google::GLOG_WARNING, testing::HasSubstr("vel_mariadb_test_slow"))));
 }
 
 // --- Failures and recovery. ---

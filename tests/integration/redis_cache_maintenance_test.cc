@@ -10,7 +10,6 @@
 #include <boost/date_time/posix_time/time_parsers.hpp>
 #include <chrono>
 #include <future>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "integration/cache_environment.h"
 #include "integration/command_monitor.h"
 #include "leaderboard/leaderboard_flags.h"
+#include "support/log_capture.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -32,6 +32,7 @@ using boost::posix_time::time_from_string;
 using Leaderboard::LeaderboardQuery;
 using Leaderboard::ScoreDeletion;
 using Leaderboard::ScoreSubmission;
+using plemox_test::LogCapture;
 using vel::PlayerAccount;
 using vel::Redis;
 using namespace std::chrono_literals;
@@ -41,38 +42,6 @@ const ptime kNoWeek(boost::posix_time::not_a_date_time);
 constexpr char kDenseDisabledLine[] =
     "Dense ranking is disabled, Skip renaming dense ranking key: "
     "leaderboard_id=";
-
-// Collects the log lines that contain a given text while it lives.
-class LogCapture : public google::LogSink {
- public:
-  explicit LogCapture(std::string needle) : needle_(std::move(needle)) {
-    google::AddLogSink(this);
-  }
-  ~LogCapture() override { google::RemoveLogSink(this); }
-
-  void send(google::LogSeverity severity, const char*, const char*, int,
-            const struct ::tm*, const char* message,
-            size_t message_len) override {
-    const std::string line(message, message_len);
-    if (line.find(needle_) == std::string::npos) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({severity, line});
-  }
-
-  struct Line {
-    google::LogSeverity severity;
-    std::string text;
-  };
-  std::vector<Line> lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
-  const std::string needle_;
-  std::mutex mutex_;
-  std::vector<Line> lines_;  // GUARDED_BY(mutex_)
-};
 
 PlayerAccount Player(const std::string& id) {
   return PlayerAccount("guest", id);
@@ -126,22 +95,12 @@ class RedisCacheMaintenanceTest : public testing::Test {
     // call (posted with the first) would have run.
     for (const auto& calls : completion_calls_) EXPECT_EQ(*calls, 1);
     EXPECT_EQ(off_thread_completions_, 0);
-    for (int value = LeaderboardQuery::kAllTime;
-         value <= LeaderboardQuery::kLastMonth; ++value) {
-      const std::string key =
-          MakeLeaderboardKey(id_, static_cast<Timespan>(value), kNoWeek);
-      extra_keys_.push_back(key);
-      extra_keys_.push_back(key + ":dense");
-      extra_keys_.push_back(key + ":timestamp");
-    }
-    for (const std::string& key : extra_keys_) {
-      EXPECT_EQ(Redis::Del(key), Redis::kSuccess) << key;
-    }
+    DeleteCacheKeys(id_, extra_keys_);
   }
 
   // "leaderboard:<id>:<suffix>"
   std::string Key(const std::string& suffix) const {
-    return "leaderboard:" + id_ + ":" + suffix;
+    return CacheKey(id_, suffix);
   }
 
   template <typename T>
@@ -410,11 +369,11 @@ TEST_F(RedisCacheMaintenanceTest, DailyRolloverMovesTheThreeKeys) {
 
   Submit(Player("A"), 100, kT + 1);
   Submit(Player("B"), 90, kT + 2);
-  LogCapture succeeded("Succeed to reset daily leaderboard: " + id_);
+  LogCapture log;
   const Reset reset = Rollover(&RedisCache::ResetDailyLeaderboard);
   EXPECT_FALSE(reset.error);
   EXPECT_EQ(reset.leaderboard_id, id_);
-  EXPECT_EQ(succeeded.lines().size(), 1u);
+  EXPECT_EQ(log.Lines("Succeed to reset daily leaderboard: " + id_).size(), 1u);
 
   EXPECT_FALSE(KeyExists(Key("daily")));
   EXPECT_FALSE(KeyExists(Key("daily:dense")));
@@ -486,7 +445,7 @@ TEST_F(RedisCacheMaintenanceTest, RolloverWithoutDenseNeverTouchesDenseKeys) {
   ASSERT_EQ(Redis::ZAdd(Key("lastweek:dense"), 3, "3"), Redis::kSuccess);
 
   {
-    LogCapture skipped(kDenseDisabledLine);
+    LogCapture log;
     CommandMonitor monitor;
     ASSERT_TRUE(monitor.ok());
     ASSERT_FALSE(Rollover(&RedisCache::ResetWeeklyLeaderboard, no_dense).error);
@@ -496,23 +455,23 @@ TEST_F(RedisCacheMaintenanceTest, RolloverWithoutDenseNeverTouchesDenseKeys) {
     for (const std::string& line : commands) {
       EXPECT_EQ(line.find(":dense"), std::string::npos) << line;
     }
-    const auto lines = skipped.lines();
+    const auto lines = log.Lines(kDenseDisabledLine);
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].severity, google::GLOG_INFO);
-    EXPECT_EQ(lines[0].text, kDenseDisabledLine + Key("weekly:dense"));
+    EXPECT_EQ(lines[0].first, google::GLOG_INFO);
+    EXPECT_EQ(lines[0].second, kDenseDisabledLine + Key("weekly:dense"));
   }
   EXPECT_EQ(Cardinality(Key("lastweek")), 1);
   EXPECT_EQ(MemberScore(Key("lastweek:dense"), "3"), 3);
   EXPECT_EQ(MemberScore(Key("weekly:dense"), "7"), 7);
 
   // The empty-period path skips the dense key as well, once.
-  LogCapture skipped(kDenseDisabledLine);
+  LogCapture log;
   ASSERT_FALSE(Rollover(&RedisCache::ResetWeeklyLeaderboard, no_dense).error);
   EXPECT_FALSE(KeyExists(Key("lastweek")));
   EXPECT_EQ(MemberScore(Key("lastweek:dense"), "3"), 3);
-  const auto lines = skipped.lines();
+  const auto lines = log.Lines(kDenseDisabledLine);
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].text, kDenseDisabledLine + Key("lastweek:dense"));
+  EXPECT_EQ(lines[0].second, kDenseDisabledLine + Key("lastweek:dense"));
 }
 
 TEST_F(RedisCacheMaintenanceTest, RolloverAfterDenseWasEnabledMovesRanking) {
@@ -525,11 +484,12 @@ TEST_F(RedisCacheMaintenanceTest, RolloverAfterDenseWasEnabledMovesRanking) {
               Redis::kSuccess);
   }
 
-  LogCapture no_dense("No dense ranking to move");
+  LogCapture log;
   const Reset reset = Rollover(&RedisCache::ResetDailyLeaderboard);
   EXPECT_FALSE(reset.error);
-  ASSERT_EQ(no_dense.lines().size(), 1u);
-  EXPECT_EQ(no_dense.lines()[0].severity, google::GLOG_INFO);
+  const auto no_dense = log.Lines("No dense ranking to move");
+  ASSERT_EQ(no_dense.size(), 1u);
+  EXPECT_EQ(no_dense[0].first, google::GLOG_INFO);
   EXPECT_FALSE(KeyExists(Key("daily")));
   EXPECT_FALSE(KeyExists(Key("daily:timestamp")));
   EXPECT_EQ(Cardinality(Key("yesterday")), 2);
@@ -567,9 +527,9 @@ TEST_F(RedisCacheMaintenanceTest, RolloverWithoutMemberIndexMovesRanking) {
   ASSERT_EQ(Redis::Del(Key("monthly:timestamp")), Redis::kSuccess);
   ASSERT_TRUE(KeyExists(Key("lastmonth:timestamp")));
 
-  LogCapture no_index("No member index to move");
+  LogCapture month_log;
   EXPECT_FALSE(Rollover(&RedisCache::ResetMonthlyLeaderboard).error);
-  EXPECT_EQ(no_index.lines().size(), 1u);
+  EXPECT_EQ(month_log.Lines("No member index to move").size(), 1u);
   EXPECT_FALSE(KeyExists(Key("monthly")));
   // Last month now holds this month's ranking, B only.
   EXPECT_EQ(Cardinality(Key("lastmonth")), 1);

@@ -106,23 +106,11 @@ class RedisCacheTest : public testing::Test {
           std::to_string(::getpid());
   }
 
-  void TearDown() override {
-    for (int value = LeaderboardQuery::kAllTime;
-         value <= LeaderboardQuery::kLastMonth; ++value) {
-      const std::string key =
-          MakeLeaderboardKey(id_, static_cast<Timespan>(value), kNoWeek);
-      extra_keys_.push_back(key);
-      extra_keys_.push_back(key + ":dense");
-      extra_keys_.push_back(key + ":timestamp");
-    }
-    for (const std::string& key : extra_keys_) {
-      EXPECT_EQ(Redis::Del(key), Redis::kSuccess) << key;
-    }
-  }
+  void TearDown() override { DeleteCacheKeys(id_, extra_keys_); }
 
   // "leaderboard:<id>:<suffix>"
   std::string Key(const std::string& suffix) const {
-    return "leaderboard:" + id_ + ":" + suffix;
+    return CacheKey(id_, suffix);
   }
 
   Outcome Submit(const PlayerAccount& account, double score, int type,

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -529,31 +530,6 @@ class RedisServerProcess {
   pid_t pid_ = -1;
 };
 
-// Counts log lines of a given severity that contain a given text.
-class LogLineCounter : public google::LogSink {
- public:
-  LogLineCounter(google::LogSeverity severity, std::string needle)
-      : severity_(severity), needle_(std::move(needle)) {
-    google::AddLogSink(this);
-  }
-  ~LogLineCounter() override { google::RemoveLogSink(this); }
-
-  void send(google::LogSeverity severity, const char*, const char*, int,
-            const google::LogMessageTime&, const char* message,
-            size_t length) override {
-    if (severity == severity_ &&
-        std::string(message, length).find(needle_) != std::string::npos) {
-      ++count_;
-    }
-  }
-  int count() const { return count_; }
-
- private:
-  const google::LogSeverity severity_;
-  const std::string needle_;
-  std::atomic<int> count_{0};
-};
-
 // The shared server stays the default; the tag "private" points at a server
 // that the test owns.
 class RedisOutageTest : public RedisTest {
@@ -613,9 +589,7 @@ TEST_F(RedisOutageTest, KilledServerFailsFastAndRestartRecovers) {
   double score = 0;
   ASSERT_EQ(Redis::ZScore("z", "m", &score, "private"), Redis::kSuccess);
 
-  LogLineCounter outage_lines(google::GLOG_ERROR, "tag='private'");
-  LogLineCounter recovery_lines(google::GLOG_INFO,
-                                "Redis server available again: tag='private'");
+  plemox_test::LogCapture log;
   server.Kill();
 
   score = -1;
@@ -631,14 +605,16 @@ TEST_F(RedisOutageTest, KilledServerFailsFastAndRestartRecovers) {
   EXPECT_EQ(result, Redis::kConnectionFailure);
   EXPECT_EQ(scores.size(), 2u);
   // One outage, one error line, however many calls failed.
-  EXPECT_EQ(outage_lines.count(), 1);
+  EXPECT_EQ(log.Count(google::GLOG_ERROR, "tag='private'"), 1);
   // The other server is not affected.
   const std::string key = Key("unaffected");
   EXPECT_EQ(Redis::HSet(key, "f", "v"), Redis::kSuccess);
 
   server.Start();
   ASSERT_TRUE(plemox_test::WaitFor([&] { return PrivateAnswers(); }));
-  EXPECT_EQ(recovery_lines.count(), 1);
+  EXPECT_EQ(log.Count(google::GLOG_INFO,
+                      "Redis server available again: tag='private'"),
+            1);
   // The restarted server kept nothing; answers come from it.
   EXPECT_EQ(Redis::ZScore("z", "m", &score, "private"), Redis::kNoValue);
   EXPECT_EQ(Get("outage", &value, "private"), Redis::kError);  // a hash

@@ -39,6 +39,17 @@ class LogCapture : public google::LogSink {
     return count;
   }
 
+  // The lines that contain `text`, whatever their severity, in log order.
+  std::vector<std::pair<google::LogSeverity, std::string>> Lines(
+      const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::pair<google::LogSeverity, std::string>> found;
+    for (const auto& line : lines_) {
+      if (line.second.find(text) != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
+
   // Whether one line of `severity` is exactly `text`.
   bool HasLine(google::LogSeverity severity, const std::string& text) const {
     std::lock_guard<std::mutex> lock(mutex_);

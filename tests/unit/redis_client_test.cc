@@ -8,11 +8,11 @@
 #include <cmath>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -33,29 +33,6 @@ class IoGroupsEnvironment : public testing::Environment {
 };
 const auto* const the_environment =
     testing::AddGlobalTestEnvironment(new IoGroupsEnvironment);
-
-// Counts ERROR log lines that contain a given text.
-class ErrorLineCounter : public google::LogSink {
- public:
-  explicit ErrorLineCounter(std::string needle) : needle_(std::move(needle)) {
-    google::AddLogSink(this);
-  }
-  ~ErrorLineCounter() override { google::RemoveLogSink(this); }
-
-  void send(google::LogSeverity severity, const char*, const char*, int,
-            const google::LogMessageTime&, const char* message,
-            size_t length) override {
-    if (severity != google::GLOG_ERROR) return;
-    if (std::string(message, length).find(needle_) != std::string::npos) {
-      ++count_;
-    }
-  }
-  int count() const { return count_; }
-
- private:
-  const std::string needle_;
-  std::atomic<int> count_{0};
-};
 
 class RedisClientTest : public testing::Test {
  protected:
@@ -129,7 +106,7 @@ TEST_F(RedisClientTest, AcceptsTaggedServersAndRoutesByTag) {
 
 TEST_F(RedisClientTest, UnreachableServerFailsEveryCallAndLogsOnce) {
   ASSERT_TRUE(Redis::Initialize());
-  ErrorLineCounter outages("Redis server unavailable");
+  plemox_test::LogCapture log;
 
   double score = 7.0;
   EXPECT_EQ(Redis::ZScore("k", "m", &score), Redis::kConnectionFailure);
@@ -182,7 +159,7 @@ TEST_F(RedisClientTest, UnreachableServerFailsEveryCallAndLogsOnce) {
     EXPECT_EQ(s, 0.0);
   }
 
-  EXPECT_EQ(outages.count(), 1);
+  EXPECT_EQ(log.Count(google::GLOG_ERROR, "Redis server unavailable"), 1);
 }
 
 TEST_F(RedisClientTest, EmptyListsAnswerWithoutTheServer) {
