@@ -123,8 +123,8 @@ bool LeaderboardService::Start(
   LEADERBOARD_ASSERT(not the_self_master_info.empty());
   LOG(INFO) << "Getting master information"
             << ": my info=" << the_self_master_info;
-  // The master election, which drives the scheduled resets, starts here once
-  // it exists.
+  // The master election, which drives the scheduled resets.
+  GetMaster();
   return true;
 }
 
@@ -133,6 +133,8 @@ void LeaderboardService::Shutdown() {
     the_tcp_server->Stop();
     the_tcp_server.reset();
   }
+  // No election step or reset check may reach the database from here on.
+  StopMasterElection();
   std::shared_ptr<DbConnection> db;
   {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
@@ -157,15 +159,27 @@ const std::set<std::string>& LeaderboardService::configured_leaderboard_ids() {
 boost::posix_time::ptime LeaderboardService::WeekReferenceTime(
     const std::string& leaderboard_id,
     Leaderboard::LeaderboardQuery::TimeSpan timespan) {
-  boost::posix_time::ptime past(boost::posix_time::not_a_date_time);
-  boost::posix_time::ptime next(boost::posix_time::not_a_date_time);
   if (timespan != Leaderboard::LeaderboardQuery::kWeekly &&
       timespan != Leaderboard::LeaderboardQuery::kLastWeek) {
-    return next;
+    return boost::posix_time::ptime(boost::posix_time::not_a_date_time);
   }
-  ResetScheduleRegistry::GetWeeklyScheduleDateTimes(leaderboard_id, &past,
-                                                    &next);
-  return timespan == Leaderboard::LeaderboardQuery::kWeekly ? next : past;
+  ResetScheduleInfo schedule;
+  ResetScheduleRegistry::GetWeeklyScheduleDateTimes(
+      leaderboard_id, &schedule.past_date_time, &schedule.next_date_time);
+  return WeekReferenceTime(schedule, timespan);
+}
+
+boost::posix_time::ptime LeaderboardService::WeekReferenceTime(
+    const ResetScheduleInfo& schedule,
+    Leaderboard::LeaderboardQuery::TimeSpan timespan) {
+  switch (timespan) {
+    case Leaderboard::LeaderboardQuery::kWeekly:
+      return schedule.next_date_time;
+    case Leaderboard::LeaderboardQuery::kLastWeek:
+      return schedule.past_date_time;
+    default:
+      return boost::posix_time::ptime(boost::posix_time::not_a_date_time);
+  }
 }
 
 bool LeaderboardService::IsConfiguredLeaderboardId(

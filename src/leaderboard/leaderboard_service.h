@@ -19,10 +19,13 @@
 #include "database/redis_cache.h"
 #include "leaderboard.pb.h"
 #include "leaderboard/message_received_event.h"
+#include "leaderboard/ranking_option.h"
+#include "leaderboard/reset_schedule.h"
 #include "leaderboard/reset_schedule_info.h"
 #include "leaderboard/session.h"
 #include "vel/buffer.h"
 #include "vel/json.h"
+#include "vel/redis.h"
 #include "vel/transport.h"
 
 namespace plemox {
@@ -81,6 +84,12 @@ class LeaderboardService {
   // schedule. REQUIRES: !leaderboard_id.empty().
   static boost::posix_time::ptime WeekReferenceTime(
       const std::string& leaderboard_id,
+      Leaderboard::LeaderboardQuery::TimeSpan timespan);
+  // The same week taken from the schedule facts a request already carries,
+  // so that every step of one request names the same weekly keys even when a
+  // weekly reset moves the registry on in between. Any thread.
+  static boost::posix_time::ptime WeekReferenceTime(
+      const ResetScheduleInfo& schedule,
       Leaderboard::LeaderboardQuery::TimeSpan timespan);
 
   // Whether `account` can be stored: ':' separates the parts of ranking
@@ -183,6 +192,59 @@ class LeaderboardService {
   static void RefuseInvalidParameter(
       const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
       const char* operation, const char* reason);
+
+  // The master election (leaderboard_service_master.cc): an endless chain of
+  // Redis calls and one-second timers on the key "LEADERBOARD_MASTER" that
+  // runs on the host's Redis completion and timer threads and schedules
+  // CheckResetTime once per turn. GetMaster starts it (end of start-up).
+  static void GetMaster();
+  static void OnMasterGot(vel::Redis::Result result, const std::string& value);
+  static void Elect();
+  static void OnElected(vel::Redis::Result result);
+  static void Refresh();
+  static void OnRefreshed(vel::Redis::Result result, bool key_existed);
+  // Ends the chain: no step or reset check starts afterwards, and a running
+  // one has finished when it returns. Shutdown thread, before the database
+  // connection is released.
+  static void StopMasterElection();
+  // The identity this server last saw or wrote as master; "" before the
+  // first answer. Any thread.
+  static std::string master_info();
+
+  // The scheduled reset (leaderboard_service_reset.cc). Moves every schedule
+  // on to `now`; as master, performs each reset that fell due once (through
+  // the reset log), and on becoming master also the last one that fell due
+  // while no server was master. Host timer threads.
+  static void CheckResetTime(bool is_master);
+  // The rollover of one logged reset by the schedule's period: the cache and
+  // the database, issued one after the other. Any thread.
+  static void ResetLeaderboard(const std::string& leaderboard_id,
+                               const std::string& leaderboard_key,
+                               const std::string& schedule_date_time,
+                               ResetScheduleTime::Period period,
+                               const RankingOption& option);
+
+  // A requested reset (type 11, leaderboard_service_reset_request.cc): three
+  // log rows, then the daily, weekly and monthly rollovers, then one answer.
+  struct LeaderboardResetContext;
+  static void OnRequestedResetLogInserted(
+      bool error, bool already_reset, const std::string& leaderboard_id,
+      const std::string& leaderboard_key,
+      const std::shared_ptr<LeaderboardResetContext>& context);
+  static void OnRequestedLeaderboardReset(
+      bool error, const std::string& leaderboard_key,
+      const std::shared_ptr<LeaderboardResetContext>& context);
+  // Rolls the leaderboard of schedule `leaderboard_key` over now (cache, then
+  // database) without touching the schedule or the reset log, and waits for
+  // it. Returns whether it succeeded; *message says what happened. Must not
+  // run on a cache or database completion thread (HTTP API threads).
+  // REQUIRES: message != nullptr.
+  static bool ForceResetLeaderboard(const std::string& leaderboard_key,
+                                    std::string* message);
+
+  // Registers the routes under "/v1/leaderboard_schedules/" with the host's
+  // HTTP API (leaderboard_service_api.cc). Install thread, after Start.
+  static void RegisterApiRoutes();
 
   // Answers `request_uuid` on `session` with a failure.
   static void SendFail(const std::shared_ptr<ClientSession>& session,

@@ -251,7 +251,8 @@ void LeaderboardService::OnScoreCached(
     RedisCache::GetPublicLeaderboard(
         request.leaderboard_id(), context->account, request.time_span(), range,
         request.ranking_type(),
-        WeekReferenceTime(request.leaderboard_id(), request.time_span()),
+        // The week the submission wrote to, not the registry's week now.
+        WeekReferenceTime(context->schedule, request.time_span()),
         [context, result, score](const std::shared_ptr<QueryResult>& rank) {
           OnMyRankGotAfterScoreSubmitted(rank, context, result, score);
         });

@@ -81,6 +81,7 @@ bool RunServiceMode(const vel::ArgumentMap& arguments) {
     LOG(FATAL) << "Failed to start the Leaderboard service.";
     return false;
   }
+  LeaderboardService::RegisterApiRoutes();
   vel::RegisterCallableCounter("leaderboard", "profiling", "",
                                &ProfilingCounters::Report);
   return true;

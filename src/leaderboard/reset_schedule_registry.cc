@@ -316,6 +316,14 @@ std::vector<ResetSchedule> ResetScheduleRegistry::Snapshot() {
   return schedules;
 }
 
+std::optional<ResetSchedule> ResetScheduleRegistry::Find(
+    const std::string& leaderboard_key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = the_reset_schedules.find(leaderboard_key);
+  if (it == the_reset_schedules.end()) return std::nullopt;
+  return it->second;
+}
+
 void ResetScheduleRegistry::ClearForTesting() {
   std::lock_guard<std::mutex> lock(mutex_);
   the_reset_schedules.clear();

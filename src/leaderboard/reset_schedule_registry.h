@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -102,6 +103,10 @@ class ResetScheduleRegistry {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::forward<F>(f)(the_reset_schedules);
   }
+
+  // A copy of the schedule with this leaderboard key, taken under the lock;
+  // nullopt when there is none.
+  static std::optional<ResetSchedule> Find(const std::string& leaderboard_key);
 
   // A copy of every schedule in registry order, taken under the lock.
   static std::vector<ResetSchedule> Snapshot();

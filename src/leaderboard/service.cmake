@@ -1,14 +1,17 @@
 # The leaderboard service and the component library the host loads.
 add_library(leaderboard_service STATIC
   leaderboard_service.cc
+  leaderboard_service_api.cc
   leaderboard_service_deletion.cc
   leaderboard_service_dispatch.cc
+  leaderboard_service_master.cc
   leaderboard_service_query.cc
+  leaderboard_service_reset.cc
+  leaderboard_service_reset_request.cc
   leaderboard_service_schedule_status.cc
   leaderboard_service_schema.cc
   leaderboard_service_session.cc
   leaderboard_service_submission.cc
-  leaderboard_service_unavailable.cc
   profiling_counters.cc
   session.cc
   session_registry.cc

@@ -18,8 +18,11 @@ struct StoreProbe::RedisConnection {
   }
 };
 
-StoreProbe::StoreProbe() : redis_(std::make_unique<RedisConnection>()) {
-  redis_->context = redisConnect(RedisHost().c_str(), RedisPort());
+StoreProbe::StoreProbe() : StoreProbe(RedisPort()) {}
+
+StoreProbe::StoreProbe(int redis_port)
+    : redis_(std::make_unique<RedisConnection>()) {
+  redis_->context = redisConnect(RedisHost().c_str(), redis_port);
   EXPECT_TRUE(redis_->context != nullptr && redis_->context->err == 0)
       << "cannot reach the test Redis";
   mariadb_ = vel::Mariadb::Create(
@@ -127,6 +130,23 @@ StoreProbe::ScoreRows(const std::string& table) {
       rows[results->GetString(0) + ":" + results->GetString(1)] = {
           results->GetDouble(2), results->GetInt(3)};
     }
+  }
+  return rows;
+}
+
+std::vector<std::vector<std::string>> StoreProbe::Rows(
+    const std::string& select) {
+  std::shared_ptr<vel::ResultSets> results;
+  const auto error = mariadb_->ExecuteQuerySync(select, &results);
+  EXPECT_FALSE(error) << error << ": " << select;
+  std::vector<std::vector<std::string>> rows;
+  if (error || !results || !results->SeekNextResultSet()) return rows;
+  while (results->SeekNextRow()) {
+    std::vector<std::string> row;
+    for (std::size_t i = 0; i < results->GetColumnCount(); ++i) {
+      row.push_back(results->GetString(i));
+    }
+    rows.push_back(std::move(row));
   }
   return rows;
 }

@@ -20,6 +20,8 @@ class StoreProbe {
  public:
   // Connects to the test servers (environment of scripts/services.sh).
   StoreProbe();
+  // The same with the Redis on 127.0.0.1:`redis_port` (a test's own).
+  explicit StoreProbe(int redis_port);
   ~StoreProbe();
   StoreProbe(const StoreProbe&) = delete;
   StoreProbe& operator=(const StoreProbe&) = delete;
@@ -33,6 +35,10 @@ class StoreProbe {
   void SetString(const std::string& key, const std::string& value);
   // COPY source destination REPLACE.
   void CopyKey(const std::string& source, const std::string& destination);
+  // Any Redis command; the reply flattened to texts (integers as decimal).
+  std::vector<std::string> RedisCall(const std::vector<std::string>& args) {
+    return RedisCommand(args);
+  }
   // Deletes every key matching `pattern` (SCAN + DEL).
   void DeleteKeys(const std::string& pattern);
 
@@ -40,6 +46,9 @@ class StoreProbe {
   // (score, time_stamp); nullopt when the table does not exist.
   std::optional<std::map<std::string, std::pair<double, std::int64_t>>>
   ScoreRows(const std::string& table);
+  // The rows of a SELECT, each column as text; empty on error (which fails
+  // the test).
+  std::vector<std::vector<std::string>> Rows(const std::string& select);
   // Runs a statement; returns the error text, empty on success.
   std::string Execute(const std::string& statement);
   // Drops every table whose name starts with `prefix`.

@@ -1,0 +1,51 @@
+#include "support/private_redis.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <vector>
+
+#include "support/test_env.h"
+
+namespace plemox_test {
+
+PrivateRedis::PrivateRedis() : port_(FreePort()) {
+  const std::string port = std::to_string(port_);
+  pid_ = fork();
+  if (pid_ == 0) {
+    // Keep the test's output readable: the server's own log goes nowhere.
+    freopen("/dev/null", "w", stdout);
+    std::vector<std::string> args = {
+        "redis-server", "--port", port,           "--bind", "127.0.0.1",
+        "--save",       "",       "--appendonly", "no"};
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  EXPECT_GT(pid_, 0) << "cannot fork redis-server";
+  const bool up = WaitFor([&] {
+    if (pid_ <= 0 || waitpid(pid_, nullptr, WNOHANG) != 0) return false;
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::socket socket(context);
+    boost::system::error_code error;
+    socket.connect({boost::asio::ip::address_v4::loopback(),
+                    static_cast<unsigned short>(port_)},
+                   error);
+    return !error;
+  });
+  EXPECT_TRUE(up) << "redis-server did not start on port " << port_;
+}
+
+PrivateRedis::~PrivateRedis() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
+}  // namespace plemox_test
