@@ -171,7 +171,7 @@ void OnResetScheduleLogQueried(bool error, bool already_reset,
 }
 
 void StartReset(const DueReset& reset, const posix_time::ptime& now,
-                DbConnection* db) {
+                const std::shared_ptr<DbConnection>& db) {
   const std::string schedule_date_time =
       DateTimeToCompactText(reset.schedule_date_time);
   LOG(INFO) << (reset.missed ? "Leaderboard is going to be reset (missed "
@@ -181,6 +181,13 @@ void StartReset(const DueReset& reset, const posix_time::ptime& now,
             << ", schedule_date_time="
             << DateTimeToText(reset.schedule_date_time)
             << ", now=" << DateTimeToText(now);
+  if (!db) {
+    LOG(WARNING) << "Leaderboard reset skipped: the database connection is "
+                    "closed"
+                 << ": leaderboard_key=" << reset.leaderboard_key
+                 << ", schedule_date_time=" << schedule_date_time;
+    return;
+  }
   const std::string id = reset.leaderboard_id;
   const std::string key = reset.leaderboard_key;
   const ResetScheduleTime::Period period = reset.period;
@@ -227,15 +234,8 @@ void LeaderboardService::CheckResetTime(bool is_master) {
         return 0;
       });
   if (due.empty()) return;
-
   const auto db = db_connection();
-  if (!db) {
-    LOG(WARNING) << "Leaderboard reset skipped: the database connection is "
-                    "closed"
-                 << ": due resets=" << due.size();
-    return;
-  }
-  for (const DueReset& reset : due) StartReset(reset, now, db.get());
+  for (const DueReset& reset : due) StartReset(reset, now, db);
 }
 
 void LeaderboardService::ResetLeaderboard(const std::string& leaderboard_id,

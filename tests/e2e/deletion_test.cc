@@ -26,11 +26,13 @@ class DeletionTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     const std::string p = Prefix();
+    // The schedule starts far ahead: one that has fallen due would roll the
+    // rankings over while the tests read them.
     auto options = HostProcess::Options::WithArguments(
         "\"leaderboard_ids\": [\"" + p + "a\", \"" + p + "b\", \"" + p +
         "weekly\"], \"reset_schedules\": [{\"leaderboard_id\": \"" + p +
         "weekly\", \"period\": \"week\", \"interval\": 1, \"starts\": "
-        "\"2021-02-08 00:00:00\", \"ends\": \"2099-01-01 00:00:00\"}]");
+        "\"2098-01-05 00:00:00\", \"ends\": \"2099-01-01 00:00:00\"}]");
     options.flags = {"--enable_event_profiler=true"};
     server_ = std::make_unique<RunningServer>(options, "deletion-test");
     client_ = &server_->client();

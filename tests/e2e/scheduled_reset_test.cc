@@ -233,6 +233,47 @@ TEST_F(ScheduledResetTest,
   EXPECT_EQ(ExitCode(follower.Stop(SIGTERM)), 0);
 }
 
+TEST_F(ScheduledResetTest, ServerStartedAfterAResetTimePerformsItOnce) {
+  PrivateRedis redis;
+  StoreProbe redis_probe(redis.port());
+  const std::string week = prefix_ + "down", day = prefix_ + "due";
+  // Every server was down when the weekly reset fell due a day ago; the daily
+  // one is due again today, an instant ago.
+  const auto starts = LocalNow() - posix_time::hours(24);
+  for (const auto& [id, timespan] :
+       std::vector<std::pair<std::string, std::string>>{{week, "weekly"},
+                                                        {day, "daily"}}) {
+    const std::string key = "leaderboard:" + id + ":" + timespan;
+    redis_probe.RedisCall({"ZADD", key, "10", "1:p1:guest"});
+    redis_probe.RedisCall({"ZADD", key + ":dense", "10", "10"});
+    redis_probe.RedisCall(
+        {"HSET", key + ":timestamp", "p1:guest", "1:p1:guest"});
+  }
+  HostProcess host(ServerOptions(
+      redis, ArgumentsJson({week, day}, {ScheduleJson(week, "week", starts),
+                                         ScheduleJson(day, "day", starts)})));
+  ASSERT_TRUE(host.Start());
+  for (const auto& key : {week + "_week", day + "_day"}) {
+    ASSERT_TRUE(host.WaitForLog(
+        "The leaderboard reset was successful(Redis): leaderboard key=" + key))
+        << host.Log();
+  }
+  EXPECT_EQ(LoggedResets(week + "_week"),
+            std::vector<std::string>{CompactTime(starts)});
+  // Today's daily occurrence only: yesterday's on top of it would have
+  // emptied the previous day.
+  EXPECT_EQ(
+      LoggedResets(day + "_day"),
+      std::vector<std::string>{CompactTime(starts + posix_time::hours(24))});
+  EXPECT_EQ(redis_probe.SortedSet("leaderboard:" + week + ":lastweek").size(),
+            1u);
+  EXPECT_EQ(redis_probe.SortedSet("leaderboard:" + day + ":yesterday").size(),
+            1u);
+  EXPECT_FALSE(redis_probe.KeyExists("leaderboard:" + week + ":weekly"));
+  EXPECT_EQ(Count(host.Log(), "Leaderboard is going to be reset"), 2);
+  EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0);
+}
+
 TEST_F(ScheduledResetTest, RestartWithinTheKeyLifetimeResumesAsMaster) {
   PrivateRedis redis;
   const std::string arguments = ArgumentsJson({prefix_ + "r"}, {});

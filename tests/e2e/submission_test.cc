@@ -187,11 +187,13 @@ TEST_F(SubmissionTest, AddAndSubtractAccumulate) {
 }
 
 TEST_F(SubmissionTest, SchedulesAndRankingOptionsChooseTheRankings) {
+  // The schedule starts far ahead: one that has fallen due would roll the
+  // rankings over while the test reads them.
   Server server(Ids({"daily", "noall"}) + R"(,
       "reset_schedules": [{"leaderboard_id": ")" +
                 Prefix() +
                 R"(daily", "period": "day", "interval": 1,
-          "starts": "2021-02-08 00:00:00", "ends": "2099-01-01 00:00:00"}],
+          "starts": "2098-01-05 00:00:00", "ends": "2099-01-01 00:00:00"}],
       "ranking_options": [{"leaderboard_id": ")" +
                 Prefix() + R"(noall", "enable_alltime": false,
           "enable_dense": false}])");
