@@ -207,8 +207,7 @@ void StartReset(const DueReset& reset, const posix_time::ptime& now,
 void LeaderboardService::CheckResetTime(bool is_master) {
   const posix_time::ptime now = ResetSchedule::Now();
   const bool becoming_master =
-      is_master && !the_last_check_as_master.exchange(is_master);
-  if (!is_master) the_last_check_as_master = false;
+      !the_last_check_as_master.exchange(is_master) && is_master;
 
   std::vector<DueReset> due;
   ResetScheduleRegistry::WithLockedSchedules(
