@@ -12,6 +12,7 @@
 #include "e2e/reset_test_support.h"
 #include "support/host_process.h"
 #include "support/http_get.h"
+#include "support/private_redis.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
@@ -166,6 +167,59 @@ TEST_F(ScheduleApiTest, ForcedResetRollsTheScheduleOverNow) {
       R"({"result":false,"result_desc":"Could not find leaderboard in reset schedule"})");
   // The reading routes take GET only.
   EXPECT_EQ(Call("PUT", "/v1/leaderboard_schedules/status/all/").status, 405);
+}
+
+TEST(ResetFailureTest, CacheFailureIsReportedAndLeavesTheDatabaseAlone) {
+  const std::string scheduled = Prefix() + "f", free = Prefix() + "g";
+  auto redis = std::make_unique<PrivateRedis>();
+  auto options = HostProcess::Options::WithArguments(ArgumentsJson(
+      {scheduled, free}, {ScheduleJson(scheduled, "month", kStarts)}));
+  options.flags = {redis->HostFlag(), "--enable_reset_leaderboard_api=true"};
+  StoreProbe probe;
+  struct Cleanup {
+    StoreProbe& probe;
+    std::vector<std::string> ids;
+    ~Cleanup() {
+      for (const auto& id : ids) {
+        probe.DropTables(id);
+        probe.Execute(
+            "DELETE FROM reset_schedule_log WHERE leaderboard_key LIKE '" + id +
+            "\\_%'");
+      }
+    }
+  } cleanup{probe, {scheduled, free}};
+  RunningServer server(options, "reset-failure");
+  ASSERT_TRUE(server.client()
+                  .SubmitScore(scheduled, QueryBuilder::Account("guest", "p1"),
+                               7, Leaderboard::ScoreSubmission::kHighScore)
+                  .ok());
+  ASSERT_TRUE(WaitFor(
+      [&] { return probe.ScoreRows(scheduled + "_monthly")->size() == 1; }));
+  redis.reset();  // Redis goes away.
+
+  const auto answer =
+      HttpRequest(server.host().api_port(), "PUT",
+                  "/v1/leaderboard_schedules/" + scheduled + "_month/");
+  EXPECT_EQ(
+      answer.body,
+      R"({"result":false,"result_desc":"Failed to reset the leaderboard cache"})");
+  // No database rollover after a failed cache one.
+  EXPECT_EQ(probe.ScoreRows(scheduled + "_monthly")->size(), 1u);
+
+  // A requested reset still finishes all its steps and reports the failure;
+  // its log rows stay.
+  const auto reset = server.client().RequestReset(free);
+  ASSERT_TRUE(reset.answered()) << reset.error;
+  ASSERT_TRUE(reset.response.has_fail()) << reset.response.DebugString();
+  EXPECT_EQ(reset.response.fail().code(), Leaderboard::Response::kFailUnknown);
+  EXPECT_EQ(reset.response.fail().message(), "internal db error");
+  EXPECT_EQ(probe
+                .Rows("SELECT leaderboard_key FROM reset_schedule_log WHERE "
+                      "leaderboard_key LIKE '" +
+                      free + "\\_%'")
+                .size(),
+            3u);
+  server.Stop();
 }
 
 TEST(ScheduleApiWithoutResetFlagTest, HasNoResetRouteAndListensOnLoopback) {
