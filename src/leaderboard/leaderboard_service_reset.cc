@@ -174,8 +174,10 @@ void StartReset(const DueReset& reset, const posix_time::ptime& now,
                 const std::shared_ptr<DbConnection>& db) {
   const std::string schedule_date_time =
       DateTimeToCompactText(reset.schedule_date_time);
-  LOG(INFO) << (reset.missed ? "Leaderboard is going to be reset (missed "
-                               "while no server was master)"
+  // The last reset before this server became master is usually done
+  // already (by the old master); the log tells.
+  LOG(INFO) << (reset.missed ? "Leaderboard is going to be reset unless it "
+                               "was done before this server became master"
                              : "Leaderboard is going to be reset")
             << ": leaderboard_key=" << reset.leaderboard_key
             << ", schedule_date_time="
