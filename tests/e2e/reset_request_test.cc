@@ -39,12 +39,7 @@ class ResetRequestTest : public testing::Test {
   }
   static void TearDownTestSuite() {
     server_.reset();
-    StoreProbe probe;
-    probe.DeleteKeys("leaderboard:" + Prefix() + "*");
-    probe.DropTables(Prefix());
-    probe.Execute(
-        "DELETE FROM reset_schedule_log WHERE leaderboard_key LIKE '" +
-        Prefix() + "%'");
+    StoreProbe().ForgetLeaderboards(Prefix());
   }
 
   LeaderboardClient& client() { return server_->client(); }
@@ -200,13 +195,7 @@ TEST(ResetRequestWithoutProceduresTest, RefusesUnknownIdAndResetsKnownOne) {
   struct Cleanup {
     StoreProbe& probe;
     std::string id;
-    ~Cleanup() {
-      probe.DeleteKeys("leaderboard:" + id + "*");
-      probe.DropTables(id);
-      probe.Execute(
-          "DELETE FROM reset_schedule_log WHERE leaderboard_key LIKE '" + id +
-          "%'");
-    }
+    ~Cleanup() { probe.ForgetLeaderboards(id); }
   } cleanup{probe, id};
   RunningServer server(options, "plain-sql");
   const auto unknown = server.client().RequestReset(Prefix() + "unknown");

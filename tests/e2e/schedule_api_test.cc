@@ -43,12 +43,7 @@ class ScheduleApiTest : public testing::Test {
   }
   static void TearDownTestSuite() {
     server_.reset();
-    StoreProbe probe;
-    probe.DeleteKeys("leaderboard:" + Prefix() + "*");
-    probe.DropTables(Prefix());
-    probe.Execute(
-        "DELETE FROM reset_schedule_log WHERE leaderboard_key LIKE '" +
-        Prefix() + "%'");
+    StoreProbe().ForgetLeaderboards(Prefix());
   }
 
   static HttpAnswer Call(const std::string& method, const std::string& path) {
@@ -180,12 +175,7 @@ TEST(ResetFailureTest, CacheFailureIsReportedAndLeavesTheDatabaseAlone) {
     StoreProbe& probe;
     std::vector<std::string> ids;
     ~Cleanup() {
-      for (const auto& id : ids) {
-        probe.DropTables(id);
-        probe.Execute(
-            "DELETE FROM reset_schedule_log WHERE leaderboard_key LIKE '" + id +
-            "\\_%'");
-      }
+      for (const auto& id : ids) probe.ForgetLeaderboards(id);
     }
   } cleanup{probe, {scheduled, free}};
   RunningServer server(options, "reset-failure");
@@ -241,8 +231,7 @@ TEST(ScheduleApiWithoutResetFlagTest, HasNoResetRouteAndListensOnLoopback) {
             std::string::npos)
       << host.Log();
   EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0);
-  StoreProbe probe;
-  probe.DropTables(id);
+  StoreProbe().ForgetLeaderboards(id);
 }
 
 }  // namespace

@@ -51,12 +51,7 @@ int Count(const std::string& text, const std::string& part) {
 
 class ScheduledResetTest : public testing::Test {
  protected:
-  ~ScheduledResetTest() override {
-    probe_.Execute(
-        "DELETE FROM reset_schedule_log WHERE leaderboard_key LIKE '" +
-        prefix_ + "%'");
-    probe_.DropTables(prefix_);
-  }
+  ~ScheduledResetTest() override { probe_.ForgetLeaderboards(prefix_); }
 
   // The reset log rows of `key` (schedule date times).
   std::vector<std::string> LoggedResets(const std::string& key) {

@@ -172,4 +172,11 @@ void StoreProbe::DropTables(const std::string& prefix) {
   for (const auto& table : tables) Execute("DROP TABLE IF EXISTS " + table);
 }
 
+void StoreProbe::ForgetLeaderboards(const std::string& prefix) {
+  DeleteKeys("leaderboard:" + prefix + "*");
+  DropTables(prefix);
+  Execute("DELETE FROM reset_schedule_log WHERE leaderboard_key LIKE '" +
+          prefix + "%'");
+}
+
 }  // namespace plemox_test

@@ -53,6 +53,9 @@ class StoreProbe {
   std::string Execute(const std::string& statement);
   // Drops every table whose name starts with `prefix`.
   void DropTables(const std::string& prefix);
+  // Forgets the leaderboards whose ids start with `prefix`: their keys in
+  // this probe's Redis, their tables and their reset log rows.
+  void ForgetLeaderboards(const std::string& prefix);
 
  private:
   std::vector<std::string> RedisCommand(const std::vector<std::string>& args);
