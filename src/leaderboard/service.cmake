@@ -4,6 +4,7 @@ add_library(leaderboard_service STATIC
   leaderboard_service_deletion.cc
   leaderboard_service_dispatch.cc
   leaderboard_service_query.cc
+  leaderboard_service_recovery.cc
   leaderboard_service_schedule_status.cc
   leaderboard_service_schema.cc
   leaderboard_service_session.cc
