@@ -7,11 +7,15 @@
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <iostream>
 #include <limits>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "database/db_connection.h"
@@ -55,6 +59,78 @@ std::int64_t RecoveredTimestampInMsec(std::int64_t stored_time_stamp) {
   return -stored_time_stamp * 1000;
 }
 
+// Reads the chunks of one table on a thread of its own, at most
+// kMaxReadAhead chunks ahead of the caller, so that the database read of the
+// next chunk overlaps the Redis writes of the current one. Next() is called
+// from one thread, the one that made the reader.
+class ChunkReader {
+ public:
+  ChunkReader(DbConnection* db_connection, const std::string& table_name)
+      : thread_([this, db_connection, table_name] {
+          Read(db_connection, table_name);
+        }) {}
+  // Stops the read (a chunk read in progress is finished) and waits for the
+  // thread.
+  ~ChunkReader() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  ChunkReader(const ChunkReader&) = delete;
+  ChunkReader& operator=(const ChunkReader&) = delete;
+
+  // Moves the next chunk into *chunk; false at the end of the table or
+  // after a failed read (then succeeded() is false).
+  bool Next(std::vector<RecoveryData>* chunk) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !chunks_.empty() || finished_; });
+    if (chunks_.empty()) return false;
+    *chunk = std::move(chunks_.front());
+    chunks_.pop_front();
+    changed_.notify_all();
+    return true;
+  }
+  // Whether the whole table was read. REQUIRES: Next() returned false.
+  bool succeeded() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return succeeded_;
+  }
+
+ private:
+  static constexpr std::size_t kMaxReadAhead = 2;
+
+  void Read(DbConnection* db_connection, const std::string& table_name) {
+    const bool read = db_connection->QueryRecoveryDataInChunks(
+        table_name, kRecoveryChunkRows,
+        [this](std::vector<RecoveryData>* chunk) {
+          std::unique_lock<std::mutex> lock(mutex_);
+          changed_.wait(lock, [this] {
+            return chunks_.size() < kMaxReadAhead || stopped_;
+          });
+          if (stopped_) return false;
+          chunks_.push_back(std::move(*chunk));
+          changed_.notify_all();
+          return true;
+        });
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_ = true;
+    succeeded_ = read;
+    changed_.notify_all();
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<RecoveryData>> chunks_;  // GUARDED_BY(mutex_)
+  bool finished_ = false;                         // GUARDED_BY(mutex_)
+  bool succeeded_ = false;                        // GUARDED_BY(mutex_)
+  bool stopped_ = false;                          // GUARDED_BY(mutex_)
+  // Last: starts once the members above exist.
+  std::thread thread_;
+};
+
 // Replays every row of one table into its ranking.
 bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
   const std::string& leaderboard_id = info.leaderboard_id;
@@ -67,7 +143,7 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
   std::uint64_t progress_threshold = 10;
   std::vector<RedisCache::RecoveryScore> scores;
   std::vector<std::size_t> failed;
-  const auto on_chunk = [&](std::vector<RecoveryData>* chunk) {
+  const auto on_chunk = [&](const std::vector<RecoveryData>* chunk) {
     scores.clear();
     failed.clear();
     for (const RecoveryData& row : *chunk) {
@@ -106,11 +182,12 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
         progress_threshold += 10;
       }
     }
-    return true;
   };
-  if (!db_connection->QueryRecoveryDataInChunks(info.table_name,
-                                                kRecoveryChunkRows, on_chunk)) {
-    return false;
+  {
+    ChunkReader reader(db_connection, info.table_name);
+    std::vector<RecoveryData> chunk;
+    while (reader.Next(&chunk)) on_chunk(&chunk);
+    if (!reader.succeeded()) return false;
   }
   if (failed_rows != 0) {
     LOG(WARNING) << "Rows that could not be recovered (see above)"
