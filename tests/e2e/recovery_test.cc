@@ -320,6 +320,23 @@ TEST_F(RecoveryTest, TargetListIsCutAtEveryCommaWithoutTrimming) {
   EXPECT_EQ(Count(") is skipped. the ID is not in the list("), 2u);
 }
 
+TEST_F(RecoveryTest, UnreadableTableEndsTheRunAsAFailure) {
+  CreateTable("a", "alltime", {"'guest', 'p1', -1, -1612345678"});
+  // Named like a score table, but without its columns.
+  ASSERT_EQ(
+      probe_.Execute("CREATE TABLE " + Table("bad", "alltime") + " (a INT)"),
+      "");
+  EXPECT_NE(Recover("", {"--force_leaderboard_recovery"}), 0);
+  EXPECT_EQ(Count("Failed to query and recover the data: Leaderboard=" +
+                  Id("bad") + "_alltime, id=" + Id("bad") + ", timespan=1"),
+            1u)
+      << RecoveryLog();
+  EXPECT_EQ(Count("Result: failed to recover the data."), 1u);
+  EXPECT_EQ(Count("Result: The data has been restored."), 0u);
+  // What was recovered before stays.
+  EXPECT_TRUE(probe_.KeyExists(Key("a", "alltime")));
+}
+
 TEST_F(RecoveryTest, EmptyDatabaseRecoversNothingAndSucceeds) {
   ASSERT_EQ(Recover("", {"--force_leaderboard_recovery"}), 0) << RecoveryLog();
   EXPECT_EQ(Count("The target Leaderboard to recover"), 0u);
