@@ -7,6 +7,7 @@
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
+#include <cctype>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -131,12 +132,32 @@ class ChunkReader {
   std::thread thread_;
 };
 
+// The ranking option of a recovered leaderboard id. A dated weekly table
+// ("stage1_20210208_weekly") belongs to the leaderboard without the date.
+RankingOption RecoveryRankingOption(const std::string& leaderboard_id) {
+  RankingOption option;
+  if (RankingOptions::GetRankingOption(leaderboard_id, &option)) return option;
+  constexpr std::size_t kDateSuffixLength = 9;  // "_" + YYYYMMDD
+  const std::size_t size = leaderboard_id.size();
+  if (size <= kDateSuffixLength ||
+      leaderboard_id[size - kDateSuffixLength] != '_') {
+    return option;
+  }
+  for (std::size_t i = size - kDateSuffixLength + 1; i < size; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(leaderboard_id[i]))) {
+      return option;
+    }
+  }
+  RankingOptions::GetRankingOption(
+      leaderboard_id.substr(0, size - kDateSuffixLength), &option);
+  return option;
+}
+
 // Replays every row of one table into its ranking.
 bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
   const std::string& leaderboard_id = info.leaderboard_id;
   const Timespan timespan = info.timespan;
-  RankingOption option;
-  RankingOptions::GetRankingOption(leaderboard_id, &option);
+  const RankingOption option = RecoveryRankingOption(leaderboard_id);
 
   std::uint64_t row_number = 0;
   std::uint64_t failed_rows = 0;

@@ -223,6 +223,7 @@ TEST_F(RecoveryTest, RebuildsEveryRankingAsItWas) {
   CreateTable("dense", "yesterday", {"'guest', 'y1', -7.5, -1612345678"});
   before.erase("dense:yesterday");  // checked below
   CreateTable("dense_20210208", "weekly", {"'guest', 'w1', -3, -1612345679"});
+  CreateTable("plain_20210208", "weekly", {"'guest', 'w1', -3, -1612345679"});
 
   probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
   ASSERT_TRUE(Read("dense", "daily").members.empty());
@@ -250,6 +251,10 @@ TEST_F(RecoveryTest, RebuildsEveryRankingAsItWas) {
   const auto dated = probe_.SortedSet(Key("dense_20210208", "weekly"));
   ASSERT_EQ(dated.size(), 1u);
   EXPECT_EQ(dated[0].first, "8387654320999:w1:guest");
+  EXPECT_TRUE(probe_.KeyExists(Key("dense_20210208", "weekly:dense")));
+  // The dated table of a leaderboard without dense sets gets none either.
+  EXPECT_TRUE(probe_.KeyExists(Key("plain_20210208", "weekly")));
+  EXPECT_FALSE(probe_.KeyExists(Key("plain_20210208", "weekly:dense")));
 }
 
 TEST_F(RecoveryTest, AsksOncePerLeaderboardAndReadsAnswersFromStandardInput) {
