@@ -1,7 +1,8 @@
 // Recovery mode: rebuilds the Redis rankings from the database tables after
 // Redis lost its data. Runs on the host thread that called the install
-// entry, one step at a time; the operator confirms each leaderboard on the
-// console unless the run is forced.
+// entry, one step at a time (a helper thread reads the next chunk of a table
+// meanwhile); the operator confirms each leaderboard on the console unless
+// the run is forced.
 #include <glog/logging.h>
 
 #include <boost/algorithm/string/classification.hpp>
