@@ -130,10 +130,22 @@ class DbConnection {
   // Stores the number of rows of `table_name`. REQUIRES: row_count non-null.
   virtual bool QueryLeaderboardRowCount(const std::string& table_name,
                                         std::uint64_t* row_count) = 0;
-  // Appends every row of `table_name` (stored, negated values).
-  // REQUIRES: recovery_datas != nullptr (fatal).
+  // Appends every row of `table_name` (stored, negated values), read as by
+  // QueryRecoveryDataInChunks. REQUIRES: recovery_datas != nullptr (fatal).
   virtual bool QueryRecoveryData(const std::string& table_name,
                                  std::vector<RecoveryData>* recovery_datas) = 0;
+  // Receives one chunk of rows (it may take them); returns false to stop.
+  using RecoveryChunkHandler =
+      std::function<bool(std::vector<RecoveryData>* chunk)>;
+  // Reads every row of `table_name` in key order, in chunks of at most
+  // `chunk_rows` rows (one statement each, resuming after the last key
+  // read), and hands each chunk to `on_chunk` before reading the next: the
+  // memory used stays one chunk whatever the size of the table. Rows written
+  // while it reads may or may not be seen. Returns false on a read failure
+  // (logged) or when `on_chunk` returned false. REQUIRES: chunk_rows > 0.
+  virtual bool QueryRecoveryDataInChunks(
+      const std::string& table_name, std::size_t chunk_rows,
+      const RecoveryChunkHandler& on_chunk) = 0;
 
   // Roll the daily (weekly, monthly) table of `leaderboard_id` over into its
   // previous-period table. `leaderboard_key` names the schedule in logs.

@@ -59,6 +59,9 @@ class DbConnectionMariadb : public DbConnection {
                                 std::uint64_t* row_count) override;
   bool QueryRecoveryData(const std::string& table_name,
                          std::vector<RecoveryData>* recovery_datas) override;
+  bool QueryRecoveryDataInChunks(const std::string& table_name,
+                                 std::size_t chunk_rows,
+                                 const RecoveryChunkHandler& on_chunk) override;
   void ResetDailyLeaderboard(const std::string& leaderboard_id,
                              const std::string& leaderboard_key,
                              ResetLeaderboardCallback callback) override;

@@ -6,6 +6,7 @@
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/format.hpp>
 #include <boost/regex.hpp>
+#include <cmath>
 #include <fstream>
 #include <locale>
 #include <sstream>
@@ -41,18 +42,40 @@ using Query = Leaderboard::LeaderboardQuery;
 
 std::atomic<bool> the_no_backslash_escapes{false};
 
-// The stream every statement is written into: 15 significant digits for
-// scores (the form of "%.15g") and the classic locale, so that no digit
-// grouping or decimal comma sneaks into a statement.
+// A score as statements write it: 15 significant digits (the form of
+// "%.15g", which keeps ordinary scores short: "100", "0.1", "1e+20") when
+// that text reads back as the same double, else 17, which always does. So
+// 0.1 + 0.2 is stored as 0.30000000000000004, not as 0.3, and recovery
+// rebuilds exactly the scores and ties the rankings had.
+std::string FormatStatementScore(double score) {
+  std::ostringstream out;
+  out.imbue(std::locale::classic());
+  out.precision(15);
+  out << score;
+  if (!std::isfinite(score)) return out.str();
+  std::istringstream in(out.str());
+  in.imbue(std::locale::classic());
+  double read_back = 0;
+  if (in >> read_back && read_back == score) return out.str();
+  out.str("");
+  out.precision(17);
+  out << score;
+  return out.str();
+}
+
+// The stream every statement is written into: scores as by
+// FormatStatementScore and the classic locale, so that no digit grouping or
+// decimal comma sneaks into a statement.
 class StatementStream {
  public:
-  StatementStream() {
-    out_.imbue(std::locale::classic());
-    out_.precision(15);
-  }
+  StatementStream() { out_.imbue(std::locale::classic()); }
   template <typename T>
   StatementStream& operator<<(const T& value) {
     out_ << value;
+    return *this;
+  }
+  StatementStream& operator<<(double score) {
+    out_ << FormatStatementScore(score);
     return *this;
   }
   std::string str() const { return out_.str(); }

@@ -90,7 +90,8 @@ bool ParseScoreTableName(const std::string& name, LeaderboardInfo* info);
 //   CALL sp_score_submission('<id>', '<table>', '<provider>', '<account>',
 //   <score>, <time_stamp>)
 // or an INSERT ... ON DUPLICATE KEY UPDATE. `score` and `time_stamp` are the
-// stored (negated) values; the score is written like "%.15g". Empty when the
+// stored (negated) values; the score is written like "%.15g" when that text
+// reads back as the same double, else like "%.17g". Empty when the
 // result names no table. REQUIRES: result != kNone (fatal).
 std::string MakeScoreSubmissionQuery(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,

@@ -137,6 +137,24 @@ class RedisCache {
   // failure. REQUIRES: count != nullptr.
   static bool GetRowCount(const std::string& leaderboard_id, Timespan timespan,
                           std::uint64_t* count);
+  // Recovery of many rows: one stored score to put back.
+  struct RecoveryScore {
+    vel::PlayerAccount account;
+    double score = 0;
+    std::int64_t timestamp = 0;  // goes into the member ranking key
+  };
+  // SubmitScoreForRecovery for every entry of `scores`, with the same effect
+  // but in a handful of Redis round trips for the whole list: players new to
+  // the ranking are written with one HSET and one ZADD (two with dense
+  // sets); players it holds already, and entries repeated in the list, take
+  // the single-entry path. Entries that failed (logged by the single-entry
+  // path) are appended to *failed as indexes into `scores`. Blocks the
+  // caller; any thread. REQUIRES: failed != nullptr.
+  static void SubmitScoresForRecovery(const std::string& leaderboard_id,
+                                      Timespan timespan,
+                                      const std::vector<RecoveryScore>& scores,
+                                      const RankingOption& option,
+                                      std::vector<std::size_t>* failed);
 
   // Reads one public ranking: the whole of it (range type kAll), positions
   // begin to end from the top (kFromTop), or the window of offsets begin to

@@ -50,6 +50,23 @@ class LeaderboardService {
   // configured leaderboard ids.
   static void Shutdown();
 
+  // Recovery mode, instead of Start(): rebuilds the Redis rankings from
+  // every score table of the database whose leaderboard id is in the
+  // comma-separated `target_ids` (all when empty; pieces are not trimmed).
+  // Unless `force`, asks once per leaderboard id (prompt in the log, one
+  // word from standard input; "y" or "n" in any case, a closed input is
+  // "n"). Redis, database and inventory failures are fatal; a table that
+  // cannot be read returns false. Rankings take the options registered in
+  // RankingOptions (the default without any). Host thread; blocks.
+  static bool RunRecovery(const std::string& server_url,
+                          const std::string& user_id,
+                          const std::string& password,
+                          const std::string& database_name,
+                          std::uint64_t connection_count,
+                          const std::string& character_set,
+                          std::int64_t slow_query_threshold_ms,
+                          const std::string& target_ids, bool force);
+
   // The schema step of start-up: installs the tables and procedures of the
   // configured leaderboards, or exports them to the file named by
   // --export_db_schema_to_file (and asks the process to stop), or does

@@ -4,9 +4,11 @@
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 
+#include "leaderboard/leaderboard_assert.h"
 #include "leaderboard/leaderboard_flags.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"
+#include "leaderboard/ranking_options.h"
 #include "vel/argument_map.h"
 #include "vel/counter.h"
 #include "vel/engine.h"
@@ -49,17 +51,27 @@ void CheckFlags() {
   }
 }
 
-bool RunRecoveryMode() {
+bool RunRecoveryMode(const vel::ArgumentMap& arguments) {
   LOG(INFO) << "The Leaderboard recovery mode started.";
   if (FLAGS_recover_leaderboard && !FLAGS_alsologtostderr) {
     LOG(FATAL) << "The '--alsologtostderr' flag must be set to enter the "
                   "recovery mode.";
   }
-  // Rebuilding Redis from the database is not part of this build yet:
-  // refuse clearly rather than report a recovery that did not happen.
-  LOG(ERROR) << "The recovery of leaderboards is not available in this "
-                "version of the server.";
-  LOG(FATAL) << "Result: failed to recover the data.";
+  // The manifest's ranking options, when it has any, so that a leaderboard
+  // kept without dense sets does not get them back from recovery.
+  const vel::Json ranking_options =
+      arguments.FindArrayArgument("ranking_options");
+  LEADERBOARD_ASSERT(RankingOptions::InitializeRankingOption(ranking_options))
+      << "Failed to initialize ranking options.";
+  if (!LeaderboardService::RunRecovery(
+          FLAGS_mysql_server_url, FLAGS_mysql_id, FLAGS_mysql_pw,
+          FLAGS_mysql_db_name, FLAGS_mysql_db_connection_count,
+          FLAGS_mysql_db_character_set,
+          FLAGS_mysql_db_slow_query_threshold_time_in_ms,
+          FLAGS_recovery_target_leaderboard_ids,
+          FLAGS_force_leaderboard_recovery)) {
+    LOG(FATAL) << "Result: failed to recover the data.";
+  }
   const std::string line(42, '-');
   LOG(INFO) << line;
   LOG(INFO) << "Result: The data has been restored.";
@@ -95,7 +107,7 @@ extern "C" {
 bool PlemoxLeaderboardServer_install(const vel::ArgumentMap& arguments) {
   plemox::CheckFlags();
   if (FLAGS_recover_leaderboard || FLAGS_force_leaderboard_recovery) {
-    return plemox::RunRecoveryMode();
+    return plemox::RunRecoveryMode(arguments);
   }
   return plemox::RunServiceMode(arguments);
 }

@@ -6,6 +6,7 @@ add_library(leaderboard_service STATIC
   leaderboard_service_dispatch.cc
   leaderboard_service_master.cc
   leaderboard_service_query.cc
+  leaderboard_service_recovery.cc
   leaderboard_service_reset.cc
   leaderboard_service_reset_request.cc
   leaderboard_service_schedule_status.cc

@@ -594,6 +594,27 @@ Redis::Result Redis::ZAdd(const std::string& key, double score,
   });
 }
 
+Redis::Result Redis::ZAddMany(const std::string& key,
+                              const ScoredMembers& members,
+                              const std::string& tag) {
+  if (members.empty()) return kSuccess;
+  std::vector<std::string> args = {"ZADD", key};
+  args.reserve(2 + 2 * members.size());
+  for (const auto& [member, score] : members) {
+    if (std::isnan(score)) {
+      LOG(ERROR) << "Redis ZADD refused: a score is NaN: ZADD key="
+                 << Printable(key) << ", member=" << Printable(member)
+                 << ", tag='" << tag << "'";
+      return kError;
+    }
+    args.push_back(FormatScore(score));
+    args.push_back(member);
+  }
+  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+    return ExpectInteger(tag, args, reply, nullptr);
+  });
+}
+
 Redis::Result Redis::ZScore(const std::string& key, const std::string& member,
                             double* out, const std::string& tag) {
   const std::vector<std::string> args = {"ZSCORE", key, member};
@@ -711,6 +732,22 @@ Redis::Result Redis::HGet(const std::string& key, const std::string& field,
 Redis::Result Redis::HSet(const std::string& key, const std::string& field,
                           const std::string& value, const std::string& tag) {
   const std::vector<std::string> args = {"HSET", key, field, value};
+  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+    return ExpectInteger(tag, args, reply, nullptr);
+  });
+}
+
+Redis::Result Redis::HSetMany(
+    const std::string& key,
+    const std::vector<std::pair<std::string, std::string>>& fields,
+    const std::string& tag) {
+  if (fields.empty()) return kSuccess;
+  std::vector<std::string> args = {"HSET", key};
+  args.reserve(2 + 2 * fields.size());
+  for (const auto& [field, value] : fields) {
+    args.push_back(field);
+    args.push_back(value);
+  }
   return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
     return ExpectInteger(tag, args, reply, nullptr);
   });

@@ -80,6 +80,11 @@ class Redis {
   // A NaN score is refused with kError.
   static Result ZAdd(const std::string& key, double score,
                      const std::string& member, const std::string& tag = "");
+  // ZADD key score member [score member ...]: many members in one command
+  // (bulk loads). An empty list gives kSuccess without asking the server; a
+  // NaN score anywhere refuses the whole list with kError (nothing is sent).
+  static Result ZAddMany(const std::string& key, const ScoredMembers& members,
+                         const std::string& tag = "");
   // ZSCORE. kNoValue when the key or member is absent; *out then unchanged.
   // "inf" and "-inf" scores come back as infinities.
   static Result ZScore(const std::string& key, const std::string& member,
@@ -121,6 +126,12 @@ class Redis {
   // HSET key field value. kSuccess for a new or an overwritten field.
   static Result HSet(const std::string& key, const std::string& field,
                      const std::string& value, const std::string& tag = "");
+  // HSET key field value [field value ...]: many fields in one command (bulk
+  // loads). An empty list gives kSuccess without asking the server.
+  static Result HSetMany(
+      const std::string& key,
+      const std::vector<std::pair<std::string, std::string>>& fields,
+      const std::string& tag = "");
   // HMGET: on kSuccess *out holds one value per field, in field order, ""
   // for an absent field. An empty field list gives kSuccess and an empty
   // *out without asking the server. On failure *out is unchanged.

@@ -402,6 +402,62 @@ TEST_P(DbConnectionTest, RecoveryReadsFindTablesCountAndRows) {
   EXPECT_EQ(datas.size(), 3u);
 }
 
+TEST_P(DbConnectionTest, RecoveryReadsChunksInKeyOrderAndScoresExactly) {
+  // Scores that 15 digits would round come back as written.
+  const double exact[] = {0.1 + 0.2, 1234567890123456.0, 1.0 / 3.0};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_FALSE(Submit(vel::PlayerAccount("guest", "x" + std::to_string(i)),
+                        Response::kNewRecord, exact[i], 1612345678901));
+  }
+  // Keys that sort and escape awkwardly.
+  for (const char* account : {"b", "A", "c'", "d\\", "e e", "f"}) {
+    Run("INSERT INTO " + id_ + "_alltime VALUES('guest', '" +
+        raw_->EscapeString(account) + "', 1, -1)");
+  }
+  Run("INSERT INTO " + id_ + "_alltime VALUES('alpha', 'z', 2, -2)");
+
+  std::vector<std::size_t> chunk_sizes;
+  std::vector<std::string> keys;
+  std::map<std::string, RecoveryData> rows;
+  ASSERT_TRUE(connection_->QueryRecoveryDataInChunks(
+      id_ + "_alltime", 4, [&](std::vector<RecoveryData>* chunk) {
+        chunk_sizes.push_back(chunk->size());
+        for (const RecoveryData& row : *chunk) {
+          keys.push_back(row.service_provider + ":" + row.local_account);
+          rows[row.local_account] = row;
+        }
+        return true;
+      }));
+  EXPECT_EQ(chunk_sizes, (std::vector<std::size_t>{4, 4, 2}));
+  EXPECT_EQ(keys,
+            (std::vector<std::string>{
+                "alpha:z", "guest:A", "guest:b", "guest:c'", "guest:d\\",
+                "guest:e e", "guest:f", "guest:x0", "guest:x1", "guest:x2"}));
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(rows["x" + std::to_string(i)].score, -exact[i]);
+    EXPECT_EQ(rows["x" + std::to_string(i)].time_stamp, -1612345678);
+  }
+
+  // A full last chunk ends with one more, empty read; a handler that says
+  // stop ends the read with false.
+  chunk_sizes.clear();
+  ASSERT_TRUE(connection_->QueryRecoveryDataInChunks(
+      id_ + "_alltime", 5, [&](std::vector<RecoveryData>* chunk) {
+        chunk_sizes.push_back(chunk->size());
+        return true;
+      }));
+  EXPECT_EQ(chunk_sizes, (std::vector<std::size_t>{5, 5}));
+  int calls = 0;
+  EXPECT_FALSE(connection_->QueryRecoveryDataInChunks(
+      id_ + "_alltime", 3, [&](std::vector<RecoveryData>*) {
+        ++calls;
+        return false;
+      }));
+  EXPECT_EQ(calls, 1);
+  EXPECT_FALSE(connection_->QueryRecoveryDataInChunks(
+      id_ + "_none", 3, [](std::vector<RecoveryData>*) { return true; }));
+}
+
 TEST_P(DbConnectionTest, ExecuteScriptsStopsAtTheFirstFailure) {
   const std::string first = id_ + "_first";
   const std::string third = id_ + "_third";

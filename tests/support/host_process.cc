@@ -57,9 +57,29 @@ bool HostProcess::Start() {
   }
   args.insert(args.end(), options_.flags.begin(), options_.flags.end());
 
+  // Dialogue answers are short: written before the child starts, they wait
+  // in the pipe's buffer, and the child sees the end of its input after them.
+  int input[2] = {-1, -1};
+  if (options_.standard_input) {
+    if (pipe(input) != 0) return false;
+    const std::string& text = *options_.standard_input;
+    std::size_t written = 0;
+    while (written < text.size()) {
+      const ssize_t n =
+          write(input[1], text.data() + written, text.size() - written);
+      if (n <= 0) break;
+      written += static_cast<std::size_t>(n);
+    }
+    close(input[1]);
+    input[1] = -1;
+  }
   pid_ = fork();
   if (pid_ < 0) return false;
   if (pid_ == 0) {
+    if (input[0] >= 0) {
+      dup2(input[0], STDIN_FILENO);
+      close(input[0]);
+    }
     FILE* log = std::fopen(log_path_.c_str(), "w");
     if (log != nullptr) {
       dup2(fileno(log), STDOUT_FILENO);
@@ -71,6 +91,7 @@ bool HostProcess::Start() {
     execv(argv[0], argv.data());
     _exit(127);
   }
+  if (input[0] >= 0) close(input[0]);
   return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,10 @@ class HostProcess {
     // set, the leaderboard component also gets the test MariaDB and a free
     // TCP port (flags only the leaderboard component defines).
     bool leaderboard_flags = true;
+    // When set, the process reads this text from a pipe as its standard
+    // input, which is closed after it (console dialogues); otherwise it
+    // inherits the test's standard input.
+    std::optional<std::string> standard_input;
 
     // Options with these manifest arguments and the defaults otherwise.
     static Options WithArguments(std::string arguments) {

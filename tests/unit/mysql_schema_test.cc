@@ -9,6 +9,7 @@
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <string>
@@ -102,7 +103,7 @@ TEST_F(MysqlSchemaTest, ScoreSubmissionInBothForms) {
             "");
 }
 
-TEST_F(MysqlSchemaTest, ScoresAreWrittenWithFifteenSignificantDigits) {
+TEST_F(MysqlSchemaTest, ScoresAreWrittenShortButExact) {
   UseProcedures(true);
   const auto score_text = [](double score) {
     const std::string query = MakeScoreSubmissionQuery(
@@ -118,8 +119,18 @@ TEST_F(MysqlSchemaTest, ScoresAreWrittenWithFifteenSignificantDigits) {
   EXPECT_EQ(score_text(-100), "-100");
   EXPECT_EQ(score_text(0.1), "0.1");
   EXPECT_EQ(score_text(1e20), "1e+20");
-  EXPECT_EQ(score_text(123456789012345678.0), "1.23456789012346e+17");
+  EXPECT_EQ(score_text(100000), "100000");
   EXPECT_EQ(score_text(-1234.5), "-1234.5");
+  // Scores that 15 digits cannot tell apart from a neighbour take 17.
+  EXPECT_EQ(score_text(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(score_text(1234567890123456.0), "1234567890123456");
+  EXPECT_EQ(score_text(123456789012345678.0), "1.2345678901234568e+17");
+  // Every score survives the trip through the statement text.
+  for (const double score : {0.1 + 0.2, 1.0 / 3.0, -2.0 / 7.0, 1e300 / 7.0,
+                             5e-324, 9007199254740993.0, 0.1, -100.0}) {
+    EXPECT_EQ(std::strtod(score_text(score).c_str(), nullptr), score)
+        << score_text(score);
+  }
 }
 
 TEST_F(MysqlSchemaTest, BulkSubmissionListsRowsInTheGivenOrder) {

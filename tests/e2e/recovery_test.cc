@@ -1,0 +1,352 @@
+// Recovery mode through the real host: rankings filled by the running
+// server, its Redis keys deleted, then rebuilt from the database by
+// `plemox_host --force_leaderboard_recovery`; and the console dialogue, the
+// target list and the empty database. Each test uses a database of its own
+// on the test MariaDB (recovery reads every table of its database) and
+// deletes only its own Redis keys.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "client/leaderboard_client.h"
+#include "client/query_builder.h"
+#include "support/host_process.h"
+#include "support/running_server.h"
+#include "support/store_probe.h"
+#include "support/test_env.h"
+
+namespace plemox_test {
+namespace {
+
+using Leaderboard::ScoreSubmission;
+using plemox::QueryBuilder;
+
+const char* const kTimespans[] = {"alltime",  "daily",     "weekly",
+                                  "lastweek", "yesterday", "monthly",
+                                  "lastmonth"};
+
+// A member ranking key without the sub-second digits of its time prefix,
+// which the database does not keep ("8387654321098:p1:guest" gives
+// "8387654321***:p1:guest").
+std::string WithoutMilliseconds(const std::string& member) {
+  if (member.size() < 13 || member[13] != ':') return member;
+  return member.substr(0, 10) + "***" + member.substr(13);
+}
+
+// What Redis holds for one ranking, sub-second digits dropped.
+struct Ranking {
+  std::vector<std::pair<std::string, double>> members;  // highest first
+  std::map<std::string, std::string> index;
+  std::vector<std::pair<std::string, double>> dense;
+  bool operator==(const Ranking& other) const {
+    return members == other.members && index == other.index &&
+           dense == other.dense;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Ranking& ranking) {
+  out.precision(17);
+  for (const auto& [member, score] : ranking.members) {
+    out << "\n  " << member << " " << score;
+  }
+  for (const auto& [field, value] : ranking.index) {
+    out << "\n  index " << field << " -> " << value;
+  }
+  for (const auto& [member, score] : ranking.dense) {
+    out << "\n  dense " << member << " " << score;
+  }
+  return out;
+}
+
+class RecoveryTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    static int counter = 0;
+    prefix_ = "e2erec" + std::to_string(getpid()) + "_" +
+              std::to_string(++counter) + "_";
+    database_ = prefix_ + "db";
+    ASSERT_EQ(probe_.Execute("CREATE DATABASE " + database_), "");
+  }
+  void TearDown() override {
+    probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
+    probe_.Execute("DROP DATABASE IF EXISTS " + database_);
+  }
+
+  std::string Id(const std::string& name) const { return prefix_ + name; }
+  std::string Key(const std::string& name, const std::string& timespan) const {
+    return "leaderboard:" + Id(name) + ":" + timespan;
+  }
+  std::string Table(const std::string& name,
+                    const std::string& timespan) const {
+    return database_ + "." + Id(name) + "_" + timespan;
+  }
+
+  HostProcess::Options Options(const std::string& arguments,
+                               std::vector<std::string> flags) const {
+    auto options = HostProcess::Options::WithArguments(arguments);
+    options.flags = std::move(flags);
+    options.flags.push_back("--mysql_db_name=" + database_);
+    return options;
+  }
+
+  // Runs the host in recovery mode to its end; returns its exit code.
+  int Recover(const std::string& arguments, std::vector<std::string> flags,
+              std::optional<std::string> input = std::nullopt) {
+    auto options = Options(arguments, std::move(flags));
+    options.standard_input = std::move(input);
+    recovery_ = std::make_unique<HostProcess>(options);
+    if (!recovery_->Start()) return -1;
+    return ExitCode(recovery_->WaitForExit(std::chrono::seconds(60)));
+  }
+  std::string RecoveryLog() const { return recovery_ ? recovery_->Log() : ""; }
+
+  Ranking Read(const std::string& name, const std::string& timespan) {
+    Ranking ranking;
+    const std::string key = Key(name, timespan);
+    for (const auto& [member, score] : probe_.SortedSet(key)) {
+      ranking.members.emplace_back(WithoutMilliseconds(member), score);
+    }
+    // Redis's order (highest score first, then the greater member text) of
+    // the members as the database can give them back: equal scores of one
+    // second may change places, equal scores of different seconds may not.
+    std::sort(ranking.members.begin(), ranking.members.end(),
+              [](const auto& a, const auto& b) {
+                return a.second != b.second ? a.second > b.second
+                                            : a.first > b.first;
+              });
+    for (const auto& [field, value] : probe_.Hash(key + ":timestamp")) {
+      ranking.index[field] = WithoutMilliseconds(value);
+    }
+    ranking.dense = probe_.SortedSet(key + ":dense");
+    return ranking;
+  }
+
+  // A score table made like the server makes them, with rows.
+  void CreateTable(const std::string& name, const std::string& timespan,
+                   const std::vector<std::string>& rows) {
+    ASSERT_EQ(
+        probe_.Execute("CREATE TABLE IF NOT EXISTS " + Table(name, timespan) +
+                       " (service_provider CHAR(32) NOT NULL, local_account "
+                       "CHAR(50) NOT NULL, score DOUBLE NOT NULL DEFAULT 0, "
+                       "time_stamp BIGINT NOT NULL DEFAULT 0, PRIMARY KEY "
+                       "(service_provider, local_account))"),
+        "");
+    for (const std::string& row : rows) {
+      ASSERT_EQ(probe_.Execute("INSERT INTO " + Table(name, timespan) +
+                               " VALUES (" + row + ")"),
+                "");
+    }
+  }
+
+  std::size_t Count(const std::string& text) const {
+    const std::string log = RecoveryLog();
+    std::size_t count = 0;
+    for (auto at = log.find(text); at != std::string::npos;
+         at = log.find(text, at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+
+  StoreProbe probe_;
+  std::string prefix_;
+  std::string database_;
+  std::unique_ptr<HostProcess> recovery_;
+};
+
+std::int64_t NowInSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+TEST_F(RecoveryTest, RebuildsEveryRankingAsItWas) {
+  // "dense" keeps dense sets, "plain" does not; "weekly_event" has a weekly
+  // schedule, so only its weekly and all-time rankings fill.
+  const std::string arguments =
+      "\"leaderboard_ids\": [\"" + Id("dense") + "\", \"" + Id("plain") +
+      "\", \"" + Id("weekly_event") +
+      "\"], \"reset_schedules\": [{\"leaderboard_id\": \"" +
+      Id("weekly_event") +
+      "\", \"period\": \"week\", \"interval\": 1, \"starts\": \"2021-02-08 "
+      "00:00:00\", \"ends\": \"2099-12-31 23:59:59\"}], \"ranking_options\": "
+      "[{\"leaderboard_id\": \"" +
+      Id("plain") + "\", \"enable_dense\": false}]";
+  std::map<std::string, Ranking> before;
+  {
+    RunningServer server(Options(arguments, {}), "recovery-test");
+    const auto submit = [&](const std::string& name, const std::string& player,
+                            double score,
+                            ScoreSubmission::Type type =
+                                ScoreSubmission::kHighScore) {
+      const auto result = server.client().SubmitScore(
+          Id(name), QueryBuilder::Account("guest", player), score, type,
+          std::nullopt);
+      ASSERT_TRUE(result.answered()) << result.error;
+      ASSERT_FALSE(result.response.has_fail()) << result.response.DebugString();
+    };
+    for (const std::string name : {"dense", "plain", "weekly_event"}) {
+      // Equal scores within one second, then one second later.
+      const std::int64_t second = NowInSeconds();
+      submit(name, "a", 100);
+      submit(name, "b", 100);
+      submit(name, "c", 0.1 + 0.2);
+      submit(name, "d", 25, ScoreSubmission::kAdd);
+      submit(name, "d", 25, ScoreSubmission::kAdd);
+      submit(name, "e", 10, ScoreSubmission::kSubtract);
+      submit(name, "f", 1234567890123456.0);
+      ASSERT_TRUE(WaitFor([&] { return NowInSeconds() > second; }));
+      submit(name, "g", 100);
+      submit(name, "h", 0.3);
+    }
+    server.Stop();  // every database write has finished
+    for (const std::string name : {"dense", "plain", "weekly_event"}) {
+      for (const char* timespan : kTimespans) {
+        before[name + ":" + timespan] = Read(name, timespan);
+      }
+    }
+  }
+  ASSERT_EQ(before["dense:daily"].members.size(), 8u);
+  ASSERT_FALSE(before["dense:daily"].dense.empty());
+  ASSERT_TRUE(before["plain:daily"].dense.empty());
+  ASSERT_TRUE(before["weekly_event:daily"].members.empty());
+  ASSERT_EQ(before["weekly_event:weekly"].members.size(), 8u);
+
+  // Previous-period and dated weekly tables recover to their keys too; the
+  // stored seconds come back as milliseconds.
+  CreateTable("dense", "yesterday", {"'guest', 'y1', -7.5, -1612345678"});
+  before.erase("dense:yesterday");  // checked below
+  CreateTable("dense_20210208", "weekly", {"'guest', 'w1', -3, -1612345679"});
+  CreateTable("plain_20210208", "weekly", {"'guest', 'w1', -3, -1612345679"});
+
+  probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
+  ASSERT_TRUE(Read("dense", "daily").members.empty());
+
+  ASSERT_EQ(Recover(arguments, {"--force_leaderboard_recovery"}), 0)
+      << RecoveryLog();
+  EXPECT_EQ(Count("Result: The data has been restored."), 1u);
+  EXPECT_EQ(Count("Are you sure"), 0u);
+  for (const auto& [ranking, expected] : before) {
+    const auto colon = ranking.find(':');
+    EXPECT_EQ(Read(ranking.substr(0, colon), ranking.substr(colon + 1)),
+              expected)
+        << ranking;
+  }
+  // The player who reached 100 a second later still ranks below.
+  const auto daily = probe_.SortedSet(Key("dense", "daily"));
+  ASSERT_EQ(daily.size(), 8u);
+  EXPECT_EQ(daily[3].first.substr(13), ":g:guest");
+  EXPECT_EQ(daily[5].second, 0.1 + 0.2);
+  const Ranking yesterday = Read("dense", "yesterday");
+  ASSERT_EQ(yesterday.members.size(), 1u);
+  EXPECT_EQ(probe_.SortedSet(Key("dense", "yesterday"))[0].first,
+            "8387654321999:y1:guest");
+  EXPECT_EQ(yesterday.members[0].second, 7.5);
+  const auto dated = probe_.SortedSet(Key("dense_20210208", "weekly"));
+  ASSERT_EQ(dated.size(), 1u);
+  EXPECT_EQ(dated[0].first, "8387654320999:w1:guest");
+  EXPECT_TRUE(probe_.KeyExists(Key("dense_20210208", "weekly:dense")));
+  // The dated table of a leaderboard without dense sets gets none either.
+  EXPECT_TRUE(probe_.KeyExists(Key("plain_20210208", "weekly")));
+  EXPECT_FALSE(probe_.KeyExists(Key("plain_20210208", "weekly:dense")));
+}
+
+TEST_F(RecoveryTest, AsksOncePerLeaderboardAndReadsAnswersFromStandardInput) {
+  CreateTable("a", "alltime", {"'guest', 'p1', -1, -1612345678"});
+  CreateTable(
+      "a", "daily",
+      {"'guest', 'p1', -1, -1612345678", "'guest', 'p2', -2, -1612345678",
+       "'guest', 'p3', -3, -1612345678"});
+  CreateTable("b", "alltime", {"'guest', 'p1', -1, -1612345678"});
+  CreateTable("b", "daily", {"'guest', 'p1', -1, -1612345678"});
+  CreateTable("c", "alltime", {"'guest', 'p1', -1, -1612345678"});
+
+  // a: "yes" is a typing error, "Y" recovers both tables; b: "n" skips both;
+  // c: "y" recovers.
+  ASSERT_EQ(Recover("", {"--recover_leaderboard", "--alsologtostderr"},
+                    "yes\nY\nn\ny\n"),
+            0)
+      << RecoveryLog();
+  EXPECT_EQ(Count("Are you sure to recover the data? (y / n)"), 4u);
+  EXPECT_EQ(Count("Typing error: yes"), 1u);
+  EXPECT_EQ(probe_.SortedSet(Key("a", "alltime")).size(), 1u);
+  EXPECT_EQ(probe_.SortedSet(Key("a", "daily")).size(), 3u);
+  EXPECT_FALSE(probe_.KeyExists(Key("b", "alltime")));
+  EXPECT_FALSE(probe_.KeyExists(Key("b", "daily")));
+  EXPECT_EQ(probe_.SortedSet(Key("c", "alltime")).size(), 1u);
+  // Three rows: three progress lines.
+  EXPECT_EQ(Count("Recovering: 33%"), 1u);
+  EXPECT_EQ(Count("Recovering: 66%"), 1u);
+  EXPECT_EQ(Count("Recovering: 100%"), 3u);
+  EXPECT_EQ(Count("Result: The data has been restored."), 1u);
+
+  // A closed standard input answers "n": nothing is recovered.
+  probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
+  ASSERT_EQ(Recover("", {"--recover_leaderboard", "--alsologtostderr"}, ""), 0)
+      << RecoveryLog();
+  EXPECT_EQ(Count("Are you sure to recover the data? (y / n)"), 3u);
+  EXPECT_FALSE(probe_.KeyExists(Key("a", "alltime")));
+  EXPECT_FALSE(probe_.KeyExists(Key("c", "alltime")));
+  EXPECT_EQ(Count("Result: The data has been restored."), 1u);
+}
+
+TEST_F(RecoveryTest, TargetListIsCutAtEveryCommaWithoutTrimming) {
+  for (const char* name : {"a", "b", "c"}) {
+    CreateTable(name, "alltime", {"'guest', 'p1', -1, -1612345678"});
+  }
+  ASSERT_EQ(Recover("", {"--force_leaderboard_recovery",
+                         "--recovery_target_leaderboard_ids=" + Id("a") + "," +
+                             Id("b")}),
+            0)
+      << RecoveryLog();
+  EXPECT_TRUE(probe_.KeyExists(Key("a", "alltime")));
+  EXPECT_TRUE(probe_.KeyExists(Key("b", "alltime")));
+  EXPECT_FALSE(probe_.KeyExists(Key("c", "alltime")));
+  EXPECT_EQ(Count("Recovering Leaderboard ID(" + Id("c") +
+                  ") is skipped. the ID is not in the list(" + Id("a") + "," +
+                  Id("b") + ")."),
+            1u);
+
+  // The blank after the comma stays part of the second id.
+  probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
+  ASSERT_EQ(Recover("", {"--force_leaderboard_recovery",
+                         "--recovery_target_leaderboard_ids=" + Id("a") + ", " +
+                             Id("b")}),
+            0)
+      << RecoveryLog();
+  EXPECT_TRUE(probe_.KeyExists(Key("a", "alltime")));
+  EXPECT_FALSE(probe_.KeyExists(Key("b", "alltime")));
+  EXPECT_EQ(Count(") is skipped. the ID is not in the list("), 2u);
+}
+
+TEST_F(RecoveryTest, UnreadableTableEndsTheRunAsAFailure) {
+  CreateTable("a", "alltime", {"'guest', 'p1', -1, -1612345678"});
+  // Named like a score table, but without its columns.
+  ASSERT_EQ(
+      probe_.Execute("CREATE TABLE " + Table("bad", "alltime") + " (a INT)"),
+      "");
+  EXPECT_NE(Recover("", {"--force_leaderboard_recovery"}), 0);
+  EXPECT_EQ(Count("Failed to query and recover the data: Leaderboard=" +
+                  Id("bad") + "_alltime, id=" + Id("bad") + ", timespan=1"),
+            1u)
+      << RecoveryLog();
+  EXPECT_EQ(Count("Result: failed to recover the data."), 1u);
+  EXPECT_EQ(Count("Result: The data has been restored."), 0u);
+  // What was recovered before stays.
+  EXPECT_TRUE(probe_.KeyExists(Key("a", "alltime")));
+}
+
+TEST_F(RecoveryTest, EmptyDatabaseRecoversNothingAndSucceeds) {
+  ASSERT_EQ(Recover("", {"--force_leaderboard_recovery"}), 0) << RecoveryLog();
+  EXPECT_EQ(Count("The target Leaderboard to recover"), 0u);
+  EXPECT_EQ(Count("Result: The data has been restored."), 1u);
+}
+
+}  // namespace
+}  // namespace plemox_test
