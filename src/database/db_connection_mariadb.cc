@@ -201,6 +201,9 @@ std::shared_ptr<DbConnection> DbConnection::Create(
                << server_url << ", database=" << database_name;
     return nullptr;
   }
+  if (!client->SetPendingWriteLimit(FLAGS_mysql_db_pending_write_limit)) {
+    return nullptr;
+  }
   auto connection = std::make_shared<DbConnectionMariadb>(std::move(client));
   if (!connection->Initialize()) return nullptr;
   return connection;
@@ -245,7 +248,8 @@ void DbConnectionMariadb::Finalize() {
 
 void DbConnectionMariadb::Execute(const std::string& query,
                                   Mariadb::Callback callback,
-                                  const vel::PlayerAccount* player) {
+                                  const vel::PlayerAccount* player,
+                                  bool keep_while_unreachable) {
   const std::shared_ptr<Mariadb> client = this->client();
   if (!client) {
     LOG(ERROR) << "The database connection was finalized; not sent: " << query;
@@ -253,7 +257,10 @@ void DbConnectionMariadb::Execute(const std::string& query,
       callback(std::make_shared<ResultSets>(), MakeFinalizedError());
     return;
   }
-  if (player != nullptr) {
+  if (player != nullptr && keep_while_unreachable) {
+    client->ExecuteWriteInOrder(std::hash<std::string>()(player->id()), query,
+                                std::move(callback));
+  } else if (player != nullptr) {
     client->ExecuteQueryInOrder(std::hash<std::string>()(player->id()), query,
                                 std::move(callback));
   } else {
@@ -323,7 +330,7 @@ void DbConnectionMariadb::SubmitScore(
         OnScoreSubmitted(result_sets, error, leaderboard_id, account, result,
                          score, callback);
       },
-      &account);
+      &account, /*keep_while_unreachable=*/true);
 }
 
 void DbConnectionMariadb::OnScoreSubmitted(
