@@ -20,9 +20,10 @@ using vel::RawTimer;
 using vel::ResultSets;
 
 // The service's queue and its own client (--leaderboard_use_db_bulk_insert);
-// set and cleared only by the controlling thread.
-std::shared_ptr<Mariadb> the_db_connection;
-std::shared_ptr<BulkInsertQueue> the_bulk_insert_queue;
+// set and cleared only by the controlling thread, read by the write counter.
+std::mutex the_handles_mutex;
+std::shared_ptr<Mariadb> the_db_connection;              // GUARDED_BY(mutex)
+std::shared_ptr<BulkInsertQueue> the_bulk_insert_queue;  // GUARDED_BY(mutex)
 
 void OnBulkScoreSubmitted(
     const std::shared_ptr<ResultSets>& /*result_sets*/,
@@ -267,6 +268,7 @@ std::size_t BulkInsertQueue::pending_count() const {
 }
 
 void BulkInsertQueue::InitializeBulkInsert() {
+  std::lock_guard<std::mutex> lock(the_handles_mutex);
   // clang-format off
   LEADERBOARD_ASSERT(! the_db_connection);
   // clang-format on
@@ -315,14 +317,30 @@ void BulkInsertQueue::InitializeBulkInsert() {
 
 void BulkInsertQueue::FinalizeBulkInsert() {
   DbConnectionMariadb::SetBulkScoreSubmitter(nullptr);
-  if (the_bulk_insert_queue) {
-    the_bulk_insert_queue->Finalize();
+  std::shared_ptr<BulkInsertQueue> queue;
+  std::shared_ptr<Mariadb> client;
+  {
+    std::lock_guard<std::mutex> lock(the_handles_mutex);
+    queue = std::move(the_bulk_insert_queue);
+    client = std::move(the_db_connection);
     the_bulk_insert_queue.reset();
-  }
-  if (the_db_connection) {
-    the_db_connection->Finalize();
     the_db_connection.reset();
   }
+  if (queue) queue->Finalize();
+  if (client) client->Finalize();
+}
+
+vel::Mariadb::WriteStats BulkInsertQueue::ProcessWriteStats(
+    std::size_t* queued) {
+  std::shared_ptr<BulkInsertQueue> queue;
+  std::shared_ptr<Mariadb> client;
+  {
+    std::lock_guard<std::mutex> lock(the_handles_mutex);
+    queue = the_bulk_insert_queue;
+    client = the_db_connection;
+  }
+  *queued = queue ? queue->pending_count() : 0;
+  return client ? client->write_stats() : Mariadb::WriteStats();
 }
 
 }  // namespace plemox

@@ -98,6 +98,9 @@ class BulkInsertQueue : public std::enable_shared_from_this<BulkInsertQueue> {
   static void InitializeBulkInsert();
   // Detaches the queue from SubmitScore and finalizes it (shutdown).
   static void FinalizeBulkInsert();
+  // The write counts of the process-wide queue's client, and its queued
+  // writes; all zero when no queue runs. Any thread.
+  static vel::Mariadb::WriteStats ProcessWriteStats(std::size_t* queued);
 
  private:
   // Sends a full batch as one bulk statement into the table named from the

@@ -240,6 +240,11 @@ bool DbConnectionMariadb::Initialize() {
   return true;
 }
 
+vel::Mariadb::WriteStats DbConnectionMariadb::write_stats() const {
+  const std::shared_ptr<Mariadb> client = this->client();
+  return client ? client->write_stats() : Mariadb::WriteStats();
+}
+
 void DbConnectionMariadb::Finalize() {
   const std::shared_ptr<Mariadb> client =
       std::atomic_exchange(&client_, std::shared_ptr<Mariadb>());

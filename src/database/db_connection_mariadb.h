@@ -69,6 +69,10 @@ class DbConnectionMariadb : public DbConnection {
                                const std::string& leaderboard_key,
                                ResetLeaderboardCallback callback) override;
 
+  // The counts of the score writes sent on this connection's client (see
+  // vel::Mariadb::WriteStats); all zero after Finalize. Any thread.
+  vel::Mariadb::WriteStats write_stats() const;
+
   // The bulk insert queue's entry. With --leaderboard_use_db_bulk_insert set,
   // SubmitScore sends nothing itself and hands its arguments (the outcome
   // and time stamp as received, not yet negated) to this function, which

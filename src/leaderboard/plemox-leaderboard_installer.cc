@@ -4,6 +4,7 @@
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 
+#include "leaderboard/database_write_counter.h"
 #include "leaderboard/leaderboard_flags.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"
@@ -83,6 +84,10 @@ bool RunServiceMode(const vel::ArgumentMap& arguments) {
   }
   vel::RegisterCallableCounter("leaderboard", "profiling", "",
                                &ProfilingCounters::Report);
+  vel::RegisterCallableCounter(
+      "leaderboard", "database_writes",
+      "Score writes waiting for, kept for and dropped by the database",
+      &DatabaseWriteCounter::Report);
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "client/query_builder.h"
 #include "integration/tcp_fault_proxy.h"
 #include "support/host_process.h"
+#include "support/http_get.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
@@ -188,6 +190,17 @@ TEST_P(DbWritesTest, TwentySecondOutageUnderLoadLosesNoRecord) {
     ASSERT_EQ(rows->count(record.first), 1u) << record.first;
     EXPECT_EQ(rows->at(record.first).first, -record.second) << record.first;
   }
+  // Operators see what was kept, and that nothing was dropped.
+  const HttpAnswer counter =
+      HttpRequest(server.host().api_port(), "GET",
+                  "/v1/counters/leaderboard/database_writes/");
+  ASSERT_EQ(counter.status, 200) << counter.body;
+  const auto counts = nlohmann::json::parse(counter.body);
+  const auto& part = counts[GetParam() ? "bulk" : "single"];
+  EXPECT_GE(part["retained"].get<int>(), 1) << counter.body;
+  EXPECT_EQ(part["dropped"].get<int>(), 0) << counter.body;
+  EXPECT_EQ(counts["pending_write_limit"].get<int>(), 200000);
+
   server.Stop();
   const std::string log = server.host().Log();
   EXPECT_NE(log.find("the database is unreachable; keeping the write"),
