@@ -90,11 +90,12 @@ class BulkInsertQueueTest : public testing::TestWithParam<bool> {
   // Queues a write of "guest"/`account`; its completion counts in
   // completed_ (and in failed_ when it failed).
   void Submit(const std::string& account, double score, std::int64_t ms,
-              Response::Result result = Response::kNewRecordDaily) {
+              Response::Result result = Response::kNewRecordDaily,
+              const std::string& provider = "guest") {
     auto completed = completed_;
     auto failed = failed_;
     queue_->Enqueue(DbSubmitScoreRequest::Make(
-        id_, vel::PlayerAccount("guest", account), {result, score}, ms,
+        id_, vel::PlayerAccount(provider, account), {result, score}, ms,
         boost::posix_time::ptime(boost::posix_time::not_a_date_time),
         [completed, failed](const bool& write_failed) {
           ++*completed;
@@ -178,6 +179,17 @@ TEST_P(BulkInsertQueueTest, APlayerKeepsOnlyTheNewestPendingWrite) {
                                                       "older_first=-30@-3",
                                                       "same_time=-2@-4"}));
   EXPECT_EQ(Rows("_alltime"), (std::vector<std::string>{"older_first=-30@-3"}));
+}
+
+TEST_P(BulkInsertQueueTest, PlayersWhoseKeysReadAlikeStayApart) {
+  StartQueue(kNeverMs);
+  // Both keys read "<id>_a_b_c".
+  Submit("a_b", 1, 1000, Response::kNewRecordDaily, "c");
+  Submit("a", 2, 2000, Response::kNewRecordDaily, "b_c");
+  EXPECT_EQ(queue_->pending_count(), 2u);
+  queue_->Finalize();
+  EXPECT_EQ(*completed_, 2);
+  EXPECT_EQ(Rows("_daily"), (std::vector<std::string>{"a=-2@-2", "a_b=-1@-1"}));
 }
 
 TEST_P(BulkInsertQueueTest, TimerSendsLeftoversOneByOne) {
