@@ -141,9 +141,11 @@ void MariadbConnection::Run(std::shared_ptr<MariadbConnection> self,
     if (expired) {
       if (task.durable) {
         ++options_.retention->abandoned;
-        LOG(ERROR) << "MariaDB connection " << options_.index
-                   << ": write not run before the client was finalized: "
-                   << Abbreviate(task.statement);
+        // Finalize sums them up; one line per write would flood the log.
+        LOG_EVERY_N(ERROR, 1000)
+            << "MariaDB connection " << options_.index
+            << ": write not run before the client was finalized ("
+            << google::COUNTER << " so far): " << Abbreviate(task.statement);
       }
       Invoke(task.callback, std::make_shared<ResultSets>(), NotRunningError());
     } else {
