@@ -226,6 +226,21 @@ void BulkInsertQueue::OnQueryFlushTimer() {
   sent_.notify_all();
 }
 
+std::size_t BulkInsertQueue::DiscardPendingWrites(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account) {
+  DbSubmitScoreRequest probe;
+  probe.key =
+      leaderboard_id + "_" + account.id() + "_" + account.service_provider();
+  probe.account = account;
+  std::size_t discarded = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& queue : pending_requests_) {
+    if (queue.first.leaderboard_id != leaderboard_id) continue;
+    discarded += queue.second->erase(probe);
+  }
+  return discarded;
+}
+
 void BulkInsertQueue::Finalize() {
   std::vector<std::pair<SubmitQueueKey, std::shared_ptr<PendingSet>>> taken;
   RawTimer::TimerId timer_id = RawTimer::kInvalidTimerId;
@@ -328,6 +343,16 @@ void BulkInsertQueue::FinalizeBulkInsert() {
   }
   if (queue) queue->Finalize();
   if (client) client->Finalize();
+}
+
+std::size_t BulkInsertQueue::DiscardProcessPendingWrites(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account) {
+  std::shared_ptr<BulkInsertQueue> queue;
+  {
+    std::lock_guard<std::mutex> lock(the_handles_mutex);
+    queue = the_bulk_insert_queue;
+  }
+  return queue ? queue->DiscardPendingWrites(leaderboard_id, account) : 0;
 }
 
 vel::Mariadb::WriteStats BulkInsertQueue::ProcessWriteStats(

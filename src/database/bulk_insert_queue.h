@@ -80,6 +80,13 @@ class BulkInsertQueue : public std::enable_shared_from_this<BulkInsertQueue> {
   // tests; the timer calls it. Any thread.
   void OnQueryFlushTimer();
 
+  // Drops the queued, not yet sent writes of `account` in the queues of
+  // `leaderboard_id`: the player's deletion supersedes them (sent later, they
+  // would bring deleted rows back). Their completions are not called.
+  // Returns how many were dropped. Any thread.
+  std::size_t DiscardPendingWrites(const std::string& leaderboard_id,
+                                   const vel::PlayerAccount& account);
+
   // Stops the timer, sends every queued write on its own, and finalizes the
   // client, which lets the statements finish (vel::Mariadb::Finalize).
   // Idempotent; controlling thread.
@@ -98,6 +105,9 @@ class BulkInsertQueue : public std::enable_shared_from_this<BulkInsertQueue> {
   static void InitializeBulkInsert();
   // Detaches the queue from SubmitScore and finalizes it (shutdown).
   static void FinalizeBulkInsert();
+  // DiscardPendingWrites on the process-wide queue; 0 when none runs.
+  static std::size_t DiscardProcessPendingWrites(
+      const std::string& leaderboard_id, const vel::PlayerAccount& account);
   // The write counts of the process-wide queue's client, and its queued
   // writes; all zero when no queue runs. Any thread.
   static vel::Mariadb::WriteStats ProcessWriteStats(std::size_t* queued);

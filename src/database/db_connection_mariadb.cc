@@ -4,6 +4,7 @@
 #include <functional>
 #include <utility>
 
+#include "database/bulk_insert_queue.h"
 #include "database/mysql_schema.h"
 #include "leaderboard/leaderboard_assert.h"
 #include "leaderboard/leaderboard_flags.h"
@@ -362,6 +363,15 @@ void DbConnectionMariadb::DeleteScore(const std::string& leaderboard_id,
                                       const ResetScheduleInfo& info,
                                       DeleteScoreCallback callback) {
   VLOG(2) << "DeleteScore called";
+  if (FLAGS_leaderboard_use_db_bulk_insert) {
+    // Queued writes of the player would land after the deletion.
+    const std::size_t discarded =
+        BulkInsertQueue::DiscardProcessPendingWrites(leaderboard_id, account);
+    if (discarded > 0) {
+      VLOG(1) << "The deletion supersedes " << discarded << " queued writes of "
+              << account;
+    }
+  }
   const std::string query =
       MakeScoreDeletionQuery(leaderboard_id, account, info);
   // clang-format off

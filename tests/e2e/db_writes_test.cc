@@ -112,6 +112,29 @@ TEST_P(DbWritesTest, WritesPendingAtSigtermReachTheTables) {
   }
 }
 
+TEST_P(DbWritesTest, ADeletionRightAfterASubmissionLeavesNoRow) {
+  const std::string id = Prefix() + "delete" + (GetParam() ? "b" : "s");
+  RunningServer server(Options(id, BulkFlags("600000")), "db-writes-test");
+  for (const char* account : {"gone", "stays"}) {
+    const auto result =
+        server.client().SubmitScore(id, QueryBuilder::Account("guest", account),
+                                    7, ScoreSubmission::kHighScore);
+    ASSERT_TRUE(result.answered()) << result.error;
+  }
+  const auto deleted = server.client().DeleteScores(
+      {{id, QueryBuilder::Account("guest", "gone")}});
+  ASSERT_TRUE(deleted.answered()) << deleted.error;
+  ASSERT_EQ(deleted.response.score_deletions_size(), 1)
+      << deleted.response.DebugString();
+  server.Stop();
+  for (const char* timespan : kTimespans) {
+    const auto rows = probe_.ScoreRows(id + "_" + timespan);
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(rows->count("guest:gone"), 0u) << timespan;
+    EXPECT_EQ(rows->count("guest:stays"), 1u) << timespan;
+  }
+}
+
 TEST_P(DbWritesTest, TwentySecondOutageUnderLoadLosesNoRecord) {
   const std::string id = Prefix() + "outage" + (GetParam() ? "b" : "s");
   TcpFaultProxy proxy(MysqlHost(), MysqlPort());

@@ -192,6 +192,20 @@ TEST_P(BulkInsertQueueTest, PlayersWhoseKeysReadAlikeStayApart) {
   EXPECT_EQ(Rows("_daily"), (std::vector<std::string>{"a=-2@-2", "a_b=-1@-1"}));
 }
 
+TEST_P(BulkInsertQueueTest, ADeletionDiscardsThePlayersQueuedWrites) {
+  StartQueue(kNeverMs);
+  Submit("gone", 1, 1000);
+  Submit("gone", 1, 1000, Response::kNewRecord);
+  Submit("gone", 1, 1000, Response::kNewRecord, "other_provider");
+  Submit("stays", 2, 1000);
+  EXPECT_EQ(queue_->DiscardPendingWrites(id_ + "_x", {"guest", "gone"}), 0u);
+  EXPECT_EQ(queue_->DiscardPendingWrites(id_, {"guest", "gone"}), 2u);
+  EXPECT_EQ(queue_->pending_count(), 2u);
+  queue_->Finalize();
+  EXPECT_EQ(Rows("_daily"), (std::vector<std::string>{"stays=-2@-1"}));
+  EXPECT_EQ(Rows("_alltime"), (std::vector<std::string>{"gone=-1@-1"}));
+}
+
 TEST_P(BulkInsertQueueTest, TimerSendsLeftoversOneByOne) {
   plemox_test::LogCapture log;
   StartQueue(200);
