@@ -50,7 +50,9 @@ BulkInsertQueue::~BulkInsertQueue() { Finalize(); }
 
 bool BulkInsertQueue::Start() {
   std::lock_guard<std::mutex> lock(mutex_);
-  LEADERBOARD_ASSERT(timer_id_ == RawTimer::kInvalidTimerId);
+  // Named as the fatal message reads.
+  const RawTimer::TimerId& the_query_flush_timer_id = timer_id_;
+  LEADERBOARD_ASSERT(the_query_flush_timer_id == RawTimer::kInvalidTimerId);
   // The timer holds the queue weakly: a tick that races with the end of the
   // queue finds nothing to do.
   std::weak_ptr<BulkInsertQueue> weak = shared_from_this();
@@ -121,8 +123,9 @@ void BulkInsertQueue::Enqueue(DbSubmitScoreRequest request) {
     }
     VLOG(1) << "Flushing queued submit requests.";
     inserted.first->second = std::make_shared<PendingSet>();
-    auto itr = last_flush_times_in_msec_.find(queue_key);
-    LEADERBOARD_ASSERT(itr != last_flush_times_in_msec_.end());
+    auto& the_last_flush_times_in_msec = last_flush_times_in_msec_;
+    auto itr = the_last_flush_times_in_msec.find(queue_key);
+    LEADERBOARD_ASSERT(itr != the_last_flush_times_in_msec.end());
     itr->second = vel::WallClock::GetTimestampInMsec();
     full = std::move(pending_requests);
     ++sending_;
