@@ -86,12 +86,14 @@ void BulkInsertQueue::Enqueue(DbSubmitScoreRequest request) {
   const boost::posix_time::ptime trigger_next_date_time =
       request.next_date_time;
   std::shared_ptr<PendingSet> full;
+  std::uint64_t ticket = 0;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (closed_) {
+      ticket = next_ticket_++;
       lock.unlock();
       VLOG(1) << "The bulk insert queue is closed; the write is sent alone";
-      SendSingle(request, queue_key);
+      SendInTurn(ticket, [&] { SendSingle(request, queue_key); });
       return;
     }
     auto inserted = pending_requests_.emplace(queue_key, nullptr);
@@ -128,14 +130,22 @@ void BulkInsertQueue::Enqueue(DbSubmitScoreRequest request) {
     LEADERBOARD_ASSERT(itr != the_last_flush_times_in_msec.end());
     itr->second = vel::WallClock::GetTimestampInMsec();
     full = std::move(pending_requests);
-    ++sending_;
+    ticket = next_ticket_++;
   }
-  SendBulk(full, queue_key, trigger_next_date_time);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    --sending_;
-  }
-  sent_.notify_all();
+  SendInTurn(ticket,
+             [&] { SendBulk(full, queue_key, trigger_next_date_time); });
+}
+
+void BulkInsertQueue::SendInTurn(std::uint64_t ticket,
+                                 const std::function<void()>& send) {
+  std::unique_lock<std::mutex> lock(send_mutex_);
+  send_turn_.wait(lock, [&] { return now_serving_ == ticket; });
+  // Handing statements to the client only queues them (or completes them
+  // at once when it is closed), so the turn is short.
+  send();
+  ++now_serving_;
+  lock.unlock();
+  send_turn_.notify_all();
 }
 
 void BulkInsertQueue::SendBulk(
@@ -198,6 +208,7 @@ void BulkInsertQueue::SendSingle(const DbSubmitScoreRequest& request,
 void BulkInsertQueue::OnQueryFlushTimer() {
   const std::int64_t now = vel::WallClock::GetTimestampInMsec();
   std::vector<std::pair<SubmitQueueKey, std::shared_ptr<PendingSet>>> taken;
+  std::uint64_t ticket = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return;
@@ -211,22 +222,19 @@ void BulkInsertQueue::OnQueryFlushTimer() {
       taken.emplace_back(queue.first, std::move(queue.second));
       queue.second = std::make_shared<PendingSet>();
     }
-    if (!taken.empty()) ++sending_;
+    if (!taken.empty()) ticket = next_ticket_++;
   }
   if (taken.empty()) {
     VLOG(1) << "Pending requests is empty. skipping.";
     return;
   }
-  for (const auto& queue : taken) {
-    for (const DbSubmitScoreRequest& request : *queue.second) {
-      SendSingle(request, queue.first);
+  SendInTurn(ticket, [&] {
+    for (const auto& queue : taken) {
+      for (const DbSubmitScoreRequest& request : *queue.second) {
+        SendSingle(request, queue.first);
+      }
     }
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    --sending_;
-  }
-  sent_.notify_all();
+  });
 }
 
 std::size_t BulkInsertQueue::DiscardPendingWrites(
@@ -247,8 +255,9 @@ std::size_t BulkInsertQueue::DiscardPendingWrites(
 void BulkInsertQueue::Finalize() {
   std::vector<std::pair<SubmitQueueKey, std::shared_ptr<PendingSet>>> taken;
   RawTimer::TimerId timer_id = RawTimer::kInvalidTimerId;
+  std::uint64_t ticket = 0;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return;
     closed_ = true;
     timer_id = timer_id_;
@@ -259,17 +268,19 @@ void BulkInsertQueue::Finalize() {
       }
       queue.second = std::make_shared<PendingSet>();
     }
-    // A flush running now hands its writes to the client first.
-    sent_.wait(lock, [this] { return sending_ == 0; });
+    ticket = next_ticket_++;
   }
   if (timer_id != RawTimer::kInvalidTimerId) RawTimer::Cancel(timer_id);
+  // Flushes that took writes before hand them to the client first.
   std::size_t count = 0;
-  for (const auto& queue : taken) {
-    for (const DbSubmitScoreRequest& request : *queue.second) {
-      SendSingle(request, queue.first);
-      ++count;
+  SendInTurn(ticket, [&] {
+    for (const auto& queue : taken) {
+      for (const DbSubmitScoreRequest& request : *queue.second) {
+        SendSingle(request, queue.first);
+        ++count;
+      }
     }
-  }
+  });
   if (count > 0) {
     LOG(INFO) << "Bulk insert queue: sending the " << count
               << " writes still queued before the connection closes";

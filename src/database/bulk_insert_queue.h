@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -121,6 +122,9 @@ class BulkInsertQueue : public std::enable_shared_from_this<BulkInsertQueue> {
   // Sends one write as its own statement.
   void SendSingle(const DbSubmitScoreRequest& request,
                   const SubmitQueueKey& queue_key);
+  // Waits for `ticket`'s turn, runs `send`, serves the next ticket. `send`
+  // must not flush this queue again.
+  void SendInTurn(std::uint64_t ticket, const std::function<void()>& send);
   // The connection order of a queue: all its writes run on one connection.
   static std::size_t OrderKeyOf(const SubmitQueueKey& queue_key);
   static SubmitQueueKey MakeQueueKey(const DbSubmitScoreRequest& request);
@@ -137,10 +141,15 @@ class BulkInsertQueue : public std::enable_shared_from_this<BulkInsertQueue> {
       vel::RawTimer::kInvalidTimerId;  // GUARDED_BY(mutex_)
   // Set by Finalize: nothing is queued any more.
   bool closed_ = false;  // GUARDED_BY(mutex_)
-  // Flushes that took writes out of the queues and are still handing them
-  // to the client; Finalize waits for them before it closes the client.
-  int sending_ = 0;  // GUARDED_BY(mutex_)
-  std::condition_variable sent_;
+  // Every flush takes a ticket when it takes writes out of the queues and
+  // hands them to the client when its ticket is served: in the order they
+  // were taken, so an older write of a player never reaches its connection
+  // after a newer one, and Finalize closes the client after every earlier
+  // flush was handed over.
+  std::uint64_t next_ticket_ = 0;  // GUARDED_BY(mutex_)
+  std::mutex send_mutex_;
+  std::uint64_t now_serving_ = 0;  // GUARDED_BY(send_mutex_)
+  std::condition_variable send_turn_;
 };
 
 }  // namespace plemox

@@ -57,8 +57,16 @@ class BulkInsertQueueTest : public testing::TestWithParam<bool> {
                              plemox_test::MysqlPassword(),
                              plemox_test::MysqlDatabase(), 1, "utf8", 5000);
     ASSERT_TRUE(schema_);
-    ASSERT_TRUE(schema_->ExecuteScripts(MakeSchemaScripts({id_}, {})));
     raw_ = MakeClient();
+    // The tables of this test. The procedures are installed only when
+    // missing: replacing them would fail the calls of tests running in
+    // parallel for a moment.
+    FLAGS_leaderboard_use_db_stored_procedure = false;
+    ASSERT_TRUE(schema_->ExecuteScripts(MakeSchemaScripts({id_}, {})));
+    FLAGS_leaderboard_use_db_stored_procedure = GetParam();
+    if (GetParam() && !ProceduresInstalled()) {
+      ASSERT_TRUE(schema_->ExecuteScripts(LoadStoredProcedureScripts()));
+    }
   }
   void TearDown() override {
     google::SetVLOGLevel("bulk_insert_queue", 0);
@@ -71,6 +79,17 @@ class BulkInsertQueueTest : public testing::TestWithParam<bool> {
     EXPECT_FALSE(raw_->ExecuteQuerySync(drop));
     raw_->Finalize();
     schema_->Finalize();
+  }
+
+  bool ProceduresInstalled() {
+    std::shared_ptr<vel::ResultSets> sets;
+    EXPECT_FALSE(raw_->ExecuteQuerySync(
+        "SELECT COUNT(*) FROM information_schema.ROUTINES WHERE "
+        "ROUTINE_SCHEMA = DATABASE() AND ROUTINE_NAME IN "
+        "('sp_score_submission', 'sp_bulk_score_submission')",
+        &sets));
+    return sets && sets->SeekNextResultSet() && sets->SeekNextRow() &&
+           sets->GetInt(0, 0) == 2;
   }
 
   static std::shared_ptr<vel::Mariadb> MakeClient() {
