@@ -12,3 +12,8 @@ plemox_add_test(NAME deletion_e2e_test LABEL e2e
   SOURCES e2e/deletion_test.cc
   LIBS leaderboard_client leaderboard_proto)
 add_dependencies(deletion_e2e_test vel_host_main plemox-leaderboard)
+
+plemox_add_test(NAME db_writes_e2e_test LABEL e2e
+  SOURCES e2e/db_writes_test.cc integration/tcp_fault_proxy.cc
+  LIBS leaderboard_client leaderboard_proto)
+add_dependencies(db_writes_e2e_test vel_host_main plemox-leaderboard)

@@ -4,6 +4,7 @@
 #include <functional>
 #include <utility>
 
+#include "database/bulk_insert_queue.h"
 #include "database/mysql_schema.h"
 #include "leaderboard/leaderboard_assert.h"
 #include "leaderboard/leaderboard_flags.h"
@@ -201,6 +202,9 @@ std::shared_ptr<DbConnection> DbConnection::Create(
                << server_url << ", database=" << database_name;
     return nullptr;
   }
+  if (!client->SetPendingWriteLimit(FLAGS_mysql_db_pending_write_limit)) {
+    return nullptr;
+  }
   auto connection = std::make_shared<DbConnectionMariadb>(std::move(client));
   if (!connection->Initialize()) return nullptr;
   return connection;
@@ -237,6 +241,11 @@ bool DbConnectionMariadb::Initialize() {
   return true;
 }
 
+vel::Mariadb::WriteStats DbConnectionMariadb::write_stats() const {
+  const std::shared_ptr<Mariadb> client = this->client();
+  return client ? client->write_stats() : Mariadb::WriteStats();
+}
+
 void DbConnectionMariadb::Finalize() {
   const std::shared_ptr<Mariadb> client =
       std::atomic_exchange(&client_, std::shared_ptr<Mariadb>());
@@ -245,7 +254,8 @@ void DbConnectionMariadb::Finalize() {
 
 void DbConnectionMariadb::Execute(const std::string& query,
                                   Mariadb::Callback callback,
-                                  const vel::PlayerAccount* player) {
+                                  const vel::PlayerAccount* player,
+                                  bool keep_while_unreachable) {
   const std::shared_ptr<Mariadb> client = this->client();
   if (!client) {
     LOG(ERROR) << "The database connection was finalized; not sent: " << query;
@@ -253,7 +263,10 @@ void DbConnectionMariadb::Execute(const std::string& query,
       callback(std::make_shared<ResultSets>(), MakeFinalizedError());
     return;
   }
-  if (player != nullptr) {
+  if (player != nullptr && keep_while_unreachable) {
+    client->ExecuteWriteInOrder(std::hash<std::string>()(player->id()), query,
+                                std::move(callback));
+  } else if (player != nullptr) {
     client->ExecuteQueryInOrder(std::hash<std::string>()(player->id()), query,
                                 std::move(callback));
   } else {
@@ -323,7 +336,7 @@ void DbConnectionMariadb::SubmitScore(
         OnScoreSubmitted(result_sets, error, leaderboard_id, account, result,
                          score, callback);
       },
-      &account);
+      &account, /*keep_while_unreachable=*/true);
 }
 
 void DbConnectionMariadb::OnScoreSubmitted(
@@ -350,6 +363,15 @@ void DbConnectionMariadb::DeleteScore(const std::string& leaderboard_id,
                                       const ResetScheduleInfo& info,
                                       DeleteScoreCallback callback) {
   VLOG(2) << "DeleteScore called";
+  if (FLAGS_leaderboard_use_db_bulk_insert) {
+    // Queued writes of the player would land after the deletion.
+    const std::size_t discarded =
+        BulkInsertQueue::DiscardProcessPendingWrites(leaderboard_id, account);
+    if (discarded > 0) {
+      VLOG(1) << "The deletion supersedes " << discarded << " queued writes of "
+              << account;
+    }
+  }
   const std::string query =
       MakeScoreDeletionQuery(leaderboard_id, account, info);
   // clang-format off

@@ -72,6 +72,10 @@ class DbConnectionMariadb : public DbConnection {
                                const std::string& leaderboard_key,
                                ResetLeaderboardCallback callback) override;
 
+  // The counts of the score writes sent on this connection's client (see
+  // vel::Mariadb::WriteStats); all zero after Finalize. Any thread.
+  vel::Mariadb::WriteStats write_stats() const;
+
   // The bulk insert queue's entry. With --leaderboard_use_db_bulk_insert set,
   // SubmitScore sends nothing itself and hands its arguments (the outcome
   // and time stamp as received, not yet negated) to this function, which
@@ -107,8 +111,12 @@ class DbConnectionMariadb : public DbConnection {
   // `player`, when given, makes the statement one of that player's row
   // writes: they all run on one connection, in the order they were sent, so
   // a later record of the player cannot be overwritten by an earlier one.
+  // `keep_while_unreachable` (with `player`) keeps and retries the write
+  // while the database cannot be reached (vel::Mariadb::ExecuteWriteInOrder);
+  // only for idempotent writes.
   void Execute(const std::string& query, vel::Mariadb::Callback callback,
-               const vel::PlayerAccount* player = nullptr);
+               const vel::PlayerAccount* player = nullptr,
+               bool keep_while_unreachable = false);
 
   // Runs `query` synchronously for a recovery read: true with a result set
   // positioned on the first set in *result_sets; false (logged) on an error

@@ -4,6 +4,7 @@ add_library(leaderboard_store STATIC
   mysql_schema.cc
   db_connection_mariadb.cc
   db_connection_mariadb_recovery.cc
+  bulk_insert_queue.cc
 )
 set_target_properties(leaderboard_store PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(leaderboard_store PUBLIC ${PROJECT_SOURCE_DIR}/src)

@@ -25,6 +25,10 @@ DEFINE_bool(leaderboard_use_db_bulk_insert, false,
             "Use the queue to insert multiple rows at once instead of "
             "inserting each row one by one.");
 DEFINE_uint64(force_flush_interval_in_msec, 200, "A period of flushing time.");
+DEFINE_uint64(mysql_db_pending_write_limit, 200000,
+              "Score writes (statements; a bulk statement counts once) that "
+              "may wait for the database per connection pool, also while it "
+              "is unreachable; further ones are dropped and logged.");
 
 DEFINE_bool(use_leaderboard_table_with_date, false,
             "Uses the reserved database table/key. The tables and keys are "

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "database/bulk_insert_queue.h"
 #include "leaderboard/leaderboard_assert.h"
 #include "leaderboard/leaderboard_flags.h"
 #include "leaderboard/leaderboard_id.h"
@@ -102,8 +103,7 @@ bool LeaderboardService::Start(
         << "Failed to initialize the database, Please check the database "
            "setting in your MANIFEST.json";
   }
-  // The bulk insert queue starts here once it exists; until then score
-  // writes go to the database one by one.
+  BulkInsertQueue::InitializeBulkInsert();
 
   vel::Event::RegisterHandler<MessageReceivedEvent>(
       &LeaderboardService::OnMessageReceived);
@@ -142,8 +142,10 @@ void LeaderboardService::Shutdown() {
     the_db_connection.reset();
   }
   // Finalize lets queued writes finish; completions that come later find no
-  // connection and skip the database.
+  // connection and skip the database. The bulk queue sends what it still
+  // holds before its own connection closes.
   if (db) db->Finalize();
+  BulkInsertQueue::FinalizeBulkInsert();
   the_leaderboard_ids.clear();
 }
 

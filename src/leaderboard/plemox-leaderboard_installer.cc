@@ -4,6 +4,7 @@
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 
+#include "leaderboard/database_write_counter.h"
 #include "leaderboard/leaderboard_assert.h"
 #include "leaderboard/leaderboard_flags.h"
 #include "leaderboard/leaderboard_service.h"
@@ -96,6 +97,10 @@ bool RunServiceMode(const vel::ArgumentMap& arguments) {
   LeaderboardService::RegisterApiRoutes();
   vel::RegisterCallableCounter("leaderboard", "profiling", "",
                                &ProfilingCounters::Report);
+  vel::RegisterCallableCounter(
+      "leaderboard", "database_writes",
+      "Score writes waiting for, kept for and dropped by the database",
+      &DatabaseWriteCounter::Report);
   return true;
 }
 

@@ -1,6 +1,7 @@
 # The leaderboard service and the component library the host loads.
 add_library(leaderboard_service STATIC
   leaderboard_service.cc
+  database_write_counter.cc
   leaderboard_service_api.cc
   leaderboard_service_deletion.cc
   leaderboard_service_dispatch.cc

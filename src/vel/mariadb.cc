@@ -1,7 +1,9 @@
 #include "vel/mariadb.h"
 
+#include <errmsg.h>
 #include <glog/logging.h>
 #include <mysql.h>
+#include <mysqld_error.h>
 
 #include <cstdlib>
 #include <future>
@@ -94,7 +96,8 @@ Mariadb::Mariadb(const std::string& server_url, const std::string& user_id,
       client_flags_(client_flags | CLIENT_MULTI_RESULTS),
       slow_query_threshold_ms_(slow_query_threshold_ms),
       on_connection_failure_(std::move(on_connection_failure)),
-      session_traits_(std::make_shared<MariadbSessionTraits>()) {
+      session_traits_(std::make_shared<MariadbSessionTraits>()),
+      retention_(std::make_shared<MariadbWriteRetention>()) {
   session_traits_->character_set = character_set;
 }
 
@@ -153,6 +156,51 @@ bool Mariadb::SetTimeouts(const Timeouts& timeouts) {
   return true;
 }
 
+bool Mariadb::SetPendingWriteLimit(std::size_t limit) {
+  if (limit == 0) {
+    LOG(ERROR) << "MariaDB pending write limit must not be 0";
+    return false;
+  }
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  if (state_ != State::kCreated) {
+    LOG(ERROR) << "MariaDB pending write limit can only be set before "
+                  "Initialize";
+    return false;
+  }
+  retention_->limit = limit;
+  return true;
+}
+
+bool Mariadb::IsUnreachableError(const Error& error) {
+  switch (error.code) {
+    case CR_CONNECTION_ERROR:  // 2002, cannot connect (socket)
+    case CR_CONN_HOST_ERROR:   // 2003, cannot connect (TCP)
+    case CR_UNKNOWN_HOST:      // 2005, the name does not resolve
+    case CR_SERVER_GONE_ERROR:
+    case CR_SERVER_LOST:
+    case CR_SERVER_LOST_EXTENDED:
+    case CR_ERR_NET_READ:
+    case CR_ERR_NET_WRITE:
+    case CR_COMMANDS_OUT_OF_SYNC:
+    case ER_CON_COUNT_ERROR:  // 1040, the server takes no more connections
+    case ER_SERVER_SHUTDOWN:
+    case ER_CONNECTION_KILLED:
+    case 4031:  // MySQL 8: idle connection closed by the server
+      return true;
+    default:
+      return false;
+  }
+}
+
+Mariadb::WriteStats Mariadb::write_stats() const {
+  WriteStats stats;
+  stats.pending = retention_->pending.load();
+  stats.retained = retention_->retained.load();
+  stats.dropped = retention_->dropped.load();
+  stats.abandoned = retention_->abandoned.load();
+  return stats;
+}
+
 bool Mariadb::Initialize() {
   ServerAddress address;
   if (!ParseServerUrl(server_url_, &address)) {
@@ -194,6 +242,7 @@ bool Mariadb::Initialize() {
     options.on_connection_failure = on_connection_failure_;
     options.timeouts = timeouts;
     options.session_traits = session_traits_;
+    options.retention = retention_;
     options.owner = this;
     options.index = i;
     connections.push_back(std::make_shared<MariadbConnection>(options));
@@ -258,6 +307,12 @@ void Mariadb::Finalize(std::int64_t drain_time_ms) {
       MonotonicClock::Now() + std::max<std::int64_t>(drain_time_ms, 0) * 1000;
   for (auto& connection : connections) connection->Stop(deadline_us);
   for (auto& connection : connections) connection->Join();
+  const std::uint64_t abandoned = retention_->abandoned.load();
+  if (abandoned > 0) {
+    LOG(ERROR) << "MariaDB client finalized with " << abandoned
+               << " writes that could not reach " << server_url_
+               << "; they are lost";
+  }
   LOG(INFO) << "MariaDB client finalized: " << server_url_;
 }
 
@@ -283,27 +338,54 @@ MariadbConnection* Mariadb::PickConnection() {
 }
 
 void Mariadb::ExecuteQuery(const std::string& statement, Callback callback) {
-  Queue(statement, std::move(callback), nullptr);
+  Queue(statement, std::move(callback), nullptr, false);
 }
 
 void Mariadb::ExecuteQueryInOrder(std::size_t order_key,
                                   const std::string& statement,
                                   Callback callback) {
-  Queue(statement, std::move(callback), &order_key);
+  Queue(statement, std::move(callback), &order_key, false);
+}
+
+void Mariadb::ExecuteWriteInOrder(std::size_t order_key,
+                                  const std::string& statement,
+                                  Callback callback) {
+  Queue(statement, std::move(callback), &order_key, true);
 }
 
 void Mariadb::Queue(const std::string& statement, Callback callback,
-                    const std::size_t* order_key) {
+                    const std::size_t* order_key, bool durable) {
   {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     if (state_ == State::kRunning) {
+      if (durable && ++retention_->pending > retention_->limit) {
+        --retention_->pending;
+        const std::uint64_t dropped = ++retention_->dropped;
+        lock.unlock();
+        // Loud, but not one line per write while an outage lasts.
+        if (dropped == 1 || dropped % 1000 == 0) {
+          LOG(ERROR) << "MariaDB write DROPPED: " << retention_->limit
+                     << " writes already wait for " << server_url_
+                     << " (the pending write limit); " << dropped
+                     << " writes dropped so far. Statement: "
+                     << statement.substr(0, 200);
+        }
+        if (callback) {
+          callback(std::make_shared<ResultSets>(),
+                   Error{kWriteLimitError,
+                         "too many writes wait for the database; write "
+                         "dropped",
+                         "HY000"});
+        }
+        return;
+      }
       MariadbConnection* connection =
           order_key != nullptr
               ? connections_[*order_key % connections_.size()].get()
               : PickConnection();
       // Stop is only called after state_ left kRunning under the exclusive
       // lock, so the connection still takes work here.
-      CHECK(connection->Enqueue(statement, std::move(callback)))
+      CHECK(connection->Enqueue(statement, std::move(callback), durable))
           << "Assert failed: connection accepts work while running";
       return;
     }

@@ -2,7 +2,9 @@
 // of connections, each with its own worker thread and statement queue;
 // statements run asynchronously (ExecuteQuery) or block the caller
 // (ExecuteQuerySync). Lost connections are re-established, deadlocks retried,
-// slow statements logged.
+// slow statements logged. Writes sent with ExecuteWriteInOrder outlast an
+// unreachable server: they are kept, in order, and tried again until it is
+// back (up to a bound).
 #pragma once
 
 #include <atomic>
@@ -21,6 +23,7 @@ namespace vel {
 
 class MariadbConnection;
 struct MariadbSessionTraits;
+struct MariadbWriteRetention;
 
 class Mariadb : public std::enable_shared_from_this<Mariadb> {
  public:
@@ -72,8 +75,21 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // The statement was not run: the client is not initialized or was
   // finalized (SQL state 08003, "connection does not exist").
   static constexpr unsigned kClientNotRunningError = 9001;
+  // The write was not queued: the client already holds its limit of writes
+  // waiting to be written (SQL state HY000).
+  static constexpr unsigned kWriteLimitError = 9002;
+  // How many ExecuteWriteInOrder statements may wait at once by default.
+  static constexpr std::size_t kDefaultPendingWriteLimit = 200000;
   // Logs the failure at error level.
   static const ConnectionFailureHandler kDefaultConnectionFailureHandler;
+
+  // Counts of the ExecuteWriteInOrder statements of one client.
+  struct WriteStats {
+    std::size_t pending = 0;      // queued, running or waiting for a retry
+    std::uint64_t retained = 0;   // failed as unreachable and kept, in total
+    std::uint64_t dropped = 0;    // refused by the limit, in total
+    std::uint64_t abandoned = 0;  // still unwritten when Finalize ended
+  };
 
   // Creates a client; nothing connects before Initialize.
   // server_url: "host:port", "host" (port 3306), "[ipv6]:port" or the path of
@@ -99,6 +115,12 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // Replaces the socket timeouts. REQUIRES: before Initialize; returns false
   // (logged) afterwards or when a value is 0.
   bool SetTimeouts(const Timeouts& timeouts);
+
+  // Bounds the ExecuteWriteInOrder statements that may wait at once (queued,
+  // running or kept for a retry; a bulk statement counts once); further ones
+  // fail at once with kWriteLimitError. REQUIRES: before Initialize and
+  // limit > 0; returns false (logged) otherwise.
+  bool SetPendingWriteLimit(std::size_t limit);
 
   // Opens the connections, each on its own worker thread. Connections that
   // cannot be opened now are retried when they get a statement. Returns
@@ -133,6 +155,29 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // behind it. Any thread.
   void ExecuteQueryInOrder(std::size_t order_key, const std::string& statement,
                            Callback callback);
+
+  // ExecuteQueryInOrder for idempotent writes (an upsert of given values)
+  // that must not be lost to a database outage. When the statement fails
+  // because the server cannot be reached (IsUnreachableError: connect
+  // failed, connection lost before or while it ran) it is not completed but
+  // kept at the head of its connection's queue, with everything queued behind
+  // it, and run again once the server answers; so order is kept and nothing
+  // is skipped. A statement the server refuses completes with its error.
+  // Kept statements are given up only by Finalize (after its drain time,
+  // with kClientNotRunningError). At most SetPendingWriteLimit statements
+  // wait at once; beyond that they fail at once with kWriteLimitError
+  // (counted and logged). Because a write may run twice, it must be
+  // idempotent. Any thread.
+  void ExecuteWriteInOrder(std::size_t order_key, const std::string& statement,
+                           Callback callback);
+
+  // Whether `error` means the server could not be reached or the
+  // connection broke, as opposed to the server refusing the statement or
+  // the client being finalized. Pure; any thread.
+  static bool IsUnreachableError(const Error& error);
+
+  // The counts of ExecuteWriteInOrder statements. Any thread.
+  WriteStats write_stats() const;
 
   // Runs `statement` and waits for it; stores the result sets in `*out` when
   // given (never null after the call). Any thread; from a callback of this
@@ -179,7 +224,7 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // the least busy one; when the client is not running, completes it at once
   // with kClientNotRunningError.
   void Queue(const std::string& statement, Callback callback,
-             const std::size_t* order_key);
+             const std::size_t* order_key, bool durable);
 
   const std::string server_url_;
   const std::string user_id_;
@@ -194,6 +239,8 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // What the connections learned about the session (character set,
   // NO_BACKSLASH_ESCAPES); shared with them, it has its own lock.
   const std::shared_ptr<MariadbSessionTraits> session_traits_;
+  // The ExecuteWriteInOrder bookkeeping, shared with the connections.
+  const std::shared_ptr<MariadbWriteRetention> retention_;
 
   mutable std::shared_mutex mutex_;
   State state_ = State::kCreated;  // GUARDED_BY(mutex_)

@@ -84,11 +84,11 @@ std::future<Mariadb::Error> MariadbConnection::Start() {
 }
 
 bool MariadbConnection::Enqueue(const std::string& statement,
-                                Mariadb::Callback callback) {
+                                Mariadb::Callback callback, bool durable) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return false;
-    queue_.push_back(Task{statement, std::move(callback)});
+    queue_.push_back(Task{statement, std::move(callback), durable});
     ++load_;
   }
   wake_.notify_one();
@@ -139,12 +139,23 @@ void MariadbConnection::Run(std::shared_ptr<MariadbConnection> self,
       expired = stopping_ && MonotonicClock::Now() >= drain_deadline_us_;
     }
     if (expired) {
+      if (task.durable) {
+        ++options_.retention->abandoned;
+        // Finalize sums them up; one line per write would flood the log.
+        LOG_EVERY_N(ERROR, 1000)
+            << "MariaDB connection " << options_.index
+            << ": write not run before the client was finalized ("
+            << google::COUNTER << " so far): " << Abbreviate(task.statement);
+      }
       Invoke(task.callback, std::make_shared<ResultSets>(), NotRunningError());
     } else {
       std::shared_ptr<ResultSets> results;
-      const Mariadb::Error result = Execute(task.statement, &results);
+      const Mariadb::Error result = task.durable
+                                        ? ExecuteDurable(task, &results)
+                                        : Execute(task.statement, &results);
       Invoke(task.callback, results, result);
     }
+    if (task.durable) --options_.retention->pending;
     --load_;
   }
 
@@ -154,6 +165,74 @@ void MariadbConnection::Run(std::shared_ptr<MariadbConnection> self,
   VLOG(1) << "MariaDB connection " << options_.index << " stopped";
   // `self` goes last: a detached worker keeps this object alive until here.
   (void)self;
+}
+
+bool MariadbConnection::DrainExpired() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stopping_ && MonotonicClock::Now() >= drain_deadline_us_;
+}
+
+Mariadb::Error MariadbConnection::ExecuteDurable(
+    const Task& task, std::shared_ptr<ResultSets>* out) {
+  Mariadb::Error error = Execute(task.statement, out);
+  if (!Mariadb::IsUnreachableError(error)) return error;
+
+  // The server is unreachable: this write and everything queued behind it
+  // wait here, so the order of the writes is kept.
+  const std::int64_t kept_since_us = MonotonicClock::Now();
+  ++options_.retention->retained;
+  LOG(ERROR) << "MariaDB connection " << options_.index
+             << ": the database is unreachable; keeping the write and "
+                "retrying it (writes behind it wait): "
+             << error << ", statement: " << Abbreviate(task.statement);
+  int attempts = 1;
+  for (;;) {
+    // The next connect attempt is due at next_connect_attempt_us_; never
+    // spin faster than the shortest reconnect delay.
+    const std::int64_t now = MonotonicClock::Now();
+    const std::int64_t wake_at =
+        std::max(next_connect_attempt_us_, now + kMinReconnectDelayMs * 1000);
+    {
+      // New statements wake the worker too; only the time (or the end of
+      // Stop's drain time) ends the pause.
+      std::unique_lock<std::mutex> lock(mutex_);
+      for (;;) {
+        const std::int64_t until =
+            stopping_ ? std::min(wake_at, drain_deadline_us_) : wake_at;
+        const std::int64_t left = until - MonotonicClock::Now();
+        if (left <= 0) break;
+        wake_.wait_for(lock, std::chrono::microseconds(left));
+      }
+    }
+    if (DrainExpired()) {
+      ++options_.retention->abandoned;
+      LOG(ERROR) << "MariaDB connection " << options_.index
+                 << ": giving up a kept write after " << attempts
+                 << " attempts, the client is finalized; the write is lost: "
+                 << Abbreviate(task.statement);
+      return NotRunningError();
+    }
+    error = Execute(task.statement, out);
+    ++attempts;
+    if (!Mariadb::IsUnreachableError(error)) break;
+    if (attempts % 20 == 0) {
+      LOG(ERROR) << "MariaDB connection " << options_.index
+                 << ": the database is still unreachable after " << attempts
+                 << " attempts; " << options_.retention->pending.load()
+                 << " writes wait: " << error;
+    }
+  }
+  LOG(WARNING) << "MariaDB connection " << options_.index
+               << ": the database is reachable again; the kept write ran "
+                  "after "
+               << (MonotonicClock::Now() - kept_since_us) / 1000 << " ms and "
+               << attempts << " attempts";
+  if (error) {
+    LOG(ERROR) << "MariaDB connection " << options_.index
+               << ": the kept write was refused: " << error
+               << ", statement: " << Abbreviate(task.statement);
+  }
+  return error;
 }
 
 void MariadbConnection::Invoke(const Mariadb::Callback& callback,

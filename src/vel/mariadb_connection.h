@@ -3,6 +3,7 @@
 // to the Mariadb client.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -27,6 +28,17 @@ struct MariadbSessionTraits {
   bool no_backslash_escapes = false;  // GUARDED_BY(mutex)
 };
 
+// The writes of a client that must outlast an outage (ExecuteWriteInOrder):
+// how many wait and what happened to them. Shared by a client and its
+// connections; every member is atomic, so any thread.
+struct MariadbWriteRetention {
+  std::size_t limit = Mariadb::kDefaultPendingWriteLimit;  // set before use
+  std::atomic<std::size_t> pending{0};
+  std::atomic<std::uint64_t> retained{0};
+  std::atomic<std::uint64_t> dropped{0};
+  std::atomic<std::uint64_t> abandoned{0};
+};
+
 class MariadbConnection
     : public std::enable_shared_from_this<MariadbConnection> {
  public:
@@ -44,6 +56,7 @@ class MariadbConnection
     Mariadb::ConnectionFailureHandler on_connection_failure;
     Mariadb::Timeouts timeouts;
     std::shared_ptr<MariadbSessionTraits> session_traits;
+    std::shared_ptr<MariadbWriteRetention> retention;
     // Identifies the owning client (ExecuteQuerySync from its callbacks).
     const void* owner = nullptr;
     std::size_t index = 0;  // for log lines
@@ -64,8 +77,12 @@ class MariadbConnection
   std::future<Mariadb::Error> Start();
 
   // Queues a statement; false when Stop was called (the callback is then
-  // not taken). Any thread.
-  bool Enqueue(const std::string& statement, Mariadb::Callback callback);
+  // not taken). A `durable` statement is run again while it fails as
+  // unreachable (Mariadb::ExecuteWriteInOrder); the caller counted it in
+  // retention->pending, which the connection releases when it completes.
+  // Any thread.
+  bool Enqueue(const std::string& statement, Mariadb::Callback callback,
+               bool durable = false);
 
   // Makes the worker finish: statements still queued at `drain_deadline_us`
   // (vel::MonotonicClock) complete with kClientNotRunningError, then the
@@ -92,7 +109,16 @@ class MariadbConnection
   struct Task {
     std::string statement;
     Mariadb::Callback callback;
+    bool durable = false;
   };
+
+  // Runs a durable task until it runs or is refused, waiting between the
+  // attempts while the server is unreachable; gives up (kClientNotRunning)
+  // once Stop's drain deadline passed.
+  Mariadb::Error ExecuteDurable(const Task& task,
+                                std::shared_ptr<ResultSets>* out);
+  // Whether Stop was called and its drain deadline has passed.
+  bool DrainExpired();
 
   void Run(std::shared_ptr<MariadbConnection> self,
            std::promise<Mariadb::Error> started);

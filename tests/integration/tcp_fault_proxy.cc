@@ -141,6 +141,14 @@ void TcpFaultProxy::Accept() {
       [this, acceptor = acceptor_.get()](boost::system::error_code ec,
                                          tcp::socket socket) {
         if (ec || acceptor != acceptor_.get()) return;  // closed or replaced
+        if (closing_) {
+          // The peer sees its connection end before the server greets it.
+          boost::system::error_code ignored;
+          socket.shutdown(tcp::socket::shutdown_both, ignored);
+          socket.close(ignored);
+          Accept();
+          return;
+        }
         ++accepted_;
         auto session = std::make_shared<Session>(this, std::move(socket));
         sessions_.insert(session);
@@ -168,6 +176,13 @@ void TcpFaultProxy::StopListening() {
 void TcpFaultProxy::StartListening() {
   RunOnProxyThread([this] {
     if (!acceptor_) Listen();
+    return 0;
+  });
+}
+
+void TcpFaultProxy::SetClosingNewConnections(bool closing) {
+  RunOnProxyThread([this, closing] {
+    closing_ = closing;
     return 0;
   });
 }

@@ -1,8 +1,8 @@
 // TcpFaultProxy: a TCP forwarder on 127.0.0.1 between a client under test
 // and a real server, which injects the network faults a real server cannot
-// produce on demand: all connections cut, connections refused, traffic
-// stalled. Test-only; its methods may be called from any test thread and
-// return once the fault is in place.
+// produce on demand: all connections cut, connections refused or closed at
+// once, traffic stalled. Test-only; its methods may be called from any test
+// thread and return once the fault is in place.
 #pragma once
 
 #include <boost/asio.hpp>
@@ -32,6 +32,10 @@ class TcpFaultProxy {
   // Stops / resumes accepting on the same port (a stopped proxy refuses).
   void StopListening();
   void StartListening();
+  // While set, every new connection is closed as soon as it is accepted:
+  // a server that is down, without giving up the port (a port the proxy
+  // released can be taken meanwhile, even by a client's own connect).
+  void SetClosingNewConnections(bool closing);
   // While stalled, bytes are read but held back in both directions;
   // resuming sends what was held.
   void SetStalled(bool stalled);
@@ -59,6 +63,7 @@ class TcpFaultProxy {
   std::set<std::shared_ptr<Session>> sessions_;
   std::size_t accepted_ = 0;
   bool stalled_ = false;
+  bool closing_ = false;
   std::thread thread_;
 };
 
