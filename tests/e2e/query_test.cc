@@ -6,9 +6,11 @@
 
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
@@ -67,8 +69,20 @@ class QueryTest : public testing::Test {
            std::vector<std::pair<std::string, double>>{
                {"a", 100}, {"b", 100}, {"c", 100}, {"d", 90}, {"e", 80}}) {
         ASSERT_TRUE(Submit(name, account, score).ok());
+        // Ties are ordered by the submission's millisecond: the next one
+        // must not share it (an answer can take well under a millisecond).
+        WaitForNextMillisecond();
       }
     }
+  }
+  static void WaitForNextMillisecond() {
+    const auto now = [] {
+      return std::chrono::duration_cast<std::chrono::milliseconds>(
+                 std::chrono::system_clock::now().time_since_epoch())
+          .count();
+    };
+    const auto start = now();
+    while (now() <= start) std::this_thread::yield();
   }
   static void TearDownTestSuite() {
     client_ = nullptr;
