@@ -165,6 +165,7 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
   std::uint64_t progress_threshold = 10;
   std::vector<RedisCache::RecoveryScore> scores;
   std::vector<std::size_t> failed;
+  bool redis_lost = false;
   const auto on_chunk = [&](const std::vector<RecoveryData>* chunk) {
     scores.clear();
     failed.clear();
@@ -193,6 +194,15 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
                    << ", stored time stamp=" << (*chunk)[i].time_stamp;
     }
     failed_rows += failed.size();
+    // A row the cache refuses is skipped, but rows that fail because Redis
+    // stopped answering are not recovered at all: a run that went on would
+    // report a restored ranking that Redis does not hold.
+    std::uint64_t members = 0;
+    if (!failed.empty() &&
+        !RedisCache::GetRowCount(leaderboard_id, timespan, &members)) {
+      redis_lost = true;
+      return;
+    }
     for (std::size_t n = 0; n < chunk->size(); ++n) {
       ++row_number;
       // Rows written after the count make the table longer than counted.
@@ -208,7 +218,13 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
   {
     ChunkReader reader(db_connection, info.table_name);
     std::vector<RecoveryData> chunk;
-    while (reader.Next(&chunk)) on_chunk(&chunk);
+    while (!redis_lost && reader.Next(&chunk)) on_chunk(&chunk);
+    if (redis_lost) {
+      LOG(ERROR) << "Redis stopped answering while recovering the data"
+                 << ": table=" << info.table_name
+                 << ", recovered rows before=" << row_number;
+      return false;
+    }
     if (!reader.succeeded()) return false;
   }
   if (failed_rows != 0) {

@@ -17,6 +17,7 @@
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "support/host_process.h"
+#include "support/private_redis.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
@@ -340,6 +341,32 @@ TEST_F(RecoveryTest, UnreadableTableEndsTheRunAsAFailure) {
   EXPECT_EQ(Count("Result: The data has been restored."), 0u);
   // What was recovered before stays.
   EXPECT_TRUE(probe_.KeyExists(Key("a", "alltime")));
+}
+
+TEST_F(RecoveryTest, RedisLostDuringTheRunEndsItAsAFailure) {
+  // Large enough that the run is still going when Redis goes away.
+  CreateTable("big", "alltime", {});
+  ASSERT_EQ(probe_.Execute("INSERT INTO " + Table("big", "alltime") +
+                           " SELECT 'guest', CONCAT('p', seq), -seq, "
+                           "-1612345678 FROM seq_1_to_300000"),
+            "");
+  auto redis = std::make_unique<PrivateRedis>();
+  auto options =
+      Options("", {"--force_leaderboard_recovery", redis->HostFlag()});
+  recovery_ = std::make_unique<HostProcess>(options);
+  ASSERT_TRUE(recovery_->Start());
+  ASSERT_TRUE(
+      recovery_->WaitForLog("Recovering: 10%", std::chrono::seconds(60)))
+      << RecoveryLog();
+  redis.reset();  // Killed mid-run.
+  EXPECT_NE(ExitCode(recovery_->WaitForExit(std::chrono::seconds(60))), 0)
+      << RecoveryLog();
+  EXPECT_EQ(Count("Redis stopped answering while recovering the data: table=" +
+                  Id("big") + "_alltime"),
+            1u)
+      << RecoveryLog();
+  EXPECT_EQ(Count("Result: failed to recover the data."), 1u);
+  EXPECT_EQ(Count("Result: The data has been restored."), 0u);
 }
 
 TEST_F(RecoveryTest, EmptyDatabaseRecoversNothingAndSucceeds) {
