@@ -30,6 +30,12 @@ DECLARE_uint64(mysql_db_pending_write_limit);
 // Dated weekly tables and keys.
 DECLARE_bool(use_leaderboard_table_with_date);
 
+// Bounded cost of one request and access control.
+DECLARE_uint64(max_records_per_answer);
+DECLARE_uint64(max_competitors_per_query);
+DECLARE_uint64(max_deletions_per_request);
+DECLARE_string(allowed_app_ids);
+
 // Administrative API.
 DECLARE_bool(enable_reset_leaderboard_api);
 

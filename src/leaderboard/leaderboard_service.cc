@@ -22,10 +22,14 @@ namespace plemox {
 namespace {
 
 std::string the_io_group_name;
-// Written only by Start() and Shutdown(), read without a lock by the
-// handlers in between.
+// Written by Start() before the first handler can run and never changed
+// afterwards (Shutdown leaves it, since handlers may still be running), so
+// the handlers read it without a lock.
 std::set<std::string> the_leaderboard_ids;
-std::shared_ptr<vel::TcpServer> the_tcp_server;
+// Set by Start() and taken by Shutdown() on the host thread; guarded all the
+// same, so that no other thread ever sees it half torn down.
+std::mutex the_tcp_server_mutex;
+std::shared_ptr<vel::TcpServer> the_tcp_server;  // GUARDED_BY(mutex)
 // Read by completions on cache and database threads while start-up and
 // shutdown set it.
 std::mutex the_db_connection_mutex;
@@ -108,12 +112,16 @@ bool LeaderboardService::Start(
   vel::Event::RegisterHandler<MessageReceivedEvent>(
       &LeaderboardService::OnMessageReceived);
 
-  the_tcp_server = vel::TcpServer::Create(
-      the_io_group_name, vel::TcpSSLOption::kNullPtr, &CreateConnection);
-  LEADERBOARD_ASSERT(the_tcp_server) << "Failed to initialize the TCP server.";
   const std::uint16_t service_port = port;
-  LEADERBOARD_ASSERT(the_tcp_server->Start(service_port))
-      << "Failed to start the TCP server.";
+  {
+    std::lock_guard<std::mutex> lock(the_tcp_server_mutex);
+    the_tcp_server = vel::TcpServer::Create(
+        the_io_group_name, vel::TcpSSLOption::kNullPtr, &CreateConnection);
+    LEADERBOARD_ASSERT(the_tcp_server)
+        << "Failed to initialize the TCP server.";
+    LEADERBOARD_ASSERT(the_tcp_server->Start(service_port))
+        << "Failed to start the TCP server.";
+  }
 
   const auto external_ip = vel::HardwareInfo::GetExternalIp();
   if (!external_ip.is_unspecified()) {
@@ -129,10 +137,13 @@ bool LeaderboardService::Start(
 }
 
 void LeaderboardService::Shutdown() {
-  if (the_tcp_server) {
-    the_tcp_server->Stop();
+  std::shared_ptr<vel::TcpServer> tcp_server;
+  {
+    std::lock_guard<std::mutex> lock(the_tcp_server_mutex);
+    tcp_server = std::move(the_tcp_server);
     the_tcp_server.reset();
   }
+  if (tcp_server) tcp_server->Stop();
   // No election step or reset check may reach the database from here on.
   StopMasterElection();
   std::shared_ptr<DbConnection> db;
@@ -146,7 +157,6 @@ void LeaderboardService::Shutdown() {
   // holds before its own connection closes.
   if (db) db->Finalize();
   BulkInsertQueue::FinalizeBulkInsert();
-  the_leaderboard_ids.clear();
 }
 
 std::shared_ptr<DbConnection> LeaderboardService::db_connection() {

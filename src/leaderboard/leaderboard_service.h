@@ -9,6 +9,7 @@
 #include <boost/system/error_code.hpp>
 #include <boost/uuid/uuid.hpp>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -46,8 +47,8 @@ class LeaderboardService {
       const std::string& database_name, std::uint64_t connection_count,
       const std::string& character_set, std::int64_t slow_query_threshold_ms);
 
-  // Stops listening, closes the database connections and forgets the
-  // configured leaderboard ids.
+  // Stops listening and closes the database connections. The configured
+  // leaderboard ids stay: handlers still running may read them.
   static void Shutdown();
 
   // Recovery mode, instead of Start(): rebuilds the Redis rankings from
@@ -134,6 +135,12 @@ class LeaderboardService {
   static void OnQueryRequested(
       const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
       const Leaderboard::LeaderboardQuery::Request& query);
+  // Runs one checked query in the cache and answers it; `start_time` is
+  // when the request arrived (monotonic clock).
+  static void RunQuery(const std::shared_ptr<ClientSession>& session,
+                       const Uuid& request_uuid,
+                       const Leaderboard::LeaderboardQuery::Request& query,
+                       std::int64_t start_time);
   static void OnQueriesRequested(
       const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
       const google::protobuf::RepeatedPtrField<
@@ -173,6 +180,24 @@ class LeaderboardService {
                          const Uuid& request_uuid,
                          const Leaderboard::LeaderboardQuery::Request& query,
                          bool batch);
+
+  // The record cap of one answer (leaderboard_service_answer_size.cc): calls
+  // `on_fit` when the answers to `queries` together cannot hold more than
+  // --max_records_per_answer records. When the queries alone do not tell
+  // (a public kAll query, or spans that add up past the cap), it reads the
+  // size of each public query's ranking first, one after the other. Over
+  // the cap it logs and answers kFailInvalidParameter with a text that
+  // names the cap; when a ranking cannot be read, kFailUnknown. `on_fit`
+  // runs on the calling thread or on a cache completion thread.
+  // REQUIRES: every query passed CheckQuery.
+  struct AnswerSizeCheck;
+  static void CheckAnswerSize(
+      const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+      std::shared_ptr<const std::vector<Leaderboard::LeaderboardQuery::Request>>
+          queries,
+      bool batch, std::function<void()> on_fit);
+  static void ReadRankingSize(const std::shared_ptr<AnswerSizeCheck>& check,
+                              std::size_t index);
 
   // One step of a batch of queries: runs query `index`, then the next, and
   // answers after the last.

@@ -8,6 +8,7 @@
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"
 #include "leaderboard/ranking_options.h"
+#include "leaderboard/request_limits.h"
 #include "leaderboard/reset_schedule_registry.h"
 #include "vel/leaderboard_message_writer.h"
 #include "vel/monotonic_clock.h"
@@ -62,6 +63,20 @@ void LeaderboardService::OnScoreDeletionRequested(
                            "no requests");
     return;
   }
+  // Each deletion is a chain of cache and database steps: their number is
+  // what one request may cost.
+  const std::string too_many = RequestLimits::CheckDeletionCount(
+      static_cast<std::size_t>(deletions.size()));
+  if (!too_many.empty()) {
+    LOG(WARNING) << "ScoreDeletion() "
+                 << "failed: "
+                 << "Invalid parameter found"
+                 << ". " << too_many << ": session=" << session
+                 << ", deletions=" << deletions.size();
+    SendFail(session, request_uuid,
+             Leaderboard::Response::kFailInvalidParameter, too_many);
+    return;
+  }
   // The whole batch is checked first: one bad deletion refuses all.
   for (const Deletion& deletion : deletions) {
     if (!deletion.has_leaderboard_id() || !deletion.has_account_id() ||
@@ -96,6 +111,18 @@ void LeaderboardService::OnScoreDeletionRequested(
     }
     // Any id is accepted with stored procedures, but it still names tables
     // and keys.
+    // The account becomes member keys and a column value.
+    std::string reason;
+    if (!RequestLimits::FitsAccountColumns(deletion.account_id(), &reason)) {
+      LOG(WARNING) << "ScoreDeletion() "
+                   << "failed: "
+                   << "Invalid parameter found"
+                   << ". " << reason << ": session=" << session;
+      SendFail(session, request_uuid,
+               Leaderboard::Response::kFailInvalidParameter,
+               "Invalid parameter found");
+      return;
+    }
     if (!IsValidLeaderboardId(deletion.leaderboard_id())) {
       LOG(WARNING) << "ScoreDeletion() "
                    << "failed: "

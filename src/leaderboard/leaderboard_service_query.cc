@@ -8,6 +8,7 @@
 #include "leaderboard/leaderboard_id.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"
+#include "leaderboard/request_limits.h"
 #include "vel/leaderboard_message_writer.h"
 #include "vel/monotonic_clock.h"
 
@@ -202,6 +203,30 @@ bool LeaderboardService::CheckQuery(
                  << ": session=" << session;
     return refuse("Invalid parameter found");
   }
+  const std::string too_many = RequestLimits::CheckCompetitorCount(query);
+  if (!too_many.empty()) {
+    LOG(WARNING) << prefix << "failed: "
+                 << "Invalid parameter found"
+                 << ". " << too_many << ": session=" << session
+                 << ", competitors=" << query.competitors_size();
+    return refuse(too_many.c_str());
+  }
+  // The player and the competitors become member keys: their parts must
+  // fit what can be stored.
+  std::string reason;
+  if (query.has_account_id()) {
+    RequestLimits::FitsAccountColumns(query.account_id(), &reason);
+  }
+  for (const auto& competitor : query.competitors()) {
+    if (!reason.empty()) break;
+    RequestLimits::FitsAccountColumns(competitor, &reason);
+  }
+  if (!reason.empty()) {
+    LOG(WARNING) << prefix << "failed: "
+                 << "Invalid parameter found"
+                 << ". " << reason << ": session=" << session;
+    return refuse("Invalid parameter found");
+  }
   return true;
 }
 
@@ -214,6 +239,17 @@ void LeaderboardService::OnQueryRequested(
 
   if (!CheckQuery(session, request_uuid, query, /*batch=*/false)) return;
 
+  auto queries = std::make_shared<const std::vector<Query>>(1, query);
+  CheckAnswerSize(session, request_uuid, queries, /*batch=*/false,
+                  [session, request_uuid, start_time, queries] {
+                    RunQuery(session, request_uuid, queries->front(),
+                             start_time);
+                  });
+}
+
+void LeaderboardService::RunQuery(const std::shared_ptr<ClientSession>& session,
+                                  const Uuid& request_uuid, const Query& query,
+                                  std::int64_t start_time) {
   const bool social =
       query.collection() == Leaderboard::LeaderboardQuery::kSocial;
   const auto kind = KindOf(query);
@@ -258,7 +294,10 @@ void LeaderboardService::OnQueriesRequested(
   context->response =
       vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
           request_uuid, false);
-  RunBatchStep(context, 0);
+  // The queries stay owned by the context, which the check keeps alive.
+  std::shared_ptr<const std::vector<Query>> batch(context, &context->queries);
+  CheckAnswerSize(session, request_uuid, std::move(batch), /*batch=*/true,
+                  [context] { RunBatchStep(context, 0); });
 }
 
 void LeaderboardService::RunBatchStep(

@@ -2,7 +2,9 @@
 // performed, and when: read from the reset log.
 #include <glog/logging.h>
 
+#include "leaderboard/leaderboard_id.h"
 #include "leaderboard/leaderboard_service.h"
+#include "leaderboard/request_limits.h"
 #include "leaderboard/reset_schedule_registry.h"
 #include "vel/leaderboard_message_writer.h"
 
@@ -33,6 +35,19 @@ void LeaderboardService::OnResetScheduleStatusQueryRequested(
   if (request.leaderboard_id().empty()) {
     RefuseInvalidParameter(session, request_uuid, "ScheduleStatusQuery",
                            "No leaderboard ID");
+    return;
+  }
+  // Both texts reach the reset log's columns; longer ones cannot name a
+  // schedule or a logged reset.
+  if (request.leaderboard_id().size() > kMaxLeaderboardIdLength) {
+    RefuseInvalidParameter(session, request_uuid, "ScheduleStatusQuery",
+                           "leaderboard id too long");
+    return;
+  }
+  if (RequestLimits::CountCharacters(request.schedule_date_time()) >
+      RequestLimits::kMaxScheduleDateTimeLength) {
+    RefuseInvalidParameter(session, request_uuid, "ScheduleStatusQuery",
+                           "schedule date time too long");
     return;
   }
   const std::int32_t period = request.period();

@@ -2,6 +2,7 @@
 #include <glog/logging.h>
 
 #include "leaderboard/leaderboard_service.h"
+#include "leaderboard/request_limits.h"
 #include "leaderboard/reset_schedule_registry.h"
 #include "leaderboard/session_registry.h"
 #include "vel/leaderboard_message_writer.h"
@@ -13,6 +14,22 @@ void LeaderboardService::OnAuthenticationRequested(
     const Leaderboard::LeaderboardAuthentication::Request& request) {
   VLOG(2) << "OnAuthenticationRequested called";
   using Result = Leaderboard::LeaderboardAuthentication::Response;
+  // With an allow list, other app ids never authenticate; a session that
+  // already has is told so below.
+  if (!RequestLimits::IsAllowedAppId(request.app_id()) &&
+      session->state() != ClientSession::kAuthenticated) {
+    constexpr std::size_t kLoggedAppIdLength = 64;
+    LOG(WARNING) << "Authentication() "
+                 << "failed: "
+                 << "Access denied, the app id is not allowed"
+                 << ": app id="
+                 << request.app_id().substr(0, kLoggedAppIdLength)
+                 << ", session=" << session;
+    SendFail(session, request_uuid,
+             Leaderboard::Response::kFailUnauthenticatedApp,
+             "Access denied, authentication required");
+    return;
+  }
   const ClientSession::State before = session->Authenticate(request.app_id());
   if (before == ClientSession::kAuthenticated) {
     LOG(WARNING) << "The session is already authenticated"

@@ -11,6 +11,7 @@
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"
 #include "leaderboard/ranking_options.h"
+#include "leaderboard/request_limits.h"
 #include "leaderboard/reset_schedule_registry.h"
 #include "vel/leaderboard_message_writer.h"
 #include "vel/monotonic_clock.h"
@@ -34,17 +35,6 @@ namespace {
 
 using Response = Leaderboard::ScoreSubmission::Response;
 
-constexpr std::size_t kServiceProviderColumnLength = 50;
-
-// Characters of a UTF-8 text, as the database's CHAR(n) columns count them.
-std::size_t CountCharacters(const std::string& text) {
-  std::size_t count = 0;
-  for (unsigned char c : text) {
-    if ((c & 0xC0) != 0x80) ++count;
-  }
-  return count;
-}
-
 void SendSubmissionResponse(
     const LeaderboardService::SubmissionContext& context,
     Response::Result result, double score, std::int64_t total_player_count,
@@ -64,20 +54,7 @@ bool LeaderboardService::IsStorableAccount(
     *reason = "':' in the account";
     return false;
   }
-  if (CountCharacters(account.service_provider()) >
-      kServiceProviderColumnLength) {
-    *reason = "service provider longer than " +
-              std::to_string(kServiceProviderColumnLength) + " characters";
-    return false;
-  }
-  if (CountCharacters(account.local_account()) >
-      FLAGS_mysql_local_account_column_length) {
-    *reason = "local account longer than " +
-              std::to_string(FLAGS_mysql_local_account_column_length) +
-              " characters";
-    return false;
-  }
-  return true;
+  return RequestLimits::FitsAccountColumns(account, reason);
 }
 
 void LeaderboardService::OnScoreSubmissionRequested(

@@ -2,6 +2,7 @@
 add_library(leaderboard_service STATIC
   leaderboard_service.cc
   database_write_counter.cc
+  leaderboard_service_answer_size.cc
   leaderboard_service_api.cc
   leaderboard_service_deletion.cc
   leaderboard_service_dispatch.cc

@@ -1,0 +1,71 @@
+// The bounds on what one request may cost, taken from the flags: records per
+// answer, competitors per social query, deletions per request, the length of
+// the texts that become keys and columns, and the app ids that may
+// authenticate. Pure functions of the request and the flags; any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "leaderboard.pb.h"
+
+namespace plemox {
+
+class RequestLimits {
+ public:
+  using Query = Leaderboard::LeaderboardQuery::Request;
+
+  // Longest schedule date time a status query may name: the reset log's
+  // column holds 50 characters.
+  static constexpr std::size_t kMaxScheduleDateTimeLength = 50;
+
+  // The most records an answer to `query` can hold, as far as the query
+  // alone tells: exact for a social query (its competitors and the player),
+  // the span of a kFromTop or kNearby range (at least the one placeholder
+  // record of a player without an entry), and nullopt for a public kAll
+  // query, which returns the whole ranking. REQUIRES: `query` passed the
+  // field checks (a range with begin <= end).
+  static std::optional<std::uint64_t> RecordBound(const Query& query);
+  // The same bound once the size of the ranking the query reads is known.
+  static std::uint64_t RecordBound(const Query& query,
+                                   std::uint64_t ranking_size);
+  // `a` + `b`, held at the largest value instead of wrapping around.
+  static std::uint64_t SaturatingAdd(std::uint64_t a, std::uint64_t b);
+
+  // Whether `records` fit the --max_records_per_answer cap.
+  static bool FitsRecordCap(std::uint64_t records);
+  // The refusal text of an answer over the record cap; names the cap.
+  static std::string RecordCapMessage();
+
+  // Empty when `query` lists no more competitors than
+  // --max_competitors_per_query allows, else the refusal text (names the
+  // cap).
+  static std::string CheckCompetitorCount(const Query& query);
+  // Empty when `count` deletions fit --max_deletions_per_request, else the
+  // refusal text (names the cap).
+  static std::string CheckDeletionCount(std::size_t count);
+
+  // Whether the parts of `account` fit the database columns they reach
+  // (service provider 50 characters, local account
+  // --mysql_local_account_column_length characters, counted as UTF-8
+  // characters). On false, *reason says which part is too long.
+  // REQUIRES: reason != nullptr.
+  static bool FitsAccountColumns(const Leaderboard::AccountId& account,
+                                 std::string* reason);
+  // Characters of a UTF-8 text, as the database's CHAR(n) columns count them.
+  static std::size_t CountCharacters(const std::string& text);
+
+  // The app ids in a comma-separated list; pieces are trimmed of blanks and
+  // empty pieces are skipped.
+  static std::set<std::string> ParseAppIds(const std::string& text);
+  // Whether `app_id` may authenticate: always when --allowed_app_ids is
+  // empty, otherwise when it is one of the listed ids. The list is read
+  // once, on the first call (flags do not change after start-up).
+  static bool IsAllowedAppId(const std::string& app_id);
+
+  RequestLimits() = delete;
+};
+
+}  // namespace plemox
