@@ -230,6 +230,8 @@ void TcpTransport::Deliver() {
     read_buffer_.shrink_to_fit();
   }
 
+  read_buffer_bytes_ = read_buffer_.capacity();
+
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ != State::kOpen) {
     // Closed from another thread; the posted Finish may not have run yet.

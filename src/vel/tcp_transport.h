@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -91,6 +92,9 @@ class TcpTransport : public Transport,
   // (0: no limit; default the host flag frame_read_timeout_seconds), or the
   // connection closes. Call before Start. Any thread.
   void set_frame_read_timeout(std::chrono::milliseconds timeout);
+
+  // Bytes held by the read buffer now. Any thread.
+  std::size_t read_buffer_bytes() const { return read_buffer_bytes_; }
 
   // SocketBase: called by the server on one of its I/O threads.
   void Start(boost::asio::ip::tcp::socket&& peer,
@@ -182,6 +186,7 @@ class TcpTransport : public Transport,
   std::size_t read_end_ = 0;  // bytes of read_buffer_ holding unread data
   bool finished_ = false;
   ClosedCallback on_closed_;
+  std::atomic<std::size_t> read_buffer_bytes_{0};  // written on the strand
 };
 
 }  // namespace vel
