@@ -45,6 +45,7 @@ int LeaderboardService::OnMessageReceived(
                               static_cast<int>(buffer.GetReadableSize()))) {
     LOG(WARNING) << "Failed to parse the received message"
                  << ": " << buffer.GetReadableSize();
+    transport->NoAnswer();
     return 0;
   }
   if (!request.has_request_uuid()) {
@@ -52,6 +53,7 @@ int LeaderboardService::OnMessageReceived(
                << ", "
                << "no request uuid"
                << ". " << kIncompatibleClient;
+    transport->NoAnswer();
     return 0;
   }
   if (!request.has_type()) {
@@ -59,6 +61,7 @@ int LeaderboardService::OnMessageReceived(
                << ", "
                << "no request type"
                << ". " << kIncompatibleClient;
+    transport->NoAnswer();
     return 0;
   }
   const Uuid request_uuid = vel::util::FromBytes(request.request_uuid());
@@ -96,6 +99,7 @@ int LeaderboardService::OnMessageReceived(
     default:
       LOG(WARNING) << "Invalid request type found"
                    << ": " << request.type();
+      transport->NoAnswer();
       break;
   }
   return 0;

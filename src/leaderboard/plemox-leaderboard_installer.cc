@@ -14,6 +14,7 @@
 #include "vel/counter.h"
 #include "vel/engine.h"
 #include "vel/host_flags.h"
+#include "vel/tcp_limit_counters.h"
 
 DECLARE_bool(alsologtostderr);
 
@@ -101,6 +102,11 @@ bool RunServiceMode(const vel::ArgumentMap& arguments) {
       "leaderboard", "database_writes",
       "Score writes waiting for, kept for and dropped by the database",
       &DatabaseWriteCounter::Report);
+  vel::RegisterCallableCounter(
+      "tcp", "limits",
+      "Game connections refused at max_connections, closed at the frame "
+      "read timeout, and paused at max_requests_in_flight",
+      &vel::TcpLimitCounters::Report);
   return true;
 }
 

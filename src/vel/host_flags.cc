@@ -34,6 +34,17 @@ DEFINE_string(external_ip, "",
 DEFINE_uint64(max_message_size, 1024 * 1024,
               "Largest accepted TCP frame body in bytes; a larger frame "
               "closes the connection.");
+DEFINE_int32(max_connections, 10000,
+             "Most game connections open at once; a connection above it is "
+             "closed as soon as it is accepted (0 or less: no limit).");
+DEFINE_int32(frame_read_timeout_seconds, 30,
+             "Seconds within which a frame whose first byte has arrived must "
+             "arrive whole; a slower frame closes the connection (0 or less: "
+             "no limit). Idle connections between frames are not affected.");
+DEFINE_int32(max_requests_in_flight, 1024,
+             "Most requests of one connection received and not yet answered; "
+             "while reached, the connection is not read (0 or less: no "
+             "limit).");
 DEFINE_int32(api_port, 18080, "Port of the HTTP API (0: disabled).");
 DEFINE_string(api_bind_address, "127.0.0.1",
               "Address the HTTP API listens on. Loopback by default because "

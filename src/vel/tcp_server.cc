@@ -2,22 +2,33 @@
 
 #include <glog/logging.h>
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 #include <vector>
 
+#include "vel/host_flags.h"
 #include "vel/io_service.h"
+#include "vel/tcp_limit_counters.h"
 
 namespace vel {
 namespace {
 
 constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
+// Most peer addresses remembered as already logged for a refusal.
+constexpr std::size_t kMaxRefusedPeersLogged = 1024;
 
 std::string EndpointText(const boost::asio::ip::tcp::socket& socket) {
   boost::system::error_code ec;
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return "-";
   return remote.address().to_string() + ":" + std::to_string(remote.port());
+}
+
+std::string AddressText(const boost::asio::ip::tcp::socket& socket) {
+  boost::system::error_code ec;
+  const auto remote = socket.remote_endpoint(ec);
+  return ec ? "-" : remote.address().to_string();
 }
 
 }  // namespace
@@ -36,8 +47,11 @@ std::shared_ptr<TcpServer> TcpServer::Create(const std::string& io_group_name,
     return nullptr;
   }
   // The constructor is private; make_shared cannot reach it.
-  return std::shared_ptr<TcpServer>(
+  std::shared_ptr<TcpServer> server(
       new TcpServer(std::move(context), std::move(socket_factory)));
+  server->set_max_connections(
+      static_cast<std::size_t>(std::max(FLAGS_max_connections, 0)));
+  return server;
 }
 
 TcpServer::TcpServer(std::shared_ptr<boost::asio::io_context> context,
@@ -132,6 +146,25 @@ void TcpServer::OnAccepted(const boost::system::error_code& ec,
   }
 
   const std::string peer_text = EndpointText(peer);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stopped_ && max_connections_ > 0 &&
+        connections_.size() >= max_connections_) {
+      // Refused before the factory runs: a full server spends nothing on it.
+      TcpLimitCounters::CountRefusedConnection();
+      const std::string address = AddressText(peer);
+      if (refused_peers_.size() < kMaxRefusedPeersLogged &&
+          refused_peers_.insert(address).second) {
+        LOG(WARNING) << "TcpServer refused a connection: max_connections "
+                        "are open: peer="
+                     << peer_text << ", max_connections=" << max_connections_;
+      }
+      boost::system::error_code ignored;
+      peer.close(ignored);
+      AcceptLocked();
+      return;
+    }
+  }
   // Called without the lock: the factory is the caller's code.
   std::shared_ptr<SocketBase> socket = socket_factory_();
   {
@@ -167,6 +200,13 @@ void TcpServer::Forget(SocketBase* socket) {
   if (it == connections_.end()) return;
   forgotten = std::move(it->second);
   connections_.erase(it);
+  // Below the limit again: a peer refused later is logged again.
+  if (connections_.size() < max_connections_) refused_peers_.clear();
+}
+
+void TcpServer::set_max_connections(std::size_t max_connections) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  max_connections_ = max_connections;
 }
 
 void TcpServer::Stop() {

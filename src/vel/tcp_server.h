@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "vel/socket_base.h"
 
@@ -58,6 +59,12 @@ class TcpServer : public std::enable_shared_from_this<TcpServer> {
   // Connections accepted and not yet ended.
   std::size_t connection_count() const;
 
+  // Most connections open at once (0: no limit); set from the host flag
+  // max_connections at Create. A connection accepted while that many are
+  // open is closed at once, counted and logged once per peer address while
+  // the server stays full. Any thread.
+  void set_max_connections(std::size_t max_connections);
+
  private:
   TcpServer(std::shared_ptr<boost::asio::io_context> context,
             SocketFactory socket_factory);
@@ -80,7 +87,11 @@ class TcpServer : public std::enable_shared_from_this<TcpServer> {
   std::uint16_t port_ = 0;                 // GUARDED_BY(mutex_)
   bool stopped_ = false;                   // GUARDED_BY(mutex_)
   std::unordered_map<SocketBase*, std::shared_ptr<SocketBase>>
-      connections_;  // GUARDED_BY(mutex_)
+      connections_;                  // GUARDED_BY(mutex_)
+  std::size_t max_connections_ = 0;  // GUARDED_BY(mutex_)
+  // Peer addresses refused and logged since the server was last below its
+  // limit; bounded so that a flood of addresses cannot grow it.
+  std::unordered_set<std::string> refused_peers_;  // GUARDED_BY(mutex_)
 };
 
 }  // namespace vel

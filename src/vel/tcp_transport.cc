@@ -12,13 +12,15 @@
 
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
+#include "vel/tcp_limit_counters.h"
 
 namespace vel {
 namespace {
 
 constexpr std::size_t kHeaderSize = 4;
-// Size of one socket read, and of the read buffer unless a longer frame is
-// being assembled.
+// The read buffer starts at kInitialReadBuffer and doubles while reads fill
+// it, up to kReadChunk or the length of a longer frame being assembled.
+constexpr std::size_t kInitialReadBuffer = 4 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 // Writev takes at most this many pieces per call (two per frame).
 constexpr std::size_t kMaxWritePieces = 64;
@@ -58,7 +60,13 @@ TcpTransport::TcpTransport(std::shared_ptr<boost::asio::io_context> context,
       tcp_nodelay_(tcp_nodelay),
       max_message_size_(max_message_size),
       socket_(*context_),
-      deadline_timer_(*context_) {}
+      deadline_timer_(*context_),
+      read_timer_(*context_),
+      max_requests_in_flight_(
+          static_cast<std::size_t>(std::max(FLAGS_max_requests_in_flight, 0))),
+      frame_read_timeout_(
+          std::chrono::seconds(std::max(FLAGS_frame_read_timeout_seconds, 0))) {
+}
 
 TcpTransport::~TcpTransport() {
   VLOG(2) << "TcpTransport freed: peer=" << peer_;
@@ -126,7 +134,7 @@ void TcpTransport::Start(boost::asio::ip::tcp::socket&& peer,
                     << ": peer=" << peer_;
           }
         }
-        read_buffer_.resize(kReadChunk);
+        read_buffer_.resize(kInitialReadBuffer);
         VLOG(1) << "TcpTransport opened: peer=" << peer_;
         ReadLocked();
         return;
@@ -158,7 +166,15 @@ void TcpTransport::OnRead(const boost::system::error_code& ec,
     return;
   }
   read_end_ += bytes;
+  Deliver();
+}
 
+bool TcpTransport::InFlightFullLocked() const {
+  return max_requests_in_flight_ > 0 &&
+         requests_in_flight_ >= max_requests_in_flight_;
+}
+
+void TcpTransport::Deliver() {
   const auto self = shared_from_this();
   const std::shared_ptr<Transport> as_transport = self;
   std::size_t pos = 0;
@@ -177,6 +193,13 @@ void TcpTransport::OnRead(const boost::system::error_code& ec,
       return;
     }
     if (read_end_ - pos - kHeaderSize < length) break;
+    {
+      // A whole frame waits while the peer has enough unanswered ones; it is
+      // delivered when an answer makes room.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (InFlightFullLocked()) break;
+      ++requests_in_flight_;
+    }
     if (receive_handler_) {
       receive_handler_(as_transport, NoHeaders(),
                        Buffer(read_buffer_.data() + pos + kHeaderSize, length));
@@ -189,28 +212,119 @@ void TcpTransport::OnRead(const boost::system::error_code& ec,
     }
   }
 
-  // Keep the unfinished frame at the front and make room for all of it.
+  // Keep the unfinished frame at the front.
   if (pos > 0) {
     std::memmove(read_buffer_.data(), read_buffer_.data() + pos,
                  read_end_ - pos);
     read_end_ -= pos;
   }
-  const std::size_t needed = std::max(kReadChunk, PartialFrameSize());
-  if (read_buffer_.size() < needed) {
-    read_buffer_.resize(needed);
-  } else if (read_buffer_.size() > kReadChunk && needed == kReadChunk) {
+  // The buffer grows with the bytes that arrive, doubling when full, up to
+  // the frame being assembled: a header alone cannot make it large.
+  const std::size_t frame_size = PartialFrameSize();
+  const std::size_t wanted = std::max(kReadChunk, frame_size);
+  if (read_end_ == read_buffer_.size() && read_buffer_.size() < wanted) {
+    read_buffer_.resize(std::min(wanted, read_buffer_.size() * 2));
+  } else if (read_buffer_.size() > kReadChunk && frame_size <= kReadChunk) {
     // A long frame is done: give its memory back.
-    read_buffer_.resize(kReadChunk);
+    read_buffer_.resize(std::max(kReadChunk, read_end_));
     read_buffer_.shrink_to_fit();
   }
 
+  read_buffer_bytes_ = read_buffer_.capacity();
+
   std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == State::kOpen) {
-    ReadLocked();
+  if (state_ != State::kOpen) {
+    // Closed from another thread; the posted Finish may not have run yet.
+    boost::asio::post(strand_, [self] { self->Finish(); });
     return;
   }
-  // Closed from another thread; the posted Finish may not have run yet.
-  boost::asio::post(strand_, [self] { self->Finish(); });
+  if (InFlightFullLocked()) {
+    // Not read until answers make room; the peer is waiting for us, so its
+    // unfinished frame is not timed meanwhile.
+    paused_ = true;
+    read_deadline_ = Clock::time_point::max();
+    TcpLimitCounters::CountInFlightPause();
+    if (!in_flight_logged_) {
+      in_flight_logged_ = true;
+      LOG(WARNING) << "Pausing reads of the connection: "
+                      "max_requests_in_flight requests are unanswered: peer="
+                   << peer_
+                   << ", max_requests_in_flight=" << max_requests_in_flight_;
+    }
+    return;
+  }
+  if (read_end_ == 0) {
+    read_deadline_ = Clock::time_point::max();
+  } else if ((pos > 0 || read_deadline_ == Clock::time_point::max()) &&
+             frame_read_timeout_.count() > 0) {
+    // A new frame has started: it must be whole within the read timeout.
+    read_deadline_ = Clock::now() + frame_read_timeout_;
+    if (!read_timer_armed_) ArmReadTimerLocked();
+  }
+  ReadLocked();
+}
+
+void TcpTransport::ArmReadTimerLocked() {
+  read_timer_armed_ = true;
+  read_timer_.expires_at(read_deadline_);
+  read_timer_.async_wait(boost::asio::bind_executor(
+      strand_,
+      [self = shared_from_this()](const boost::system::error_code& ec) {
+        self->OnReadDeadline(ec);
+      }));
+}
+
+void TcpTransport::OnReadDeadline(const boost::system::error_code& ec) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    read_timer_armed_ = false;
+    if (ec == boost::asio::error::operation_aborted) return;
+    if (state_ != State::kOpen || read_deadline_ == Clock::time_point::max()) {
+      return;
+    }
+    if (Clock::now() < read_deadline_) {
+      // The frame that set the wait is done; a later one is being read.
+      ArmReadTimerLocked();
+      return;
+    }
+    TcpLimitCounters::CountFrameReadTimeout();
+    LOG(WARNING) << "Closing the connection: a started frame did not arrive "
+                    "whole within the frame read timeout: peer="
+                 << peer_ << ", unread bytes=" << read_end_
+                 << ", timeout ms=" << frame_read_timeout_.count();
+    CloseLocked(boost::asio::error::timed_out);
+  }
+  Finish();
+}
+
+void TcpTransport::AnswerSentLocked() {
+  if (requests_in_flight_ > 0) --requests_in_flight_;
+  if (paused_ && !InFlightFullLocked()) {
+    paused_ = false;
+    boost::asio::post(strand_, [self = shared_from_this()] {
+      if (self->IsOpen()) self->Deliver();
+    });
+  }
+}
+
+void TcpTransport::NoAnswer() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  AnswerSentLocked();
+}
+
+void TcpTransport::set_max_requests_in_flight(std::size_t max_requests) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  max_requests_in_flight_ = max_requests;
+}
+
+void TcpTransport::set_frame_read_timeout(std::chrono::milliseconds timeout) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  frame_read_timeout_ = timeout;
+}
+
+std::size_t TcpTransport::requests_in_flight() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_in_flight_;
 }
 
 void TcpTransport::OnReadFailed(const boost::system::error_code& ec) {
@@ -270,6 +384,7 @@ bool TcpTransport::Send(Buffer body, int timeout_seconds) {
       }
       send_queue_.push_back(std::move(frame));
       pending_send_bytes_ += frame_size;
+      AnswerSentLocked();
       if (!writing_) WriteLocked();
       ArmDeadlineLocked();
       return true;
@@ -399,6 +514,7 @@ bool TcpTransport::CloseLocked(const boost::system::error_code& reason) {
     socket_.close(ignored);
     deadline_timer_.cancel();
     armed_deadline_ = Clock::time_point::max();
+    read_timer_.cancel();
   }
   if (!writing_) ReleaseSendQueueLocked();
   return was_open;

@@ -11,12 +11,14 @@
 //   boost::asio::error::eof           the peer closed inside a frame
 //   boost::asio::error::message_size  a frame longer than the limit arrived
 //   boost::asio::error::no_buffer_space  the send queue outgrew its cap
-//   boost::asio::error::timed_out     a queued frame missed its send timeout
+//   boost::asio::error::timed_out     a queued frame missed its send timeout,
+//                                     or a started frame its read timeout
 //   boost::asio::error::operation_aborted  closed locally (Close, server Stop)
 //   anything else                     the socket's own error (reset, ...)
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -78,6 +80,22 @@ class TcpTransport : public Transport,
   // Bytes queued for sending and not yet written. Any thread.
   std::size_t pending_send_bytes() const;
 
+  // Every delivered frame is a request in flight until a Send (its answer)
+  // or NoAnswer. While `max_requests` (0: no limit; default the host flag
+  // max_requests_in_flight) are in flight the socket is not read; reading
+  // resumes below it. Call before Start. Any thread.
+  void set_max_requests_in_flight(std::size_t max_requests);
+  void NoAnswer() override;
+  std::size_t requests_in_flight() const;
+
+  // A frame whose first byte has arrived must be whole within `timeout`
+  // (0: no limit; default the host flag frame_read_timeout_seconds), or the
+  // connection closes. Call before Start. Any thread.
+  void set_frame_read_timeout(std::chrono::milliseconds timeout);
+
+  // Bytes held by the read buffer now. Any thread.
+  std::size_t read_buffer_bytes() const { return read_buffer_bytes_; }
+
   // SocketBase: called by the server on one of its I/O threads.
   void Start(boost::asio::ip::tcp::socket&& peer,
              ClosedCallback on_closed) override;
@@ -100,6 +118,15 @@ class TcpTransport : public Transport,
   void ReadLocked();
   void OnRead(const boost::system::error_code& ec, std::size_t bytes);
   void OnReadFailed(const boost::system::error_code& ec);
+  // Delivers the whole frames read so far (as far as the in-flight limit
+  // allows) and reads on unless paused or closed.
+  void Deliver();
+  // The frame read timeout; REQUIRES: mutex_ held.
+  void ArmReadTimerLocked();
+  void OnReadDeadline(const boost::system::error_code& ec);
+  // In-flight accounting; REQUIRES: mutex_ held.
+  bool InFlightFullLocked() const;
+  void AnswerSentLocked();
   // Bytes of the frame whose header starts the unread data, or 0.
   std::size_t PartialFrameSize() const;
 
@@ -143,12 +170,23 @@ class TcpTransport : public Transport,
   std::multiset<Clock::time_point> deadlines_;  // GUARDED_BY(mutex_)
   Clock::time_point armed_deadline_ = Clock::time_point::max();
   // GUARDED_BY(mutex_)
+  boost::asio::steady_timer read_timer_;  // GUARDED_BY(mutex_)
+  bool read_timer_armed_ = false;         // GUARDED_BY(mutex_)
+  // When the frame being assembled must be whole; max(): no frame started.
+  Clock::time_point read_deadline_ = Clock::time_point::max();
+  // GUARDED_BY(mutex_)
+  std::size_t max_requests_in_flight_;            // GUARDED_BY(mutex_)
+  std::size_t requests_in_flight_ = 0;            // GUARDED_BY(mutex_)
+  bool paused_ = false;                           // GUARDED_BY(mutex_)
+  bool in_flight_logged_ = false;                 // GUARDED_BY(mutex_)
+  std::chrono::milliseconds frame_read_timeout_;  // GUARDED_BY(mutex_)
 
   // Strand only.
   std::vector<std::uint8_t> read_buffer_;
   std::size_t read_end_ = 0;  // bytes of read_buffer_ holding unread data
   bool finished_ = false;
   ClosedCallback on_closed_;
+  std::atomic<std::size_t> read_buffer_bytes_{0};  // written on the strand
 };
 
 }  // namespace vel

@@ -58,6 +58,10 @@ class Transport {
   // handler runs later on an I/O thread. Idempotent; thread-safe.
   virtual void Close() = 0;
 
+  // Tells the transport that a received message will get no answer, so it
+  // no longer counts as in flight (see the implementation). Thread-safe.
+  virtual void NoAnswer() {}
+
   // Whether the connection is open (Send may still fail right after).
   // Thread-safe.
   virtual bool IsOpen() const = 0;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <boost/asio/error.hpp>
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,7 @@
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
+#include "vel/tcp_limit_counters.h"
 #include "vel/tcp_server.h"
 #include "vel/tcp_transport.h"
 
@@ -127,8 +129,10 @@ struct Recorder {
       transports;  // GUARDED_BY(mutex)
   // Set when two receive handler calls of one connection overlap.
   std::atomic<bool> overlapped{false};
-  bool echo = true;                        // set before connecting
-  std::size_t max_pending_send_bytes = 0;  // 0: the default
+  bool echo = true;                                 // set before connecting
+  std::size_t max_pending_send_bytes = 0;           // 0: the default
+  std::size_t max_requests_in_flight = 0;           // 0: the default
+  std::chrono::milliseconds frame_read_timeout{0};  // 0: the default
 
   std::vector<std::string> Messages() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -158,6 +162,12 @@ vel::TcpServer::SocketFactory MakeFactory(std::shared_ptr<Recorder> rec) {
                                   vel::TransportCompressor::kNullPtr, true);
     if (rec->max_pending_send_bytes > 0) {
       transport->set_max_pending_send_bytes(rec->max_pending_send_bytes);
+    }
+    if (rec->max_requests_in_flight > 0) {
+      transport->set_max_requests_in_flight(rec->max_requests_in_flight);
+    }
+    if (rec->frame_read_timeout.count() > 0) {
+      transport->set_frame_read_timeout(rec->frame_read_timeout);
     }
     transport->set_disconnect_handler(
         [rec](const std::shared_ptr<vel::Transport>&,
@@ -512,3 +522,92 @@ TEST_F(TcpTest, DroppingTheServerWithoutStopClosesConnections) {
 }
 
 }  // namespace
+
+// What one peer can make a connection cost: buffers, time, slots, requests.
+TEST_F(TcpTest, HeaderAloneDoesNotReserveItsLength) {
+  Client client(port_);
+  const std::string big(300000, 'b');
+  const std::string frame = Frame(big);
+  // The header and a few bytes of a 300 KB frame: the buffer stays small.
+  ASSERT_TRUE(client.Write(frame.substr(0, 14)));
+  auto t = OpenTransport(0);
+  ASSERT_TRUE(WaitFor([&] { return t->read_buffer_bytes() > 0; }));
+  EXPECT_LE(t->read_buffer_bytes(), 64u * 1024);
+  // Half of it: the buffer is bounded by what arrived, not by the header.
+  ASSERT_TRUE(client.Write(frame.substr(14, 150000)));
+  ASSERT_TRUE(WaitFor([&] { return t->read_buffer_bytes() >= 128u * 1024; }));
+  EXPECT_LE(t->read_buffer_bytes(), 2u * 150014);
+  ASSERT_TRUE(client.Write(frame.substr(150014)));
+  EXPECT_EQ(client.ReadFrame(), big);
+  // Done with the long frame: its memory goes back.
+  ASSERT_TRUE(client.Write(Frame("small")));
+  EXPECT_EQ(client.ReadFrame(), "small");
+  EXPECT_TRUE(WaitFor([&] { return t->read_buffer_bytes() <= 64u * 1024; }));
+}
+
+TEST_F(TcpTest, StartedFrameMustArriveWithinTheReadTimeout) {
+  server_->Stop();
+  StartServer();
+  rec_->frame_read_timeout = std::chrono::milliseconds(300);
+  const auto timeouts = vel::TcpLimitCounters::frame_read_timeouts();
+  Client idle(port_);
+  ASSERT_TRUE(idle.Write(Frame("before")));
+  EXPECT_EQ(idle.ReadFrame(), "before");
+  Client trickler(port_);
+  ASSERT_TRUE(trickler.Write(Frame("never finished").substr(0, 6)));
+  EXPECT_TRUE(trickler.WaitClosed());
+  EXPECT_EQ(vel::TcpLimitCounters::frame_read_timeouts(), timeouts + 1);
+  EXPECT_TRUE(WaitFor([&] {
+    const auto d = rec_->Disconnects();
+    return d.size() == 1 && d[0] == boost::asio::error::timed_out;
+  }));
+  // A connection idle between frames for longer is not timed.
+  ASSERT_TRUE(idle.Write(Frame("after")));
+  EXPECT_EQ(idle.ReadFrame(), "after");
+}
+
+TEST_F(TcpTest, ConnectionCapRefusesTheNextConnection) {
+  server_->set_max_connections(2);
+  const auto refused = vel::TcpLimitCounters::refused_connections();
+  Client a(port_), b(port_);
+  ASSERT_TRUE(a.Write(Frame("a")) && b.Write(Frame("b")));
+  EXPECT_EQ(a.ReadFrame(), "a");
+  EXPECT_EQ(b.ReadFrame(), "b");
+  Client c(port_);
+  EXPECT_TRUE(c.WaitClosed());
+  EXPECT_EQ(vel::TcpLimitCounters::refused_connections(), refused + 1);
+  EXPECT_EQ(server_->connection_count(), 2u);
+  // A slot that frees up is used again.
+  a.Close();
+  ASSERT_TRUE(WaitFor([&] { return server_->connection_count() == 1; }));
+  Client d(port_);
+  ASSERT_TRUE(d.Write(Frame("d")));
+  EXPECT_EQ(d.ReadFrame(), "d");
+}
+
+TEST_F(TcpTest, InFlightCapPausesReadingUntilAnswersMakeRoom) {
+  rec_->echo = false;
+  rec_->max_requests_in_flight = 2;
+  const auto pauses = vel::TcpLimitCounters::in_flight_pauses();
+  Client client(port_);
+  std::string bytes;
+  for (int i = 0; i < 5; ++i) bytes += Frame("r" + std::to_string(i));
+  ASSERT_TRUE(client.Write(bytes));
+  auto t = OpenTransport(0);
+  // Paused at two: the other frames stay unread while nobody answers.
+  ASSERT_TRUE(WaitFor(
+      [&] { return vel::TcpLimitCounters::in_flight_pauses() > pauses; }));
+  EXPECT_EQ(rec_->Messages().size(), 2u);
+  EXPECT_EQ(t->requests_in_flight(), 2u);
+  // One answer lets exactly one more request in.
+  ASSERT_TRUE(t->Send(vel::Buffer("x", 1), 100));
+  ASSERT_TRUE(WaitFor([&] { return rec_->Messages().size() == 3; }));
+  EXPECT_EQ(t->requests_in_flight(), 2u);
+  // A request that gets no answer makes room as well.
+  t->NoAnswer();
+  t->NoAnswer();
+  ASSERT_TRUE(WaitFor([&] { return rec_->Messages().size() == 5; }));
+  EXPECT_EQ(rec_->Messages(),
+            (std::vector<std::string>{"r0", "r1", "r2", "r3", "r4"}));
+  EXPECT_EQ(client.ReadFrame(), "x");
+}

@@ -1,0 +1,34 @@
+// Process-wide counts of the TCP connection limits being hit; the component
+// serves them as the counter tcp/limits. Every function is thread-safe.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace vel {
+
+class Json;
+
+class TcpLimitCounters {
+ public:
+  // Connections closed at accept because max_connections were open.
+  static void CountRefusedConnection() { refused_connections_++; }
+  // Connections closed because a started frame missed its read timeout.
+  static void CountFrameReadTimeout() { frame_read_timeouts_++; }
+  // Times a connection stopped being read at max_requests_in_flight.
+  static void CountInFlightPause() { in_flight_pauses_++; }
+
+  static std::uint64_t refused_connections() { return refused_connections_; }
+  static std::uint64_t frame_read_timeouts() { return frame_read_timeouts_; }
+  static std::uint64_t in_flight_pauses() { return in_flight_pauses_; }
+
+  // The three counts as a JSON object, for a callable counter.
+  static int Report(Json* out);
+
+ private:
+  static std::atomic<std::uint64_t> refused_connections_;
+  static std::atomic<std::uint64_t> frame_read_timeouts_;
+  static std::atomic<std::uint64_t> in_flight_pauses_;
+};
+
+}  // namespace vel
