@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <boost/asio/post.hpp>
 
+#include "database/redis_cache_server.h"
 #include "leaderboard/leaderboard_assert.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -18,17 +19,12 @@ namespace {
 
 using Leaderboard::LeaderboardQuery;
 using Leaderboard::ScoreSubmission;
+using redis_cache::kServerTag;
+using redis_cache::ReadSucceeded;
 using vel::Redis;
 
 constexpr char kIoGroupName[] = "RedisCacheIoService";
 constexpr char kCbIoGroupName[] = "RedisCacheCbIoService";
-// Every cache command goes to the default Redis server.
-const std::string kServerTag;
-
-// Reads (HGET, ZSCORE) also accept "no value".
-bool ReadSucceeded(Redis::Result result) {
-  return result == Redis::kSuccess || result == Redis::kNoValue;
-}
 
 }  // namespace
 
