@@ -52,11 +52,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/ranking_option.h"
+#include "common/reset_schedule_info.h"
 #include "database/query_result.h"
 #include "database/redis_key.h"
 #include "leaderboard.pb.h"
-#include "leaderboard/ranking_option.h"
-#include "leaderboard/reset_schedule_info.h"
 #include "vel/player_account.h"
 #include "vel/redis.h"
 

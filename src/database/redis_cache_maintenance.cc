@@ -4,9 +4,10 @@
 
 #include <boost/asio/post.hpp>
 
+#include "common/leaderboard_assert.h"
+#include "common/period_ranking.h"
 #include "database/redis_cache.h"
 #include "database/redis_cache_server.h"
-#include "leaderboard/leaderboard_assert.h"
 
 namespace plemox {
 
@@ -162,22 +163,7 @@ void RedisCache::OnScoreDeletionRequested(const std::string& leaderboard_id,
     return;
   }
 
-  const struct {
-    bool chosen;
-    Timespan timespan;
-    boost::posix_time::ptime week_time;
-  } rankings[] = {
-      {schedule.KeepsDaily(), LeaderboardQuery::kDaily, no_week},
-      {schedule.KeepsDaily(), LeaderboardQuery::kYesterday, no_week},
-      {schedule.KeepsWeekly(), LeaderboardQuery::kWeekly,
-       schedule.next_date_time},
-      {schedule.KeepsWeekly(), LeaderboardQuery::kLastWeek,
-       schedule.past_date_time},
-      {schedule.KeepsMonthly(), LeaderboardQuery::kMonthly, no_week},
-      {schedule.KeepsMonthly(), LeaderboardQuery::kLastMonth, no_week},
-  };
-  for (const auto& ranking : rankings) {
-    if (!ranking.chosen) continue;
+  for (const PeriodRanking& ranking : KeptPeriodRankings(schedule, true)) {
     if (!DeleteScoreFromRanking(leaderboard_id, account, ranking.timespan,
                                 option.enable_dense, ranking.week_time,
                                 nullptr)) {

@@ -7,9 +7,9 @@
 #include <limits>
 #include <sstream>
 
+#include "common/leaderboard_assert.h"
 #include "database/redis_cache.h"
 #include "database/redis_cache_server.h"
-#include "leaderboard/leaderboard_assert.h"
 
 namespace plemox {
 
