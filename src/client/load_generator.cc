@@ -3,16 +3,10 @@
 #include <glog/logging.h>
 
 #include <algorithm>
-#include <boost/algorithm/string/split.hpp>
-#include <boost/algorithm/string/trim.hpp>
-#include <cmath>
 #include <condition_variable>
-#include <cstdio>
-#include <limits>
 #include <map>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <unordered_set>
 
 #include "client/query_builder.h"

@@ -9,16 +9,15 @@
 namespace vel {
 namespace {
 
-using redis_internal::CurrentRuntime;
+using Reply = RedisConnection::Reply;
 using redis_internal::Describe;
 using redis_internal::Dispatch;
 using redis_internal::Execute;
 using redis_internal::ExpectInteger;
 using redis_internal::ExpectScoreOrNil;
-using redis_internal::FormatScore;
-using redis_internal::ParseScore;
-using redis_internal::Printable;
+using redis_internal::FindServer;
 using redis_internal::RedisRuntime;
+using redis_internal::RedisServerPool;
 using redis_internal::Unexpected;
 
 }  // namespace

@@ -11,14 +11,12 @@ namespace {
 
 using redis_internal::CurrentRuntime;
 using redis_internal::Describe;
-using redis_internal::Dispatch;
 using redis_internal::Execute;
 using redis_internal::ExpectInteger;
 using redis_internal::ExpectScoreOrNil;
 using redis_internal::FormatScore;
 using redis_internal::ParseScore;
 using redis_internal::Printable;
-using redis_internal::RedisRuntime;
 using redis_internal::Unexpected;
 
 }  // namespace
