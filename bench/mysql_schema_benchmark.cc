@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/leaderboard_flags.h"
 #include "database/mysql_schema.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "vel/player_account.h"
 
 namespace plemox {

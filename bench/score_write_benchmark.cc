@@ -18,10 +18,10 @@
 #include <string>
 #include <thread>
 
+#include "common/leaderboard_flags.h"
 #include "database/bulk_insert_queue.h"
 #include "database/db_connection.h"
 #include "database/mysql_schema.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
 #include "vel/raw_timer.h"

@@ -6,6 +6,9 @@ plemox_add_test(NAME redis_key_test LABEL unit
 plemox_add_test(NAME redis_cache_test LABEL integration
                 SOURCES integration/redis_cache_test.cc
                 LIBS leaderboard_cache PkgConfig::HIREDIS)
+plemox_add_test(NAME redis_cache_query_test LABEL integration
+                SOURCES integration/redis_cache_query_test.cc
+                LIBS leaderboard_cache PkgConfig::HIREDIS)
 plemox_add_test(NAME redis_cache_maintenance_test LABEL integration
                 SOURCES integration/redis_cache_maintenance_test.cc
                 LIBS leaderboard_cache PkgConfig::HIREDIS)

@@ -5,10 +5,10 @@
 #include <functional>
 #include <utility>
 
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "database/db_connection_mariadb.h"
 #include "database/mysql_schema.h"
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "vel/wall_clock.h"
 
 namespace plemox {

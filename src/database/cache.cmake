@@ -10,4 +10,4 @@ add_library(leaderboard_cache STATIC
 set_target_properties(leaderboard_cache PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(leaderboard_cache PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(leaderboard_cache PUBLIC
-  leaderboard_core vel_core vel_redis leaderboard_proto)
+  leaderboard_common vel_core vel_redis leaderboard_proto)

@@ -23,10 +23,10 @@
 #include <utility>
 #include <vector>
 
+#include "common/reset_schedule_info.h"
 #include "database/leaderboard_info.h"
 #include "database/recovery_data.h"
 #include "leaderboard.pb.h"
-#include "leaderboard/reset_schedule_info.h"
 #include "vel/json.h"
 #include "vel/player_account.h"
 

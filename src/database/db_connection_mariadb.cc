@@ -4,10 +4,10 @@
 #include <functional>
 #include <utility>
 
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "database/bulk_insert_queue.h"
 #include "database/mysql_schema.h"
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
 
 namespace plemox {
 

@@ -5,9 +5,9 @@
 
 #include <utility>
 
+#include "common/leaderboard_assert.h"
 #include "database/db_connection_mariadb.h"
 #include "database/mysql_schema.h"
-#include "leaderboard/leaderboard_assert.h"
 
 namespace plemox {
 

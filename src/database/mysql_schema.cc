@@ -12,9 +12,10 @@
 #include <sstream>
 #include <utility>
 
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
-#include "leaderboard/reset_schedule.h"
+#include "common/date_time_text.h"
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
+#include "common/period_ranking.h"
 #include "vel/engine.h"
 #include "vel/mariadb.h"
 
@@ -137,6 +138,35 @@ bool IsIdentifierText(const std::string& text) {
     if (!ok) return false;
   }
   return true;
+}
+
+// The score table of a period ranking (never all-time); the weekly and last
+// week tables are the dated table of their week when `dated_weeks`.
+std::string PeriodTableName(const std::string& leaderboard_id,
+                            const PeriodRanking& ranking, bool dated_weeks) {
+  switch (ranking.timespan) {
+    case Leaderboard::LeaderboardQuery::kDaily:
+      return leaderboard_id + kDailyTableSuffix;
+    case Leaderboard::LeaderboardQuery::kYesterday:
+      return leaderboard_id + kYesterdayTableSuffix;
+    case Leaderboard::LeaderboardQuery::kWeekly:
+    case Leaderboard::LeaderboardQuery::kLastWeek:
+      if (dated_weeks) {
+        return DatedWeeklyTableName(leaderboard_id, ranking.week_time);
+      }
+      return leaderboard_id +
+             (ranking.timespan == Leaderboard::LeaderboardQuery::kWeekly
+                  ? kWeeklyTableSuffix
+                  : kLastWeekTableSuffix);
+    case Leaderboard::LeaderboardQuery::kMonthly:
+      return leaderboard_id + kMonthlyTableSuffix;
+    case Leaderboard::LeaderboardQuery::kLastMonth:
+      return leaderboard_id + kLastMonthTableSuffix;
+    default:
+      break;
+  }
+  LOG(FATAL) << "No period table for timespan: " << ranking.timespan;
+  return std::string();
 }
 
 }  // namespace
@@ -276,28 +306,15 @@ std::string MakeScoreDeletionQuery(const std::string& leaderboard_id,
     return out.str();
   }
 
+  // Weekly tables are dated only when both weeks are known; otherwise both
+  // are the undated ones.
+  const bool dated_weeks = FLAGS_use_leaderboard_table_with_date &&
+                           !info.next_date_time.is_special() &&
+                           !info.past_date_time.is_special();
   std::vector<std::string> tables;
   tables.push_back(leaderboard_id + kAllTimeTableSuffix);
-  if (info.KeepsDaily()) {
-    tables.push_back(leaderboard_id + kDailyTableSuffix);
-    tables.push_back(leaderboard_id + kYesterdayTableSuffix);
-  }
-  if (info.KeepsWeekly()) {
-    if (FLAGS_use_leaderboard_table_with_date &&
-        !info.next_date_time.is_special() &&
-        !info.past_date_time.is_special()) {
-      tables.push_back(
-          DatedWeeklyTableName(leaderboard_id, info.next_date_time));
-      tables.push_back(
-          DatedWeeklyTableName(leaderboard_id, info.past_date_time));
-    } else {
-      tables.push_back(leaderboard_id + kWeeklyTableSuffix);
-      tables.push_back(leaderboard_id + kLastWeekTableSuffix);
-    }
-  }
-  if (info.KeepsMonthly()) {
-    tables.push_back(leaderboard_id + kMonthlyTableSuffix);
-    tables.push_back(leaderboard_id + kLastMonthTableSuffix);
+  for (const PeriodRanking& ranking : KeptPeriodRankings(info, true)) {
+    tables.push_back(PeriodTableName(leaderboard_id, ranking, dated_weeks));
   }
   for (const std::string& table : tables) {
     out << "DELETE FROM " << table << " "

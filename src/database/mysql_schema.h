@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
+#include "common/reset_schedule_info.h"
 #include "database/leaderboard_info.h"
 #include "leaderboard.pb.h"
-#include "leaderboard/reset_schedule_info.h"
 #include "vel/player_account.h"
 
 namespace plemox {

@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <boost/asio/post.hpp>
 
-#include "leaderboard/leaderboard_assert.h"
+#include "common/leaderboard_assert.h"
+#include "common/period_ranking.h"
+#include "database/redis_cache_server.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
 #include "vel/random_generator.h"
@@ -18,17 +20,12 @@ namespace {
 
 using Leaderboard::LeaderboardQuery;
 using Leaderboard::ScoreSubmission;
+using redis_cache::kServerTag;
+using redis_cache::ReadSucceeded;
 using vel::Redis;
 
 constexpr char kIoGroupName[] = "RedisCacheIoService";
 constexpr char kCbIoGroupName[] = "RedisCacheCbIoService";
-// Every cache command goes to the default Redis server.
-const std::string kServerTag;
-
-// Reads (HGET, ZSCORE) also accept "no value".
-bool ReadSucceeded(Redis::Result result) {
-  return result == Redis::kSuccess || result == Redis::kNoValue;
-}
 
 }  // namespace
 
@@ -156,20 +153,7 @@ void RedisCache::OnScoreSubmissionRequested(
   const std::string member_key = MakeMemberKey(account);
   auto new_records = std::make_shared<NewRecords>();
 
-  const struct {
-    bool chosen;
-    Timespan timespan;
-    boost::posix_time::ptime week_time;
-  } periods[] = {
-      {schedule.KeepsDaily(), LeaderboardQuery::kDaily,
-       boost::posix_time::not_a_date_time},
-      {schedule.KeepsWeekly(), LeaderboardQuery::kWeekly,
-       schedule.next_date_time},
-      {schedule.KeepsMonthly(), LeaderboardQuery::kMonthly,
-       boost::posix_time::not_a_date_time},
-  };
-  for (const auto& period : periods) {
-    if (!period.chosen) continue;
+  for (const PeriodRanking& period : KeptPeriodRankings(schedule, false)) {
     if (!SubmitScoreToPeriod(period.timespan, leaderboard_id, member_key, score,
                              submission_type, timestamp_in_msec,
                              period.week_time, option.enable_dense,

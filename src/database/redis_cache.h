@@ -52,11 +52,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/ranking_option.h"
+#include "common/reset_schedule_info.h"
 #include "database/query_result.h"
 #include "database/redis_key.h"
 #include "leaderboard.pb.h"
-#include "leaderboard/ranking_option.h"
-#include "leaderboard/reset_schedule_info.h"
 #include "vel/player_account.h"
 #include "vel/redis.h"
 
@@ -331,15 +331,15 @@ class RedisCache {
                             const std::string& previous_key,
                             const std::string& previous_dense_key,
                             bool enable_dense);
-  static void OnDailyLeaderboardResetRequested(
-      const std::string& leaderboard_id, const RankingOption& option,
-      const ResetCallback& callback);
-  static void OnWeeklyLeaderboardResetRequested(
-      const std::string& leaderboard_id, const RankingOption& option,
-      const ResetCallback& callback);
-  static void OnMonthlyLeaderboardResetRequested(
-      const std::string& leaderboard_id, const RankingOption& option,
-      const ResetCallback& callback);
+  // Posts the rollover of the period `current` (kDaily, kWeekly or kMonthly)
+  // to the I/O thread. Any thread.
+  static void PostRollover(Timespan current, const std::string& leaderboard_id,
+                           const RankingOption& option, ResetCallback callback);
+  // Rolls the period `current` over and posts `callback`. I/O thread.
+  static void OnLeaderboardResetRequested(Timespan current,
+                                          const std::string& leaderboard_id,
+                                          const RankingOption& option,
+                                          const ResetCallback& callback);
 
   // --- Process-wide state. ------------------------------------------------
   // Set once by Initialize, read-only afterwards.

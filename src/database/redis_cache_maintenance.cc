@@ -4,8 +4,10 @@
 
 #include <boost/asio/post.hpp>
 
+#include "common/leaderboard_assert.h"
+#include "common/period_ranking.h"
 #include "database/redis_cache.h"
-#include "leaderboard/leaderboard_assert.h"
+#include "database/redis_cache_server.h"
 
 namespace plemox {
 
@@ -13,13 +15,9 @@ namespace {
 
 using Leaderboard::LeaderboardQuery;
 using Leaderboard::ScoreDeletion;
+using redis_cache::kServerTag;
+using redis_cache::ReadSucceeded;
 using vel::Redis;
-
-const std::string kServerTag;
-
-bool ReadSucceeded(Redis::Result result) {
-  return result == Redis::kSuccess || result == Redis::kNoValue;
-}
 
 void PostDeleteCompletion(boost::asio::io_context& cb_io_service,
                           const RedisCache::DeleteScoreCallback& callback,
@@ -65,21 +63,33 @@ Move MoveKey(const std::string& from, const std::string& to) {
 
 // The keys of one rollover and the words its log lines use.
 struct Rollover {
+  const char* name;             // "Daily", as in the debug log lines
   const char* period;           // "daily"
   const char* previous_period;  // "yesterday"
   Timespan current;
   Timespan previous;
 };
 
-constexpr Rollover kDailyRollover = {"daily", "yesterday",
+constexpr Rollover kDailyRollover = {"Daily", "daily", "yesterday",
                                      LeaderboardQuery::kDaily,
                                      LeaderboardQuery::kYesterday};
-constexpr Rollover kWeeklyRollover = {"weekly", "last week",
+constexpr Rollover kWeeklyRollover = {"Weekly", "weekly", "last week",
                                       LeaderboardQuery::kWeekly,
                                       LeaderboardQuery::kLastWeek};
-constexpr Rollover kMonthlyRollover = {"monthly", "last month",
+constexpr Rollover kMonthlyRollover = {"Monthly", "monthly", "last month",
                                        LeaderboardQuery::kMonthly,
                                        LeaderboardQuery::kLastMonth};
+
+// The rollover of a current period: kDaily, kWeekly or kMonthly (fatal
+// otherwise, a caller's contract).
+const Rollover& RolloverOf(Timespan current) {
+  for (const Rollover* rollover :
+       {&kDailyRollover, &kWeeklyRollover, &kMonthlyRollover}) {
+    if (rollover->current == current) return *rollover;
+  }
+  LOG(FATAL) << "No rollover for timespan: " << current;
+  return kDailyRollover;
+}
 
 struct RolloverKeys {
   std::string key;
@@ -153,22 +163,7 @@ void RedisCache::OnScoreDeletionRequested(const std::string& leaderboard_id,
     return;
   }
 
-  const struct {
-    bool chosen;
-    Timespan timespan;
-    boost::posix_time::ptime week_time;
-  } rankings[] = {
-      {schedule.KeepsDaily(), LeaderboardQuery::kDaily, no_week},
-      {schedule.KeepsDaily(), LeaderboardQuery::kYesterday, no_week},
-      {schedule.KeepsWeekly(), LeaderboardQuery::kWeekly,
-       schedule.next_date_time},
-      {schedule.KeepsWeekly(), LeaderboardQuery::kLastWeek,
-       schedule.past_date_time},
-      {schedule.KeepsMonthly(), LeaderboardQuery::kMonthly, no_week},
-      {schedule.KeepsMonthly(), LeaderboardQuery::kLastMonth, no_week},
-  };
-  for (const auto& ranking : rankings) {
-    if (!ranking.chosen) continue;
+  for (const PeriodRanking& ranking : KeptPeriodRankings(schedule, true)) {
     if (!DeleteScoreFromRanking(leaderboard_id, account, ranking.timespan,
                                 option.enable_dense, ranking.week_time,
                                 nullptr)) {
@@ -279,69 +274,47 @@ bool RedisCache::DeleteScoreFromRanking(
 void RedisCache::ResetDailyLeaderboard(const std::string& leaderboard_id,
                                        const RankingOption& option,
                                        ResetCallback callback) {
-  VLOG(2) << "ResetDailyLeaderboard called";
-  LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
-  boost::asio::post(*the_io_service, [leaderboard_id, option,
-                                      callback = std::move(callback)] {
-    OnDailyLeaderboardResetRequested(leaderboard_id, option, callback);
-  });
+  PostRollover(LeaderboardQuery::kDaily, leaderboard_id, option,
+               std::move(callback));
 }
 
 void RedisCache::ResetWeeklyLeaderboard(const std::string& leaderboard_id,
                                         const RankingOption& option,
                                         ResetCallback callback) {
-  VLOG(2) << "ResetWeeklyLeaderboard called";
-  LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
-  boost::asio::post(*the_io_service, [leaderboard_id, option,
-                                      callback = std::move(callback)] {
-    OnWeeklyLeaderboardResetRequested(leaderboard_id, option, callback);
-  });
+  PostRollover(LeaderboardQuery::kWeekly, leaderboard_id, option,
+               std::move(callback));
 }
 
 void RedisCache::ResetMonthlyLeaderboard(const std::string& leaderboard_id,
                                          const RankingOption& option,
                                          ResetCallback callback) {
-  VLOG(2) << "ResetMonthlyLeaderboard called";
+  PostRollover(LeaderboardQuery::kMonthly, leaderboard_id, option,
+               std::move(callback));
+}
+
+void RedisCache::PostRollover(Timespan current,
+                              const std::string& leaderboard_id,
+                              const RankingOption& option,
+                              ResetCallback callback) {
+  VLOG(2) << "Reset" << RolloverOf(current).name << "Leaderboard called";
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
-  boost::asio::post(*the_io_service, [leaderboard_id, option,
+  boost::asio::post(*the_io_service, [current, leaderboard_id, option,
                                       callback = std::move(callback)] {
-    OnMonthlyLeaderboardResetRequested(leaderboard_id, option, callback);
+    OnLeaderboardResetRequested(current, leaderboard_id, option, callback);
   });
 }
 
-void RedisCache::OnDailyLeaderboardResetRequested(
-    const std::string& leaderboard_id, const RankingOption& option,
-    const ResetCallback& callback) {
-  VLOG(2) << "OnDailyLeaderboardResetRequested called";
-  const RolloverKeys keys = MakeRolloverKeys(kDailyRollover, leaderboard_id);
+void RedisCache::OnLeaderboardResetRequested(Timespan current,
+                                             const std::string& leaderboard_id,
+                                             const RankingOption& option,
+                                             const ResetCallback& callback) {
+  const Rollover& rollover = RolloverOf(current);
+  VLOG(2) << "On" << rollover.name << "LeaderboardResetRequested called";
+  const RolloverKeys keys = MakeRolloverKeys(rollover, leaderboard_id);
   const bool succeeded =
       ResetTimespan(keys.key, keys.dense_key, keys.previous_key,
                     keys.previous_dense_key, option.enable_dense);
-  LogRollover(kDailyRollover, succeeded, keys, leaderboard_id);
-  PostResetCompletion(*the_cb_io_service, callback, !succeeded, leaderboard_id);
-}
-
-void RedisCache::OnWeeklyLeaderboardResetRequested(
-    const std::string& leaderboard_id, const RankingOption& option,
-    const ResetCallback& callback) {
-  VLOG(2) << "OnWeeklyLeaderboardResetRequested called";
-  const RolloverKeys keys = MakeRolloverKeys(kWeeklyRollover, leaderboard_id);
-  const bool succeeded =
-      ResetTimespan(keys.key, keys.dense_key, keys.previous_key,
-                    keys.previous_dense_key, option.enable_dense);
-  LogRollover(kWeeklyRollover, succeeded, keys, leaderboard_id);
-  PostResetCompletion(*the_cb_io_service, callback, !succeeded, leaderboard_id);
-}
-
-void RedisCache::OnMonthlyLeaderboardResetRequested(
-    const std::string& leaderboard_id, const RankingOption& option,
-    const ResetCallback& callback) {
-  VLOG(2) << "OnMonthlyLeaderboardResetRequested called";
-  const RolloverKeys keys = MakeRolloverKeys(kMonthlyRollover, leaderboard_id);
-  const bool succeeded =
-      ResetTimespan(keys.key, keys.dense_key, keys.previous_key,
-                    keys.previous_dense_key, option.enable_dense);
-  LogRollover(kMonthlyRollover, succeeded, keys, leaderboard_id);
+  LogRollover(rollover, succeeded, keys, leaderboard_id);
   PostResetCompletion(*the_cb_io_service, callback, !succeeded, leaderboard_id);
 }
 

@@ -7,24 +7,22 @@
 #include <limits>
 #include <sstream>
 
+#include "common/leaderboard_assert.h"
 #include "database/redis_cache.h"
-#include "leaderboard/leaderboard_assert.h"
+#include "database/redis_cache_server.h"
 
 namespace plemox {
 
 namespace {
 
 using Leaderboard::LeaderboardQuery;
+using redis_cache::kServerTag;
+using redis_cache::ReadSucceeded;
 using vel::Redis;
 
-const std::string kServerTag;
 // Members read per ZREVRANGE when counting distinct scores without a dense
 // set.
 constexpr std::int64_t kDistinctScorePageSize = 1000;
-
-bool ReadSucceeded(Redis::Result result) {
-  return result == Redis::kSuccess || result == Redis::kNoValue;
-}
 
 // a + b, held at the ends of the int64 range instead of overflowing.
 std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
@@ -116,6 +114,38 @@ RankFailure GetRankAt(const std::string& key, const std::string& dense_key,
   }
   *rank = distinct + 1;
   return RankFailure::kNone;
+}
+
+// The codes the log line gives each failed read of a first rank:
+// "internal error <code>: ...".
+struct RankFailureCodes {
+  const char* greater_count;
+  const char* same_count;
+  const char* dense_rank;  // also counting distinct scores
+};
+
+// Logs a failed first-rank read: "<failure>internal error <code>: <key>",
+// ", dense key: <dense key>" for the dense reads, then `labels`, `tail` and,
+// for a failed same-score count with `same_count` given,
+// ", same_ranker_count_for_first: <n>". REQUIRES: rank_failure != kNone.
+void LogRankFailure(RankFailure rank_failure, const char* failure,
+                    const RankFailureCodes& codes, const std::string& key,
+                    const std::string& dense_key, const std::string& labels,
+                    const std::string& tail, const std::int64_t* same_count) {
+  const bool dense = rank_failure == RankFailure::kDenseRank ||
+                     rank_failure == RankFailure::kDistinctCount;
+  const char* code = dense ? codes.dense_rank
+                     : rank_failure == RankFailure::kSameCount
+                         ? codes.same_count
+                         : codes.greater_count;
+  std::ostringstream line;
+  line << failure << "internal error " << code << ": " << key;
+  if (dense) line << ", dense key: " << dense_key;
+  line << labels << tail;
+  if (rank_failure == RankFailure::kSameCount && same_count != nullptr) {
+    line << ", same_ranker_count_for_first: " << *same_count;
+  }
+  LOG(ERROR) << line.str();
 }
 
 // Ranks a slice of a ranking read highest first, whose first member stands
@@ -381,29 +411,16 @@ void RedisCache::GetPublicLeaderboardFromTop(
   if (!members.empty()) {
     std::int64_t first_rank = 0;
     std::int64_t same_count_for_first = 0;
-    switch (GetRankAt(query->key, query->dense_key, query->ranking_type,
-                      range.begin(), members.front().second, &first_rank,
-                      &same_count_for_first)) {
-      case RankFailure::kNone:
-        break;
-      case RankFailure::kGreaterCount:
-        LOG(ERROR) << failure << "internal error 2-1: " << query->key
-                   << query->AccountLabels() << query->RangeLabels();
-        PostQueryCompletion(query->callback, std::move(result));
-        return;
-      case RankFailure::kSameCount:
-        LOG(ERROR) << failure << "internal error 2-2: " << query->key
-                   << query->AccountLabels() << query->RangeLabels()
-                   << ", same_ranker_count_for_first: " << same_count_for_first;
-        PostQueryCompletion(query->callback, std::move(result));
-        return;
-      case RankFailure::kDenseRank:
-      case RankFailure::kDistinctCount:
-        LOG(ERROR) << failure << "internal error 3: " << query->key
-                   << ", dense key: " << query->dense_key
-                   << query->AccountLabels() << query->RangeLabels();
-        PostQueryCompletion(query->callback, std::move(result));
-        return;
+    const RankFailure rank_failure = GetRankAt(
+        query->key, query->dense_key, query->ranking_type, range.begin(),
+        members.front().second, &first_rank, &same_count_for_first);
+    if (rank_failure != RankFailure::kNone) {
+      LogRankFailure(rank_failure, failure, {"2-1", "2-2", "3"}, query->key,
+                     query->dense_key,
+                     query->AccountLabels() + query->RangeLabels(), "",
+                     &same_count_for_first);
+      PostQueryCompletion(query->callback, std::move(result));
+      return;
     }
     AppendRankedSlice(members, query->ranking_type, first_rank,
                       same_count_for_first, result.get());
@@ -484,23 +501,16 @@ void RedisCache::GetPublicLeaderboardNearby(
       return;
     }
     std::int64_t rank = 0;
-    switch (GetRankAt(query->key, query->dense_key, query->ranking_type,
-                      position, score, &rank, nullptr)) {
-      case RankFailure::kNone:
-        break;
-      case RankFailure::kGreaterCount:
-      case RankFailure::kSameCount:
-        LOG(ERROR) << failure << "internal error 2: " << query->key << labels()
-                   << ", member score: " << score;
-        PostQueryCompletion(query->callback, std::move(result));
-        return;
-      case RankFailure::kDenseRank:
-      case RankFailure::kDistinctCount:
-        LOG(ERROR) << failure << "internal error 3: " << query->key
-                   << ", dense key: " << query->dense_key << labels()
-                   << ", member score: " << score;
-        PostQueryCompletion(query->callback, std::move(result));
-        return;
+    const RankFailure rank_failure =
+        GetRankAt(query->key, query->dense_key, query->ranking_type, position,
+                  score, &rank, nullptr);
+    if (rank_failure != RankFailure::kNone) {
+      std::ostringstream score_label;
+      score_label << ", member score: " << score;
+      LogRankFailure(rank_failure, failure, {"2", "2", "3"}, query->key,
+                     query->dense_key, labels(), score_label.str(), nullptr);
+      PostQueryCompletion(query->callback, std::move(result));
+      return;
     }
     QueryResult::Record record;
     record.rank = rank;
@@ -536,27 +546,14 @@ void RedisCache::GetPublicLeaderboardNearby(
   if (!members.empty()) {
     std::int64_t first_rank = 0;
     std::int64_t same_count_for_first = 0;
-    switch (GetRankAt(query->key, query->dense_key, query->ranking_type, start,
-                      members.front().second, &first_rank,
-                      &same_count_for_first)) {
-      case RankFailure::kNone:
-        break;
-      case RankFailure::kGreaterCount:
-        LOG(ERROR) << failure << "internal error 6: " << query->key << labels();
-        PostQueryCompletion(query->callback, std::move(result));
-        return;
-      case RankFailure::kSameCount:
-        LOG(ERROR) << failure << "internal error 2-2: " << query->key
-                   << labels()
-                   << ", same_ranker_count_for_first: " << same_count_for_first;
-        PostQueryCompletion(query->callback, std::move(result));
-        return;
-      case RankFailure::kDenseRank:
-      case RankFailure::kDistinctCount:
-        LOG(ERROR) << failure << "internal error 7: " << query->key
-                   << ", dense key: " << query->dense_key << labels();
-        PostQueryCompletion(query->callback, std::move(result));
-        return;
+    const RankFailure rank_failure =
+        GetRankAt(query->key, query->dense_key, query->ranking_type, start,
+                  members.front().second, &first_rank, &same_count_for_first);
+    if (rank_failure != RankFailure::kNone) {
+      LogRankFailure(rank_failure, failure, {"6", "2-2", "7"}, query->key,
+                     query->dense_key, labels(), "", &same_count_for_first);
+      PostQueryCompletion(query->callback, std::move(result));
+      return;
     }
     AppendRankedSlice(members, query->ranking_type, first_rank,
                       same_count_for_first, result.get());

@@ -7,15 +7,14 @@
 #include <unordered_set>
 
 #include "database/redis_cache.h"
+#include "database/redis_cache_server.h"
 
 namespace plemox {
 
 namespace {
 
+using redis_cache::kServerTag;
 using vel::Redis;
-
-// The default server, as everywhere in the cache.
-const std::string kServerTag;
 
 }  // namespace
 

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
-#include "leaderboard/reset_schedule.h"
+#include "common/date_time_text.h"
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 
 namespace plemox {
 

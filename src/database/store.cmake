@@ -9,4 +9,4 @@ add_library(leaderboard_store STATIC
 set_target_properties(leaderboard_store PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(leaderboard_store PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(leaderboard_store PUBLIC
-  leaderboard_core vel_core vel_mariadb leaderboard_proto Boost::regex)
+  leaderboard_common vel_core vel_mariadb leaderboard_proto Boost::regex)

@@ -2,9 +2,9 @@
 
 #include <memory>
 
+#include "common/leaderboard_flags.h"
 #include "database/bulk_insert_queue.h"
 #include "database/db_connection_mariadb.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "leaderboard/leaderboard_service.h"
 
 namespace plemox {

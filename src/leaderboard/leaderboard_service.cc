@@ -6,9 +6,9 @@
 #include <mutex>
 #include <set>
 
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "database/bulk_insert_queue.h"
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "leaderboard/leaderboard_id.h"
 #include "leaderboard/ranking_options.h"
 #include "leaderboard/reset_schedule_registry.h"

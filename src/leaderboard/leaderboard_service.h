@@ -15,14 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "common/ranking_option.h"
+#include "common/reset_schedule_info.h"
 #include "database/db_connection.h"
 #include "database/query_result.h"
 #include "database/redis_cache.h"
 #include "leaderboard.pb.h"
 #include "leaderboard/message_received_event.h"
-#include "leaderboard/ranking_option.h"
 #include "leaderboard/reset_schedule.h"
-#include "leaderboard/reset_schedule_info.h"
 #include "leaderboard/session.h"
 #include "vel/buffer.h"
 #include "vel/json.h"

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/reset_schedule_registry.h"
 #include "vel/api_service.h"

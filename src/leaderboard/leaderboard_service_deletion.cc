@@ -3,7 +3,7 @@
 // result per deletion in request order.
 #include <glog/logging.h>
 
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 #include "leaderboard/leaderboard_id.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"

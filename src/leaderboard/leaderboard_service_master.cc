@@ -16,7 +16,7 @@
 #include <set>
 #include <string>
 
-#include "leaderboard/leaderboard_assert.h"
+#include "common/leaderboard_assert.h"
 #include "leaderboard/leaderboard_service.h"
 #include "vel/raw_timer.h"
 

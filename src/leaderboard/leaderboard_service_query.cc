@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 #include "leaderboard/leaderboard_id.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"

@@ -20,11 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/leaderboard_assert.h"
 #include "database/db_connection.h"
 #include "database/leaderboard_info.h"
 #include "database/recovery_data.h"
 #include "database/redis_cache.h"
-#include "leaderboard/leaderboard_assert.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/ranking_options.h"
 

@@ -15,8 +15,8 @@
 #include <atomic>
 #include <vector>
 
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/ranking_options.h"
 #include "leaderboard/reset_schedule_registry.h"

@@ -9,8 +9,8 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "leaderboard/leaderboard_id.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/ranking_options.h"

@@ -6,10 +6,10 @@
 #include <boost/filesystem.hpp>
 #include <fstream>
 
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "database/db_connection.h"
 #include "database/mysql_schema.h"
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/reset_schedule_registry.h"
 #include "vel/mariadb.h"

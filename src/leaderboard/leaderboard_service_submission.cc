@@ -5,8 +5,8 @@
 #include <boost/uuid/uuid_io.hpp>
 #include <cmath>
 
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "leaderboard/leaderboard_id.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"

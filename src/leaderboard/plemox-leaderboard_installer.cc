@@ -4,9 +4,9 @@
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "leaderboard/database_write_counter.h"
-#include "leaderboard/leaderboard_assert.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"
 #include "leaderboard/ranking_options.h"

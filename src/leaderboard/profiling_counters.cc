@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 #include "vel/host_flags.h"
 #include "vel/monotonic_clock.h"
 

@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "leaderboard/ranking_option.h"
+#include "common/ranking_option.h"
 #include "vel/json.h"
 
 namespace plemox {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/date_time_text.h"
 #include "vel/json.h"
 
 namespace plemox {
@@ -28,23 +29,6 @@ std::string PeriodToString(ResetScheduleTime::Period period);
 // Reads a period word ("day", "week" or "month", exact and lower case) into
 // *out; returns false and leaves *out unchanged for any other text.
 bool PeriodFromString(const std::string& word, ResetScheduleTime::Period* out);
-
-// Text forms of date times. Special values are written by their names
-// ("not-a-date-time", "+infinity", "-infinity"). Any thread.
-// JSON and log form: "2021-Feb-08 00:00:00".
-std::string DateTimeToText(const boost::posix_time::ptime& date_time);
-// Compact form of the reset log: "20210208T000000" (a fraction of a second
-// appears after "." only when it is not zero).
-std::string DateTimeToCompactText(const boost::posix_time::ptime& date_time);
-// Week date of dated weekly tables and keys: "20210208".
-std::string DateToWeekText(const boost::gregorian::date& date);
-
-// Reads a schedule's "starts" or "ends" text: a date as year-month-day, one
-// blank, and a time as hours:minutes:seconds with an optional fraction, for
-// example "2021-02-08 00:00:00". Hours, minutes and seconds must be in their
-// ranges and the date must exist. Returns false and leaves *out unchanged for
-// any other text.
-bool ParseDateTime(const std::string& text, boost::posix_time::ptime* out);
 
 // One reset schedule. A value type and not thread-safe: the owner (the
 // schedule registry) serialises calls, since IsResetTime moves it on.

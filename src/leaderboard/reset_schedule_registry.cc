@@ -2,7 +2,7 @@
 
 #include <glog/logging.h>
 
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 #include "leaderboard/leaderboard_id.h"
 
 namespace plemox {

@@ -20,9 +20,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/reset_schedule_info.h"
 #include "leaderboard.pb.h"
 #include "leaderboard/reset_schedule.h"
-#include "leaderboard/reset_schedule_info.h"
 #include "vel/json.h"
 
 namespace plemox {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "common/leaderboard_flags.h"
 #include "database/db_connection.h"
 #include "database/mysql_schema.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "support/log_capture.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"

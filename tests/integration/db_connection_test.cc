@@ -19,8 +19,8 @@
 #include <tuple>
 #include <vector>
 
+#include "common/leaderboard_flags.h"
 #include "database/mysql_schema.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/mariadb.h"

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "common/leaderboard_flags.h"
 #include "database/redis_cache.h"
 #include "integration/cache_environment.h"
 #include "integration/command_monitor.h"
-#include "leaderboard/leaderboard_flags.h"
 #include "support/log_capture.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 #include "leaderboard/ranking_options.h"
 #include "leaderboard/reset_schedule_registry.h"
 #include "support/log_capture.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 

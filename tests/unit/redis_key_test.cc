@@ -12,7 +12,7 @@
 #include <limits>
 #include <string>
 
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 
 namespace plemox {
 namespace {

@@ -1,6 +1,6 @@
 // Definitions of the leaderboard component's command-line flags; see
 // leaderboard_flags.h.
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 
 DEFINE_uint64(server_tcp_port, 12820, "server listening port for TCP.");
 

@@ -1,0 +1,85 @@
+#include "vel/redis_text.h"
+
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vel {
+namespace redis_internal {
+namespace {
+
+// Longest text of a key or value written to a log line.
+constexpr std::size_t kMaxLoggedBytes = 200;
+
+}  // namespace
+
+// `bytes` for a log line: non-printable bytes as \xNN, cut after
+// kMaxLoggedBytes.
+std::string Printable(const std::string& bytes) {
+  std::string text;
+  const std::size_t n = std::min(bytes.size(), kMaxLoggedBytes);
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      text.push_back(static_cast<char>(c));
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+      text += escaped;
+    }
+  }
+  if (bytes.size() > n) text += "...";
+  return text;
+}
+
+// "ZADD key=..." for log lines.
+std::string Describe(const std::vector<std::string>& args) {
+  std::string text = args.empty() ? "?" : args[0];
+  if (args.size() > 1) text += " key=" + Printable(args[1]);
+  return text;
+}
+
+std::string FormatScore(double score) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.17g", score);
+  return text;
+}
+
+// Parses a Redis score ("1.5", "inf", "-inf"); false unless the whole text
+// is a number.
+bool ParseScore(const char* data, std::size_t length, double* out) {
+  if (data == nullptr || length == 0 || length >= 64) return false;
+  char text[64];
+  std::memcpy(text, data, length);
+  text[length] = '\0';
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (end != text + length) return false;
+  *out = value;
+  return true;
+}
+
+const char* ReplyTypeName(int type) {
+  switch (type) {
+    case REDIS_REPLY_STRING:
+      return "string";
+    case REDIS_REPLY_ARRAY:
+      return "array";
+    case REDIS_REPLY_INTEGER:
+      return "integer";
+    case REDIS_REPLY_NIL:
+      return "nil";
+    case REDIS_REPLY_STATUS:
+      return "status";
+    case REDIS_REPLY_ERROR:
+      return "error";
+    default:
+      return "unknown";
+  }
+}
+
+}  // namespace redis_internal
+}  // namespace vel

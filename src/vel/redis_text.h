@@ -1,0 +1,29 @@
+// Text helpers of the Redis client (vel_redis only): log forms of keys,
+// values and commands, and the text form of scores. Pure; any thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace vel {
+namespace redis_internal {
+
+// `bytes` for a log line: non-printable bytes as \xNN, cut after 200 bytes.
+std::string Printable(const std::string& bytes);
+
+// "ZADD key=..." for log lines.
+std::string Describe(const std::vector<std::string>& args);
+
+// A score as Redis reads it back exactly: "%.17g".
+std::string FormatScore(double score);
+
+// Parses a Redis score ("1.5", "inf", "-inf"); false unless the whole text
+// is a number.
+bool ParseScore(const char* data, std::size_t length, double* out);
+
+// The name of a hiredis reply type ("string", "integer", ...) for log lines.
+const char* ReplyTypeName(int type);
+
+}  // namespace redis_internal
+}  // namespace vel
