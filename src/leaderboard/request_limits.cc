@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "leaderboard/leaderboard_flags.h"
+#include "common/leaderboard_flags.h"
 
 namespace plemox {
 namespace {
