@@ -16,6 +16,7 @@
 #include "client/query_builder.h"
 #include "support/host_process.h"
 #include "support/http_get.h"
+#include "support/leaderboard_cleanup.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
@@ -367,16 +368,7 @@ TEST(DatedWeeklyQueryTest, WeeklyAndLastWeekReadTheirDatedKeys) {
   options.flags = {"--use_leaderboard_table_with_date=true",
                    "--leaderboard_use_db_stored_procedure=false"};
   StoreProbe probe;
-  // Cleans up however the test ends (declared before the host, so it runs
-  // after the host is gone).
-  struct Cleanup {
-    StoreProbe& probe;
-    std::string id;
-    ~Cleanup() {
-      probe.DeleteKeys("leaderboard:" + id + "*");
-      probe.DropTables(id);
-    }
-  } cleanup{probe, id};
+  LeaderboardCleanup cleanup(probe, {id});
   RunningServer server(options, "dated");
   LeaderboardClient& client = server.client();
   ASSERT_TRUE(client

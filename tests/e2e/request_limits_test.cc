@@ -16,7 +16,9 @@
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
+#include "support/answer_checks.h"
 #include "support/host_process.h"
+#include "support/leaderboard_cleanup.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
@@ -108,10 +110,7 @@ class RequestLimitsTest : public testing::Test {
                             const std::string& message,
                             Leaderboard::Response::Fail code =
                                 Leaderboard::Response::kFailInvalidParameter) {
-    ASSERT_TRUE(result.answered()) << result.error;
-    ASSERT_TRUE(result.response.has_fail()) << result.response.DebugString();
-    EXPECT_EQ(result.response.fail().code(), code);
-    EXPECT_EQ(result.response.fail().message(), message);
+    plemox_test::ExpectRefused(result, code, message);
   }
 
   static std::unique_ptr<RunningServer> server_;
@@ -245,14 +244,7 @@ TEST_F(RequestLimitsTest, OnlyListedAppIdsAuthenticate) {
 TEST(ShutdownUnderLoadTest, SigtermWhileRequestsAreInFlightExitsCleanly) {
   const std::string id = Prefix() + "load";
   StoreProbe probe;
-  struct Cleanup {
-    StoreProbe& probe;
-    std::string id;
-    ~Cleanup() {
-      probe.DeleteKeys("leaderboard:" + id + "*");
-      probe.DropTables(id);
-    }
-  } cleanup{probe, id};
+  LeaderboardCleanup cleanup(probe, {id});
   HostProcess host(HostProcess::Options::WithArguments(
       "\"leaderboard_ids\": [\"" + id + "\"]"));
   ASSERT_TRUE(host.Start());

@@ -11,7 +11,9 @@
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "e2e/reset_test_support.h"
+#include "support/answer_checks.h"
 #include "support/host_process.h"
+#include "support/leaderboard_cleanup.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
@@ -61,15 +63,6 @@ class ResetRequestTest : public testing::Test {
       })) << id
           << table;
     }
-  }
-
-  static void ExpectRefused(const LeaderboardClient::Result& result,
-                            Leaderboard::Response::Fail code,
-                            const std::string& message) {
-    ASSERT_TRUE(result.answered()) << result.error;
-    ASSERT_TRUE(result.response.has_fail()) << result.response.DebugString();
-    EXPECT_EQ(result.response.fail().code(), code);
-    EXPECT_EQ(result.response.fail().message(), message);
   }
 
   // (leaderboard key, schedule date time) of the log rows of `id`.
@@ -192,11 +185,7 @@ TEST(ResetRequestWithoutProceduresTest, RefusesUnknownIdAndResetsKnownOne) {
   auto options = HostProcess::Options::WithArguments(ArgumentsJson({id}, {}));
   options.flags = {"--leaderboard_use_db_stored_procedure=false"};
   StoreProbe probe;
-  struct Cleanup {
-    StoreProbe& probe;
-    std::string id;
-    ~Cleanup() { probe.ForgetLeaderboards(id); }
-  } cleanup{probe, id};
+  LeaderboardCleanup cleanup(probe, {id});
   RunningServer server(options, "plain-sql");
   const auto unknown = server.client().RequestReset(Prefix() + "unknown");
   ASSERT_TRUE(unknown.answered());

@@ -12,6 +12,7 @@
 #include "e2e/reset_test_support.h"
 #include "support/host_process.h"
 #include "support/http_get.h"
+#include "support/leaderboard_cleanup.h"
 #include "support/private_redis.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
@@ -171,13 +172,7 @@ TEST(ResetFailureTest, CacheFailureIsReportedAndLeavesTheDatabaseAlone) {
       {scheduled, free}, {ScheduleJson(scheduled, "month", kStarts)}));
   options.flags = {redis->HostFlag(), "--enable_reset_leaderboard_api=true"};
   StoreProbe probe;
-  struct Cleanup {
-    StoreProbe& probe;
-    std::vector<std::string> ids;
-    ~Cleanup() {
-      for (const auto& id : ids) probe.ForgetLeaderboards(id);
-    }
-  } cleanup{probe, {scheduled, free}};
+  LeaderboardCleanup cleanup(probe, {scheduled, free});
   RunningServer server(options, "reset-failure");
   ASSERT_TRUE(server.client()
                   .SubmitScore(scheduled, QueryBuilder::Account("guest", "p1"),

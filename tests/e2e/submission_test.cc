@@ -12,6 +12,7 @@
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
+#include "support/answer_checks.h"
 #include "support/host_process.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
@@ -98,15 +99,6 @@ void ExpectSubmission(const LeaderboardClient::Result& result,
   ASSERT_FALSE(result.response.has_fail()) << result.response.DebugString();
   EXPECT_EQ(result.response.score_submission().result(), expected);
   EXPECT_DOUBLE_EQ(result.response.score_submission().score(), score);
-}
-
-void ExpectRefused(const LeaderboardClient::Result& result,
-                   Leaderboard::Response::Fail code,
-                   const std::string& message) {
-  ASSERT_TRUE(result.answered()) << result.error;
-  ASSERT_TRUE(result.response.has_fail()) << result.response.DebugString();
-  EXPECT_EQ(result.response.fail().code(), code);
-  EXPECT_EQ(result.response.fail().message(), message);
 }
 
 TEST_F(SubmissionTest, FirstSubmissionWritesEveryRankingAndTable) {
