@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -64,6 +65,31 @@ void Report(const char* mode, std::uint64_t writes, Clock::duration elapsed,
               writes / seconds, static_cast<unsigned long long>(failed));
 }
 
+// Runs FLAGS_writes writes of distinct players through `submit` (local
+// account, completion) and reports their rate once all have completed.
+using Completion = std::function<void(const bool&)>;
+void TimeWrites(
+    const std::string& mode,
+    const std::function<void(const std::string&, const Completion&)>& submit) {
+  static int run = 0;
+  const std::string prefix = "r" + std::to_string(++run) + "_";
+  auto done = std::make_shared<std::atomic<std::uint64_t>>(0);
+  auto failed = std::make_shared<std::atomic<std::uint64_t>>(0);
+  const auto start = Clock::now();
+  for (std::uint64_t i = 0; i < FLAGS_writes; ++i) {
+    submit(prefix + std::to_string(i),
+           [done, failed](const bool& write_failed) {
+             if (write_failed) ++*failed;
+             ++*done;
+           });
+  }
+  if (!WaitForCount(*done, FLAGS_writes)) {
+    std::fprintf(stderr, "%s: writes did not complete\n", mode.c_str());
+    std::exit(1);
+  }
+  Report(mode.c_str(), FLAGS_writes, Clock::now() - start, failed->load());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,22 +120,14 @@ int main(int argc, char** argv) {
             .count();
 
     // One statement per write.
-    auto done = std::make_shared<std::atomic<std::uint64_t>>(0);
-    auto failed = std::make_shared<std::atomic<std::uint64_t>>(0);
-    const auto single_start = Clock::now();
-    for (std::uint64_t i = 0; i < FLAGS_writes; ++i) {
+    TimeWrites("single, " + form, [&](const std::string& local_account,
+                                      const Completion& completion) {
       db->SubmitScore(
-          id, vel::PlayerAccount("guest", "s" + std::to_string(i)),
-          {Response::kNewRecordDaily, static_cast<double>(i)}, timestamp,
+          id, vel::PlayerAccount("guest", local_account),
+          {Response::kNewRecordDaily, 0.0}, timestamp,
           boost::posix_time::ptime(boost::posix_time::not_a_date_time),
-          [done, failed](const bool& write_failed) {
-            if (write_failed) ++*failed;
-            ++*done;
-          });
-    }
-    if (!WaitForCount(*done, FLAGS_writes)) return 1;
-    Report(("single, " + form).c_str(), FLAGS_writes,
-           Clock::now() - single_start, failed->load());
+          completion);
+    });
 
     // The bulk insert queue with its own client.
     auto client =
@@ -120,22 +138,14 @@ int main(int argc, char** argv) {
     if (!client->Initialize()) return 1;
     auto queue = std::make_shared<plemox::BulkInsertQueue>(client, 200);
     if (!queue->Start()) return 1;
-    done->store(0);
-    failed->store(0);
-    const auto bulk_start = Clock::now();
-    for (std::uint64_t i = 0; i < FLAGS_writes; ++i) {
+    TimeWrites("bulk queue, " + form, [&](const std::string& local_account,
+                                          const Completion& completion) {
       queue->Enqueue(plemox::DbSubmitScoreRequest::Make(
-          id, vel::PlayerAccount("guest", "b" + std::to_string(i)),
-          {Response::kNewRecordDaily, static_cast<double>(i)}, timestamp,
+          id, vel::PlayerAccount("guest", local_account),
+          {Response::kNewRecordDaily, 0.0}, timestamp,
           boost::posix_time::ptime(boost::posix_time::not_a_date_time),
-          [done, failed](const bool& write_failed) {
-            if (write_failed) ++*failed;
-            ++*done;
-          }));
-    }
-    if (!WaitForCount(*done, FLAGS_writes)) return 1;
-    Report(("bulk queue, " + form).c_str(), FLAGS_writes,
-           Clock::now() - bulk_start, failed->load());
+          completion));
+    });
     queue->Finalize();
 
     std::string drop = "DROP TABLE IF EXISTS " + id + "_alltime";
