@@ -13,6 +13,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server redis-tools mariadb-server mariadb-client
   curl python3
+  clang libclang-rt-14-dev prometheus-cpp-dev redis-sentinel
+  python3-prometheus-client
 )
 
 missing=()
