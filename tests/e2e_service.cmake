@@ -8,3 +8,8 @@ plemox_add_test(NAME request_limits_e2e_test LABEL e2e
   SOURCES e2e/request_limits_test.cc
   LIBS leaderboard_client leaderboard_proto)
 add_dependencies(request_limits_e2e_test vel_host_main plemox-leaderboard)
+
+plemox_add_test(NAME attack_e2e_test LABEL e2e
+  SOURCES e2e/attack_test.cc
+  LIBS leaderboard_attack_runner leaderboard_proto)
+add_dependencies(attack_e2e_test vel_host_main plemox-leaderboard)

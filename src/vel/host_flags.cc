@@ -45,6 +45,10 @@ DEFINE_int32(max_requests_in_flight, 1024,
              "Most requests of one connection received and not yet answered; "
              "while reached, the connection is not read (0 or less: no "
              "limit).");
+DEFINE_int32(max_requests_in_progress, 256,
+             "Most requests of all game connections handled at once; beyond "
+             "it connections take turns, one request each (0 or less: no "
+             "limit).");
 DEFINE_int32(api_port, 18080, "Port of the HTTP API (0: disabled).");
 DEFINE_string(api_bind_address, "127.0.0.1",
               "Address the HTTP API listens on. Loopback by default because "

@@ -30,5 +30,6 @@ DECLARE_uint64(max_message_size);
 DECLARE_int32(max_connections);
 DECLARE_int32(frame_read_timeout_seconds);
 DECLARE_int32(max_requests_in_flight);
+DECLARE_int32(max_requests_in_progress);
 DECLARE_int32(api_port);
 DECLARE_string(api_bind_address);

@@ -1,5 +1,6 @@
 # TCP server and transports (Boost.Asio) with length-prefixed framing.
 add_library(vel_net SHARED
+  tcp_admission.cc
   tcp_limit_counters.cc
   tcp_server.cc
   tcp_transport.cc

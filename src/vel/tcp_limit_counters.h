@@ -17,18 +17,22 @@ class TcpLimitCounters {
   static void CountFrameReadTimeout() { frame_read_timeouts_++; }
   // Times a connection stopped being read at max_requests_in_flight.
   static void CountInFlightPause() { in_flight_pauses_++; }
+  // Times a connection waited for its turn at max_requests_in_progress.
+  static void CountAdmissionWait() { admission_waits_++; }
 
   static std::uint64_t refused_connections() { return refused_connections_; }
   static std::uint64_t frame_read_timeouts() { return frame_read_timeouts_; }
   static std::uint64_t in_flight_pauses() { return in_flight_pauses_; }
+  static std::uint64_t admission_waits() { return admission_waits_; }
 
-  // The three counts as a JSON object, for a callable counter.
+  // The counts as a JSON object, for a callable counter.
   static int Report(Json* out);
 
  private:
   static std::atomic<std::uint64_t> refused_connections_;
   static std::atomic<std::uint64_t> frame_read_timeouts_;
   static std::atomic<std::uint64_t> in_flight_pauses_;
+  static std::atomic<std::uint64_t> admission_waits_;
 };
 
 }  // namespace vel

@@ -145,6 +145,8 @@ void TcpTransport::Start(boost::asio::ip::tcp::socket&& peer,
 }
 
 void TcpTransport::ReadLocked() {
+  if (reading_) return;
+  reading_ = true;
   socket_.async_read_some(
       boost::asio::buffer(read_buffer_.data() + read_end_,
                           read_buffer_.size() - read_end_),
@@ -161,6 +163,10 @@ std::size_t TcpTransport::PartialFrameSize() const {
 
 void TcpTransport::OnRead(const boost::system::error_code& ec,
                           std::size_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reading_ = false;
+  }
   if (ec) {
     OnReadFailed(ec);
     return;
@@ -198,6 +204,20 @@ void TcpTransport::Deliver() {
       // delivered when an answer makes room.
       std::lock_guard<std::mutex> lock(mutex_);
       if (InFlightFullLocked()) break;
+      // Beyond the process-wide cap, connections take turns: this one is
+      // handed its turn later.
+      if (!TcpAdmission::Admit(self)) {
+        waiting_for_turn_ = true;
+        if (!turn_logged_) {
+          turn_logged_ = true;
+          LOG(INFO) << "The connection waits for its turn: "
+                       "max_requests_in_progress requests of all connections "
+                       "are being handled: peer="
+                    << peer_;
+        }
+        break;
+      }
+      waiting_for_turn_ = false;
       ++requests_in_flight_;
     }
     if (receive_handler_) {
@@ -253,6 +273,11 @@ void TcpTransport::Deliver() {
     }
     return;
   }
+  if (waiting_for_turn_) {
+    // Read on when the turn comes; the frames are whole, nothing is timed.
+    read_deadline_ = Clock::time_point::max();
+    return;
+  }
   if (read_end_ == 0) {
     read_deadline_ = Clock::time_point::max();
   } else if ((pos > 0 || read_deadline_ == Clock::time_point::max()) &&
@@ -298,7 +323,11 @@ void TcpTransport::OnReadDeadline(const boost::system::error_code& ec) {
 }
 
 void TcpTransport::AnswerSentLocked() {
-  if (requests_in_flight_ > 0) --requests_in_flight_;
+  if (requests_in_flight_ > 0) {
+    --requests_in_flight_;
+    // A closed connection gave its share back when it closed.
+    if (state_ == State::kOpen) TcpAdmission::Release(1);
+  }
   if (paused_ && !InFlightFullLocked()) {
     paused_ = false;
     boost::asio::post(strand_, [self = shared_from_this()] {
@@ -508,6 +537,7 @@ bool TcpTransport::CloseLocked(const boost::system::error_code& reason) {
   const bool was_open = state_ == State::kOpen;
   state_ = State::kClosed;
   close_reason_ = reason;
+  TcpAdmission::Leave(this, requests_in_flight_);
   if (was_open) {
     boost::system::error_code ignored;
     socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "vel/socket_base.h"
+#include "vel/tcp_admission.h"
 #include "vel/transport.h"
 
 namespace vel {
@@ -101,6 +102,7 @@ class TcpTransport : public Transport,
              ClosedCallback on_closed) override;
 
  private:
+  friend class TcpAdmission;
   using Clock = std::chrono::steady_clock;
   enum class State { kIdle, kOpen, kClosed };
 
@@ -175,10 +177,17 @@ class TcpTransport : public Transport,
   // When the frame being assembled must be whole; max(): no frame started.
   Clock::time_point read_deadline_ = Clock::time_point::max();
   // GUARDED_BY(mutex_)
-  std::size_t max_requests_in_flight_;            // GUARDED_BY(mutex_)
-  std::size_t requests_in_flight_ = 0;            // GUARDED_BY(mutex_)
-  bool paused_ = false;                           // GUARDED_BY(mutex_)
-  bool in_flight_logged_ = false;                 // GUARDED_BY(mutex_)
+  std::size_t max_requests_in_flight_;  // GUARDED_BY(mutex_)
+  std::size_t requests_in_flight_ = 0;  // GUARDED_BY(mutex_)
+  bool paused_ = false;                 // GUARDED_BY(mutex_)
+  bool in_flight_logged_ = false;       // GUARDED_BY(mutex_)
+  // A whole frame waits for its turn in the process-wide admission.
+  bool waiting_for_turn_ = false;  // GUARDED_BY(mutex_)
+  bool turn_logged_ = false;       // GUARDED_BY(mutex_)
+  // A read is outstanding (there is never more than one).
+  bool reading_ = false;  // GUARDED_BY(mutex_)
+  // GUARDED_BY(TcpAdmission's lock)
+  TcpAdmission::Seat admission_seat_;
   std::chrono::milliseconds frame_read_timeout_;  // GUARDED_BY(mutex_)
 
   // Strand only.

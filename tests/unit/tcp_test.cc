@@ -24,6 +24,7 @@
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
+#include "vel/tcp_admission.h"
 #include "vel/tcp_limit_counters.h"
 #include "vel/tcp_server.h"
 #include "vel/tcp_transport.h"
@@ -610,4 +611,38 @@ TEST_F(TcpTest, InFlightCapPausesReadingUntilAnswersMakeRoom) {
   EXPECT_EQ(rec_->Messages(),
             (std::vector<std::string>{"r0", "r1", "r2", "r3", "r4"}));
   EXPECT_EQ(client.ReadFrame(), "x");
+}
+
+TEST_F(TcpTest, BeyondTheProcessCapConnectionsTakeTurns) {
+  rec_->echo = false;
+  vel::TcpAdmission::SetLimit(3);
+  const auto waits = vel::TcpLimitCounters::admission_waits();
+  Client a(port_);
+  std::string bytes;
+  for (int i = 0; i < 6; ++i) bytes += Frame("a" + std::to_string(i));
+  ASSERT_TRUE(a.Write(bytes));
+  auto ta = OpenTransport(0);
+  ASSERT_TRUE(WaitFor([&] { return rec_->Messages().size() == 3; }));
+  Client b(port_);
+  ASSERT_TRUE(b.Write(Frame("b0") + Frame("b1")));
+  auto tb = OpenTransport(1);
+  // Both wait: the first connection's fourth frame, then the newcomer's.
+  ASSERT_TRUE(WaitFor(
+      [&] { return vel::TcpLimitCounters::admission_waits() >= waits + 2; }));
+  EXPECT_EQ(rec_->Messages().size(), 3u);
+  // Each answer hands one turn on, alternating between the two.
+  for (std::size_t answered = 1; answered <= 5; ++answered) {
+    ASSERT_TRUE(ta->Send(vel::Buffer("x", 1), 100));
+    ASSERT_TRUE(
+        WaitFor([&] { return rec_->Messages().size() == 3 + answered; }));
+  }
+  EXPECT_EQ(rec_->Messages(),
+            (std::vector<std::string>{"a0", "a1", "a2", "a3", "b0", "a4", "b1",
+                                      "a5"}));
+  EXPECT_EQ(vel::TcpAdmission::in_progress(), 3u);
+  // Closed connections give their unanswered share back.
+  a.Close();
+  b.Close();
+  EXPECT_TRUE(WaitFor([&] { return vel::TcpAdmission::in_progress() == 0; }));
+  vel::TcpAdmission::SetLimit(0);
 }

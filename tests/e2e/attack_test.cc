@@ -1,0 +1,108 @@
+// Hostile and careless peers against the real host: each attack must be
+// refused or bounded while a fresh client keeps being answered, the host's
+// memory must not follow what the peers announce, and the host must live.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "client/attack_runner.h"
+#include "client/query_builder.h"
+#include "support/running_server.h"
+#include "support/store_probe.h"
+
+namespace plemox_test {
+namespace {
+
+using plemox::AttackRunner;
+
+constexpr int kPlayers = 500;
+constexpr int kHeldConnections = 300;
+// Far below what the attacks would pin if the host reserved what they
+// announce (300 connections x 1 MiB) or built every answer they ask for.
+constexpr double kGrowthBoundMb = 150;
+
+std::string LeaderboardId() { return "e2eatk" + std::to_string(getpid()); }
+
+class AttackTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    auto options = HostProcess::Options::WithArguments(
+        "\"leaderboard_ids\": [\"" + LeaderboardId() + "\"]");
+    options.flags = {"--frame_read_timeout_seconds=2"};
+    server_ = std::make_unique<RunningServer>(options, "attack");
+    for (int i = 0; i < kPlayers; ++i) {
+      ASSERT_TRUE(server_->client()
+                      .SubmitScore(LeaderboardId(),
+                                   plemox::QueryBuilder::Account(
+                                       "guest", "p" + std::to_string(i)),
+                                   i, Leaderboard::ScoreSubmission::kHighScore)
+                      .ok());
+    }
+  }
+  static void TearDownTestSuite() {
+    server_->Stop();
+    server_.reset();
+    StoreProbe probe;
+    probe.DeleteKeys("leaderboard:" + LeaderboardId() + "*");
+    probe.DropTables(LeaderboardId());
+  }
+
+  static AttackRunner::Report Run(const std::string& attack) {
+    AttackRunner::Options options;
+    options.port = static_cast<uint16_t>(server_->host().tcp_port());
+    options.pid = server_->host().pid();
+    options.app_id = "attack";
+    options.leaderboard_id = LeaderboardId();
+    options.connections = kHeldConnections;
+    options.hold = std::chrono::seconds(5);
+    options.flood_connections = 8;
+    options.flood_queries = 20000;
+    options.batch_requests = 5;
+    options.settle = std::chrono::milliseconds(500);
+    AttackRunner::Report report = AttackRunner(options).Run(attack);
+    EXPECT_TRUE(report.server_alive) << server_->host().Log();
+    EXPECT_GT(report.probes, 0);
+    EXPECT_EQ(report.probe_failures, 0) << AttackRunner::FormatTable({report});
+    EXPECT_LT(report.rss_peak_mb - report.rss_before_mb, kGrowthBoundMb)
+        << AttackRunner::FormatTable({report});
+    return report;
+  }
+
+  static std::unique_ptr<RunningServer> server_;
+};
+std::unique_ptr<RunningServer> AttackTest::server_;
+
+TEST_F(AttackTest, TricklingHeadersAreTimedOutAndIdleConnectionsKept) {
+  const AttackRunner::Report trickle = Run("trickle");
+  EXPECT_EQ(trickle.held_connections, kHeldConnections);
+  EXPECT_EQ(trickle.closed_by_server, kHeldConnections) << trickle.detail;
+
+  const AttackRunner::Report idle = Run("idle");
+  EXPECT_EQ(idle.held_connections, kHeldConnections);
+  EXPECT_EQ(idle.closed_by_server, 0) << idle.detail;
+}
+
+TEST_F(AttackTest, PipelinedFloodThatHangsUpDoesNotStallOthers) {
+  const AttackRunner::Report flood = Run("flood");
+  EXPECT_TRUE(flood.outcome_ok) << flood.detail;
+  // The work the flood left queued is dropped: a fresh client is answered
+  // at once afterwards, not after thousands of queued queries.
+  plemox::LeaderboardClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1",
+                             static_cast<uint16_t>(server_->host().tcp_port()),
+                             std::chrono::seconds(2)));
+  EXPECT_TRUE(client.Authenticate("attack", std::chrono::seconds(2)).ok());
+}
+
+TEST_F(AttackTest, OversizedBatchesAndOverlongTextsAreRefused) {
+  const AttackRunner::Report batch = Run("batch");
+  EXPECT_TRUE(batch.outcome_ok) << batch.detail;
+  const AttackRunner::Report text = Run("text");
+  EXPECT_TRUE(text.outcome_ok) << text.detail;
+}
+
+}  // namespace
+}  // namespace plemox_test
