@@ -329,7 +329,7 @@ std::vector<std::pair<std::string, const LoadGenerator::KindStats*>> ReportRows(
 
 std::string LoadGenerator::FormatReport(const Report& report) {
   std::ostringstream text;
-  char line[320];
+  char line[512];
   std::snprintf(line, sizeof line,
                 "%-14s %10s %10s %9s %9s %9s %9s %9s %8s %8s %8s", "kind",
                 "requests", "req/s", "p50 ms", "p90 ms", "p99 ms", "p99.9 ms",
@@ -379,14 +379,17 @@ std::string LoadGenerator::FormatReport(const Report& report) {
         line, sizeof line,
         "fixed rate: offered %.0f req/s, achieved %.0f ok/s; %llu scheduled, "
         "%llu sent, %llu dropped (connection at %d outstanding or lost), "
-        "%llu not sent after every connection was lost, %llu sent late "
-        "(>= %lld ms, worst %.3f ms); latencies count from the due time\n",
+        "%s%llu sent late (>= %lld ms, worst %.3f ms); latencies count from "
+        "the due time\n",
         report.offered_rate, report.AchievedRate(),
         static_cast<unsigned long long>(report.scheduled),
         static_cast<unsigned long long>(report.total.sent),
         static_cast<unsigned long long>(report.total.dropped),
         report.max_outstanding,
-        static_cast<unsigned long long>(report.abandoned),
+        report.abandoned == 0 ? ""
+                              : (std::to_string(report.abandoned) +
+                                 " not sent after every connection was lost, ")
+                                    .c_str(),
         static_cast<unsigned long long>(report.total.late),
         static_cast<long long>(kLateAfter.count()),
         Millis(static_cast<uint64_t>(report.max_send_lag.count())));

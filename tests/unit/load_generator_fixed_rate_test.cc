@@ -193,6 +193,28 @@ TEST(LoadGeneratorFixedRateTest, AStalledServerFillsTheBoundAndTheRestDrop) {
       << table;
 }
 
+TEST(LoadGeneratorFixedRateTest, LostConnectionsEndTheScheduleAndAreCounted) {
+  ScriptedServer server(MixedPolicy, milliseconds(1));
+  server.CloseAllAfter(30);
+  // A schedule of 10 minutes: the run must end when the connections do.
+  LoadGenerator generator(FixedRateOptions(server.port(), 500, 2,
+                                           milliseconds(600000), "submit=1"));
+  LoadGenerator::Report report;
+  ASSERT_TRUE(generator.Run(&report)) << generator.error();
+  EXPECT_EQ(report.lost_connections, 2);
+  EXPECT_GT(report.abandoned, 0u);
+  EXPECT_EQ(report.total.sent + report.total.dropped + report.abandoned,
+            report.scheduled);
+  EXPECT_EQ(report.total.finished(), report.total.sent);
+  EXPECT_GE(report.total.disconnected, 1u);
+  EXPECT_LT(report.elapsed, std::chrono::seconds(60));
+  const std::string table = LoadGenerator::FormatReport(report);
+  EXPECT_NE(table.find(std::to_string(report.abandoned) +
+                       " not sent after every connection was lost"),
+            std::string::npos)
+      << table;
+}
+
 TEST(LoadGeneratorFixedRateTest, LatencyCountsFromTheDueTimeWhenSendsAreLate) {
   // The server answers at once, but the sender stalls for 150 ms once (in
   // its progress callback, which runs on the pacing thread): the requests
