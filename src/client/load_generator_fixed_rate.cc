@@ -34,8 +34,9 @@ void LoadGenerator::RunFixedRate(Report* report,
   while (next < schedule.size()) {
     if (AllConnectionsLost()) {
       report->abandoned = schedule.size() - next;
-      LOG(WARNING) << "Load generator: every connection is lost; "
-                   << report->abandoned << " due requests are not sent";
+      LOG(WARNING) << "Load generator: every connection is lost; the "
+                   << report->abandoned
+                   << " remaining requests of the schedule are not sent";
       break;
     }
     // Everything due by now goes out at once: a pacer that fell behind
