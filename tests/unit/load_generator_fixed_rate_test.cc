@@ -243,8 +243,10 @@ TEST(LoadGeneratorFixedRateTest, LatencyCountsFromTheDueTimeWhenSendsAreLate) {
   const auto& latency = report.total.latency;
   EXPECT_GE(latency.max(), 100000u);
   EXPECT_GE(latency.ValueAtQuantile(0.99), 50000u);
-  // The requests due outside the stall were answered quickly.
-  EXPECT_LT(latency.ValueAtQuantile(0.5), 50000u);
+  // Most requests fell due outside the stall: their latency does not count
+  // from some earlier point such as the start of the run (300 ms median).
+  // The margin is for loaded test machines.
+  EXPECT_LT(latency.ValueAtQuantile(0.5), 140000u);
 }
 
 }  // namespace
