@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Measures the leaderboard server on this machine and prints one table:
-# throughput and latency of fixed request mixes driven by leaderboard_loadgen,
-# the Redis commands and round trips each request costs, and what Redis alone
-# does with the same commands (redis-benchmark), so that the server's figures
-# read as a share of the Redis underneath it.
+# throughput and latency of fixed request mixes driven by leaderboard_loadgen
+# (closed loop: each connection keeps its requests in flight), latency at a
+# fixed offered rate of half the submit-only and top-only peaks (open loop:
+# requests go out on schedule whatever the answers, latency counted from the
+# due time), the server's context switches and CPU time per request of each
+# run, the Redis commands and round trips each request costs, and what Redis
+# alone does with the same work (redis-benchmark), so that the server's
+# figures read as a share of the Redis underneath it.
 #
 #   scripts/bench.sh
 #
@@ -25,6 +29,12 @@
 #   PLEMOX_BENCH_PERF=1       after the mixes, profile the server's CPU (perf)
 #                             during a further submit-only run, summarised
 #                             under the table
+#   PLEMOX_BENCH_RATE_SHARE   the fixed-rate runs offer this percentage of the
+#                             closed-loop peak of the same mix (default 50;
+#                             0 skips them)
+#   PLEMOX_BENCH_MAX_OUTSTANDING  fixed-rate runs: the most requests
+#                             outstanding per connection; a request due on a
+#                             full connection is dropped and counted (64)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -36,6 +46,8 @@ players=${PLEMOX_BENCH_PLAYERS:-10000}
 redis_requests=${PLEMOX_BENCH_REDIS_REQUESTS:-50000}
 shared_redis=${PLEMOX_BENCH_SHARED_REDIS:-0}
 profile=${PLEMOX_BENCH_PERF:-0}
+rate_share=${PLEMOX_BENCH_RATE_SHARE:-50}
+max_outstanding=${PLEMOX_BENCH_MAX_OUTSTANDING:-64}
 # Requests per kind when counting Redis commands, one at a time.
 count_requests=500
 count_players=500
@@ -178,27 +190,48 @@ wait_for_port "$tcp_port" 60 || { say "the server did not start"; exit 1; }
 say "server pid $server_pid on port $tcp_port, Redis on $redis_port," \
   "leaderboards $lb_day, $lb_week"
 
-# CPU time (user + system, in clock ticks) a process has used so far.
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# CPU time (user + system, in clock ticks) a process has used so far, all
+# its threads together, ended ones included. The command name in field 2
+# may hold spaces: count the fields from its closing parenthesis.
+cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
 ticks_per_second=$(getconf CLK_TCK)
 
-# Runs the load generator; records the server's and Redis's CPU time per
-# finished request of the run in cpu.tsv.
+# Context switches (voluntary + involuntary) of all the server's threads so
+# far, and the thread count: "switches threads". The kernel keeps them per
+# thread only, so a thread that ends between two readings takes its switches
+# with it; loadgen warns when the thread count changed during a run.
+server_switches() {
+  cat /proc/"$server_pid"/task/*/status 2>/dev/null |
+    awk '/^(non)?voluntary_ctxt_switches:/ {n += $2}
+         /^Pid:/ {threads++}
+         END {print n + 0, threads + 0}'
+}
+
+# Runs the load generator; records the server's and Redis's CPU time and the
+# server's context switches per finished request of the run in cpu.tsv:
+# label, server us, Redis us, server context switches.
 loadgen() {  # loadgen LABEL [flags...]
   local label=$1
   shift
-  local server_before redis_before
+  local server_before redis_before switches_before switches_after
   server_before=$(cpu_ticks "$server_pid")
   redis_before=$(cpu_ticks "$redis_pid")
+  switches_before=$(server_switches)
   "$bin/leaderboard_loadgen" --port="$tcp_port" \
     --leaderboards="$lb_day,$lb_week" --label="$label" \
     --tsv_out="$work/results.tsv" "$@" >"$work/$label.txt"
+  switches_after=$(server_switches)
+  if [ "${switches_before#* }" != "${switches_after#* }" ]; then
+    say "$label: the server's thread count went from ${switches_before#* }" \
+      "to ${switches_after#* }; its context switch count misses ended threads"
+  fi
   awk -F'\t' -v label="$label" -v tps="$ticks_per_second" \
     -v server=$(($(cpu_ticks "$server_pid") - server_before)) \
-    -v redis=$(($(cpu_ticks "$redis_pid") - redis_before)) '
+    -v redis=$(($(cpu_ticks "$redis_pid") - redis_before)) \
+    -v switches=$((${switches_after% *} - ${switches_before% *})) '
       $1 == label && ($2 == "total" || n == 0) {n = $3}
-      END {if (n > 0) printf "%s\t%.0f\t%.0f\n", label,
-             server * 1e6 / tps / n, redis * 1e6 / tps / n}' \
+      END {if (n > 0) printf "%s\t%.0f\t%.0f\t%.2f\n", label,
+             server * 1e6 / tps / n, redis * 1e6 / tps / n, switches / n}' \
     "$work/results.tsv" >>"$work/cpu.tsv"
 }
 
@@ -215,8 +248,7 @@ redis_snapshot() {  # redis_snapshot FILE
   if [ -r "/proc/$redis_pid/io" ]; then
     awk '/^syscw:/ {print "__writes", $2}' "/proc/$redis_pid/io" >>"$1"
   fi
-  cat /proc/"$server_pid"/task/*/status 2>/dev/null |
-    awk '/ctxt_switches/ {n += $2} END {print "__switches", n}' >>"$1"
+  server_switches | awk '{print "__switches", $1}' >>"$1"
 }
 redis_delta() {  # redis_delta BEFORE AFTER -> "command delta" lines
   awk 'NR == FNR {before[$1] = $2; next}
@@ -277,6 +309,33 @@ loadgen query-heavy "${common[@]}" --mix=top=30,nearby=30,social=30,submit=10
 say "mixed, ${seconds}s"
 loadgen mixed "${common[@]}" \
   --mix=submit=40,submit_ranked=20,top=15,nearby=15,social=10
+say "top-only, ${seconds}s"
+loadgen top-only "${common[@]}" --mix=top=1
+
+# Open loop at a share of each closed-loop peak: the latency a studio sees
+# below saturation, where a closed loop would hide a stall (it stops sending
+# while it waits).
+rate_labels=()
+fixed_rate() {  # fixed_rate PEAK_LABEL MIX
+  local peak rate label="$1@${rate_share}%"
+  peak=$(awk -F'\t' -v label="$1" '$1 == label {print $4; exit}' \
+    "$work/results.tsv")
+  rate=$(awk -v peak="${peak:-0}" -v share="$rate_share" \
+    'BEGIN {printf "%.0f", peak * share / 100}')
+  if [ "$rate" -lt 1 ]; then
+    say "$1 measured no throughput; no fixed-rate run for it"
+    return 0
+  fi
+  say "$label: $2 at a fixed $rate req/s, ${seconds}s"
+  loadgen "$label" --connections="$connections" --players="$players" \
+    --duration="$seconds" --mix="$2" --rate="$rate" \
+    --max_outstanding="$max_outstanding"
+  rate_labels+=("$label")
+}
+if [ "$rate_share" -gt 0 ]; then
+  fixed_rate submit-only submit=1
+  fixed_rate top-only top=1
+fi
 if [ "$profile" = 1 ]; then
   if command -v perf >/dev/null; then
     say "profiling the server during a further submit-only run (not in the table)"
@@ -317,56 +376,94 @@ rb ZCARD ZCARD "$z"
 redis-cli -p "$redis_port" del "$z" "$h" >/dev/null
 
 # --- The table. -----------------------------------------------------------
+# The Redis-alone work each request kind's throughput is compared with ("vs
+# Redis"): names of rb rows above, best match first; the first one measured
+# is used. Submissions compare with the submission script run by EVALSHA
+# once an rb row named EVALSHA measures it, with ZADD until then; top-100
+# queries with ZREVRANGE 0 99 WITHSCORES. Nearby and social queries have no
+# one-command equivalent and get no share.
+baselines="submit=EVALSHA,ZADD submit_ranked=EVALSHA,ZADD top=ZREVRANGE"
 echo
 echo "Leaderboard server on $(nproc) cores ($(uname -m)); load generator:" \
-  "$connections connections x $in_flight in flight, $players players x 2" \
-  "leaderboards, ${seconds}s per mix; same machine for everything;" \
+  "$connections connections x $in_flight in flight (closed loop), or at" \
+  "most $max_outstanding outstanding per connection at a fixed rate of" \
+  "${rate_share}% of the closed-loop peak (open loop); $players players x 2" \
+  "leaderboards, ${seconds}s per run; same machine for everything;" \
   "load average $load_before at the start, $(cut -d' ' -f1 /proc/loadavg) at the end."
-awk -F'\t' -v OFS='\t' '
+awk -F'\t' -v baselines="$baselines" '
   FILENAME ~ /round_trips/ {cmds[$1] = $2; trips[$1] = $3; switches[$1] = $5
                             next}
   FILENAME ~ /redis.tsv/ {redis_rps[$1] = $2; redis[++nr] = $0; next}
-  {rows[++n] = $0}
+  FILENAME ~ /cpu.tsv/ {cpu[$1] = $2; run_switches[$1] = $4; next}
+  {rows[++n] = $0; ++rows_of[$1]}
   function cell(v) { return v == "" ? "-" : v }
   END {
-    base["submit"] = "ZADD"; base["submit_ranked"] = "ZADD"
-    base["top"] = "ZREVRANGE"; base["nearby"] = "ZREVRANK"
-    base["social"] = "ZSCORE"
-    fmt = "%-16s %-14s %9s %9s %8s %8s %8s %8s %8s %7s %7s %6s %6s %6s %15s\n"
-    printf fmt, "workload", "request", "requests", "req/s", "p50 ms", \
-      "p90 ms", "p99 ms", "p99.9 ms", "max ms", "failed", "timeout", \
-      "cmds", "trips", "ctxsw", "vs Redis"
+    split(baselines, entries, " ")
+    for (e in entries) {
+      split(entries[e], kv, "=")
+      base[kv[1]] = kv[2]
+    }
+    fmt = "%-16s %-14s %9s %9s %9s %8s %8s %8s %8s %8s %7s %7s %7s %7s " \
+          "%7s %6s %6s %7s %17s\n"
+    printf fmt, "workload", "request", "requests", "req/s", "offered", \
+      "p50 ms", "p90 ms", "p99 ms", "p99.9 ms", "max ms", "failed", \
+      "timeout", "dropped", "cpu us", "ctxsw", "cmds", "trips", "ctxsw@1", \
+      "vs Redis"
     for (i = 1; i <= n; ++i) {
       split(rows[i], f, "\t")
       if (f[1] ~ /^count_/ || f[1] == "prefill" || f[1] == "profiled") continue
+      fixed = f[14] != "" && f[14] > 0
       ratio = "-"
-      if (f[2] in base && redis_rps[base[f[2]]] > 0)
-        ratio = sprintf("%.1f%% %s", 100 * f[4] / redis_rps[base[f[2]]],
-                        base[f[2]])
-      printf fmt, f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9], \
-        f[10], f[11], cell(cmds[f[2]]), cell(trips[f[2]]), \
-        cell(switches[f[2]]), ratio
+      if (!fixed && f[2] in base) {
+        split(base[f[2]], names, ",")
+        for (j = 1; j in names; ++j) {
+          if (redis_rps[names[j]] > 0) {
+            ratio = sprintf("%.1f%% %s", 100 * f[4] / redis_rps[names[j]],
+                            names[j])
+            break
+          }
+        }
+      }
+      # The run figures belong to the row its requests were counted on.
+      whole_run = f[2] == "total" || rows_of[f[1]] == 1
+      printf fmt, f[1], f[2], f[3], f[4], (fixed ? f[14] : "-"), f[5], \
+        f[6], f[7], f[8], f[9], f[10], f[11], (fixed ? f[12] : "-"), \
+        (whole_run ? cell(cpu[f[1]]) : "-"), \
+        (whole_run ? cell(run_switches[f[1]]) : "-"), \
+        cell(cmds[f[2]]), cell(trips[f[2]]), cell(switches[f[2]]), ratio
     }
     for (i = 1; i <= nr; ++i) {
       split(redis[i], f, "\t")
       printf fmt, "redis-benchmark", f[1], "'"$redis_requests"'", \
-        sprintf("%.0f", f[2]), f[3], "-", f[4], "-", f[5], "-", "-", "1", \
-        "1", "-", "-"
+        sprintf("%.0f", f[2]), "-", f[3], "-", f[4], "-", f[5], "-", "-", \
+        "-", "-", "-", "1", "1", "-", "-"
     }
-  }' "$work/round_trips.tsv" "$work/redis.tsv" "$work/results.tsv"
+  }' "$work/round_trips.tsv" "$work/redis.tsv" "$work/cpu.tsv" \
+  "$work/results.tsv"
 echo
-echo "cmds/trips/ctxsw: Redis commands, Redis round trips and server context" \
-  "switches per request, measured one request at a time (INFO commandstats;" \
-  "write calls of redis-server; /proc of the server's threads)."
-echo "vs Redis: the row's req/s as a share of redis-benchmark's req/s for" \
-  "the named command (50 clients, no pipelining)."
+echo "offered, dropped: fixed-rate rows (workload <mix>@<share>) send on a" \
+  "schedule whatever the answers; their latencies count from each request's" \
+  "due time, and a request due on a connection with $max_outstanding" \
+  "outstanding is dropped (counted, not sent); req/s: requests ended per second."
+echo "cpu us, ctxsw: the server's CPU time (user + system) and context" \
+  "switches (voluntary + involuntary, all threads) over the run, per request" \
+  "ended, on the row of the whole run."
+echo "cmds/trips/ctxsw@1: Redis commands, Redis round trips and server" \
+  "context switches per request, measured one request at a time (INFO" \
+  "commandstats; write calls of redis-server; /proc of the server's threads)."
+echo "vs Redis: a closed-loop row's req/s as a share of redis-benchmark's" \
+  "req/s for the same work (50 clients, no pipelining)."
 awk -F'\t' '{printf "  %-14s %s cmds, %s trips, %s ctxsw:%s\n", $1, $2, $3,
               $5, $4}' "$work/round_trips.tsv"
 if [ -n "$prefill_line" ]; then echo "  $prefill_line"; fi
-echo "CPU time per request (server, Redis), from /proc during each run:"
-awk -F'\t' '$1 !~ /^count_/ {printf "  %-14s server %s us, Redis %s us\n", $1,
-             $2, $3}' "$work/cpu.tsv"
-for label in submit-only query-heavy mixed; do
+echo "CPU time and context switches per request (server, Redis), from /proc" \
+  "during each run:"
+awk -F'\t' '$1 !~ /^count_/ {printf "  %-16s server %s us, Redis %s us," \
+             " server %s context switches\n", $1, $2, $3, $4}' "$work/cpu.tsv"
+for label in submit-only query-heavy mixed top-only "${rate_labels[@]}"; do
+  if grep -q '^fixed rate: ' "$work/$label.txt"; then
+    echo "  $label: $(grep '^fixed rate: ' "$work/$label.txt")"
+  fi
   if grep -q '^  [0-9]* x ' "$work/$label.txt"; then
     echo "  failures in $label:"
     grep '^  [0-9]* x ' "$work/$label.txt" | sed 's/^/  /'

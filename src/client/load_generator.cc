@@ -48,6 +48,18 @@ struct LoadGenerator::Worker {
   std::atomic<uint64_t> timed_out{0};
   // Set when the connection ended: nothing more is sent on it.
   std::atomic<bool> lost{false};
+  // Fixed-rate runs: requests sent and not yet ended. Only the pacing
+  // thread raises it, so its check against the bound cannot race.
+  std::atomic<int> outstanding{0};
+};
+
+// One request drawn for a worker, not yet sent.
+struct LoadGenerator::PlannedRequest {
+  RequestKind kind = RequestKind::kSubmit;
+  uint64_t player = 0;
+  double score = 0;
+  const std::string* leaderboard_id = nullptr;
+  std::vector<uint64_t> friends;
 };
 
 LoadGenerator::LoadGenerator(Options options) : options_(std::move(options)) {}
@@ -103,7 +115,11 @@ bool LoadGenerator::Run(Report* report, const ProgressCallback& progress) {
   report->connections = static_cast<int>(workers_.size());
   if (options_.prefill) RunPrefill(report);
   if (options_.duration.count() > 0 || options_.max_requests > 0) {
-    RunMeasured(report, progress);
+    if (options_.rate > 0) {
+      RunFixedRate(report, progress);
+    } else {
+      RunMeasured(report, progress);
+    }
   }
   return true;
 }
@@ -301,31 +317,37 @@ void LoadGenerator::RunMeasured(Report* report,
       continue;
     }
     done_.wait_until(lock, std::min({next_progress, deadline, drain_deadline}));
-    now = Clock::now();
-    if (now >= next_progress) {
-      next_progress += options_.progress_interval;
-      if (progress) {
-        Progress current = Snapshot(start);
-        const double seconds =
-            static_cast<double>((current.elapsed - previous.elapsed).count()) /
-            1000.0;
-        current.recent_rate =
-            seconds > 0
-                ? static_cast<double>(current.finished - previous.finished) /
-                      seconds
-                : 0;
-        previous = current;
-        lock.unlock();
-        progress(current);
-        lock.lock();
-      }
-    }
+    lock.unlock();
+    ReportProgress(start, progress, &next_progress, &previous);
+    lock.lock();
   }
   lock.unlock();
   stopping_ = true;
   report->elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
       Clock::now() - start);
+  CollectReport(report);
+}
 
+void LoadGenerator::ReportProgress(Clock::time_point start,
+                                   const ProgressCallback& progress,
+                                   Clock::time_point* next_progress,
+                                   Progress* previous) {
+  if (Clock::now() < *next_progress) return;
+  *next_progress += options_.progress_interval;
+  if (!progress) return;
+  Progress current = Snapshot(start);
+  const double seconds =
+      static_cast<double>((current.elapsed - previous->elapsed).count()) /
+      1000.0;
+  current.recent_rate =
+      seconds > 0
+          ? static_cast<double>(current.finished - previous->finished) / seconds
+          : 0;
+  *previous = current;
+  progress(current);
+}
+
+void LoadGenerator::CollectReport(Report* report) {
   std::map<std::string, uint64_t> failures;
   for (auto& worker : workers_) {
     std::lock_guard<std::mutex> worker_lock(worker->mutex);
@@ -362,19 +384,29 @@ bool LoadGenerator::MayStartRequest() {
 
 void LoadGenerator::SendNext(Worker* worker) {
   if (worker->lost || !MayStartRequest()) return;
+  const PlannedRequest request = Draw(worker);
+  {
+    std::lock_guard<std::mutex> lock(worker->mutex);
+    ++worker->stats[static_cast<int>(request.kind)].sent;
+  }
+  Issue(worker, request, Clock::now());
+}
+
+LoadGenerator::PlannedRequest LoadGenerator::Draw(Worker* worker) {
   const uint64_t players = options_.players;
-  RequestKind kind;
-  uint64_t player = 0;
-  double score = 0;
-  const std::string* leaderboard_id = nullptr;
-  std::vector<uint64_t> friends;
+  PlannedRequest request;
+  RequestKind& kind = request.kind;
+  uint64_t& player = request.player;
+  std::vector<uint64_t>& friends = request.friends;
   {
     std::lock_guard<std::mutex> lock(worker->mutex);
     kind = options_.mix.Pick(worker->random());
     player = worker->random() % players;
-    leaderboard_id = &options_.leaderboard_ids[worker->random() %
-                                               options_.leaderboard_ids.size()];
-    score = static_cast<double>(worker->random() % (options_.max_score + 1));
+    request.leaderboard_id =
+        &options_.leaderboard_ids[worker->random() %
+                                  options_.leaderboard_ids.size()];
+    request.score =
+        static_cast<double>(worker->random() % (options_.max_score + 1));
     if (kind == RequestKind::kSocial) {
       const uint64_t count = std::min<uint64_t>(options_.friends, players - 1);
       if (count * 2 > players - 1) {
@@ -394,14 +426,19 @@ void LoadGenerator::SendNext(Worker* worker) {
         }
       }
     }
-    ++worker->stats[static_cast<int>(kind)].sent;
   }
+  return request;
+}
 
-  const Leaderboard::AccountId account = PlayerAccount(options_, player);
-  const Clock::time_point sent_at = Clock::now();
-  auto on_end = [this, worker, kind,
-                 sent_at](LeaderboardClient::Result result) {
-    OnRequestEnded(worker, kind, sent_at, result);
+void LoadGenerator::Issue(Worker* worker, const PlannedRequest& request,
+                          Clock::time_point origin) {
+  const RequestKind kind = request.kind;
+  const double score = request.score;
+  const std::string* leaderboard_id = request.leaderboard_id;
+  const Leaderboard::AccountId account =
+      PlayerAccount(options_, request.player);
+  auto on_end = [this, worker, kind, origin](LeaderboardClient::Result result) {
+    OnRequestEnded(worker, kind, origin, result);
   };
   LeaderboardClient& client = worker->client;
   switch (kind) {
@@ -435,8 +472,8 @@ void LoadGenerator::SendNext(Worker* worker) {
       break;
     case RequestKind::kSocial: {
       std::vector<Leaderboard::AccountId> competitors;
-      competitors.reserve(friends.size());
-      for (uint64_t n : friends)
+      competitors.reserve(request.friends.size());
+      for (uint64_t n : request.friends)
         competitors.push_back(PlayerAccount(options_, n));
       client.QueryAsync(
           QueryBuilder::Social(*leaderboard_id, account, competitors,
@@ -447,13 +484,41 @@ void LoadGenerator::SendNext(Worker* worker) {
   }
 }
 
+void LoadGenerator::Dispatch(Worker* worker, Clock::time_point due,
+                             Report* report) {
+  const PlannedRequest request = Draw(worker);
+  const bool send =
+      !worker->lost && worker->outstanding.load() < options_.max_outstanding;
+  const Clock::time_point now = Clock::now();
+  const auto lag =
+      std::chrono::duration_cast<std::chrono::microseconds>(now - due);
+  {
+    std::lock_guard<std::mutex> lock(worker->mutex);
+    KindStats& stats = worker->stats[static_cast<int>(request.kind)];
+    if (!send) {
+      ++stats.dropped;
+      return;
+    }
+    ++stats.sent;
+    if (lag >= kLateAfter) ++stats.late;
+  }
+  report->max_send_lag = std::max(report->max_send_lag, lag);
+  worker->outstanding.fetch_add(1);
+  in_flight_.fetch_add(1);
+  Issue(worker, request, due);
+}
+
+void LoadGenerator::CloseConnections() {
+  for (auto& worker : workers_) worker->client.Close();
+}
+
 void LoadGenerator::OnRequestEnded(Worker* worker, RequestKind kind,
-                                   Clock::time_point sent_at,
+                                   Clock::time_point origin,
                                    const LeaderboardClient::Result& result) {
-  const uint64_t micros = static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
-                                                            sent_at)
-          .count());
+  const uint64_t micros = static_cast<uint64_t>(std::max<int64_t>(
+      0, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() -
+                                                               origin)
+             .count()));
   const std::string failure = DescribeFailure(result);
   {
     std::lock_guard<std::mutex> lock(worker->mutex);
@@ -486,7 +551,11 @@ void LoadGenerator::OnRequestEnded(Worker* worker, RequestKind kind,
     LOG(WARNING) << "Load generator connection " << worker->index + 1
                  << " lost; it sends nothing more: " << result.error;
   }
-  SendNext(worker);
+  if (options_.rate > 0) {
+    worker->outstanding.fetch_sub(1);
+  } else {
+    SendNext(worker);
+  }
   if (in_flight_.fetch_sub(1) == 1) {
     // Wakes RunMeasured, which checks for itself whether the run is over.
     std::lock_guard<std::mutex> lock(done_mutex_);

@@ -30,6 +30,14 @@ namespace plemox {
 // latencies are those of the requests actually sent (no correction for
 // requests that would have been sent on a fixed schedule).
 //
+// With Options::rate set it runs open-loop instead: requests are due on a
+// fixed schedule (LoadGeneratorSchedule) whatever the answers, and each
+// latency is measured from the request's due time, so that a stalled server
+// or a late sender shows in the percentiles instead of lowering the offered
+// load. A connection holds at most Options::max_outstanding requests; one
+// due while its connection is full (or lost) is not sent and is counted as
+// dropped, one sent kLateAfter or more after its due time as late.
+//
 // Thread safety: a LoadGenerator runs one Run() at a time; Run blocks the
 // calling thread. The progress callback runs on the calling thread. The
 // nested value types (Mix, LatencyHistogram, Options, Report) are plain
@@ -126,8 +134,14 @@ class LoadGenerator {
     std::string app_id = "leaderboard_loadgen";
     // Connections, each authenticated once and with its own I/O thread.
     int connections = 8;
-    // Requests outstanding per connection.
+    // Requests outstanding per connection (closed loop and prefill).
     int in_flight = 4;
+    // Requests per second over all connections; > 0 runs the measured part
+    // open-loop on a fixed schedule (the prefill stays closed-loop), 0
+    // closed-loop.
+    double rate = 0;
+    // The most requests outstanding per connection in a fixed-rate run.
+    int max_outstanding = 64;
     // The run ends when `duration` has passed or `max_requests` requests
     // have been sent, whichever comes first; 0 turns a limit off. With both
     // off only the prefill runs (then `prefill` must be set).
@@ -185,7 +199,14 @@ class LoadGenerator {
     uint64_t timed_out = 0;
     // Ended by the connection's end, or not sent at all.
     uint64_t disconnected = 0;
-    // Latency of every request that got an answer (ok or fail).
+    // Fixed-rate runs: due but not sent, because the connection had
+    // max_outstanding requests outstanding or was lost.
+    uint64_t dropped = 0;
+    // Fixed-rate runs: sent kLateAfter or more after the due time (the
+    // lateness is part of their latency).
+    uint64_t late = 0;
+    // Latency of every request that got an answer (ok or fail): from the
+    // send in closed-loop runs, from the due time in fixed-rate runs.
     LatencyHistogram latency;
 
     uint64_t failed() const;
@@ -212,13 +233,30 @@ class LoadGenerator {
     uint64_t prefill_requests = 0;
     uint64_t prefill_failures = 0;
     std::chrono::microseconds prefill_elapsed{0};
+    // Fixed-rate runs only (fixed_rate set).
+    bool fixed_rate = false;
+    double offered_rate = 0;  // Options::rate
+    int max_outstanding = 0;  // Options::max_outstanding
+    // Requests the schedule held: sent + dropped of every kind + abandoned.
+    uint64_t scheduled = 0;
+    // Due after every connection was lost: the run ended there, and these
+    // were neither drawn nor sent.
+    uint64_t abandoned = 0;
+    // The largest delay of a send behind its due time.
+    std::chrono::microseconds max_send_lag{0};
 
     const KindStats& of(RequestKind kind) const {
       return kinds[static_cast<int>(kind)];
     }
     // Requests ended per second over `elapsed`.
     double RequestsPerSecond(const KindStats& stats) const;
+    // Successful answers per second over `elapsed`: the rate achieved
+    // against the offered one.
+    double AchievedRate() const;
   };
+
+  // A request sent this long or longer after its due time counts as late.
+  static constexpr std::chrono::milliseconds kLateAfter{1};
 
   // A snapshot taken once per progress interval.
   struct Progress {
@@ -254,11 +292,13 @@ class LoadGenerator {
   static std::string FormatReport(const Report& report);
   // The same rows as tab-separated values without a header, each row
   // starting with `label`: label, kind, finished, req/s, p50, p90, p99,
-  // p99.9, max (ms), failed, timed out.
+  // p99.9, max (ms), failed, timed out, dropped, late, offered req/s (the
+  // last three 0 in closed-loop runs).
   static std::string FormatTsv(const std::string& label, const Report& report);
 
  private:
   struct Worker;
+  struct PlannedRequest;
 
   using Clock = std::chrono::steady_clock;
 
@@ -269,12 +309,37 @@ class LoadGenerator {
   // No request in flight and none may start any more.
   bool MeasuredRunDone() const;
   Progress Snapshot(Clock::time_point start) const;
+  // Calls `progress` when `*next_progress` has come, with the rate since
+  // `*previous`; advances both.
+  void ReportProgress(Clock::time_point start, const ProgressCallback& progress,
+                      Clock::time_point* next_progress, Progress* previous);
+  // Merges the workers' statistics and failure texts into *report.
+  void CollectReport(Report* report);
   // Starts the next request of `worker` when the budget allows; called on
   // the calling thread at start and on the worker's I/O thread afterwards.
   void SendNext(Worker* worker);
+  // Draws the next request of `worker` (kind, player, leaderboard, score,
+  // friends). Any thread.
+  PlannedRequest Draw(Worker* worker);
+  // Sends `request` on `worker`; its latency counts from `origin`.
+  void Issue(Worker* worker, const PlannedRequest& request,
+             Clock::time_point origin);
   void OnRequestEnded(Worker* worker, RequestKind kind,
-                      Clock::time_point sent_at,
+                      Clock::time_point origin,
                       const LeaderboardClient::Result& result);
+  // The measured run on the fixed schedule of options_.rate, paced on the
+  // calling thread.
+  void RunFixedRate(Report* report, const ProgressCallback& progress);
+  // Draws the request due at `due` on `worker` and sends it, or counts it
+  // as dropped when the worker is full or lost. Pacing thread only.
+  void Dispatch(Worker* worker, Clock::time_point due, Report* report);
+  // Closes every connection: what is outstanding ends as lost. Not on an
+  // I/O thread.
+  void CloseConnections();
+  // Waits until no request is outstanding (closing the connections should
+  // that take longer than every timeout), with progress meanwhile.
+  void Drain(Clock::time_point start, const ProgressCallback& progress,
+             Clock::time_point* next_progress, Progress* previous);
   // Counts a request as in flight when the budget and the stop allow it.
   bool MayStartRequest();
 

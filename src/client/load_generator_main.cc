@@ -24,7 +24,15 @@ DEFINE_int32(port, 12820, "Leaderboard server TCP port");
 DEFINE_string(app_id, "leaderboard_loadgen",
               "Identifier sent when authenticating");
 DEFINE_int32(connections, 8, "Connections, each authenticated once");
-DEFINE_int32(in_flight, 4, "Requests outstanding per connection");
+DEFINE_int32(in_flight, 4,
+             "Requests outstanding per connection (closed loop, prefill)");
+DEFINE_double(rate, 0,
+              "Requests per second over all connections, sent on a fixed "
+              "schedule whatever the answers (open loop; latencies count "
+              "from the due times); 0: closed loop with --in_flight");
+DEFINE_int32(max_outstanding, 64,
+             "With --rate: the most requests outstanding per connection; a "
+             "request due on a full connection is dropped and counted");
 DEFINE_double(duration, 10, "Seconds to run (0: until --requests are sent)");
 DEFINE_uint64(requests, 0, "Requests to send (0: until --duration ends)");
 DEFINE_int32(timeout_ms, 5000, "Per-request, connect and authenticate timeout");
@@ -57,7 +65,7 @@ DEFINE_string(label, "", "Label of the rows written to --tsv_out");
 DEFINE_string(tsv_out, "",
               "Append the report rows as tab-separated values to this file: "
               "label, kind, requests, req/s, p50, p90, p99, p99.9, max (ms), "
-              "failed, timed out or lost");
+              "failed, timed out or lost, dropped, late, offered req/s");
 
 namespace {
 
@@ -83,6 +91,8 @@ bool OptionsFromFlags(LoadGenerator::Options* options, std::string* error) {
   options->app_id = FLAGS_app_id;
   options->connections = FLAGS_connections;
   options->in_flight = FLAGS_in_flight;
+  options->rate = FLAGS_rate;
+  options->max_outstanding = FLAGS_max_outstanding;
   options->duration =
       std::chrono::milliseconds(static_cast<int64_t>(FLAGS_duration * 1000));
   options->max_requests = FLAGS_requests;
@@ -149,7 +159,8 @@ int main(int argc, char** argv) {
       "drives a leaderboard server with a mix of requests and reports "
       "throughput and latency.\nusage: leaderboard_loadgen --port P "
       "--leaderboards a,b [--connections N --in_flight K] [--duration S | "
-      "--requests N] [--mix submit=50,top=20,nearby=20,social=10]");
+      "--requests N] [--mix submit=50,top=20,nearby=20,social=10] "
+      "[--rate R --max_outstanding M]");
   gflags::ParseCommandLineFlags(&argc, &argv, true);
   google::InitGoogleLogging(argv[0]);
   if (argc != 1) {
@@ -164,9 +175,16 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   std::cerr << "leaderboard_loadgen: " << options.connections
-            << " connections x " << options.in_flight << " in flight, mix "
-            << options.mix.ToString() << ", " << options.leaderboard_ids.size()
-            << " leaderboards, " << options.players << " players\n";
+            << " connections x ";
+  if (options.rate > 0) {
+    std::cerr << "at most " << options.max_outstanding
+              << " outstanding at a fixed " << options.rate << " req/s";
+  } else {
+    std::cerr << options.in_flight << " in flight";
+  }
+  std::cerr << ", mix " << options.mix.ToString() << ", "
+            << options.leaderboard_ids.size() << " leaderboards, "
+            << options.players << " players\n";
 
   LoadGenerator generator(options);
   LoadGenerator::Report report;

@@ -32,6 +32,11 @@ int HighestBit(uint64_t value) { return 63 - __builtin_clzll(value); }
 // catches typing slips like "submit=1e9".
 constexpr uint64_t kMaxWeight = 1000000;
 
+// The highest fixed rate, requests per second: far above what one pacing
+// thread can send, and low enough that a schedule's size and due times stay
+// exact over the longest run.
+constexpr double kMaxRate = 1e7;
+
 double Millis(uint64_t micros) { return static_cast<double>(micros) / 1000.0; }
 
 }  // namespace
@@ -234,6 +239,10 @@ std::string LoadGenerator::Options::Validate() const {
   if (connections < 1 || connections > 10000)
     return "connections must be 1 to 10000";
   if (in_flight < 1 || in_flight > 10000) return "in_flight must be 1 to 10000";
+  if (!(rate >= 0) || rate > kMaxRate)
+    return "the rate must be 0 (closed loop) to 10000000 requests per second";
+  if (max_outstanding < 1 || max_outstanding > 100000)
+    return "max_outstanding must be 1 to 100000";
   if (duration.count() < 0) return "the duration must not be negative";
   if (duration.count() == 0 && max_requests == 0 && !prefill)
     return "set a duration or a request count (or both)";
@@ -272,6 +281,8 @@ void LoadGenerator::KindStats::Merge(const KindStats& other) {
     fail_by_code[i] += other.fail_by_code[i];
   timed_out += other.timed_out;
   disconnected += other.disconnected;
+  dropped += other.dropped;
+  late += other.late;
   latency.Merge(other.latency);
 }
 
@@ -281,15 +292,31 @@ double LoadGenerator::Report::RequestsPerSecond(const KindStats& stats) const {
          static_cast<double>(elapsed.count());
 }
 
+double LoadGenerator::Report::AchievedRate() const {
+  if (elapsed.count() <= 0) return 0;
+  return static_cast<double>(total.ok) * 1e6 /
+         static_cast<double>(elapsed.count());
+}
+
 namespace {
 
-// Rows of a report in kind order, then the total when more than one kind
-// was sent (none at all after a prefill-only run).
+// The share of the offered rate that `stats` was scheduled with, per second
+// of the schedule: the offered rate of one kind.
+double OfferedRate(const LoadGenerator::Report& report,
+                   const LoadGenerator::KindStats& stats) {
+  const uint64_t scheduled = report.scheduled - report.abandoned;
+  if (!report.fixed_rate || scheduled == 0) return 0;
+  return report.offered_rate * static_cast<double>(stats.sent + stats.dropped) /
+         static_cast<double>(scheduled);
+}
+
+// Rows of a report in kind order (the kinds sent or dropped), then the
+// total when there is more than one (none at all after a prefill-only run).
 std::vector<std::pair<std::string, const LoadGenerator::KindStats*>> ReportRows(
     const LoadGenerator::Report& report) {
   std::vector<std::pair<std::string, const LoadGenerator::KindStats*>> rows;
   for (int i = 0; i < LoadGenerator::kKindCount; ++i) {
-    if (report.kinds[i].sent == 0) continue;
+    if (report.kinds[i].sent == 0 && report.kinds[i].dropped == 0) continue;
     rows.emplace_back(
         LoadGenerator::KindName(static_cast<LoadGenerator::RequestKind>(i)),
         &report.kinds[i]);
@@ -302,17 +329,23 @@ std::vector<std::pair<std::string, const LoadGenerator::KindStats*>> ReportRows(
 
 std::string LoadGenerator::FormatReport(const Report& report) {
   std::ostringstream text;
-  char line[256];
+  char line[512];
   std::snprintf(line, sizeof line,
-                "%-14s %10s %10s %9s %9s %9s %9s %9s %8s %8s %8s\n", "kind",
+                "%-14s %10s %10s %9s %9s %9s %9s %9s %8s %8s %8s", "kind",
                 "requests", "req/s", "p50 ms", "p90 ms", "p99 ms", "p99.9 ms",
                 "max ms", "failed", "timeout", "lost");
   text << line;
+  if (report.fixed_rate) {
+    std::snprintf(line, sizeof line, " %8s %8s %10s", "dropped", "late",
+                  "offered/s");
+    text << line;
+  }
+  text << "\n";
   for (const auto& [name, stats] : ReportRows(report)) {
     const LatencyHistogram& h = stats->latency;
     std::snprintf(
         line, sizeof line,
-        "%-14s %10llu %10.0f %9.3f %9.3f %9.3f %9.3f %9.3f %8llu %8llu %8llu\n",
+        "%-14s %10llu %10.0f %9.3f %9.3f %9.3f %9.3f %9.3f %8llu %8llu %8llu",
         name.c_str(), static_cast<unsigned long long>(stats->finished()),
         report.RequestsPerSecond(*stats), Millis(h.ValueAtQuantile(0.5)),
         Millis(h.ValueAtQuantile(0.9)), Millis(h.ValueAtQuantile(0.99)),
@@ -321,6 +354,14 @@ std::string LoadGenerator::FormatReport(const Report& report) {
         static_cast<unsigned long long>(stats->timed_out),
         static_cast<unsigned long long>(stats->disconnected));
     text << line;
+    if (report.fixed_rate) {
+      std::snprintf(line, sizeof line, " %8llu %8llu %10.0f",
+                    static_cast<unsigned long long>(stats->dropped),
+                    static_cast<unsigned long long>(stats->late),
+                    OfferedRate(report, *stats));
+      text << line;
+    }
+    text << "\n";
   }
   text << "elapsed " << report.elapsed.count() / 1000 << " ms over "
        << report.connections << " connections, seed " << report.seed;
@@ -333,6 +374,27 @@ std::string LoadGenerator::FormatReport(const Report& report) {
          << report.prefill_elapsed.count() / 1000 << " ms";
   }
   text << "\n";
+  if (report.fixed_rate) {
+    std::snprintf(
+        line, sizeof line,
+        "fixed rate: offered %.0f req/s, achieved %.0f ok/s; %llu scheduled, "
+        "%llu sent, %llu dropped (connection at %d outstanding or lost), "
+        "%s%llu sent late (>= %lld ms, worst %.3f ms); latencies count from "
+        "the due time\n",
+        report.offered_rate, report.AchievedRate(),
+        static_cast<unsigned long long>(report.scheduled),
+        static_cast<unsigned long long>(report.total.sent),
+        static_cast<unsigned long long>(report.total.dropped),
+        report.max_outstanding,
+        report.abandoned == 0 ? ""
+                              : (std::to_string(report.abandoned) +
+                                 " not sent after every connection was lost, ")
+                                    .c_str(),
+        static_cast<unsigned long long>(report.total.late),
+        static_cast<long long>(kLateAfter.count()),
+        Millis(static_cast<uint64_t>(report.max_send_lag.count())));
+    text << line;
+  }
   for (const auto& [failure, count] : report.failure_samples) {
     text << "  " << count << " x " << failure << "\n";
   }
@@ -342,19 +404,22 @@ std::string LoadGenerator::FormatReport(const Report& report) {
 std::string LoadGenerator::FormatTsv(const std::string& label,
                                      const Report& report) {
   std::ostringstream text;
-  char line[256];
+  char line[320];
   for (const auto& [name, stats] : ReportRows(report)) {
     const LatencyHistogram& h = stats->latency;
     std::snprintf(
         line, sizeof line,
-        "\t%s\t%llu\t%.0f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%llu\t%llu\n",
+        "\t%s\t%llu\t%.0f\t%.3f\t%.3f\t%.3f\t%.3f\t%.3f\t%llu\t%llu\t%llu\t%llu"
+        "\t%.0f\n",
         name.c_str(), static_cast<unsigned long long>(stats->finished()),
         report.RequestsPerSecond(*stats), Millis(h.ValueAtQuantile(0.5)),
         Millis(h.ValueAtQuantile(0.9)), Millis(h.ValueAtQuantile(0.99)),
         Millis(h.ValueAtQuantile(0.999)), Millis(h.max()),
         static_cast<unsigned long long>(stats->failed()),
-        static_cast<unsigned long long>(stats->timed_out +
-                                        stats->disconnected));
+        static_cast<unsigned long long>(stats->timed_out + stats->disconnected),
+        static_cast<unsigned long long>(stats->dropped),
+        static_cast<unsigned long long>(stats->late),
+        OfferedRate(report, *stats));
     text << label << line;
   }
   return text.str();
