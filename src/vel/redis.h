@@ -175,6 +175,16 @@ class Redis {
                              ZScoreExtCallback callback,
                              const std::string& tag = "");
 
+  // What the calling thread's synchronous commands came to so far: a caller
+  // that ran a chain of commands compares two readings to tell whether one
+  // of them ended in kConnectionFailure, which leaves open whether the
+  // server applied it. Counts only ever grow. Any thread (its own tally).
+  struct ThreadTally {
+    uint64_t commands = 0;             // commands handed to a server
+    uint64_t connection_failures = 0;  // calls that gave kConnectionFailure
+  };
+  static ThreadTally GetThreadTally();
+
   // "kSuccess", "kNoValue", ... for logs.
   static const char* ResultName(Result result);
 

@@ -1,0 +1,105 @@
+// RedisCache::ReadBackSubmission against the shared test Redis: what it
+// reports for a submission must be exactly what that submission stored, so
+// that an uncertain submission is answered and persisted by what Redis kept.
+#include <future>
+
+#include "integration/redis_cache_fixture.h"
+
+namespace plemox {
+namespace redis_cache_test {
+namespace {
+
+struct ReadBack {
+  bool answered = false;
+  Records stored;
+};
+
+class RedisCacheReadBackTest : public RedisCacheTest {
+ protected:
+  ReadBack Read(const PlayerAccount& account, double score,
+                std::int64_t timestamp,
+                const ResetScheduleInfo& schedule = ResetScheduleInfo(),
+                const RankingOption& option = RankingOption()) {
+    auto done = std::make_shared<std::promise<ReadBack>>();
+    RedisCache::ReadBackSubmission(
+        id_, account, score, timestamp, schedule, option,
+        [done](bool answered, std::shared_ptr<Records> stored) {
+          ReadBack result;
+          result.answered = answered;
+          if (stored) result.stored = *stored;
+          done->set_value(result);
+        });
+    auto future = done->get_future();
+    if (future.wait_for(30s) != std::future_status::ready) {
+      ADD_FAILURE() << "read-back did not complete";
+      return ReadBack();
+    }
+    return future.get();
+  }
+};
+
+TEST_F(RedisCacheReadBackTest, FindsExactlyWhatAStoredSubmissionReported) {
+  const PlayerAccount player = Player("p");
+  struct Step {
+    double score;
+    int type;
+    ResetScheduleInfo schedule;
+    RankingOption option;
+  };
+  // A first score, a better one, one that is no record, an addition, and
+  // leaderboards with one period and without the all-time ranking.
+  const std::vector<Step> steps = {
+      {100, ScoreSubmission::kHighScore, ResetScheduleInfo(), RankingOption()},
+      {150, ScoreSubmission::kHighScore, ResetScheduleInfo(), RankingOption()},
+      {120, ScoreSubmission::kHighScore, ResetScheduleInfo(), RankingOption()},
+      {5, ScoreSubmission::kAdd, ResetScheduleInfo(), Option(true, false)},
+      {500, ScoreSubmission::kHighScore, DayOnly(), RankingOption()},
+      {900, ScoreSubmission::kHighScore, WeekOnly(), Option(false, true)},
+  };
+  std::int64_t timestamp = kT;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(testing::Message() << "score " << step.score);
+    const Outcome outcome = Submit(player, step.score, step.type, ++timestamp,
+                                   step.schedule, step.option);
+    ASSERT_EQ(outcome.status, RedisCache::SubmitStatus::kStored);
+    const ReadBack read =
+        Read(player, step.score, timestamp, step.schedule, step.option);
+    ASSERT_TRUE(read.answered);
+    EXPECT_EQ(read.stored, outcome.records);
+  }
+}
+
+TEST_F(RedisCacheReadBackTest, ASubmissionThatDidNotLandReportsNoRecord) {
+  const PlayerAccount player = Player("p");
+  // Never submitted: no entry anywhere.
+  ReadBack read = Read(player, 70, kT);
+  ASSERT_TRUE(read.answered);
+  EXPECT_EQ(read.stored, (Records{{Response::kNone, 70},
+                                  {Response::kNone, 70},
+                                  {Response::kNone, 70}}));
+
+  // Another submission's entry (another time) is not this one's.
+  ASSERT_FALSE(Submit(player, 100, ScoreSubmission::kHighScore, kT).error);
+  read = Read(player, 200, kT + 1);
+  ASSERT_TRUE(read.answered);
+  EXPECT_EQ(read.stored, (Records{{Response::kNone, 200},
+                                  {Response::kNone, 200},
+                                  {Response::kNone, 200}}));
+}
+
+TEST_F(RedisCacheReadBackTest, AnIndexWithoutItsMemberIsNoEntry) {
+  const PlayerAccount player = Player("p");
+  ASSERT_FALSE(Submit(player, 100, ScoreSubmission::kHighScore, kT).error);
+  // A write that stopped after rewriting the daily index: the member it
+  // names never reached the ranking.
+  const std::string member = "8387654321097:p:guest";  // kT + 1
+  ASSERT_EQ(Redis::HSet(Key("daily:timestamp"), "p:guest", member),
+            Redis::kSuccess);
+  const ReadBack read = Read(player, 300, kT + 1, DayOnly());
+  ASSERT_TRUE(read.answered);
+  EXPECT_EQ(read.stored, (Records{{Response::kNone, 300}}));
+}
+
+}  // namespace
+}  // namespace redis_cache_test
+}  // namespace plemox
