@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -242,6 +243,22 @@ TEST_F(FaultTest, RedisPausedAndContinuedUnderLoad) {
   ExpectAlive(*host);
   ExpectEveryRequestAnsweredOnce(load);
   ExpectRecordsStored(load);
+  // For the log: how many submissions the pause left uncertain (it varies
+  // with the timing) and what reading them back found.
+  const std::string log = host->Log();
+  const auto count = [&log](const std::string& text) {
+    std::size_t n = 0;
+    for (auto at = log.find(text); at != std::string::npos;
+         at = log.find(text, at + 1)) {
+      ++n;
+    }
+    return n;
+  };
+  std::cout << "sent " << load.sent() << ", failed " << load.failures()
+            << ", uncertain " << count("reading it back") << ", found stored "
+            << count("Uncertain score found stored") << ", found not stored "
+            << count("Uncertain score found not stored") << ", unknown "
+            << count("outcome is UNKNOWN") << std::endl;
   // Redis and the database agree on every player: no score stayed in Redis
   // that the database lacks after an answer of failure.
   StoreProbe private_probe(redis.port());
