@@ -314,14 +314,19 @@ bool RedisCache::SubmitScoreToRanking(
     // The index names a member that is not in the ranking (an earlier update
     // failed half-way, or a deletion ran in between): the player has no
     // score here, so this one is written as the first.
-    LOG(WARNING) << "Member ranking key not in the ranking, adding the score "
-                    "afresh: "
-                 << key << ", leaderboard timestamp key: " << timestamp_key
-                 << ", member key: " << member_key
-                 << ", member ranking key: " << old_ranking_key;
-    return AddScoreToRanking(key, dense_key, timestamp_key, score, member_key,
-                             timestamp_in_msec, submission_type, enable_dense,
-                             new_record, new_score);
+    // When the write stopped right after the index, the player's previous
+    // member is still in the ranking: it is the old score, not a second one.
+    if (!AdoptStrayMember(key, timestamp_key, member_key, &old_ranking_key,
+                          &old_score)) {
+      LOG(WARNING) << "Member ranking key not in the ranking, adding the "
+                      "score afresh: "
+                   << key << ", leaderboard timestamp key: " << timestamp_key
+                   << ", member key: " << member_key
+                   << ", member ranking key: " << old_ranking_key;
+      return AddScoreToRanking(key, dense_key, timestamp_key, score, member_key,
+                               timestamp_in_msec, submission_type, enable_dense,
+                               new_record, new_score);
+    }
   }
 
   if (submission_type == ScoreSubmission::kHighScore && score <= old_score) {

@@ -336,6 +336,18 @@ class RedisCache {
                               const std::string& member_key,
                               const std::string& ranking_key, bool* held,
                               double* stored_score);
+  // Repairs a member index that a write left half-way: the index
+  // (`timestamp_key`) names a member the ranking `key` lacks, while the
+  // player's previous member may still be in it. That member (the latest, if
+  // several) is the player's entry again: the index names it once more,
+  // *ranking_key and *score are set to it, and older strays of the player
+  // are removed. False when there is none or Redis failed (then the caller
+  // writes the score afresh, as without a stray). Scans the ranking, which
+  // only this repair needs. Cache I/O threads.
+  static bool AdoptStrayMember(const std::string& key,
+                               const std::string& timestamp_key,
+                               const std::string& member_key,
+                               std::string* ranking_key, double* score);
   // Decrements the pin of `local_account_id`, erasing it at 0.
   static void ReleasePin(const std::string& local_account_id);
 

@@ -108,6 +108,15 @@ class Redis {
   // ZCARD: 0 for an absent key (kSuccess).
   static Result ZCard(const std::string& key, int64_t* out,
                       const std::string& tag = "");
+  // ZSCAN key cursor MATCH pattern COUNT count: one step of an iteration
+  // (start with cursor "0") over the members whose name matches the glob
+  // `pattern`. On kSuccess *next_cursor is "0" once the iteration is complete
+  // and *out holds this step's members with their scores (possibly none; a
+  // member may come again in a later step); on failure both are unchanged.
+  static Result ZScan(const std::string& key, const std::string& cursor,
+                      const std::string& pattern, int64_t count,
+                      std::string* next_cursor, ScoredMembers* out,
+                      const std::string& tag = "");
   // ZREM key member. kSuccess also when there was nothing to remove.
   static Result ZRem(const std::string& key, const std::string& member,
                      const std::string& tag = "");

@@ -1,6 +1,7 @@
 // RedisCache::ReadBackSubmission against the shared test Redis: what it
 // reports for a submission must be exactly what that submission stored, so
 // that an uncertain submission is answered and persisted by what Redis kept.
+// And the repair of a member index that a cut write left half-way.
 #include <future>
 
 #include "integration/redis_cache_fixture.h"
@@ -98,6 +99,43 @@ TEST_F(RedisCacheReadBackTest, AnIndexWithoutItsMemberIsNoEntry) {
   const ReadBack read = Read(player, 300, kT + 1, DayOnly());
   ASSERT_TRUE(read.answered);
   EXPECT_EQ(read.stored, (Records{{Response::kNone, 300}}));
+}
+
+// A write cut right after it rewrote the member index leaves the player's
+// previous member in the ranking, unindexed. The next submission must take
+// it as the player's entry, not add a second one.
+TEST_F(RedisCacheReadBackTest, AStrayPreviousMemberIsThePlayersEntryAgain) {
+  // Glob characters in the account must match only themselves.
+  const PlayerAccount player = Player("a*b");
+  const PlayerAccount lookalike = Player("axb");
+  ASSERT_FALSE(Submit(player, 100, ScoreSubmission::kHighScore, kT).error);
+  ASSERT_FALSE(Submit(lookalike, 70, ScoreSubmission::kHighScore, kT).error);
+  const std::string previous = MakeMemberRankingKey(kT, "a*b:guest");
+  const std::string older = MakeMemberRankingKey(kT - 5, "a*b:guest");
+  ASSERT_EQ(Redis::HSet(Key("daily:timestamp"), "a*b:guest",
+                        MakeMemberRankingKey(kT + 1, "a*b:guest")),
+            Redis::kSuccess);
+  ASSERT_EQ(Redis::ZAdd(Key("daily"), 40, older), Redis::kSuccess);
+
+  // No record against the stray's 100: nothing written, the index names
+  // the stray again and the older stray is gone.
+  Outcome outcome =
+      Submit(player, 90, ScoreSubmission::kHighScore, kT + 2, DayOnly());
+  ASSERT_EQ(outcome.status, RedisCache::SubmitStatus::kStored);
+  EXPECT_EQ(outcome.records, (Records{{Response::kNone, 90}}));
+  EXPECT_EQ(HashField(Key("daily:timestamp"), "a*b:guest"), previous);
+  EXPECT_FALSE(MemberScore(Key("daily"), older).has_value());
+  EXPECT_EQ(Cardinality(Key("daily")), 2);
+
+  // A better score replaces the stray: one entry for the player.
+  outcome = Submit(player, 150, ScoreSubmission::kAdd, kT + 3, DayOnly());
+  ASSERT_EQ(outcome.status, RedisCache::SubmitStatus::kStored);
+  EXPECT_EQ(outcome.records, (Records{{Response::kNewRecordDaily, 250},
+                                      {Response::kNewRecord, 250}}));
+  EXPECT_EQ(Cardinality(Key("daily")), 2);
+  EXPECT_FALSE(MemberScore(Key("daily"), previous).has_value());
+  EXPECT_EQ(MemberScore(Key("daily"), MakeMemberRankingKey(kT, "axb:guest")),
+            70);
 }
 
 }  // namespace
