@@ -389,5 +389,36 @@ TEST_F(FaultTest, AWriteLostInFlightIsAnsweredByWhatRedisKept) {
   EXPECT_EQ(ExitCode(host->Stop(SIGTERM)), 0) << host->Log();
 }
 
+TEST_F(FaultTest, APartlyStoredSubmissionIsAnsweredByWhatWasStored) {
+  PrivateRedis redis;
+  auto host = StartHost(redis);
+  StoreProbe private_probe(redis.port());
+  // Redis refuses every command on the weekly index: the daily ranking
+  // takes the score, the weekly one fails.
+  private_probe.SetString("leaderboard:" + id_ + ":weekly:timestamp", "x");
+  LeaderboardClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", host->tcp_port()));
+  ASSERT_TRUE(client.Authenticate("fault-test").ok());
+  const auto result =
+      client.SubmitScore(id_, QueryBuilder::Account("guest", "partial"), 31,
+                         ScoreSubmission::kHighScore);
+  ASSERT_TRUE(result.answered()) << result.error;
+  ASSERT_FALSE(result.response.has_fail()) << result.response.DebugString();
+  EXPECT_EQ(result.response.score_submission().result(),
+            ScoreSubmission::Response::kNewRecordDaily);
+  EXPECT_EQ(result.response.score_submission().score(), 31);
+  // The database gets what Redis kept, and nothing else.
+  EXPECT_TRUE(WaitFor([&] {
+    const auto rows = probe_.ScoreRows(id_ + "_daily");
+    return rows && rows->count("guest:partial") == 1 &&
+           rows->at("guest:partial").first == -31;
+  })) << host->Log();
+  EXPECT_EQ(ExitCode(host->Stop(SIGTERM)), 0) << host->Log();
+  for (const char* timespan : {"_weekly", "_alltime"}) {
+    const auto rows = probe_.ScoreRows(id_ + timespan);
+    EXPECT_TRUE(!rows || rows->count("guest:partial") == 0) << timespan;
+  }
+}
+
 }  // namespace
 }  // namespace plemox_test
