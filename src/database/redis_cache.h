@@ -32,7 +32,10 @@
 //   - A member index entry that names a ranking member which is gone (left by
 //     a failed or concurrent update) counts as no entry: the next submission
 //     writes the score afresh.
-//   - Deletion and rollover treat such a dangling index entry the same way:
+//   - When the player's previous member is still in the ranking behind such
+//     an entry (a write cut half-way), that member is the player's entry
+//     again, for submissions and deletions alike (see AdoptStrayMember).
+//   - Otherwise deletion and rollover treat a dangling index entry as none:
 //     deleting it removes the index entry and reports no all-time entry.
 //   - NaN scores never crash the cache: Redis refuses them and the operation
 //     reports an error. A negative timestamp fails the submission (logged).

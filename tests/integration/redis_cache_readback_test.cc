@@ -138,6 +138,29 @@ TEST_F(RedisCacheReadBackTest, AStrayPreviousMemberIsThePlayersEntryAgain) {
             70);
 }
 
+TEST_F(RedisCacheReadBackTest, DeletionRemovesAStrayPreviousMember) {
+  const PlayerAccount player = Player("p");
+  ASSERT_FALSE(Submit(player, 100, ScoreSubmission::kHighScore, kT).error);
+  ASSERT_EQ(Redis::HSet(Key("alltime:timestamp"), "p:guest",
+                        MakeMemberRankingKey(kT + 1, "p:guest")),
+            Redis::kSuccess);
+  auto done = std::make_shared<std::promise<RedisCache::DeletionResult>>();
+  RedisCache::DeleteScore(
+      id_, player, ResetScheduleInfo(), RankingOption(),
+      [done](bool error, RedisCache::DeletionResult result) {
+        EXPECT_FALSE(error);
+        done->set_value(result);
+      });
+  auto future = done->get_future();
+  ASSERT_EQ(future.wait_for(30s), std::future_status::ready);
+  EXPECT_EQ(future.get(), Leaderboard::ScoreDeletion::Response::kRemoved);
+  for (const char* name : {"alltime", "daily", "weekly", "monthly"}) {
+    EXPECT_EQ(Cardinality(Key(name)), 0) << name;
+    EXPECT_EQ(HashField(Key(std::string(name) + ":timestamp"), "p:guest"), "")
+        << name;
+  }
+}
+
 }  // namespace
 }  // namespace redis_cache_test
 }  // namespace plemox
