@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, starts the private
-# Redis and MariaDB, runs every test (unit, integration, e2e), then builds and
+# Redis and MariaDB, runs every test (unit, integration, e2e, fault), then builds and
 # runs everything again under AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 #   scripts/test.sh                  # everything

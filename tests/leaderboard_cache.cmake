@@ -15,3 +15,6 @@ plemox_add_test(NAME redis_cache_maintenance_test LABEL integration
 plemox_add_test(NAME redis_cache_recovery_test LABEL integration
                 SOURCES integration/redis_cache_recovery_test.cc
                 LIBS leaderboard_cache PkgConfig::HIREDIS)
+plemox_add_test(NAME redis_cache_readback_test LABEL integration
+                SOURCES integration/redis_cache_readback_test.cc
+                LIBS leaderboard_cache PkgConfig::HIREDIS)

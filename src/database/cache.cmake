@@ -6,6 +6,7 @@ add_library(leaderboard_cache STATIC
   redis_cache_query.cc
   redis_cache_maintenance.cc
   redis_cache_recovery.cc
+  redis_cache_readback.cc
 )
 set_target_properties(leaderboard_cache PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_include_directories(leaderboard_cache PUBLIC ${PROJECT_SOURCE_DIR}/src)

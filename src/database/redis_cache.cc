@@ -109,12 +109,12 @@ void RedisCache::SubmitScore(const std::string& leaderboard_id,
   // strands and its completion queues behind this one.
   SubmitScoreCallback on_done = [strand_index, local_account_id = account.id(),
                                  callback = std::move(callback)](
-                                    bool error,
+                                    SubmitStatus status,
                                     std::shared_ptr<NewRecords> new_records) {
     boost::asio::post(the_cb_strands[strand_index],
-                      [local_account_id, callback, error,
+                      [local_account_id, callback, status,
                        new_records = std::move(new_records)]() mutable {
-                        if (callback) callback(error, std::move(new_records));
+                        if (callback) callback(status, std::move(new_records));
                         ReleasePin(local_account_id);
                       });
   };
@@ -153,12 +153,25 @@ void RedisCache::OnScoreSubmissionRequested(
   const std::string member_key = MakeMemberKey(account);
   auto new_records = std::make_shared<NewRecords>();
 
+  // A failure is uncertain when a command lost its connection after the
+  // chain had got past its first command (a read): an earlier or the lost
+  // command may have written. A chain that lost the connection on its very
+  // first command changed nothing.
+  const Redis::ThreadTally before = Redis::GetThreadTally();
+  const auto failed = [&before] {
+    const Redis::ThreadTally after = Redis::GetThreadTally();
+    const bool lost = after.connection_failures != before.connection_failures;
+    return lost && after.commands - before.commands > 1
+               ? SubmitStatus::kUncertain
+               : SubmitStatus::kFailed;
+  };
+
   for (const PeriodRanking& period : KeptPeriodRankings(schedule, false)) {
     if (!SubmitScoreToPeriod(period.timespan, leaderboard_id, member_key, score,
                              submission_type, timestamp_in_msec,
                              period.week_time, option.enable_dense,
                              new_records.get())) {
-      callback(true, new_records);
+      callback(failed(), new_records);
       return;
     }
   }
@@ -173,7 +186,7 @@ void RedisCache::OnScoreSubmissionRequested(
     has_new_record = true;
   }
   if (!has_new_record || !option.enable_alltime) {
-    callback(false, new_records);
+    callback(SubmitStatus::kStored, new_records);
     return;
   }
 
@@ -192,14 +205,14 @@ void RedisCache::OnScoreSubmissionRequested(
                << ", timestamp: " << timestamp_in_msec
                << ", score: " << best_score
                << ", submission type: " << ScoreSubmission::kHighScore;
-    callback(true, new_records);
+    callback(failed(), new_records);
     return;
   }
   if (new_record) {
     new_records->emplace_back(ScoreSubmission::Response::kNewRecord,
                               best_score);
   }
-  callback(false, new_records);
+  callback(SubmitStatus::kStored, new_records);
 }
 
 bool RedisCache::SubmitScoreToPeriod(
@@ -301,14 +314,19 @@ bool RedisCache::SubmitScoreToRanking(
     // The index names a member that is not in the ranking (an earlier update
     // failed half-way, or a deletion ran in between): the player has no
     // score here, so this one is written as the first.
-    LOG(WARNING) << "Member ranking key not in the ranking, adding the score "
-                    "afresh: "
-                 << key << ", leaderboard timestamp key: " << timestamp_key
-                 << ", member key: " << member_key
-                 << ", member ranking key: " << old_ranking_key;
-    return AddScoreToRanking(key, dense_key, timestamp_key, score, member_key,
-                             timestamp_in_msec, submission_type, enable_dense,
-                             new_record, new_score);
+    // When the write stopped right after the index, the player's previous
+    // member is still in the ranking: it is the old score, not a second one.
+    if (!AdoptStrayMember(key, timestamp_key, member_key, &old_ranking_key,
+                          &old_score)) {
+      LOG(WARNING) << "Member ranking key not in the ranking, adding the "
+                      "score afresh: "
+                   << key << ", leaderboard timestamp key: " << timestamp_key
+                   << ", member key: " << member_key
+                   << ", member ranking key: " << old_ranking_key;
+      return AddScoreToRanking(key, dense_key, timestamp_key, score, member_key,
+                               timestamp_in_msec, submission_type, enable_dense,
+                               new_record, new_score);
+    }
   }
 
   if (submission_type == ScoreSubmission::kHighScore && score <= old_score) {

@@ -32,7 +32,10 @@
 //   - A member index entry that names a ranking member which is gone (left by
 //     a failed or concurrent update) counts as no entry: the next submission
 //     writes the score afresh.
-//   - Deletion and rollover treat such a dangling index entry the same way:
+//   - When the player's previous member is still in the ranking behind such
+//     an entry (a write cut half-way), that member is the player's entry
+//     again, for submissions and deletions alike (see AdoptStrayMember).
+//   - Otherwise deletion and rollover treat a dangling index entry as none:
 //     deleting it removes the index entry and reports no all-time entry.
 //   - NaN scores never crash the cache: Redis refuses them and the operation
 //     reports an error. A negative timestamp fails the submission (logged).
@@ -72,13 +75,33 @@ class RedisCache {
   // score now stored there, or kNone with the submitted score), then, only
   // when the all-time ranking took a new record, (kNewRecord, that score).
   using NewRecords = std::vector<std::pair<SubmissionResult, double>>;
+  // How a submission ended.
+  enum class SubmitStatus {
+    // Every evaluated ranking answered; `new_records` is complete.
+    kStored,
+    // Redis refused a command, or could not be reached before anything was
+    // written: `new_records` holds the entries of the rankings updated
+    // before the failure (the ranking whose command failed may hold part of
+    // its update, as the failure left it).
+    kFailed,
+    // The connection failed with a command in flight after the submission
+    // may have written: whether Redis applied it is unknown, so the rankings
+    // must be read back (ReadBackSubmission) to learn what they hold.
+    kUncertain,
+  };
   // Runs on a "RedisCacheCbIoService" thread. The completions of one local
   // account id's submissions run one at a time, in the order the cache
   // decided them, so what a completion starts (a database write) keeps the
-  // player's order. On error, `new_records` holds the entries of the
+  // player's order. Unless kStored, `new_records` holds the entries of the
   // rankings updated before the failure.
-  using SubmitScoreCallback =
-      std::function<void(bool error, std::shared_ptr<NewRecords> new_records)>;
+  using SubmitScoreCallback = std::function<void(
+      SubmitStatus status, std::shared_ptr<NewRecords> new_records)>;
+  // Runs on a "RedisCacheCbIoService" thread, exactly once per read-back.
+  // `answered` is false when Redis failed a command (nothing was learnt);
+  // otherwise `stored` is the outcome list of what the rankings hold of the
+  // submission, in SubmitScore's form.
+  using ReadBackCallback =
+      std::function<void(bool answered, std::shared_ptr<NewRecords> stored)>;
   // Runs on a "RedisCacheCbIoService" thread, exactly once per query.
   using QueryCallback =
       std::function<void(const std::shared_ptr<QueryResult>& result)>;
@@ -122,6 +145,22 @@ class RedisCache {
                           const ResetScheduleInfo& schedule,
                           const RankingOption& option,
                           SubmitScoreCallback callback);
+
+  // Learns what a submission whose outcome was uncertain left in Redis: for
+  // each ranking SubmitScore would have evaluated (the same arguments), the
+  // entry counts as this submission's when the player's member index names
+  // the ranking member written with `timestamp_in_msec` and that member is
+  // in the ranking; its score is then the stored one. Rankings without it
+  // are (kNone, `score`); the all-time entry comes last and only when
+  // present. Reads only. A submission of the same player with the same
+  // millisecond is taken for this one; it then reports what Redis holds all
+  // the same. Returns at once; any thread.
+  static void ReadBackSubmission(const std::string& leaderboard_id,
+                                 const vel::PlayerAccount& account,
+                                 double score, std::int64_t timestamp_in_msec,
+                                 const ResetScheduleInfo& schedule,
+                                 const RankingOption& option,
+                                 ReadBackCallback callback);
 
   // Recovery: puts one stored score into one ranking as a high score
   // (undated weekly keys). `timestamp` goes into the member ranking key
@@ -286,6 +325,32 @@ class RedisCache {
                                 std::int64_t timestamp_in_msec,
                                 std::int32_t submission_type, bool enable_dense,
                                 bool* new_record, double* new_score);
+  // The strand-side body of ReadBackSubmission: one pass over the rankings.
+  static void OnReadBackRequested(const std::string& leaderboard_id,
+                                  const vel::PlayerAccount& account,
+                                  double score, std::int64_t timestamp_in_msec,
+                                  const ResetScheduleInfo& schedule,
+                                  const RankingOption& option,
+                                  const ReadBackCallback& callback);
+  // Whether the ranking `key` holds the member `ranking_key` as `account`'s
+  // entry: *held set, and *stored_score to its score when held. False when
+  // Redis failed a command.
+  static bool ReadBackRanking(const std::string& key,
+                              const std::string& member_key,
+                              const std::string& ranking_key, bool* held,
+                              double* stored_score);
+  // Repairs a member index that a write left half-way: the index
+  // (`timestamp_key`) names a member the ranking `key` lacks, while the
+  // player's previous member may still be in it. That member (the latest, if
+  // several) is the player's entry again: the index names it once more,
+  // *ranking_key and *score are set to it, and older strays of the player
+  // are removed. False when there is none or Redis failed (then the caller
+  // writes the score afresh, as without a stray). Scans the ranking, which
+  // only this repair needs. Cache I/O threads.
+  static bool AdoptStrayMember(const std::string& key,
+                               const std::string& timestamp_key,
+                               const std::string& member_key,
+                               std::string* ranking_key, double* score);
   // Decrements the pin of `local_account_id`, erasing it at 0.
   static void ReleasePin(const std::string& local_account_id);
 

@@ -214,7 +214,13 @@ bool RedisCache::DeleteScoreFromRanking(
                << ", timespan=" << timespan_value;
     return false;
   }
-  const bool has_member = score_result == Redis::kSuccess;
+  bool has_member = score_result == Redis::kSuccess;
+  // A write cut half-way may have left the player's previous member behind
+  // the index: that member is the entry to delete.
+  if (!has_member) {
+    has_member =
+        AdoptStrayMember(key, timestamp_key, member_key, &ranking_key, &score);
+  }
 
   if (Redis::HDel(timestamp_key, member_key, kServerTag) != Redis::kSuccess) {
     LOG(ERROR) << "Failed to delete score: "

@@ -162,8 +162,25 @@ class LeaderboardService {
   // The score submission chain (cache, then answer and database writes).
   struct SubmissionContext;
   static void OnScoreCached(
-      bool error, const std::shared_ptr<RedisCache::NewRecords>& new_records,
+      RedisCache::SubmitStatus status,
+      const std::shared_ptr<RedisCache::NewRecords>& new_records,
       const std::shared_ptr<const SubmissionContext>& context);
+  // Answers a submission whose outcome in Redis is known, writes its new
+  // records to the database and looks up the rank when asked.
+  // REQUIRES: new_records is not empty.
+  static void OnScoreStored(
+      const std::shared_ptr<RedisCache::NewRecords>& new_records,
+      const std::shared_ptr<const SubmissionContext>& context);
+  // A submission whose outcome is uncertain (leaderboard_service_uncertain.cc):
+  // reads the player's entries back once Redis answers again, retrying until
+  // the deadline (monotonic microseconds), then answers by what Redis holds.
+  static void ReadBackSubmission(
+      const std::shared_ptr<const SubmissionContext>& context,
+      std::int64_t deadline, int attempt);
+  static void OnSubmissionReadBack(
+      bool answered, const std::shared_ptr<RedisCache::NewRecords>& stored,
+      const std::shared_ptr<const SubmissionContext>& context,
+      std::int64_t deadline, int attempt);
   static void OnScoreSubmitted(bool failed,
                                const std::shared_ptr<ClientSession>& session,
                                const Uuid& request_uuid);

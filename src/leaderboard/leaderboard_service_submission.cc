@@ -13,23 +13,12 @@
 #include "leaderboard/ranking_options.h"
 #include "leaderboard/request_limits.h"
 #include "leaderboard/reset_schedule_registry.h"
+#include "leaderboard/submission_context.h"
 #include "vel/leaderboard_message_writer.h"
 #include "vel/monotonic_clock.h"
 #include "vel/wall_clock.h"
 
 namespace plemox {
-
-// What the chain of one submission carries; each step holds it shared and
-// reads it only.
-struct LeaderboardService::SubmissionContext {
-  std::shared_ptr<ClientSession> session;
-  Uuid request_uuid;
-  Leaderboard::ScoreSubmission::Request request;
-  vel::PlayerAccount account;
-  std::int64_t timestamp_in_msec = 0;
-  ResetScheduleInfo schedule;
-  std::int64_t start_time = 0;
-};
 
 namespace {
 
@@ -135,27 +124,41 @@ void LeaderboardService::OnScoreSubmissionRequested(
   context->schedule =
       ResetScheduleRegistry::MakeResetScheduleInfo(leaderboard_id);
   context->start_time = start_time;
-  RankingOption option;
-  RankingOptions::GetRankingOption(leaderboard_id, &option);
+  RankingOptions::GetRankingOption(leaderboard_id, &context->option);
 
   std::shared_ptr<const SubmissionContext> shared_context = context;
   RedisCache::SubmitScore(
       leaderboard_id, context->account, request.score(), request.type(),
-      context->timestamp_in_msec, context->schedule, option,
-      [shared_context](bool error,
+      context->timestamp_in_msec, context->schedule, context->option,
+      [shared_context](RedisCache::SubmitStatus status,
                        std::shared_ptr<RedisCache::NewRecords> new_records) {
-        OnScoreCached(error, new_records, shared_context);
+        OnScoreCached(status, new_records, shared_context);
       });
 }
 
 void LeaderboardService::OnScoreCached(
-    bool error, const std::shared_ptr<RedisCache::NewRecords>& new_records,
+    RedisCache::SubmitStatus status,
+    const std::shared_ptr<RedisCache::NewRecords>& new_records,
     const std::shared_ptr<const SubmissionContext>& context) {
   VLOG(2) << "OnScoreCached called";
   ProfilingCounters::Record(ProfilingCounters::kScoreSubmission,
                             context->start_time);
   const auto& request = context->request;
-  if (error) {
+  if (status == RedisCache::SubmitStatus::kUncertain) {
+    LOG(WARNING) << "ScoreSubmission() "
+                 << "failed: "
+                 << "Lost Redis with the score in flight; reading it back"
+                 << ": leaderboard id=" << request.leaderboard_id()
+                 << ", service provider=" << context->account.service_provider()
+                 << ", player id=" << context->account.id()
+                 << ", score=" << request.score() << ", type=" << request.type()
+                 << ", timestamp=" << context->timestamp_in_msec
+                 << ", session=" << context->session;
+    ReadBackSubmission(context, ReadBackDeadline(), 0);
+    return;
+  }
+  if (status == RedisCache::SubmitStatus::kFailed) {
+    const bool stored = HasNewRecord(new_records);
     LOG(ERROR) << "ScoreSubmission() "
                << "failed: "
                << "Failed to cache score"
@@ -164,11 +167,25 @@ void LeaderboardService::OnScoreCached(
                << ", player id=" << context->account.id()
                << ", score=" << request.score() << ", type=" << request.type()
                << ", timestamp=" << context->timestamp_in_msec
-               << ", session=" << context->session;
-    SendFail(context->session, context->request_uuid,
-             Leaderboard::Response::kFailUnknown, "Internal error");
-    return;
+               << ", session=" << context->session
+               << (stored ? ", stored in part: answered and written by what "
+                            "was stored"
+                          : "");
+    // Rankings updated before the failure keep the score: the database
+    // must get it too, and the client must not be told nothing happened.
+    if (!stored) {
+      SendFail(context->session, context->request_uuid,
+               Leaderboard::Response::kFailUnknown, "Internal error");
+      return;
+    }
   }
+  OnScoreStored(new_records, context);
+}
+
+void LeaderboardService::OnScoreStored(
+    const std::shared_ptr<RedisCache::NewRecords>& new_records,
+    const std::shared_ptr<const SubmissionContext>& context) {
+  const auto& request = context->request;
   LEADERBOARD_ASSERT(new_records && !new_records->empty());
 
   const Response::Result result = new_records->back().first;

@@ -15,6 +15,7 @@ add_library(leaderboard_service STATIC
   leaderboard_service_schema.cc
   leaderboard_service_session.cc
   leaderboard_service_submission.cc
+  leaderboard_service_uncertain.cc
   profiling_counters.cc
   session.cc
   session_registry.cc

@@ -201,6 +201,10 @@ void Redis::Finalize() {
   LOG(INFO) << "Redis client finalized";
 }
 
+Redis::ThreadTally Redis::GetThreadTally() {
+  return redis_internal::tls_thread_tally;
+}
+
 const char* Redis::ResultName(Result result) {
   switch (result) {
     case kError:

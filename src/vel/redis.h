@@ -108,6 +108,15 @@ class Redis {
   // ZCARD: 0 for an absent key (kSuccess).
   static Result ZCard(const std::string& key, int64_t* out,
                       const std::string& tag = "");
+  // ZSCAN key cursor MATCH pattern COUNT count: one step of an iteration
+  // (start with cursor "0") over the members whose name matches the glob
+  // `pattern`. On kSuccess *next_cursor is "0" once the iteration is complete
+  // and *out holds this step's members with their scores (possibly none; a
+  // member may come again in a later step); on failure both are unchanged.
+  static Result ZScan(const std::string& key, const std::string& cursor,
+                      const std::string& pattern, int64_t count,
+                      std::string* next_cursor, ScoredMembers* out,
+                      const std::string& tag = "");
   // ZREM key member. kSuccess also when there was nothing to remove.
   static Result ZRem(const std::string& key, const std::string& member,
                      const std::string& tag = "");
@@ -174,6 +183,16 @@ class Redis {
                              std::vector<std::string> members,
                              ZScoreExtCallback callback,
                              const std::string& tag = "");
+
+  // What the calling thread's synchronous commands came to so far: a caller
+  // that ran a chain of commands compares two readings to tell whether one
+  // of them ended in kConnectionFailure, which leaves open whether the
+  // server applied it. Counts only ever grow. Any thread (its own tally).
+  struct ThreadTally {
+    uint64_t commands = 0;             // commands handed to a server
+    uint64_t connection_failures = 0;  // calls that gave kConnectionFailure
+  };
+  static ThreadTally GetThreadTally();
 
   // "kSuccess", "kNoValue", ... for logs.
   static const char* ResultName(Result result);

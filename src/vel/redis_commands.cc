@@ -124,6 +124,43 @@ Redis::Result Redis::ZCard(const std::string& key, int64_t* out,
   });
 }
 
+Redis::Result Redis::ZScan(const std::string& key, const std::string& cursor,
+                           const std::string& pattern, int64_t count,
+                           std::string* next_cursor, ScoredMembers* out,
+                           const std::string& tag) {
+  const std::vector<std::string> args = {
+      "ZSCAN", key, cursor, "MATCH", pattern, "COUNT", std::to_string(count)};
+  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 2 ||
+        reply.element[0] == nullptr ||
+        reply.element[0]->type != REDIS_REPLY_STRING ||
+        reply.element[1] == nullptr ||
+        reply.element[1]->type != REDIS_REPLY_ARRAY ||
+        reply.element[1]->elements % 2 != 0) {
+      return Unexpected(tag, args, reply);
+    }
+    const redisReply& items = *reply.element[1];
+    ScoredMembers members;
+    members.reserve(items.elements / 2);
+    for (std::size_t i = 0; i < items.elements; i += 2) {
+      const redisReply* member = items.element[i];
+      const redisReply* text = items.element[i + 1];
+      double score = 0.0;
+      if (member == nullptr || member->type != REDIS_REPLY_STRING ||
+          text == nullptr || text->type != REDIS_REPLY_STRING ||
+          !ParseScore(text->str, text->len, &score)) {
+        LOG(ERROR) << "Malformed Redis ZSCAN reply: " << Describe(args)
+                   << ", tag='" << tag << "'";
+        return kError;
+      }
+      members.emplace_back(std::string(member->str, member->len), score);
+    }
+    next_cursor->assign(reply.element[0]->str, reply.element[0]->len);
+    out->swap(members);
+    return kSuccess;
+  });
+}
+
 Redis::Result Redis::ZRem(const std::string& key, const std::string& member,
                           const std::string& tag) {
   const std::vector<std::string> args = {"ZREM", key, member};

@@ -9,6 +9,7 @@ std::mutex the_runtime_mutex;
 std::shared_ptr<RedisRuntime> the_runtime;
 std::weak_ptr<IoService::Context> the_async_context;
 thread_local const RedisRuntime* tls_running_runtime = nullptr;
+thread_local Redis::ThreadTally tls_thread_tally;
 
 namespace {
 

@@ -47,6 +47,9 @@ extern std::weak_ptr<IoService::Context>
 // The runtime whose asynchronous call the current thread is running, if any.
 extern thread_local const RedisRuntime* tls_running_runtime;
 
+// The calling thread's Redis::GetThreadTally.
+extern thread_local Redis::ThreadTally tls_thread_tally;
+
 // The current runtime, or null before Initialize and after Finalize.
 std::shared_ptr<RedisRuntime> CurrentRuntime();
 
@@ -69,14 +72,25 @@ Redis::Result Execute(const std::shared_ptr<RedisRuntime>& runtime,
   Redis::Result failure = Redis::kError;
   std::shared_ptr<RedisServerPool> pool =
       FindServer(runtime, tag, args, &failure);
-  if (pool == nullptr) return failure;
+  if (pool == nullptr) {
+    if (failure == Redis::kConnectionFailure) {
+      ++tls_thread_tally.connection_failures;
+    }
+    return failure;
+  }
+  ++tls_thread_tally.commands;
   RedisConnection::Reply reply;
   const Redis::Result sent =
       pool->Run(Describe(args), [&](RedisConnection& connection) {
         reply = connection.Command(args);
         return reply != nullptr;
       });
-  if (sent != Redis::kSuccess) return sent;
+  if (sent != Redis::kSuccess) {
+    if (sent == Redis::kConnectionFailure) {
+      ++tls_thread_tally.connection_failures;
+    }
+    return sent;
+  }
   if (reply->type == REDIS_REPLY_ERROR) {
     LOG(WARNING) << "Redis error reply: " << Describe(args) << ", tag='" << tag
                  << "', error=" << std::string(reply->str, reply->len);

@@ -46,6 +46,7 @@ inline const ptime kNoWeek(boost::posix_time::not_a_date_time);
 
 struct Outcome {
   bool error = true;
+  RedisCache::SubmitStatus status = RedisCache::SubmitStatus::kFailed;
   RedisCache::NewRecords records;
 };
 
@@ -121,9 +122,11 @@ class RedisCacheTest : public testing::Test {
     auto done = std::make_shared<std::promise<Outcome>>();
     RedisCache::SubmitScore(
         id_, account, score, type, timestamp, schedule, option,
-        [done](bool error, std::shared_ptr<Records> records) {
+        [done](RedisCache::SubmitStatus status,
+               std::shared_ptr<Records> records) {
           Outcome outcome;
-          outcome.error = error;
+          outcome.status = status;
+          outcome.error = status != RedisCache::SubmitStatus::kStored;
           if (records) outcome.records = *records;
           done->set_value(outcome);
         });

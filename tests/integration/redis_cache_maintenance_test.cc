@@ -120,8 +120,10 @@ class RedisCacheMaintenanceTest : public testing::Test {
     auto done = std::make_shared<std::promise<bool>>();
     RedisCache::SubmitScore(
         id_, account, score, ScoreSubmission::kHighScore, timestamp, schedule,
-        option, [done](bool error, std::shared_ptr<RedisCache::NewRecords>) {
-          done->set_value(error);
+        option,
+        [done](RedisCache::SubmitStatus status,
+               std::shared_ptr<RedisCache::NewRecords>) {
+          done->set_value(status != RedisCache::SubmitStatus::kStored);
         });
     EXPECT_FALSE(AwaitPromise(done)) << "submission failed";
   }
@@ -551,8 +553,9 @@ TEST_F(RedisCacheMaintenanceTest, SubmissionsAndQueriesWorkAfterRollover) {
   RedisCache::SubmitScore(
       id_, Player("A"), 50, ScoreSubmission::kHighScore, kT + 2,
       ResetScheduleInfo(), RankingOption(),
-      [done](bool error, std::shared_ptr<RedisCache::NewRecords> records) {
-        EXPECT_FALSE(error);
+      [done](RedisCache::SubmitStatus status,
+             std::shared_ptr<RedisCache::NewRecords> records) {
+        EXPECT_EQ(status, RedisCache::SubmitStatus::kStored);
         done->set_value(records ? *records : RedisCache::NewRecords());
       });
   const RedisCache::NewRecords records = AwaitPromise(done);

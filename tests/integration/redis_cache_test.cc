@@ -267,17 +267,21 @@ TEST_F(RedisCacheTest, SubmissionsOfOnePlayerRunOneAtATime) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
         // Another player in between shares the leaderboard, not the strand.
-        RedisCache::SubmitScore(id_, Player("other" + std::to_string(t)), 1,
-                                ScoreSubmission::kAdd, kT + i, DayOnly(),
-                                RankingOption(),
-                                [&](bool error, std::shared_ptr<Records>) {
-                                  if (error) ++errors;
-                                  ++completed;
-                                });
+        RedisCache::SubmitScore(
+            id_, Player("other" + std::to_string(t)), 1, ScoreSubmission::kAdd,
+            kT + i, DayOnly(), RankingOption(),
+            [&](RedisCache::SubmitStatus status, std::shared_ptr<Records>) {
+              if (status != RedisCache::SubmitStatus::kStored) {
+                ++errors;
+              }
+              ++completed;
+            });
         RedisCache::SubmitScore(
             id_, PlayerAccount("steam", "busy"), 1, ScoreSubmission::kAdd,
             kT + i, DayOnly(), RankingOption(),
-            [&](bool error, std::shared_ptr<Records> records) {
+            [&](RedisCache::SubmitStatus status,
+                std::shared_ptr<Records> records) {
+              const bool error = status != RedisCache::SubmitStatus::kStored;
               if (busy_completion_running.exchange(true)) {
                 ++overlapping_completions;
               }

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <future>
 #include <limits>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -281,6 +282,35 @@ TEST_F(RedisTest, KeysRenameAndWrongTypes) {
   EXPECT_EQ(Redis::HGet(b, "f", &value), Redis::kError);
   std::vector<std::string> values;
   EXPECT_EQ(Redis::HMGet(b, {"f"}, &values), Redis::kError);
+}
+
+TEST_F(RedisTest, ZScanFindsTheMembersAPatternMatches) {
+  const std::string key = Key("zscan");
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_EQ(Redis::ZAdd(key, i, "m" + std::to_string(i) + ":x"),
+              Redis::kSuccess);
+  }
+  ASSERT_EQ(Redis::ZAdd(key, 7.5, "m*:y"), Redis::kSuccess);
+  const auto scan_all = [](const std::string& scanned,
+                           const std::string& pattern) {
+    std::map<std::string, double> found;
+    std::string cursor = "0";
+    int steps = 0;
+    do {
+      Redis::ScoredMembers members;
+      EXPECT_EQ(Redis::ZScan(scanned, cursor, pattern, 50, &cursor, &members),
+                Redis::kSuccess);
+      for (const auto& member : members) found.insert(member);
+    } while (cursor != "0" && ++steps < 100);
+    return found;
+  };
+  const auto found = scan_all(key, "*1:x");
+  EXPECT_EQ(found.size(), 30u);  // m1, m11, ..., m291
+  EXPECT_EQ(found.at("m291:x"), 291);
+  // An escaped glob character matches only itself.
+  EXPECT_EQ(scan_all(key, "m\\*:*"),
+            (std::map<std::string, double>{{"m*:y", 7.5}}));
+  EXPECT_TRUE(scan_all(Key("absent"), "*").empty());
 }
 
 TEST_F(RedisTest, HashFields) {
@@ -643,6 +673,35 @@ TEST_F(RedisOutageTest, RestartBetweenCallsIsInvisible) {
   std::string value;
   EXPECT_EQ(Redis::HGet("restart", "f", &value, "private"), Redis::kSuccess);
   EXPECT_EQ(value, "v");
+}
+
+// A caller that ran several commands learns from its thread's tally
+// whether one of them lost the connection (its outcome then unknown).
+TEST_F(RedisOutageTest, ThreadTallyCountsCommandsAndConnectionFailures) {
+  RedisServerProcess server(port_);
+  server.Start();
+  ASSERT_TRUE(plemox_test::WaitFor([&] { return PrivateAnswers(); }));
+  const Redis::ThreadTally before = Redis::GetThreadTally();
+  std::string value;
+  EXPECT_EQ(Redis::HGet("tally", "f", &value, "private"), Redis::kNoValue);
+  EXPECT_EQ(Redis::HGet("tally", "f", &value, "nosuchtag"), Redis::kError);
+  Redis::ThreadTally after = Redis::GetThreadTally();
+  EXPECT_EQ(after.commands - before.commands, 1u);
+  EXPECT_EQ(after.connection_failures, before.connection_failures);
+
+  server.Pause();
+  EXPECT_EQ(Redis::HSet("tally", "f", "v", "private"),
+            Redis::kConnectionFailure);
+  server.Resume();
+  after = Redis::GetThreadTally();
+  EXPECT_EQ(after.commands - before.commands, 2u);
+  EXPECT_EQ(after.connection_failures - before.connection_failures, 1u);
+  // Another thread's commands are not in this thread's tally.
+  std::thread([] {
+    std::string other;
+    Redis::HGet("tally", "f", &other, "private");
+  }).join();
+  EXPECT_EQ(Redis::GetThreadTally().commands, after.commands);
 }
 
 TEST_F(RedisOutageTest, HungServerTimesOutWithoutMixingUpReplies) {

@@ -13,7 +13,9 @@
 
 namespace plemox_test {
 
-PrivateRedis::PrivateRedis() : port_(FreePort()) {
+PrivateRedis::PrivateRedis() : port_(FreePort()) { Spawn(); }
+
+void PrivateRedis::Spawn() {
   const std::string port = std::to_string(port_);
   pid_ = fork();
   if (pid_ == 0) {
@@ -40,6 +42,28 @@ PrivateRedis::PrivateRedis() : port_(FreePort()) {
     return !error;
   });
   EXPECT_TRUE(up) << "redis-server did not start on port " << port_;
+}
+
+void PrivateRedis::Pause() {
+  ASSERT_GT(pid_, 0);
+  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+}
+
+void PrivateRedis::Resume() {
+  ASSERT_GT(pid_, 0);
+  ASSERT_EQ(kill(pid_, SIGCONT), 0);
+}
+
+void PrivateRedis::Kill() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+void PrivateRedis::Restart() {
+  Kill();
+  Spawn();
 }
 
 PrivateRedis::~PrivateRedis() {

@@ -2,7 +2,8 @@
 // no other test uses (the master key "LEADERBOARD_MASTER" is one per Redis,
 // so election tests cannot share the suite's Redis with other hosts).
 // Started by the constructor (the test fails when it does not come up),
-// killed by the destructor. Test thread only.
+// killed by the destructor. Fault tests pause, kill and restart it. Test
+// thread only.
 #pragma once
 
 #include <sys/types.h>
@@ -19,12 +20,24 @@ class PrivateRedis {
   PrivateRedis& operator=(const PrivateRedis&) = delete;
 
   int port() const { return port_; }
+  // Freezes the server (SIGSTOP): connections stay open, nothing answers.
+  void Pause();
+  // Lets a paused server run again (SIGCONT).
+  void Resume();
+  // Kills the server (SIGKILL; it keeps nothing) and waits for its end.
+  void Kill();
+  // Starts a fresh server on the same port after Kill; the test fails when
+  // it does not come up.
+  void Restart();
   // "--redis_port=<port>" for a HostProcess (a later flag wins).
   std::string HostFlag() const {
     return "--redis_port=" + std::to_string(port_);
   }
 
  private:
+  // Starts redis-server on port_ and waits until it accepts connections.
+  void Spawn();
+
   int port_ = 0;
   pid_t pid_ = -1;
 };
