@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 
 #include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "common/period_ranking.h"
 #include "database/redis_cache_server.h"
 #include "vel/host_flags.h"
@@ -71,6 +72,11 @@ bool RedisCache::Initialize() {
     the_strands.push_back(boost::asio::make_strand(*the_io_service));
     the_cb_strands.push_back(boost::asio::make_strand(*the_cb_io_service));
   }
+  // Not a start-up failure: the scripts are loaded at first use then.
+  if (!LoadScripts()) {
+    LOG(WARNING) << "The ranking cache's scripts are not loaded yet; they "
+                    "are loaded when first used";
+  }
   return true;
 }
 
@@ -89,7 +95,26 @@ void RedisCache::SubmitScore(const std::string& leaderboard_id,
                              const RankingOption& option,
                              SubmitScoreCallback callback) {
   VLOG(2) << "SubmitScore called";
+  SubmitScoreWithStatus(
+      leaderboard_id, account, score, submission_type, timestamp_in_msec,
+      schedule, option,
+      [callback = std::move(callback)](
+          SubmitStatus status, std::shared_ptr<NewRecords> new_records) {
+        if (callback) {
+          callback(status != SubmitStatus::kStored, std::move(new_records));
+        }
+      });
+}
+
+void RedisCache::SubmitScoreWithStatus(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
+    const ResetScheduleInfo& schedule, const RankingOption& option,
+    SubmitScoreStatusCallback callback) {
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
+  // Read here, on the caller's thread, so that a submission keeps the path
+  // it was asked on.
+  const bool use_scripts = FLAGS_redis_cache_use_scripts;
 
   const auto drawn =
       static_cast<std::uint64_t>(vel::RandomGenerator::GenerateNumber(
@@ -107,24 +132,26 @@ void RedisCache::SubmitScore(const std::string& leaderboard_id,
   // strand decided them. The pin is released only after the caller's
   // completion ran: until then a new submission of the player joins the same
   // strands and its completion queues behind this one.
-  SubmitScoreCallback on_done = [strand_index, local_account_id = account.id(),
-                                 callback = std::move(callback)](
-                                    bool error,
-                                    std::shared_ptr<NewRecords> new_records) {
-    boost::asio::post(the_cb_strands[strand_index],
-                      [local_account_id, callback, error,
-                       new_records = std::move(new_records)]() mutable {
-                        if (callback) callback(error, std::move(new_records));
-                        ReleasePin(local_account_id);
-                      });
-  };
+  SubmitScoreStatusCallback on_done =
+      [strand_index, local_account_id = account.id(),
+       callback = std::move(callback)](
+          SubmitStatus status, std::shared_ptr<NewRecords> new_records) {
+        boost::asio::post(the_cb_strands[strand_index],
+                          [local_account_id, callback, status,
+                           new_records = std::move(new_records)]() mutable {
+                            if (callback) {
+                              callback(status, std::move(new_records));
+                            }
+                            ReleasePin(local_account_id);
+                          });
+      };
   boost::asio::post(
       the_strands[strand_index],
       [leaderboard_id, account, score, submission_type, timestamp_in_msec,
-       schedule, option, on_done = std::move(on_done)] {
+       schedule, option, use_scripts, on_done = std::move(on_done)] {
         OnScoreSubmissionRequested(leaderboard_id, account, score,
                                    submission_type, timestamp_in_msec, schedule,
-                                   option, on_done);
+                                   option, use_scripts, on_done);
       });
 }
 
@@ -143,12 +170,18 @@ void RedisCache::OnScoreSubmissionRequested(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
     const ResetScheduleInfo& schedule, const RankingOption& option,
-    const SubmitScoreCallback& callback) {
+    bool use_scripts, const SubmitScoreStatusCallback& callback) {
   VLOG(2) << "OnScoreSubmissionRequested called"
           << ": id=" << leaderboard_id
           << ", has_day_schedule=" << schedule.has_day_schedule
           << ", has_week_schedule=" << schedule.has_week_schedule
           << ", has_month_schedule=" << schedule.has_month_schedule;
+  if (use_scripts) {
+    SubmitScoreByScript(leaderboard_id, account, score, submission_type,
+                        timestamp_in_msec, schedule, option, callback);
+    return;
+  }
+  // The command chain: the reference the script is held to.
 
   const std::string member_key = MakeMemberKey(account);
   auto new_records = std::make_shared<NewRecords>();
@@ -158,7 +191,7 @@ void RedisCache::OnScoreSubmissionRequested(
                              submission_type, timestamp_in_msec,
                              period.week_time, option.enable_dense,
                              new_records.get())) {
-      callback(true, new_records);
+      callback(SubmitStatus::kFailed, new_records);
       return;
     }
   }
@@ -173,7 +206,7 @@ void RedisCache::OnScoreSubmissionRequested(
     has_new_record = true;
   }
   if (!has_new_record || !option.enable_alltime) {
-    callback(false, new_records);
+    callback(SubmitStatus::kStored, new_records);
     return;
   }
 
@@ -192,14 +225,14 @@ void RedisCache::OnScoreSubmissionRequested(
                << ", timestamp: " << timestamp_in_msec
                << ", score: " << best_score
                << ", submission type: " << ScoreSubmission::kHighScore;
-    callback(true, new_records);
+    callback(SubmitStatus::kFailed, new_records);
     return;
   }
   if (new_record) {
     new_records->emplace_back(ScoreSubmission::Response::kNewRecord,
                               best_score);
   }
-  callback(false, new_records);
+  callback(SubmitStatus::kStored, new_records);
 }
 
 bool RedisCache::SubmitScoreToPeriod(

@@ -79,6 +79,21 @@ class RedisCache {
   // rankings updated before the failure.
   using SubmitScoreCallback =
       std::function<void(bool error, std::shared_ptr<NewRecords> new_records)>;
+  // How a submission ended.
+  enum class SubmitStatus {
+    // Decided and written: `new_records` is the whole outcome.
+    kStored,
+    // Failed, definitely: Redis refused it or it never reached Redis.
+    // `new_records` lists what was written before the failure (the scripted
+    // submission writes nothing when it fails).
+    kFailed,
+    // The connection to Redis failed while the scripted submission was sent
+    // or answered: Redis may have applied it whole or not at all, and
+    // `new_records` is empty. Only Redis can tell which.
+    kUncertain,
+  };
+  using SubmitScoreStatusCallback = std::function<void(
+      SubmitStatus status, std::shared_ptr<NewRecords> new_records)>;
   // Runs on a "RedisCacheCbIoService" thread, exactly once per query.
   using QueryCallback =
       std::function<void(const std::shared_ptr<QueryResult>& result)>;
@@ -122,6 +137,21 @@ class RedisCache {
                           const ResetScheduleInfo& schedule,
                           const RankingOption& option,
                           SubmitScoreCallback callback);
+
+  // SubmitScore, telling a definite failure from an uncertain outcome.
+  static void SubmitScoreWithStatus(const std::string& leaderboard_id,
+                                    const vel::PlayerAccount& account,
+                                    double score, std::int32_t submission_type,
+                                    std::int64_t timestamp_in_msec,
+                                    const ResetScheduleInfo& schedule,
+                                    const RankingOption& option,
+                                    SubmitScoreStatusCallback callback);
+
+  // Loads the server-side scripts into Redis (SCRIPT LOAD). Initialize calls
+  // it; a Redis that is unreachable then gets them at first use, and one that
+  // lost them (restart, SCRIPT FLUSH) gets them again. Returns false (logged)
+  // when a script could not be loaded. Blocks; any thread.
+  static bool LoadScripts();
 
   // Recovery: puts one stored score into one ranking as a high score
   // (undated weekly keys). `timestamp` goes into the member ranking key
@@ -240,11 +270,14 @@ class RedisCache {
   struct SocialQuery;
 
   // --- Submission (redis_cache.cc). ---------------------------------------
+  // The strand-side body of a submission: the script, or the command chain
+  // when `use_scripts` is false.
   static void OnScoreSubmissionRequested(
       const std::string& leaderboard_id, const vel::PlayerAccount& account,
       double score, std::int32_t submission_type,
       std::int64_t timestamp_in_msec, const ResetScheduleInfo& schedule,
-      const RankingOption& option, const SubmitScoreCallback& callback);
+      const RankingOption& option, bool use_scripts,
+      const SubmitScoreStatusCallback& callback);
   // Updates one period ranking and appends its outcome; false (logged) on
   // failure.
   static bool SubmitScoreToPeriod(Timespan timespan,
@@ -288,6 +321,20 @@ class RedisCache {
                                 bool* new_record, double* new_score);
   // Decrements the pin of `local_account_id`, erasing it at 0.
   static void ReleasePin(const std::string& local_account_id);
+
+  // --- Server-side scripts (redis_cache_script.cc). -----------------------
+  // The whole submission as one script call. Strand.
+  static void SubmitScoreByScript(const std::string& leaderboard_id,
+                                  const vel::PlayerAccount& account,
+                                  double score, std::int32_t submission_type,
+                                  std::int64_t timestamp_in_msec,
+                                  const ResetScheduleInfo& schedule,
+                                  const RankingOption& option,
+                                  const SubmitScoreStatusCallback& callback);
+  // A checked public query (keys built) as one script call; posts the
+  // completion. I/O thread.
+  static void GetPublicLeaderboardByScript(
+      const std::shared_ptr<PublicQuery>& query);
 
   // --- Queries (redis_cache_query.cc). ------------------------------------
   static void OnPublicLeaderboardRequested(
