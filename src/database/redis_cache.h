@@ -10,6 +10,14 @@
 // "RedisCacheCbIoService", so callers' code never runs on a thread that
 // issues Redis commands. Both groups have redis_async_threads_size threads.
 //
+// With --redis_cache_use_scripts (the default) a submission and a public
+// query are one server-side Lua script each (redis_cache_script.cc, sources
+// in src/database/lua/): one round trip, and atomic, so that no reader sees
+// a submission half-written and no submission stops half-way. Without it
+// they run as the equivalent chain of single commands, the reference the
+// scripts are tested against. Social queries, deletions, rollovers and
+// recovery always use single commands.
+//
 // Submissions of one local account id run one at a time, in the order of
 // their SubmitScore calls: while a player has submissions in flight it is
 // pinned to one strand of the cache's strand table. Queries (and the
