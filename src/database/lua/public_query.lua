@@ -10,8 +10,8 @@
 -- Answer: {member count, kind, ...}, kind being
 --   "slice", start, members, facts: the members from 0-based position
 --     start on, flat {member, score, ...} highest first; facts about the
---     first member's score (empty when there is no member or the numbering
---     is by position): competition {members with a greater score, members
+--     first member's score (empty when there is no member, the numbering
+--     is by position or the range is the whole ranking): competition {members with a greater score, members
 --     with that score}, dense {the score's 0-based position in the dense
 --     set, nil when the dense set lacks it};
 --   "own", position, score, facts: the requester's own record (window 0 to
@@ -45,11 +45,12 @@ local function facts(score)
   return {redis.call('ZREVRANK', dense_key, score_text)}
 end
 
-local function slice(start, stop)
+-- The whole ranking is numbered from its top and needs no facts.
+local function slice(start, stop, with_facts)
   local members = redis.call('ZREVRANGE', key, integer(start), integer(stop),
                              'WITHSCORES')
   local first = {}
-  if #members > 0 then
+  if with_facts and #members > 0 then
     first = facts(members[2])
   end
   return {'slice', start, members, first}
@@ -58,9 +59,9 @@ end
 local total = redis.call('ZCARD', key)
 local answer
 if range_type == 1 then
-  answer = slice(0, -1)
+  answer = slice(0, -1, false)
 elseif range_type == 2 then
-  answer = slice(range_begin, range_end)
+  answer = slice(range_begin, range_end, true)
 else
   local ranking_key = redis.call('HGET', index, member_key)
   local position = false
@@ -81,7 +82,7 @@ else
     if stop < 0 then
       answer = {'above'}
     else
-      answer = slice(start, stop)
+      answer = slice(start, stop, true)
     end
   end
 end
