@@ -11,9 +11,10 @@
 --   "slice", start, members, facts: the members from 0-based position
 --     start on, flat {member, score, ...} highest first; facts about the
 --     first member's score (empty when there is no member, the numbering
---     is by position or the range is the whole ranking): competition {members with a greater score, members
---     with that score}, dense {the score's 0-based position in the dense
---     set, nil when the dense set lacks it};
+--     is by position or the range is the whole ranking): competition
+--     {members with a greater score, members with that score}, dense {the
+--     score's 0-based position in the dense set, nil when the dense set
+--     lacks it};
 --   "own", position, score, facts: the requester's own record (window 0 to
 --     0), with the facts as above;
 --   "absent": the requester has no entry (window queries);
