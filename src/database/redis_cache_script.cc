@@ -154,12 +154,13 @@ void RedisCache::SubmitScoreByScript(
   };
 
   RedisValue answer;
+  bool maybe_ran = false;
   const Redis::Result result =
-      SubmitScoreScript().Run(keys, args, &answer, kServerTag);
-  if (result == Redis::kConnectionFailure) {
+      SubmitScoreScript().Run(keys, args, &answer, kServerTag, &maybe_ran);
+  if (result == Redis::kConnectionFailure && maybe_ran) {
     // The one place where a scripted submission's outcome is unknown: the
-    // connection failed with the script sent (or while sending it), so
-    // Redis may hold all of it or none of it.
+    // script was sent and no answer came, so Redis may hold all of it or
+    // none of it.
     LOG(ERROR) << "Failed to submit score: the connection to Redis failed, "
                   "the submission may or may not have been stored"
                << labels();
@@ -167,7 +168,8 @@ void RedisCache::SubmitScoreByScript(
     return;
   }
   if (result != Redis::kSuccess) {
-    LOG(ERROR) << "Failed to submit score: the submission script failed"
+    LOG(ERROR) << "Failed to submit score: the submission script failed: "
+               << Redis::ResultName(result)
                << (answer.type == RedisValue::kError ? ": " + answer.text
                                                      : std::string())
                << labels();

@@ -57,10 +57,12 @@ bool ToValue(const redisReply& reply, int depth, RedisValue* out) {
 }
 
 // Runs one command on the pool of `tag`: kSuccess with the reply, or the
-// failure to return.
+// failure to return. *sent: whether the command was handed to a connection
+// (then a failure may have come after Redis ran it).
 Redis::Result RunCommand(const std::vector<std::string>& args,
                          const std::string& what, const std::string& tag,
-                         RedisConnection::Reply* reply) {
+                         RedisConnection::Reply* reply, bool* sent) {
+  *sent = false;
   Redis::Result failure = Redis::kError;
   const std::shared_ptr<redis_internal::RedisRuntime> runtime =
       CurrentRuntime();
@@ -68,7 +70,11 @@ Redis::Result RunCommand(const std::vector<std::string>& args,
       FindServer(runtime, tag, {args.front(), what}, &failure);
   if (pool == nullptr) return failure;
   return pool->Run(what, [&](RedisConnection& connection) {
+    *sent = true;
     *reply = connection.Command(args);
+    // As for the pool's retry: a server that had closed the connection
+    // before the command got through did not run it.
+    if (*reply == nullptr && connection.closed_by_peer()) *sent = false;
     return *reply != nullptr;
   });
 }
@@ -85,8 +91,10 @@ std::string RedisScript::sha() const {
 
 Redis::Result RedisScript::Load(const std::string& tag) const {
   RedisConnection::Reply reply;
-  const Redis::Result sent = RunCommand({"SCRIPT", "LOAD", source_},
-                                        "SCRIPT LOAD " + name_, tag, &reply);
+  bool command_sent = false;
+  const Redis::Result sent =
+      RunCommand({"SCRIPT", "LOAD", source_}, "SCRIPT LOAD " + name_, tag,
+                 &reply, &command_sent);
   if (sent != Redis::kSuccess) {
     LOG(ERROR) << "Failed to load the Redis script " << name_ << ": "
                << Redis::ResultName(sent) << ", tag='" << tag << "'";
@@ -113,6 +121,7 @@ Redis::Result RedisScript::EvalSha(const std::string& sha,
                                    const std::vector<std::string>& keys,
                                    const std::vector<std::string>& args,
                                    RedisValue* out, bool* noscript,
+                                   bool* maybe_ran,
                                    const std::string& tag) const {
   *noscript = false;
   std::vector<std::string> command;
@@ -123,9 +132,13 @@ Redis::Result RedisScript::EvalSha(const std::string& sha,
   command.insert(command.end(), keys.begin(), keys.end());
   command.insert(command.end(), args.begin(), args.end());
   RedisConnection::Reply reply;
+  bool command_sent = false;
   const Redis::Result sent =
-      RunCommand(command, "EVALSHA " + name_, tag, &reply);
-  if (sent != Redis::kSuccess) return sent;
+      RunCommand(command, "EVALSHA " + name_, tag, &reply, &command_sent);
+  if (sent != Redis::kSuccess) {
+    *maybe_ran = sent == Redis::kConnectionFailure && command_sent;
+    return sent;
+  }
   RedisValue value;
   if (!ToValue(*reply, 0, &value)) {
     LOG(ERROR) << "Unexpected reply of the Redis script " << name_
@@ -144,7 +157,11 @@ Redis::Result RedisScript::EvalSha(const std::string& sha,
 
 Redis::Result RedisScript::Run(const std::vector<std::string>& keys,
                                const std::vector<std::string>& args,
-                               RedisValue* out, const std::string& tag) const {
+                               RedisValue* out, const std::string& tag,
+                               bool* maybe_ran) const {
+  bool ran = false;
+  if (maybe_ran == nullptr) maybe_ran = &ran;
+  *maybe_ran = false;
   std::string digest = sha();
   if (digest.empty()) {
     const Redis::Result loaded = Load(tag);
@@ -152,7 +169,8 @@ Redis::Result RedisScript::Run(const std::vector<std::string>& keys,
     digest = sha();
   }
   bool noscript = false;
-  Redis::Result result = EvalSha(digest, keys, args, out, &noscript, tag);
+  Redis::Result result =
+      EvalSha(digest, keys, args, out, &noscript, maybe_ran, tag);
   if (noscript) {
     // The server lost its script cache (a restart, SCRIPT FLUSH, a fail-over
     // to a replica that never saw the script): load it again and retry once.
@@ -160,7 +178,7 @@ Redis::Result RedisScript::Run(const std::vector<std::string>& keys,
                  << ", loading it again: tag='" << tag << "'";
     const Redis::Result loaded = Load(tag);
     if (loaded != Redis::kSuccess) return loaded;
-    result = EvalSha(sha(), keys, args, out, &noscript, tag);
+    result = EvalSha(sha(), keys, args, out, &noscript, maybe_ran, tag);
   }
   if (result == Redis::kError && out->type == RedisValue::kError) {
     LOG(WARNING) << "Redis script " << name_ << " failed: " << out->text

@@ -32,12 +32,15 @@ class RedisScript {
   // NOSCRIPT. On kSuccess *out holds the script's answer. A Redis error
   // (the script raised one, a key of the wrong type, out of memory) gives
   // kError with *out of type kError and the message; the script stopped at
-  // that point. kConnectionFailure means the command may or may not have
-  // run: the caller cannot know what the script did. Blocks the caller.
-  // REQUIRES: out != nullptr.
+  // that point. kConnectionFailure: the server could not be reached or did
+  // not answer in time. *maybe_ran (when given) tells the two apart: true
+  // only when EVALSHA was sent without an answer, so that the script may or
+  // may not have run; false when nothing was sent (no connection, or the
+  // load failed). Blocks the caller. REQUIRES: out != nullptr.
   Redis::Result Run(const std::vector<std::string>& keys,
                     const std::vector<std::string>& args, RedisValue* out,
-                    const std::string& tag = "") const;
+                    const std::string& tag = "",
+                    bool* maybe_ran = nullptr) const;
 
   const std::string& name() const { return name_; }
   const std::string& source() const { return source_; }
@@ -45,11 +48,13 @@ class RedisScript {
   std::string sha() const;
 
  private:
-  // One EVALSHA; `*noscript` tells a NOSCRIPT answer apart.
+  // One EVALSHA; `*noscript` tells a NOSCRIPT answer apart, *maybe_ran is
+  // set as Run describes.
   Redis::Result EvalSha(const std::string& sha,
                         const std::vector<std::string>& keys,
                         const std::vector<std::string>& args, RedisValue* out,
-                        bool* noscript, const std::string& tag) const;
+                        bool* noscript, bool* maybe_ran,
+                        const std::string& tag) const;
 
   const std::string name_;
   const std::string source_;

@@ -170,11 +170,17 @@ TEST_F(RedisCacheScriptTest, ConnectionFailureIsAnUncertainOutcome) {
                       "the submission may or may not have been stored"),
             1);
 
-  // The old interface reports it as a failure.
+  // The old interface reports an uncertain outcome as a failure.
   Outcome old_interface =
       Submit(Player("p"), 10, ScoreSubmission::kHighScore, kT + 2);
   EXPECT_TRUE(old_interface.error);
+  // Nothing sent (no server to connect to): a definite failure.
   proxy.SetStalled(false);
+  proxy.StopListening();
+  proxy.CutAll();
+  EXPECT_EQ(SubmitWithStatus(Player("p"), 11, kT + 2).status, Status::kFailed);
+  proxy.StartListening();
+
   ASSERT_TRUE(plemox_test::WaitFor([&] {
     return SubmitWithStatus(Player("q"), 1, kT + 3).status == Status::kStored;
   }));
