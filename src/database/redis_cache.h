@@ -84,7 +84,9 @@ class RedisCache {
   // account id's submissions run one at a time, in the order the cache
   // decided them, so what a completion starts (a database write) keeps the
   // player's order. On error, `new_records` holds the entries of the
-  // rankings updated before the failure.
+  // rankings updated before the failure (none with scripts, which write
+  // nothing when they fail); an uncertain outcome (see SubmitStatus) is an
+  // error here too.
   using SubmitScoreCallback =
       std::function<void(bool error, std::shared_ptr<NewRecords> new_records)>;
   // How a submission ended.
