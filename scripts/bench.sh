@@ -26,6 +26,9 @@
 #   PLEMOX_BENCH_BUILD_DIR    use this existing build (with the server and
 #                             leaderboard_loadgen built) instead of building
 #                             build/release
+#   PLEMOX_BENCH_SERVER_FLAGS extra host flags for the server, e.g.
+#                             "--redis_cache_use_scripts=false" to measure
+#                             the Redis command chain instead of the scripts
 #   PLEMOX_BENCH_PERF=1       after the mixes, profile the server's CPU (perf)
 #                             during a further submit-only run, summarised
 #                             under the table
@@ -184,7 +187,7 @@ JSON
   --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
   --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
   --mysql_db_name="$PLEMOX_MYSQL_DB" --server_tcp_port="$tcp_port" \
-  --api_port="$api_port" >"$work/host.log" 2>&1 &
+  --api_port="$api_port" ${PLEMOX_BENCH_SERVER_FLAGS:-} >"$work/host.log" 2>&1 &
 server_pid=$!
 wait_for_port "$tcp_port" 60 || { say "the server did not start"; exit 1; }
 say "server pid $server_pid on port $tcp_port, Redis on $redis_port," \
@@ -373,7 +376,20 @@ rb ZREVRANK ZREVRANK "$z" m:__rand_int__
 rb ZCOUNT ZCOUNT "$z" "($((players / 2))" +inf
 rb ZREVRANGE ZREVRANGE "$z" 0 99 WITHSCORES
 rb ZCARD ZCARD "$z"
-redis-cli -p "$redis_port" del "$z" "$h" >/dev/null
+# The submission script itself, as the server runs it for a leaderboard
+# without schedules: daily, weekly, monthly and all-time rankings with dense
+# sets, a random player and score (high-score submissions).
+submit_sha=$(redis-cli -p "$redis_port" SCRIPT LOAD \
+  "$(cat "$root/src/database/lua/submit_score.lua")")
+rb_prefix="leaderboard:${run_id}_rb"
+rb_keys=()
+for span in daily weekly monthly alltime; do
+  rb_keys+=("$rb_prefix:$span" "$rb_prefix:$span:timestamp"
+    "$rb_prefix:$span:dense")
+done
+rb EVALSHA EVALSHA "$submit_sha" "${#rb_keys[@]}" "${rb_keys[@]}" \
+  p__rand_int__:guest 8387654321098:p__rand_int__:guest __rand_int__ 0 1 1
+redis-cli -p "$redis_port" del "$z" "$h" "${rb_keys[@]}" >/dev/null
 
 # --- The table. -----------------------------------------------------------
 # The Redis-alone work each request kind's throughput is compared with ("vs

@@ -18,3 +18,10 @@ plemox_add_test(NAME redis_cache_recovery_test LABEL integration
 plemox_add_test(NAME redis_cache_readback_test LABEL integration
                 SOURCES integration/redis_cache_readback_test.cc
                 LIBS leaderboard_cache PkgConfig::HIREDIS)
+plemox_add_test(NAME redis_cache_script_test LABEL integration
+                SOURCES integration/redis_cache_script_test.cc
+                        integration/tcp_fault_proxy.cc
+                LIBS leaderboard_cache PkgConfig::HIREDIS)
+plemox_add_test(NAME redis_cache_differential_test LABEL integration
+                SOURCES integration/redis_cache_differential_test.cc
+                LIBS leaderboard_cache PkgConfig::HIREDIS)

@@ -4,3 +4,6 @@ plemox_add_test(NAME vel_redis_client_test LABEL unit
 plemox_add_test(NAME vel_redis_test LABEL integration
   SOURCES integration/redis_test.cc
   LIBS vel_redis)
+plemox_add_test(NAME vel_redis_script_test LABEL integration
+  SOURCES integration/redis_script_test.cc
+  LIBS vel_redis)

@@ -30,6 +30,9 @@ DECLARE_uint64(mysql_db_pending_write_limit);
 // Dated weekly tables and keys.
 DECLARE_bool(use_leaderboard_table_with_date);
 
+// Ranking cache: server-side scripts or the command chain.
+DECLARE_bool(redis_cache_use_scripts);
+
 // Bounded cost of one request and access control.
 DECLARE_uint64(max_records_per_answer);
 DECLARE_uint64(max_competitors_per_query);

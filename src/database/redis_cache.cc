@@ -8,6 +8,7 @@
 #include <boost/asio/post.hpp>
 
 #include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "common/period_ranking.h"
 #include "database/redis_cache_server.h"
 #include "vel/host_flags.h"
@@ -71,6 +72,11 @@ bool RedisCache::Initialize() {
     the_strands.push_back(boost::asio::make_strand(*the_io_service));
     the_cb_strands.push_back(boost::asio::make_strand(*the_cb_io_service));
   }
+  // Not a start-up failure: the scripts are loaded at first use then.
+  if (!LoadScripts()) {
+    LOG(WARNING) << "The ranking cache's scripts are not loaded yet; they "
+                    "are loaded when first used";
+  }
   return true;
 }
 
@@ -81,15 +87,15 @@ std::size_t RedisCache::GetPinnedPlayerCount() {
 
 std::size_t RedisCache::GetStrandCount() { return the_strands.size(); }
 
-void RedisCache::SubmitScore(const std::string& leaderboard_id,
-                             const vel::PlayerAccount& account, double score,
-                             std::int32_t submission_type,
-                             std::int64_t timestamp_in_msec,
-                             const ResetScheduleInfo& schedule,
-                             const RankingOption& option,
-                             SubmitScoreCallback callback) {
-  VLOG(2) << "SubmitScore called";
+void RedisCache::SubmitScore(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
+    const ResetScheduleInfo& schedule, const RankingOption& option,
+    SubmitScoreCallback callback) {
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
+  // Read here, on the caller's thread, so that a submission keeps the path
+  // it was asked on.
+  const bool use_scripts = FLAGS_redis_cache_use_scripts;
 
   const auto drawn =
       static_cast<std::uint64_t>(vel::RandomGenerator::GenerateNumber(
@@ -121,10 +127,10 @@ void RedisCache::SubmitScore(const std::string& leaderboard_id,
   boost::asio::post(
       the_strands[strand_index],
       [leaderboard_id, account, score, submission_type, timestamp_in_msec,
-       schedule, option, on_done = std::move(on_done)] {
+       schedule, option, use_scripts, on_done = std::move(on_done)] {
         OnScoreSubmissionRequested(leaderboard_id, account, score,
                                    submission_type, timestamp_in_msec, schedule,
-                                   option, on_done);
+                                   option, use_scripts, on_done);
       });
 }
 
@@ -143,12 +149,18 @@ void RedisCache::OnScoreSubmissionRequested(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
     const ResetScheduleInfo& schedule, const RankingOption& option,
-    const SubmitScoreCallback& callback) {
+    bool use_scripts, const SubmitScoreCallback& callback) {
   VLOG(2) << "OnScoreSubmissionRequested called"
           << ": id=" << leaderboard_id
           << ", has_day_schedule=" << schedule.has_day_schedule
           << ", has_week_schedule=" << schedule.has_week_schedule
           << ", has_month_schedule=" << schedule.has_month_schedule;
+  if (use_scripts) {
+    SubmitScoreByScript(leaderboard_id, account, score, submission_type,
+                        timestamp_in_msec, schedule, option, callback);
+    return;
+  }
+  // The command chain: the reference the script is held to.
 
   const std::string member_key = MakeMemberKey(account);
   auto new_records = std::make_shared<NewRecords>();

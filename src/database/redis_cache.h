@@ -10,6 +10,14 @@
 // "RedisCacheCbIoService", so callers' code never runs on a thread that
 // issues Redis commands. Both groups have redis_async_threads_size threads.
 //
+// With --redis_cache_use_scripts (the default) a submission and a public
+// query are one server-side Lua script each (redis_cache_script.cc, sources
+// in src/database/lua/): one round trip, and atomic, so that no reader sees
+// a submission half-written and no submission stops half-way. Without it
+// they run as the equivalent chain of single commands, the reference the
+// scripts are tested against. Social queries, deletions, rollovers and
+// recovery always use single commands.
+//
 // Submissions of one local account id run one at a time, in the order of
 // their SubmitScore calls: while a player has submissions in flight it is
 // pinned to one strand of the cache's strand table. Queries (and the
@@ -93,7 +101,8 @@ class RedisCache {
   // account id's submissions run one at a time, in the order the cache
   // decided them, so what a completion starts (a database write) keeps the
   // player's order. Unless kStored, `new_records` holds the entries of the
-  // rankings updated before the failure.
+  // rankings updated before the failure (none with scripts, which write
+  // nothing when they fail).
   using SubmitScoreCallback = std::function<void(
       SubmitStatus status, std::shared_ptr<NewRecords> new_records)>;
   // Runs on a "RedisCacheCbIoService" thread, exactly once per read-back.
@@ -136,8 +145,11 @@ class RedisCache {
   // the best of those new scores as a high score. `submission_type` is 0
   // (keep the higher score), 1 (add), 2 (subtract) or any other value
   // (replace). The weekly ranking uses schedule.next_date_time as its week.
-  // The first failing ranking ends the submission with error true; rankings
-  // already updated stay updated. Returns at once; any thread.
+  // With server-side scripts (redis_cache_use_scripts) the whole submission
+  // is one atomic script call; with the command chain the first failing
+  // ranking ends the submission and rankings already updated stay updated.
+  // The status tells a definite failure from an uncertain outcome. Returns
+  // at once; any thread.
   static void SubmitScore(const std::string& leaderboard_id,
                           const vel::PlayerAccount& account, double score,
                           std::int32_t submission_type,
@@ -161,6 +173,12 @@ class RedisCache {
                                  const ResetScheduleInfo& schedule,
                                  const RankingOption& option,
                                  ReadBackCallback callback);
+
+  // Loads the server-side scripts into Redis (SCRIPT LOAD). Initialize calls
+  // it; a Redis that is unreachable then gets them at first use, and one that
+  // lost them (restart, SCRIPT FLUSH) gets them again. Returns false (logged)
+  // when a script could not be loaded. Blocks; any thread.
+  static bool LoadScripts();
 
   // Recovery: puts one stored score into one ranking as a high score
   // (undated weekly keys). `timestamp` goes into the member ranking key
@@ -279,11 +297,14 @@ class RedisCache {
   struct SocialQuery;
 
   // --- Submission (redis_cache.cc). ---------------------------------------
+  // The strand-side body of a submission: the script, or the command chain
+  // when `use_scripts` is false.
   static void OnScoreSubmissionRequested(
       const std::string& leaderboard_id, const vel::PlayerAccount& account,
       double score, std::int32_t submission_type,
       std::int64_t timestamp_in_msec, const ResetScheduleInfo& schedule,
-      const RankingOption& option, const SubmitScoreCallback& callback);
+      const RankingOption& option, bool use_scripts,
+      const SubmitScoreCallback& callback);
   // Updates one period ranking and appends its outcome; false (logged) on
   // failure.
   static bool SubmitScoreToPeriod(Timespan timespan,
@@ -353,6 +374,20 @@ class RedisCache {
                                std::string* ranking_key, double* score);
   // Decrements the pin of `local_account_id`, erasing it at 0.
   static void ReleasePin(const std::string& local_account_id);
+
+  // --- Server-side scripts (redis_cache_script.cc). -----------------------
+  // The whole submission as one script call. Strand.
+  static void SubmitScoreByScript(const std::string& leaderboard_id,
+                                  const vel::PlayerAccount& account,
+                                  double score, std::int32_t submission_type,
+                                  std::int64_t timestamp_in_msec,
+                                  const ResetScheduleInfo& schedule,
+                                  const RankingOption& option,
+                                  const SubmitScoreCallback& callback);
+  // A checked public query (keys built) as one script call; posts the
+  // completion. I/O thread.
+  static void GetPublicLeaderboardByScript(
+      const std::shared_ptr<PublicQuery>& query);
 
   // --- Queries (redis_cache_query.cc). ------------------------------------
   static void OnPublicLeaderboardRequested(

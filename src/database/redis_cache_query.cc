@@ -8,31 +8,25 @@
 #include <sstream>
 
 #include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
 #include "database/redis_cache.h"
+#include "database/redis_cache_numbering.h"
+#include "database/redis_cache_public_query.h"
 #include "database/redis_cache_server.h"
+#include "database/running_rank.h"
 
 namespace plemox {
 
 namespace {
 
 using Leaderboard::LeaderboardQuery;
+using redis_cache::AppendRankedSlice;
+using redis_cache::CountDistinctGreaterScores;
 using redis_cache::kServerTag;
 using redis_cache::ReadSucceeded;
+using redis_cache::RunningRank;
+using redis_cache::SaturatingAdd;
 using vel::Redis;
-
-// Members read per ZREVRANGE when counting distinct scores without a dense
-// set.
-constexpr std::int64_t kDistinctScorePageSize = 1000;
-
-// a + b, held at the ends of the int64 range instead of overflowing.
-std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
-  std::int64_t sum = 0;
-  if (__builtin_add_overflow(a, b, &sum)) {
-    return b > 0 ? std::numeric_limits<std::int64_t>::max()
-                 : std::numeric_limits<std::int64_t>::min();
-  }
-  return sum;
-}
 
 // Which read failed while a first rank was computed.
 enum class RankFailure {
@@ -42,34 +36,6 @@ enum class RankFailure {
   kDenseRank,      // ZREVRANK in the dense set
   kDistinctCount,  // counting distinct greater scores in the ranking
 };
-
-// The number of distinct scores greater than `score` among the members at
-// positions 0 to position - 1 (all of which hold at least `score`). Used for
-// the dense numbering when the dense set does not know the score.
-bool CountDistinctGreaterScores(const std::string& key, std::int64_t position,
-                                double score, std::int64_t* count) {
-  std::int64_t distinct = 0;
-  bool has_previous = false;
-  double previous = 0.0;
-  for (std::int64_t from = 0; from < position; from += kDistinctScorePageSize) {
-    const std::int64_t to =
-        std::min(position, from + kDistinctScorePageSize) - 1;
-    Redis::ScoredMembers page;
-    if (Redis::ZRevRange(key, from, to, true, &page, kServerTag) !=
-        Redis::kSuccess) {
-      return false;
-    }
-    for (const auto& member : page) {
-      if (!(member.second > score)) continue;
-      if (!has_previous || member.second != previous) ++distinct;
-      previous = member.second;
-      has_previous = true;
-    }
-    if (static_cast<std::int64_t>(page.size()) < to - from + 1) break;
-  }
-  *count = distinct;
-  return true;
-}
 
 // The rank of the member at 0-based `position` holding `score` by
 // `ranking_type`. For the competition numbering, *same_count (when not null)
@@ -148,75 +114,6 @@ void LogRankFailure(RankFailure rank_failure, const char* failure,
   LOG(ERROR) << line.str();
 }
 
-// Ranks a slice of a ranking read highest first, whose first member stands
-// at `first_rank` and whose first score `same_count_for_first` members hold
-// in the whole ranking (competition numbering only).
-void AppendRankedSlice(const Redis::ScoredMembers& members, int ranking_type,
-                       std::int64_t first_rank,
-                       std::int64_t same_count_for_first, QueryResult* result) {
-  std::int64_t rank = first_rank;
-  std::int64_t run_length = 1;
-  bool first_group_spent = false;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    const double score = members[i].second;
-    if (i > 0) {
-      const double previous_score = members[i - 1].second;
-      if (ranking_type == LeaderboardQuery::Request::kPosition) {
-        rank += 1;
-      } else if (ranking_type == LeaderboardQuery::Request::kCompetition) {
-        if (score == previous_score) {
-          ++run_length;
-        } else {
-          rank += first_group_spent ? run_length : same_count_for_first;
-          first_group_spent = true;
-          run_length = 1;
-        }
-      } else if (score != previous_score) {
-        rank += 1;
-      }
-    }
-    QueryResult::Record record;
-    record.rank = rank;
-    record.score = score;
-    if (!ParseMemberRankingKey(members[i].first, &record.account)) {
-      LOG(WARNING) << "Malformed member ranking key: " << members[i].first;
-    }
-    result->records.push_back(std::move(record));
-  }
-}
-
-// The running numbering of a list read from its top (whole rankings and
-// social lists): previous score starts at 0.0, a first rank of 0 becomes 1.
-class RunningRank {
- public:
-  explicit RunningRank(int ranking_type) : ranking_type_(ranking_type) {}
-
-  std::int64_t Next(double score) {
-    if (ranking_type_ == LeaderboardQuery::Request::kPosition) {
-      rank_ += 1;
-    } else if (ranking_type_ == LeaderboardQuery::Request::kCompetition) {
-      if (score == previous_) {
-        ++ties_;
-      } else {
-        rank_ += ties_;
-        ties_ = 1;
-      }
-      previous_ = score;
-    } else {
-      if (score != previous_) rank_ += 1;
-      previous_ = score;
-    }
-    if (rank_ == 0) rank_ = 1;
-    return rank_;
-  }
-
- private:
-  const int ranking_type_;
-  std::int64_t rank_ = 0;
-  double previous_ = 0.0;
-  std::int64_t ties_ = 0;
-};
-
 // One member of a social list.
 struct SocialEntry {
   vel::PlayerAccount account;
@@ -230,34 +127,6 @@ double SortableScore(double score) {
 }
 
 }  // namespace
-
-struct RedisCache::PublicQuery {
-  std::string leaderboard_id;
-  vel::PlayerAccount account;
-  Timespan timespan = LeaderboardQuery::kAllTime;
-  Range range;
-  int ranking_type = LeaderboardQuery::Request::kPosition;
-  boost::posix_time::ptime week_time;
-  QueryCallback callback;
-  std::string key;
-  std::string dense_key;
-
-  // ", account id: <id>, service provider: <provider>"
-  std::string AccountLabels() const {
-    std::ostringstream labels;
-    labels << ", account id: " << account.id()
-           << ", service provider: " << account.service_provider();
-    return labels.str();
-  }
-  // ", range type: <t>, range begin: <b>, range end: <e>"
-  std::string RangeLabels() const {
-    std::ostringstream labels;
-    labels << ", range type: " << range.type()
-           << ", range begin: " << range.begin()
-           << ", range end: " << range.end();
-    return labels.str();
-  }
-};
 
 struct RedisCache::SocialQuery {
   std::string leaderboard_id;
@@ -298,6 +167,7 @@ void RedisCache::GetPublicLeaderboard(const std::string& leaderboard_id,
   query->range = range;
   query->ranking_type = ranking_type;
   query->week_time = week_time;
+  query->use_scripts = FLAGS_redis_cache_use_scripts;
   query->callback = std::move(callback);
   boost::asio::post(*the_io_service,
                     [query] { OnPublicLeaderboardRequested(query); });
@@ -339,6 +209,10 @@ void RedisCache::OnPublicLeaderboardRequested(
                                   query->week_time);
   query->dense_key = MakeLeaderboardDenseKey(query->leaderboard_id,
                                              query->timespan, query->week_time);
+  if (query->use_scripts) {
+    GetPublicLeaderboardByScript(query);
+    return;
+  }
 
   std::int64_t total = 0;
   if (Redis::ZCard(query->key, &total, kServerTag) != Redis::kSuccess) {

@@ -3,6 +3,7 @@ add_library(vel_redis SHARED
   redis.cc
   redis_async.cc
   redis_commands.cc
+  redis_script.cc
   redis_runtime.cc
   redis_server_pool.cc
   redis_text.cc

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -209,6 +210,13 @@ TEST_F(SubmissionTest, DenseSetFollowsDistinctScoresAndTiesKeepTimeOrder) {
   ExpectSubmission(server.Submit("dense", "a", 100), Result::kNewRecord, 100);
   ExpectSubmission(server.Submit("dense", "b", 100), Result::kNewRecord, 100);
   ExpectSubmission(server.Submit("dense", "a", 120), Result::kNewRecord, 120);
+  // Ties are ordered by the millisecond each score was stored in; b must
+  // reach 120 in a later one than a (one submission can take less).
+  const auto stored_at = std::chrono::system_clock::now();
+  ASSERT_TRUE(WaitFor([&] {
+    return std::chrono::system_clock::now() - stored_at >
+           std::chrono::milliseconds(2);
+  }));
   auto dense = probe_.SortedSet(Key("dense", "daily:dense"));
   ASSERT_EQ(dense.size(), 2u);
   EXPECT_EQ(dense[0].first, "120");

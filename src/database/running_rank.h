@@ -1,0 +1,48 @@
+// The running numbering of a ranking read from its top (whole rankings and
+// social lists). A value type used by one query on one thread.
+#pragma once
+
+#include <cstdint>
+
+#include "leaderboard.pb.h"
+
+namespace plemox {
+namespace redis_cache {
+
+// Numbers scores given highest first by a ranking type: 1 position, 2
+// competition (1, 1, 3), any other value dense (1, 1, 2). The previous score
+// starts at 0.0 and a first rank of 0 becomes 1.
+class RunningRank {
+ public:
+  explicit RunningRank(int ranking_type) : ranking_type_(ranking_type) {}
+
+  // The rank of the next score of the list.
+  std::int64_t Next(double score) {
+    using Request = Leaderboard::LeaderboardQuery::Request;
+    if (ranking_type_ == Request::kPosition) {
+      rank_ += 1;
+    } else if (ranking_type_ == Request::kCompetition) {
+      if (score == previous_) {
+        ++ties_;
+      } else {
+        rank_ += ties_;
+        ties_ = 1;
+      }
+      previous_ = score;
+    } else {
+      if (score != previous_) rank_ += 1;
+      previous_ = score;
+    }
+    if (rank_ == 0) rank_ = 1;
+    return rank_;
+  }
+
+ private:
+  const int ranking_type_;
+  std::int64_t rank_ = 0;
+  double previous_ = 0.0;
+  std::int64_t ties_ = 0;
+};
+
+}  // namespace redis_cache
+}  // namespace plemox

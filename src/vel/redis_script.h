@@ -1,0 +1,65 @@
+// A server-side Lua script run with EVALSHA on one of vel::Redis's servers.
+// The script's source lives with the caller; this class loads it (SCRIPT
+// LOAD), remembers its digest and runs it, reloading once when the server
+// answers NOSCRIPT (after a restart or a SCRIPT FLUSH), so that a lost
+// script cache never fails a call. Uses the client's connection pools and
+// failure handling: the results are those of vel::Redis (redis.h).
+// Thread-safe: one instance may be shared by every thread.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vel/redis.h"
+#include "vel/redis_value.h"
+
+namespace vel {
+
+class RedisScript {
+ public:
+  // `name` is for log lines; `source` is the Lua text.
+  RedisScript(std::string name, std::string source);
+  RedisScript(const RedisScript&) = delete;
+  RedisScript& operator=(const RedisScript&) = delete;
+
+  // SCRIPT LOAD on the server of `tag`; kSuccess once the server holds the
+  // script. Failures are logged. Blocks for one round trip.
+  Redis::Result Load(const std::string& tag = "") const;
+
+  // EVALSHA with `keys` and `args` (binary-safe); loads the script first
+  // when it was never loaded, and loads it again and retries once on
+  // NOSCRIPT. On kSuccess *out holds the script's answer. A Redis error
+  // (the script raised one, a key of the wrong type, out of memory) gives
+  // kError with *out of type kError and the message; the script stopped at
+  // that point. kConnectionFailure: the server could not be reached or did
+  // not answer in time. *maybe_ran (when given) tells the two apart: true
+  // only when EVALSHA was sent without an answer, so that the script may or
+  // may not have run; false when nothing was sent (no connection, or the
+  // load failed). Blocks the caller. REQUIRES: out != nullptr.
+  Redis::Result Run(const std::vector<std::string>& keys,
+                    const std::vector<std::string>& args, RedisValue* out,
+                    const std::string& tag = "",
+                    bool* maybe_ran = nullptr) const;
+
+  const std::string& name() const { return name_; }
+  const std::string& source() const { return source_; }
+  // The digest the server gave at the last load; "" before.
+  std::string sha() const;
+
+ private:
+  // One EVALSHA; `*noscript` tells a NOSCRIPT answer apart, *maybe_ran is
+  // set as Run describes.
+  Redis::Result EvalSha(const std::string& sha,
+                        const std::vector<std::string>& keys,
+                        const std::vector<std::string>& args, RedisValue* out,
+                        bool* noscript, bool* maybe_ran,
+                        const std::string& tag) const;
+
+  const std::string name_;
+  const std::string source_;
+  mutable std::mutex mutex_;
+  mutable std::string sha_;  // GUARDED_BY(mutex_)
+};
+
+}  // namespace vel

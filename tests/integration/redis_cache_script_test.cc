@@ -1,0 +1,191 @@
+// What the scripted ranking cache adds to the command chain: a failed
+// submission writes nothing, a reader never sees a submission half-done, a
+// server that lost its scripts gets them again, and a connection failure is
+// reported as an uncertain outcome rather than as a plain failure.
+#include <hiredis/hiredis.h>
+
+#include "integration/redis_cache_fixture.h"
+#include "integration/tcp_fault_proxy.h"
+#include "support/log_capture.h"
+#include "support/private_redis.h"
+
+namespace plemox {
+namespace redis_cache_test {
+namespace {
+
+using Status = RedisCache::SubmitStatus;
+
+struct StatusOutcome {
+  Status status = Status::kFailed;
+  RedisCache::NewRecords records;
+};
+
+class RedisCacheScriptTest : public RedisCacheTest {
+ protected:
+  StatusOutcome SubmitWithStatus(const PlayerAccount& account, double score,
+                                 std::int64_t timestamp) {
+    auto done = std::make_shared<std::promise<StatusOutcome>>();
+    RedisCache::SubmitScore(
+        id_, account, score, ScoreSubmission::kHighScore, timestamp,
+        ResetScheduleInfo(), RankingOption(),
+        [done](Status status, std::shared_ptr<Records> records) {
+          StatusOutcome outcome;
+          outcome.status = status;
+          if (records) outcome.records = *records;
+          done->set_value(outcome);
+        });
+    auto future = done->get_future();
+    EXPECT_EQ(future.wait_for(30s), std::future_status::ready);
+    return future.get();
+  }
+
+  void TearDown() override {
+    if (moved_) UseSharedServer();
+    RedisCacheTest::TearDown();
+  }
+
+  // Points the client's default server at 127.0.0.1:`port` (the cache
+  // always uses the default server) with a short command timeout, until the
+  // test ends.
+  void UseDefaultServer(int port) {
+    moved_ = true;
+    Redis::Finalize();
+    FLAGS_redis_host = "127.0.0.1";
+    FLAGS_redis_port = port;
+    FLAGS_redis_timeout_ms = 300;
+    ASSERT_TRUE(Redis::Initialize());
+  }
+
+  // Back to the shared test server, for the clean-up and the tests that run
+  // after this one in the same process.
+  static void UseSharedServer() {
+    Redis::Finalize();
+    FLAGS_redis_host = plemox_test::RedisHost();
+    FLAGS_redis_port = plemox_test::RedisPort();
+    FLAGS_redis_timeout_ms = 2000;
+    ASSERT_TRUE(Redis::Initialize());
+  }
+
+  bool moved_ = false;
+};
+
+TEST_F(RedisCacheScriptTest, FailedSubmissionWritesNothing) {
+  const PlayerAccount player = Player("p");
+  // The weekly ranking's key holds a hash: Redis refuses the weekly update.
+  ASSERT_EQ(Redis::HSet(Key("weekly"), "f", "v"), Redis::kSuccess);
+
+  FLAGS_redis_cache_use_scripts = true;
+  const StatusOutcome scripted = SubmitWithStatus(player, 10, kT);
+  EXPECT_EQ(scripted.status, Status::kFailed);
+  EXPECT_TRUE(scripted.records.empty());
+  EXPECT_FALSE(KeyExists(Key("daily")));
+  EXPECT_FALSE(KeyExists(Key("daily:timestamp")));
+  EXPECT_FALSE(KeyExists(Key("alltime")));
+
+  // The command chain stops half-way instead: daily is written.
+  FLAGS_redis_cache_use_scripts = false;
+  const StatusOutcome chained = SubmitWithStatus(player, 10, kT);
+  EXPECT_EQ(chained.status, Status::kFailed);
+  EXPECT_EQ(chained.records.size(), 1u);
+  EXPECT_TRUE(KeyExists(Key("daily")));
+}
+
+TEST_F(RedisCacheScriptTest, QueriesNeverSeeASubmissionHalfDone) {
+  FLAGS_redis_cache_use_scripts = true;
+  const PlayerAccount player = Player("p");
+  ASSERT_FALSE(Submit(player, 1, ScoreSubmission::kHighScore, kT).error);
+
+  // Every submission moves the player to a new member of the ranking; a
+  // reader between the index write and the member write would find no rank.
+  std::atomic<bool> done{false};
+  std::atomic<int> absent{0};
+  std::atomic<int> queries{0};
+  std::thread reader([&] {
+    while (!done) {
+      const QueryResult result =
+          Nearby(player, 0, 0, LeaderboardQuery::Request::kPosition);
+      ++queries;
+      if (result.error || result.records.size() != 1 ||
+          result.records[0].rank != 1) {
+        ++absent;
+      }
+    }
+  });
+  for (int i = 2; i <= 300; ++i) {
+    ASSERT_FALSE(Submit(player, i, ScoreSubmission::kHighScore, kT + i).error);
+  }
+  done = true;
+  reader.join();
+  EXPECT_GT(queries, 10);
+  EXPECT_EQ(absent, 0);
+}
+
+TEST_F(RedisCacheScriptTest, ServerThatLostTheScriptsGetsThemAgain) {
+  plemox_test::PrivateRedis server;
+  UseDefaultServer(server.port());
+  FLAGS_redis_cache_use_scripts = true;
+  plemox_test::LogCapture log;
+
+  // The scripts were loaded into the shared server at start-up, not here.
+  Outcome first = Submit(Player("p"), 5, ScoreSubmission::kHighScore, kT);
+  ASSERT_FALSE(first.error);
+  EXPECT_EQ(first.records.size(), 4u);
+
+  redisContext* context = redisConnect("127.0.0.1", server.port());
+  ASSERT_TRUE(context != nullptr && context->err == 0);
+  auto* reply = static_cast<redisReply*>(redisCommand(context, "SCRIPT FLUSH"));
+  ASSERT_NE(reply, nullptr);
+  freeReplyObject(reply);
+  redisFree(context);
+
+  const Outcome second =
+      Submit(Player("p"), 7, ScoreSubmission::kHighScore, kT + 1);
+  ASSERT_FALSE(second.error);
+  EXPECT_EQ(second.records.back(), std::make_pair(Response::kNewRecord, 7.0));
+  const QueryResult top = FromTop(0, 9, LeaderboardQuery::Request::kDense);
+  ASSERT_FALSE(top.error);
+  ASSERT_EQ(top.records.size(), 1u);
+  EXPECT_EQ(top.records[0].score, 7);
+  EXPECT_GE(log.Count(google::GLOG_WARNING, "Redis answered NOSCRIPT"), 2);
+}
+
+TEST_F(RedisCacheScriptTest, ConnectionFailureIsAnUncertainOutcome) {
+  plemox_test::TcpFaultProxy proxy(plemox_test::RedisHost(),
+                                   plemox_test::RedisPort());
+  UseDefaultServer(proxy.port());
+  FLAGS_redis_cache_use_scripts = true;
+
+  // A refusal by Redis is definite.
+  ASSERT_EQ(Redis::HSet(Key("daily:dense"), "f", "v"), Redis::kSuccess);
+  EXPECT_EQ(SubmitWithStatus(Player("p"), 1, kT).status, Status::kFailed);
+  ASSERT_EQ(Redis::Del(Key("daily:dense")), Redis::kSuccess);
+  ASSERT_EQ(SubmitWithStatus(Player("p"), 5, kT).status, Status::kStored);
+
+  plemox_test::LogCapture log;
+  proxy.SetStalled(true);
+  const StatusOutcome stalled = SubmitWithStatus(Player("p"), 9, kT + 1);
+  EXPECT_EQ(stalled.status, Status::kUncertain);
+  EXPECT_TRUE(stalled.records.empty());
+  EXPECT_EQ(log.Count(google::GLOG_ERROR,
+                      "the submission may or may not have been stored"),
+            1);
+
+  // The old interface reports an uncertain outcome as a failure.
+  Outcome old_interface =
+      Submit(Player("p"), 10, ScoreSubmission::kHighScore, kT + 2);
+  EXPECT_TRUE(old_interface.error);
+  // Nothing sent (no server to connect to): a definite failure.
+  proxy.SetStalled(false);
+  proxy.StopListening();
+  proxy.CutAll();
+  EXPECT_EQ(SubmitWithStatus(Player("p"), 11, kT + 2).status, Status::kFailed);
+  proxy.StartListening();
+
+  ASSERT_TRUE(plemox_test::WaitFor([&] {
+    return SubmitWithStatus(Player("q"), 1, kT + 3).status == Status::kStored;
+  }));
+}
+
+}  // namespace
+}  // namespace redis_cache_test
+}  // namespace plemox
