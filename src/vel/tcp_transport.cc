@@ -178,6 +178,7 @@ void TcpTransport::Deliver() {
   const auto self = shared_from_this();
   const std::shared_ptr<Transport> as_transport = self;
   std::size_t pos = 0;
+  bool stopped_at_limit = false;
   while (read_end_ - pos >= kHeaderSize) {
     const std::uint32_t length = DecodeLength(read_buffer_.data() + pos);
     if (length > max_message_size_) {
@@ -197,7 +198,10 @@ void TcpTransport::Deliver() {
       // A whole frame waits while the peer has enough unanswered ones; it is
       // delivered when an answer makes room.
       std::lock_guard<std::mutex> lock(mutex_);
-      if (InFlightFullLocked()) break;
+      if (InFlightFullLocked()) {
+        stopped_at_limit = true;
+        break;
+      }
       ++requests_in_flight_;
     }
     if (receive_handler_) {
@@ -251,6 +255,16 @@ void TcpTransport::Deliver() {
                    << peer_
                    << ", max_requests_in_flight=" << max_requests_in_flight_;
     }
+    return;
+  }
+  if (stopped_at_limit) {
+    // An answer made room after the loop stopped at the limit. The frames
+    // still buffered go first: reading now could meet the peer's end of
+    // stream (it may have sent everything and wait for the answers) and
+    // drop them unseen.
+    boost::asio::post(strand_, [self] {
+      if (self->IsOpen()) self->Deliver();
+    });
     return;
   }
   if (read_end_ == 0) {

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -129,7 +130,9 @@ struct Recorder {
       transports;  // GUARDED_BY(mutex)
   // Set when two receive handler calls of one connection overlap.
   std::atomic<bool> overlapped{false};
-  bool echo = true;                                 // set before connecting
+  bool echo = true;  // set before connecting
+  // Echo from another I/O thread, as answers from cache threads come.
+  bool echo_later = false;
   std::size_t max_pending_send_bytes = 0;           // 0: the default
   std::size_t max_requests_in_flight = 0;           // 0: the default
   std::chrono::milliseconds frame_read_timeout{0};  // 0: the default
@@ -188,6 +191,10 @@ vel::TcpServer::SocketFactory MakeFactory(std::shared_ptr<Recorder> rec) {
           }
           if (body.ToString() == "close") t->Close();
           if (rec->echo) t->Send(body, 100);
+          if (rec->echo_later) {
+            boost::asio::post(*vel::IoService::GetIoGroup(kGroup),
+                              [t, body] { t->Send(body, 100); });
+          }
           in_handler->fetch_sub(1);
         });
     std::lock_guard<std::mutex> lock(rec->mutex);
@@ -610,4 +617,23 @@ TEST_F(TcpTest, InFlightCapPausesReadingUntilAnswersMakeRoom) {
   EXPECT_EQ(rec_->Messages(),
             (std::vector<std::string>{"r0", "r1", "r2", "r3", "r4"}));
   EXPECT_EQ(client.ReadFrame(), "x");
+}
+
+TEST_F(TcpTest, AnswerMakingRoomAtTheInFlightCapDoesNotStrandFrames) {
+  rec_->echo = false;
+  rec_->echo_later = true;
+  rec_->max_requests_in_flight = 1;
+  Client client(port_);
+  // Each round pipelines requests and waits for their answers, as a game
+  // server does. An answer that makes room just as reading stops at the cap
+  // must not leave the buffered requests unread until more bytes come.
+  for (int round = 0; round < 3000; ++round) {
+    std::string bytes;
+    for (int i = 0; i < 3; ++i) bytes += Frame(std::to_string(round * 3 + i));
+    ASSERT_TRUE(client.Write(bytes));
+    for (int i = 0; i < 3; ++i) {
+      ASSERT_EQ(client.ReadFrame(), std::to_string(round * 3 + i))
+          << "round " << round;
+    }
+  }
 }
