@@ -5,16 +5,19 @@
 #
 #   scripts/test.sh                  # everything
 #   scripts/test.sh --no-sanitizers  # the plain build only
+#   scripts/test.sh --no-fuzz        # without the short fuzzing stage
 #   scripts/test.sh -- -L unit       # extra arguments go to ctest
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 sanitizers=1
+fuzz=1
 ctest_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --no-sanitizers) sanitizers=0 ;;
+    --no-fuzz) fuzz=0 ;;
     --) shift; ctest_args=("$@"); break ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
@@ -46,6 +49,10 @@ run_suite() {  # run_suite BUILD_KIND
 }
 
 run_suite release
+# A short fuzzing stage (scripts/fuzz.sh): about a minute per harness.
+if [ $fuzz -eq 1 ]; then
+  scripts/fuzz.sh "${PLEMOX_FUZZ_SECONDS:-60}"
+fi
 if [ $sanitizers -eq 1 ]; then
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -124,6 +124,12 @@ class LeaderboardService {
                             const vel::Transport::HeaderMap& headers,
                             const vel::Buffer& body);
 
+  // Parses one received body into *request and checks its envelope (a
+  // request UUID, taken into *request_uuid, and a type). On failure logs why
+  // and returns false; nothing is answered. Any thread.
+  static bool ParseRequest(const vel::Buffer& buffer,
+                           Leaderboard::Request* request, Uuid* request_uuid);
+
   // Dispatch of one received message (event threads). Returns 0.
   static int OnMessageReceived(
       const std::shared_ptr<MessageReceivedEvent>& event);
@@ -148,7 +154,19 @@ class LeaderboardService {
   static void OnScoreSubmissionRequested(
       const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
       const Leaderboard::ScoreSubmission::Request& request);
+  // The checks of a submission's fields before the cache sees it; on
+  // failure logs, answers kFailInvalidParameter and returns false. Needs no
+  // running service (the configured ids are empty before start-up).
+  static bool CheckScoreSubmission(
+      const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+      const Leaderboard::ScoreSubmission::Request& request);
   static void OnScoreDeletionRequested(
+      const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+      const google::protobuf::RepeatedPtrField<
+          Leaderboard::ScoreDeletion::Request>& deletions);
+  // The checks of a batch of deletions before the cache sees the first; on
+  // failure logs, answers kFailInvalidParameter and returns false.
+  static bool CheckScoreDeletions(
       const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
       const google::protobuf::RepeatedPtrField<
           Leaderboard::ScoreDeletion::Request>& deletions);

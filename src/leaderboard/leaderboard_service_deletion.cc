@@ -53,15 +53,13 @@ void FailDeletion(const LeaderboardService::ScoreDeletionContext& context,
 
 }  // namespace
 
-void LeaderboardService::OnScoreDeletionRequested(
+bool LeaderboardService::CheckScoreDeletions(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const google::protobuf::RepeatedPtrField<Deletion>& deletions) {
-  VLOG(2) << "OnScoreDeletionRequested called";
-  if (!CheckAuthenticated(session, request_uuid, "ScoreDeletion")) return;
   if (deletions.empty()) {
     RefuseInvalidParameter(session, request_uuid, "ScoreDeletion",
                            "no requests");
-    return;
+    return false;
   }
   // Each deletion is a chain of cache and database steps: their number is
   // what one request may cost.
@@ -75,7 +73,7 @@ void LeaderboardService::OnScoreDeletionRequested(
                  << ", deletions=" << deletions.size();
     SendFail(session, request_uuid,
              Leaderboard::Response::kFailInvalidParameter, too_many);
-    return;
+    return false;
   }
   // The whole batch is checked first: one bad deletion refuses all.
   for (const Deletion& deletion : deletions) {
@@ -96,7 +94,7 @@ void LeaderboardService::OnScoreDeletionRequested(
       SendFail(session, request_uuid,
                Leaderboard::Response::kFailInvalidParameter,
                "Invalid parameter found");
-      return;
+      return false;
     }
     if (!FLAGS_leaderboard_use_db_stored_procedure &&
         !IsConfiguredLeaderboardId(deletion.leaderboard_id())) {
@@ -107,7 +105,7 @@ void LeaderboardService::OnScoreDeletionRequested(
       SendFail(session, request_uuid,
                Leaderboard::Response::kFailInvalidParameter,
                "Unknown leaderboard ID");
-      return;
+      return false;
     }
     // Any id is accepted with stored procedures, but it still names tables
     // and keys.
@@ -121,7 +119,7 @@ void LeaderboardService::OnScoreDeletionRequested(
       SendFail(session, request_uuid,
                Leaderboard::Response::kFailInvalidParameter,
                "Invalid parameter found");
-      return;
+      return false;
     }
     if (!IsValidLeaderboardId(deletion.leaderboard_id())) {
       LOG(WARNING) << "ScoreDeletion() "
@@ -134,9 +132,18 @@ void LeaderboardService::OnScoreDeletionRequested(
       SendFail(session, request_uuid,
                Leaderboard::Response::kFailInvalidParameter,
                "Invalid parameter found");
-      return;
+      return false;
     }
   }
+  return true;
+}
+
+void LeaderboardService::OnScoreDeletionRequested(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const google::protobuf::RepeatedPtrField<Deletion>& deletions) {
+  VLOG(2) << "OnScoreDeletionRequested called";
+  if (!CheckAuthenticated(session, request_uuid, "ScoreDeletion")) return;
+  if (!CheckScoreDeletions(session, request_uuid, deletions)) return;
 
   auto context = std::make_shared<ScoreDeletionContext>();
   context->session = session;

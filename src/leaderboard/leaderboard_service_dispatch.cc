@@ -28,6 +28,33 @@ void LeaderboardService::OnTcpReceived(
   vel::Event::Post(event);
 }
 
+bool LeaderboardService::ParseRequest(const vel::Buffer& buffer,
+                                      Leaderboard::Request* request,
+                                      Uuid* request_uuid) {
+  if (!request->ParseFromArray(buffer.GetReadableBuffer(),
+                               static_cast<int>(buffer.GetReadableSize()))) {
+    LOG(WARNING) << "Failed to parse the received message"
+                 << ": " << buffer.GetReadableSize();
+    return false;
+  }
+  if (!request->has_request_uuid()) {
+    LOG(ERROR) << "Missing required parameter"
+               << ", "
+               << "no request uuid"
+               << ". " << kIncompatibleClient;
+    return false;
+  }
+  if (!request->has_type()) {
+    LOG(ERROR) << "Missing required parameter"
+               << ", "
+               << "no request type"
+               << ". " << kIncompatibleClient;
+    return false;
+  }
+  *request_uuid = vel::util::FromBytes(request->request_uuid());
+  return true;
+}
+
 int LeaderboardService::OnMessageReceived(
     const std::shared_ptr<MessageReceivedEvent>& event) {
   VLOG(2) << "OnMessageReceived called";
@@ -41,30 +68,11 @@ int LeaderboardService::OnMessageReceived(
   auto session = SessionRegistry::GetOrCreate(transport);
 
   Leaderboard::Request request;
-  if (!request.ParseFromArray(buffer.GetReadableBuffer(),
-                              static_cast<int>(buffer.GetReadableSize()))) {
-    LOG(WARNING) << "Failed to parse the received message"
-                 << ": " << buffer.GetReadableSize();
+  Uuid request_uuid;
+  if (!ParseRequest(buffer, &request, &request_uuid)) {
     transport->NoAnswer();
     return 0;
   }
-  if (!request.has_request_uuid()) {
-    LOG(ERROR) << "Missing required parameter"
-               << ", "
-               << "no request uuid"
-               << ". " << kIncompatibleClient;
-    transport->NoAnswer();
-    return 0;
-  }
-  if (!request.has_type()) {
-    LOG(ERROR) << "Missing required parameter"
-               << ", "
-               << "no request type"
-               << ". " << kIncompatibleClient;
-    transport->NoAnswer();
-    return 0;
-  }
-  const Uuid request_uuid = vel::util::FromBytes(request.request_uuid());
   VLOG(1) << "The received message"
           << ": request from=" << session << ", request uuid=" << request_uuid
           << ", request type=" << request.type();

@@ -46,13 +46,9 @@ bool LeaderboardService::IsStorableAccount(
   return RequestLimits::FitsAccountColumns(account, reason);
 }
 
-void LeaderboardService::OnScoreSubmissionRequested(
+bool LeaderboardService::CheckScoreSubmission(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const Leaderboard::ScoreSubmission::Request& request) {
-  VLOG(2) << "OnScoreSubmissionRequested called";
-  const std::int64_t start_time = vel::MonotonicClock::Now();
-  if (!CheckAuthenticated(session, request_uuid, "ScoreSubmission")) return;
-
   const bool has_account = request.has_account_id();
   const bool has_provider =
       has_account && request.account_id().has_service_provider();
@@ -74,7 +70,7 @@ void LeaderboardService::OnScoreSubmissionRequested(
     SendFail(session, request_uuid,
              Leaderboard::Response::kFailInvalidParameter,
              "Invalid parameter found");
-    return;
+    return false;
   }
   const std::string& leaderboard_id = request.leaderboard_id();
   if (!FLAGS_leaderboard_use_db_stored_procedure &&
@@ -86,7 +82,7 @@ void LeaderboardService::OnScoreSubmissionRequested(
     SendFail(session, request_uuid,
              Leaderboard::Response::kFailInvalidParameter,
              "Unknown leaderboard ID");
-    return;
+    return false;
   }
   // Any id is accepted with stored procedures, but it still becomes part of
   // table names and keys; a score must be a number Redis and the database
@@ -111,8 +107,20 @@ void LeaderboardService::OnScoreSubmissionRequested(
     SendFail(session, request_uuid,
              Leaderboard::Response::kFailInvalidParameter,
              "Invalid parameter found");
-    return;
+    return false;
   }
+  return true;
+}
+
+void LeaderboardService::OnScoreSubmissionRequested(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const Leaderboard::ScoreSubmission::Request& request) {
+  VLOG(2) << "OnScoreSubmissionRequested called";
+  const std::int64_t start_time = vel::MonotonicClock::Now();
+  if (!CheckAuthenticated(session, request_uuid, "ScoreSubmission")) return;
+
+  if (!CheckScoreSubmission(session, request_uuid, request)) return;
+  const std::string& leaderboard_id = request.leaderboard_id();
 
   auto context = std::make_shared<SubmissionContext>();
   context->session = session;

@@ -29,6 +29,6 @@ target_link_libraries(leaderboard_service PUBLIC
 add_library(plemox-leaderboard MODULE plemox-leaderboard_installer.cc)
 target_link_libraries(plemox-leaderboard PRIVATE leaderboard_service)
 # A symbol missing from the component must fail the build, not the dlopen.
-if(NOT PLEMOX_SANITIZE)
+if(NOT PLEMOX_SANITIZE AND NOT PLEMOX_FUZZ)
   target_link_options(plemox-leaderboard PRIVATE -Wl,--no-undefined)
 endif()

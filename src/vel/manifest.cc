@@ -15,8 +15,13 @@ bool Manifest::Load(const std::string& path, Manifest* out,
   }
   std::stringstream text;
   text << file.rdbuf();
+  return Parse(text.str(), path, out, error);
+}
+
+bool Manifest::Parse(const std::string& text, const std::string& path,
+                     Manifest* out, std::string* error) {
   Json root;
-  if (!Json::Parse(text.str(), &root) || !root.IsObject()) {
+  if (!Json::Parse(text, &root) || !root.IsObject()) {
     *error = "the manifest is not a JSON object: " + path;
     return false;
   }

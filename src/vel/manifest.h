@@ -23,6 +23,10 @@ class Manifest {
   // Reads and checks the manifest at `path`. On failure returns false with
   // the reason in *error and leaves *out unchanged.
   static bool Load(const std::string& path, Manifest* out, std::string* error);
+  // Checks the manifest `text` as Load does; `path` names it in errors and
+  // anchors a relative library path. Any thread.
+  static bool Parse(const std::string& text, const std::string& path,
+                    Manifest* out, std::string* error);
 
   // Component entry-point prefix.
   const std::string& name() const { return name_; }

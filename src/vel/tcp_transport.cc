@@ -184,6 +184,7 @@ void TcpTransport::Deliver() {
   const auto self = shared_from_this();
   const std::shared_ptr<Transport> as_transport = self;
   std::size_t pos = 0;
+  bool stopped_at_limit = false;
   while (read_end_ - pos >= kHeaderSize) {
     const std::uint32_t length = DecodeLength(read_buffer_.data() + pos);
     if (length > max_message_size_) {
@@ -203,7 +204,10 @@ void TcpTransport::Deliver() {
       // A whole frame waits while the peer has enough unanswered ones; it is
       // delivered when an answer makes room.
       std::lock_guard<std::mutex> lock(mutex_);
-      if (InFlightFullLocked()) break;
+      if (InFlightFullLocked()) {
+        stopped_at_limit = true;
+        break;
+      }
       // Beyond the process-wide cap, connections take turns: this one is
       // handed its turn later.
       if (!TcpAdmission::Admit(self)) {
@@ -276,6 +280,16 @@ void TcpTransport::Deliver() {
   if (waiting_for_turn_) {
     // Read on when the turn comes; the frames are whole, nothing is timed.
     read_deadline_ = Clock::time_point::max();
+    return;
+  }
+  if (stopped_at_limit) {
+    // An answer made room after the loop stopped at the limit. The frames
+    // still buffered go first: reading now could meet the peer's end of
+    // stream (it may have sent everything and wait for the answers) and
+    // drop them unseen.
+    boost::asio::post(strand_, [self] {
+      if (self->IsOpen()) self->Deliver();
+    });
     return;
   }
   if (read_end_ == 0) {

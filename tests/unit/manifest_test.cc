@@ -73,5 +73,19 @@ TEST_F(ManifestTest, RejectsBrokenManifests) {
   EXPECT_FALSE(Manifest::Load("/nonexistent/manifest.json", &manifest, &error));
 }
 
+TEST_F(ManifestTest, TextIsCheckedLikeAFileAndAnchoredAtItsPath) {
+  Manifest manifest;
+  std::string error;
+  ASSERT_TRUE(Manifest::Parse(R"({"name": "C", "library": "lib/c.so"})",
+                              "/etc/plemox/manifest.json", &manifest, &error))
+      << error;
+  EXPECT_EQ(manifest.library(), "/etc/plemox/lib/c.so");
+  EXPECT_TRUE(manifest.arguments().IsObject());
+  Manifest unchanged = manifest;
+  EXPECT_FALSE(Manifest::Parse("{\"name\": 1}", "/m.json", &manifest, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(manifest.library(), unchanged.library());
+}
+
 }  // namespace
 }  // namespace vel

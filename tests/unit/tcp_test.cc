@@ -13,6 +13,7 @@
 #include <boost/asio/error.hpp>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -130,7 +131,15 @@ struct Recorder {
       transports;  // GUARDED_BY(mutex)
   // Set when two receive handler calls of one connection overlap.
   std::atomic<bool> overlapped{false};
-  bool echo = true;                                 // set before connecting
+  bool echo = true;  // set before connecting
+  // Echo from another thread that waits for requests by spinning, so that
+  // answers come as soon as a request is handed over, as they may from
+  // cache threads.
+  bool echo_later = false;
+  std::mutex later_mutex;
+  std::deque<std::pair<std::shared_ptr<vel::Transport>, vel::Buffer>>
+      later;  // GUARDED_BY(later_mutex)
+  std::atomic<bool> later_pending{false};
   std::size_t max_pending_send_bytes = 0;           // 0: the default
   std::size_t max_requests_in_flight = 0;           // 0: the default
   std::chrono::milliseconds frame_read_timeout{0};  // 0: the default
@@ -189,6 +198,11 @@ vel::TcpServer::SocketFactory MakeFactory(std::shared_ptr<Recorder> rec) {
           }
           if (body.ToString() == "close") t->Close();
           if (rec->echo) t->Send(body, 100);
+          if (rec->echo_later) {
+            std::lock_guard<std::mutex> lock(rec->later_mutex);
+            rec->later.emplace_back(t, body);
+            rec->later_pending = true;
+          }
           in_handler->fetch_sub(1);
         });
     std::lock_guard<std::mutex> lock(rec->mutex);
@@ -645,4 +659,32 @@ TEST_F(TcpTest, BeyondTheProcessCapConnectionsTakeTurns) {
   b.Close();
   EXPECT_TRUE(WaitFor([&] { return vel::TcpAdmission::in_progress() == 0; }));
   vel::TcpAdmission::SetLimit(0);
-}
+
+  TEST_F(TcpTest, AnswerMakingRoomAtTheInFlightCapDoesNotStrandFrames) {
+    rec_->echo = false;
+    rec_->echo_later = true;
+    rec_->max_requests_in_flight = 1;
+    std::atomic<bool> stop{false};
+    std::thread answerer([&] {
+      while (!stop) {
+        if (!rec_->later_pending.exchange(false)) continue;
+        std::lock_guard<std::mutex> lock(rec_->later_mutex);
+        for (auto& [transport, body] : rec_->later) transport->Send(body, 100);
+        rec_->later.clear();
+      }
+    });
+    Client client(port_);
+    // Each round pipelines a small request and a large one and waits for the
+    // answers, as a game server does. The first answer comes while the large
+    // request, read with the first and held back by the cap, is still being
+    // moved to the front of the buffer: it must be delivered then, not left
+    // unread until more bytes come (none do).
+    const std::string large(60 * 1024, 'x');
+    for (int round = 0; round < 3000; ++round) {
+      ASSERT_TRUE(client.Write(Frame(std::to_string(round)) + Frame(large)));
+      ASSERT_EQ(client.ReadFrame(), std::to_string(round)) << "round " << round;
+      ASSERT_EQ(client.ReadFrame(), large) << "round " << round;
+    }
+    stop = true;
+    answerer.join();
+  }
