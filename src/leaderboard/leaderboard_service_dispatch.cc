@@ -4,6 +4,7 @@
 
 #include <boost/uuid/uuid_io.hpp>
 
+#include "leaderboard/leaderboard_metrics.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/session_registry.h"
 #include "vel/event.h"
@@ -45,6 +46,7 @@ int LeaderboardService::OnMessageReceived(
                               static_cast<int>(buffer.GetReadableSize()))) {
     LOG(WARNING) << "Failed to parse the received message"
                  << ": " << buffer.GetReadableSize();
+    LeaderboardMetrics::CountUnanswered(LeaderboardMetrics::kUnparsable);
     transport->NoAnswer();
     return 0;
   }
@@ -53,6 +55,7 @@ int LeaderboardService::OnMessageReceived(
                << ", "
                << "no request uuid"
                << ". " << kIncompatibleClient;
+    LeaderboardMetrics::CountUnanswered(LeaderboardMetrics::kNoRequestUuid);
     transport->NoAnswer();
     return 0;
   }
@@ -61,6 +64,7 @@ int LeaderboardService::OnMessageReceived(
                << ", "
                << "no request type"
                << ". " << kIncompatibleClient;
+    LeaderboardMetrics::CountUnanswered(LeaderboardMetrics::kNoRequestType);
     transport->NoAnswer();
     return 0;
   }
@@ -69,6 +73,9 @@ int LeaderboardService::OnMessageReceived(
           << ": request from=" << session << ", request uuid=" << request_uuid
           << ", request type=" << request.type();
 
+  if (Leaderboard::Request::Type_IsValid(request.type())) {
+    session->ExpectAnswer(request_uuid, request.type());
+  }
   switch (request.type()) {
     case Leaderboard::Request::kLeaderboardAuthentication:
       OnAuthenticationRequested(session, request_uuid,
@@ -99,6 +106,7 @@ int LeaderboardService::OnMessageReceived(
     default:
       LOG(WARNING) << "Invalid request type found"
                    << ": " << request.type();
+      LeaderboardMetrics::CountUnanswered(LeaderboardMetrics::kUnknownType);
       transport->NoAnswer();
       break;
   }

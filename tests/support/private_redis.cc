@@ -13,7 +13,10 @@
 
 namespace plemox_test {
 
-PrivateRedis::PrivateRedis() : port_(FreePort()) {
+PrivateRedis::PrivateRedis() : port_(FreePort()) { Start(); }
+
+void PrivateRedis::Start() {
+  if (pid_ > 0) return;
   const std::string port = std::to_string(port_);
   pid_ = fork();
   if (pid_ == 0) {
@@ -42,10 +45,13 @@ PrivateRedis::PrivateRedis() : port_(FreePort()) {
   EXPECT_TRUE(up) << "redis-server did not start on port " << port_;
 }
 
-PrivateRedis::~PrivateRedis() {
+PrivateRedis::~PrivateRedis() { Stop(); }
+
+void PrivateRedis::Stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
 
 }  // namespace plemox_test

@@ -19,6 +19,11 @@ class PrivateRedis {
   PrivateRedis& operator=(const PrivateRedis&) = delete;
 
   int port() const { return port_; }
+
+  // Kills the server (an outage); Start brings it back on the same port,
+  // empty. Start fails the test when it does not come up.
+  void Stop();
+  void Start();
   // "--redis_port=<port>" for a HostProcess (a later flag wins).
   std::string HostFlag() const {
     return "--redis_port=" + std::to_string(port_);
