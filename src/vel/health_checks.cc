@@ -18,12 +18,14 @@ std::map<std::string, HealthChecks::Check>
     the_checks;                    // GUARDED_BY(the_checks_mutex)
 std::uint64_t the_generation = 0;  // GUARDED_BY(the_checks_mutex)
 
-// Serialises rounds; a caller that waited for a round reuses its result.
+// Serialises rounds.
 std::mutex the_round_mutex;
+// The last round's result; never held while checks run.
+std::mutex the_cache_mutex;
 std::optional<HealthChecks::Readiness>
-    the_cached;                           // GUARDED_BY(the_round_mutex)
-std::int64_t the_cached_at_us = 0;        // GUARDED_BY(the_round_mutex)
-std::uint64_t the_cached_generation = 0;  // GUARDED_BY(the_round_mutex)
+    the_cached;                           // GUARDED_BY(the_cache_mutex)
+std::int64_t the_cached_at_us = 0;        // GUARDED_BY(the_cache_mutex)
+std::uint64_t the_cached_generation = 0;  // GUARDED_BY(the_cache_mutex)
 std::atomic<std::int64_t> the_cache_time_us{1000000};
 
 }  // namespace
@@ -41,7 +43,16 @@ void HealthChecks::RemoveReadinessCheck(const std::string& name) {
 }
 
 HealthChecks::Readiness HealthChecks::CheckReadiness() {
-  std::lock_guard<std::mutex> round_lock(the_round_mutex);
+  std::unique_lock<std::mutex> round_lock(the_round_mutex, std::try_to_lock);
+  if (!round_lock.owns_lock()) {
+    // A round runs, and its checks may take seconds against a hung server:
+    // answer with the last result instead of holding one more API thread.
+    {
+      std::lock_guard<std::mutex> lock(the_cache_mutex);
+      if (the_cached) return *the_cached;
+    }
+    round_lock.lock();
+  }
   std::map<std::string, Check> checks;
   std::uint64_t generation = 0;
   {
@@ -49,10 +60,15 @@ HealthChecks::Readiness HealthChecks::CheckReadiness() {
     checks = the_checks;
     generation = the_generation;
   }
-  const std::int64_t now = MonotonicClock::Now();
-  if (the_cached && the_cached_generation == generation &&
-      now - the_cached_at_us < the_cache_time_us.load()) {
-    return *the_cached;
+  bool was_ready = true;
+  {
+    std::lock_guard<std::mutex> lock(the_cache_mutex);
+    const std::int64_t now = MonotonicClock::Now();
+    if (the_cached && the_cached_generation == generation &&
+        now - the_cached_at_us < the_cache_time_us.load()) {
+      return *the_cached;
+    }
+    was_ready = !the_cached || the_cached->ready;
   }
   Readiness readiness;
   for (const auto& [name, check] : checks) {
@@ -71,7 +87,6 @@ HealthChecks::Readiness HealthChecks::CheckReadiness() {
     }
   }
   // Log changes only, not every probe.
-  const bool was_ready = !the_cached || the_cached->ready;
   if (was_ready && !readiness.ready) {
     for (const auto& name : readiness.failing) {
       LOG(WARNING) << "Not ready: check=" << name
@@ -80,6 +95,7 @@ HealthChecks::Readiness HealthChecks::CheckReadiness() {
   } else if (!was_ready && readiness.ready) {
     LOG(INFO) << "Ready again: every readiness check passes";
   }
+  std::lock_guard<std::mutex> lock(the_cache_mutex);
   the_cached = readiness;
   the_cached_at_us = MonotonicClock::Now();
   the_cached_generation = generation;

@@ -38,8 +38,9 @@ class HealthChecks {
   static void RemoveReadinessCheck(const std::string& name);
 
   // The result of the last round of checks when it is younger than the
-  // cache time, else the result of a new round. With no check registered
-  // the service counts as ready.
+  // cache time, else the result of a new round. While another caller runs a
+  // round, the last result (if there is one) is returned at once. With no
+  // check registered the service counts as ready.
   static Readiness CheckReadiness();
 
   // How long a round's result is reused (1 s by default; 0: never).

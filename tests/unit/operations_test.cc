@@ -4,10 +4,13 @@
 // the answer (a failure) carries no type.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <boost/uuid/random_generator.hpp>
 #include <chrono>
+#include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "leaderboard/leaderboard_metrics.h"
@@ -78,6 +81,37 @@ TEST_F(HealthChecksTest, EveryFailingCheckIsNamedWithItsReason) {
   // A failure always has a reason, so it never reads as a pass.
   EXPECT_EQ(readiness.results.at("c"), "not ready");
   EXPECT_EQ(readiness.results.at("d"), "the check threw: boom");
+}
+
+TEST_F(HealthChecksTest, ARunningRoundDoesNotHoldOtherCallers) {
+  HealthChecks::SetCacheTime(std::chrono::milliseconds(0));
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> runs{0};
+  HealthChecks::SetReadinessCheck("a", [&](std::string* error) {
+    // The second round hangs, like a check against a hung server.
+    if (runs++ == 1) {
+      entered.set_value();
+      released.wait();
+    }
+    *error = "down";
+    return false;
+  });
+  EXPECT_FALSE(HealthChecks::CheckReadiness().ready);  // the last result
+  std::thread slow([] { HealthChecks::CheckReadiness(); });
+  entered.get_future().wait();
+  // Answered at once from the last round, while the slow one still runs
+  // (a caller that waited for it would hold an API thread as long).
+  auto during = std::async(std::launch::async,
+                           [] { return HealthChecks::CheckReadiness(); });
+  const bool prompt =
+      during.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  EXPECT_EQ(runs.load(), 2);
+  release.set_value();
+  slow.join();
+  ASSERT_TRUE(prompt);
+  EXPECT_EQ(during.get().failing, std::vector<std::string>{"a"});
 }
 
 TEST(MetricsRegistryTest, CollectorsJoinTheScrapeUntilRemoved) {
