@@ -4,6 +4,7 @@
 
 #include <boost/uuid/uuid_io.hpp>
 
+#include "leaderboard/leaderboard_metrics.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/session_registry.h"
 #include "vel/event.h"
@@ -35,6 +36,7 @@ bool LeaderboardService::ParseRequest(const vel::Buffer& buffer,
                                static_cast<int>(buffer.GetReadableSize()))) {
     LOG(WARNING) << "Failed to parse the received message"
                  << ": " << buffer.GetReadableSize();
+    LeaderboardMetrics::CountUnanswered(LeaderboardMetrics::kUnparsable);
     return false;
   }
   if (!request->has_request_uuid()) {
@@ -42,6 +44,7 @@ bool LeaderboardService::ParseRequest(const vel::Buffer& buffer,
                << ", "
                << "no request uuid"
                << ". " << kIncompatibleClient;
+    LeaderboardMetrics::CountUnanswered(LeaderboardMetrics::kNoRequestUuid);
     return false;
   }
   if (!request->has_type()) {
@@ -49,6 +52,7 @@ bool LeaderboardService::ParseRequest(const vel::Buffer& buffer,
                << ", "
                << "no request type"
                << ". " << kIncompatibleClient;
+    LeaderboardMetrics::CountUnanswered(LeaderboardMetrics::kNoRequestType);
     return false;
   }
   *request_uuid = vel::util::FromBytes(request->request_uuid());
@@ -77,6 +81,9 @@ int LeaderboardService::OnMessageReceived(
           << ": request from=" << session << ", request uuid=" << request_uuid
           << ", request type=" << request.type();
 
+  if (Leaderboard::Request::Type_IsValid(request.type())) {
+    session->ExpectAnswer(request_uuid, request.type());
+  }
   switch (request.type()) {
     case Leaderboard::Request::kLeaderboardAuthentication:
       OnAuthenticationRequested(session, request_uuid,
@@ -107,6 +114,7 @@ int LeaderboardService::OnMessageReceived(
     default:
       LOG(WARNING) << "Invalid request type found"
                    << ": " << request.type();
+      LeaderboardMetrics::CountUnanswered(LeaderboardMetrics::kUnknownType);
       transport->NoAnswer();
       break;
   }

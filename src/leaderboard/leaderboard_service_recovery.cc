@@ -25,6 +25,7 @@
 #include "database/leaderboard_info.h"
 #include "database/recovery_data.h"
 #include "database/redis_cache.h"
+#include "leaderboard/leaderboard_metrics.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/ranking_options.h"
 
@@ -194,6 +195,7 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
                    << ", stored time stamp=" << (*chunk)[i].time_stamp;
     }
     failed_rows += failed.size();
+    LeaderboardMetrics::CountRecoveryRows(chunk->size(), failed.size());
     // A row the cache refuses is skipped, but rows that fail because Redis
     // stopped answering are not recovered at all: a run that went on would
     // report a restored ranking that Redis does not hold.
@@ -215,6 +217,7 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
       }
     }
   };
+  LeaderboardMetrics::CountRecoveryTableStarted(info.db_row_count);
   {
     ChunkReader reader(db_connection, info.table_name);
     std::vector<RecoveryData> chunk;
@@ -232,6 +235,7 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
                  << ": table=" << info.table_name
                  << ", failed rows=" << failed_rows << ", rows=" << row_number;
   }
+  LeaderboardMetrics::CountRecoveryTableDone();
   return true;
 }
 

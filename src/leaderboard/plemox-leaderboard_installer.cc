@@ -7,13 +7,16 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "leaderboard/database_write_counter.h"
+#include "leaderboard/leaderboard_metrics.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/profiling_counters.h"
 #include "leaderboard/ranking_options.h"
 #include "vel/argument_map.h"
 #include "vel/counter.h"
 #include "vel/engine.h"
+#include "vel/health_checks.h"
 #include "vel/host_flags.h"
+#include "vel/mariadb_probe.h"
 #include "vel/tcp_limit_counters.h"
 
 DECLARE_bool(alsologtostderr);
@@ -82,6 +85,20 @@ bool RunRecoveryMode(const vel::ArgumentMap& arguments) {
   return true;
 }
 
+// How long the readiness check waits for MariaDB to connect or answer.
+constexpr unsigned kReadinessTimeoutSeconds = 2;
+
+// /readyz reports "mariadb" failing while the database does not answer
+// SELECT 1 on a connection of its own (not one of the write pool's, so a
+// long write queue does not make the server look down).
+void InstallDatabaseReadinessCheck() {
+  auto probe = std::make_shared<vel::MariadbProbe>(
+      FLAGS_mysql_server_url, FLAGS_mysql_id, FLAGS_mysql_pw,
+      FLAGS_mysql_db_name, kReadinessTimeoutSeconds);
+  vel::HealthChecks::SetReadinessCheck(
+      "mariadb", [probe](std::string* error) { return probe->Check(error); });
+}
+
 bool RunServiceMode(const vel::ArgumentMap& arguments) {
   const bool started = LeaderboardService::Start(
       "default", static_cast<std::uint16_t>(FLAGS_server_tcp_port & 0xFFFF),
@@ -107,6 +124,8 @@ bool RunServiceMode(const vel::ArgumentMap& arguments) {
       "Game connections refused at max_connections, closed at the frame "
       "read timeout, and paused at max_requests_in_flight",
       &vel::TcpLimitCounters::Report);
+  LeaderboardMetrics::InstallCollector();
+  InstallDatabaseReadinessCheck();
   return true;
 }
 
@@ -124,6 +143,8 @@ bool PlemoxLeaderboardServer_install(const vel::ArgumentMap& arguments) {
 }
 
 bool PlemoxLeaderboardServer_uninstall() {
+  vel::HealthChecks::RemoveReadinessCheck("mariadb");
+  plemox::LeaderboardMetrics::RemoveCollector();
   plemox::LeaderboardService::Shutdown();
   return true;
 }

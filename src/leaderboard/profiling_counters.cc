@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/leaderboard_flags.h"
+#include "leaderboard/leaderboard_metrics.h"
 #include "vel/host_flags.h"
 #include "vel/monotonic_clock.h"
 
@@ -14,6 +15,15 @@ namespace plemox {
 namespace {
 
 constexpr std::int64_t kWindowLengthUs = 60000001;
+static_assert(static_cast<int>(ProfilingCounters::kQuery) ==
+                      LeaderboardMetrics::kPublicQuery &&
+                  static_cast<int>(ProfilingCounters::kSocialQuery) ==
+                      LeaderboardMetrics::kSocialQuery &&
+                  static_cast<int>(ProfilingCounters::kScoreSubmission) ==
+                      LeaderboardMetrics::kScoreSubmission &&
+                  static_cast<int>(ProfilingCounters::kScoreDeletion) ==
+                      LeaderboardMetrics::kScoreDeletion,
+              "the profiling kinds are the first latency kinds");
 constexpr std::array<const char*, 4> kKindNames = {
     "query", "social_query", "score_submission", "score_deletion"};
 
@@ -67,8 +77,10 @@ void AddMembers(const std::array<const Statistics*, 4>& statistics,
 }  // namespace
 
 void ProfilingCounters::Record(Kind kind, std::int64_t start_us) {
-  if (!FLAGS_enable_event_profiler) return;
   const std::int64_t now = vel::MonotonicClock::Now();
+  LeaderboardMetrics::ObserveLatency(
+      static_cast<LeaderboardMetrics::Kind>(kind), now - start_us);
+  if (!FLAGS_enable_event_profiler) return;
   RecordAt(kind, start_us, now, vel::MonotonicClock::Now());
 }
 

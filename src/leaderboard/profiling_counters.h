@@ -15,8 +15,8 @@ class ProfilingCounters {
   enum Kind { kQuery = 0, kSocialQuery, kScoreSubmission, kScoreDeletion };
 
   // Adds the time from `start_us` (vel::MonotonicClock) until now to the
-  // statistics of `kind`. Does nothing when the host flag
-  // enable_event_profiler is off.
+  // latency histogram of `kind` (LeaderboardMetrics) and, when the host flag
+  // enable_event_profiler is on, to the statistics of `kind`.
   static void Record(Kind kind, std::int64_t start_us);
 
   // Record() with the clock readings given: `now_us` ends the sample and

@@ -16,14 +16,18 @@ add_library(leaderboard_service STATIC
   leaderboard_service_session.cc
   leaderboard_service_submission.cc
   leaderboard_service_uncertain.cc
+  leaderboard_metrics.cc
+  leaderboard_metrics_collector.cc
   profiling_counters.cc
+  request_ledger.cc
   session.cc
   session_registry.cc
 )
 set_target_properties(leaderboard_service PROPERTIES POSITION_INDEPENDENT_CODE ON)
 target_link_libraries(leaderboard_service PUBLIC
   leaderboard_core leaderboard_cache leaderboard_store vel_core vel_net
-  vel_message vel_api leaderboard_proto Boost::filesystem)
+  vel_message vel_api vel_metrics vel_mariadb leaderboard_proto
+  Boost::filesystem)
 
 # Loaded by the host with dlopen; exports the component's entry points.
 add_library(plemox-leaderboard MODULE plemox-leaderboard_installer.cc)

@@ -2,7 +2,10 @@
 
 #include <glog/logging.h>
 
+#include "leaderboard/leaderboard_metrics.h"
 #include "vel/buffer.h"
+#include "vel/monotonic_clock.h"
+#include "vel/util.h"
 
 namespace plemox {
 
@@ -36,7 +39,16 @@ void ClientSession::set_app_id(const std::string& app_id) {
   app_id_ = app_id;
 }
 
+void ClientSession::ExpectAnswer(const boost::uuids::uuid& request_uuid,
+                                 std::int32_t type) {
+  requests_.Add(request_uuid, type, vel::MonotonicClock::Now());
+}
+
 void ClientSession::Send(const Leaderboard::Response& response) const {
+  RequestLedger::Entry request;
+  const bool known =
+      requests_.Take(vel::util::FromBytes(response.request_uuid()), &request);
+  LeaderboardMetrics::CountAnswer(response, known ? &request : nullptr);
   if (auto transport = transport_.lock()) {
     transport->Send(vel::Buffer(response), 100);
   }

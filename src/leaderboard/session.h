@@ -12,6 +12,7 @@
 #include <string>
 
 #include "leaderboard.pb.h"
+#include "leaderboard/request_ledger.h"
 #include "vel/transport.h"
 
 namespace plemox {
@@ -42,8 +43,13 @@ class ClientSession {
   std::string app_id() const;
   void set_app_id(const std::string& app_id);
 
+  // Notes a dispatched request of `type` that will be answered exactly
+  // once, so that its answer is counted by type and timed (metrics).
+  void ExpectAnswer(const boost::uuids::uuid& request_uuid, std::int32_t type);
+
   // Sends `response` to the peer if the connection is still open; a
-  // response to a closed connection is dropped silently.
+  // response to a closed connection is dropped silently. Counted in the
+  // metrics either way.
   void Send(const Leaderboard::Response& response) const;
 
   // "app_id-StateName", the form used after "session=" in log lines.
@@ -56,6 +62,8 @@ class ClientSession {
   const std::weak_ptr<vel::Transport> transport_;
   mutable std::mutex app_id_mutex_;
   std::string app_id_;  // GUARDED_BY(app_id_mutex_)
+  // Requests awaiting their answer; Send takes them out.
+  mutable RequestLedger requests_;
 };
 
 std::ostream& operator<<(std::ostream& out, const ClientSession& session);

@@ -40,4 +40,13 @@ std::size_t SessionRegistry::Size() {
   return the_sessions.size();
 }
 
+std::size_t SessionRegistry::CountInState(ClientSession::State state) {
+  std::lock_guard<std::mutex> lock(the_sessions_mutex);
+  std::size_t count = 0;
+  for (const auto& entry : the_sessions) {
+    if (entry.second->state() == state) ++count;
+  }
+  return count;
+}
+
 }  // namespace plemox

@@ -24,6 +24,8 @@ class SessionRegistry {
 
   // Number of registered sessions.
   static std::size_t Size();
+  // Number of registered sessions in `state`.
+  static std::size_t CountInState(ClientSession::State state);
 
   SessionRegistry() = delete;
 };

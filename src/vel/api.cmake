@@ -4,5 +4,7 @@ add_library(vel_api SHARED
   api_router.cc
   api_service.cc
   counter.cc
+  health_checks.cc
+  operations_routes.cc
 )
-target_link_libraries(vel_api PUBLIC vel_core Boost::regex)
+target_link_libraries(vel_api PUBLIC vel_core vel_metrics Boost::regex)

@@ -19,6 +19,7 @@
 #include "vel/api_connection.h"
 #include "vel/api_router.h"
 #include "vel/counter.h"
+#include "vel/operations_routes.h"
 
 namespace vel {
 
@@ -179,6 +180,7 @@ bool ApiService::Start(const std::string& bind_address, uint16_t port,
   boost::system::error_code ec;
   const uint16_t bound_port = server->acceptor.local_endpoint(ec).port();
   InstallCounterRoutes();
+  InstallOperationsRoutes();
   server->work_guard.emplace(server->context->get_executor());
   Server* raw = server.get();
   net::post(raw->strand, [raw] { Accept(raw); });

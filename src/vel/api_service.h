@@ -57,9 +57,9 @@ class ApiService {
   // Host start-up: listens on `bind_address` (an IP address or a host name;
   // "0.0.0.0" for all interfaces) and `port` (0 picks a free one), and serves
   // with `thread_count` API threads. Also installs the counter routes
-  // (/v1/counters/...). Returns false, with the reason in the log, when the
-  // service already runs, the thread count is below 1, or the address cannot
-  // be resolved or bound.
+  // (/v1/counters/...) and /metrics, /healthz, /readyz. Returns false, with the
+  // reason in the log, when the service already runs, the thread count is below
+  // 1, or the address cannot be resolved or bound.
   static bool Start(const std::string& bind_address, uint16_t port,
                     int thread_count);
 

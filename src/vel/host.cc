@@ -18,6 +18,7 @@
 #include "vel/engine.h"
 #include "vel/event.h"
 #include "vel/host_flags.h"
+#include "vel/host_operations.h"
 #include "vel/io_service.h"
 #include "vel/manifest.h"
 #include "vel/raw_timer.h"
@@ -85,6 +86,7 @@ class SignalWatcher {
 };
 
 bool StartServices() {
+  HostOperations::Install();
   if (!IoService::CreateIoGroup("default", FLAGS_internal_threads_size)) {
     LOG(ERROR) << "Failed to create the I/O group 'default'";
     return false;
@@ -118,6 +120,7 @@ bool StartServices() {
 
 void StopServices() {
   ApiService::Stop();
+  HostOperations::Uninstall();
   RawTimer::Stop();
   Event::Stop();
   Redis::Finalize();
@@ -198,10 +201,12 @@ int Host::Run(int argc, char** argv) {
     StopServices();
     return 1;
   }
+  HostOperations::SetComponentInstalled(true);
   LOG(INFO) << "The host is running";
 
   WaitForShutdown();
   LOG(INFO) << "Shutting down";
+  HostOperations::SetComponentInstalled(false);
   // Stop taking HTTP requests first, then let the component close its
   // connections while the host services it uses are still running.
   ApiService::Stop();

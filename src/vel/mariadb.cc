@@ -198,6 +198,8 @@ Mariadb::WriteStats Mariadb::write_stats() const {
   stats.retained = retention_->retained.load();
   stats.dropped = retention_->dropped.load();
   stats.abandoned = retention_->abandoned.load();
+  stats.written = retention_->written.load();
+  stats.failed = retention_->failed.load();
   return stats;
 }
 

@@ -89,6 +89,8 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
     std::uint64_t retained = 0;   // failed as unreachable and kept, in total
     std::uint64_t dropped = 0;    // refused by the limit, in total
     std::uint64_t abandoned = 0;  // still unwritten when Finalize ended
+    std::uint64_t written = 0;    // ran successfully, in total
+    std::uint64_t failed = 0;     // refused by the server, in total
   };
 
   // Creates a client; nothing connects before Initialize.

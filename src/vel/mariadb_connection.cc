@@ -153,6 +153,10 @@ void MariadbConnection::Run(std::shared_ptr<MariadbConnection> self,
       const Mariadb::Error result = task.durable
                                         ? ExecuteDurable(task, &results)
                                         : Execute(task.statement, &results);
+      // A write given up at Finalize is counted as abandoned already.
+      if (task.durable && result.code != Mariadb::kClientNotRunningError) {
+        ++(result ? options_.retention->failed : options_.retention->written);
+      }
       Invoke(task.callback, results, result);
     }
     if (task.durable) --options_.retention->pending;

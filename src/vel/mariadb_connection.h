@@ -37,6 +37,8 @@ struct MariadbWriteRetention {
   std::atomic<std::uint64_t> retained{0};
   std::atomic<std::uint64_t> dropped{0};
   std::atomic<std::uint64_t> abandoned{0};
+  std::atomic<std::uint64_t> written{0};
+  std::atomic<std::uint64_t> failed{0};
 };
 
 class MariadbConnection

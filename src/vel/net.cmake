@@ -6,4 +6,4 @@ add_library(vel_net SHARED
   tcp_transport.cc
   transport.cc
 )
-target_link_libraries(vel_net PUBLIC vel_core)
+target_link_libraries(vel_net PUBLIC vel_core PRIVATE vel_metrics)

@@ -4,9 +4,10 @@ add_library(vel_redis SHARED
   redis_async.cc
   redis_commands.cc
   redis_script.cc
+  redis_ping.cc
   redis_runtime.cc
   redis_server_pool.cc
   redis_text.cc
   redis_connection.cc
 )
-target_link_libraries(vel_redis PUBLIC vel_core PRIVATE PkgConfig::HIREDIS)
+target_link_libraries(vel_redis PUBLIC vel_core PRIVATE vel_metrics PkgConfig::HIREDIS)

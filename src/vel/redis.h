@@ -122,6 +122,8 @@ class Redis {
                      const std::string& tag = "");
   // DEL key. kSuccess also when the key did not exist.
   static Result Del(const std::string& key, const std::string& tag = "");
+  // PING: kSuccess when the server answers PONG (health checks).
+  static Result Ping(const std::string& tag = "");
   // EXISTS key into *out.
   static Result Exists(const std::string& key, bool* out,
                        const std::string& tag = "");

@@ -158,6 +158,7 @@ void Redis::ZScoreExtAsync(const std::string& key,
           double score = 0.0;
           Result one = kError;
           if (reply.type == REDIS_REPLY_ERROR) {
+            MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
             LOG(WARNING) << "Redis error reply: " << Describe(commands[i])
                          << ", tag='" << tag
                          << "', error=" << std::string(reply.str, reply.len);

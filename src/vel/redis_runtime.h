@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "vel/io_service.h"
+#include "vel/metrics_registry.h"
 #include "vel/redis.h"
 #include "vel/redis_server_pool.h"
 #include "vel/redis_text.h"
@@ -92,6 +93,7 @@ Redis::Result Execute(const std::shared_ptr<RedisRuntime>& runtime,
     return sent;
   }
   if (reply->type == REDIS_REPLY_ERROR) {
+    MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
     LOG(WARNING) << "Redis error reply: " << Describe(args) << ", tag='" << tag
                  << "', error=" << std::string(reply->str, reply->len);
     return Redis::kError;

@@ -2,6 +2,8 @@
 
 #include <glog/logging.h>
 
+#include "vel/metrics_registry.h"
+
 namespace vel {
 namespace redis_internal {
 namespace {
@@ -72,6 +74,7 @@ void RedisServerPool::DropIdle() {
 
 void RedisServerPool::ReportFailure(const std::string& what,
                                     const std::string& error) {
+  MetricsRegistry::CountRedisError(MetricsRegistry::kRedisConnection);
   if (available_.exchange(false)) {
     LOG(ERROR) << "Redis server unavailable (calls fail with "
                   "kConnectionFailure until it answers again; further "

@@ -9,6 +9,7 @@
 
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
+#include "vel/metrics_registry.h"
 #include "vel/tcp_limit_counters.h"
 
 namespace vel {
@@ -176,7 +177,9 @@ void TcpServer::OnAccepted(const boost::system::error_code& ec,
       peer.close(ignored);
       return;
     }
-    if (socket) connections_.emplace(socket.get(), socket);
+    if (socket && connections_.emplace(socket.get(), socket).second) {
+      MetricsRegistry::CountTcpConnectionOpened();
+    }
     AcceptLocked();
   }
   if (!socket) {
@@ -200,6 +203,7 @@ void TcpServer::Forget(SocketBase* socket) {
   if (it == connections_.end()) return;
   forgotten = std::move(it->second);
   connections_.erase(it);
+  MetricsRegistry::CountTcpConnectionsClosed(1);
   // Below the limit again: a peer refused later is logged again.
   if (connections_.size() < max_connections_) refused_peers_.clear();
 }
@@ -220,6 +224,7 @@ void TcpServer::Stop() {
     acceptor_.close(ignored);
     retry_timer_.cancel();
     connections.swap(connections_);
+    MetricsRegistry::CountTcpConnectionsClosed(connections.size());
     port = port_;
   }
   for (auto& [raw, socket] : connections) socket->Close();

@@ -145,6 +145,9 @@ TEST_F(MariadbWriteRetentionTest, KeptWritesRunInOrderOnceTheServerIsBack) {
   EXPECT_EQ(Written(), (std::vector<int>{1, 2, 3, 4, 5}));
   EXPECT_EQ(client->write_stats().pending, 0u);
   EXPECT_EQ(client->write_stats().dropped, 0u);
+  // Kept and retried, each write counts once as done.
+  EXPECT_EQ(client->write_stats().written, 5u);
+  EXPECT_EQ(client->write_stats().failed, 0u);
   EXPECT_GE(log.Count(google::GLOG_WARNING, "reachable again"), 1);
   client->Finalize();
 }
@@ -160,6 +163,8 @@ TEST_F(MariadbWriteRetentionTest, RefusedWriteCompletesWithItsError) {
   EXPECT_EQ(writes.errors[0].code, 1146u) << writes.errors[0];
   EXPECT_FALSE(writes.errors[1]) << writes.errors[1];
   EXPECT_EQ(client->write_stats().retained, 0u);
+  EXPECT_EQ(client->write_stats().failed, 1u);
+  EXPECT_EQ(client->write_stats().written, 1u);
   client->Finalize();
 }
 
@@ -200,6 +205,9 @@ TEST_F(MariadbWriteRetentionTest, FinalizeDuringAnOutageEndsKeptWrites) {
     EXPECT_EQ(error.code, Mariadb::kClientNotRunningError) << error;
   }
   EXPECT_EQ(client->write_stats().abandoned, 2u);
+  // Lost writes count as abandoned only, never also as failed or done.
+  EXPECT_EQ(client->write_stats().failed, 0u);
+  EXPECT_EQ(client->write_stats().written, 0u);
   EXPECT_EQ(client->write_stats().pending, 0u);
   EXPECT_EQ(log.Count(google::GLOG_ERROR, "they are lost"), 1);
 }

@@ -13,9 +13,10 @@
 
 namespace plemox_test {
 
-PrivateRedis::PrivateRedis() : port_(FreePort()) { Spawn(); }
+PrivateRedis::PrivateRedis() : port_(FreePort()) { Start(); }
 
-void PrivateRedis::Spawn() {
+void PrivateRedis::Start() {
+  if (pid_ > 0) return;
   const std::string port = std::to_string(port_);
   pid_ = fork();
   if (pid_ == 0) {
@@ -63,13 +64,14 @@ void PrivateRedis::Kill() {
 
 void PrivateRedis::Restart() {
   Kill();
-  Spawn();
+  Start();
 }
 
 PrivateRedis::~PrivateRedis() {
   if (pid_ <= 0) return;
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
 
 }  // namespace plemox_test

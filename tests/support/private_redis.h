@@ -26,8 +26,10 @@ class PrivateRedis {
   void Resume();
   // Kills the server (SIGKILL; it keeps nothing) and waits for its end.
   void Kill();
-  // Starts a fresh server on the same port after Kill; the test fails when
-  // it does not come up.
+  // Starts a server on the same port after Kill (empty; the test fails
+  // when it does not come up); harmless while one runs.
+  void Start();
+  // Kill, then Start.
   void Restart();
   // "--redis_port=<port>" for a HostProcess (a later flag wins).
   std::string HostFlag() const {
@@ -35,9 +37,6 @@ class PrivateRedis {
   }
 
  private:
-  // Starts redis-server on port_ and waits until it accepts connections.
-  void Spawn();
-
   int port_ = 0;
   pid_t pid_ = -1;
 };
