@@ -46,6 +46,8 @@ run_suite() {  # run_suite BUILD_KIND
 }
 
 run_suite release
+# The Debian package, built from the plain build and checked in a scratch root.
+scripts/package_test.sh release
 if [ $sanitizers -eq 1 ]; then
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

@@ -4,6 +4,8 @@ add_library(vel_redis SHARED
   redis_async.cc
   redis_commands.cc
   redis_runtime.cc
+  redis_persistence_check.cc
+  redis_sentinel.cc
   redis_server_pool.cc
   redis_text.cc
   redis_connection.cc

@@ -57,8 +57,8 @@ class Redis {
       std::function<void(Result, const MemberScores& scores)>;
 
   // Host start-up, once (again only after Finalize). Reads the flags
-  // redis_host, redis_port, redis_password, redis_servers, redis_timeout_ms
-  // and redis_async_threads_size, prepares the servers of every tag and the
+  // redis_host, redis_port, redis_password, redis_servers, redis_timeout_ms,
+  // redis_sentinel* (see redis_server_pool.h) and redis_async_threads_size, prepares the servers of every tag and the
   // completion I/O group "RedisCompletion" (redis_async_threads_size
   // threads). Connections are opened on first use: an unreachable server is
   // not a start-up failure. Tagged servers use redis_password too. Returns

@@ -13,7 +13,7 @@
 
 namespace plemox_test {
 
-PrivateRedis::PrivateRedis() : port_(FreePort()) {
+PrivateRedis::PrivateRedis(std::vector<std::string> extra) : port_(FreePort()) {
   const std::string port = std::to_string(port_);
   pid_ = fork();
   if (pid_ == 0) {
@@ -22,6 +22,7 @@ PrivateRedis::PrivateRedis() : port_(FreePort()) {
     std::vector<std::string> args = {
         "redis-server", "--port", port,           "--bind", "127.0.0.1",
         "--save",       "",       "--appendonly", "no"};
+    args.insert(args.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -42,10 +43,13 @@ PrivateRedis::PrivateRedis() : port_(FreePort()) {
   EXPECT_TRUE(up) << "redis-server did not start on port " << port_;
 }
 
-PrivateRedis::~PrivateRedis() {
+PrivateRedis::~PrivateRedis() { Kill(); }
+
+void PrivateRedis::Kill() {
   if (pid_ <= 0) return;
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
+  pid_ = -1;
 }
 
 }  // namespace plemox_test

@@ -8,17 +8,24 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace plemox_test {
 
 class PrivateRedis {
  public:
-  PrivateRedis();
+  // `extra` options are appended to the command line (a later option wins),
+  // e.g. {"--replicaof", "127.0.0.1", "6379"}.
+  explicit PrivateRedis(std::vector<std::string> extra = {});
   ~PrivateRedis();
   PrivateRedis(const PrivateRedis&) = delete;
   PrivateRedis& operator=(const PrivateRedis&) = delete;
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+
+  // Ends the server at once (SIGKILL), as a crash would.
+  void Kill();
   // "--redis_port=<port>" for a HostProcess (a later flag wins).
   std::string HostFlag() const {
     return "--redis_port=" + std::to_string(port_);
