@@ -26,6 +26,8 @@ endfunction()
 plemox_collect_libraries(${PROJECT_SOURCE_DIR}/src PLEMOX_SRC_LIBRARIES)
 plemox_collect_libraries(${PROJECT_SOURCE_DIR}/proto PLEMOX_PROTO_LIBRARIES)
 set(PLEMOX_LIBRARIES ${PLEMOX_SRC_LIBRARIES} ${PLEMOX_PROTO_LIBRARIES})
+# The load generator is a benchmark tool, not part of a server install.
+list(FILTER PLEMOX_LIBRARIES EXCLUDE REGEX "load_generator")
 set(PLEMOX_PROGRAMS vel_host_main leaderboard_cli)
 
 # Installed programs find the private libraries next to each other; the
@@ -50,6 +52,10 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/leaderboard.manifest.json
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/plemox-leaderboard.service
   DESTINATION lib/systemd/system)
 
+# cpack installs what is built; it does not rebuild the whole tree (tests and
+# benchmarks included) first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME plemox-leaderboard)
 set(CPACK_PACKAGE_VERSION 1.0.0)
@@ -58,6 +64,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "Leaderboard server for online games (rankings in Redis, durable in MariaDB)")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Debug information stays in the build tree.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS

@@ -211,7 +211,7 @@ TEST(SentinelFailoverTest, ServesFromThePromotedReplicaAndLosesNothing) {
   ASSERT_TRUE(result.ok()) << result.error << result.response.DebugString();
   std::map<std::string, double> ranked;
   for (const auto& record : result.response.leaderboard_query().record()) {
-    ranked[record.account_id().id()] = record.score();
+    ranked[record.account_id().local_account()] = record.score();
   }
   ASSERT_EQ(stored.size(), static_cast<size_t>(kAccounts));
   int missing = 0;
