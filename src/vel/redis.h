@@ -57,14 +57,15 @@ class Redis {
       std::function<void(Result, const MemberScores& scores)>;
 
   // Host start-up, once (again only after Finalize). Reads the flags
-  // redis_host, redis_port, redis_password, redis_servers, redis_timeout_ms,
-  // redis_sentinel* (see redis_server_pool.h) and redis_async_threads_size, prepares the servers of every tag and the
+  // redis_host, redis_port, redis_password, redis_servers, redis_timeout_ms
+  // and redis_async_threads_size, prepares the servers of every tag and the
   // completion I/O group "RedisCompletion" (redis_async_threads_size
   // threads). Connections are opened on first use: an unreachable server is
   // not a start-up failure. Tagged servers use redis_password too. Returns
   // false (logged) on a bad setting or when already initialised. Ignores
   // SIGPIPE for the process, as a write to a connection the server closed
-  // would otherwise end it.
+  // would otherwise end it. With redis_sentinels and redis_sentinel_master
+  // the default server is the primary Sentinel names (redis_server_pool.h).
   static bool Initialize();
 
   // Host shutdown. Asynchronous calls not started yet complete with

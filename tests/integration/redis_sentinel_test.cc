@@ -152,7 +152,7 @@ TEST_F(RedisSentinelTest, FollowsTheSentinelThroughAFailover) {
         return RedisAt(sentinel.port(), {"SENTINEL", "FAILOVER", kMaster}) ==
                std::vector<std::string>{"OK"};
       },
-      20s));
+      30s));
   // The roles have changed: the Sentinel names the replica, which is a
   // primary now, and the old primary follows it.
   ASSERT_TRUE(WaitFor(
