@@ -11,6 +11,7 @@
 # cannot silently drop rankings (scripts/run.sh sets it). Without it (the test
 # suite) Redis keeps nothing on disk. A Redis already running in the other mode
 # is switched over with CONFIG SET when durability is asked for.
+#
 # `running` prints nothing and exits 0 when both servers are up, 1 otherwise.
 # `env` prints the settings as shell assignments for other scripts to eval.
 set -euo pipefail
