@@ -20,7 +20,9 @@ done
 scripts/install_deps.sh
 scripts/build.sh release --target vel_host_main plemox-leaderboard leaderboard_cli
 eval "$(scripts/services.sh env)"
-scripts/services.sh start
+# Rankings must survive a Redis restart and memory pressure: append-only file
+# and noeviction (see scripts/services.sh).
+PLEMOX_REDIS_DURABLE=1 scripts/services.sh start
 
 exec "$root/build/release/bin/plemox_host" --manifest="$manifest" \
   --res_root="$root" --alsologtostderr \

@@ -4,6 +4,13 @@
 # (default: build/services); nothing of the system's own servers is touched.
 #
 #   scripts/services.sh start | stop | status | running | env
+#   scripts/services.sh start-redis | stop-redis
+#
+# PLEMOX_REDIS_DURABLE=1 runs Redis as production needs it: append-only file
+# fsynced every second, and `noeviction`, so that a restart or memory pressure
+# cannot silently drop rankings (scripts/run.sh sets it). Without it (the test
+# suite) Redis keeps nothing on disk. A Redis already running in the other mode
+# is switched over with CONFIG SET when durability is asked for.
 #
 # `running` prints nothing and exits 0 when both servers are up, 1 otherwise.
 # `env` prints the settings as shell assignments for other scripts to eval.
@@ -17,6 +24,7 @@ mysql_db=${PLEMOX_MYSQL_DB:-leaderboard}
 mysql_user=${PLEMOX_MYSQL_USER:-leaderboard}
 mysql_password=${PLEMOX_MYSQL_PASSWORD:-leaderboard}
 mysql_socket=$state/mysql/mysqld.sock
+redis_durable=${PLEMOX_REDIS_DURABLE:-0}
 
 print_env() {
   cat <<ENV
@@ -49,11 +57,23 @@ redis_up() { redis-cli -p "$redis_port" ping | grep -q PONG; }
 mysql_up() { mysqladmin --socket="$mysql_socket" -uroot ping >/dev/null 2>&1; }
 
 start_redis() {
-  if redis_up 2>/dev/null; then return 0; fi
+  if redis_up 2>/dev/null; then
+    if [ "$redis_durable" = 1 ]; then
+      redis-cli -p "$redis_port" config set appendonly yes appendfsync everysec \
+        maxmemory-policy noeviction >/dev/null
+    fi
+    return 0
+  fi
   mkdir -p "$state/redis"
+  local options
+  if [ "$redis_durable" = 1 ]; then
+    options=(--appendonly yes --appendfsync everysec --maxmemory-policy noeviction)
+  else
+    options=(--save '' --appendonly no)
+  fi
   redis-server --port "$redis_port" --bind 127.0.0.1 --daemonize yes \
     --dir "$state/redis" --pidfile "$state/redis/redis.pid" \
-    --logfile "$state/redis/redis.log" --save '' --appendonly no
+    --logfile "$state/redis/redis.log" "${options[@]}"
   wait_for 20 "redis-server on port $redis_port" redis_up
 }
 
@@ -109,10 +129,12 @@ stop_mysql() {
 case "${1:-}" in
   start) start_redis; start_mysql; echo "redis on 127.0.0.1:$redis_port, mariadb on 127.0.0.1:$mysql_port ($mysql_socket)" ;;
   stop) stop_redis; stop_mysql ;;
+  start-redis) start_redis; echo "redis on 127.0.0.1:$redis_port" ;;
+  stop-redis) stop_redis ;;
   status)
     redis_up 2>/dev/null && echo "redis: up" || echo "redis: down"
     mysql_up 2>/dev/null && echo "mariadb: up" || echo "mariadb: down" ;;
   running) redis_up 2>/dev/null && mysql_up 2>/dev/null ;;
   env) print_env ;;
-  *) echo "usage: $0 start|stop|status|running|env" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|status|running|env|start-redis|stop-redis" >&2; exit 2 ;;
 esac

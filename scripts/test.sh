@@ -49,6 +49,8 @@ run_suite() {  # run_suite BUILD_KIND
 }
 
 run_suite release
+# The Debian package, built from the plain build and checked in a scratch root.
+scripts/package_test.sh release
 # A short fuzzing stage (scripts/fuzz.sh): about a minute per harness.
 if [ $fuzz -eq 1 ]; then
   scripts/fuzz.sh "${PLEMOX_FUZZ_SECONDS:-60}"

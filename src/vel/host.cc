@@ -23,6 +23,7 @@
 #include "vel/manifest.h"
 #include "vel/raw_timer.h"
 #include "vel/redis.h"
+#include "vel/redis_persistence_check.h"
 
 namespace vel {
 namespace {
@@ -103,6 +104,7 @@ bool StartServices() {
     LOG(ERROR) << "Failed to initialize the Redis client";
     return false;
   }
+  if (FLAGS_enable_redis) RedisPersistenceCheck::Run();
   if (FLAGS_api_port > 0) {
     if (FLAGS_api_port > 65535 ||
         !ApiService::Start(FLAGS_api_bind_address,

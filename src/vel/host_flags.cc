@@ -27,6 +27,17 @@ DEFINE_string(redis_servers, "",
               "The empty tag is the default server above.");
 DEFINE_int32(redis_timeout_ms, 2000,
              "Connect and command timeout of Redis connections.");
+DEFINE_string(redis_sentinels, "",
+              "Redis Sentinels 'host:port[,host:port]' that name the default "
+              "Redis server: its primary is asked of them (then redis_host "
+              "and redis_port are unused) and followed through a failover. "
+              "Empty: the fixed default server.");
+DEFINE_string(redis_sentinel_master, "",
+              "The master name the Sentinels monitor; required with "
+              "redis_sentinels.");
+DEFINE_string(redis_sentinel_password, "",
+              "Password of the Sentinels themselves (empty: no AUTH); the "
+              "primary uses redis_password.");
 
 DEFINE_string(external_ip, "",
               "This host's external IP address; empty: detect it from the "

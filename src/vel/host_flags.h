@@ -23,6 +23,9 @@ DECLARE_int32(redis_port);
 DECLARE_string(redis_password);
 DECLARE_string(redis_servers);
 DECLARE_int32(redis_timeout_ms);
+DECLARE_string(redis_sentinels);
+DECLARE_string(redis_sentinel_master);
+DECLARE_string(redis_sentinel_password);
 
 // Networking.
 DECLARE_string(external_ip);

@@ -15,52 +15,24 @@
 #include "vel/io_service.h"
 #include "vel/redis_connection.h"
 #include "vel/redis_runtime.h"
+#include "vel/redis_sentinel.h"
+#include "vel/redis_text.h"
 
 namespace vel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using redis_internal::ParseEndpoint;
 using redis_internal::RedisRuntime;
+using redis_internal::RedisSentinel;
 using redis_internal::RedisServerPool;
 using redis_internal::the_async_context;
 using redis_internal::the_runtime;
 using redis_internal::the_runtime_mutex;
 using redis_internal::tls_running_runtime;
+using redis_internal::Trim;
 
 constexpr char kAsyncGroupName[] = "RedisCompletion";
-
-// Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
-// into `out`; false when malformed.
-bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out) {
-  if (!address.empty() && address[0] == '/') {
-    out->host = address;
-    out->port = 0;
-    return true;
-  }
-  const std::size_t colon = address.rfind(':');
-  if (colon == std::string::npos) return false;
-  std::string host = address.substr(0, colon);
-  const std::string port = address.substr(colon + 1);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  if (host.empty() || port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos) {
-    return false;
-  }
-  const int number = std::stoi(port);
-  if (number < 1 || number > 65535) return false;
-  out->host = host;
-  out->port = number;
-  return true;
-}
-
-std::string Trim(const std::string& text) {
-  const std::size_t begin = text.find_first_not_of(" \t");
-  if (begin == std::string::npos) return "";
-  const std::size_t end = text.find_last_not_of(" \t");
-  return text.substr(begin, end - begin + 1);
-}
 
 // Adds the servers of --redis_servers ("tag=host:port,...") to `servers`.
 // Returns false with a log line on a malformed entry.
@@ -103,6 +75,39 @@ bool ParseServers(const RedisConnection::Endpoint& defaults,
   return true;
 }
 
+// With --redis_sentinels, sets *out to the Sentinel group that names the
+// default server. Returns false with a log line on a bad setting.
+bool MakeSentinel(const RedisConnection::Endpoint& defaults,
+                  std::shared_ptr<RedisSentinel>* out) {
+  if (FLAGS_redis_sentinels.empty()) {
+    if (!FLAGS_redis_sentinel_master.empty()) {
+      LOG(ERROR) << "--redis_sentinel_master is set but --redis_sentinels is "
+                    "empty: name the Sentinels too";
+      return false;
+    }
+    return true;
+  }
+  if (FLAGS_redis_sentinel_master.empty()) {
+    LOG(ERROR) << "--redis_sentinels is set but --redis_sentinel_master is "
+                  "empty: name the master the Sentinels monitor";
+    return false;
+  }
+  RedisConnection::Endpoint sentinel_defaults;
+  sentinel_defaults.password = FLAGS_redis_sentinel_password;
+  sentinel_defaults.timeout_ms = defaults.timeout_ms;
+  std::vector<RedisConnection::Endpoint> sentinels;
+  std::string error;
+  if (!RedisSentinel::ParseList(FLAGS_redis_sentinels, sentinel_defaults,
+                                &sentinels, &error)) {
+    LOG(ERROR) << "Bad --redis_sentinels='" << FLAGS_redis_sentinels
+               << "': " << error;
+    return false;
+  }
+  *out = std::make_shared<RedisSentinel>(std::move(sentinels),
+                                         FLAGS_redis_sentinel_master);
+  return true;
+}
+
 }  // namespace
 
 bool Redis::Initialize() {
@@ -131,6 +136,8 @@ bool Redis::Initialize() {
   std::map<std::string, RedisConnection::Endpoint> endpoints;
   endpoints.emplace("", defaults);
   if (!ParseServers(defaults, &endpoints)) return false;
+  std::shared_ptr<RedisSentinel> sentinel;
+  if (!MakeSentinel(defaults, &sentinel)) return false;
 
   // hiredis writes with write(): a server that closed the connection would
   // otherwise raise SIGPIPE and end the process.
@@ -155,6 +162,18 @@ bool Redis::Initialize() {
     return false;
   }
   for (const auto& [tag, endpoint] : endpoints) {
+    if (tag.empty() && sentinel != nullptr) {
+      runtime->servers.emplace(
+          tag, std::make_shared<RedisServerPool>(tag, endpoint, sentinel));
+      LOG(INFO) << "Redis server: tag='', the primary of master '"
+                << sentinel->master_name() << "' as the Sentinels "
+                << sentinel->Addresses()
+                << " name it (--redis_host and --redis_port unused), "
+                   "timeout_ms="
+                << endpoint.timeout_ms
+                << ", auth=" << (endpoint.password.empty() ? "off" : "on");
+      continue;
+    }
     runtime->servers.emplace(tag,
                              std::make_shared<RedisServerPool>(tag, endpoint));
     LOG(INFO) << "Redis server: tag='" << tag << "', address=" << endpoint.host

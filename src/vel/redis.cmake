@@ -6,6 +6,8 @@ add_library(vel_redis SHARED
   redis_script.cc
   redis_ping.cc
   redis_runtime.cc
+  redis_persistence_check.cc
+  redis_sentinel.cc
   redis_server_pool.cc
   redis_text.cc
   redis_connection.cc

@@ -64,7 +64,8 @@ class Redis {
   // not a start-up failure. Tagged servers use redis_password too. Returns
   // false (logged) on a bad setting or when already initialised. Ignores
   // SIGPIPE for the process, as a write to a connection the server closed
-  // would otherwise end it.
+  // would otherwise end it. With redis_sentinels and redis_sentinel_master
+  // the default server is the primary Sentinel names (redis_server_pool.h).
   static bool Initialize();
 
   // Host shutdown. Asynchronous calls not started yet complete with

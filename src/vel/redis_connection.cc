@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace vel {
@@ -120,7 +121,13 @@ RedisConnection::Reply RedisConnection::ReadReply() {
     Fail("command failed");
     return nullptr;
   }
-  return Reply(static_cast<redisReply*>(raw));
+  Reply reply(static_cast<redisReply*>(raw));
+  static constexpr char kReadOnly[] = "READONLY ";
+  if (reply->type == REDIS_REPLY_ERROR && reply->len >= sizeof(kReadOnly) - 1 &&
+      std::memcmp(reply->str, kReadOnly, sizeof(kReadOnly) - 1) == 0) {
+    read_only_refused_ = true;
+  }
+  return reply;
 }
 
 RedisConnection::Reply RedisConnection::Command(
@@ -129,6 +136,7 @@ RedisConnection::Reply RedisConnection::Command(
     if (!broken_) Fail("not connected");
     return nullptr;
   }
+  read_only_refused_ = false;
   if (!Append(args)) return nullptr;
   return ReadReply();
 }
@@ -140,6 +148,7 @@ std::vector<RedisConnection::Reply> RedisConnection::Pipeline(
     if (!broken_) Fail("not connected");
     return replies;
   }
+  read_only_refused_ = false;
   for (const auto& args : commands) {
     if (!Append(args)) return replies;
   }

@@ -60,6 +60,12 @@ class RedisConnection {
   // connection cannot run it twice. False for timeouts and other failures.
   bool closed_by_peer() const { return closed_by_peer_; }
 
+  // True when the last Command() or Pipeline() got a READONLY error reply:
+  // the server is a replica (after a failover, say) and refused every write
+  // of it, so nothing was changed and the call may be repeated on the
+  // primary.
+  bool read_only_refused() const { return read_only_refused_; }
+
   // The reason of the last failure, for logs.
   const std::string& error() const { return error_; }
 
@@ -76,6 +82,7 @@ class RedisConnection {
   std::unique_ptr<redisContext, ContextDeleter> context_;
   bool broken_ = false;
   bool closed_by_peer_ = false;
+  bool read_only_refused_ = false;
   std::string error_;
 };
 

@@ -1,6 +1,9 @@
 #include "vel/redis_server_pool.h"
 
 #include <glog/logging.h>
+#include <hiredis/hiredis.h>
+
+#include "vel/redis_text.h"
 
 #include "vel/metrics_registry.h"
 
@@ -28,6 +31,8 @@ void RedisServerPool::Close() {
 
 std::unique_ptr<RedisConnection> RedisServerPool::Acquire(bool* reused,
                                                           std::string* error) {
+  RedisConnection::Endpoint endpoint;
+  bool resolve = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) {
@@ -44,17 +49,102 @@ std::unique_ptr<RedisConnection> RedisServerPool::Acquire(bool* reused,
       *error = "server unavailable, waiting before reconnecting";
       return nullptr;
     }
+    endpoint = endpoint_;
+    resolve = stale_;
   }
-  // Connect outside the lock: it may take up to the timeout.
-  auto connection = std::make_unique<RedisConnection>(endpoint_);
-  if (!connection->Connect()) {
+  // Ask and connect outside the lock: both may take up to the timeout.
+  bool ready = !resolve || ResolvePrimary(&endpoint, error);
+  auto connection = std::make_unique<RedisConnection>(endpoint);
+  if (ready && !connection->Connect()) {
     *error = connection->error();
+    ready = false;
+  }
+  if (ready && sentinel_ != nullptr && !IsPrimary(*connection, error)) {
+    ready = false;
+  }
+  if (!ready) {
     std::lock_guard<std::mutex> lock(mutex_);
     retry_after_ = Clock::now() + kReconnectBackoff;
+    if (sentinel_ != nullptr) stale_ = true;
     return nullptr;
   }
   *reused = false;
   return connection;
+}
+
+void RedisServerPool::ForgetPrimary(const std::string& why) {
+  VLOG(1) << "Redis primary of tag='" << tag_
+          << "' to be asked of the Sentinels again: " << why;
+  std::vector<std::unique_ptr<RedisConnection>> idle;
+  std::lock_guard<std::mutex> lock(mutex_);
+  stale_ = true;
+  idle.swap(idle_);
+}
+
+bool RedisServerPool::ResolvePrimary(RedisConnection::Endpoint* endpoint,
+                                     std::string* error) {
+  std::lock_guard<std::mutex> resolving(resolve_mutex_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stale_) {  // another thread asked while this one waited
+      *endpoint = endpoint_;
+      return true;
+    }
+    if (Clock::now() < retry_after_) {  // another thread just failed to
+      *error = "no primary known, waiting before asking the Sentinels again";
+      return false;
+    }
+  }
+  std::string host;
+  int port = 0;
+  if (!sentinel_->QueryPrimary(&host, &port, error)) return false;
+  std::string previous;
+  std::vector<std::unique_ptr<RedisConnection>> idle;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const bool moved =
+        !known_ || host != endpoint_.host || port != endpoint_.port;
+    if (moved) {
+      if (known_) {
+        previous = endpoint_.host + ":" + std::to_string(endpoint_.port);
+      }
+      endpoint_.host = host;
+      endpoint_.port = port;
+      known_ = true;
+      idle.swap(idle_);  // connections to the old primary
+    }
+    stale_ = false;
+    *endpoint = endpoint_;
+    if (!moved) return true;
+  }
+  LOG(INFO) << "Redis primary of master '" << sentinel_->master_name()
+            << "' (tag='" << tag_ << "') is " << host << ":" << port
+            << (previous.empty() ? std::string() : " (was " + previous + ")")
+            << ", as the Sentinels " << sentinel_->Addresses() << " say";
+  return true;
+}
+
+bool RedisServerPool::IsPrimary(RedisConnection& connection,
+                                std::string* error) {
+  RedisConnection::Reply reply = connection.Command({"ROLE"});
+  if (reply == nullptr) {
+    *error = connection.error();
+    return false;
+  }
+  if (reply->type == REDIS_REPLY_ARRAY && reply->elements > 0 &&
+      reply->element[0]->type == REDIS_REPLY_STRING) {
+    const std::string role(reply->element[0]->str, reply->element[0]->len);
+    if (role == "master") return true;
+    *error = "the server the Sentinels name is a " + Printable(role) +
+             ", not a primary (failover in progress?)";
+    return false;
+  }
+  *error =
+      reply->type == REDIS_REPLY_ERROR
+          ? "ROLE refused: " + Printable(std::string(reply->str, reply->len))
+          : std::string("unexpected ROLE reply of type ") +
+                ReplyTypeName(reply->type);
+  return false;
 }
 
 void RedisServerPool::Release(std::unique_ptr<RedisConnection> connection) {
@@ -94,13 +184,30 @@ void RedisServerPool::ReportSuccess() {
   }
 }
 
-std::string RedisServerPool::Address() const {
-  if (!endpoint_.host.empty() && endpoint_.host[0] == '/') {
-    return endpoint_.host;
+std::string RedisServerPool::Address() {
+  std::string host;
+  int port = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sentinel_ != nullptr && !known_) {
+      return "the primary of master '" + sentinel_->master_name() +
+             "' (not known yet)";
+    }
+    host = endpoint_.host;
+    port = endpoint_.port;
   }
-  const bool ipv6 = endpoint_.host.find(':') != std::string::npos;
-  return (ipv6 ? "[" + endpoint_.host + "]" : endpoint_.host) + ":" +
-         std::to_string(endpoint_.port);
+  std::string address;
+  if (!host.empty() && host[0] == '/') {
+    address = host;
+  } else {
+    const bool ipv6 = host.find(':') != std::string::npos;
+    address = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  }
+  if (sentinel_ != nullptr) {
+    address += " (primary of master '" + sentinel_->master_name() +
+               "', Sentinels " + sentinel_->Addresses() + ")";
+  }
+  return address;
 }
 
 }  // namespace redis_internal

@@ -81,5 +81,38 @@ const char* ReplyTypeName(int type) {
   }
 }
 
+// Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
+// into `out`; false when malformed.
+bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out) {
+  if (!address.empty() && address[0] == '/') {
+    out->host = address;
+    out->port = 0;
+    return true;
+  }
+  const std::size_t colon = address.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string host = address.substr(0, colon);
+  const std::string port = address.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  if (host.empty() || port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const int number = std::stoi(port);
+  if (number < 1 || number > 65535) return false;
+  out->host = host;
+  out->port = number;
+  return true;
+}
+
+std::string Trim(const std::string& text) {
+  const std::size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  const std::size_t end = text.find_last_not_of(" \t");
+  return text.substr(begin, end - begin + 1);
+}
+
 }  // namespace redis_internal
 }  // namespace vel

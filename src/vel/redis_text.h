@@ -1,10 +1,13 @@
 // Text helpers of the Redis client (vel_redis only): log forms of keys,
-// values and commands, and the text form of scores. Pure; any thread.
+// values and commands, the text form of scores, and server addresses. Pure;
+// any thread.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "vel/redis_connection.h"
 
 namespace vel {
 namespace redis_internal {
@@ -24,6 +27,13 @@ bool ParseScore(const char* data, std::size_t length, double* out);
 
 // The name of a hiredis reply type ("string", "integer", ...) for log lines.
 const char* ReplyTypeName(int type);
+
+// Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
+// into the host and port of `out`; false when malformed.
+bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out);
+
+// `text` without leading and trailing blanks and tabs.
+std::string Trim(const std::string& text);
 
 }  // namespace redis_internal
 }  // namespace vel

@@ -7,13 +7,17 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <utility>
 #include <vector>
 
 #include "support/test_env.h"
 
 namespace plemox_test {
 
-PrivateRedis::PrivateRedis() : port_(FreePort()) { Start(); }
+PrivateRedis::PrivateRedis(std::vector<std::string> extra)
+    : port_(FreePort()), extra_(std::move(extra)) {
+  Start();
+}
 
 void PrivateRedis::Start() {
   if (pid_ > 0) return;
@@ -25,6 +29,7 @@ void PrivateRedis::Start() {
     std::vector<std::string> args = {
         "redis-server", "--port", port,           "--bind", "127.0.0.1",
         "--save",       "",       "--appendonly", "no"};
+    args.insert(args.end(), extra_.begin(), extra_.end());
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
@@ -67,11 +72,6 @@ void PrivateRedis::Restart() {
   Start();
 }
 
-PrivateRedis::~PrivateRedis() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
-}
+PrivateRedis::~PrivateRedis() { Kill(); }
 
 }  // namespace plemox_test

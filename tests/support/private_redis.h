@@ -9,17 +9,22 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace plemox_test {
 
 class PrivateRedis {
  public:
-  PrivateRedis();
+  // `extra` options are appended to the command line (a later option wins),
+  // e.g. {"--replicaof", "127.0.0.1", "6379"}.
+  explicit PrivateRedis(std::vector<std::string> extra = {});
   ~PrivateRedis();
   PrivateRedis(const PrivateRedis&) = delete;
   PrivateRedis& operator=(const PrivateRedis&) = delete;
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+
   // Freezes the server (SIGSTOP): connections stay open, nothing answers.
   void Pause();
   // Lets a paused server run again (SIGCONT).
@@ -38,6 +43,7 @@ class PrivateRedis {
 
  private:
   int port_ = 0;
+  std::vector<std::string> extra_;
   pid_t pid_ = -1;
 };
 
