@@ -659,32 +659,33 @@ TEST_F(TcpTest, BeyondTheProcessCapConnectionsTakeTurns) {
   b.Close();
   EXPECT_TRUE(WaitFor([&] { return vel::TcpAdmission::in_progress() == 0; }));
   vel::TcpAdmission::SetLimit(0);
+}
 
-  TEST_F(TcpTest, AnswerMakingRoomAtTheInFlightCapDoesNotStrandFrames) {
-    rec_->echo = false;
-    rec_->echo_later = true;
-    rec_->max_requests_in_flight = 1;
-    std::atomic<bool> stop{false};
-    std::thread answerer([&] {
-      while (!stop) {
-        if (!rec_->later_pending.exchange(false)) continue;
-        std::lock_guard<std::mutex> lock(rec_->later_mutex);
-        for (auto& [transport, body] : rec_->later) transport->Send(body, 100);
-        rec_->later.clear();
-      }
-    });
-    Client client(port_);
-    // Each round pipelines a small request and a large one and waits for the
-    // answers, as a game server does. The first answer comes while the large
-    // request, read with the first and held back by the cap, is still being
-    // moved to the front of the buffer: it must be delivered then, not left
-    // unread until more bytes come (none do).
-    const std::string large(60 * 1024, 'x');
-    for (int round = 0; round < 3000; ++round) {
-      ASSERT_TRUE(client.Write(Frame(std::to_string(round)) + Frame(large)));
-      ASSERT_EQ(client.ReadFrame(), std::to_string(round)) << "round " << round;
-      ASSERT_EQ(client.ReadFrame(), large) << "round " << round;
+TEST_F(TcpTest, AnswerMakingRoomAtTheInFlightCapDoesNotStrandFrames) {
+  rec_->echo = false;
+  rec_->echo_later = true;
+  rec_->max_requests_in_flight = 1;
+  std::atomic<bool> stop{false};
+  std::thread answerer([&] {
+    while (!stop) {
+      if (!rec_->later_pending.exchange(false)) continue;
+      std::lock_guard<std::mutex> lock(rec_->later_mutex);
+      for (auto& [transport, body] : rec_->later) transport->Send(body, 100);
+      rec_->later.clear();
     }
-    stop = true;
-    answerer.join();
+  });
+  Client client(port_);
+  // Each round pipelines a small request and a large one and waits for the
+  // answers, as a game server does. The first answer comes while the large
+  // request, read with the first and held back by the cap, is still being
+  // moved to the front of the buffer: it must be delivered then, not left
+  // unread until more bytes come (none do).
+  const std::string large(60 * 1024, 'x');
+  for (int round = 0; round < 3000; ++round) {
+    ASSERT_TRUE(client.Write(Frame(std::to_string(round)) + Frame(large)));
+    ASSERT_EQ(client.ReadFrame(), std::to_string(round)) << "round " << round;
+    ASSERT_EQ(client.ReadFrame(), large) << "round " << round;
   }
+  stop = true;
+  answerer.join();
+}
