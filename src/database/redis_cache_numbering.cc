@@ -8,6 +8,7 @@
 
 #include "database/redis_cache_server.h"
 #include "database/redis_key.h"
+#include "database/running_rank.h"
 
 namespace plemox {
 namespace redis_cache {
@@ -93,6 +94,21 @@ void AppendRankedSlice(const Redis::ScoredMembers& members, int ranking_type,
     record.score = score;
     if (!ParseMemberRankingKey(members[i].first, &record.account)) {
       LOG(WARNING) << "Malformed member ranking key: " << members[i].first;
+    }
+    result->records.push_back(std::move(record));
+  }
+}
+
+void AppendRankedRanking(const Redis::ScoredMembers& members, int ranking_type,
+                         const std::string& key, QueryResult* result) {
+  RunningRank running_rank(ranking_type);
+  for (const auto& [member, score] : members) {
+    QueryResult::Record record;
+    record.rank = running_rank.Next(score);
+    record.score = score;
+    if (!ParseMemberRankingKey(member, &record.account)) {
+      LOG(WARNING) << "Malformed member ranking key: " << member
+                   << ", key: " << key;
     }
     result->records.push_back(std::move(record));
   }

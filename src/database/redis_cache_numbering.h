@@ -30,5 +30,11 @@ void AppendRankedSlice(const vel::Redis::ScoredMembers& members,
                        int ranking_type, std::int64_t first_rank,
                        std::int64_t same_count_for_first, QueryResult* result);
 
+// Ranks a whole ranking read highest first (the first member ranks 1) and
+// appends its records to *result; `key` names the ranking in logs.
+void AppendRankedRanking(const vel::Redis::ScoredMembers& members,
+                         int ranking_type, const std::string& key,
+                         QueryResult* result);
+
 }  // namespace redis_cache
 }  // namespace plemox

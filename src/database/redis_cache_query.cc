@@ -20,6 +20,7 @@ namespace plemox {
 namespace {
 
 using Leaderboard::LeaderboardQuery;
+using redis_cache::AppendRankedRanking;
 using redis_cache::AppendRankedSlice;
 using redis_cache::CountDistinctGreaterScores;
 using redis_cache::kServerTag;
@@ -250,17 +251,7 @@ void RedisCache::GetPublicLeaderboardAll(
     PostQueryCompletion(query->callback, std::move(result));
     return;
   }
-  RunningRank running_rank(query->ranking_type);
-  for (const auto& [member, score] : members) {
-    QueryResult::Record record;
-    record.rank = running_rank.Next(score);
-    record.score = score;
-    if (!ParseMemberRankingKey(member, &record.account)) {
-      LOG(WARNING) << "Malformed member ranking key: " << member
-                   << ", key: " << query->key;
-    }
-    result->records.push_back(std::move(record));
-  }
+  AppendRankedRanking(members, query->ranking_type, query->key, result.get());
   VLOG(2) << "Succeed to get public leaderboard - all: " << query->key
           << ", total player count: " << result->total_player_count
           << ", ranking count: " << result->records.size();

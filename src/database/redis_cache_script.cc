@@ -26,10 +26,10 @@ namespace {
 
 using Leaderboard::LeaderboardQuery;
 using Leaderboard::ScoreSubmission;
+using redis_cache::AppendRankedRanking;
 using redis_cache::AppendRankedSlice;
 using redis_cache::CountDistinctGreaterScores;
 using redis_cache::kServerTag;
-using redis_cache::RunningRank;
 using vel::Redis;
 using vel::RedisValue;
 
@@ -104,11 +104,13 @@ bool RedisCache::LoadScripts() {
 
 // --- Submission. -----------------------------------------------------------
 
-void RedisCache::SubmitScoreByScript(
-    const std::string& leaderboard_id, const vel::PlayerAccount& account,
-    double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
-    const ResetScheduleInfo& schedule, const RankingOption& option,
-    const SubmitScoreCallback& callback) {
+void RedisCache::SubmitScoreByScript(const std::string& leaderboard_id,
+                                     const vel::PlayerAccount& account,
+                                     double score, std::int32_t submission_type,
+                                     std::int64_t timestamp_in_msec,
+                                     const ResetScheduleInfo& schedule,
+                                     const RankingOption& option,
+                                     const SubmitScoreCallback& callback) {
   const std::string member_key = MakeMemberKey(account);
   auto new_records = std::make_shared<NewRecords>();
   // The timestamp becomes the member's time prefix, which has no sign.
@@ -340,17 +342,8 @@ void RedisCache::GetPublicLeaderboardByScript(
       return;
     }
     if (range.type() == LeaderboardQuery::Range::kAll) {
-      RunningRank running_rank(query->ranking_type);
-      for (const auto& [member, score] : members) {
-        QueryResult::Record record;
-        record.rank = running_rank.Next(score);
-        record.score = score;
-        if (!ParseMemberRankingKey(member, &record.account)) {
-          LOG(WARNING) << "Malformed member ranking key: " << member
-                       << ", key: " << query->key;
-        }
-        result->records.push_back(std::move(record));
-      }
+      AppendRankedRanking(members, query->ranking_type, query->key,
+                          result.get());
     } else if (!members.empty()) {
       std::int64_t rank = 0;
       std::int64_t same_count = 0;

@@ -14,6 +14,7 @@
 #include "support/log_capture.h"
 #include "support/private_redis.h"
 #include "support/private_sentinel.h"
+#include "support/redis_environment.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -27,16 +28,6 @@ using vel::Redis;
 using vel::RedisPersistenceCheck;
 
 constexpr char kAtRiskLine[] = "Redis may lose rankings";
-
-class IoGroupsEnvironment : public testing::Environment {
- public:
-  void TearDown() override {
-    Redis::Finalize();
-    vel::IoService::StopAll();
-  }
-};
-const auto* const the_environment =
-    testing::AddGlobalTestEnvironment(new IoGroupsEnvironment);
 
 class RedisPersistenceCheckTest : public testing::Test {
  protected:

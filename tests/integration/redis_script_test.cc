@@ -5,6 +5,7 @@
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
 
+#include "support/redis_environment.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -14,16 +15,6 @@ namespace {
 using vel::Redis;
 using vel::RedisScript;
 using vel::RedisValue;
-
-class IoGroupsEnvironment : public testing::Environment {
- public:
-  void TearDown() override {
-    Redis::Finalize();
-    vel::IoService::StopAll();
-  }
-};
-const auto* const the_environment =
-    testing::AddGlobalTestEnvironment(new IoGroupsEnvironment);
 
 class RedisScriptTest : public testing::Test {
  protected:

@@ -11,6 +11,7 @@
 #include "support/log_capture.h"
 #include "support/private_redis.h"
 #include "support/private_sentinel.h"
+#include "support/redis_environment.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -23,16 +24,6 @@ using vel::Redis;
 using namespace std::chrono_literals;
 
 constexpr char kMaster[] = "plemox-it";
-
-class IoGroupsEnvironment : public testing::Environment {
- public:
-  void TearDown() override {
-    Redis::Finalize();
-    vel::IoService::StopAll();
-  }
-};
-const auto* const the_environment =
-    testing::AddGlobalTestEnvironment(new IoGroupsEnvironment);
 
 std::vector<std::string> ReplicaOf(const PrivateRedis& primary) {
   return {"--replicaof", "127.0.0.1", std::to_string(primary.port()),

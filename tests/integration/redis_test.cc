@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/redis_environment.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -33,18 +34,6 @@ namespace {
 
 using vel::Redis;
 using namespace std::chrono_literals;
-
-// The completion threads belong to the host's I/O groups; stop them before
-// the process exits, as the host does.
-class IoGroupsEnvironment : public testing::Environment {
- public:
-  void TearDown() override {
-    Redis::Finalize();
-    vel::IoService::StopAll();
-  }
-};
-const auto* const the_environment =
-    testing::AddGlobalTestEnvironment(new IoGroupsEnvironment);
 
 // A string literal with its embedded NUL bytes.
 template <std::size_t N>

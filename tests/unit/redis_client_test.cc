@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/log_capture.h"
+#include "support/redis_environment.h"
 #include "support/test_env.h"
 #include "vel/host_flags.h"
 #include "vel/io_service.h"
@@ -21,18 +22,6 @@
 namespace {
 
 using vel::Redis;
-
-// The completion threads belong to the host's I/O groups; stop them before
-// the process exits, as the host does.
-class IoGroupsEnvironment : public testing::Environment {
- public:
-  void TearDown() override {
-    Redis::Finalize();
-    vel::IoService::StopAll();
-  }
-};
-const auto* const the_environment =
-    testing::AddGlobalTestEnvironment(new IoGroupsEnvironment);
 
 class RedisClientTest : public testing::Test {
  protected:
