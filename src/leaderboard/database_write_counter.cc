@@ -21,14 +21,20 @@ vel::Json ToJson(const vel::Mariadb::WriteStats& stats) {
 
 }  // namespace
 
-int DatabaseWriteCounter::Report(vel::Json* out) {
-  vel::Mariadb::WriteStats single;
+DatabaseWriteCounter::Snapshot DatabaseWriteCounter::Take() {
+  Snapshot snapshot;
   const auto connection = std::dynamic_pointer_cast<DbConnectionMariadb>(
       LeaderboardService::db_connection());
-  if (connection) single = connection->write_stats();
-  std::size_t queued = 0;
-  const vel::Mariadb::WriteStats bulk =
-      BulkInsertQueue::ProcessWriteStats(&queued);
+  if (connection) snapshot.single = connection->write_stats();
+  snapshot.bulk = BulkInsertQueue::ProcessWriteStats(&snapshot.queued);
+  return snapshot;
+}
+
+int DatabaseWriteCounter::Report(vel::Json* out) {
+  const DatabaseWriteCounter::Snapshot snapshot = DatabaseWriteCounter::Take();
+  const vel::Mariadb::WriteStats& single = snapshot.single;
+  const vel::Mariadb::WriteStats& bulk = snapshot.bulk;
+  const std::size_t queued = snapshot.queued;
 
   vel::Json report = vel::Json::MakeObject();
   report.Set("pending_write_limit", vel::Json(static_cast<std::uint64_t>(

@@ -4,13 +4,25 @@
 // write limit dropped and how many were lost at shutdown.
 #pragma once
 
+#include <cstddef>
+
 #include "vel/json.h"
+#include "vel/mariadb.h"
 
 namespace plemox {
 
 class DatabaseWriteCounter {
  public:
   DatabaseWriteCounter() = delete;
+
+  // The write counts of the service's connection (`single`) and of the bulk
+  // insert queue's (`bulk`, with `queued` writes not yet sent). Any thread.
+  struct Snapshot {
+    vel::Mariadb::WriteStats single;
+    vel::Mariadb::WriteStats bulk;
+    std::size_t queued = 0;
+  };
+  static Snapshot Take();
 
   // Fills *out with {"pending_write_limit": n, "single": {...}, "bulk":
   // {"queued": n, ...}}, each part holding "pending", "retained", "dropped"

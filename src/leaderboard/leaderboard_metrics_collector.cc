@@ -10,6 +10,7 @@
 
 #include "database/bulk_insert_queue.h"
 #include "database/db_connection_mariadb.h"
+#include "leaderboard/database_write_counter.h"
 #include "leaderboard/leaderboard_metrics.h"
 #include "leaderboard/leaderboard_service.h"
 #include "leaderboard/reset_schedule_registry.h"
@@ -44,13 +45,10 @@ void CollectSessions(MetricsRegistry::Families* families) {
 }
 
 void CollectDatabaseWrites(MetricsRegistry::Families* families) {
-  vel::Mariadb::WriteStats single;
-  const auto connection = std::dynamic_pointer_cast<DbConnectionMariadb>(
-      LeaderboardService::db_connection());
-  if (connection) single = connection->write_stats();
-  std::size_t queued = 0;
-  const vel::Mariadb::WriteStats bulk =
-      BulkInsertQueue::ProcessWriteStats(&queued);
+  const DatabaseWriteCounter::Snapshot snapshot = DatabaseWriteCounter::Take();
+  const vel::Mariadb::WriteStats& single = snapshot.single;
+  const vel::Mariadb::WriteStats& bulk = snapshot.bulk;
+  const std::size_t queued = snapshot.queued;
 
   MetricFamily* writes = MetricsRegistry::AddFamily(
       families, "plemox_database_writes_total",
