@@ -30,6 +30,7 @@
 #                             "--redis_cache_use_scripts=false" to measure
 #                             the Redis command chain instead of the scripts
 #   PLEMOX_BENCH_PERF=1       after the mixes, profile the server's CPU (perf)
+#   PLEMOX_BENCH_PERF_MIX     the mix of the profiled run (default submit=1)
 #                             during a further submit-only run, summarised
 #                             under the table
 #   PLEMOX_BENCH_RATE_SHARE   the fixed-rate runs offer this percentage of the
@@ -49,6 +50,7 @@ players=${PLEMOX_BENCH_PLAYERS:-10000}
 redis_requests=${PLEMOX_BENCH_REDIS_REQUESTS:-50000}
 shared_redis=${PLEMOX_BENCH_SHARED_REDIS:-0}
 profile=${PLEMOX_BENCH_PERF:-0}
+profile_mix=${PLEMOX_BENCH_PERF_MIX:-submit=1}
 rate_share=${PLEMOX_BENCH_RATE_SHARE:-50}
 max_outstanding=${PLEMOX_BENCH_MAX_OUTSTANDING:-64}
 # Requests per kind when counting Redis commands, one at a time.
@@ -341,9 +343,9 @@ if [ "$rate_share" -gt 0 ]; then
 fi
 if [ "$profile" = 1 ]; then
   if command -v perf >/dev/null; then
-    say "profiling the server during a further submit-only run (not in the table)"
+    say "profiling the server during a further $profile_mix run (not in the table)"
     loadgen profiled --connections="$connections" --in_flight="$in_flight" \
-      --players="$players" --duration=8 --mix=submit=1 --progress=false &
+      --players="$players" --duration=8 --mix="$profile_mix" --progress=false &
     loadgen_pid=$!
     sleep 1
     perf record -F 999 -g -p "$server_pid" -o "$work/perf.data" -- sleep 6 \
@@ -487,10 +489,14 @@ for label in submit-only query-heavy mixed top-only "${rate_labels[@]}"; do
 done
 if [ -f "$work/perf.data" ]; then
   echo
-  grep -E '^submit ' "$work/profiled.txt" |
-    awk '{print "CPU profile of the server, submit-only at " $3 " req/s (perf, self time):"}'
+  # The last row is the whole run ("total" when the mix has several kinds).
+  grep -E '^[a-z_]+ +[0-9]+ +[0-9]+ ' "$work/profiled.txt" | tail -n 1 |
+    awk -v mix="$profile_mix" '{print "CPU profile of the server, " mix " at " $3 " req/s (perf, self time):"}'
   echo " by library:"
   perf report -i "$work/perf.data" --no-children --stdio --sort dso \
+    2>/dev/null | awk '/^ +[0-9.]+%/ && ++n <= 8' || true
+  echo " by thread:"
+  perf report -i "$work/perf.data" --no-children --stdio --sort comm \
     2>/dev/null | awk '/^ +[0-9.]+%/ && ++n <= 8' || true
   echo " by function:"
   perf report -i "$work/perf.data" --no-children --stdio --sort dso,sym \
