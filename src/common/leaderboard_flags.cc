@@ -39,6 +39,11 @@ DEFINE_bool(redis_cache_use_scripts, true,
             "server-side Lua script (one Redis round trip, atomic). Off: the "
             "equivalent chain of single Redis commands.");
 
+DEFINE_int32(redis_cache_connections, 2,
+             "Redis connections that the scripted submissions and public "
+             "queries share, pipelined and non-blocking (at least 1). One "
+             "player's submissions always go over the same one.");
+
 DEFINE_uint64(max_records_per_answer, 2000,
               "Most ranking records one answer may hold, all queries of a "
               "batch counted together; a query or batch that could exceed it "

@@ -32,6 +32,7 @@ DECLARE_bool(use_leaderboard_table_with_date);
 
 // Ranking cache: server-side scripts or the command chain.
 DECLARE_bool(redis_cache_use_scripts);
+DECLARE_int32(redis_cache_connections);
 
 // Bounded cost of one request and access control.
 DECLARE_uint64(max_records_per_answer);

@@ -72,6 +72,8 @@ bool RedisCache::Initialize() {
     the_strands.push_back(boost::asio::make_strand(*the_io_service));
     the_cb_strands.push_back(boost::asio::make_strand(*the_cb_io_service));
   }
+  CreatePipeline(
+      static_cast<std::size_t>(std::max(1, FLAGS_redis_cache_connections)));
   // Not a start-up failure: the scripts are loaded at first use then.
   if (!LoadScripts()) {
     LOG(WARNING) << "The ranking cache's scripts are not loaded yet; they "
@@ -87,15 +89,17 @@ std::size_t RedisCache::GetPinnedPlayerCount() {
 
 std::size_t RedisCache::GetStrandCount() { return the_strands.size(); }
 
-void RedisCache::SubmitScore(
-    const std::string& leaderboard_id, const vel::PlayerAccount& account,
-    double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
-    const ResetScheduleInfo& schedule, const RankingOption& option,
-    SubmitScoreCallback callback) {
+void RedisCache::SubmitScore(const std::string& leaderboard_id,
+                             const vel::PlayerAccount& account, double score,
+                             std::int32_t submission_type,
+                             std::int64_t timestamp_in_msec,
+                             const ResetScheduleInfo& schedule,
+                             const RankingOption& option,
+                             SubmitScoreCallback callback) {
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
   // Read here, on the caller's thread, so that a submission keeps the path
   // it was asked on.
-  const bool use_scripts = FLAGS_redis_cache_use_scripts;
+  bool use_scripts = FLAGS_redis_cache_use_scripts;
 
   const auto drawn =
       static_cast<std::uint64_t>(vel::RandomGenerator::GenerateNumber(
@@ -103,9 +107,11 @@ void RedisCache::SubmitScore(
   std::uint64_t strand_index = 0;
   {
     std::lock_guard<std::mutex> lock(the_pin_mutex);
-    Pin& pin = the_pins.try_emplace(account.id(), Pin{0, drawn}).first->second;
+    Pin& pin = the_pins.try_emplace(account.id(), Pin{0, drawn, use_scripts})
+                   .first->second;
     ++pin.pending;
     strand_index = pin.strand;
+    use_scripts = pin.use_scripts;
   }
 
   // The completion goes through the callback strand that belongs to the
@@ -124,13 +130,20 @@ void RedisCache::SubmitScore(
                         ReleasePin(local_account_id);
                       });
   };
+  if (use_scripts) {
+    // Written to Redis from this thread; no cache thread waits for it.
+    SubmitScoreByScript(leaderboard_id, account, score, submission_type,
+                        timestamp_in_msec, schedule, option, strand_index,
+                        std::move(on_done));
+    return;
+  }
   boost::asio::post(
       the_strands[strand_index],
       [leaderboard_id, account, score, submission_type, timestamp_in_msec,
-       schedule, option, use_scripts, on_done = std::move(on_done)] {
+       schedule, option, on_done = std::move(on_done)] {
         OnScoreSubmissionRequested(leaderboard_id, account, score,
                                    submission_type, timestamp_in_msec, schedule,
-                                   option, use_scripts, on_done);
+                                   option, on_done);
       });
 }
 
@@ -149,17 +162,12 @@ void RedisCache::OnScoreSubmissionRequested(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
     const ResetScheduleInfo& schedule, const RankingOption& option,
-    bool use_scripts, const SubmitScoreCallback& callback) {
+    const SubmitScoreCallback& callback) {
   VLOG(2) << "OnScoreSubmissionRequested called"
           << ": id=" << leaderboard_id
           << ", has_day_schedule=" << schedule.has_day_schedule
           << ", has_week_schedule=" << schedule.has_week_schedule
           << ", has_month_schedule=" << schedule.has_month_schedule;
-  if (use_scripts) {
-    SubmitScoreByScript(leaderboard_id, account, score, submission_type,
-                        timestamp_in_msec, schedule, option, callback);
-    return;
-  }
   // The command chain: the reference the script is held to.
 
   const std::string member_key = MakeMemberKey(account);

@@ -6,9 +6,12 @@
 // One cache per process: static functions over process-wide state. All
 // asynchronous work runs on the I/O group "RedisCacheIoService" (the Redis
 // commands are the host's blocking vel::Redis calls with the default server
-// tag ""), and every completion is posted to the group
+// tag "", and the scripts' replies on the shared pipelined connections of a
+// vel::RedisPipeline), and every completion is posted to the group
 // "RedisCacheCbIoService", so callers' code never runs on a thread that
 // issues Redis commands. Both groups have redis_async_threads_size threads.
+// A scripted submission or public query is written to Redis from the
+// caller's thread without blocking it; no thread waits for its reply.
 //
 // With --redis_cache_use_scripts (the default) a submission and a public
 // query are one server-side Lua script each (redis_cache_script.cc, sources
@@ -70,6 +73,8 @@
 #include "leaderboard.pb.h"
 #include "vel/player_account.h"
 #include "vel/redis.h"
+#include "vel/redis_pipeline.h"
+#include "vel/redis_value.h"
 
 namespace plemox {
 
@@ -290,6 +295,9 @@ class RedisCache {
   struct Pin {
     std::uint32_t pending = 0;
     std::uint64_t strand = 0;
+    // The path of the submissions in flight (redis_cache_use_scripts when
+    // the first of them came): later ones take it too, to keep their order.
+    bool use_scripts = true;
   };
 
   // Query contexts, defined in redis_cache_query.cc.
@@ -303,8 +311,7 @@ class RedisCache {
       const std::string& leaderboard_id, const vel::PlayerAccount& account,
       double score, std::int32_t submission_type,
       std::int64_t timestamp_in_msec, const ResetScheduleInfo& schedule,
-      const RankingOption& option, bool use_scripts,
-      const SubmitScoreCallback& callback);
+      const RankingOption& option, const SubmitScoreCallback& callback);
   // Updates one period ranking and appends its outcome; false (logged) on
   // failure.
   static bool SubmitScoreToPeriod(Timespan timespan,
@@ -376,18 +383,29 @@ class RedisCache {
   static void ReleasePin(const std::string& local_account_id);
 
   // --- Server-side scripts (redis_cache_script.cc). -----------------------
-  // The whole submission as one script call. Strand.
+  // Creates the_pipeline (Initialize).
+  static void CreatePipeline(std::size_t connections);
+  // The whole submission as one script call on the pipelined connection of
+  // `lane`, which every submission of the player in flight uses: Redis
+  // decides them in the order of these calls. Any thread; `callback` runs
+  // on a cache I/O thread.
   static void SubmitScoreByScript(const std::string& leaderboard_id,
                                   const vel::PlayerAccount& account,
                                   double score, std::int32_t submission_type,
                                   std::int64_t timestamp_in_msec,
                                   const ResetScheduleInfo& schedule,
-                                  const RankingOption& option,
-                                  const SubmitScoreCallback& callback);
+                                  const RankingOption& option, std::size_t lane,
+                                  SubmitScoreCallback callback);
   // A checked public query (keys built) as one script call; posts the
-  // completion. I/O thread.
+  // completion. Any thread.
   static void GetPublicLeaderboardByScript(
       const std::shared_ptr<PublicQuery>& query);
+  // The script's answer to a public query; posts the completion. Cache I/O
+  // thread (a dense rank the dense set lacks is counted with blocking
+  // commands).
+  static void OnPublicQueryAnswered(const std::shared_ptr<PublicQuery>& query,
+                                    vel::Redis::Result run_result,
+                                    const vel::RedisValue& answer);
 
   // --- Queries (redis_cache_query.cc). ------------------------------------
   static void OnPublicLeaderboardRequested(
@@ -450,6 +468,8 @@ class RedisCache {
   // player's completions go through the callback strand of the strand that
   // decided them.
   static std::vector<Strand> the_cb_strands;
+  // The connections the scripts run on; set once by Initialize.
+  static std::unique_ptr<vel::RedisPipeline> the_pipeline;
   static std::mutex the_pin_mutex;
   // Local account id -> pin; an entry exists exactly while a submission of
   // that id is in flight.

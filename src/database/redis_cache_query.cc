@@ -170,6 +170,11 @@ void RedisCache::GetPublicLeaderboard(const std::string& leaderboard_id,
   query->week_time = week_time;
   query->use_scripts = FLAGS_redis_cache_use_scripts;
   query->callback = std::move(callback);
+  if (query->use_scripts) {
+    // Checked and written to Redis from this thread, without blocking it.
+    OnPublicLeaderboardRequested(query);
+    return;
+  }
   boost::asio::post(*the_io_service,
                     [query] { OnPublicLeaderboardRequested(query); });
 }

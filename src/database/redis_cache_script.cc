@@ -7,6 +7,7 @@
 #include <glog/logging.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/asio/post.hpp>
 #include <cstdlib>
 #include <sstream>
@@ -87,11 +88,38 @@ bool ToScoredMembers(const RedisValue& value, Redis::ScoredMembers* out) {
   return true;
 }
 
+// Public queries are spread over the connections in turn.
+std::atomic<std::size_t> the_query_lane{0};
+
+// Whether numbering the answer's first member needs the dense fallback (a
+// score the dense set lacks), which counts with blocking commands.
+bool NeedsCountFallback(int ranking_type, const RedisValue& answer) {
+  if (ranking_type == LeaderboardQuery::Request::kPosition ||
+      ranking_type == LeaderboardQuery::Request::kCompetition) {
+    return false;
+  }
+  if (!answer.is_array() || answer.elements.size() != 5) return false;
+  const RedisValue& facts = answer.elements[4];
+  return facts.is_array() && facts.elements.size() == 1 &&
+         facts.elements[0].is_nil();
+}
+
 std::int64_t ClampOffset(std::int64_t offset) {
   return std::clamp(offset, -kMaxOffset, kMaxOffset);
 }
 
 }  // namespace
+
+std::unique_ptr<vel::RedisPipeline> RedisCache::the_pipeline;
+
+void RedisCache::CreatePipeline(std::size_t connections) {
+  // A new connection loads the scripts first, so that a restarted or
+  // failed-over server has them before the first EVALSHA reaches it.
+  the_pipeline = std::make_unique<vel::RedisPipeline>(
+      the_io_service, kServerTag, connections,
+      std::vector<std::vector<std::string>>{SubmitScoreScript().LoadCommand(),
+                                            PublicQueryScript().LoadCommand()});
+}
 
 bool RedisCache::LoadScripts() {
   bool loaded = true;
@@ -104,13 +132,11 @@ bool RedisCache::LoadScripts() {
 
 // --- Submission. -----------------------------------------------------------
 
-void RedisCache::SubmitScoreByScript(const std::string& leaderboard_id,
-                                     const vel::PlayerAccount& account,
-                                     double score, std::int32_t submission_type,
-                                     std::int64_t timestamp_in_msec,
-                                     const ResetScheduleInfo& schedule,
-                                     const RankingOption& option,
-                                     const SubmitScoreCallback& callback) {
+void RedisCache::SubmitScoreByScript(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
+    const ResetScheduleInfo& schedule, const RankingOption& option,
+    std::size_t lane, SubmitScoreCallback callback) {
   const std::string member_key = MakeMemberKey(account);
   auto new_records = std::make_shared<NewRecords>();
   // The timestamp becomes the member's time prefix, which has no sign.
@@ -125,7 +151,8 @@ void RedisCache::SubmitScoreByScript(const std::string& leaderboard_id,
 
   const std::vector<PeriodRanking> periods =
       KeptPeriodRankings(schedule, false);
-  std::vector<std::string> keys;
+  auto keys_holder = std::make_shared<std::vector<std::string>>();
+  std::vector<std::string>& keys = *keys_holder;
   keys.reserve(3 * (periods.size() + 1));
   const auto add_keys = [&](Timespan timespan,
                             const boost::posix_time::ptime& week_time) {
@@ -146,7 +173,8 @@ void RedisCache::SubmitScoreByScript(const std::string& leaderboard_id,
       option.enable_dense ? "1" : "0",
       option.enable_alltime ? "1" : "0",
   };
-  const auto labels = [&] {
+  const auto labels = [leaderboard_id, member_key, timestamp_in_msec, score,
+                       submission_type] {
     std::ostringstream text;
     text << ": leaderboard id: " << leaderboard_id
          << ", member key: " << member_key
@@ -155,95 +183,101 @@ void RedisCache::SubmitScoreByScript(const std::string& leaderboard_id,
     return text.str();
   };
 
-  RedisValue answer;
-  bool maybe_ran = false;
-  const Redis::Result result =
-      SubmitScoreScript().Run(keys, args, &answer, kServerTag, &maybe_ran);
-  if (result == Redis::kConnectionFailure && maybe_ran) {
-    // The one place where a scripted submission's outcome is unknown: the
-    // script was sent and no answer came, so Redis may hold all of it or
-    // none of it.
-    LOG(ERROR) << "Failed to submit score: the connection to Redis failed, "
-                  "the submission may or may not have been stored"
-               << labels();
-    callback(SubmitStatus::kUncertain, new_records);
-    return;
-  }
-  if (result != Redis::kSuccess) {
-    LOG(ERROR) << "Failed to submit score: the submission script failed: "
-               << Redis::ResultName(result)
-               << (answer.type == RedisValue::kError ? ": " + answer.text
-                                                     : std::string())
-               << labels();
-    callback(SubmitStatus::kFailed, new_records);
-    return;
-  }
-  if (answer.is_array() && answer.elements.size() == 2 &&
-      IsText(answer.elements[0], "nan")) {
-    LOG(ERROR) << "Failed to submit score: the score to store is not a "
-                  "number, nothing was written: ranking "
-               << answer.elements[1].integer << labels();
-    callback(SubmitStatus::kFailed, new_records);
-    return;
-  }
+  SubmitScoreScript().RunAsync(
+      *the_pipeline, lane, keys, args,
+      [keys_holder, periods, member_key, labels, new_records,
+       callback = std::move(callback)](Redis::Result result, RedisValue answer,
+                                       bool maybe_ran) {
+        const std::vector<std::string>& keys = *keys_holder;
+        if (result == Redis::kConnectionFailure && maybe_ran) {
+          // The one place where a scripted submission's outcome is unknown: the
+          // script was sent and no answer came, so Redis may hold all of it or
+          // none of it.
+          LOG(ERROR)
+              << "Failed to submit score: the connection to Redis failed, "
+                 "the submission may or may not have been stored"
+              << labels();
+          callback(SubmitStatus::kUncertain, new_records);
+          return;
+        }
+        if (result != Redis::kSuccess) {
+          LOG(ERROR) << "Failed to submit score: the submission script failed: "
+                     << Redis::ResultName(result)
+                     << (answer.type == RedisValue::kError ? ": " + answer.text
+                                                           : std::string())
+                     << labels();
+          callback(SubmitStatus::kFailed, new_records);
+          return;
+        }
+        if (answer.is_array() && answer.elements.size() == 2 &&
+            IsText(answer.elements[0], "nan")) {
+          LOG(ERROR) << "Failed to submit score: the score to store is not a "
+                        "number, nothing was written: ranking "
+                     << answer.elements[1].integer << labels();
+          callback(SubmitStatus::kFailed, new_records);
+          return;
+        }
 
-  // Two entries per evaluated ranking: the periods, then maybe all-time.
-  const std::size_t entries = answer.elements.size() / 2;
-  bool well_formed =
-      answer.is_array() && answer.elements.size() % 2 == 0 &&
-      (entries == periods.size() || entries == periods.size() + 1);
-  for (std::size_t i = 0; well_formed && i < entries; ++i) {
-    const RedisValue& outcome = answer.elements[2 * i];
-    double new_score = 0.0;
-    if (outcome.type != RedisValue::kInteger || outcome.integer < 0 ||
-        outcome.integer > kLastOutcome ||
-        answer.elements[2 * i + 1].type != RedisValue::kString ||
-        !ParseScoreText(answer.elements[2 * i + 1].text, &new_score)) {
-      well_formed = false;
-      break;
-    }
-    const Timespan timespan =
-        i < periods.size() ? periods[i].timespan : LeaderboardQuery::kAllTime;
-    if (outcome.integer == kDanglingIndexEntry) {
-      LOG(WARNING) << "Member ranking key not in the ranking, adding the "
-                      "score afresh: "
-                   << keys[3 * i]
-                   << ", leaderboard timestamp key: " << keys[3 * i + 1]
-                   << ", member key: " << member_key;
-    }
-    const bool new_record = outcome.integer != kNotNewRecord;
-    if (timespan == LeaderboardQuery::kAllTime) {
-      if (new_record) {
-        new_records->emplace_back(ScoreSubmission::Response::kNewRecord,
-                                  new_score);
-      }
-      continue;
-    }
-    SubmissionResult period_result = ScoreSubmission::Response::kNone;
-    if (new_record) {
-      period_result = timespan == LeaderboardQuery::kDaily
-                          ? ScoreSubmission::Response::kNewRecordDaily
-                      : timespan == LeaderboardQuery::kWeekly
-                          ? ScoreSubmission::Response::kNewRecordWeekly
-                          : ScoreSubmission::Response::kNewRecordMonthly;
-    }
-    VLOG(2) << (new_record ? "ScoreSubmitted result: new record: "
-                           : "It is not new record: ")
-            << keys[3 * i] << ", score: " << new_score
-            << (outcome.integer == kOverStoredScore ? ", over the stored one"
-                                                    : "");
-    new_records->emplace_back(period_result, new_score);
-  }
-  if (!well_formed) {
-    // The script ran, so what it wrote is not known here either.
-    LOG(ERROR) << "Failed to submit score: malformed answer of the "
-                  "submission script"
-               << labels();
-    new_records->clear();
-    callback(SubmitStatus::kUncertain, new_records);
-    return;
-  }
-  callback(SubmitStatus::kStored, new_records);
+        // Two entries per evaluated ranking: the periods, then maybe all-time.
+        const std::size_t entries = answer.elements.size() / 2;
+        bool well_formed =
+            answer.is_array() && answer.elements.size() % 2 == 0 &&
+            (entries == periods.size() || entries == periods.size() + 1);
+        for (std::size_t i = 0; well_formed && i < entries; ++i) {
+          const RedisValue& outcome = answer.elements[2 * i];
+          double new_score = 0.0;
+          if (outcome.type != RedisValue::kInteger || outcome.integer < 0 ||
+              outcome.integer > kLastOutcome ||
+              answer.elements[2 * i + 1].type != RedisValue::kString ||
+              !ParseScoreText(answer.elements[2 * i + 1].text, &new_score)) {
+            well_formed = false;
+            break;
+          }
+          const Timespan timespan = i < periods.size()
+                                        ? periods[i].timespan
+                                        : LeaderboardQuery::kAllTime;
+          if (outcome.integer == kDanglingIndexEntry) {
+            LOG(WARNING) << "Member ranking key not in the ranking, adding the "
+                            "score afresh: "
+                         << keys[3 * i]
+                         << ", leaderboard timestamp key: " << keys[3 * i + 1]
+                         << ", member key: " << member_key;
+          }
+          const bool new_record = outcome.integer != kNotNewRecord;
+          if (timespan == LeaderboardQuery::kAllTime) {
+            if (new_record) {
+              new_records->emplace_back(ScoreSubmission::Response::kNewRecord,
+                                        new_score);
+            }
+            continue;
+          }
+          SubmissionResult period_result = ScoreSubmission::Response::kNone;
+          if (new_record) {
+            period_result = timespan == LeaderboardQuery::kDaily
+                                ? ScoreSubmission::Response::kNewRecordDaily
+                            : timespan == LeaderboardQuery::kWeekly
+                                ? ScoreSubmission::Response::kNewRecordWeekly
+                                : ScoreSubmission::Response::kNewRecordMonthly;
+          }
+          VLOG(2) << (new_record ? "ScoreSubmitted result: new record: "
+                                 : "It is not new record: ")
+                  << keys[3 * i] << ", score: " << new_score
+                  << (outcome.integer == kOverStoredScore
+                          ? ", over the stored one"
+                          : "");
+          new_records->emplace_back(period_result, new_score);
+        }
+        if (!well_formed) {
+          // The script ran, so what it wrote is not known here either.
+          LOG(ERROR) << "Failed to submit score: malformed answer of the "
+                        "submission script"
+                     << labels();
+          new_records->clear();
+          callback(SubmitStatus::kUncertain, new_records);
+          return;
+        }
+        callback(SubmitStatus::kStored, new_records);
+      });
 }
 
 // --- Public queries. -------------------------------------------------------
@@ -263,6 +297,26 @@ void RedisCache::GetPublicLeaderboardByScript(
       std::to_string(query->ranking_type),
       nearby ? MakeMemberKey(query->account) : std::string(),
   };
+
+  PublicQueryScript().RunAsync(
+      *the_pipeline, the_query_lane.fetch_add(1, std::memory_order_relaxed),
+      keys, args, [query](Redis::Result run_result, RedisValue answer, bool) {
+        if (NeedsCountFallback(query->ranking_type, answer)) {
+          // Blocking commands: not on the connection's thread.
+          boost::asio::post(*the_io_service,
+                            [query, run_result, answer = std::move(answer)] {
+                              OnPublicQueryAnswered(query, run_result, answer);
+                            });
+          return;
+        }
+        OnPublicQueryAnswered(query, run_result, answer);
+      });
+}
+
+void RedisCache::OnPublicQueryAnswered(
+    const std::shared_ptr<PublicQuery>& query, Redis::Result run_result,
+    const RedisValue& answer) {
+  const Range& range = query->range;
   const char* const failure = "Failed to get public leaderboard: ";
   const auto fail = [&](const std::string& why) {
     LOG(ERROR) << failure << why << ": " << query->key
@@ -271,10 +325,6 @@ void RedisCache::GetPublicLeaderboardByScript(
                << query->RangeLabels();
     PostQueryCompletion(query->callback, std::make_shared<QueryResult>());
   };
-
-  RedisValue answer;
-  const Redis::Result run_result =
-      PublicQueryScript().Run(keys, args, &answer, kServerTag);
   if (run_result != Redis::kSuccess) {
     fail(std::string("the query script failed: ") +
          Redis::ResultName(run_result) +

@@ -11,5 +11,6 @@ add_library(vel_redis SHARED
   redis_server_pool.cc
   redis_text.cc
   redis_connection.cc
+  redis_pipeline.cc
 )
 target_link_libraries(vel_redis PUBLIC vel_core PRIVATE vel_metrics PkgConfig::HIREDIS)

@@ -66,6 +66,11 @@ class RedisConnection {
   // primary.
   bool read_only_refused() const { return read_only_refused_; }
 
+  // The connected socket, for a caller that takes the connection over with
+  // its own non-blocking I/O (dup it; this object closes its own copy). -1
+  // before a successful Connect().
+  int fd() const { return context_ != nullptr ? context_->fd : -1; }
+
   // The reason of the last failure, for logs.
   const std::string& error() const { return error_; }
 

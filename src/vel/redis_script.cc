@@ -3,6 +3,8 @@
 
 #include <glog/logging.h>
 
+#include <boost/uuid/detail/sha1.hpp>
+#include <cstdio>
 #include <utility>
 
 #include "vel/redis_runtime.h"
@@ -13,48 +15,6 @@ namespace {
 using redis_internal::CurrentRuntime;
 using redis_internal::FindServer;
 using redis_internal::RedisServerPool;
-
-// Replies nest only as deep as the script's tables; hiredis itself stops
-// at a few levels, this bound only keeps the copy from recursing without
-// end on a malformed tree.
-constexpr int kMaxDepth = 16;
-
-bool ToValue(const redisReply& reply, int depth, RedisValue* out) {
-  if (depth > kMaxDepth) return false;
-  switch (reply.type) {
-    case REDIS_REPLY_NIL:
-      out->type = RedisValue::kNil;
-      return true;
-    case REDIS_REPLY_INTEGER:
-      out->type = RedisValue::kInteger;
-      out->integer = reply.integer;
-      return true;
-    case REDIS_REPLY_STRING:
-      out->type = RedisValue::kString;
-      out->text.assign(reply.str, reply.len);
-      return true;
-    case REDIS_REPLY_STATUS:
-      out->type = RedisValue::kStatus;
-      out->text.assign(reply.str, reply.len);
-      return true;
-    case REDIS_REPLY_ERROR:
-      out->type = RedisValue::kError;
-      out->text.assign(reply.str, reply.len);
-      return true;
-    case REDIS_REPLY_ARRAY:
-      out->type = RedisValue::kArray;
-      out->elements.resize(reply.elements);
-      for (std::size_t i = 0; i < reply.elements; ++i) {
-        if (reply.element[i] == nullptr ||
-            !ToValue(*reply.element[i], depth + 1, &out->elements[i])) {
-          return false;
-        }
-      }
-      return true;
-    default:
-      return false;
-  }
-}
 
 // Runs one command on the pool of `tag`: kSuccess with the reply, or the
 // failure to return. *sent: whether the command was handed to a connection
@@ -79,10 +39,80 @@ Redis::Result RunCommand(const std::vector<std::string>& args,
   });
 }
 
+// The SHA1 of `text` in lower-case hex, as Redis names scripts.
+std::string Sha1Hex(const std::string& text) {
+  boost::uuids::detail::sha1 sha1;
+  sha1.process_bytes(text.data(), text.size());
+  boost::uuids::detail::sha1::digest_type digest;
+  sha1.get_digest(digest);
+  char hex[41];
+  for (int i = 0; i < 5; ++i) {
+    std::snprintf(hex + 8 * i, 9, "%08x", digest[i]);
+  }
+  return std::string(hex, 40);
+}
+
+// EVALSHA digest / EVAL source, then the key count, keys and arguments.
+std::vector<std::string> ScriptCommand(const char* command,
+                                       const std::string& script,
+                                       const std::vector<std::string>& keys,
+                                       const std::vector<std::string>& args) {
+  std::vector<std::string> out;
+  out.reserve(3 + keys.size() + args.size());
+  out.emplace_back(command);
+  out.push_back(script);
+  out.push_back(std::to_string(keys.size()));
+  out.insert(out.end(), keys.begin(), keys.end());
+  out.insert(out.end(), args.begin(), args.end());
+  return out;
+}
+
+bool IsNoScript(const RedisValue& reply) {
+  return reply.type == RedisValue::kError &&
+         reply.text.compare(0, 8, "NOSCRIPT") == 0;
+}
+
 }  // namespace
 
 RedisScript::RedisScript(std::string name, std::string source)
-    : name_(std::move(name)), source_(std::move(source)) {}
+    : name_(std::move(name)),
+      source_(std::move(source)),
+      digest_(Sha1Hex(source_)) {}
+
+void RedisScript::RunAsync(RedisPipeline& pipeline, std::size_t lane,
+                           const std::vector<std::string>& keys,
+                           const std::vector<std::string>& args,
+                           RedisPipeline::Callback callback) const {
+  // Kept for the rare retry, which needs them again.
+  auto saved = std::make_shared<
+      std::pair<std::vector<std::string>, std::vector<std::string>>>(keys,
+                                                                     args);
+  pipeline.Send(
+      lane, ScriptCommand("EVALSHA", digest_, keys, args),
+      [this, &pipeline, lane, saved, callback = std::move(callback)](
+          Redis::Result result, RedisValue reply, bool maybe_ran) mutable {
+        if (!IsNoScript(reply)) {
+          if (result == Redis::kError) {
+            LOG(WARNING) << "Redis script " << name_
+                         << " failed: " << reply.text;
+          }
+          callback(result, std::move(reply), maybe_ran);
+          return;
+        }
+        LOG(WARNING) << "Redis answered NOSCRIPT for the script " << name_
+                     << ", running it with its source, which loads it again";
+        pipeline.Send(
+            lane, ScriptCommand("EVAL", source_, saved->first, saved->second),
+            [this, callback = std::move(callback)](
+                Redis::Result result, RedisValue reply, bool maybe_ran) {
+              if (result == Redis::kError) {
+                LOG(WARNING)
+                    << "Redis script " << name_ << " failed: " << reply.text;
+              }
+              callback(result, std::move(reply), maybe_ran);
+            });
+      });
+}
 
 std::string RedisScript::sha() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -140,7 +170,7 @@ Redis::Result RedisScript::EvalSha(const std::string& sha,
     return sent;
   }
   RedisValue value;
-  if (!ToValue(*reply, 0, &value)) {
+  if (!redis_internal::ToRedisValue(*reply, &value)) {
     LOG(ERROR) << "Unexpected reply of the Redis script " << name_
                << ": reply type=" << redis_internal::ReplyTypeName(reply->type)
                << ", tag='" << tag << "'";

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "vel/redis.h"
+#include "vel/redis_pipeline.h"
 #include "vel/redis_value.h"
 
 namespace vel {
@@ -42,6 +43,24 @@ class RedisScript {
                     const std::string& tag = "",
                     bool* maybe_ran = nullptr) const;
 
+  // Run without blocking, on the connection of `lane` of `pipeline`: EVALSHA
+  // with the digest of the source, and on NOSCRIPT (a restart, a SCRIPT
+  // FLUSH) EVAL with the source, which also loads it again, on the same
+  // lane; the callback as RedisPipeline's. Scripts of one lane run in the
+  // order of their calls, except that a call answered NOSCRIPT runs after
+  // the calls sent behind it, were the script loaded again in between by
+  // another connection. REQUIRES: `pipeline` and this script outlive the
+  // callback.
+  void RunAsync(RedisPipeline& pipeline, std::size_t lane,
+                const std::vector<std::string>& keys,
+                const std::vector<std::string>& args,
+                RedisPipeline::Callback callback) const;
+
+  // SCRIPT LOAD of the source, for RedisPipeline's on_connect.
+  std::vector<std::string> LoadCommand() const {
+    return {"SCRIPT", "LOAD", source_};
+  }
+
   const std::string& name() const { return name_; }
   const std::string& source() const { return source_; }
   // The digest the server gave at the last load; "" before.
@@ -58,6 +77,8 @@ class RedisScript {
 
   const std::string name_;
   const std::string source_;
+  // The SHA1 of the source in hex: the name Redis gives the script.
+  const std::string digest_;
   mutable std::mutex mutex_;
   mutable std::string sha_;  // GUARDED_BY(mutex_)
 };

@@ -3,9 +3,8 @@
 #include <glog/logging.h>
 #include <hiredis/hiredis.h>
 
-#include "vel/redis_text.h"
-
 #include "vel/metrics_registry.h"
+#include "vel/redis_text.h"
 
 namespace vel {
 namespace redis_internal {
@@ -29,8 +28,21 @@ void RedisServerPool::Close() {
   idle.swap(idle_);
 }
 
+std::unique_ptr<RedisConnection> RedisServerPool::OpenDedicated(
+    std::string* error) {
+  bool reused = false;
+  return Acquire(&reused, error, false);
+}
+
+void RedisServerPool::ReportDedicatedFailure(const std::string& what,
+                                             const std::string& error) {
+  if (sentinel_ != nullptr) ForgetPrimary(error);
+  ReportFailure(what, error);
+}
+
 std::unique_ptr<RedisConnection> RedisServerPool::Acquire(bool* reused,
-                                                          std::string* error) {
+                                                          std::string* error,
+                                                          bool reuse_idle) {
   RedisConnection::Endpoint endpoint;
   bool resolve = false;
   {
@@ -39,7 +51,7 @@ std::unique_ptr<RedisConnection> RedisServerPool::Acquire(bool* reused,
       *error = "the Redis client is shut down";
       return nullptr;
     }
-    if (!idle_.empty()) {
+    if (reuse_idle && !idle_.empty()) {
       std::unique_ptr<RedisConnection> connection = std::move(idle_.back());
       idle_.pop_back();
       *reused = true;

@@ -84,8 +84,21 @@ class RedisServerPool {
   // come back.
   void Close();
 
+  // A new connection that the caller keeps for itself (the shared,
+  // pipelined connections of RedisPipeline): connected, authenticated and,
+  // with Sentinels, a primary. Null with the reason in *error; the back-off
+  // after a failed connect applies as for pooled connections. Blocks.
+  std::unique_ptr<RedisConnection> OpenDedicated(std::string* error);
+  // A dedicated connection failed while `what` was in flight: the outage is
+  // logged as for pooled calls, and with Sentinels the primary is asked for
+  // again. Its first successful reply after that: ReportSuccess.
+  void ReportDedicatedFailure(const std::string& what,
+                              const std::string& error);
+  void ReportSuccess();
+
  private:
-  std::unique_ptr<RedisConnection> Acquire(bool* reused, std::string* error);
+  std::unique_ptr<RedisConnection> Acquire(bool* reused, std::string* error,
+                                           bool reuse_idle = true);
   void Release(std::unique_ptr<RedisConnection> connection);
   void DropIdle();
   // Makes the next new connection ask the Sentinels first and closes the
@@ -98,7 +111,6 @@ class RedisServerPool {
   // *error otherwise.
   static bool IsPrimary(RedisConnection& connection, std::string* error);
   void ReportFailure(const std::string& what, const std::string& error);
-  void ReportSuccess();
   std::string Address();
 
   const std::string tag_;

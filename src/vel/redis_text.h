@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vel/redis_connection.h"
+#include "vel/redis_value.h"
 
 namespace vel {
 namespace redis_internal {
@@ -31,6 +32,10 @@ const char* ReplyTypeName(int type);
 // Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
 // into the host and port of `out`; false when malformed.
 bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out);
+
+// A reply as a value tree; false for a tree deeper than a script's tables
+// go or of an unknown type.
+bool ToRedisValue(const redisReply& reply, RedisValue* out);
 
 // `text` without leading and trailing blanks and tabs.
 std::string Trim(const std::string& text);
