@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
@@ -105,7 +106,8 @@ class RedisPipeline::Connection
                   const boost::system::error_code& error);
   void OnWritable(std::uint64_t generation,
                   const boost::system::error_code& error);
-  void OnTimer(const boost::system::error_code& error);
+  void OnTimer(std::uint64_t generation,
+               const boost::system::error_code& error);
   // Fails every pending command and drops the socket; the next Send
   // connects again. Strand.
   void Fail(std::uint64_t generation, const std::string& why);
@@ -113,6 +115,7 @@ class RedisPipeline::Connection
   // error. Holds mutex_.
   bool FlushLocked(std::string* why);
   void StartReadLocked();
+  // Keeps the timeout sweep running while connected. Holds mutex_.
   void ArmTimerLocked();
   // Puts the preamble's commands ahead of those queued while connecting.
   // Holds mutex_.
@@ -181,7 +184,6 @@ void RedisPipeline::Connection::Send(const std::vector<std::string>& args,
     return;
   }
   if (state_ != State::kReady) return;  // written once connected
-  ArmTimerLocked();
   std::string why;
   if (!write_waiting_ && !FlushLocked(&why)) {
     // Failed on the strand, behind the replies it may still deliver.
@@ -393,9 +395,6 @@ void RedisPipeline::Connection::OnReadable(
     if (why.empty() && read_only) why = "the server answered READONLY";
     if (why.empty()) {
       StartReadLocked();
-      // An armed timer stays: when it fires it looks at the oldest command
-      // left and waits on for it if that one is younger.
-      ArmTimerLocked();
     }
   }
   RunCallbacks(&done);
@@ -403,33 +402,33 @@ void RedisPipeline::Connection::OnReadable(
 }
 
 void RedisPipeline::Connection::ArmTimerLocked() {
-  if (timer_armed_ || pending_.empty()) return;
+  if (timer_armed_) return;
   timer_armed_ = true;
-  timer_.expires_at(pending_.front().since +
-                    std::chrono::milliseconds(timeout_ms_));
+  // A sweep a few times per timeout rather than a deadline per command,
+  // which would cost a timer update (and a wake-up) for every command.
+  timer_.expires_after(std::chrono::milliseconds(std::max(1, timeout_ms_ / 4)));
   timer_.async_wait(boost::asio::bind_executor(
-      strand_,
-      [self = shared_from_this()](const boost::system::error_code& error) {
-        self->OnTimer(error);
+      strand_, [self = shared_from_this(), generation = generation_](
+                   const boost::system::error_code& error) {
+        self->OnTimer(generation, error);
       }));
 }
 
 void RedisPipeline::Connection::OnTimer(
-    const boost::system::error_code& error) {
+    std::uint64_t generation, const boost::system::error_code& error) {
   if (error == boost::asio::error::operation_aborted) return;
-  std::uint64_t generation = 0;
   std::string why;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (generation != generation_) return;
     timer_armed_ = false;
-    if (pending_.empty() || state_ != State::kReady) return;
-    const auto deadline =
-        pending_.front().since + std::chrono::milliseconds(timeout_ms_);
-    if (Clock::now() < deadline) {
+    if (state_ != State::kReady) return;
+    if (pending_.empty() ||
+        Clock::now() <
+            pending_.front().since + std::chrono::milliseconds(timeout_ms_)) {
       ArmTimerLocked();
       return;
     }
-    generation = generation_;
     why = "no reply within " + std::to_string(timeout_ms_) + " ms to " +
           pending_.front().what;
   }
@@ -440,11 +439,17 @@ void RedisPipeline::Connection::Fail(std::uint64_t generation,
                                      const std::string& why) {
   std::vector<Done> done;
   std::string what;
+  bool closing = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation != generation_) return;
     if (!pending_.empty()) what = pending_.front().what;
+    closing = state_ == State::kClosed;
     DropLocked(&done);
+  }
+  if (closing) {
+    RunCallbacks(&done);
+    return;
   }
   std::shared_ptr<redis_internal::RedisRuntime> runtime =
       redis_internal::CurrentRuntime();
