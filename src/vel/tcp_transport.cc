@@ -440,21 +440,37 @@ bool TcpTransport::Send(Buffer body, int timeout_seconds) {
 void TcpTransport::WriteLocked() {
   std::vector<boost::asio::const_buffer> pieces;
   pieces.reserve(kMaxWritePieces);
-  std::size_t skip = front_written_;
-  for (const Frame& frame : send_queue_) {
-    if (pieces.size() + 2 > kMaxWritePieces) break;
-    const boost::asio::const_buffer parts[2] = {
-        boost::asio::buffer(frame.header),
-        boost::asio::buffer(frame.body.GetReadableBuffer(),
-                            frame.body.GetReadableSize())};
-    for (const auto& part : parts) {
-      if (skip >= part.size()) {
-        skip -= part.size();
-        continue;
+  for (;;) {
+    pieces.clear();
+    std::size_t skip = front_written_;
+    for (const Frame& frame : send_queue_) {
+      if (pieces.size() + 2 > kMaxWritePieces) break;
+      const boost::asio::const_buffer parts[2] = {
+          boost::asio::buffer(frame.header),
+          boost::asio::buffer(frame.body.GetReadableBuffer(),
+                              frame.body.GetReadableSize())};
+      for (const auto& part : parts) {
+        if (skip >= part.size()) {
+          skip -= part.size();
+          continue;
+        }
+        pieces.push_back(part + skip);
+        skip = 0;
       }
-      pieces.push_back(part + skip);
-      skip = 0;
     }
+    // First writes that do not wait, from the sender's thread: usually the
+    // socket takes the whole answer, and no I/O thread has to wake up to
+    // finish the write. Errors are met again, and handled, by the
+    // asynchronous write.
+    boost::system::error_code ec;
+    if (!socket_.non_blocking()) socket_.non_blocking(true, ec);
+    const std::size_t written = ec ? 0 : socket_.write_some(pieces, ec);
+    if (!ec) {
+      ConsumeWrittenLocked(written);
+      if (send_queue_.empty()) return;
+      if (written > 0) continue;
+    }
+    break;
   }
   writing_ = true;
   socket_.async_write_some(
@@ -464,27 +480,31 @@ void TcpTransport::WriteLocked() {
                                std::size_t n) { self->OnWrite(ec, n); }));
 }
 
+void TcpTransport::ConsumeWrittenLocked(std::size_t bytes) {
+  while (bytes > 0) {
+    const Frame& front = send_queue_.front();
+    const std::size_t left = front.size() - front_written_;
+    if (bytes < left) {
+      front_written_ += bytes;
+      break;
+    }
+    bytes -= left;
+    pending_send_bytes_ -= front.size();
+    if (front.deadline != Clock::time_point::max()) {
+      deadlines_.erase(deadlines_.find(front.deadline));
+    }
+    send_queue_.pop_front();
+    front_written_ = 0;
+  }
+}
+
 void TcpTransport::OnWrite(const boost::system::error_code& ec,
                            std::size_t bytes) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     writing_ = false;
     if (state_ == State::kOpen && !ec) {
-      while (bytes > 0) {
-        const Frame& front = send_queue_.front();
-        const std::size_t left = front.size() - front_written_;
-        if (bytes < left) {
-          front_written_ += bytes;
-          break;
-        }
-        bytes -= left;
-        pending_send_bytes_ -= front.size();
-        if (front.deadline != Clock::time_point::max()) {
-          deadlines_.erase(deadlines_.find(front.deadline));
-        }
-        send_queue_.pop_front();
-        front_written_ = 0;
-      }
+      ConsumeWrittenLocked(bytes);
       if (!send_queue_.empty()) WriteLocked();
       ArmDeadlineLocked();
       return;
@@ -504,12 +524,12 @@ void TcpTransport::OnWrite(const boost::system::error_code& ec,
 void TcpTransport::ArmDeadlineLocked() {
   const Clock::time_point earliest =
       deadlines_.empty() ? Clock::time_point::max() : *deadlines_.begin();
-  if (earliest == armed_deadline_) return;
+  // Only an earlier deadline moves the wait. A wait for a deadline already
+  // met stays armed and, when it fires, waits on for the earliest one left:
+  // moving or cancelling it for every frame would cost a timer update and a
+  // wake-up per answer.
+  if (earliest >= armed_deadline_) return;
   armed_deadline_ = earliest;
-  if (earliest == Clock::time_point::max()) {
-    deadline_timer_.cancel();
-    return;
-  }
   deadline_timer_.expires_at(earliest);
   deadline_timer_.async_wait(boost::asio::bind_executor(
       strand_,

@@ -134,6 +134,8 @@ class TcpTransport : public Transport,
 
   // Writing; WriteLocked and ArmDeadlineLocked need mutex_ held.
   void WriteLocked();
+  // Takes `bytes` written off the front of the send queue.
+  void ConsumeWrittenLocked(std::size_t bytes);
   void OnWrite(const boost::system::error_code& ec, std::size_t bytes);
   void ArmDeadlineLocked();
   void OnSendDeadline(const boost::system::error_code& ec);
