@@ -405,7 +405,7 @@ class RedisCache {
   // commands).
   static void OnPublicQueryAnswered(const std::shared_ptr<PublicQuery>& query,
                                     vel::Redis::Result run_result,
-                                    const vel::RedisValue& answer);
+                                    vel::RedisValue answer);
 
   // --- Queries (redis_cache_query.cc). ------------------------------------
   static void OnPublicLeaderboardRequested(

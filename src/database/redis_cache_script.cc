@@ -71,19 +71,21 @@ bool IsText(const RedisValue& value, const char* text) {
 }
 
 // Flat {member, score, ...} of a script's answer as scored members.
-bool ToScoredMembers(const RedisValue& value, Redis::ScoredMembers* out) {
+// The member names are moved out of *value.
+bool ToScoredMembers(RedisValue* value_in, Redis::ScoredMembers* out) {
+  RedisValue& value = *value_in;
   if (!value.is_array() || value.elements.size() % 2 != 0) return false;
   out->clear();
   out->reserve(value.elements.size() / 2);
   for (std::size_t i = 0; i < value.elements.size(); i += 2) {
-    const RedisValue& member = value.elements[i];
+    RedisValue& member = value.elements[i];
     double score = 0.0;
     if (member.type != RedisValue::kString ||
         value.elements[i + 1].type != RedisValue::kString ||
         !ParseScoreText(value.elements[i + 1].text, &score)) {
       return false;
     }
-    out->emplace_back(member.text, score);
+    out->emplace_back(std::move(member.text), score);
   }
   return true;
 }
@@ -303,19 +305,20 @@ void RedisCache::GetPublicLeaderboardByScript(
       keys, args, [query](Redis::Result run_result, RedisValue answer, bool) {
         if (NeedsCountFallback(query->ranking_type, answer)) {
           // Blocking commands: not on the connection's thread.
-          boost::asio::post(*the_io_service,
-                            [query, run_result, answer = std::move(answer)] {
-                              OnPublicQueryAnswered(query, run_result, answer);
-                            });
+          boost::asio::post(
+              *the_io_service,
+              [query, run_result, answer = std::move(answer)]() mutable {
+                OnPublicQueryAnswered(query, run_result, std::move(answer));
+              });
           return;
         }
-        OnPublicQueryAnswered(query, run_result, answer);
+        OnPublicQueryAnswered(query, run_result, std::move(answer));
       });
 }
 
 void RedisCache::OnPublicQueryAnswered(
     const std::shared_ptr<PublicQuery>& query, Redis::Result run_result,
-    const RedisValue& answer) {
+    RedisValue answer) {
   const Range& range = query->range;
   const char* const failure = "Failed to get public leaderboard: ";
   const auto fail = [&](const std::string& why) {
@@ -340,7 +343,7 @@ void RedisCache::OnPublicQueryAnswered(
   auto result = std::make_shared<QueryResult>();
   result->total_player_count = answer.elements[0].integer;
   const std::string& kind = answer.elements[1].text;
-  const std::vector<RedisValue>& fields = answer.elements;
+  std::vector<RedisValue>& fields = answer.elements;
 
   // The rank of the member at `position` holding `score` from the facts the
   // script read about the score; false when they are malformed or a
@@ -387,7 +390,7 @@ void RedisCache::OnPublicQueryAnswered(
       fields[2].type == RedisValue::kInteger) {
     const std::int64_t start = fields[2].integer;
     Redis::ScoredMembers members;
-    if (!ToScoredMembers(fields[3], &members)) {
+    if (!ToScoredMembers(&fields[3], &members)) {
       fail("malformed members in the answer of the query script");
       return;
     }

@@ -41,13 +41,61 @@ using redis_internal::RedisServerPool;
 // Bytes read from a socket per recv call.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
+// Read buffer the parser keeps between replies (hiredis frees a larger
+// empty one): top-100 answers come in batches of tens of kilobytes, and
+// freeing and growing the buffer for each costs more than keeping it.
+constexpr std::size_t kKeptReadBuffer = 1 << 20;
+
 struct ReaderDeleter {
   void operator()(redisReader* reader) const { redisReaderFree(reader); }
 };
-struct ReplyDeleter {
-  void operator()(redisReply* reply) const { freeReplyObject(reply); }
-};
-using OwnedReply = std::unique_ptr<redisReply, ReplyDeleter>;
+
+// The parser builds RedisValue trees directly, instead of hiredis's reply
+// objects that would then be copied: a ranking slice is hundreds of
+// strings. The root is owned by the parser until it hands the reply out.
+RedisValue* Slot(const redisReadTask* task) {
+  if (task->parent == nullptr) return std::make_unique<RedisValue>().release();
+  auto* parent = static_cast<RedisValue*>(task->parent->obj);
+  return &parent->elements[static_cast<std::size_t>(task->idx)];
+}
+void* CreateString(const redisReadTask* task, char* text, size_t length) {
+  RedisValue* value = Slot(task);
+  value->type = task->type == REDIS_REPLY_ERROR    ? RedisValue::kError
+                : task->type == REDIS_REPLY_STATUS ? RedisValue::kStatus
+                                                   : RedisValue::kString;
+  value->text.assign(text, length);
+  return value;
+}
+void* CreateArray(const redisReadTask* task, int elements) {
+  RedisValue* value = Slot(task);
+  value->type = RedisValue::kArray;
+  value->elements.resize(static_cast<std::size_t>(std::max(elements, 0)));
+  return value;
+}
+void* CreateInteger(const redisReadTask* task, long long integer) {
+  RedisValue* value = Slot(task);
+  value->type = RedisValue::kInteger;
+  value->integer = integer;
+  return value;
+}
+void* CreateNil(const redisReadTask* task) {
+  RedisValue* value = Slot(task);
+  value->type = RedisValue::kNil;
+  return value;
+}
+// Only ever called for a root (a reply given up half-built).
+void FreeValue(void* root) {
+  std::unique_ptr<RedisValue> dropped(static_cast<RedisValue*>(root));
+}
+redisReplyObjectFunctions the_value_functions = {
+    CreateString, CreateArray, CreateInteger, CreateNil, FreeValue};
+
+std::unique_ptr<redisReader, ReaderDeleter> MakeReader() {
+  std::unique_ptr<redisReader, ReaderDeleter> reader(
+      redisReaderCreateWithFunctions(&the_value_functions));
+  if (reader != nullptr) reader->maxbuf = kKeptReadBuffer;
+  return reader;
+}
 
 // The command in Redis's wire form; empty when hiredis refuses it.
 std::string Format(const std::vector<std::string>& args) {
@@ -115,6 +163,9 @@ class RedisPipeline::Connection
   // error. Holds mutex_.
   bool FlushLocked(std::string* why);
   void StartReadLocked();
+  // Whether the server has closed the socket (or it failed), seen without
+  // reading anything. Holds mutex_.
+  bool PeerClosedLocked();
   // Keeps the timeout sweep running while connected. Holds mutex_.
   void ArmTimerLocked();
   // Puts the preamble's commands ahead of those queued while connecting.
@@ -148,6 +199,8 @@ class RedisPipeline::Connection
   boost::asio::steady_timer timer_;  // GUARDED_BY(mutex_)
   bool timer_armed_ = false;         // GUARDED_BY(mutex_)
   int timeout_ms_ = 1000;            // GUARDED_BY(mutex_)
+  // The client set-up the socket was opened under.
+  std::weak_ptr<redis_internal::RedisRuntime> runtime_;  // GUARDED_BY(mutex_)
 };
 
 void RedisPipeline::Connection::Send(const std::vector<std::string>& args,
@@ -169,6 +222,19 @@ void RedisPipeline::Connection::Send(const std::vector<std::string>& args,
       callback(Redis::kConnectionFailure, RedisValue(), false);
     });
     return;
+  }
+  if (state_ == State::kReady &&
+      (runtime_.expired() || (pending_.empty() && PeerClosedLocked()))) {
+    // The client was finalised (and maybe set up again, for another
+    // server) since this connection was opened, or the server closed the
+    // idle connection (a restart, say) and the read side has not seen it
+    // yet: connect anew, so that the command is not written into a dead
+    // socket and taken for one that may have run.
+    std::vector<Done> dropped;
+    DropLocked(&dropped);
+    boost::asio::post(strand_, [dropped = std::move(dropped)]() mutable {
+      RunCallbacks(&dropped);
+    });
   }
   queued_ += command.size();
   pending_.push_back(Pending{std::move(callback), what, Clock::now(), queued_});
@@ -267,9 +333,10 @@ void RedisPipeline::Connection::Connect() {
       socket_ =
           std::make_unique<boost::asio::posix::stream_descriptor>(*io_, fd);
       fd = -1;
-      reader_.reset(redisReaderCreate());
+      reader_ = MakeReader();
       state_ = State::kReady;
       timeout_ms_ = runtime->timeout_ms;
+      runtime_ = runtime;
       QueuePreambleLocked();
       ArmTimerLocked();
       StartReadLocked();
@@ -322,6 +389,14 @@ void RedisPipeline::Connection::QueuePreambleLocked() {
   }
 }
 
+bool RedisPipeline::Connection::PeerClosedLocked() {
+  char byte = 0;
+  const ssize_t got =
+      ::recv(socket_->native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return got == 0 ||
+         (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 void RedisPipeline::Connection::StartReadLocked() {
   socket_->async_wait(
       boost::asio::posix::stream_descriptor::wait_read,
@@ -366,7 +441,7 @@ void RedisPipeline::Connection::OnReadable(
           break;
         }
         if (raw == nullptr) break;
-        OwnedReply reply(static_cast<redisReply*>(raw));
+        std::unique_ptr<RedisValue> reply(static_cast<RedisValue*>(raw));
         if (pending_.empty()) {
           why = "a reply without a command";
           break;
@@ -375,12 +450,8 @@ void RedisPipeline::Connection::OnReadable(
         item.callback = std::move(pending_.front().callback);
         pending_.pop_front();
         item.maybe_ran = true;
-        if (!redis_internal::ToRedisValue(*reply, &item.reply)) {
-          LOG(ERROR) << "Unexpected Redis reply: type="
-                     << redis_internal::ReplyTypeName(reply->type) << ", tag='"
-                     << tag_ << "'";
-          item.result = Redis::kError;
-        } else if (item.reply.type == RedisValue::kError) {
+        item.reply = std::move(*reply);
+        if (item.reply.type == RedisValue::kError) {
           item.result = Redis::kError;
           MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
           // A demoted primary: reconnect (to the primary the Sentinels
@@ -440,19 +511,20 @@ void RedisPipeline::Connection::Fail(std::uint64_t generation,
   std::vector<Done> done;
   std::string what;
   bool closing = false;
+  std::shared_ptr<redis_internal::RedisRuntime> runtime;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation != generation_) return;
     if (!pending_.empty()) what = pending_.front().what;
     closing = state_ == State::kClosed;
+    // The outage is the concern of the set-up the socket belongs to.
+    runtime = runtime_.lock();
     DropLocked(&done);
   }
   if (closing) {
     RunCallbacks(&done);
     return;
   }
-  std::shared_ptr<redis_internal::RedisRuntime> runtime =
-      redis_internal::CurrentRuntime();
   Redis::Result failure = Redis::kConnectionFailure;
   std::shared_ptr<RedisServerPool> pool =
       runtime == nullptr

@@ -124,7 +124,6 @@ TEST_F(RedisCacheScriptTest, ServerThatLostTheScriptsGetsThemAgain) {
   plemox_test::PrivateRedis server;
   UseDefaultServer(server.port());
   FLAGS_redis_cache_use_scripts = true;
-  plemox_test::LogCapture log;
 
   // The scripts were loaded into the shared server at start-up, not here.
   Outcome first = Submit(Player("p"), 5, ScoreSubmission::kHighScore, kT);
@@ -146,7 +145,9 @@ TEST_F(RedisCacheScriptTest, ServerThatLostTheScriptsGetsThemAgain) {
   ASSERT_FALSE(top.error);
   ASSERT_EQ(top.records.size(), 1u);
   EXPECT_EQ(top.records[0].score, 7);
-  EXPECT_GE(log.Count(google::GLOG_WARNING, "Redis answered NOSCRIPT"), 2);
+  // Whether a call met NOSCRIPT (a connection opened before the flush) or
+  // not (one opened after it loads the scripts first) depends on the
+  // connection each call took; redis_pipeline_test covers both ways.
 }
 
 TEST_F(RedisCacheScriptTest, ConnectionFailureIsAnUncertainOutcome) {
