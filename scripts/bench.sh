@@ -201,6 +201,21 @@ say "server pid $server_pid on port $tcp_port, Redis on $redis_port," \
 cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
 ticks_per_second=$(getconf CLK_TCK)
 
+# CPU seconds (user + system) of the script's ended children so far, from
+# the shell's own `times` (so it must run in this shell, not in $(...)): the
+# load generator's share, plus the few small tools the script runs.
+children_cpu() {
+  times >"$work/times.txt"
+  awk 'NR == 2 {
+         total = 0
+         for (i = 1; i <= 2; ++i) {
+           split($i, part, "m"); sub("s", "", part[2])
+           total += part[1] * 60 + part[2]
+         }
+         printf "%.3f\n", total
+       }' "$work/times.txt"
+}
+
 # Context switches (voluntary + involuntary) of all the server's threads so
 # far, and the thread count: "switches threads". The kernel keeps them per
 # thread only, so a thread that ends between two readings takes its switches
@@ -212,13 +227,17 @@ server_switches() {
          END {print n + 0, threads + 0}'
 }
 
-# Runs the load generator; records the server's and Redis's CPU time and the
-# server's context switches per finished request of the run in cpu.tsv:
-# label, server us, Redis us, server context switches.
+# Runs the load generator; records the server's, Redis's and the load
+# generator's CPU time and the server's context switches per finished
+# request of the run in cpu.tsv: label, server us, Redis us, server context
+# switches, load generator us.
 loadgen() {  # loadgen LABEL [flags...]
   local label=$1
   shift
   local server_before redis_before switches_before switches_after
+  local loadgen_before loadgen_after
+  children_cpu >"$work/children.txt"
+  loadgen_before=$(cat "$work/children.txt")
   server_before=$(cpu_ticks "$server_pid")
   redis_before=$(cpu_ticks "$redis_pid")
   switches_before=$(server_switches)
@@ -226,6 +245,8 @@ loadgen() {  # loadgen LABEL [flags...]
     --leaderboards="$lb_day,$lb_week" --label="$label" \
     --tsv_out="$work/results.tsv" "$@" >"$work/$label.txt"
   switches_after=$(server_switches)
+  children_cpu >"$work/children.txt"
+  loadgen_after=$(cat "$work/children.txt")
   if [ "${switches_before#* }" != "${switches_after#* }" ]; then
     say "$label: the server's thread count went from ${switches_before#* }" \
       "to ${switches_after#* }; its context switch count misses ended threads"
@@ -233,10 +254,15 @@ loadgen() {  # loadgen LABEL [flags...]
   awk -F'\t' -v label="$label" -v tps="$ticks_per_second" \
     -v server=$(($(cpu_ticks "$server_pid") - server_before)) \
     -v redis=$(($(cpu_ticks "$redis_pid") - redis_before)) \
-    -v switches=$((${switches_after% *} - ${switches_before% *})) '
+    -v switches=$((${switches_after% *} - ${switches_before% *})) \
+    -v loadgen="$loadgen_before $loadgen_after" '
       $1 == label && ($2 == "total" || n == 0) {n = $3}
-      END {if (n > 0) printf "%s\t%.0f\t%.0f\t%.2f\n", label,
-             server * 1e6 / tps / n, redis * 1e6 / tps / n, switches / n}' \
+      END {
+        split(loadgen, lg, " ")
+        if (n > 0) printf "%s\t%.0f\t%.0f\t%.2f\t%.0f\n", label,
+          server * 1e6 / tps / n, redis * 1e6 / tps / n, switches / n,
+          (lg[2] - lg[1]) * 1e6 / n
+      }' \
     "$work/results.tsv" >>"$work/cpu.tsv"
 }
 
@@ -474,10 +500,12 @@ echo "vs Redis: a closed-loop row's req/s as a share of redis-benchmark's" \
 awk -F'\t' '{printf "  %-14s %s cmds, %s trips, %s ctxsw:%s\n", $1, $2, $3,
               $5, $4}' "$work/round_trips.tsv"
 if [ -n "$prefill_line" ]; then echo "  $prefill_line"; fi
-echo "CPU time and context switches per request (server, Redis), from /proc" \
-  "during each run:"
+echo "CPU time per request (server, Redis, load generator: all three share" \
+  "the $(nproc) cores) and the server's context switches, from /proc during" \
+  "each run:"
 awk -F'\t' '$1 !~ /^count_/ {printf "  %-16s server %s us, Redis %s us," \
-             " server %s context switches\n", $1, $2, $3, $4}' "$work/cpu.tsv"
+             " load generator %s us, total %s us; server %s context" \
+             " switches\n", $1, $2, $3, $5, $2 + $3 + $5, $4}' "$work/cpu.tsv"
 for label in submit-only query-heavy mixed top-only "${rate_labels[@]}"; do
   if grep -q '^fixed rate: ' "$work/$label.txt"; then
     echo "  $label: $(grep '^fixed rate: ' "$work/$label.txt")"
