@@ -31,6 +31,7 @@
 #                             the Redis command chain instead of the scripts
 #   PLEMOX_BENCH_PERF=1       after the mixes, profile the server's CPU (perf)
 #   PLEMOX_BENCH_PERF_MIX     the mix of the profiled run (default submit=1)
+#   PLEMOX_BENCH_PERF_OUT     keep the profile (perf.data) at this path
 #                             during a further submit-only run, summarised
 #                             under the table
 #   PLEMOX_BENCH_RATE_SHARE   the fixed-rate runs offer this percentage of the
@@ -516,6 +517,9 @@ for label in submit-only query-heavy mixed top-only "${rate_labels[@]}"; do
   fi
 done
 if [ -f "$work/perf.data" ]; then
+  if [ -n "${PLEMOX_BENCH_PERF_OUT:-}" ]; then
+    cp "$work/perf.data" "$PLEMOX_BENCH_PERF_OUT"
+  fi
   echo
   # The last row is the whole run ("total" when the mix has several kinds).
   grep -E '^[a-z_]+ +[0-9]+ +[0-9]+ ' "$work/profiled.txt" | tail -n 1 |
