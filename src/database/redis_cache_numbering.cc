@@ -71,6 +71,7 @@ void AppendRankedSlice(const Redis::ScoredMembers& members, int ranking_type,
   std::int64_t rank = first_rank;
   std::int64_t run_length = 1;
   bool first_group_spent = false;
+  result->records.reserve(result->records.size() + members.size());
   for (std::size_t i = 0; i < members.size(); ++i) {
     const double score = members[i].second;
     if (i > 0) {
@@ -102,6 +103,7 @@ void AppendRankedSlice(const Redis::ScoredMembers& members, int ranking_type,
 void AppendRankedRanking(const Redis::ScoredMembers& members, int ranking_type,
                          const std::string& key, QueryResult* result) {
   RunningRank running_rank(ranking_type);
+  result->records.reserve(result->records.size() + members.size());
   for (const auto& [member, score] : members) {
     QueryResult::Record record;
     record.rank = running_rank.Next(score);

@@ -115,6 +115,7 @@ std::vector<vel::PlayerAccount> CompetitorsOf(const Query& query) {
 void CopyResult(const QueryResult& result,
                 Leaderboard::LeaderboardQuery::Response* out) {
   out->set_total_player_count(result.total_player_count);
+  out->mutable_record()->Reserve(static_cast<int>(result.records.size()));
   for (const auto& record : result.records) {
     auto* entry = out->add_record();
     entry->set_rank(record.rank);
