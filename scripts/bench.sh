@@ -29,6 +29,8 @@
 #   PLEMOX_BENCH_SERVER_FLAGS extra host flags for the server, e.g.
 #                             "--redis_cache_use_scripts=false" to measure
 #                             the Redis command chain instead of the scripts
+#   PLEMOX_BENCH_SERVER_ENV   environment of the server only, e.g.
+#                             LD_PRELOAD=/usr/lib/x86_64-linux-gnu/libjemalloc.so.2
 #   PLEMOX_BENCH_PERF=1       after the mixes, profile the server's CPU (perf)
 #   PLEMOX_BENCH_PERF_MIX     the mix of the profiled run (default submit=1)
 #   PLEMOX_BENCH_PERF_OUT     keep the profile (perf.data) at this path
@@ -185,7 +187,8 @@ cat >"$work/manifest.json" <<JSON
   "flags": {"mysql_db_connection_count": 4}
 }
 JSON
-"$bin/plemox_host" --manifest="$work/manifest.json" --res_root="$root" \
+env ${PLEMOX_BENCH_SERVER_ENV:-} \
+  "$bin/plemox_host" --manifest="$work/manifest.json" --res_root="$root" \
   --logtostderr --redis_host=127.0.0.1 --redis_port="$redis_port" \
   --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
   --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \

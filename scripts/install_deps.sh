@@ -9,7 +9,7 @@ packages=(
   libboost-regex-dev libboost-date-time-dev
   libgflags-dev libgoogle-glog-dev
   libprotobuf-dev protobuf-compiler
-  libhiredis-dev libmariadb-dev nlohmann-json3-dev
+  libhiredis-dev libmariadb-dev nlohmann-json3-dev libjemalloc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server redis-tools mariadb-server mariadb-client
   curl python3
