@@ -15,8 +15,9 @@
 // in src/database/lua/): one round trip, and atomic, so that no reader sees
 // a submission half-written and no submission stops half-way. Without it
 // they run as the equivalent chain of single commands, the reference the
-// scripts are tested against. Social queries, deletions, rollovers and
-// recovery always use single commands.
+// scripts are tested against. A social query's reads are one script too
+// (redis_cache_social_script.cc); deletions, rollovers and recovery always
+// use single commands.
 //
 // Submissions of one local account id run one at a time, in the order of
 // their SubmitScore calls: while a player has submissions in flight it is
@@ -295,6 +296,7 @@ class RedisCache {
   // Query contexts, defined in redis_cache_query.cc.
   struct PublicQuery;
   struct SocialQuery;
+  struct SocialEntry;  // redis_cache_social_query.h
 
   // --- Submission (redis_cache.cc). ---------------------------------------
   // The strand-side body of a submission: the script, or the command chain
@@ -389,6 +391,16 @@ class RedisCache {
   static void GetPublicLeaderboardByScript(
       const std::shared_ptr<PublicQuery>& query);
 
+  // --- Social query script (redis_cache_social_script.cc). ----------------
+  // SCRIPT LOAD of the social query script; false (logged) on failure.
+  // LoadScripts calls it. Blocks; any thread.
+  static bool LoadSocialQueryScript();
+  // A checked social query (result created, keys built) read by one script
+  // call; ranks the list (RankSocialList) or posts the error result. I/O
+  // thread.
+  static void GetSocialLeaderboardByScript(
+      const std::shared_ptr<SocialQuery>& query);
+
   // --- Queries (redis_cache_query.cc). ------------------------------------
   static void OnPublicLeaderboardRequested(
       const std::shared_ptr<PublicQuery>& query);
@@ -405,6 +417,10 @@ class RedisCache {
   static void OnSocialScoresReceived(const std::shared_ptr<SocialQuery>& query,
                                      vel::Redis::Result scores_result,
                                      const vel::Redis::MemberScores& scores);
+  // Sorts query->social_list (highest score first, equal scores by
+  // descending ranking key), numbers it by the query's ranking type into
+  // query->result and posts the completion; shared by both read paths.
+  static void RankSocialList(const std::shared_ptr<SocialQuery>& query);
   static void PostQueryCompletion(const QueryCallback& callback,
                                   std::shared_ptr<QueryResult> result);
 
