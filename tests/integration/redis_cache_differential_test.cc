@@ -313,8 +313,9 @@ void DifferentialTest::RunSequence(unsigned seed, int operations) {
     }
 
     // A social query after about every third operation: the player with
-    // or without an entry, or none; competitors with and without entries,
-    // repeated, and the player among them; every numbering.
+    // or without an entry, or none; competitors with and without entries
+    // (or with a dangling one), repeated, and the player among them; every
+    // numbering.
     if (pick_social(3) == 0) {
       const int asker = pick_social(12);
       const PlayerAccount player_asking =
@@ -331,6 +332,18 @@ void DifferentialTest::RunSequence(unsigned seed, int operations) {
       const Timespan timespan = static_cast<Timespan>(1 + pick_social(7));
       const int ranking_type = std::vector<int>{1, 2, 3, 7}[pick_social(4)];
       const ptime week = weeks[pick_social(3)];
+      if (pick_social(3) == 0) {
+        // A member index entry naming a member the ranking lacks (as a cut
+        // write leaves it) for a competitor who never submits.
+        const std::string member_key = MakeMemberKey(Player("ghost9"));
+        for (const std::string& id : {chain_id_, script_id_}) {
+          ASSERT_EQ(
+              Redis::HSet(MakeLeaderboardTimestampKey(
+                              MakeLeaderboardKey(id, timespan, week)),
+                          member_key, MakeMemberRankingKey(kT - 5, member_key)),
+              Redis::kSuccess);
+        }
+      }
       const QueryResult chain =
           SocialOn(chain_id_, false, player_asking, competitors, timespan,
                    ranking_type, week);
