@@ -293,10 +293,11 @@ class RedisCache {
     std::uint64_t strand = 0;
   };
 
-  // Query contexts, defined in redis_cache_query.cc.
+  // Query contexts, defined in redis_cache_public_query.h and
+  // redis_cache_social_query.h (a social query and one member of its list).
   struct PublicQuery;
   struct SocialQuery;
-  struct SocialEntry;  // redis_cache_social_query.h
+  struct SocialEntry;
 
   // --- Submission (redis_cache.cc). ---------------------------------------
   // The strand-side body of a submission: the script, or the command chain

@@ -110,6 +110,14 @@ TEST_F(RedisCacheScriptTest, QueriesNeverSeeASubmissionHalfDone) {
           result.records[0].rank != 1) {
         ++absent;
       }
+      // A social query reads the index entry and the score at one instant:
+      // never the entry of a member the submission has just replaced.
+      const QueryResult social = Social(Player("q"), {player}, 1);
+      ++queries;
+      if (social.error || social.records.size() != 2 ||
+          social.records[0].account != player || social.records[0].score < 1) {
+        ++absent;
+      }
     }
   });
   for (int i = 2; i <= 300; ++i) {
