@@ -11,6 +11,9 @@ namespace lua_sources {
 extern const char kSubmitScore[];
 // public_query.lua: one public ranking query (see the file's header).
 extern const char kPublicQuery[];
+// social_query.lua: the reads of one social ranking query (see the file's
+// header).
+extern const char kSocialQuery[];
 
 }  // namespace lua_sources
 }  // namespace plemox

@@ -18,8 +18,9 @@
 // in src/database/lua/): one round trip, and atomic, so that no reader sees
 // a submission half-written and no submission stops half-way. Without it
 // they run as the equivalent chain of single commands, the reference the
-// scripts are tested against. Social queries, deletions, rollovers and
-// recovery always use single commands.
+// scripts are tested against. A social query's reads are one script too
+// (redis_cache_social_script.cc); deletions, rollovers and recovery always
+// use single commands.
 //
 // Submissions of one local account id run one at a time, in the order of
 // their SubmitScore calls: while a player has submissions in flight it is
@@ -300,9 +301,11 @@ class RedisCache {
     bool use_scripts = true;
   };
 
-  // Query contexts, defined in redis_cache_query.cc.
+  // Query contexts, defined in redis_cache_public_query.h and
+  // redis_cache_social_query.h (a social query and one member of its list).
   struct PublicQuery;
   struct SocialQuery;
+  struct SocialEntry;
 
   // --- Submission (redis_cache.cc). ---------------------------------------
   // The strand-side body of a submission: the script, or the command chain
@@ -407,6 +410,16 @@ class RedisCache {
                                     vel::Redis::Result run_result,
                                     vel::RedisValue answer);
 
+  // --- Social query script (redis_cache_social_script.cc). ----------------
+  // SCRIPT LOAD of the social query script; false (logged) on failure.
+  // LoadScripts calls it. Blocks; any thread.
+  static bool LoadSocialQueryScript();
+  // A checked social query (result created, keys built) read by one script
+  // call; ranks the list (RankSocialList) or posts the error result. I/O
+  // thread.
+  static void GetSocialLeaderboardByScript(
+      const std::shared_ptr<SocialQuery>& query);
+
   // --- Queries (redis_cache_query.cc). ------------------------------------
   static void OnPublicLeaderboardRequested(
       const std::shared_ptr<PublicQuery>& query);
@@ -423,6 +436,10 @@ class RedisCache {
   static void OnSocialScoresReceived(const std::shared_ptr<SocialQuery>& query,
                                      vel::Redis::Result scores_result,
                                      const vel::Redis::MemberScores& scores);
+  // Sorts query->social_list (highest score first, equal scores by
+  // descending ranking key), numbers it by the query's ranking type into
+  // query->result and posts the completion; shared by both read paths.
+  static void RankSocialList(const std::shared_ptr<SocialQuery>& query);
   static void PostQueryCompletion(const QueryCallback& callback,
                                   std::shared_ptr<QueryResult> result);
 

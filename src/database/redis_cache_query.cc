@@ -13,6 +13,7 @@
 #include "database/redis_cache_numbering.h"
 #include "database/redis_cache_public_query.h"
 #include "database/redis_cache_server.h"
+#include "database/redis_cache_social_query.h"
 #include "database/running_rank.h"
 
 namespace plemox {
@@ -115,34 +116,12 @@ void LogRankFailure(RankFailure rank_failure, const char* failure,
   LOG(ERROR) << line.str();
 }
 
-// One member of a social list.
-struct SocialEntry {
-  vel::PlayerAccount account;
-  std::string ranking_key;
-  double score = 0.0;
-};
-
 // NaN sorts below every number, so the order stays a strict weak order.
 double SortableScore(double score) {
   return std::isnan(score) ? -std::numeric_limits<double>::infinity() : score;
 }
 
 }  // namespace
-
-struct RedisCache::SocialQuery {
-  std::string leaderboard_id;
-  vel::PlayerAccount account;
-  std::vector<vel::PlayerAccount> competitors;
-  Timespan timespan = LeaderboardQuery::kAllTime;
-  Range range;
-  int ranking_type = LeaderboardQuery::Request::kPosition;
-  boost::posix_time::ptime week_time;
-  QueryCallback callback;
-  std::string key;
-  std::string timestamp_key;
-  std::vector<std::string> friend_ranking_keys;
-  std::shared_ptr<QueryResult> result;
-};
 
 void RedisCache::PostQueryCompletion(const QueryCallback& callback,
                                      std::shared_ptr<QueryResult> result) {
@@ -452,6 +431,7 @@ void RedisCache::GetSocialLeaderboard(
   query->range = range;
   query->ranking_type = ranking_type;
   query->week_time = week_time;
+  query->use_scripts = FLAGS_redis_cache_use_scripts;
   query->callback = std::move(callback);
   boost::asio::post(*the_io_service,
                     [query] { OnSocialLeaderboardRequested(query); });
@@ -478,6 +458,10 @@ void RedisCache::OnSocialLeaderboardRequested(
   query->key = MakeLeaderboardKey(query->leaderboard_id, query->timespan,
                                   query->week_time);
   query->timestamp_key = MakeLeaderboardTimestampKey(query->key);
+  if (query->use_scripts) {
+    GetSocialLeaderboardByScript(query);
+    return;
+  }
 
   std::vector<std::string> friend_keys;
   friend_keys.reserve(query->competitors.size());
@@ -528,7 +512,7 @@ void RedisCache::OnSocialScoresReceived(
     return;
   }
 
-  std::vector<SocialEntry> social_list;
+  std::vector<SocialEntry>& social_list = query->social_list;
   social_list.reserve(scores.size() + 1);
   for (std::size_t i = 0; i < scores.size(); ++i) {
     if (!ReadSucceeded(scores[i].first)) {
@@ -572,7 +556,11 @@ void RedisCache::OnSocialScoresReceived(
     }
     social_list.push_back(SocialEntry{query->account, ranking_key, score});
   }
+  RankSocialList(query);
+}
 
+void RedisCache::RankSocialList(const std::shared_ptr<SocialQuery>& query) {
+  std::vector<SocialEntry>& social_list = query->social_list;
   // Highest score first; equal scores as the public ranking lists them:
   // the greater ranking key (the earlier time) first.
   std::stable_sort(social_list.begin(), social_list.end(),

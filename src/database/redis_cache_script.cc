@@ -129,6 +129,7 @@ bool RedisCache::LoadScripts() {
        {&SubmitScoreScript(), &PublicQueryScript()}) {
     if (script->Load(kServerTag) != Redis::kSuccess) loaded = false;
   }
+  if (!LoadSocialQueryScript()) loaded = false;
   return loaded;
 }
 

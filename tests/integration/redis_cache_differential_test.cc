@@ -1,10 +1,10 @@
 // The scripted ranking cache against its command chain: long random
 // sequences of submissions (every type, equal and extreme scores, dense sets
-// on and off, every schedule combination, dated weeks), deletions, rollovers
-// and public queries (every numbering and range) are applied to two
-// leaderboards, one through the chain and one through the scripts. The
-// outcome lists, the query answers and complete dumps of both leaderboards'
-// keys (members, scores, index fields) must be identical.
+// on and off, every schedule combination, dated weeks), deletions, rollovers,
+// public queries (every numbering and range) and social queries are applied
+// to two leaderboards, one through the chain and one through the scripts.
+// The outcome lists, the query answers and complete dumps of both
+// leaderboards' keys (members, scores, index fields) must be identical.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -122,6 +122,21 @@ class DifferentialTest : public RedisCacheTest {
     });
   }
 
+  QueryResult SocialOn(const std::string& id, bool scripts,
+                       const PlayerAccount& account,
+                       const std::vector<PlayerAccount>& competitors,
+                       Timespan timespan, int ranking_type,
+                       const ptime& week_time) {
+    FLAGS_redis_cache_use_scripts = scripts;
+    return Await([&](RedisCache::QueryCallback callback) {
+      RedisCache::GetSocialLeaderboard(
+          id, account, competitors, timespan,
+          MakeRange(LeaderboardQuery::Range::kAll, 0, 0),
+          static_cast<RedisCache::RankingType>(ranking_type), week_time,
+          callback);
+    });
+  }
+
   std::pair<bool, RedisCache::DeletionResult> DeleteOn(
       const std::string& id, const PlayerAccount& account,
       const ResetScheduleInfo& schedule, const RankingOption& option) {
@@ -150,13 +165,15 @@ class DifferentialTest : public RedisCacheTest {
     return future.get();
   }
 
-  // Runs `operations` random operations from `seed`, both ways; stops at
-  // the first difference with a fatal failure.
+  // Runs `operations` random operations from `seed`, both ways, with social
+  // queries between them; stops at the first difference with a fatal
+  // failure.
   void RunSequence(unsigned seed, int operations);
 
   std::string chain_id_;
   std::string script_id_;
   int differential_test_dump_calls_ = 0;
+  int social_queries_ = 0;  // compared both ways
 };
 
 std::string Describe(const QueryResult& result) {
@@ -216,6 +233,12 @@ void DifferentialTest::RunSequence(unsigned seed, int operations) {
   const ptime week_b = time_from_string("2021-02-15 00:00:00");
   const std::vector<ptime> weeks = {kNoWeek, week_a, week_b};
   std::int64_t timestamp = kT;
+  // Social queries draw from a stream of their own, so that they join the
+  // sequences without changing which operations the sequences hold.
+  std::mt19937 social_random(seed + 7919);
+  const auto pick_social = [&](int n) {
+    return std::uniform_int_distribution<int>(0, n - 1)(social_random);
+  };
 
   for (int step = 0; step < operations; ++step) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", step " +
@@ -289,6 +312,52 @@ void DifferentialTest::RunSequence(unsigned seed, int operations) {
       ASSERT_EQ(chain, script);
     }
 
+    // A social query after about every third operation: the player with
+    // or without an entry, or none; competitors with and without entries
+    // (or with a dangling one), repeated, and the player among them; every
+    // numbering.
+    if (pick_social(3) == 0) {
+      const int asker = pick_social(12);
+      const PlayerAccount player_asking =
+          asker < 9    ? Player("p" + std::to_string(asker))
+          : asker < 11 ? Player("ghost" + std::to_string(asker))
+                       : PlayerAccount();
+      std::vector<PlayerAccount> competitors;
+      for (int n = pick_social(12); n > 0; --n) {
+        const int who = pick_social(13);
+        competitors.push_back(who < 9    ? Player("p" + std::to_string(who))
+                              : who < 11 ? Player("ghost" + std::to_string(who))
+                                         : player_asking);
+      }
+      const Timespan timespan = static_cast<Timespan>(1 + pick_social(7));
+      const int ranking_type = std::vector<int>{1, 2, 3, 7}[pick_social(4)];
+      const ptime week = weeks[pick_social(3)];
+      if (pick_social(3) == 0) {
+        // A member index entry naming a member the ranking lacks (as a cut
+        // write leaves it) for a competitor who never submits.
+        const std::string member_key = MakeMemberKey(Player("ghost9"));
+        for (const std::string& id : {chain_id_, script_id_}) {
+          ASSERT_EQ(
+              Redis::HSet(MakeLeaderboardTimestampKey(
+                              MakeLeaderboardKey(id, timespan, week)),
+                          member_key, MakeMemberRankingKey(kT - 5, member_key)),
+              Redis::kSuccess);
+        }
+      }
+      const QueryResult chain =
+          SocialOn(chain_id_, false, player_asking, competitors, timespan,
+                   ranking_type, week);
+      const QueryResult script =
+          SocialOn(script_id_, true, player_asking, competitors, timespan,
+                   ranking_type, week);
+      ASSERT_FALSE(chain.error) << Describe(chain);
+      ASSERT_EQ(Describe(chain), Describe(script))
+          << "social query timespan " << timespan << " ranking type "
+          << ranking_type << " player '" << player_asking.id() << "' of "
+          << competitors.size() << " competitors";
+      ++social_queries_;
+    }
+
     if (step % 25 == 24 || step == operations - 1) {
       const auto chain_dump = DumpKeys(chain_id_);
       const auto script_dump = DumpKeys(script_id_);
@@ -307,6 +376,7 @@ TEST_F(DifferentialTest, ScriptsMatchTheCommandChain) {
   // The sequences did reach the states worth comparing.
   const auto dump = DumpKeys(script_id_);
   EXPECT_GT(differential_test_dump_calls_, 100);
+  EXPECT_GT(social_queries_, 1000);
   EXPECT_FALSE(dump.empty());
 }
 

@@ -272,6 +272,8 @@ TEST_F(RedisCacheTest, SocialReadsCompetitorsInOneIndexReadAndOnePipeline) {
   seeded.emplace_back(Player("me"), 50);
   Seed(seeded);
 
+  // The command chain's reads (the scripted path is one EVALSHA).
+  FLAGS_redis_cache_use_scripts = false;
   CommandMonitor monitor;
   ASSERT_TRUE(monitor.ok());
   const QueryResult result = Social(Player("me"), competitors, 1);

@@ -4,6 +4,7 @@
 // reported as an uncertain outcome rather than as a plain failure.
 #include <hiredis/hiredis.h>
 
+#include "integration/command_monitor.h"
 #include "integration/redis_cache_fixture.h"
 #include "integration/tcp_fault_proxy.h"
 #include "support/log_capture.h"
@@ -109,6 +110,14 @@ TEST_F(RedisCacheScriptTest, QueriesNeverSeeASubmissionHalfDone) {
           result.records[0].rank != 1) {
         ++absent;
       }
+      // A social query reads the index entry and the score at one instant:
+      // never the entry of a member the submission has just replaced.
+      const QueryResult social = Social(Player("q"), {player}, 1);
+      ++queries;
+      if (social.error || social.records.size() != 2 ||
+          social.records[0].account != player || social.records[0].score < 1) {
+        ++absent;
+      }
     }
   });
   for (int i = 2; i <= 300; ++i) {
@@ -185,6 +194,69 @@ TEST_F(RedisCacheScriptTest, ConnectionFailureIsAnUncertainOutcome) {
   ASSERT_TRUE(plemox_test::WaitFor([&] {
     return SubmitWithStatus(Player("q"), 1, kT + 3).status == Status::kStored;
   }));
+}
+
+// The longest list the service lets through is read by one EVALSHA (no
+// argument or unpack limit of Lua is reached) and answered as the command
+// chain answers it.
+TEST_F(RedisCacheScriptTest, LargestSocialListIsOneScriptCall) {
+  const auto count = static_cast<int>(FLAGS_max_competitors_per_query);
+  ASSERT_GE(count, 2);
+  std::vector<std::pair<PlayerAccount, double>> seeded;
+  std::vector<PlayerAccount> competitors;
+  for (int i = 0; i < count - 1; ++i) {
+    competitors.push_back(Player("c" + std::to_string(i)));
+    if (i % 2 == 0) seeded.emplace_back(competitors.back(), i % 7);
+  }
+  competitors.push_back(Player("me"));  // the player among its competitors
+  seeded.emplace_back(Player("me"), 3);
+  Seed(seeded);
+
+  FLAGS_redis_cache_use_scripts = true;
+  CommandMonitor monitor;
+  ASSERT_TRUE(monitor.ok());
+  const QueryResult scripted = Social(Player("me"), competitors,
+                                      LeaderboardQuery::Request::kCompetition);
+  const std::string marker = id_ + "_monitor_marker";
+  bool exists = true;
+  ASSERT_EQ(Redis::Exists(marker, &exists), Redis::kSuccess);
+  std::vector<std::string> sent;  // by the cache, not by the script
+  for (const auto& line : monitor.LinesUntil(marker, "\"" + Key("alltime"))) {
+    if (CommandMonitor::ClientOf(line).find("lua") == std::string::npos) {
+      sent.push_back(CommandMonitor::CommandOf(line));
+    }
+  }
+  EXPECT_EQ(sent, std::vector<std::string>{"EVALSHA"});
+
+  ASSERT_FALSE(scripted.error);
+  EXPECT_EQ(scripted.total_player_count, count + 1);
+  ASSERT_EQ(scripted.records.size(), static_cast<std::size_t>(count + 1));
+  EXPECT_EQ(scripted.records.front().score, 6);
+  EXPECT_EQ(scripted.records.back().score, 0);
+
+  FLAGS_redis_cache_use_scripts = false;
+  const QueryResult chained = Social(Player("me"), competitors,
+                                     LeaderboardQuery::Request::kCompetition);
+  ASSERT_FALSE(chained.error);
+  EXPECT_EQ(Ids(scripted), Ids(chained));
+  EXPECT_EQ(Ranks(scripted), Ranks(chained));
+  EXPECT_EQ(Scores(scripted), Scores(chained));
+}
+
+// A script that Redis stops (here: the member index is not a hash) fails the
+// query with one error line, never with a partial list.
+TEST_F(RedisCacheScriptTest, FailedSocialScriptIsAnError) {
+  ASSERT_EQ(Redis::ZAdd(Key("alltime:timestamp"), 1, "not a hash"),
+            Redis::kSuccess);
+  FLAGS_redis_cache_use_scripts = true;
+  plemox_test::LogCapture log;
+  const QueryResult result = Social(Player("me"), {Player("a")}, 1);
+  EXPECT_TRUE(result.error);
+  EXPECT_TRUE(result.records.empty());
+  EXPECT_EQ(log.Count(google::GLOG_ERROR,
+                      "Failed to query social leaderboard, the query script "
+                      "failed: "),
+            1);
 }
 
 }  // namespace

@@ -1,0 +1,46 @@
+// The context of one social ranking query of the ranking cache, shared by
+// its command-chain and scripted paths (database library only): both read
+// the members' ranking keys and scores into `social_list`, then
+// RedisCache::RankSocialList sorts, numbers and answers. Owned by the query;
+// one thread at a time.
+#pragma once
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database/redis_cache.h"
+
+namespace plemox {
+
+// One member of a social list: the account as the query named it, the
+// ranking member its index entry names ("0:" and its member key when it has
+// none) and its score (0 when the ranking lacks that member).
+struct RedisCache::SocialEntry {
+  vel::PlayerAccount account;
+  std::string ranking_key;
+  double score = 0.0;
+};
+
+struct RedisCache::SocialQuery {
+  std::string leaderboard_id;
+  vel::PlayerAccount account;
+  std::vector<vel::PlayerAccount> competitors;
+  Timespan timespan = Leaderboard::LeaderboardQuery::kAllTime;
+  Range range;
+  int ranking_type = Leaderboard::LeaderboardQuery::Request::kPosition;
+  boost::posix_time::ptime week_time;
+  QueryCallback callback;
+  // The path chosen when the query was asked (redis_cache_use_scripts).
+  bool use_scripts = true;
+  std::string key;
+  std::string timestamp_key;
+  std::vector<std::string> friend_ranking_keys;
+  // The competitors in query order, then the player unless its local id is
+  // empty.
+  std::vector<SocialEntry> social_list;
+  std::shared_ptr<QueryResult> result;
+};
+
+}  // namespace plemox
