@@ -77,6 +77,10 @@
 #include "vel/redis_pipeline.h"
 #include "vel/redis_value.h"
 
+namespace vel {
+class RedisScript;
+}  // namespace vel
+
 namespace plemox {
 
 class RedisCache {
@@ -388,6 +392,9 @@ class RedisCache {
   // --- Server-side scripts (redis_cache_script.cc). -----------------------
   // Creates the_pipeline (Initialize).
   static void CreatePipeline(std::size_t connections);
+  // The pipelined connection of the next query: queries take them in turn.
+  // Any thread.
+  static std::size_t NextQueryLane();
   // The whole submission as one script call on the pipelined connection of
   // `lane`, which every submission of the player in flight uses: Redis
   // decides them in the order of these calls. Any thread; `callback` runs
@@ -411,12 +418,12 @@ class RedisCache {
                                     vel::RedisValue answer);
 
   // --- Social query script (redis_cache_social_script.cc). ----------------
-  // SCRIPT LOAD of the social query script; false (logged) on failure.
-  // LoadScripts calls it. Blocks; any thread.
-  static bool LoadSocialQueryScript();
+  // The social query script, loaded with the others (LoadScripts and each
+  // new pipelined connection). Any thread.
+  static const vel::RedisScript& SocialQueryScript();
   // A checked social query (result created, keys built) read by one script
-  // call; ranks the list (RankSocialList) or posts the error result. I/O
-  // thread.
+  // call; ranks the list (RankSocialList) or posts the error result. Any
+  // thread; the ranking runs on a cache I/O thread.
   static void GetSocialLeaderboardByScript(
       const std::shared_ptr<SocialQuery>& query);
 

@@ -433,6 +433,11 @@ void RedisCache::GetSocialLeaderboard(
   query->week_time = week_time;
   query->use_scripts = FLAGS_redis_cache_use_scripts;
   query->callback = std::move(callback);
+  if (query->use_scripts) {
+    // Checked and written to Redis from this thread, without blocking it.
+    OnSocialLeaderboardRequested(query);
+    return;
+  }
   boost::asio::post(*the_io_service,
                     [query] { OnSocialLeaderboardRequested(query); });
 }

@@ -31,6 +31,7 @@ using redis_cache::AppendRankedRanking;
 using redis_cache::AppendRankedSlice;
 using redis_cache::CountDistinctGreaterScores;
 using redis_cache::kServerTag;
+using redis_cache::ParseScoreText;
 using vel::Redis;
 using vel::RedisValue;
 
@@ -54,16 +55,6 @@ const vel::RedisScript& PublicQueryScript() {
   static const vel::RedisScript script("public_query",
                                        lua_sources::kPublicQuery);
   return script;
-}
-
-// A score text of a script's answer (or of Redis) as a double.
-bool ParseScoreText(const std::string& text, double* out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size()) return false;
-  *out = value;
-  return true;
 }
 
 bool IsText(const RedisValue& value, const char* text) {
@@ -120,16 +111,20 @@ void RedisCache::CreatePipeline(std::size_t connections) {
   the_pipeline = std::make_unique<vel::RedisPipeline>(
       the_io_service, kServerTag, connections,
       std::vector<std::vector<std::string>>{SubmitScoreScript().LoadCommand(),
-                                            PublicQueryScript().LoadCommand()});
+                                            PublicQueryScript().LoadCommand(),
+                                            SocialQueryScript().LoadCommand()});
+}
+
+std::size_t RedisCache::NextQueryLane() {
+  return the_query_lane.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool RedisCache::LoadScripts() {
   bool loaded = true;
   for (const vel::RedisScript* script :
-       {&SubmitScoreScript(), &PublicQueryScript()}) {
+       {&SubmitScoreScript(), &PublicQueryScript(), &SocialQueryScript()}) {
     if (script->Load(kServerTag) != Redis::kSuccess) loaded = false;
   }
-  if (!LoadSocialQueryScript()) loaded = false;
   return loaded;
 }
 
@@ -302,8 +297,8 @@ void RedisCache::GetPublicLeaderboardByScript(
   };
 
   PublicQueryScript().RunAsync(
-      *the_pipeline, the_query_lane.fetch_add(1, std::memory_order_relaxed),
-      keys, args, [query](Redis::Result run_result, RedisValue answer, bool) {
+      *the_pipeline, NextQueryLane(), keys, args,
+      [query](Redis::Result run_result, RedisValue answer, bool) {
         if (NeedsCountFallback(query->ranking_type, answer)) {
           // Blocking commands: not on the connection's thread.
           boost::asio::post(

@@ -5,7 +5,6 @@
 // answer are the chain's own (RankSocialList), so both paths answer alike.
 #include <glog/logging.h>
 
-#include <functional>
 #include <sstream>
 #include <utility>
 
@@ -19,34 +18,9 @@ namespace plemox {
 
 namespace {
 
-using redis_cache::kServerTag;
 using redis_cache::ParseScoreText;
 using vel::Redis;
 using vel::RedisValue;
-
-const vel::RedisScript& SocialQueryScript() {
-  static const vel::RedisScript script("social_query",
-                                       lua_sources::kSocialQuery);
-  return script;
-}
-
-// Receives the script's result and, on kSuccess, its answer.
-using SocialScriptCallback =
-    std::function<void(Redis::Result result, const RedisValue& answer)>;
-
-// Runs the social query script with `keys` and `args` and hands the outcome
-// to `done`. The one place that decides how the script is sent: today a
-// blocking EVALSHA on the calling cache I/O thread, with `done` called on
-// that thread before returning. `done` issues no Redis command, so it may
-// equally run on a Redis completion thread.
-void RunSocialScript(const std::vector<std::string>& keys,
-                     const std::vector<std::string>& args,
-                     const SocialScriptCallback& done) {
-  RedisValue answer;
-  const Redis::Result result =
-      SocialQueryScript().Run(keys, args, &answer, kServerTag);
-  done(result, answer);
-}
 
 // One (ranking member, score) pair of the script's answer; false when
 // malformed. A nil score is a member the ranking lacks: score 0.
@@ -62,8 +36,10 @@ bool ReadSocialPair(const RedisValue& name, const RedisValue& score_text,
 
 }  // namespace
 
-bool RedisCache::LoadSocialQueryScript() {
-  return SocialQueryScript().Load(kServerTag) == Redis::kSuccess;
+const vel::RedisScript& RedisCache::SocialQueryScript() {
+  static const vel::RedisScript script("social_query",
+                                       lua_sources::kSocialQuery);
+  return script;
 }
 
 void RedisCache::GetSocialLeaderboardByScript(
@@ -77,9 +53,11 @@ void RedisCache::GetSocialLeaderboardByScript(
     args.push_back(MakeMemberKey(competitor));
   }
 
-  RunSocialScript(
-      keys, args,
-      [query, with_player](Redis::Result result, const RedisValue& answer) {
+  // Non-blocking, on a pipelined connection; the answer is ranked on the
+  // cache I/O thread that receives it (no Redis command after the script).
+  SocialQueryScript().RunAsync(
+      *the_pipeline, NextQueryLane(), keys, args,
+      [query, with_player](Redis::Result result, RedisValue answer, bool) {
         const auto fail = [&](const std::string& why) {
           LOG(ERROR) << "Failed to query social leaderboard, " << why
                      << ": key=" << query->key
