@@ -305,8 +305,10 @@ class RedisCache {
     bool use_scripts = true;
   };
 
-  // Query contexts, defined in redis_cache_public_query.h and
-  // redis_cache_social_query.h (a social query and one member of its list).
+  // Query contexts, defined in redis_cache_query_context.h (what both kinds
+  // share), redis_cache_public_query.h and redis_cache_social_query.h (a
+  // social query and one member of its list).
+  struct QueryContext;
   struct PublicQuery;
   struct SocialQuery;
   struct SocialEntry;

@@ -5,12 +5,12 @@
 // one thread at a time.
 #pragma once
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "database/redis_cache.h"
+#include "database/redis_cache_query_context.h"
 
 namespace plemox {
 
@@ -23,18 +23,8 @@ struct RedisCache::SocialEntry {
   double score = 0.0;
 };
 
-struct RedisCache::SocialQuery {
-  std::string leaderboard_id;
-  vel::PlayerAccount account;
+struct RedisCache::SocialQuery : RedisCache::QueryContext {
   std::vector<vel::PlayerAccount> competitors;
-  Timespan timespan = Leaderboard::LeaderboardQuery::kAllTime;
-  Range range;
-  int ranking_type = Leaderboard::LeaderboardQuery::Request::kPosition;
-  boost::posix_time::ptime week_time;
-  QueryCallback callback;
-  // The path chosen when the query was asked (redis_cache_use_scripts).
-  bool use_scripts = true;
-  std::string key;
   std::string timestamp_key;
   std::vector<std::string> friend_ranking_keys;
   // The competitors in query order, then the player unless its local id is

@@ -163,6 +163,12 @@ class RedisPipeline::Connection
   // error. Holds mutex_.
   bool FlushLocked(std::string* why);
   void StartReadLocked();
+  // Calls `handler` on the strand once the socket is ready for `what`, with
+  // the socket's generation. Holds mutex_.
+  using Handler = void (Connection::*)(std::uint64_t,
+                                       const boost::system::error_code&);
+  void WaitLocked(boost::asio::posix::stream_descriptor::wait_type what,
+                  Handler handler);
   // Whether the server has closed the socket (or it failed), seen without
   // reading anything. Holds mutex_.
   bool PeerClosedLocked();
@@ -275,13 +281,8 @@ bool RedisPipeline::Connection::FlushLocked(std::string* why) {
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       write_waiting_ = true;
-      socket_->async_wait(
-          boost::asio::posix::stream_descriptor::wait_write,
-          boost::asio::bind_executor(
-              strand_, [self = shared_from_this(), generation = generation_](
-                           const boost::system::error_code& error) {
-                self->OnWritable(generation, error);
-              }));
+      WaitLocked(boost::asio::posix::stream_descriptor::wait_write,
+                 &Connection::OnWritable);
       return true;
     }
     *why = std::string("write failed: ") + std::strerror(errno);
@@ -398,13 +399,18 @@ bool RedisPipeline::Connection::PeerClosedLocked() {
 }
 
 void RedisPipeline::Connection::StartReadLocked() {
+  WaitLocked(boost::asio::posix::stream_descriptor::wait_read,
+             &Connection::OnReadable);
+}
+
+void RedisPipeline::Connection::WaitLocked(
+    boost::asio::posix::stream_descriptor::wait_type what, Handler handler) {
   socket_->async_wait(
-      boost::asio::posix::stream_descriptor::wait_read,
-      boost::asio::bind_executor(
-          strand_, [self = shared_from_this(), generation = generation_](
-                       const boost::system::error_code& error) {
-            self->OnReadable(generation, error);
-          }));
+      what, boost::asio::bind_executor(
+                strand_, [self = shared_from_this(), generation = generation_,
+                          handler](const boost::system::error_code& error) {
+                  ((*self).*handler)(generation, error);
+                }));
 }
 
 void RedisPipeline::Connection::OnReadable(
