@@ -209,10 +209,9 @@ void LeaderboardService::OnScoreStored(
           << ", timestamp=" << context->timestamp_in_msec
           << ", session=" << context->session;
 
-  if (!request.has_ranking_type()) {
-    SendSubmissionResponse(*context, result, score, 0, 0);
-  }
-
+  // The database writes are queued before the answer goes out: a shutdown
+  // stops the game port before it closes the database connection, so an
+  // answer the client receives always has its writes queued ahead of that.
   const auto db = db_connection();
   for (const auto& outcome : *new_records) {
     if (outcome.first == Response::kNone) continue;
@@ -244,21 +243,23 @@ void LeaderboardService::OnScoreStored(
                     });
   }
 
-  if (request.has_ranking_type()) {
-    // A nearby window of 0 to 0 is the player's own record.
-    Leaderboard::LeaderboardQuery::Range range;
-    range.set_type(Leaderboard::LeaderboardQuery::Range::kNearby);
-    range.set_begin(0);
-    range.set_end(0);
-    RedisCache::GetPublicLeaderboard(
-        request.leaderboard_id(), context->account, request.time_span(), range,
-        request.ranking_type(),
-        // The week the submission wrote to, not the registry's week now.
-        WeekReferenceTime(context->schedule, request.time_span()),
-        [context, result, score](const std::shared_ptr<QueryResult>& rank) {
-          OnMyRankGotAfterScoreSubmitted(rank, context, result, score);
-        });
+  if (!request.has_ranking_type()) {
+    SendSubmissionResponse(*context, result, score, 0, 0);
+    return;
   }
+  // A nearby window of 0 to 0 is the player's own record.
+  Leaderboard::LeaderboardQuery::Range range;
+  range.set_type(Leaderboard::LeaderboardQuery::Range::kNearby);
+  range.set_begin(0);
+  range.set_end(0);
+  RedisCache::GetPublicLeaderboard(
+      request.leaderboard_id(), context->account, request.time_span(), range,
+      request.ranking_type(),
+      // The week the submission wrote to, not the registry's week now.
+      WeekReferenceTime(context->schedule, request.time_span()),
+      [context, result, score](const std::shared_ptr<QueryResult>& rank) {
+        OnMyRankGotAfterScoreSubmitted(rank, context, result, score);
+      });
 }
 
 void LeaderboardService::OnMyRankGotAfterScoreSubmitted(
