@@ -181,6 +181,9 @@ class RedisPipeline::Connection
   // forgets the socket. Holds mutex_.
   void DropLocked(std::vector<Done>* done);
   static void RunCallbacks(std::vector<Done>* done);
+  // The server pool of tag_ in `runtime`; null without one.
+  std::shared_ptr<RedisServerPool> PoolOf(
+      const std::shared_ptr<redis_internal::RedisRuntime>& runtime) const;
 
   // First member, so that it is destroyed last: the socket and the timer
   // below need their io_context.
@@ -309,11 +312,7 @@ void RedisPipeline::Connection::OnWritable(
 void RedisPipeline::Connection::Connect() {
   std::shared_ptr<redis_internal::RedisRuntime> runtime =
       redis_internal::CurrentRuntime();
-  Redis::Result failure = Redis::kConnectionFailure;
-  std::shared_ptr<RedisServerPool> pool =
-      runtime == nullptr
-          ? nullptr
-          : redis_internal::FindServer(runtime, tag_, {"(pipeline)"}, &failure);
+  std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
   std::string why = "the Redis client is not initialised";
   std::unique_ptr<RedisConnection> connection;
   if (pool != nullptr) connection = pool->OpenDedicated(&why);
@@ -531,11 +530,7 @@ void RedisPipeline::Connection::Fail(std::uint64_t generation,
     RunCallbacks(&done);
     return;
   }
-  Redis::Result failure = Redis::kConnectionFailure;
-  std::shared_ptr<RedisServerPool> pool =
-      runtime == nullptr
-          ? nullptr
-          : redis_internal::FindServer(runtime, tag_, {"(pipeline)"}, &failure);
+  std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
   if (pool != nullptr) {
     pool->ReportDedicatedFailure(what.empty() ? "(none in flight)" : what, why);
   }
@@ -564,6 +559,13 @@ void RedisPipeline::Connection::DropLocked(std::vector<Done>* done) {
   timer_armed_ = false;
   timer_.cancel();
   if (state_ != State::kClosed) state_ = State::kDisconnected;
+}
+
+std::shared_ptr<RedisServerPool> RedisPipeline::Connection::PoolOf(
+    const std::shared_ptr<redis_internal::RedisRuntime>& runtime) const {
+  if (runtime == nullptr) return nullptr;
+  Redis::Result failure = Redis::kConnectionFailure;
+  return redis_internal::FindServer(runtime, tag_, {"(pipeline)"}, &failure);
 }
 
 void RedisPipeline::Connection::RunCallbacks(std::vector<Done>* done) {
