@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "database/mysql_schema.h"
-#include "vel/player_account.h"
+#include "database/store/mysql_schema.h"
+#include "vel/core/player_account.h"
 
 namespace plemox {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "database/redis_key.h"
-#include "vel/player_account.h"
+#include "database/cache/redis_key.h"
+#include "vel/core/player_account.h"
 
 namespace plemox {
 namespace {

@@ -20,12 +20,12 @@
 #include <thread>
 
 #include "common/leaderboard_flags.h"
-#include "database/bulk_insert_queue.h"
-#include "database/db_connection.h"
-#include "database/mysql_schema.h"
-#include "vel/host_flags.h"
-#include "vel/io_service.h"
-#include "vel/raw_timer.h"
+#include "database/store/bulk_insert_queue.h"
+#include "database/store/db_connection.h"
+#include "database/store/mysql_schema.h"
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
+#include "vel/core/raw_timer.h"
 
 DEFINE_uint64(writes, 100000, "score writes per run");
 DEFINE_uint64(connections, 10, "database connections of each client");

@@ -412,7 +412,7 @@ rb ZCARD ZCARD "$z"
 # without schedules: daily, weekly, monthly and all-time rankings with dense
 # sets, a random player and score (high-score submissions).
 submit_sha=$(redis-cli -p "$redis_port" SCRIPT LOAD \
-  "$(cat "$root/src/database/lua/submit_score.lua")")
+  "$(cat "$root/src/database/cache/lua/submit_score.lua")")
 rb_prefix="leaderboard:${run_id}_rb"
 rb_keys=()
 for span in daily weekly monthly alltime; do

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "client/attack_runner.h"
+#include "client/attack/attack_runner.h"
 #include "client/query_builder.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"

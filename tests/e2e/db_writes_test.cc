@@ -14,11 +14,11 @@
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
-#include "integration/tcp_fault_proxy.h"
 #include "support/host_process.h"
 #include "support/http_get.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
+#include "support/tcp_fault_proxy.h"
 #include "support/test_env.h"
 
 namespace plemox_test {

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "client/load_generator.h"
+#include "client/load_generator/load_generator.h"
 #include "support/host_process.h"
 #include "support/leaderboard_cleanup.h"
 #include "support/running_server.h"

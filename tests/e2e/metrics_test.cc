@@ -18,13 +18,13 @@
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
-#include "e2e/reset_test_support.h"
-#include "integration/tcp_fault_proxy.h"
 #include "support/http_get.h"
 #include "support/leaderboard_cleanup.h"
 #include "support/private_redis.h"
+#include "support/reset_test_support.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
+#include "support/tcp_fault_proxy.h"
 #include "support/test_env.h"
 
 namespace plemox_test {
@@ -90,7 +90,7 @@ std::string ParseWithPrometheusClient(const std::string& text, int* exit_code) {
   std::ofstream(path) << text;
   // Debian's python3: the package lives in its dist-packages.
   const std::string command = "/usr/bin/python3 '" + SourceDir() +
-                              "/tests/e2e/parse_metrics.py' '" + path +
+                              "/tests/support/parse_metrics.py' '" + path +
                               "' 2>&1";
   std::string output;
   FILE* pipe = popen(command.c_str(), "r");

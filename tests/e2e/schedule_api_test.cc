@@ -9,11 +9,11 @@
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
-#include "e2e/reset_test_support.h"
 #include "support/host_process.h"
 #include "support/http_get.h"
 #include "support/leaderboard_cleanup.h"
 #include "support/private_redis.h"
+#include "support/reset_test_support.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"

@@ -27,8 +27,8 @@
 #include <thread>
 
 #include "fuzz_support.h"
-#include "vel/api_connection.h"
-#include "vel/api_router.h"
+#include "vel/http/api_connection.h"
+#include "vel/http/api_router.h"
 
 namespace {
 

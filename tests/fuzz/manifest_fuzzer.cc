@@ -14,11 +14,11 @@
 
 #include "common/date_time_text.h"
 #include "fuzz_support.h"
-#include "leaderboard/leaderboard_id.h"
-#include "leaderboard/ranking_options.h"
-#include "leaderboard/reset_schedule_registry.h"
-#include "vel/argument_map.h"
-#include "vel/manifest.h"
+#include "leaderboard/core/leaderboard_id.h"
+#include "leaderboard/core/ranking_options.h"
+#include "leaderboard/core/reset_schedule_registry.h"
+#include "vel/core/argument_map.h"
+#include "vel/core/manifest.h"
 
 namespace {
 

@@ -23,17 +23,17 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "database/redis_key.h"
+#include "database/cache/redis_key.h"
 #include "fuzz_support.h"
 #include "leaderboard.pb.h"
-#include "leaderboard/leaderboard_id.h"
-#include "leaderboard/leaderboard_service.h"
-#include "leaderboard/request_limits.h"
-#include "leaderboard/session.h"
-#include "vel/buffer.h"
-#include "vel/player_account.h"
-#include "vel/transport.h"
-#include "vel/util.h"
+#include "leaderboard/core/leaderboard_id.h"
+#include "leaderboard/core/request_limits.h"
+#include "leaderboard/service/leaderboard_service.h"
+#include "leaderboard/service/session.h"
+#include "vel/core/buffer.h"
+#include "vel/core/player_account.h"
+#include "vel/core/util.h"
+#include "vel/net/transport.h"
 
 namespace {
 

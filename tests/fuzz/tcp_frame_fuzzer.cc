@@ -25,9 +25,9 @@
 
 #include "client/frame_codec.h"
 #include "fuzz_support.h"
-#include "vel/host_flags.h"
-#include "vel/io_service.h"
-#include "vel/tcp_transport.h"
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
+#include "vel/net/tcp_transport.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // one pending write (the newest), the timer sends leftovers one by one, and
 // Finalize sends what is still queued. Each test uses tables of its own
 // leaderboard id.
-#include "database/bulk_insert_queue.h"
+#include "database/store/bulk_insert_queue.h"
 
 #include <gflags/gflags.h>
 #include <glog/logging.h>
@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "database/db_connection.h"
-#include "database/mysql_schema.h"
+#include "database/store/db_connection.h"
+#include "database/store/mysql_schema.h"
 #include "support/log_capture.h"
 #include "support/test_env.h"
-#include "vel/host_flags.h"
-#include "vel/io_service.h"
-#include "vel/raw_timer.h"
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
+#include "vel/core/raw_timer.h"
 
 namespace plemox {
 namespace {

@@ -2,7 +2,7 @@
 // schema installed by MakeSchemaScripts, every operation in both the plain
 // and the stored-procedure form, and the recovery reads. Each test works on
 // tables of its own leaderboard id ("storetest_<pid>_<n>") and drops them.
-#include "database/db_connection.h"
+#include "database/store/db_connection.h"
 
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "database/mysql_schema.h"
+#include "database/store/mysql_schema.h"
 #include "support/test_env.h"
-#include "vel/host_flags.h"
-#include "vel/mariadb.h"
+#include "vel/core/host_flags.h"
+#include "vel/mariadb/mariadb.h"
 
 namespace plemox {
 namespace {

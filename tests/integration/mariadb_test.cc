@@ -1,6 +1,6 @@
 // vel::Mariadb against the real mariadbd of scripts/services.sh; network
 // faults come from a TcpFaultProxy in front of it.
-#include "vel/mariadb.h"
+#include "vel/mariadb/mariadb.h"
 
 #include <glog/logging.h>
 #include <gmock/gmock.h>
@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "integration/tcp_fault_proxy.h"
 #include "support/log_capture.h"
+#include "support/tcp_fault_proxy.h"
 #include "support/test_env.h"
-#include "vel/result_sets.h"
+#include "vel/mariadb/result_sets.h"
 
 namespace {
 

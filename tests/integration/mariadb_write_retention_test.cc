@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "integration/tcp_fault_proxy.h"
 #include "support/log_capture.h"
+#include "support/tcp_fault_proxy.h"
 #include "support/test_env.h"
-#include "vel/mariadb.h"
-#include "vel/result_sets.h"
+#include "vel/mariadb/mariadb.h"
+#include "vel/mariadb/result_sets.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <random>
 #include <sstream>
 
-#include "integration/redis_cache_fixture.h"
-#include "vel/redis_script.h"
-#include "vel/redis_value.h"
+#include "support/redis_cache_fixture.h"
+#include "vel/redis/redis_script.h"
+#include "vel/redis/redis_value.h"
 
 namespace plemox {
 namespace redis_cache_test {

@@ -15,14 +15,14 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "database/redis_cache.h"
-#include "integration/cache_environment.h"
-#include "integration/command_monitor.h"
+#include "database/cache/redis_cache.h"
+#include "support/cache_environment.h"
+#include "support/command_monitor.h"
 #include "support/log_capture.h"
 #include "support/test_env.h"
-#include "vel/host_flags.h"
-#include "vel/io_service.h"
-#include "vel/redis.h"
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
+#include "vel/redis/redis.h"
 
 namespace plemox {
 namespace {

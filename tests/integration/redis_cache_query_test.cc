@@ -1,6 +1,6 @@
 // RedisCache against the shared test Redis: public and social queries in
 // every numbering, over rankings seeded through submissions.
-#include "integration/redis_cache_fixture.h"
+#include "support/redis_cache_fixture.h"
 
 namespace plemox {
 namespace redis_cache_test {

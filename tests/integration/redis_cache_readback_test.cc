@@ -4,7 +4,7 @@
 // And the repair of a member index that a cut write left half-way.
 #include <future>
 
-#include "integration/redis_cache_fixture.h"
+#include "support/redis_cache_fixture.h"
 
 namespace plemox {
 namespace redis_cache_test {

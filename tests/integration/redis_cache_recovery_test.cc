@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "integration/cache_environment.h"
+#include "support/cache_environment.h"
 
 namespace plemox {
 namespace {

@@ -4,11 +4,11 @@
 // reported as an uncertain outcome rather than as a plain failure.
 #include <hiredis/hiredis.h>
 
-#include "integration/command_monitor.h"
-#include "integration/redis_cache_fixture.h"
-#include "integration/tcp_fault_proxy.h"
+#include "support/command_monitor.h"
 #include "support/log_capture.h"
 #include "support/private_redis.h"
+#include "support/redis_cache_fixture.h"
+#include "support/tcp_fault_proxy.h"
 
 namespace plemox {
 namespace redis_cache_test {

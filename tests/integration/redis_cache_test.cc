@@ -1,6 +1,6 @@
 // RedisCache against the shared test Redis: submissions, checked through
 // their results and through the Redis keys and members they leave behind.
-#include "integration/redis_cache_fixture.h"
+#include "support/redis_cache_fixture.h"
 
 namespace plemox {
 namespace redis_cache_test {

@@ -2,7 +2,7 @@
 // order of one lane under many senders, large commands and replies, errors,
 // a frozen, a killed and an unreachable server, and scripts after a restart
 // or a SCRIPT FLUSH.
-#include "vel/redis_pipeline.h"
+#include "vel/redis/redis_pipeline.h"
 
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
@@ -18,10 +18,10 @@
 
 #include "support/private_redis.h"
 #include "support/test_env.h"
-#include "vel/host_flags.h"
-#include "vel/io_service.h"
-#include "vel/redis.h"
-#include "vel/redis_script.h"
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
+#include "vel/redis/redis.h"
+#include "vel/redis/redis_script.h"
 
 namespace {
 

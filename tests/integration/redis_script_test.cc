@@ -1,14 +1,14 @@
 // vel::RedisScript against the shared test Redis: answers as value trees,
 // errors told apart from connection failures, loading on first use.
-#include "vel/redis_script.h"
+#include "vel/redis/redis_script.h"
 
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
 
 #include "support/redis_environment.h"
 #include "support/test_env.h"
-#include "vel/host_flags.h"
-#include "vel/io_service.h"
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include "support/private_sentinel.h"
 #include "support/redis_environment.h"
 #include "support/test_env.h"
-#include "vel/host_flags.h"
-#include "vel/io_service.h"
-#include "vel/redis.h"
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
+#include "vel/redis/redis.h"
 
 namespace plemox_test {
 namespace {

@@ -1,7 +1,7 @@
 // vel::Redis against real redis-server processes: the shared test server for
 // the commands, and private servers that the tests kill, stop and restart for
 // outages.
-#include "vel/redis.h"
+#include "vel/redis/redis.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -27,8 +27,8 @@
 #include "support/log_capture.h"
 #include "support/redis_environment.h"
 #include "support/test_env.h"
-#include "vel/host_flags.h"
-#include "vel/io_service.h"
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "vel/io_service.h"
-#include "vel/redis.h"
+#include "vel/core/io_service.h"
+#include "vel/redis/redis.h"
 
 namespace plemox_test {
 

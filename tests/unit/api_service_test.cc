@@ -1,6 +1,6 @@
 // The HTTP API service against real sockets on 127.0.0.1: routing, methods,
 // deferred answers, counters, hostile input and the service's lifecycle.
-#include "vel/api_service.h"
+#include "vel/http/api_service.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "support/test_env.h"
-#include "vel/counter.h"
+#include "vel/http/counter.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <memory>
 
-#include "vel/io_service.h"
+#include "vel/core/io_service.h"
 
 namespace vel {
 namespace {

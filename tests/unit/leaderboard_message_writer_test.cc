@@ -1,4 +1,4 @@
-#include "vel/leaderboard_message_writer.h"
+#include "vel/message/leaderboard_message_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "client/load_generator.h"
-#include "client/load_generator_schedule.h"
-#include "scripted_server.h"
+#include "client/load_generator/load_generator.h"
+#include "client/load_generator/load_generator_schedule.h"
+#include "support/scripted_server.h"
 
 namespace plemox {
 namespace {

@@ -1,4 +1,4 @@
-#include "client/load_generator.h"
+#include "client/load_generator/load_generator.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "client/frame_codec.h"
-#include "scripted_server.h"
+#include "support/scripted_server.h"
 #include "support/test_env.h"
 
 namespace plemox {

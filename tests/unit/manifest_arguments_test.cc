@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "leaderboard/ranking_options.h"
-#include "leaderboard/reset_schedule_registry.h"
+#include "leaderboard/core/ranking_options.h"
+#include "leaderboard/core/reset_schedule_registry.h"
 #include "support/log_capture.h"
 
 namespace plemox {

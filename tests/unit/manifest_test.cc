@@ -1,5 +1,5 @@
 // Reading the host's manifest: the errors an operator can make.
-#include "vel/manifest.h"
+#include "vel/core/manifest.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "vel/mariadb.h"
-#include "vel/result_sets.h"
+#include "vel/mariadb/mariadb.h"
+#include "vel/mariadb/result_sets.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The statement builders, the DDL and the schema script splitting of the
 // persistent store: exact texts in both the plain and the stored-procedure
 // form, value formatting, escaping, and table name recognition.
-#include "database/mysql_schema.h"
+#include "database/store/mysql_schema.h"
 
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@
 
 #include "common/leaderboard_flags.h"
 #include "support/test_env.h"
-#include "vel/host_flags.h"
+#include "vel/core/host_flags.h"
 
 namespace plemox {
 namespace {

@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "leaderboard/leaderboard_metrics.h"
-#include "leaderboard/request_ledger.h"
-#include "leaderboard/session.h"
-#include "vel/health_checks.h"
-#include "vel/leaderboard_message_writer.h"
-#include "vel/metrics_registry.h"
+#include "leaderboard/service/leaderboard_metrics.h"
+#include "leaderboard/service/request_ledger.h"
+#include "leaderboard/service/session.h"
+#include "vel/http/health_checks.h"
+#include "vel/message/leaderboard_message_writer.h"
+#include "vel/metrics/metrics_registry.h"
 
 namespace plemox {
 namespace {

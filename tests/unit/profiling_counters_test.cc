@@ -1,13 +1,13 @@
 // Latency statistics: Welford's running mean and deviation, the one-minute
 // window, and the report's shape.
-#include "leaderboard/profiling_counters.h"
+#include "leaderboard/service/profiling_counters.h"
 
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "vel/host_flags.h"
+#include "vel/core/host_flags.h"
 
 namespace plemox {
 namespace {

@@ -1,6 +1,6 @@
 // The ranking cache's key scheme: key texts, member strings and score texts
 // that game servers and operators read directly in Redis.
-#include "database/redis_key.h"
+#include "database/cache/redis_key.h"
 
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "leaderboard/leaderboard_service.h"
-#include "vel/util.h"
+#include "leaderboard/service/leaderboard_service.h"
+#include "vel/core/util.h"
 
 namespace plemox {
 namespace {

@@ -1,6 +1,6 @@
 // The record bounds behind the answer cap, the counting of column
 // characters and the parsing of the app id allow list.
-#include "leaderboard/request_limits.h"
+#include "leaderboard/core/request_limits.h"
 
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>

@@ -9,10 +9,10 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <string>
 
-#include "leaderboard/leaderboard_service.h"
-#include "leaderboard/reset_schedule_registry.h"
+#include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/leaderboard_service.h"
 #include "support/log_capture.h"
-#include "vel/json.h"
+#include "vel/core/json.h"
 
 namespace plemox {
 namespace {

@@ -1,6 +1,6 @@
 // The calendar of one reset schedule: occurrences, due checks, expiry, text
 // forms and dated week names, all with an explicit "now".
-#include "leaderboard/reset_schedule.h"
+#include "leaderboard/core/reset_schedule.h"
 
 #include <glog/logging.h>
 #include <gtest/gtest.h>

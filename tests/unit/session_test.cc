@@ -1,6 +1,6 @@
 // Session state: authentication happens once even when two requests race,
 // and the printed form used in log lines.
-#include "leaderboard/session.h"
+#include "leaderboard/service/session.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "leaderboard/session_registry.h"
+#include "leaderboard/service/session_registry.h"
 
 namespace plemox {
 namespace {

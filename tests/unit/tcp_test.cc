@@ -23,12 +23,12 @@
 
 #include "gtest/gtest.h"
 #include "support/test_env.h"
-#include "vel/host_flags.h"
-#include "vel/io_service.h"
-#include "vel/tcp_admission.h"
-#include "vel/tcp_limit_counters.h"
-#include "vel/tcp_server.h"
-#include "vel/tcp_transport.h"
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
+#include "vel/net/tcp_admission.h"
+#include "vel/net/tcp_limit_counters.h"
+#include "vel/net/tcp_server.h"
+#include "vel/net/tcp_transport.h"
 
 namespace {
 

@@ -10,13 +10,13 @@
 #include <thread>
 
 #include "support/test_env.h"
-#include "vel/argument_map.h"
-#include "vel/event.h"
-#include "vel/io_service.h"
-#include "vel/json.h"
-#include "vel/random_generator.h"
-#include "vel/raw_timer.h"
-#include "vel/util.h"
+#include "vel/core/argument_map.h"
+#include "vel/core/event.h"
+#include "vel/core/io_service.h"
+#include "vel/core/json.h"
+#include "vel/core/random_generator.h"
+#include "vel/core/raw_timer.h"
+#include "vel/core/util.h"
 
 namespace vel {
 namespace {

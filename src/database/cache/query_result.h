@@ -1,0 +1,34 @@
+// The answer of a ranking query of the cache (public or social). The cache
+// creates it, fills it on its own threads and then hands shared ownership to
+// the query's completion; from then on only the completion reads it, so it
+// needs no lock.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "vel/core/player_account.h"
+
+namespace plemox {
+
+struct QueryResult {
+  // One ranked player.
+  struct Record {
+    // 1-based rank by the requested numbering; 0 for the placeholder record
+    // of a player without an entry.
+    std::int64_t rank = 0;
+    double score = 0.0;
+    vel::PlayerAccount account;
+  };
+
+  // True until the query completed; when true, read nothing else (records
+  // appended before a failure may be present and mean nothing).
+  bool error = true;
+  // Public queries: the number of members of the ranking at the start of the
+  // query. Social queries: the number of listed players.
+  std::int64_t total_player_count = 0;
+  // Highest score first; equal scores with the earlier ranking time first.
+  std::vector<Record> records;
+};
+
+}  // namespace plemox

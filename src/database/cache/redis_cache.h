@@ -1,0 +1,506 @@
+// RedisCache: the ranking authority of the leaderboard server. It keeps every
+// ranking in Redis (keys in redis_key.h), decides whether a submitted score
+// is a new record, answers public and social ranking queries, removes
+// players' scores and rolls the daily, weekly and monthly rankings over.
+//
+// One cache per process: static functions over process-wide state. All
+// asynchronous work runs on the I/O group "RedisCacheIoService" (the Redis
+// commands are the host's blocking vel::Redis calls with the default server
+// tag "", and the scripts' replies on the shared pipelined connections of a
+// vel::RedisPipeline), and every completion is posted to the group
+// "RedisCacheCbIoService", so callers' code never runs on a thread that
+// issues Redis commands. Both groups have redis_async_threads_size threads.
+// A scripted submission or public query is written to Redis from the
+// caller's thread without blocking it; no thread waits for its reply.
+//
+// With --redis_cache_use_scripts (the default) a submission and a public
+// query are one server-side Lua script each (redis_cache_script.cc, sources
+// in src/database/cache/lua/): one round trip, and atomic, so that no reader
+// sees a submission half-written and no submission stops half-way. Without it
+// they run as the equivalent chain of single commands, the reference the
+// scripts are tested against. A social query's reads are one script too
+// (redis_cache_social_script.cc); deletions, rollovers and recovery always
+// use single commands.
+//
+// Submissions of one local account id run one at a time, in the order of
+// their SubmitScore calls: while a player has submissions in flight it is
+// pinned to one strand of the cache's strand table. Queries (and the
+// deletions and rollovers that join this class) take no strand and
+// interleave with submissions at the granularity of single Redis commands.
+//
+// Choices the callers rely on:
+//   - A broken query range (all with begin/end not 0, from-top with begin < 0
+//     or begin > end, nearby with begin > end) and a social query whose range
+//     is not "all" are answered with a result in error (logged); the process
+//     is not stopped. Callers refuse such queries earlier anyway.
+//   - A nearby window that ends above the top (position + end < 0) is empty:
+//     error false and no records. It never wraps around to the bottom.
+//   - Equal scores are listed with the earlier ranking time first, in public
+//     and in social queries alike.
+//   - The dense numbering of a score missing from the dense set (a
+//     leaderboard without dense sets, or a dense set that lags behind) is
+//     computed by counting the distinct greater scores in the ranking itself,
+//     so the rank is right, only slower.
+//   - A member index entry that names a ranking member which is gone (left by
+//     a failed or concurrent update) counts as no entry: the next submission
+//     writes the score afresh.
+//   - When the player's previous member is still in the ranking behind such
+//     an entry (a write cut half-way), that member is the player's entry
+//     again, for submissions and deletions alike (see AdoptStrayMember).
+//   - Otherwise deletion and rollover treat a dangling index entry as none:
+//     deleting it removes the index entry and reports no all-time entry.
+//   - NaN scores never crash the cache: Redis refuses them and the operation
+//     reports an error. A negative timestamp fails the submission (logged).
+#pragma once
+
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/ranking_option.h"
+#include "common/reset_schedule_info.h"
+#include "database/cache/query_result.h"
+#include "database/cache/redis_key.h"
+#include "leaderboard.pb.h"
+#include "vel/core/player_account.h"
+#include "vel/redis/redis.h"
+#include "vel/redis/redis_pipeline.h"
+#include "vel/redis/redis_value.h"
+
+namespace vel {
+class RedisScript;
+}  // namespace vel
+
+namespace plemox {
+
+class RedisCache {
+ public:
+  using Range = Leaderboard::LeaderboardQuery::Range;
+  using RankingType = Leaderboard::LeaderboardQuery::Request::RankingType;
+  using SubmissionResult = Leaderboard::ScoreSubmission::Response::Result;
+  // The outcome of one submission: one entry per evaluated period ranking in
+  // the order daily, weekly, monthly (kNewRecordDaily/Weekly/Monthly with the
+  // score now stored there, or kNone with the submitted score), then, only
+  // when the all-time ranking took a new record, (kNewRecord, that score).
+  using NewRecords = std::vector<std::pair<SubmissionResult, double>>;
+  // How a submission ended.
+  enum class SubmitStatus {
+    // Every evaluated ranking answered; `new_records` is complete.
+    kStored,
+    // Redis refused a command, or could not be reached before anything was
+    // written: `new_records` holds the entries of the rankings updated
+    // before the failure (the ranking whose command failed may hold part of
+    // its update, as the failure left it).
+    kFailed,
+    // The connection failed with a command in flight after the submission
+    // may have written: whether Redis applied it is unknown, so the rankings
+    // must be read back (ReadBackSubmission) to learn what they hold.
+    kUncertain,
+  };
+  // Runs on a "RedisCacheCbIoService" thread. The completions of one local
+  // account id's submissions run one at a time, in the order the cache
+  // decided them, so what a completion starts (a database write) keeps the
+  // player's order. Unless kStored, `new_records` holds the entries of the
+  // rankings updated before the failure (none with scripts, which write
+  // nothing when they fail).
+  using SubmitScoreCallback = std::function<void(
+      SubmitStatus status, std::shared_ptr<NewRecords> new_records)>;
+  // Runs on a "RedisCacheCbIoService" thread, exactly once per read-back.
+  // `answered` is false when Redis failed a command (nothing was learnt);
+  // otherwise `stored` is the outcome list of what the rankings hold of the
+  // submission, in SubmitScore's form.
+  using ReadBackCallback =
+      std::function<void(bool answered, std::shared_ptr<NewRecords> stored)>;
+  // Runs on a "RedisCacheCbIoService" thread, exactly once per query.
+  using QueryCallback =
+      std::function<void(const std::shared_ptr<QueryResult>& result)>;
+  using DeletionResult = Leaderboard::ScoreDeletion::Response::Result;
+  // Runs on a "RedisCacheCbIoService" thread, exactly once per deletion.
+  // `result` is kRemoved when the player had an all-time entry that was
+  // removed, kNotFound when it had none (also on error: the result so far).
+  using DeleteScoreCallback =
+      std::function<void(bool error, DeletionResult result)>;
+  // Runs on a "RedisCacheCbIoService" thread, exactly once per rollover, with
+  // the leaderboard id the rollover was asked for.
+  using ResetCallback =
+      std::function<void(bool error, const std::string& leaderboard_id)>;
+
+  // The strand table has max(kMinStrandCount, redis_async_threads_size)
+  // strands: at least one per thread so that every thread can work, and
+  // many more than the usual thread count so that two busy players rarely
+  // share a strand and wait for each other.
+  static constexpr std::size_t kMinStrandCount = 64;
+
+  // Creates the two I/O groups and the strand table. Once per process, at
+  // start-up, before any other function; a second call is fatal ("Assert
+  // failed: ! the_io_service"). Returns false (logged) when a group cannot be
+  // created. Requires vel::Redis to be initialised before any query or
+  // submission runs. Host thread.
+  static bool Initialize();
+
+  // Submits `score` of `account` to leaderboard `leaderboard_id`: updates the
+  // daily, weekly and monthly rankings whose schedule flag is set (all three
+  // when no flag is set), in that order, and then, when one of them took a
+  // new record and option.enable_alltime is set, the all-time ranking with
+  // the best of those new scores as a high score. `submission_type` is 0
+  // (keep the higher score), 1 (add), 2 (subtract) or any other value
+  // (replace). The weekly ranking uses schedule.next_date_time as its week.
+  // With server-side scripts (redis_cache_use_scripts) the whole submission
+  // is one atomic script call; with the command chain the first failing
+  // ranking ends the submission and rankings already updated stay updated.
+  // The status tells a definite failure from an uncertain outcome. Returns
+  // at once; any thread.
+  static void SubmitScore(const std::string& leaderboard_id,
+                          const vel::PlayerAccount& account, double score,
+                          std::int32_t submission_type,
+                          std::int64_t timestamp_in_msec,
+                          const ResetScheduleInfo& schedule,
+                          const RankingOption& option,
+                          SubmitScoreCallback callback);
+
+  // Learns what a submission whose outcome was uncertain left in Redis: for
+  // each ranking SubmitScore would have evaluated (the same arguments), the
+  // entry counts as this submission's when the player's member index names
+  // the ranking member written with `timestamp_in_msec` and that member is
+  // in the ranking; its score is then the stored one. Rankings without it
+  // are (kNone, `score`); the all-time entry comes last and only when
+  // present. Reads only. A submission of the same player with the same
+  // millisecond is taken for this one; it then reports what Redis holds all
+  // the same. Returns at once; any thread.
+  static void ReadBackSubmission(const std::string& leaderboard_id,
+                                 const vel::PlayerAccount& account,
+                                 double score, std::int64_t timestamp_in_msec,
+                                 const ResetScheduleInfo& schedule,
+                                 const RankingOption& option,
+                                 ReadBackCallback callback);
+
+  // Loads the server-side scripts into Redis (SCRIPT LOAD). Initialize calls
+  // it; a Redis that is unreachable then gets them at first use, and one that
+  // lost them (restart, SCRIPT FLUSH) gets them again. Returns false (logged)
+  // when a script could not be loaded. Blocks; any thread.
+  static bool LoadScripts();
+
+  // Recovery: puts one stored score into one ranking as a high score
+  // (undated weekly keys). `timestamp` goes into the member ranking key
+  // unchanged. Blocks the caller; returns false (logged) on failure.
+  static bool SubmitScoreForRecovery(const std::string& leaderboard_id,
+                                     Timespan timespan,
+                                     const vel::PlayerAccount& account,
+                                     double score, std::int64_t timestamp,
+                                     const RankingOption& option);
+
+  // The number of members of the ranking of `timespan` (undated weekly key)
+  // into *count. Blocks the caller; false (logged, *count unchanged) on
+  // failure. REQUIRES: count != nullptr.
+  static bool GetRowCount(const std::string& leaderboard_id, Timespan timespan,
+                          std::uint64_t* count);
+  // Recovery of many rows: one stored score to put back.
+  struct RecoveryScore {
+    vel::PlayerAccount account;
+    double score = 0;
+    std::int64_t timestamp = 0;  // goes into the member ranking key
+  };
+  // SubmitScoreForRecovery for every entry of `scores`, with the same effect
+  // but in a handful of Redis round trips for the whole list: players new to
+  // the ranking are written with one HSET and one ZADD (two with dense
+  // sets); players it holds already, and entries repeated in the list, take
+  // the single-entry path. Entries that failed (logged by the single-entry
+  // path) are appended to *failed as indexes into `scores`. Blocks the
+  // caller; any thread. REQUIRES: failed != nullptr.
+  static void SubmitScoresForRecovery(const std::string& leaderboard_id,
+                                      Timespan timespan,
+                                      const std::vector<RecoveryScore>& scores,
+                                      const RankingOption& option,
+                                      std::vector<std::size_t>* failed);
+
+  // Reads one public ranking: the whole of it (range type kAll), positions
+  // begin to end from the top (kFromTop), or the window of offsets begin to
+  // end around `account`'s position (any other type; begin = end = 0 gives
+  // the player's own record; a player without an entry gets one placeholder
+  // record with rank 0 and score 0). Ranks by `ranking_type`: 1 position,
+  // 2 competition (1, 1, 3), any other value dense (1, 1, 2). `week_time`
+  // selects dated weekly keys (see MakeLeaderboardKey). Returns at once; any
+  // thread.
+  static void GetPublicLeaderboard(const std::string& leaderboard_id,
+                                   const vel::PlayerAccount& account,
+                                   Timespan timespan, const Range& range,
+                                   RankingType ranking_type,
+                                   const boost::posix_time::ptime& week_time,
+                                   QueryCallback callback);
+
+  // Ranks `account` (unless its local id is empty) and `competitors` by their
+  // scores in one ranking; members without an entry get score 0. Every
+  // listed player is in the result, the player in addition to the
+  // competitors (a competitor equal to the player is listed twice). Only the
+  // range type kAll is served. Returns at once; any thread.
+  static void GetSocialLeaderboard(
+      const std::string& leaderboard_id, const vel::PlayerAccount& account,
+      const std::vector<vel::PlayerAccount>& competitors, Timespan timespan,
+      const Range& range, RankingType ranking_type,
+      const boost::posix_time::ptime& week_time, QueryCallback callback);
+
+  // Removes `account` from every ranking of `leaderboard_id`: the all-time
+  // ranking always (whatever option.enable_alltime says), then daily and
+  // yesterday, weekly (schedule.next_date_time as its week) and last week
+  // (schedule.past_date_time), monthly and last month, each pair only when
+  // its schedule flag is set (all three pairs when no flag is set). Dense
+  // sets are kept in step when option.enable_dense is set. The first failing
+  // ranking ends the deletion with error true; rankings already cleaned stay
+  // cleaned. Takes no player pin: not ordered with the player's submissions.
+  // Returns at once; any thread.
+  static void DeleteScore(const std::string& leaderboard_id,
+                          const vel::PlayerAccount& account,
+                          const ResetScheduleInfo& schedule,
+                          const RankingOption& option,
+                          DeleteScoreCallback callback);
+
+  // Roll one period of `leaderboard_id` over: the current ranking set, its
+  // member index and (with option.enable_dense) its dense set replace the
+  // previous period's (daily -> yesterday, weekly -> last week, monthly ->
+  // last month; always the undated weekly keys). When nobody scored in the
+  // current period the previous period's keys are deleted. Afterwards the
+  // current period has no keys. A current dense set or member index that is
+  // missing while the ranking exists (dense enabled after scores were
+  // written, or a member index lost) is not a failure: the previous one is
+  // deleted instead (logged at info). Returns at once; any thread.
+  static void ResetDailyLeaderboard(const std::string& leaderboard_id,
+                                    const RankingOption& option,
+                                    ResetCallback callback);
+  static void ResetWeeklyLeaderboard(const std::string& leaderboard_id,
+                                     const RankingOption& option,
+                                     ResetCallback callback);
+  static void ResetMonthlyLeaderboard(const std::string& leaderboard_id,
+                                      const RankingOption& option,
+                                      ResetCallback callback);
+
+  // The number of local account ids with submissions in flight (for
+  // monitoring and tests). Any thread.
+  static std::size_t GetPinnedPlayerCount();
+
+  // The number of strands in the strand table; 0 before Initialize.
+  static std::size_t GetStrandCount();
+
+  RedisCache() = delete;
+
+ private:
+  using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+  // The strand a local account id's submissions are serialised on, and how
+  // many of them are in flight.
+  struct Pin {
+    std::uint32_t pending = 0;
+    std::uint64_t strand = 0;
+    // The path of the submissions in flight (redis_cache_use_scripts when
+    // the first of them came): later ones take it too, to keep their order.
+    bool use_scripts = true;
+  };
+
+  // Query contexts, defined in redis_cache_query_context.h (what both kinds
+  // share), redis_cache_public_query.h and redis_cache_social_query.h (a
+  // social query and one member of its list).
+  struct QueryContext;
+  struct PublicQuery;
+  struct SocialQuery;
+  struct SocialEntry;
+
+  // --- Submission (redis_cache.cc). ---------------------------------------
+  // The strand-side body of a submission: the script, or the command chain
+  // when `use_scripts` is false.
+  static void OnScoreSubmissionRequested(
+      const std::string& leaderboard_id, const vel::PlayerAccount& account,
+      double score, std::int32_t submission_type,
+      std::int64_t timestamp_in_msec, const ResetScheduleInfo& schedule,
+      const RankingOption& option, const SubmitScoreCallback& callback);
+  // Updates one period ranking and appends its outcome; false (logged) on
+  // failure.
+  static bool SubmitScoreToPeriod(Timespan timespan,
+                                  const std::string& leaderboard_id,
+                                  const std::string& member_key, double score,
+                                  std::int32_t submission_type,
+                                  std::int64_t timestamp_in_msec,
+                                  const boost::posix_time::ptime& week_time,
+                                  bool enable_dense, NewRecords* new_records);
+  // The update of one ranking: decides whether `score` is a new record,
+  // writes it, keeps the member index and the dense set in step. False
+  // (logged) when a Redis command failed; nothing is undone.
+  static bool SubmitScoreToRanking(const std::string& key,
+                                   const std::string& dense_key, double score,
+                                   const std::string& member_key,
+                                   std::int64_t timestamp_in_msec,
+                                   std::int32_t submission_type,
+                                   bool enable_dense, bool* new_record,
+                                   double* new_score);
+  // The four failure lines of ReleaseDenseScore, in the order of its
+  // commands, and the function that writes one with the key it concerns.
+  using DenseFailureMessages = std::array<const char*, 4>;
+  using DenseFailureLogger =
+      std::function<void(const char* message, const std::string& key)>;
+  // Takes `score` (written `score_text`) out of the dense set `dense_key`
+  // unless a member of `key` still holds it. It counts twice and puts the
+  // score back after the second count when a concurrent writer reached it in
+  // between. False (logged) when a Redis command failed.
+  static bool ReleaseDenseScore(const std::string& key,
+                                const std::string& dense_key, double score,
+                                const std::string& score_text,
+                                const DenseFailureMessages& messages,
+                                const DenseFailureLogger& log_failure);
+  // SubmitScoreToRanking for a player without an entry in the ranking.
+  static bool AddScoreToRanking(const std::string& key,
+                                const std::string& dense_key,
+                                const std::string& timestamp_key, double score,
+                                const std::string& member_key,
+                                std::int64_t timestamp_in_msec,
+                                std::int32_t submission_type, bool enable_dense,
+                                bool* new_record, double* new_score);
+  // The strand-side body of ReadBackSubmission: one pass over the rankings.
+  static void OnReadBackRequested(const std::string& leaderboard_id,
+                                  const vel::PlayerAccount& account,
+                                  double score, std::int64_t timestamp_in_msec,
+                                  const ResetScheduleInfo& schedule,
+                                  const RankingOption& option,
+                                  const ReadBackCallback& callback);
+  // Whether the ranking `key` holds the member `ranking_key` as `account`'s
+  // entry: *held set, and *stored_score to its score when held. False when
+  // Redis failed a command.
+  static bool ReadBackRanking(const std::string& key,
+                              const std::string& member_key,
+                              const std::string& ranking_key, bool* held,
+                              double* stored_score);
+  // Repairs a member index that a write left half-way: the index
+  // (`timestamp_key`) names a member the ranking `key` lacks, while the
+  // player's previous member may still be in it. That member (the latest, if
+  // several) is the player's entry again: the index names it once more,
+  // *ranking_key and *score are set to it, and older strays of the player
+  // are removed. False when there is none or Redis failed (then the caller
+  // writes the score afresh, as without a stray). Scans the ranking, which
+  // only this repair needs. Cache I/O threads.
+  static bool AdoptStrayMember(const std::string& key,
+                               const std::string& timestamp_key,
+                               const std::string& member_key,
+                               std::string* ranking_key, double* score);
+  // Decrements the pin of `local_account_id`, erasing it at 0.
+  static void ReleasePin(const std::string& local_account_id);
+
+  // --- Server-side scripts (redis_cache_script.cc). -----------------------
+  // Creates the_pipeline (Initialize).
+  static void CreatePipeline(std::size_t connections);
+  // The pipelined connection of the next query: queries take them in turn.
+  // Any thread.
+  static std::size_t NextQueryLane();
+  // The whole submission as one script call on the pipelined connection of
+  // `lane`, which every submission of the player in flight uses: Redis
+  // decides them in the order of these calls. Any thread; `callback` runs
+  // on a cache I/O thread.
+  static void SubmitScoreByScript(const std::string& leaderboard_id,
+                                  const vel::PlayerAccount& account,
+                                  double score, std::int32_t submission_type,
+                                  std::int64_t timestamp_in_msec,
+                                  const ResetScheduleInfo& schedule,
+                                  const RankingOption& option, std::size_t lane,
+                                  SubmitScoreCallback callback);
+  // A checked public query (keys built) as one script call; posts the
+  // completion. Any thread.
+  static void GetPublicLeaderboardByScript(
+      const std::shared_ptr<PublicQuery>& query);
+  // The script's answer to a public query; posts the completion. Cache I/O
+  // thread (a dense rank the dense set lacks is counted with blocking
+  // commands).
+  static void OnPublicQueryAnswered(const std::shared_ptr<PublicQuery>& query,
+                                    vel::Redis::Result run_result,
+                                    vel::RedisValue answer);
+
+  // --- Social query script (redis_cache_social_script.cc). ----------------
+  // The social query script, loaded with the others (LoadScripts and each
+  // new pipelined connection). Any thread.
+  static const vel::RedisScript& SocialQueryScript();
+  // A checked social query (result created, keys built) read by one script
+  // call; ranks the list (RankSocialList) or posts the error result. Any
+  // thread; the ranking runs on a cache I/O thread.
+  static void GetSocialLeaderboardByScript(
+      const std::shared_ptr<SocialQuery>& query);
+
+  // --- Queries (redis_cache_query.cc). ------------------------------------
+  static void OnPublicLeaderboardRequested(
+      const std::shared_ptr<PublicQuery>& query);
+  static void GetPublicLeaderboardAll(const std::shared_ptr<PublicQuery>& query,
+                                      std::shared_ptr<QueryResult> result);
+  static void GetPublicLeaderboardFromTop(
+      const std::shared_ptr<PublicQuery>& query,
+      std::shared_ptr<QueryResult> result);
+  static void GetPublicLeaderboardNearby(
+      const std::shared_ptr<PublicQuery>& query,
+      std::shared_ptr<QueryResult> result);
+  static void OnSocialLeaderboardRequested(
+      const std::shared_ptr<SocialQuery>& query);
+  static void OnSocialScoresReceived(const std::shared_ptr<SocialQuery>& query,
+                                     vel::Redis::Result scores_result,
+                                     const vel::Redis::MemberScores& scores);
+  // Sorts query->social_list (highest score first, equal scores by
+  // descending ranking key), numbers it by the query's ranking type into
+  // query->result and posts the completion; shared by both read paths.
+  static void RankSocialList(const std::shared_ptr<SocialQuery>& query);
+  static void PostQueryCompletion(const QueryCallback& callback,
+                                  std::shared_ptr<QueryResult> result);
+
+  // --- Deletion and rollover (redis_cache_maintenance.cc). ----------------
+  static void OnScoreDeletionRequested(const std::string& leaderboard_id,
+                                       const vel::PlayerAccount& account,
+                                       const ResetScheduleInfo& schedule,
+                                       const RankingOption& option,
+                                       const DeleteScoreCallback& callback);
+  // Removes the player from one ranking, its member index and (with
+  // `enable_dense`) its dense set. A player without an entry is a success
+  // with *result (when not null) kNotFound; a removed entry sets kRemoved.
+  // False (logged) when a Redis command failed; nothing is undone.
+  static bool DeleteScoreFromRanking(const std::string& leaderboard_id,
+                                     const vel::PlayerAccount& account,
+                                     Timespan timespan, bool enable_dense,
+                                     const boost::posix_time::ptime& week_time,
+                                     DeletionResult* result);
+  // Moves a current ranking (set, dense set, member index) over the previous
+  // one, or deletes the previous one when there is no current ranking. False
+  // (logged) when a Redis command failed; nothing is undone.
+  static bool ResetTimespan(const std::string& key,
+                            const std::string& dense_key,
+                            const std::string& previous_key,
+                            const std::string& previous_dense_key,
+                            bool enable_dense);
+  // Posts the rollover of the period `current` (kDaily, kWeekly or kMonthly)
+  // to the I/O thread. Any thread.
+  static void PostRollover(Timespan current, const std::string& leaderboard_id,
+                           const RankingOption& option, ResetCallback callback);
+  // Rolls the period `current` over and posts `callback`. I/O thread.
+  static void OnLeaderboardResetRequested(Timespan current,
+                                          const std::string& leaderboard_id,
+                                          const RankingOption& option,
+                                          const ResetCallback& callback);
+
+  // --- Process-wide state. ------------------------------------------------
+  // Set once by Initialize, read-only afterwards.
+  static std::shared_ptr<boost::asio::io_context> the_io_service;
+  static std::shared_ptr<boost::asio::io_context> the_cb_io_service;
+  static std::vector<Strand> the_strands;
+  // One callback strand per strand of the_strands, on the callback group: a
+  // player's completions go through the callback strand of the strand that
+  // decided them.
+  static std::vector<Strand> the_cb_strands;
+  // The connections the scripts run on; set once by Initialize.
+  static std::unique_ptr<vel::RedisPipeline> the_pipeline;
+  static std::mutex the_pin_mutex;
+  // Local account id -> pin; an entry exists exactly while a submission of
+  // that id is in flight.
+  static std::unordered_map<std::string, Pin>
+      the_pins;  // GUARDED_BY(the_pin_mutex)
+};
+
+}  // namespace plemox

@@ -1,0 +1,439 @@
+// RedisCache: score submissions and public queries as server-side Lua
+// scripts (src/database/cache/lua/), one Redis round trip each. Their effects
+// and answers are those of the command chain in redis_cache.cc and
+// redis_cache_query.cc, which stays as the reference (flag
+// redis_cache_use_scripts); being atomic, a script also never shows a
+// half-written submission to a reader and never stops half-way.
+#include <glog/logging.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio/post.hpp>
+#include <cstdlib>
+#include <sstream>
+
+#include "common/period_ranking.h"
+#include "database/cache/internal/lua_sources.h"
+#include "database/cache/internal/redis_cache_numbering.h"
+#include "database/cache/internal/redis_cache_public_query.h"
+#include "database/cache/internal/redis_cache_server.h"
+#include "database/cache/internal/running_rank.h"
+#include "database/cache/redis_cache.h"
+#include "vel/redis/redis_script.h"
+
+namespace plemox {
+
+namespace {
+
+using Leaderboard::LeaderboardQuery;
+using Leaderboard::ScoreSubmission;
+using redis_cache::AppendRankedRanking;
+using redis_cache::AppendRankedSlice;
+using redis_cache::CountDistinctGreaterScores;
+using redis_cache::kServerTag;
+using redis_cache::ParseScoreText;
+using vel::Redis;
+using vel::RedisValue;
+
+// The scripts' outcomes per ranking (submit_score.lua).
+constexpr std::int64_t kNotNewRecord = 0;
+constexpr std::int64_t kOverStoredScore = 1;
+constexpr std::int64_t kDanglingIndexEntry = 3;
+constexpr std::int64_t kLastOutcome = 3;
+
+// Range offsets go to Lua as doubles; beyond 2^52 positions no ranking
+// reaches, so clamping there changes no answer and keeps them exact.
+constexpr std::int64_t kMaxOffset = std::int64_t{1} << 52;
+
+const vel::RedisScript& SubmitScoreScript() {
+  static const vel::RedisScript script("submit_score",
+                                       lua_sources::kSubmitScore);
+  return script;
+}
+
+const vel::RedisScript& PublicQueryScript() {
+  static const vel::RedisScript script("public_query",
+                                       lua_sources::kPublicQuery);
+  return script;
+}
+
+bool IsText(const RedisValue& value, const char* text) {
+  return value.type == RedisValue::kString && value.text == text;
+}
+
+// Flat {member, score, ...} of a script's answer as scored members.
+// The member names are moved out of *value.
+bool ToScoredMembers(RedisValue* value_in, Redis::ScoredMembers* out) {
+  RedisValue& value = *value_in;
+  if (!value.is_array() || value.elements.size() % 2 != 0) return false;
+  out->clear();
+  out->reserve(value.elements.size() / 2);
+  for (std::size_t i = 0; i < value.elements.size(); i += 2) {
+    RedisValue& member = value.elements[i];
+    double score = 0.0;
+    if (member.type != RedisValue::kString ||
+        value.elements[i + 1].type != RedisValue::kString ||
+        !ParseScoreText(value.elements[i + 1].text, &score)) {
+      return false;
+    }
+    out->emplace_back(std::move(member.text), score);
+  }
+  return true;
+}
+
+// Public queries are spread over the connections in turn.
+std::atomic<std::size_t> the_query_lane{0};
+
+// Whether numbering the answer's first member needs the dense fallback (a
+// score the dense set lacks), which counts with blocking commands.
+bool NeedsCountFallback(int ranking_type, const RedisValue& answer) {
+  if (ranking_type == LeaderboardQuery::Request::kPosition ||
+      ranking_type == LeaderboardQuery::Request::kCompetition) {
+    return false;
+  }
+  if (!answer.is_array() || answer.elements.size() != 5) return false;
+  const RedisValue& facts = answer.elements[4];
+  return facts.is_array() && facts.elements.size() == 1 &&
+         facts.elements[0].is_nil();
+}
+
+std::int64_t ClampOffset(std::int64_t offset) {
+  return std::clamp(offset, -kMaxOffset, kMaxOffset);
+}
+
+}  // namespace
+
+std::unique_ptr<vel::RedisPipeline> RedisCache::the_pipeline;
+
+void RedisCache::CreatePipeline(std::size_t connections) {
+  // A new connection loads the scripts first, so that a restarted or
+  // failed-over server has them before the first EVALSHA reaches it.
+  the_pipeline = std::make_unique<vel::RedisPipeline>(
+      the_io_service, kServerTag, connections,
+      std::vector<std::vector<std::string>>{SubmitScoreScript().LoadCommand(),
+                                            PublicQueryScript().LoadCommand(),
+                                            SocialQueryScript().LoadCommand()});
+}
+
+std::size_t RedisCache::NextQueryLane() {
+  return the_query_lane.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool RedisCache::LoadScripts() {
+  bool loaded = true;
+  for (const vel::RedisScript* script :
+       {&SubmitScoreScript(), &PublicQueryScript(), &SocialQueryScript()}) {
+    if (script->Load(kServerTag) != Redis::kSuccess) loaded = false;
+  }
+  return loaded;
+}
+
+// --- Submission. -----------------------------------------------------------
+
+void RedisCache::SubmitScoreByScript(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
+    const ResetScheduleInfo& schedule, const RankingOption& option,
+    std::size_t lane, SubmitScoreCallback callback) {
+  const std::string member_key = MakeMemberKey(account);
+  auto new_records = std::make_shared<NewRecords>();
+  // The timestamp becomes the member's time prefix, which has no sign.
+  if (timestamp_in_msec < 0) {
+    LOG(ERROR) << "Failed to submit score: leaderboard id: " << leaderboard_id
+               << ", member key: " << member_key
+               << ", negative timestamp: " << timestamp_in_msec
+               << ", submission type: " << submission_type;
+    callback(SubmitStatus::kFailed, new_records);
+    return;
+  }
+
+  const std::vector<PeriodRanking> periods =
+      KeptPeriodRankings(schedule, false);
+  auto keys_holder = std::make_shared<std::vector<std::string>>();
+  std::vector<std::string>& keys = *keys_holder;
+  keys.reserve(3 * (periods.size() + 1));
+  const auto add_keys = [&](Timespan timespan,
+                            const boost::posix_time::ptime& week_time) {
+    keys.push_back(MakeLeaderboardKey(leaderboard_id, timespan, week_time));
+    keys.push_back(MakeLeaderboardTimestampKey(keys.back()));
+    keys.push_back(
+        MakeLeaderboardDenseKey(leaderboard_id, timespan, week_time));
+  };
+  for (const PeriodRanking& period : periods) {
+    add_keys(period.timespan, period.week_time);
+  }
+  add_keys(LeaderboardQuery::kAllTime, boost::posix_time::not_a_date_time);
+  const std::vector<std::string> args = {
+      member_key,
+      MakeMemberRankingKey(timestamp_in_msec, member_key),
+      ScoreToText(score),
+      std::to_string(submission_type),
+      option.enable_dense ? "1" : "0",
+      option.enable_alltime ? "1" : "0",
+  };
+  const auto labels = [leaderboard_id, member_key, timestamp_in_msec, score,
+                       submission_type] {
+    std::ostringstream text;
+    text << ": leaderboard id: " << leaderboard_id
+         << ", member key: " << member_key
+         << ", timestamp: " << timestamp_in_msec << ", score: " << score
+         << ", submission type: " << submission_type;
+    return text.str();
+  };
+
+  SubmitScoreScript().RunAsync(
+      *the_pipeline, lane, keys, args,
+      [keys_holder, periods, member_key, labels, new_records,
+       callback = std::move(callback)](Redis::Result result, RedisValue answer,
+                                       bool maybe_ran) {
+        const std::vector<std::string>& keys = *keys_holder;
+        if (result == Redis::kConnectionFailure && maybe_ran) {
+          // The one place where a scripted submission's outcome is unknown: the
+          // script was sent and no answer came, so Redis may hold all of it or
+          // none of it.
+          LOG(ERROR)
+              << "Failed to submit score: the connection to Redis failed, "
+                 "the submission may or may not have been stored"
+              << labels();
+          callback(SubmitStatus::kUncertain, new_records);
+          return;
+        }
+        if (result != Redis::kSuccess) {
+          LOG(ERROR) << "Failed to submit score: the submission script failed: "
+                     << Redis::ResultName(result)
+                     << (answer.type == RedisValue::kError ? ": " + answer.text
+                                                           : std::string())
+                     << labels();
+          callback(SubmitStatus::kFailed, new_records);
+          return;
+        }
+        if (answer.is_array() && answer.elements.size() == 2 &&
+            IsText(answer.elements[0], "nan")) {
+          LOG(ERROR) << "Failed to submit score: the score to store is not a "
+                        "number, nothing was written: ranking "
+                     << answer.elements[1].integer << labels();
+          callback(SubmitStatus::kFailed, new_records);
+          return;
+        }
+
+        // Two entries per evaluated ranking: the periods, then maybe all-time.
+        const std::size_t entries = answer.elements.size() / 2;
+        bool well_formed =
+            answer.is_array() && answer.elements.size() % 2 == 0 &&
+            (entries == periods.size() || entries == periods.size() + 1);
+        for (std::size_t i = 0; well_formed && i < entries; ++i) {
+          const RedisValue& outcome = answer.elements[2 * i];
+          double new_score = 0.0;
+          if (outcome.type != RedisValue::kInteger || outcome.integer < 0 ||
+              outcome.integer > kLastOutcome ||
+              answer.elements[2 * i + 1].type != RedisValue::kString ||
+              !ParseScoreText(answer.elements[2 * i + 1].text, &new_score)) {
+            well_formed = false;
+            break;
+          }
+          const Timespan timespan = i < periods.size()
+                                        ? periods[i].timespan
+                                        : LeaderboardQuery::kAllTime;
+          if (outcome.integer == kDanglingIndexEntry) {
+            LOG(WARNING) << "Member ranking key not in the ranking, adding the "
+                            "score afresh: "
+                         << keys[3 * i]
+                         << ", leaderboard timestamp key: " << keys[3 * i + 1]
+                         << ", member key: " << member_key;
+          }
+          const bool new_record = outcome.integer != kNotNewRecord;
+          if (timespan == LeaderboardQuery::kAllTime) {
+            if (new_record) {
+              new_records->emplace_back(ScoreSubmission::Response::kNewRecord,
+                                        new_score);
+            }
+            continue;
+          }
+          SubmissionResult period_result = ScoreSubmission::Response::kNone;
+          if (new_record) {
+            period_result = timespan == LeaderboardQuery::kDaily
+                                ? ScoreSubmission::Response::kNewRecordDaily
+                            : timespan == LeaderboardQuery::kWeekly
+                                ? ScoreSubmission::Response::kNewRecordWeekly
+                                : ScoreSubmission::Response::kNewRecordMonthly;
+          }
+          VLOG(2) << (new_record ? "ScoreSubmitted result: new record: "
+                                 : "It is not new record: ")
+                  << keys[3 * i] << ", score: " << new_score
+                  << (outcome.integer == kOverStoredScore
+                          ? ", over the stored one"
+                          : "");
+          new_records->emplace_back(period_result, new_score);
+        }
+        if (!well_formed) {
+          // The script ran, so what it wrote is not known here either.
+          LOG(ERROR) << "Failed to submit score: malformed answer of the "
+                        "submission script"
+                     << labels();
+          new_records->clear();
+          callback(SubmitStatus::kUncertain, new_records);
+          return;
+        }
+        callback(SubmitStatus::kStored, new_records);
+      });
+}
+
+// --- Public queries. -------------------------------------------------------
+
+void RedisCache::GetPublicLeaderboardByScript(
+    const std::shared_ptr<PublicQuery>& query) {
+  const Range& range = query->range;
+  const bool nearby = range.type() != LeaderboardQuery::Range::kAll &&
+                      range.type() != LeaderboardQuery::Range::kFromTop;
+  const std::string timestamp_key = MakeLeaderboardTimestampKey(query->key);
+  const std::vector<std::string> keys = {query->key, query->dense_key,
+                                         timestamp_key};
+  const std::vector<std::string> args = {
+      std::to_string(static_cast<int>(range.type())),
+      std::to_string(ClampOffset(range.begin())),
+      std::to_string(ClampOffset(range.end())),
+      std::to_string(query->ranking_type),
+      nearby ? MakeMemberKey(query->account) : std::string(),
+  };
+
+  PublicQueryScript().RunAsync(
+      *the_pipeline, NextQueryLane(), keys, args,
+      [query](Redis::Result run_result, RedisValue answer, bool) {
+        if (NeedsCountFallback(query->ranking_type, answer)) {
+          // Blocking commands: not on the connection's thread.
+          boost::asio::post(
+              *the_io_service,
+              [query, run_result, answer = std::move(answer)]() mutable {
+                OnPublicQueryAnswered(query, run_result, std::move(answer));
+              });
+          return;
+        }
+        OnPublicQueryAnswered(query, run_result, std::move(answer));
+      });
+}
+
+void RedisCache::OnPublicQueryAnswered(
+    const std::shared_ptr<PublicQuery>& query, Redis::Result run_result,
+    RedisValue answer) {
+  const Range& range = query->range;
+  const char* const failure = "Failed to get public leaderboard: ";
+  const auto fail = [&](const std::string& why) {
+    LOG(ERROR) << failure << why << ": " << query->key
+               << ", dense key: " << query->dense_key << query->AccountLabels()
+               << ", timespan: " << static_cast<int>(query->timespan)
+               << query->RangeLabels();
+    PostQueryCompletion(query->callback, std::make_shared<QueryResult>());
+  };
+  if (run_result != Redis::kSuccess) {
+    fail(std::string("the query script failed: ") +
+         Redis::ResultName(run_result) +
+         (answer.type == RedisValue::kError ? ": " + answer.text : ""));
+    return;
+  }
+  if (!answer.is_array() || answer.elements.size() < 2 ||
+      answer.elements[0].type != RedisValue::kInteger ||
+      answer.elements[1].type != RedisValue::kString) {
+    fail("malformed answer of the query script");
+    return;
+  }
+  auto result = std::make_shared<QueryResult>();
+  result->total_player_count = answer.elements[0].integer;
+  const std::string& kind = answer.elements[1].text;
+  std::vector<RedisValue>& fields = answer.elements;
+
+  // The rank of the member at `position` holding `score` from the facts the
+  // script read about the score; false when they are malformed or a
+  // fallback read failed. *same_count: members holding the score.
+  const auto first_rank = [&](const RedisValue& facts, std::int64_t position,
+                              double score, std::int64_t* rank,
+                              std::int64_t* same_count) {
+    if (!facts.is_array()) return false;
+    if (query->ranking_type == LeaderboardQuery::Request::kPosition) {
+      *rank = position + 1;
+      return true;
+    }
+    if (query->ranking_type == LeaderboardQuery::Request::kCompetition) {
+      if (facts.elements.size() != 2 ||
+          facts.elements[0].type != RedisValue::kInteger ||
+          facts.elements[1].type != RedisValue::kInteger ||
+          facts.elements[1].integer == 0) {
+        return false;
+      }
+      *rank = facts.elements[0].integer + 1;
+      *same_count = facts.elements[1].integer;
+      return true;
+    }
+    if (facts.elements.size() != 1) return false;
+    if (facts.elements[0].type == RedisValue::kInteger) {
+      *rank = facts.elements[0].integer + 1;
+      return true;
+    }
+    if (!facts.elements[0].is_nil()) return false;
+    // The dense set lacks the score: count in the ranking itself, as the
+    // command chain does.
+    VLOG(1) << "Score not in the dense set, counting distinct scores: "
+            << query->key << ", dense key: " << query->dense_key
+            << ", score: " << ScoreToText(score);
+    std::int64_t distinct = 0;
+    if (!CountDistinctGreaterScores(query->key, position, score, &distinct)) {
+      return false;
+    }
+    *rank = distinct + 1;
+    return true;
+  };
+
+  if (kind == "slice" && fields.size() == 5 &&
+      fields[2].type == RedisValue::kInteger) {
+    const std::int64_t start = fields[2].integer;
+    Redis::ScoredMembers members;
+    if (!ToScoredMembers(&fields[3], &members)) {
+      fail("malformed members in the answer of the query script");
+      return;
+    }
+    if (range.type() == LeaderboardQuery::Range::kAll) {
+      AppendRankedRanking(members, query->ranking_type, query->key,
+                          result.get());
+    } else if (!members.empty()) {
+      std::int64_t rank = 0;
+      std::int64_t same_count = 0;
+      if (!first_rank(fields[4], start, members.front().second, &rank,
+                      &same_count)) {
+        fail("cannot number the first member");
+        return;
+      }
+      AppendRankedSlice(members, query->ranking_type, rank, same_count,
+                        result.get());
+    }
+  } else if (kind == "own" && fields.size() == 5 &&
+             fields[2].type == RedisValue::kInteger &&
+             fields[3].type == RedisValue::kString) {
+    QueryResult::Record record;
+    std::int64_t same_count = 0;
+    if (!ParseScoreText(fields[3].text, &record.score) ||
+        !first_rank(fields[4], fields[2].integer, record.score, &record.rank,
+                    &same_count)) {
+      fail("cannot number the player's own record");
+      return;
+    }
+    record.account = query->account;
+    result->records.push_back(std::move(record));
+  } else if (kind == "absent" && fields.size() == 2) {
+    // A player without an entry: the placeholder record, rank 0, score 0.
+    QueryResult::Record record;
+    record.account = query->account;
+    result->records.push_back(std::move(record));
+  } else if (kind == "above" && fields.size() == 2) {
+    // A window that ends above the top is empty.
+  } else {
+    fail("malformed answer of the query script: " + kind);
+    return;
+  }
+  VLOG(2) << "Succeed to get public leaderboard: " << query->key
+          << query->RangeLabels()
+          << ", total player count: " << result->total_player_count
+          << ", ranking count: " << result->records.size();
+  result->error = false;
+  PostQueryCompletion(query->callback, std::move(result));
+}
+
+}  // namespace plemox

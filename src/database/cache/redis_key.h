@@ -1,0 +1,97 @@
+// The Redis key scheme of the ranking cache: timespan names, the keys of the
+// three structures kept per leaderboard and timespan, the member strings of a
+// player, and the text form of scores.
+//
+// Per leaderboard id and timespan the cache keeps
+//   - the ranking set, a sorted set at the timespan key
+//     ("leaderboard:<id>:daily"): member = member ranking key, score = score;
+//   - the member index, a hash at the timespan key + ":timestamp": field =
+//     member key, value = the member ranking key the player stands under;
+//   - the dense set (when the leaderboard keeps dense rankings), a sorted set
+//     at the dense key ("leaderboard:<id>:daily:dense"): one member per
+//     distinct score, the member being the score's text.
+//
+// A member key is "<local account id>:<service provider>"; a member ranking
+// key is "<inverted millisecond timestamp>:<member key>", where every decimal
+// digit d of the timestamp is written as 9 - d. Read highest first, Redis
+// orders equal scores by member text descending, so the inverted digits put
+// the player who reached a score earlier first. Account ids and service
+// providers must not contain ':'.
+//
+// Everything here is pure and may be called from any thread; the name table
+// is built before main() and never changes.
+#pragma once
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "leaderboard.pb.h"
+#include "vel/core/player_account.h"
+
+namespace plemox {
+
+// The protocol's time span, used unchanged inside the cache: kAllTime 1,
+// kDaily 2, kWeekly 3, kLastWeek 4, kYesterday 5, kMonthly 6, kLastMonth 7.
+using Timespan = Leaderboard::LeaderboardQuery::TimeSpan;
+
+// "alltime", "daily", "weekly", "lastweek", "yesterday", "monthly",
+// "lastmonth" to their timespans. Names match exactly (case-sensitive).
+extern const std::map<std::string, Timespan> kTimespanNames;
+
+// Whether `value` is one of the seven timespans.
+bool IsValidTimespan(int value);
+
+// The name of a timespan ("daily", ...), or "" for a value outside 1 to 7.
+std::string TimespanToString(Timespan timespan);
+
+// Looks `name` up in kTimespanNames: true and *out set when found. An unknown
+// name is logged as an error ("Unknown timespan: <name>") and gives false
+// with *out unchanged. REQUIRES: out != nullptr.
+bool GetTimespanByString(const std::string& name, Timespan* out);
+
+// The ranking set's key: "leaderboard:" + id + ":" + the timespan's name, or
+// for kWeekly and kLastWeek with a real `week_time` while the flag
+// use_leaderboard_table_with_date is on, "leaderboard:" + id + "_" + the
+// week's date as YYYYMMDD + ":weekly" (so last week's dated key is the key
+// the weekly ranking had during that week). Pass not-a-date-time when no
+// week is at hand. REQUIRES (fatal otherwise): IsValidTimespan(timespan).
+std::string MakeLeaderboardKey(const std::string& leaderboard_id,
+                               Timespan timespan,
+                               const boost::posix_time::ptime& week_time);
+
+// The dense set's key: MakeLeaderboardKey(...) + ":dense".
+// REQUIRES (fatal otherwise): IsValidTimespan(timespan).
+std::string MakeLeaderboardDenseKey(const std::string& leaderboard_id,
+                                    Timespan timespan,
+                                    const boost::posix_time::ptime& week_time);
+
+// The member index's key: `leaderboard_key` + ":timestamp".
+std::string MakeLeaderboardTimestampKey(const std::string& leaderboard_key);
+
+// "<local account id>:<service provider>", e.g. "player42:guest".
+std::string MakeMemberKey(const vel::PlayerAccount& account);
+
+// The inverted decimal digits of `timestamp_in_msec`, ":" and `member_key`:
+// 1612345678901 and "player42:guest" give "8387654321098:player42:guest".
+// REQUIRES (fatal otherwise): timestamp_in_msec >= 0.
+std::string MakeMemberRankingKey(std::int64_t timestamp_in_msec,
+                                 const std::string& member_key);
+
+// Reads the account back from a member ranking key: the text between the
+// first and the second ':' is the local account id, the rest the service
+// provider ("8387654321098:player42:guest" gives id "player42", provider
+// "guest"; an empty id or provider stays empty). Returns false when the text
+// has fewer than two ':' and then sets *account to what it could read (the
+// id after a single ':', else nothing). REQUIRES: account != nullptr.
+bool ParseMemberRankingKey(const std::string& member_ranking_key,
+                           vel::PlayerAccount* account);
+
+// A score as text for dense members and score-count bounds: C "%.*g" with 17
+// significant digits, so that the text reads back as the same double (100
+// gives "100", 0.1 "0.10000000000000001", -3 "-3", 1e20 "1e+20"); NaN gives
+// "nan" and infinities "inf", each with "-" when negative.
+std::string ScoreToText(double score);
+
+}  // namespace plemox

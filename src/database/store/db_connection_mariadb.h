@@ -1,0 +1,138 @@
+// DbConnectionMariadb: the DbConnection over the host's vel::Mariadb client.
+// Every operation builds its statement with database/mysql_schema.h and runs
+// it on the client; completions run on the client's worker threads and are
+// bound to copies of their arguments.
+//
+// Threads: as DbConnection. The client handle is set at creation and
+// cleared by Finalize; it is read and cleared atomically, so an operation
+// racing with Finalize fails cleanly instead of touching a freed client.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database/store/db_connection.h"
+#include "vel/mariadb/mariadb.h"
+
+namespace plemox {
+
+class DbConnectionMariadb : public DbConnection {
+ public:
+  // Takes a created, not yet initialized client.
+  explicit DbConnectionMariadb(std::shared_ptr<vel::Mariadb> client);
+  ~DbConnectionMariadb() override;
+  DbConnectionMariadb(const DbConnectionMariadb&) = delete;
+  DbConnectionMariadb& operator=(const DbConnectionMariadb&) = delete;
+
+  // Opens the client's connections and learns how the server wants string
+  // values escaped (SetSqlNoBackslashEscapes). False (logged) when it
+  // cannot connect.
+  bool Initialize();
+
+  void Finalize() override;
+  bool ExecuteScripts(const std::vector<std::string>& scripts) override;
+  void SubmitScore(const std::string& leaderboard_id,
+                   const vel::PlayerAccount& account,
+                   const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
+                   const boost::posix_time::ptime& next_date_time,
+                   SubmitScoreCallback callback) override;
+  void DeleteScore(const std::string& leaderboard_id,
+                   const vel::PlayerAccount& account,
+                   const ResetScheduleInfo& info,
+                   DeleteScoreCallback callback) override;
+  void QueryResetScheduleLog2(const std::string& leaderboard_key,
+                              ResetScheduleLogJsonCallback callback) override;
+  void QueryResetScheduleLog(const std::string& leaderboard_id,
+                             const std::string& leaderboard_key,
+                             const std::string& schedule_date_time,
+                             QueryResetScheduleLogCallback callback) override;
+  void QueryResetScheduleLogAll(ResetScheduleLogJsonCallback callback) override;
+  void InsertResetScheduleLog(const std::string& leaderboard_id,
+                              const std::string& leaderboard_key,
+                              const std::string& schedule_date_time,
+                              InsertResetScheduleLogCallback callback) override;
+  bool QueryLeaderboardInfo(
+      std::vector<LeaderboardInfo>* leaderboard_infos) override;
+  bool QueryLeaderboardRowCount(const std::string& table_name,
+                                std::uint64_t* row_count) override;
+  bool QueryRecoveryData(const std::string& table_name,
+                         std::vector<RecoveryData>* recovery_datas) override;
+  bool QueryRecoveryDataInChunks(const std::string& table_name,
+                                 std::size_t chunk_rows,
+                                 const RecoveryChunkHandler& on_chunk) override;
+  void ResetDailyLeaderboard(const std::string& leaderboard_id,
+                             const std::string& leaderboard_key,
+                             ResetLeaderboardCallback callback) override;
+  void ResetWeeklyLeaderboard(const std::string& leaderboard_id,
+                              const std::string& leaderboard_key,
+                              ResetLeaderboardCallback callback) override;
+  void ResetMonthlyLeaderboard(const std::string& leaderboard_id,
+                               const std::string& leaderboard_key,
+                               ResetLeaderboardCallback callback) override;
+
+  // The counts of the score writes sent on this connection's client (see
+  // vel::Mariadb::WriteStats); all zero after Finalize. Any thread.
+  vel::Mariadb::WriteStats write_stats() const;
+
+  // The bulk insert queue's entry. With --leaderboard_use_db_bulk_insert set,
+  // SubmitScore sends nothing itself and hands its arguments (the outcome
+  // and time stamp as received, not yet negated) to this function, which
+  // queues the write and completes it later through `callback`.
+  using BulkScoreSubmitter = std::function<void(
+      const std::string& leaderboard_id, const vel::PlayerAccount& account,
+      const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
+      const boost::posix_time::ptime& next_date_time,
+      const SubmitScoreCallback& callback)>;
+  // Installs (or, with an empty function, removes) the bulk insert queue;
+  // called by the queue's initialisation and finalisation. Until one is
+  // installed, SubmitScore writes directly even with the flag set (with a
+  // warning), so no write is lost. Any thread.
+  static void SetBulkScoreSubmitter(BulkScoreSubmitter submitter);
+
+  // The completion of a single score write, shared with the bulk insert
+  // queue, which sends leftover writes one by one: logs a failure with the
+  // write's facts and calls `callback` (if set) with failed = (error != 0).
+  // `score` is the stored (negated) score. Any thread.
+  static void OnScoreSubmitted(
+      const std::shared_ptr<vel::ResultSets>& result_sets,
+      const vel::Mariadb::Error& error, const std::string& leaderboard_id,
+      const vel::PlayerAccount& account,
+      Leaderboard::ScoreSubmission::Response::Result result, double score,
+      const SubmitScoreCallback& callback);
+
+ private:
+  // The client, or null after Finalize.
+  std::shared_ptr<vel::Mariadb> client() const;
+
+  // Sends `query` with `callback`; after Finalize calls `callback` at once
+  // with a client-not-running error instead.
+  // `player`, when given, makes the statement one of that player's row
+  // writes: they all run on one connection, in the order they were sent, so
+  // a later record of the player cannot be overwritten by an earlier one.
+  // `keep_while_unreachable` (with `player`) keeps and retries the write
+  // while the database cannot be reached (vel::Mariadb::ExecuteWriteInOrder);
+  // only for idempotent writes.
+  void Execute(const std::string& query, vel::Mariadb::Callback callback,
+               const vel::PlayerAccount* player = nullptr,
+               bool keep_while_unreachable = false);
+
+  // Runs `query` synchronously for a recovery read: true with a result set
+  // positioned on the first set in *result_sets; false (logged) on an error
+  // or without a result set.
+  bool ExecuteRecoveryRead(const std::string& query,
+                           std::shared_ptr<vel::ResultSets>* result_sets);
+
+  // The reset operations: `make_query` builds the statement from the id.
+  void ResetLeaderboard(const char* operation, const char* period_word,
+                        std::string (*make_query)(const std::string&),
+                        const std::string& leaderboard_id,
+                        const std::string& leaderboard_key,
+                        ResetLeaderboardCallback callback);
+
+  // Read with std::atomic_load, cleared with std::atomic_store.
+  std::shared_ptr<vel::Mariadb> client_;
+};
+
+}  // namespace plemox

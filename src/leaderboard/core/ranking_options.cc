@@ -1,0 +1,75 @@
+#include "leaderboard/core/ranking_options.h"
+
+#include <glog/logging.h>
+
+namespace plemox {
+
+std::map<std::string, RankingOption> RankingOptions::the_ranking_options;
+
+namespace {
+
+// The boolean member `name` of `element`, or true when it is absent or of
+// another type.
+bool ReadFlag(const vel::Json& element, const std::string& name) {
+  const vel::Json value = element[name];
+  return value.IsBool() ? value.GetBool() : true;
+}
+
+}  // namespace
+
+bool RankingOptions::InitializeRankingOption(const vel::Json& ranking_options) {
+  // An absent argument comes as null; it means the same as an empty array.
+  if (ranking_options.IsNull() ||
+      (ranking_options.IsArray() && ranking_options.Size() == 0)) {
+    LOG(INFO) << "No ranking options found.";
+    return true;
+  }
+  if (!ranking_options.IsArray()) {
+    LOG(FATAL) << "Assert failed: ranking_options.IsArray()"
+               << ": ranking_options=" << ranking_options.ToString();
+  }
+
+  for (std::size_t i = 0; i < ranking_options.Size(); ++i) {
+    const vel::Json element = ranking_options[i];
+    const vel::Json id = element["leaderboard_id"];
+    if (!id.IsString() || id.GetString().empty()) {
+      LOG(ERROR) << "Could not find 'leaderboard_id' in 'ranking_options'"
+                 << ": element=" << element.ToString();
+      return false;
+    }
+    RankingOption option;
+    option.leaderboard_id = id.GetString();
+    option.enable_alltime = ReadFlag(element, "enable_alltime");
+    option.enable_dense = ReadFlag(element, "enable_dense");
+    LOG(INFO) << "Leaderboard options is set"
+              << ": leaderboard_id=" << option.leaderboard_id
+              << ", enable_alltime="
+              << (option.enable_alltime ? "true" : "false")
+              << ", enable_dense=" << (option.enable_dense ? "true" : "false");
+    // The first option of an id wins; say so, since the line above has just
+    // announced the later one as set.
+    if (!the_ranking_options.emplace(option.leaderboard_id, option).second) {
+      LOG(WARNING) << "Duplicated ranking option ignored, the first one is used"
+                   << ": leaderboard_id=" << option.leaderboard_id;
+    }
+  }
+  return true;
+}
+
+bool RankingOptions::GetRankingOption(const std::string& leaderboard_id,
+                                      RankingOption* out) {
+  if (out == nullptr) {
+    LOG(FATAL) << "Assert failed: out";
+  }
+  const auto it = the_ranking_options.find(leaderboard_id);
+  if (it == the_ranking_options.end()) {
+    *out = RankingOption();
+    return false;
+  }
+  *out = it->second;
+  return true;
+}
+
+void RankingOptions::ClearForTesting() { the_ranking_options.clear(); }
+
+}  // namespace plemox

@@ -1,0 +1,45 @@
+// The process-wide registry of per-leaderboard ranking options, built from
+// the `ranking_options` manifest argument.
+//
+// Threads: InitializeRankingOption and ClearForTesting run on the start-up
+// thread before any request is accepted; GetRankingOption is then read-only
+// and may be called from any thread without a lock.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "common/ranking_option.h"
+#include "vel/core/json.h"
+
+namespace plemox {
+
+class RankingOptions {
+ public:
+  RankingOptions() = delete;
+
+  // Registers the options of `ranking_options`, an array of objects with a
+  // non-empty string "leaderboard_id" and optional booleans "enable_alltime"
+  // and "enable_dense" (true when absent or not a boolean). A null value (the
+  // argument is absent from the manifest) means no options. Returns false,
+  // with an error log, for an element without a usable leaderboard id; the
+  // options read before it stay registered. A second option for the same id
+  // is logged but dropped: the first one wins. A value that is neither null
+  // nor an array is a fatal configuration error.
+  static bool InitializeRankingOption(const vel::Json& ranking_options);
+
+  // Copies the option of `leaderboard_id` to *out and returns true; when the
+  // id has none, copies the default option (empty id, both flags true) and
+  // returns false. REQUIRES: out != nullptr.
+  static bool GetRankingOption(const std::string& leaderboard_id,
+                               RankingOption* out);
+
+  // Forgets every option (tests only).
+  static void ClearForTesting();
+
+ private:
+  // Leaderboard id -> option. Written only during start-up.
+  static std::map<std::string, RankingOption> the_ranking_options;
+};
+
+}  // namespace plemox

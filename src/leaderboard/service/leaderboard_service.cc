@@ -1,0 +1,239 @@
+// Start-up and shutdown of the service, and its process-wide state.
+#include "leaderboard/service/leaderboard_service.h"
+
+#include <glog/logging.h>
+
+#include <mutex>
+#include <set>
+
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
+#include "database/store/bulk_insert_queue.h"
+#include "leaderboard/core/leaderboard_id.h"
+#include "leaderboard/core/ranking_options.h"
+#include "leaderboard/core/reset_schedule_registry.h"
+#include "vel/core/event.h"
+#include "vel/core/hardware_info.h"
+#include "vel/message/leaderboard_message_writer.h"
+#include "vel/net/tcp_server.h"
+#include "vel/net/tcp_transport.h"
+
+namespace plemox {
+namespace {
+
+std::string the_io_group_name;
+// Written by Start() before the first handler can run and never changed
+// afterwards (Shutdown leaves it, since handlers may still be running), so
+// the handlers read it without a lock.
+std::set<std::string> the_leaderboard_ids;
+// Set by Start() and taken by Shutdown() on the host thread; guarded all the
+// same, so that no other thread ever sees it half torn down.
+std::mutex the_tcp_server_mutex;
+std::shared_ptr<vel::TcpServer> the_tcp_server;  // GUARDED_BY(mutex)
+// Read by completions on cache and database threads while start-up and
+// shutdown set it.
+std::mutex the_db_connection_mutex;
+std::shared_ptr<DbConnection> the_db_connection;  // GUARDED_BY(mutex)
+std::string the_self_master_info;
+
+// Creates the transport of one accepted connection (TCP I/O thread).
+std::shared_ptr<vel::SocketBase> CreateConnection() {
+  auto transport =
+      vel::TcpTransport::Create(the_io_group_name, vel::TcpSSLOption::kNullPtr,
+                                vel::TransportCompressor::kNullPtr, true);
+  if (!transport) return nullptr;  // Logged by the host; refused.
+  transport->set_disconnect_handler(&LeaderboardService::OnTcpDisconnected);
+  transport->set_receive_handler(&LeaderboardService::OnTcpReceived);
+  return transport->ToSocketBase();
+}
+
+// The registries' initialisers under the names that start-up failures
+// report.
+bool InitializeResetSchedule(const vel::Json& reset_schedules) {
+  return ResetScheduleRegistry::InitializeResetSchedule(reset_schedules);
+}
+bool InitializeRankingOption(const vel::Json& ranking_options) {
+  return RankingOptions::InitializeRankingOption(ranking_options);
+}
+
+void RecordLeaderboardIds(const vel::Json& leaderboard_ids) {
+  LEADERBOARD_ASSERT(leaderboard_ids.IsArray())
+      << "'leaderboard_ids' must be an array type.";
+  if (!FLAGS_leaderboard_use_db_stored_procedure) {
+    LEADERBOARD_ASSERT(leaderboard_ids.Size() != 0);
+  }
+  for (std::size_t i = 0; i < leaderboard_ids.Size(); ++i) {
+    LEADERBOARD_ASSERT(leaderboard_ids[i].IsString())
+        << "The element of 'leaderboard_ids' must be a string type.";
+    const std::string leaderboard_id = leaderboard_ids[i].GetString();
+    LEADERBOARD_ASSERT(not leaderboard_id.empty())
+        << "The element of 'leaderboard_ids' must not be empty.";
+    // Ids become parts of table names and Redis keys.
+    LEADERBOARD_ASSERT(IsValidLeaderboardId(leaderboard_id))
+        << "The element of 'leaderboard_ids' must be made only of letters, "
+           "digits and underscore, at most "
+        << kMaxLeaderboardIdLength << " characters: " << leaderboard_id;
+    LEADERBOARD_ASSERT(the_leaderboard_ids.insert(leaderboard_id).second)
+        << "Duplicated leaderboard id found"
+        << ": " << leaderboard_id;
+  }
+}
+
+}  // namespace
+
+bool LeaderboardService::Start(
+    const std::string& io_group_name, std::uint16_t port,
+    const vel::Json& leaderboard_ids, const vel::Json& reset_schedules,
+    const vel::Json& ranking_options, const std::string& server_url,
+    const std::string& user_id, const std::string& password,
+    const std::string& database_name, std::uint64_t connection_count,
+    const std::string& character_set, std::int64_t slow_query_threshold_ms) {
+  the_io_group_name = io_group_name;
+  RecordLeaderboardIds(leaderboard_ids);
+  LEADERBOARD_ASSERT(InitializeResetSchedule(reset_schedules))
+      << "Failed to initialize reset schedule.";
+  LEADERBOARD_ASSERT(InitializeRankingOption(ranking_options))
+      << "Failed to initialize ranking options.";
+
+  LEADERBOARD_ASSERT(RedisCache::Initialize())
+      << "Failed to initialize the Redis database.";
+  InstallSchema(server_url, user_id, password, database_name, character_set);
+  {
+    std::lock_guard<std::mutex> lock(the_db_connection_mutex);
+    the_db_connection = DbConnection::Create(
+        server_url, user_id, password, database_name, connection_count,
+        character_set, slow_query_threshold_ms);
+    LEADERBOARD_ASSERT(the_db_connection)
+        << "Failed to initialize the database, Please check the database "
+           "setting in your MANIFEST.json";
+  }
+  BulkInsertQueue::InitializeBulkInsert();
+
+  vel::Event::RegisterHandler<MessageReceivedEvent>(
+      &LeaderboardService::OnMessageReceived);
+
+  const std::uint16_t service_port = port;
+  {
+    std::lock_guard<std::mutex> lock(the_tcp_server_mutex);
+    the_tcp_server = vel::TcpServer::Create(
+        the_io_group_name, vel::TcpSSLOption::kNullPtr, &CreateConnection);
+    LEADERBOARD_ASSERT(the_tcp_server)
+        << "Failed to initialize the TCP server.";
+    LEADERBOARD_ASSERT(the_tcp_server->Start(service_port))
+        << "Failed to start the TCP server.";
+  }
+
+  const auto external_ip = vel::HardwareInfo::GetExternalIp();
+  if (!external_ip.is_unspecified()) {
+    the_self_master_info =
+        external_ip.to_string() + ":" + std::to_string(service_port);
+  }
+  LEADERBOARD_ASSERT(not the_self_master_info.empty());
+  LOG(INFO) << "Getting master information"
+            << ": my info=" << the_self_master_info;
+  // The master election, which drives the scheduled resets.
+  GetMaster();
+  return true;
+}
+
+void LeaderboardService::Shutdown() {
+  std::shared_ptr<vel::TcpServer> tcp_server;
+  {
+    std::lock_guard<std::mutex> lock(the_tcp_server_mutex);
+    tcp_server = std::move(the_tcp_server);
+    the_tcp_server.reset();
+  }
+  if (tcp_server) tcp_server->Stop();
+  // No election step or reset check may reach the database from here on.
+  StopMasterElection();
+  std::shared_ptr<DbConnection> db;
+  {
+    std::lock_guard<std::mutex> lock(the_db_connection_mutex);
+    db = std::move(the_db_connection);
+    the_db_connection.reset();
+  }
+  // Finalize lets queued writes finish; completions that come later find no
+  // connection and skip the database. The bulk queue sends what it still
+  // holds before its own connection closes.
+  if (db) db->Finalize();
+  BulkInsertQueue::FinalizeBulkInsert();
+}
+
+std::shared_ptr<DbConnection> LeaderboardService::db_connection() {
+  std::lock_guard<std::mutex> lock(the_db_connection_mutex);
+  return the_db_connection;
+}
+
+const std::set<std::string>& LeaderboardService::configured_leaderboard_ids() {
+  return the_leaderboard_ids;
+}
+
+boost::posix_time::ptime LeaderboardService::WeekReferenceTime(
+    const std::string& leaderboard_id,
+    Leaderboard::LeaderboardQuery::TimeSpan timespan) {
+  if (timespan != Leaderboard::LeaderboardQuery::kWeekly &&
+      timespan != Leaderboard::LeaderboardQuery::kLastWeek) {
+    return boost::posix_time::ptime(boost::posix_time::not_a_date_time);
+  }
+  ResetScheduleInfo schedule;
+  ResetScheduleRegistry::GetWeeklyScheduleDateTimes(
+      leaderboard_id, &schedule.past_date_time, &schedule.next_date_time);
+  return WeekReferenceTime(schedule, timespan);
+}
+
+boost::posix_time::ptime LeaderboardService::WeekReferenceTime(
+    const ResetScheduleInfo& schedule,
+    Leaderboard::LeaderboardQuery::TimeSpan timespan) {
+  switch (timespan) {
+    case Leaderboard::LeaderboardQuery::kWeekly:
+      return schedule.next_date_time;
+    case Leaderboard::LeaderboardQuery::kLastWeek:
+      return schedule.past_date_time;
+    default:
+      return boost::posix_time::ptime(boost::posix_time::not_a_date_time);
+  }
+}
+
+bool LeaderboardService::IsConfiguredLeaderboardId(
+    const std::string& leaderboard_id) {
+  return the_leaderboard_ids.count(leaderboard_id) != 0;
+}
+
+const std::string& LeaderboardService::self_master_info() {
+  return the_self_master_info;
+}
+
+void LeaderboardService::SendFail(const std::shared_ptr<ClientSession>& session,
+                                  const Uuid& request_uuid,
+                                  Leaderboard::Response::Fail code,
+                                  const std::string& message) {
+  session->Send(*vel::LeaderboardMessageWriter::CreateFailResponse(
+      request_uuid, code, message));
+}
+
+bool LeaderboardService::CheckAuthenticated(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const char* operation) {
+  if (session->state() == ClientSession::kAuthenticated) return true;
+  LOG(WARNING) << operation << "() "
+               << "failed: "
+               << "Access denied, authentication required"
+               << ": session=" << session;
+  SendFail(session, request_uuid,
+           Leaderboard::Response::kFailUnauthenticatedApp,
+           "Access denied, authentication required");
+  return false;
+}
+
+void LeaderboardService::RefuseInvalidParameter(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const char* operation, const char* reason) {
+  LOG(WARNING) << operation << "() "
+               << "failed: "
+               << "Invalid parameter found"
+               << ". " << reason << ": session=" << session;
+  SendFail(session, request_uuid, Leaderboard::Response::kFailInvalidParameter,
+           "Invalid parameter found");
+}
+
+}  // namespace plemox

@@ -1,0 +1,331 @@
+// Leaderboard queries: public and social rankings, one query or a batch
+// answered in request order.
+#include <glog/logging.h>
+
+#include <vector>
+
+#include "common/leaderboard_flags.h"
+#include "leaderboard/core/leaderboard_id.h"
+#include "leaderboard/core/request_limits.h"
+#include "leaderboard/service/leaderboard_service.h"
+#include "leaderboard/service/profiling_counters.h"
+#include "vel/core/monotonic_clock.h"
+#include "vel/message/leaderboard_message_writer.h"
+
+namespace plemox {
+
+using Query = Leaderboard::LeaderboardQuery::Request;
+using Range = Leaderboard::LeaderboardQuery::Range;
+
+// The state of one batch, shared by its steps; one query is in flight at a
+// time, so only one step touches it at once.
+struct LeaderboardService::BatchContext {
+  std::shared_ptr<ClientSession> session;
+  Uuid request_uuid;
+  std::vector<Query> queries;
+  std::shared_ptr<Leaderboard::Response> response;
+};
+
+namespace {
+
+// The field checks every query passes before anything else looks at it.
+bool ValidateQuery(const Query& query) {
+  bool valid = query.has_leaderboard_id() && query.has_collection() &&
+               query.has_time_span() && query.has_range() &&
+               query.has_ranking_type();
+  if (valid) {
+    const Range& range = query.range();
+    valid = range.has_type() && (range.type() == Range::kAll ||
+                                 (range.has_begin() && range.has_end()));
+  }
+  if (valid && query.range().type() == Range::kNearby) {
+    valid = query.has_account_id();
+  }
+  if (valid && query.has_account_id()) {
+    valid = query.account_id().has_service_provider() &&
+            query.account_id().has_local_account();
+  }
+  if (!valid) {
+    LOG(WARNING) << "Parameter validation failed"
+                 << ": "
+                 << ": request=" << query.ShortDebugString();
+  }
+  return valid;
+}
+
+// What the ranking cache requires of a query beyond its fields: a usable
+// leaderboard id, a range that reads a ranking in order, and social queries
+// over their whole list. Empty when the query is fine, else the reason.
+std::string CheckQueryLimits(const Query& query) {
+  if (!IsValidLeaderboardId(query.leaderboard_id())) {
+    return query.leaderboard_id().empty()
+               ? "No leaderboard ID"
+               : "leaderboard id not made of letters, digits and '_'";
+  }
+  const Range& range = query.range();
+  switch (range.type()) {
+    case Range::kAll:
+      if (range.begin() != 0 || range.end() != 0) {
+        return "the range 'all' takes no begin and end";
+      }
+      break;
+    case Range::kFromTop:
+      if (range.begin() < 0 || range.begin() > range.end()) {
+        return "the range 'from top' needs 0 <= begin <= end";
+      }
+      break;
+    default:
+      if (range.begin() > range.end()) {
+        return "the range 'nearby' needs begin <= end";
+      }
+      break;
+  }
+  if (query.collection() == Leaderboard::LeaderboardQuery::kSocial &&
+      range.type() != Range::kAll) {
+    return "a social query covers its whole list (range 'all')";
+  }
+  return "";
+}
+
+bool HasValidCompetitors(const Query& query) {
+  for (const auto& competitor : query.competitors()) {
+    if (!competitor.has_service_provider() || !competitor.has_local_account()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+vel::PlayerAccount PlayerOf(const Query& query) {
+  if (!query.has_account_id()) return vel::PlayerAccount();
+  return vel::PlayerAccount(query.account_id().service_provider(),
+                            query.account_id().local_account());
+}
+
+std::vector<vel::PlayerAccount> CompetitorsOf(const Query& query) {
+  std::vector<vel::PlayerAccount> competitors;
+  competitors.reserve(query.competitors_size());
+  for (const auto& competitor : query.competitors()) {
+    competitors.emplace_back(competitor.service_provider(),
+                             competitor.local_account());
+  }
+  return competitors;
+}
+
+void CopyResult(const QueryResult& result,
+                Leaderboard::LeaderboardQuery::Response* out) {
+  out->set_total_player_count(result.total_player_count);
+  out->mutable_record()->Reserve(static_cast<int>(result.records.size()));
+  for (const auto& record : result.records) {
+    auto* entry = out->add_record();
+    entry->set_rank(record.rank);
+    entry->set_score(record.score);
+    entry->mutable_account_id()->set_service_provider(
+        record.account.service_provider());
+    entry->mutable_account_id()->set_local_account(record.account.id());
+  }
+}
+
+// Runs `query` in the cache; `callback` gets the shared result.
+void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
+  const auto week_time = LeaderboardService::WeekReferenceTime(
+      query.leaderboard_id(), query.time_span());
+  if (query.collection() == Leaderboard::LeaderboardQuery::kSocial) {
+    RedisCache::GetSocialLeaderboard(query.leaderboard_id(), PlayerOf(query),
+                                     CompetitorsOf(query), query.time_span(),
+                                     query.range(), query.ranking_type(),
+                                     week_time, std::move(callback));
+  } else {
+    RedisCache::GetPublicLeaderboard(
+        query.leaderboard_id(), PlayerOf(query), query.time_span(),
+        query.range(), query.ranking_type(), week_time, std::move(callback));
+  }
+}
+
+ProfilingCounters::Kind KindOf(const Query& query) {
+  return query.collection() == Leaderboard::LeaderboardQuery::kSocial
+             ? ProfilingCounters::kSocialQuery
+             : ProfilingCounters::kQuery;
+}
+
+}  // namespace
+
+bool LeaderboardService::CheckQuery(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const Query& query, bool batch) {
+  const char* const prefix = batch ? "QueriesRequest() " : "QueryRequest() ";
+  const auto refuse = [&](const char* message) {
+    SendFail(session, request_uuid,
+             Leaderboard::Response::kFailInvalidParameter, message);
+    return false;
+  };
+  if (!ValidateQuery(query)) {
+    if (!query.has_leaderboard_id()) {
+      LOG(WARNING) << prefix << "failed: "
+                   << "Invalid parameter found"
+                   << ". "
+                   << "No leaderboard ID"
+                   << ": session=" << session;
+    }
+    return refuse("Invalid parameter found");
+  }
+  if (!FLAGS_leaderboard_use_db_stored_procedure &&
+      !IsConfiguredLeaderboardId(query.leaderboard_id())) {
+    if (batch) {
+      LOG(ERROR) << prefix << "failed: "
+                 << "Unknown leaderboard ID"
+                 << ": leaderboard id=" << query.leaderboard_id();
+      return refuse("Unknown leaderboard ID");
+    }
+    LOG(ERROR) << prefix << "failed: "
+               << "Invalid parameter found"
+               << ". "
+               << "Unknown leaderboard ID"
+               << ": leaderboard id=" << query.leaderboard_id()
+               << ", session=" << session;
+    return refuse("Invalid parameter found");
+  }
+  const std::string limit = CheckQueryLimits(query);
+  if (!limit.empty()) {
+    LOG(WARNING) << prefix << "failed: "
+                 << "Invalid parameter found"
+                 << ". " << limit << ": session=" << session
+                 << ", request=" << query.ShortDebugString();
+    return refuse("Invalid parameter found");
+  }
+  if (!HasValidCompetitors(query)) {
+    if (batch) {
+      LOG(WARNING) << "Invalid parameter found"
+                   << ": session=" << session;
+      return refuse("invalid parameter");
+    }
+    LOG(WARNING) << prefix << "failed: "
+                 << "Invalid parameter found"
+                 << ": session=" << session;
+    return refuse("Invalid parameter found");
+  }
+  const std::string too_many = RequestLimits::CheckCompetitorCount(query);
+  if (!too_many.empty()) {
+    LOG(WARNING) << prefix << "failed: "
+                 << "Invalid parameter found"
+                 << ". " << too_many << ": session=" << session
+                 << ", competitors=" << query.competitors_size();
+    return refuse(too_many.c_str());
+  }
+  // The player and the competitors become member keys: their parts must
+  // fit what can be stored.
+  std::string reason;
+  if (query.has_account_id()) {
+    RequestLimits::FitsAccountColumns(query.account_id(), &reason);
+  }
+  for (const auto& competitor : query.competitors()) {
+    if (!reason.empty()) break;
+    RequestLimits::FitsAccountColumns(competitor, &reason);
+  }
+  if (!reason.empty()) {
+    LOG(WARNING) << prefix << "failed: "
+                 << "Invalid parameter found"
+                 << ". " << reason << ": session=" << session;
+    return refuse("Invalid parameter found");
+  }
+  return true;
+}
+
+void LeaderboardService::OnQueryRequested(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const Query& query) {
+  VLOG(2) << "OnQueryRequested called";
+  const std::int64_t start_time = vel::MonotonicClock::Now();
+  if (!CheckAuthenticated(session, request_uuid, "QueryRequest")) return;
+
+  if (!CheckQuery(session, request_uuid, query, /*batch=*/false)) return;
+
+  auto queries = std::make_shared<const std::vector<Query>>(1, query);
+  CheckAnswerSize(session, request_uuid, queries, /*batch=*/false,
+                  [session, request_uuid, start_time, queries] {
+                    RunQuery(session, request_uuid, queries->front(),
+                             start_time);
+                  });
+}
+
+void LeaderboardService::RunQuery(const std::shared_ptr<ClientSession>& session,
+                                  const Uuid& request_uuid, const Query& query,
+                                  std::int64_t start_time) {
+  const bool social =
+      query.collection() == Leaderboard::LeaderboardQuery::kSocial;
+  const auto kind = KindOf(query);
+  QueryCache(query, [session, request_uuid, start_time, social,
+                     kind](const std::shared_ptr<QueryResult>& result) {
+    VLOG(2) << (social ? "OnSocialLeaderboardCacheQueried called"
+                       : "OnPublicLeaderboardCacheQueried called");
+    ProfilingCounters::Record(kind, start_time);
+    if (!result || result->error) {
+      SendFail(session, request_uuid, Leaderboard::Response::kFailUnknown,
+               "Internal error");
+      return;
+    }
+    auto response =
+        vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
+            request_uuid, true);
+    CopyResult(*result, response->mutable_leaderboard_query());
+    session->Send(*response);
+  });
+}
+
+void LeaderboardService::OnQueriesRequested(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const google::protobuf::RepeatedPtrField<Query>& queries) {
+  VLOG(2) << "OnQueriesRequested called";
+  if (!CheckAuthenticated(session, request_uuid, "QueriesRequest")) return;
+  if (queries.empty()) {
+    RefuseInvalidParameter(session, request_uuid, "QueriesRequest",
+                           "no requests");
+    return;
+  }
+  // Every query is checked before the first one runs: one bad query refuses
+  // the whole batch.
+  for (const Query& query : queries) {
+    if (!CheckQuery(session, request_uuid, query, /*batch=*/true)) return;
+  }
+
+  auto context = std::make_shared<BatchContext>();
+  context->session = session;
+  context->request_uuid = request_uuid;
+  context->queries.assign(queries.begin(), queries.end());
+  context->response =
+      vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
+          request_uuid, false);
+  // The queries stay owned by the context, which the check keeps alive.
+  std::shared_ptr<const std::vector<Query>> batch(context, &context->queries);
+  CheckAnswerSize(session, request_uuid, std::move(batch), /*batch=*/true,
+                  [context] { RunBatchStep(context, 0); });
+}
+
+void LeaderboardService::RunBatchStep(
+    const std::shared_ptr<BatchContext>& context, std::size_t index) {
+  const std::int64_t start_time = vel::MonotonicClock::Now();
+  const Query& query = context->queries[index];
+  const bool social =
+      query.collection() == Leaderboard::LeaderboardQuery::kSocial;
+  const auto kind = KindOf(query);
+  QueryCache(query, [context, index, start_time, social,
+                     kind](const std::shared_ptr<QueryResult>& result) {
+    VLOG(2) << (social ? "OnSocialLeaderboardsCacheQueried called"
+                       : "OnPublicLeaderboardsCacheQueried called");
+    ProfilingCounters::Record(kind, start_time);
+    if (!result || result->error) {
+      // The partial answer is dropped: the batch fails as a whole.
+      SendFail(context->session, context->request_uuid,
+               Leaderboard::Response::kFailUnknown, "Internal error");
+      return;
+    }
+    CopyResult(*result, context->response->add_leaderboard_queries());
+    if (index + 1 < context->queries.size()) {
+      RunBatchStep(context, index + 1);
+    } else {
+      context->session->Send(*context->response);
+    }
+  });
+}
+
+}  // namespace plemox

@@ -1,0 +1,302 @@
+// The scheduled reset: every server moves its schedules on once per election
+// turn; the master rolls each due reset over, in the cache and the database,
+// after recording it in the reset log, whose primary key (leaderboard key,
+// schedule date time) lets one reset happen once even when two servers both
+// believe they are master.
+//
+// A reset that falls due while no server is master (the master died just
+// before it, or every server was down across it) would otherwise be lost:
+// followers move past it, and a restarted server computes its schedules from
+// today. So when a server becomes master it also performs, for each
+// schedule, the last occurrence that has fallen due (not before the start,
+// before the end) unless the log already holds it.
+#include <glog/logging.h>
+
+#include <atomic>
+#include <vector>
+
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
+#include "leaderboard/core/ranking_options.h"
+#include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/leaderboard_service.h"
+
+namespace plemox {
+namespace {
+
+namespace posix_time = boost::posix_time;
+
+// Whether the last reset check ran as master; a check as master after one
+// that was not (or the first) is a server becoming master.
+std::atomic<bool> the_last_check_as_master{false};
+
+// One reset to look up in the log and, when absent, to perform.
+struct DueReset {
+  std::string leaderboard_id;
+  std::string leaderboard_key;
+  posix_time::ptime schedule_date_time;
+  ResetScheduleTime::Period period;
+  // Found by the take-over check rather than by the calendar now.
+  bool missed;
+};
+
+// The occurrence a server that becomes master at `now` must make sure of:
+// the schedule's previous occurrence, when the calendar has moved past it
+// (the next one is still ahead) and it lies within the schedule. Otherwise
+// not-a-date-time: a due next occurrence is the calendar's own case.
+posix_time::ptime MissedOccurrence(const ResetSchedule& schedule,
+                                   const posix_time::ptime& now) {
+  const posix_time::ptime& past = schedule.past_date_time();
+  if (past.is_special() || schedule.next_date_time().is_special()) {
+    return posix_time::not_a_date_time;
+  }
+  if (now >= schedule.next_date_time() && !schedule.expired() &&
+      now < schedule.ends()) {
+    return posix_time::not_a_date_time;
+  }
+  if (past < schedule.starts() || past > now || past >= schedule.ends()) {
+    return posix_time::not_a_date_time;
+  }
+  return past;
+}
+
+void OnLeaderboardCacheReset(bool error, const std::string& leaderboard_key,
+                             const std::string& schedule_date_time) {
+  VLOG(2) << "OnLeaderboardCacheReset called";
+  if (error) {
+    LOG(ERROR) << "Failed to reset leaderboard"
+               << "(Redis)"
+               << ": leaderboard key=" << leaderboard_key
+               << ", schedule date time=" << schedule_date_time;
+    return;
+  }
+  LOG(INFO) << "The leaderboard reset was successful"
+            << "(Redis)"
+            << ": leaderboard key=" << leaderboard_key
+            << ", schedule date time=" << schedule_date_time;
+}
+
+void OnLeaderboardDbReset(bool error, const std::string& leaderboard_key,
+                          const std::string& schedule_date_time) {
+  VLOG(2) << "OnLeaderboardDbReset called";
+  if (error) {
+    LOG(ERROR) << "Failed to reset leaderboard"
+               << "(DB)"
+               << ": leaderboard key=" << leaderboard_key
+               << ", schedule date time=" << schedule_date_time;
+    return;
+  }
+  LOG(INFO) << "The leaderboard reset was successful"
+            << "(DB)"
+            << ": leaderboard key=" << leaderboard_key
+            << ", schedule date time=" << schedule_date_time;
+}
+
+void OnResetScheduleLogInserted(bool error, bool already_reset,
+                                const std::string& leaderboard_id,
+                                const std::string& leaderboard_key,
+                                const std::string& schedule_date_time,
+                                ResetScheduleTime::Period period) {
+  VLOG(2) << "OnResetScheduleLogInserted called";
+  if (error) {
+    LOG(ERROR) << "Failed to insert reset schedule log"
+               << ": leaderboard key=" << leaderboard_key
+               << ", schedule date time=" << schedule_date_time;
+    return;
+  }
+  if (already_reset) {
+    LOG(WARNING) << "Failed to insert reset schedule log"
+                 << ". "
+                 << "the leaderboard has already been reset"
+                 << ": leaderboard key=" << leaderboard_key
+                 << ", schedule date time=" << schedule_date_time;
+    return;
+  }
+  RankingOption option;
+  RankingOptions::GetRankingOption(leaderboard_id, &option);
+  LOG(INFO) << "A new reset schedule log is inserted, Now starting to reset "
+               "leaderboard"
+            << ": leaderboard key=" << leaderboard_key
+            << ", schedule date time=" << schedule_date_time
+            << ", enable_alltime=" << (option.enable_alltime ? 1 : 0)
+            << ", enable_dense=" << (option.enable_dense ? 1 : 0);
+  LeaderboardService::ResetLeaderboard(leaderboard_id, leaderboard_key,
+                                       schedule_date_time, period, option);
+}
+
+void OnResetScheduleLogQueried(bool error, bool already_reset,
+                               const std::string& reset_date_time,
+                               const std::string& leaderboard_id,
+                               const std::string& leaderboard_key,
+                               const std::string& schedule_date_time,
+                               ResetScheduleTime::Period period, bool missed) {
+  VLOG(2) << "OnResetScheduleLogQueried called";
+  if (error) {
+    LOG(ERROR) << "Failed to query reset schedule log"
+               << ": leaderboard key=" << leaderboard_key
+               << ", schedule date time=" << schedule_date_time;
+    return;
+  }
+  if (already_reset) {
+    // On taking over this is the usual case (the old master did it).
+    LOG_IF(WARNING, !missed) << "The leaderboard has already been reset"
+                             << ": leaderboard key=" << leaderboard_key
+                             << ", schedule date time=" << schedule_date_time
+                             << ", reset date time: " << reset_date_time;
+    LOG_IF(INFO, missed) << "The leaderboard has already been reset"
+                         << ": leaderboard key=" << leaderboard_key
+                         << ", schedule date time=" << schedule_date_time
+                         << ", reset date time: " << reset_date_time;
+    return;
+  }
+  const auto db = LeaderboardService::db_connection();
+  if (!db) {
+    LOG(WARNING) << "Failed to insert reset schedule log"
+                 << ". The database connection is closed"
+                 << ": leaderboard key=" << leaderboard_key
+                 << ", schedule date time=" << schedule_date_time;
+    return;
+  }
+  LOG(INFO) << "Inserting a new reset schedule log"
+            << ": leaderboard key=" << leaderboard_key
+            << ", schedule date time: " << schedule_date_time;
+  db->InsertResetScheduleLog(
+      leaderboard_id, leaderboard_key, schedule_date_time,
+      [period](const bool& failed, const bool& duplicated,
+               const std::string& id, const std::string& key,
+               const std::string& date_time) {
+        OnResetScheduleLogInserted(failed, duplicated, id, key, date_time,
+                                   period);
+      });
+}
+
+void StartReset(const DueReset& reset, const posix_time::ptime& now,
+                const std::shared_ptr<DbConnection>& db) {
+  const std::string schedule_date_time =
+      DateTimeToCompactText(reset.schedule_date_time);
+  // The last reset before this server became master is usually done
+  // already (by the old master); the log tells.
+  LOG(INFO) << (reset.missed ? "Leaderboard is going to be reset unless it "
+                               "was done before this server became master"
+                             : "Leaderboard is going to be reset")
+            << ": leaderboard_key=" << reset.leaderboard_key
+            << ", schedule_date_time="
+            << DateTimeToText(reset.schedule_date_time)
+            << ", now=" << DateTimeToText(now);
+  if (!db) {
+    LOG(WARNING) << "Leaderboard reset skipped: the database connection is "
+                    "closed"
+                 << ": leaderboard_key=" << reset.leaderboard_key
+                 << ", schedule_date_time=" << schedule_date_time;
+    return;
+  }
+  const std::string id = reset.leaderboard_id;
+  const std::string key = reset.leaderboard_key;
+  const ResetScheduleTime::Period period = reset.period;
+  const bool missed = reset.missed;
+  db->QueryResetScheduleLog(id, key, schedule_date_time,
+                            [id, key, schedule_date_time, period, missed](
+                                const bool& failed, const bool& found,
+                                const std::string& reset_date_time) {
+                              OnResetScheduleLogQueried(
+                                  failed, found, reset_date_time, id, key,
+                                  schedule_date_time, period, missed);
+                            });
+}
+
+}  // namespace
+
+void LeaderboardService::CheckResetTime(bool is_master) {
+  const posix_time::ptime now = ResetSchedule::Now();
+  const bool becoming_master =
+      !the_last_check_as_master.exchange(is_master) && is_master;
+
+  std::vector<DueReset> due;
+  ResetScheduleRegistry::WithLockedSchedules(
+      [&](ResetScheduleRegistry::ScheduleMap& schedules) {
+        for (auto& [key, schedule] : schedules) {
+          VLOG(2) << "Checking the reset time of the leaderboard"
+                  << ": leaderboard_key=" << key << ", schedule_date_time="
+                  << DateTimeToText(schedule.schedule_date_time())
+                  << ", now=" << DateTimeToText(now);
+          if (becoming_master) {
+            const posix_time::ptime missed = MissedOccurrence(schedule, now);
+            if (!missed.is_special()) {
+              due.push_back({schedule.leaderboard_id(), key, missed,
+                             schedule.period(), true});
+            }
+          }
+          if (schedule.IsResetTime(now) && is_master) {
+            due.push_back({schedule.leaderboard_id(), key,
+                           schedule.schedule_date_time(), schedule.period(),
+                           false});
+          }
+        }
+        return 0;
+      });
+  if (due.empty()) return;
+  const auto db = db_connection();
+  for (const DueReset& reset : due) StartReset(reset, now, db);
+}
+
+void LeaderboardService::ResetLeaderboard(const std::string& leaderboard_id,
+                                          const std::string& leaderboard_key,
+                                          const std::string& schedule_date_time,
+                                          ResetScheduleTime::Period period,
+                                          const RankingOption& option) {
+  const auto on_cache_reset = [leaderboard_key, schedule_date_time](
+                                  bool error, const std::string&) {
+    OnLeaderboardCacheReset(error, leaderboard_key, schedule_date_time);
+  };
+  const auto on_db_reset = [leaderboard_key, schedule_date_time](
+                               const bool& error, const std::string&) {
+    OnLeaderboardDbReset(error, leaderboard_key, schedule_date_time);
+  };
+  const auto db = db_connection();
+  const auto reset_db =
+      [&](void (DbConnection::*reset)(const std::string&, const std::string&,
+                                      DbConnection::ResetLeaderboardCallback)) {
+        if (!db) {
+          LOG(WARNING) << "Failed to reset leaderboard"
+                       << "(DB)"
+                       << ". The database connection is closed"
+                       << ": leaderboard key=" << leaderboard_key
+                       << ", schedule date time=" << schedule_date_time;
+          return;
+        }
+        ((*db).*reset)(leaderboard_id, leaderboard_key, on_db_reset);
+      };
+  switch (period) {
+    case ResetScheduleTime::kDay:
+      // clang-format off
+      LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
+          << "Not implemented yet.";
+      // clang-format on
+      RedisCache::ResetDailyLeaderboard(leaderboard_id, option, on_cache_reset);
+      reset_db(&DbConnection::ResetDailyLeaderboard);
+      return;
+    case ResetScheduleTime::kWeek:
+      if (FLAGS_use_leaderboard_table_with_date) {
+        // Each week has dated keys and tables of its own: nothing moves.
+        OnLeaderboardDbReset(false, leaderboard_key, schedule_date_time);
+        return;
+      }
+      RedisCache::ResetWeeklyLeaderboard(leaderboard_id, option,
+                                         on_cache_reset);
+      reset_db(&DbConnection::ResetWeeklyLeaderboard);
+      return;
+    case ResetScheduleTime::kMonth:
+      // clang-format off
+      LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
+          << "Not implemented yet.";
+      // clang-format on
+      RedisCache::ResetMonthlyLeaderboard(leaderboard_id, option,
+                                          on_cache_reset);
+      reset_db(&DbConnection::ResetMonthlyLeaderboard);
+      return;
+  }
+  LEADERBOARD_ASSERT(false) << "Unexpected value"
+                            << ": period=" << static_cast<int>(period);
+}
+
+}  // namespace plemox

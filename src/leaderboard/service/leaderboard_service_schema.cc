@@ -1,0 +1,79 @@
+// The database schema at start-up: installed into the database, or written
+// to a script file for an operator to run (which ends the server run).
+#include <glog/logging.h>
+#include <signal.h>
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
+#include "database/store/db_connection.h"
+#include "database/store/mysql_schema.h"
+#include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/leaderboard_service.h"
+#include "vel/mariadb/mariadb.h"
+
+namespace plemox {
+
+void LeaderboardService::ExportSchemaScript(
+    const std::string& server_url, const std::string& database_name,
+    const std::vector<std::string>& schema_scripts,
+    const boost::filesystem::path& path) {
+  LOG(INFO) << "Generating a script file for db schema"
+            << ": " << path.string();
+  if (path.has_parent_path()) {
+    boost::system::error_code error;
+    boost::filesystem::create_directories(path.parent_path(), error);
+    if (error) {
+      LOG(FATAL) << "Failed to create directory"
+                 << ": " << path.parent_path().string()
+                 << ", error code: " << error.value();
+    }
+  }
+  std::ofstream file(path.string(), std::ios::out | std::ios::trunc);
+  if (!file) {
+    LOG(FATAL) << "Failed to create file"
+               << ": " << path.string();
+  }
+  file << "-- address: " << server_url << "\n";
+  file << "-- database: " << database_name << "\n\n";
+  file << "USE " << database_name << ";\n\n";
+  file << "DELIMITER $$\n\n";
+  for (const auto& script : schema_scripts) file << script << "\n\n";
+  file << "$$\n\n";
+  file << "DELIMITER ;";
+  file.close();
+  LOG(INFO) << "The script file has been generated"
+            << ": " << path.string();
+  // Exporting ends the server run.
+  kill(getpid(), SIGTERM);
+}
+
+void LeaderboardService::InstallSchema(const std::string& server_url,
+                                       const std::string& user_id,
+                                       const std::string& password,
+                                       const std::string& database_name,
+                                       const std::string& character_set) {
+  const auto dated = ResetScheduleRegistry::GetDatedWeeklyTableDates();
+  const auto schema_scripts =
+      MakeSchemaScripts(configured_leaderboard_ids(), dated);
+  LEADERBOARD_ASSERT(!schema_scripts.empty());
+
+  if (FLAGS_leaderboard_use_db_auto_schema_generation) {
+    LOG(INFO) << "Installing database schema...This could take a few minutes.";
+    auto connection = DbConnection::Create(
+        server_url, user_id, password, database_name, 1, character_set,
+        vel::Mariadb::kDefaultSlowQueryLoggingTime);
+    if (!connection || !connection->ExecuteScripts(schema_scripts)) {
+      LOG(FATAL) << "Failed to install the db schema.";
+    }
+    LOG(INFO) << "Installing database schema...Done.";
+    connection->Finalize();
+  } else if (!FLAGS_export_db_schema_to_file.empty()) {
+    ExportSchemaScript(server_url, database_name, schema_scripts,
+                       boost::filesystem::path(FLAGS_export_db_schema_to_file));
+  }
+}
+
+}  // namespace plemox

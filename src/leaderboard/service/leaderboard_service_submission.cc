@@ -1,0 +1,301 @@
+// Score submission: validation, the ranking cache's decision, the answer,
+// the database writes of new records and the optional rank lookup.
+#include <glog/logging.h>
+
+#include <boost/uuid/uuid_io.hpp>
+#include <cmath>
+
+#include "common/leaderboard_assert.h"
+#include "common/leaderboard_flags.h"
+#include "leaderboard/core/leaderboard_id.h"
+#include "leaderboard/core/ranking_options.h"
+#include "leaderboard/core/request_limits.h"
+#include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/leaderboard_service.h"
+#include "leaderboard/service/profiling_counters.h"
+#include "leaderboard/service/submission_context.h"
+#include "vel/core/monotonic_clock.h"
+#include "vel/core/wall_clock.h"
+#include "vel/message/leaderboard_message_writer.h"
+
+namespace plemox {
+
+namespace {
+
+using Response = Leaderboard::ScoreSubmission::Response;
+
+void SendSubmissionResponse(
+    const LeaderboardService::SubmissionContext& context,
+    Response::Result result, double score, std::int64_t total_player_count,
+    std::int64_t rank) {
+  context.session->Send(
+      *vel::LeaderboardMessageWriter::CreateScoreSubmissionResponse(
+          context.request_uuid, result, score, total_player_count, rank));
+}
+
+}  // namespace
+
+bool LeaderboardService::IsStorableAccount(
+    const Leaderboard::AccountId& account, std::string* reason) {
+  // Ranking members are "time:local account:service provider".
+  if (account.service_provider().find(':') != std::string::npos ||
+      account.local_account().find(':') != std::string::npos) {
+    *reason = "':' in the account";
+    return false;
+  }
+  return RequestLimits::FitsAccountColumns(account, reason);
+}
+
+bool LeaderboardService::CheckScoreSubmission(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const Leaderboard::ScoreSubmission::Request& request) {
+  const bool has_account = request.has_account_id();
+  const bool has_provider =
+      has_account && request.account_id().has_service_provider();
+  const bool has_local_account =
+      has_account && request.account_id().has_local_account();
+  if (!request.has_leaderboard_id() || !has_account || !has_provider ||
+      !has_local_account || !request.has_score() || !request.has_type()) {
+    LOG(WARNING) << "ScoreSubmission() "
+                 << "failed: "
+                 << "Invalid parameter found"
+                 << ". "
+                 << "Required fields are missing"
+                 << ": leaderboard id=" << request.has_leaderboard_id()
+                 << ", account_id=" << has_account
+                 << ", service_provider=" << has_provider
+                 << ", local_account=" << has_local_account
+                 << ", score=" << request.has_score()
+                 << ", type=" << request.has_type() << ", session=" << session;
+    SendFail(session, request_uuid,
+             Leaderboard::Response::kFailInvalidParameter,
+             "Invalid parameter found");
+    return false;
+  }
+  const std::string& leaderboard_id = request.leaderboard_id();
+  if (!FLAGS_leaderboard_use_db_stored_procedure &&
+      !IsConfiguredLeaderboardId(leaderboard_id)) {
+    LOG(ERROR) << "ScoreSubmission() "
+               << "failed: "
+               << "Unknown leaderboard ID"
+               << ": leaderboard id=" << leaderboard_id;
+    SendFail(session, request_uuid,
+             Leaderboard::Response::kFailInvalidParameter,
+             "Unknown leaderboard ID");
+    return false;
+  }
+  // Any id is accepted with stored procedures, but it still becomes part of
+  // table names and keys; a score must be a number Redis and the database
+  // both store as it is; and the account must fit the ranking members.
+  std::string reason;
+  if (!IsValidLeaderboardId(leaderboard_id)) {
+    reason = "leaderboard id not made of letters, digits and '_'";
+  } else if (!std::isfinite(request.score())) {
+    reason = "score is not a finite number";
+  } else {
+    IsStorableAccount(request.account_id(), &reason);
+  }
+  if (!reason.empty()) {
+    LOG(WARNING) << "ScoreSubmission() "
+                 << "failed: "
+                 << "Invalid parameter found"
+                 << ". " << reason << ": leaderboard id=" << leaderboard_id
+                 << ", service provider="
+                 << request.account_id().service_provider()
+                 << ", player id=" << request.account_id().local_account()
+                 << ", score=" << request.score() << ", session=" << session;
+    SendFail(session, request_uuid,
+             Leaderboard::Response::kFailInvalidParameter,
+             "Invalid parameter found");
+    return false;
+  }
+  return true;
+}
+
+void LeaderboardService::OnScoreSubmissionRequested(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const Leaderboard::ScoreSubmission::Request& request) {
+  VLOG(2) << "OnScoreSubmissionRequested called";
+  const std::int64_t start_time = vel::MonotonicClock::Now();
+  if (!CheckAuthenticated(session, request_uuid, "ScoreSubmission")) return;
+
+  if (!CheckScoreSubmission(session, request_uuid, request)) return;
+  const std::string& leaderboard_id = request.leaderboard_id();
+
+  auto context = std::make_shared<SubmissionContext>();
+  context->session = session;
+  context->request_uuid = request_uuid;
+  context->request = request;
+  context->account = vel::PlayerAccount(request.account_id().service_provider(),
+                                        request.account_id().local_account());
+  context->timestamp_in_msec = vel::WallClock::GetTimestampInMsec();
+  context->schedule =
+      ResetScheduleRegistry::MakeResetScheduleInfo(leaderboard_id);
+  context->start_time = start_time;
+  RankingOptions::GetRankingOption(leaderboard_id, &context->option);
+
+  std::shared_ptr<const SubmissionContext> shared_context = context;
+  RedisCache::SubmitScore(
+      leaderboard_id, context->account, request.score(), request.type(),
+      context->timestamp_in_msec, context->schedule, context->option,
+      [shared_context](RedisCache::SubmitStatus status,
+                       std::shared_ptr<RedisCache::NewRecords> new_records) {
+        OnScoreCached(status, new_records, shared_context);
+      });
+}
+
+void LeaderboardService::OnScoreCached(
+    RedisCache::SubmitStatus status,
+    const std::shared_ptr<RedisCache::NewRecords>& new_records,
+    const std::shared_ptr<const SubmissionContext>& context) {
+  VLOG(2) << "OnScoreCached called";
+  ProfilingCounters::Record(ProfilingCounters::kScoreSubmission,
+                            context->start_time);
+  const auto& request = context->request;
+  if (status == RedisCache::SubmitStatus::kUncertain) {
+    LOG(WARNING) << "ScoreSubmission() "
+                 << "failed: "
+                 << "Lost Redis with the score in flight; reading it back"
+                 << ": leaderboard id=" << request.leaderboard_id()
+                 << ", service provider=" << context->account.service_provider()
+                 << ", player id=" << context->account.id()
+                 << ", score=" << request.score() << ", type=" << request.type()
+                 << ", timestamp=" << context->timestamp_in_msec
+                 << ", session=" << context->session;
+    ReadBackSubmission(context, ReadBackDeadline(), 0);
+    return;
+  }
+  if (status == RedisCache::SubmitStatus::kFailed) {
+    const bool stored = HasNewRecord(new_records);
+    LOG(ERROR) << "ScoreSubmission() "
+               << "failed: "
+               << "Failed to cache score"
+               << ": leaderboard id=" << request.leaderboard_id()
+               << ", service provider=" << context->account.service_provider()
+               << ", player id=" << context->account.id()
+               << ", score=" << request.score() << ", type=" << request.type()
+               << ", timestamp=" << context->timestamp_in_msec
+               << ", session=" << context->session
+               << (stored ? ", stored in part: answered and written by what "
+                            "was stored"
+                          : "");
+    // Rankings updated before the failure keep the score: the database
+    // must get it too, and the client must not be told nothing happened.
+    if (!stored) {
+      SendFail(context->session, context->request_uuid,
+               Leaderboard::Response::kFailUnknown, "Internal error");
+      return;
+    }
+  }
+  OnScoreStored(new_records, context);
+}
+
+void LeaderboardService::OnScoreStored(
+    const std::shared_ptr<RedisCache::NewRecords>& new_records,
+    const std::shared_ptr<const SubmissionContext>& context) {
+  const auto& request = context->request;
+  LEADERBOARD_ASSERT(new_records && !new_records->empty());
+
+  const Response::Result result = new_records->back().first;
+  const double score = new_records->back().second;
+  VLOG(2) << "ScoreSubmission() "
+          << ": "
+          << "Succeed to cache score"
+          << ": result=" << result << ", new score=" << score
+          << ", leaderboard id=" << request.leaderboard_id()
+          << ", service provider=" << context->account.service_provider()
+          << ", player id=" << context->account.id()
+          << ", score=" << request.score() << ", type=" << request.type()
+          << ", timestamp=" << context->timestamp_in_msec
+          << ", session=" << context->session;
+
+  // The database writes are queued before the answer goes out: a shutdown
+  // stops the game port before it closes the database connection, so an
+  // answer the client receives always has its writes queued ahead of that.
+  const auto db = db_connection();
+  for (const auto& outcome : *new_records) {
+    if (outcome.first == Response::kNone) continue;
+    if (!db) {
+      LOG(WARNING) << "ScoreSubmission() "
+                   << "failed: "
+                   << "The database connection is closed; the new record is "
+                      "not written"
+                   << ": session=" << context->session
+                   << ", leaderboard id=" << request.leaderboard_id();
+      continue;
+    }
+    VLOG(2) << "ScoreSubmission(): "
+            << "The score submitted to the database"
+            << ", leaderboard id: " << request.leaderboard_id()
+            << ", service provider: " << context->account.service_provider()
+            << ", player id: " << context->account.id()
+            << ", score submission result: " << outcome.first
+            << ", new score: " << outcome.second
+            << ", timestamp: " << context->timestamp_in_msec
+            << ", session=" << context->session;
+    auto session = context->session;
+    const Uuid request_uuid = context->request_uuid;
+    db->SubmitScore(request.leaderboard_id(), context->account, outcome,
+                    context->timestamp_in_msec,
+                    context->schedule.next_date_time,
+                    [session, request_uuid](const bool& failed) {
+                      OnScoreSubmitted(failed, session, request_uuid);
+                    });
+  }
+
+  if (!request.has_ranking_type()) {
+    SendSubmissionResponse(*context, result, score, 0, 0);
+    return;
+  }
+  // A nearby window of 0 to 0 is the player's own record.
+  Leaderboard::LeaderboardQuery::Range range;
+  range.set_type(Leaderboard::LeaderboardQuery::Range::kNearby);
+  range.set_begin(0);
+  range.set_end(0);
+  RedisCache::GetPublicLeaderboard(
+      request.leaderboard_id(), context->account, request.time_span(), range,
+      request.ranking_type(),
+      // The week the submission wrote to, not the registry's week now.
+      WeekReferenceTime(context->schedule, request.time_span()),
+      [context, result, score](const std::shared_ptr<QueryResult>& rank) {
+        OnMyRankGotAfterScoreSubmitted(rank, context, result, score);
+      });
+}
+
+void LeaderboardService::OnMyRankGotAfterScoreSubmitted(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<const SubmissionContext>& context,
+    Response::Result submission_result, double score) {
+  VLOG(2) << "OnMyRankGotAfterScoreSubmitted called";
+  const auto& request = context->request;
+  if (!result || result->error || result->records.empty()) {
+    LOG(ERROR) << "ScoreSubmission() "
+               << "failed: "
+               << "Failed to get my rank after the score submitted"
+               << ": session=" << context->session
+               << ", leaderboard id=" << request.leaderboard_id()
+               << ", account id=" << context->account.id()
+               << ", service provider=" << context->account.service_provider()
+               << ", ranking type=" << request.ranking_type()
+               << ", timespan=" << request.time_span();
+    SendFail(context->session, context->request_uuid,
+             Leaderboard::Response::kFailUnknown, "Internal error");
+    return;
+  }
+  SendSubmissionResponse(*context, submission_result, score,
+                         result->total_player_count,
+                         result->records.front().rank);
+}
+
+void LeaderboardService::OnScoreSubmitted(
+    bool failed, const std::shared_ptr<ClientSession>& session,
+    const Uuid& request_uuid) {
+  VLOG(2) << "OnScoreSubmitted called";
+  if (failed) {
+    LOG(ERROR) << "ScoreSubmission() "
+               << "failed: "
+               << ": session=" << session << ", request uuid=" << request_uuid;
+  }
+}
+
+}  // namespace plemox

@@ -1,0 +1,111 @@
+// Score submissions whose outcome in Redis is uncertain: the connection to
+// Redis was lost with a command in flight, so the score may or may not be
+// stored. The answer must match what Redis kept and the database must get
+// it too, so the player's entries are read back once Redis answers again,
+// with a bounded number of retries in a bounded time.
+#include <gflags/gflags.h>
+#include <glog/logging.h>
+
+#include <algorithm>
+
+#include "leaderboard/service/leaderboard_service.h"
+#include "leaderboard/service/submission_context.h"
+#include "vel/core/monotonic_clock.h"
+#include "vel/core/raw_timer.h"
+
+DEFINE_int32(submission_readback_timeout_ms, 30000,
+             "How long a score submission whose outcome in Redis is "
+             "uncertain (connection lost with the command in flight) is read "
+             "back before it is answered kFailUnknown as unknown.");
+DEFINE_int32(submission_readback_retry_ms, 200,
+             "First pause between read-back attempts of an uncertain score "
+             "submission; it doubles up to 2 s.");
+
+namespace plemox {
+
+namespace {
+
+constexpr std::int64_t kMaxRetryPauseUs = 2'000'000;
+
+std::int64_t RetryPause(int attempt) {
+  std::int64_t pause =
+      std::max<std::int64_t>(1, FLAGS_submission_readback_retry_ms) * 1000;
+  for (int i = 0; i < attempt && pause < kMaxRetryPauseUs; ++i) pause *= 2;
+  return std::min(pause, kMaxRetryPauseUs);
+}
+
+}  // namespace
+
+bool HasNewRecord(const std::shared_ptr<RedisCache::NewRecords>& records) {
+  if (!records) return false;
+  return std::any_of(records->begin(), records->end(), [](const auto& entry) {
+    return entry.first != Leaderboard::ScoreSubmission::Response::kNone;
+  });
+}
+
+std::int64_t ReadBackDeadline() {
+  return vel::MonotonicClock::Now() +
+         std::max<std::int64_t>(0, FLAGS_submission_readback_timeout_ms) * 1000;
+}
+
+void LeaderboardService::ReadBackSubmission(
+    const std::shared_ptr<const SubmissionContext>& context,
+    std::int64_t deadline, int attempt) {
+  VLOG(2) << "ReadBackSubmission called: attempt=" << attempt;
+  RedisCache::ReadBackSubmission(
+      context->request.leaderboard_id(), context->account,
+      context->request.score(), context->timestamp_in_msec, context->schedule,
+      context->option,
+      [context, deadline, attempt](
+          bool answered, std::shared_ptr<RedisCache::NewRecords> stored) {
+        OnSubmissionReadBack(answered, stored, context, deadline, attempt);
+      });
+}
+
+void LeaderboardService::OnSubmissionReadBack(
+    bool answered, const std::shared_ptr<RedisCache::NewRecords>& stored,
+    const std::shared_ptr<const SubmissionContext>& context,
+    std::int64_t deadline, int attempt) {
+  VLOG(2) << "OnSubmissionReadBack called";
+  const auto& request = context->request;
+  const auto log = [&](google::LogSeverity severity, const char* text) {
+    google::LogMessage(__FILE__, __LINE__, severity).stream()
+        << "ScoreSubmission() "
+        << "failed: " << text << ": leaderboard id=" << request.leaderboard_id()
+        << ", service provider=" << context->account.service_provider()
+        << ", player id=" << context->account.id()
+        << ", score=" << request.score() << ", type=" << request.type()
+        << ", timestamp=" << context->timestamp_in_msec
+        << ", attempts=" << attempt + 1 << ", session=" << context->session;
+  };
+  if (answered && HasNewRecord(stored)) {
+    log(google::GLOG_WARNING,
+        "Uncertain score found stored; answering and writing it");
+    OnScoreStored(stored, context);
+    return;
+  }
+  if (answered) {
+    log(google::GLOG_ERROR, "Uncertain score found not stored");
+    SendFail(context->session, context->request_uuid,
+             Leaderboard::Response::kFailUnknown, "Internal error");
+    return;
+  }
+  const std::int64_t pause = RetryPause(attempt);
+  if (vel::MonotonicClock::Now() + pause <= deadline) {
+    const vel::RawTimer::TimerId timer = vel::RawTimer::ExpireAfter(
+        pause,
+        [context, deadline, attempt](vel::RawTimer::TimerId, std::int64_t) {
+          ReadBackSubmission(context, deadline, attempt + 1);
+        });
+    if (timer != vel::RawTimer::kInvalidTimerId) return;
+  }
+  // Redis did not answer in time (or the host is stopping): the score may be
+  // in Redis without being in the database. Logged for the operator.
+  log(google::GLOG_ERROR,
+      "Uncertain score could not be read back; its outcome is UNKNOWN and "
+      "the database may lack it");
+  SendFail(context->session, context->request_uuid,
+           Leaderboard::Response::kFailUnknown, "Internal error");
+}
+
+}  // namespace plemox

@@ -1,0 +1,73 @@
+// One game-server connection's session: whether the peer has authenticated,
+// its app id, and the way back to it. Shared by the session registry and by
+// every request in flight on the connection, so it outlives the connection
+// until the last answer was attempted. All members are thread-safe.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+#include "leaderboard.pb.h"
+#include "leaderboard/service/request_ledger.h"
+#include "vel/net/transport.h"
+
+namespace plemox {
+
+class ClientSession {
+ public:
+  enum State : std::int32_t {
+    kUnknown = 0,
+    kCreated = 1,
+    kAuthenticated = 2,
+    kClosed = 3,
+  };
+
+  // A session in kUnknown for `transport` (held weakly).
+  explicit ClientSession(const std::shared_ptr<vel::Transport>& transport);
+  ClientSession(const ClientSession&) = delete;
+  ClientSession& operator=(const ClientSession&) = delete;
+
+  State state() const { return state_.load(); }
+  void set_state(State state) { state_.store(state); }
+
+  // Moves the session from kCreated or kClosed to kAuthenticated with
+  // `app_id`, atomically, so that of two concurrent authentications on one
+  // connection exactly one succeeds. Returns the state seen before: the
+  // move happened when that state was kCreated or kClosed.
+  State Authenticate(const std::string& app_id);
+
+  std::string app_id() const;
+  void set_app_id(const std::string& app_id);
+
+  // Notes a dispatched request of `type` that will be answered exactly
+  // once, so that its answer is counted by type and timed (metrics).
+  void ExpectAnswer(const boost::uuids::uuid& request_uuid, std::int32_t type);
+
+  // Sends `response` to the peer if the connection is still open; a
+  // response to a closed connection is dropped silently. Counted in the
+  // metrics either way.
+  void Send(const Leaderboard::Response& response) const;
+
+  // "app_id-StateName", the form used after "session=" in log lines.
+  std::string ToString() const;
+
+  static const char* StateName(State state);
+
+ private:
+  std::atomic<State> state_{kUnknown};
+  const std::weak_ptr<vel::Transport> transport_;
+  mutable std::mutex app_id_mutex_;
+  std::string app_id_;  // GUARDED_BY(app_id_mutex_)
+  // Requests awaiting their answer; Send takes them out.
+  mutable RequestLedger requests_;
+};
+
+std::ostream& operator<<(std::ostream& out, const ClientSession& session);
+std::ostream& operator<<(std::ostream& out,
+                         const std::shared_ptr<ClientSession>& session);
+
+}  // namespace plemox

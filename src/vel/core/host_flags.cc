@@ -1,0 +1,66 @@
+#include "vel/core/host_flags.h"
+
+DEFINE_string(manifest, "",
+              "Path of the manifest (JSON) that names the component library "
+              "and its arguments.");
+DEFINE_string(res_root, ".",
+              "Resource root: the directory that holds the component's data "
+              "files (sql/database_schema.sql).");
+
+DEFINE_int32(event_threads_size, 4,
+             "Number of event threads that run posted events and handlers.");
+DEFINE_int32(internal_threads_size, 2,
+             "Number of threads of the 'default' I/O group (TCP) and of the "
+             "timer group.");
+DEFINE_int32(redis_async_threads_size, 4,
+             "Number of threads of Redis completion and cache I/O groups.");
+DEFINE_bool(enable_event_profiler, false,
+            "Measure request latencies and publish them as counters.");
+
+DEFINE_bool(enable_redis, true, "Enable the Redis client.");
+DEFINE_string(redis_host, "127.0.0.1", "Host of the default Redis server.");
+DEFINE_int32(redis_port, 6379, "Port of the default Redis server.");
+DEFINE_string(redis_password, "",
+              "Password of the default Redis server (empty: no AUTH).");
+DEFINE_string(redis_servers, "",
+              "Further Redis servers by tag: 'tag=host:port[,tag=host:port]'. "
+              "The empty tag is the default server above.");
+DEFINE_int32(redis_timeout_ms, 2000,
+             "Connect and command timeout of Redis connections.");
+DEFINE_string(redis_sentinels, "",
+              "Redis Sentinels 'host:port[,host:port]' that name the default "
+              "Redis server: its primary is asked of them (then redis_host "
+              "and redis_port are unused) and followed through a failover. "
+              "Empty: the fixed default server.");
+DEFINE_string(redis_sentinel_master, "",
+              "The master name the Sentinels monitor; required with "
+              "redis_sentinels.");
+DEFINE_string(redis_sentinel_password, "",
+              "Password of the Sentinels themselves (empty: no AUTH); the "
+              "primary uses redis_password.");
+
+DEFINE_string(external_ip, "",
+              "This host's external IP address; empty: detect it from the "
+              "network interfaces.");
+DEFINE_uint64(max_message_size, 1024 * 1024,
+              "Largest accepted TCP frame body in bytes; a larger frame "
+              "closes the connection.");
+DEFINE_int32(max_connections, 10000,
+             "Most game connections open at once; a connection above it is "
+             "closed as soon as it is accepted (0 or less: no limit).");
+DEFINE_int32(frame_read_timeout_seconds, 30,
+             "Seconds within which a frame whose first byte has arrived must "
+             "arrive whole; a slower frame closes the connection (0 or less: "
+             "no limit). Idle connections between frames are not affected.");
+DEFINE_int32(max_requests_in_flight, 1024,
+             "Most requests of one connection received and not yet answered; "
+             "while reached, the connection is not read (0 or less: no "
+             "limit).");
+DEFINE_int32(max_requests_in_progress, 256,
+             "Most requests of all game connections handled at once; beyond "
+             "it connections take turns, one request each (0 or less: no "
+             "limit).");
+DEFINE_int32(api_port, 18080, "Port of the HTTP API (0: disabled).");
+DEFINE_string(api_bind_address, "127.0.0.1",
+              "Address the HTTP API listens on. Loopback by default because "
+              "the API can force resets.");

@@ -1,0 +1,44 @@
+// Text helpers of the Redis client (vel_redis only): log forms of keys,
+// values and commands, the text form of scores, and server addresses. Pure;
+// any thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "vel/redis/internal/redis_connection.h"
+#include "vel/redis/redis_value.h"
+
+namespace vel {
+namespace redis_internal {
+
+// `bytes` for a log line: non-printable bytes as \xNN, cut after 200 bytes.
+std::string Printable(const std::string& bytes);
+
+// "ZADD key=..." for log lines.
+std::string Describe(const std::vector<std::string>& args);
+
+// A score as Redis reads it back exactly: "%.17g".
+std::string FormatScore(double score);
+
+// Parses a Redis score ("1.5", "inf", "-inf"); false unless the whole text
+// is a number.
+bool ParseScore(const char* data, std::size_t length, double* out);
+
+// The name of a hiredis reply type ("string", "integer", ...) for log lines.
+const char* ReplyTypeName(int type);
+
+// Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
+// into the host and port of `out`; false when malformed.
+bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out);
+
+// A reply as a value tree; false for a tree deeper than a script's tables
+// go or of an unknown type.
+bool ToRedisValue(const redisReply& reply, RedisValue* out);
+
+// `text` without leading and trailing blanks and tabs.
+std::string Trim(const std::string& text);
+
+}  // namespace redis_internal
+}  // namespace vel

@@ -1,0 +1,241 @@
+// vel::Redis: start-up and shutdown of the client, and its server
+// configuration.
+#include "vel/redis/redis.h"
+
+#include <glog/logging.h>
+#include <signal.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "vel/core/host_flags.h"
+#include "vel/core/io_service.h"
+#include "vel/redis/internal/redis_connection.h"
+#include "vel/redis/internal/redis_runtime.h"
+#include "vel/redis/internal/redis_sentinel.h"
+#include "vel/redis/internal/redis_text.h"
+
+namespace vel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using redis_internal::ParseEndpoint;
+using redis_internal::RedisRuntime;
+using redis_internal::RedisSentinel;
+using redis_internal::RedisServerPool;
+using redis_internal::the_async_context;
+using redis_internal::the_runtime;
+using redis_internal::the_runtime_mutex;
+using redis_internal::tls_running_runtime;
+using redis_internal::Trim;
+
+constexpr char kAsyncGroupName[] = "RedisCompletion";
+
+// Adds the servers of --redis_servers ("tag=host:port,...") to `servers`.
+// Returns false with a log line on a malformed entry.
+bool ParseServers(const RedisConnection::Endpoint& defaults,
+                  std::map<std::string, RedisConnection::Endpoint>* servers) {
+  const std::string& flag = FLAGS_redis_servers;
+  std::size_t start = 0;
+  while (start <= flag.size()) {
+    std::size_t comma = flag.find(',', start);
+    if (comma == std::string::npos) comma = flag.size();
+    const std::string entry = Trim(flag.substr(start, comma - start));
+    start = comma + 1;
+    if (entry.empty()) continue;
+    const std::size_t equals = entry.find('=');
+    if (equals == std::string::npos) {
+      LOG(ERROR) << "Bad --redis_servers entry '" << entry
+                 << "': expected tag=host:port";
+      return false;
+    }
+    const std::string tag = Trim(entry.substr(0, equals));
+    const std::string address = Trim(entry.substr(equals + 1));
+    if (tag.empty()) {
+      LOG(ERROR) << "Bad --redis_servers entry '" << entry
+                 << "': the tag is empty (the default server is set with "
+                    "--redis_host and --redis_port)";
+      return false;
+    }
+    RedisConnection::Endpoint endpoint = defaults;
+    if (!ParseEndpoint(address, &endpoint)) {
+      LOG(ERROR) << "Bad --redis_servers entry '" << entry
+                 << "': expected tag=host:port with a port from 1 to 65535";
+      return false;
+    }
+    if (!servers->emplace(tag, endpoint).second) {
+      LOG(ERROR) << "Bad --redis_servers: tag '" << tag
+                 << "' is given more than once";
+      return false;
+    }
+  }
+  return true;
+}
+
+// With --redis_sentinels, sets *out to the Sentinel group that names the
+// default server. Returns false with a log line on a bad setting.
+bool MakeSentinel(const RedisConnection::Endpoint& defaults,
+                  std::shared_ptr<RedisSentinel>* out) {
+  if (FLAGS_redis_sentinels.empty()) {
+    if (!FLAGS_redis_sentinel_master.empty()) {
+      LOG(ERROR) << "--redis_sentinel_master is set but --redis_sentinels is "
+                    "empty: name the Sentinels too";
+      return false;
+    }
+    return true;
+  }
+  if (FLAGS_redis_sentinel_master.empty()) {
+    LOG(ERROR) << "--redis_sentinels is set but --redis_sentinel_master is "
+                  "empty: name the master the Sentinels monitor";
+    return false;
+  }
+  RedisConnection::Endpoint sentinel_defaults;
+  sentinel_defaults.password = FLAGS_redis_sentinel_password;
+  sentinel_defaults.timeout_ms = defaults.timeout_ms;
+  std::vector<RedisConnection::Endpoint> sentinels;
+  std::string error;
+  if (!RedisSentinel::ParseList(FLAGS_redis_sentinels, sentinel_defaults,
+                                &sentinels, &error)) {
+    LOG(ERROR) << "Bad --redis_sentinels='" << FLAGS_redis_sentinels
+               << "': " << error;
+    return false;
+  }
+  *out = std::make_shared<RedisSentinel>(std::move(sentinels),
+                                         FLAGS_redis_sentinel_master);
+  return true;
+}
+
+}  // namespace
+
+bool Redis::Initialize() {
+  if (FLAGS_redis_timeout_ms <= 0) {
+    LOG(ERROR) << "Bad --redis_timeout_ms=" << FLAGS_redis_timeout_ms
+               << ": must be positive";
+    return false;
+  }
+  if (FLAGS_redis_async_threads_size <= 0) {
+    LOG(ERROR) << "Bad --redis_async_threads_size="
+               << FLAGS_redis_async_threads_size << ": must be positive";
+    return false;
+  }
+  RedisConnection::Endpoint defaults;
+  defaults.host = FLAGS_redis_host;
+  defaults.port = FLAGS_redis_port;
+  defaults.password = FLAGS_redis_password;
+  defaults.timeout_ms = FLAGS_redis_timeout_ms;
+  const bool unix_socket = !defaults.host.empty() && defaults.host[0] == '/';
+  if (defaults.host.empty() ||
+      (!unix_socket && (defaults.port < 1 || defaults.port > 65535))) {
+    LOG(ERROR) << "Bad default Redis server --redis_host='" << FLAGS_redis_host
+               << "' --redis_port=" << FLAGS_redis_port;
+    return false;
+  }
+  std::map<std::string, RedisConnection::Endpoint> endpoints;
+  endpoints.emplace("", defaults);
+  if (!ParseServers(defaults, &endpoints)) return false;
+  std::shared_ptr<RedisSentinel> sentinel;
+  if (!MakeSentinel(defaults, &sentinel)) return false;
+
+  // hiredis writes with write(): a server that closed the connection would
+  // otherwise raise SIGPIPE and end the process.
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 &&
+      current.sa_handler == SIG_DFL) {
+    signal(SIGPIPE, SIG_IGN);
+  }
+
+  std::lock_guard<std::mutex> lock(the_runtime_mutex);
+  if (the_runtime != nullptr) {
+    LOG(ERROR) << "Redis::Initialize called twice; call Finalize first";
+    return false;
+  }
+  auto runtime = std::make_shared<RedisRuntime>();
+  runtime->timeout_ms = FLAGS_redis_timeout_ms;
+  runtime->async_context = IoService::GetOrCreateIoGroup(
+      kAsyncGroupName,
+      static_cast<std::size_t>(FLAGS_redis_async_threads_size));
+  if (runtime->async_context == nullptr) {
+    LOG(ERROR) << "Cannot create the I/O group " << kAsyncGroupName;
+    return false;
+  }
+  for (const auto& [tag, endpoint] : endpoints) {
+    if (tag.empty() && sentinel != nullptr) {
+      runtime->servers.emplace(
+          tag, std::make_shared<RedisServerPool>(tag, endpoint, sentinel));
+      LOG(INFO) << "Redis server: tag='', the primary of master '"
+                << sentinel->master_name() << "' as the Sentinels "
+                << sentinel->Addresses()
+                << " name it (--redis_host and --redis_port unused), "
+                   "timeout_ms="
+                << endpoint.timeout_ms
+                << ", auth=" << (endpoint.password.empty() ? "off" : "on");
+      continue;
+    }
+    runtime->servers.emplace(tag,
+                             std::make_shared<RedisServerPool>(tag, endpoint));
+    LOG(INFO) << "Redis server: tag='" << tag << "', address=" << endpoint.host
+              << (endpoint.host[0] == '/' ? std::string()
+                                          : ":" + std::to_string(endpoint.port))
+              << ", timeout_ms=" << endpoint.timeout_ms
+              << ", auth=" << (endpoint.password.empty() ? "off" : "on");
+  }
+  the_async_context = runtime->async_context;
+  the_runtime = std::move(runtime);
+  return true;
+}
+
+void Redis::Finalize() {
+  std::shared_ptr<RedisRuntime> runtime;
+  {
+    std::lock_guard<std::mutex> lock(the_runtime_mutex);
+    runtime.swap(the_runtime);
+  }
+  if (runtime == nullptr) return;
+  runtime->closing = true;
+
+  // A callback that calls Finalize waits for everything but itself.
+  const int own = tls_running_runtime == runtime.get() ? 1 : 0;
+  // A running call takes at most a connect and two command timeouts. Calls
+  // still queued on a stopped completion group never run: no use waiting.
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(3 * runtime->timeout_ms + 1000);
+  int left = 0;
+  {
+    std::unique_lock<std::mutex> lock(runtime->mutex);
+    while (runtime->pending > own && Clock::now() < deadline &&
+           !runtime->async_context->stopped()) {
+      runtime->drained.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    left = runtime->pending - own;
+  }
+  if (left > 0) {
+    LOG(WARNING) << "Redis::Finalize: " << left
+                 << " asynchronous calls did not finish in time; they "
+                    "complete with kConnectionFailure if their threads run";
+  }
+  for (auto& [tag, pool] : runtime->servers) pool->Close();
+  LOG(INFO) << "Redis client finalized";
+}
+
+Redis::ThreadTally Redis::GetThreadTally() {
+  return redis_internal::tls_thread_tally;
+}
+
+const char* Redis::ResultName(Result result) {
+  switch (result) {
+    case kError:
+      return "kError";
+    case kSuccess:
+      return "kSuccess";
+    case kNoValue:
+      return "kNoValue";
+    case kConnectionFailure:
+      return "kConnectionFailure";
+  }
+  return "unknown";
+}
+
+}  // namespace vel

@@ -1,0 +1,170 @@
+#include "vel/redis/internal/redis_connection.h"
+
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace vel {
+namespace {
+
+timeval ToTimeval(int timeout_ms) {
+  timeval tv{};
+  tv.tv_sec = timeout_ms / 1000;
+  tv.tv_usec = (timeout_ms % 1000) * 1000;
+  return tv;
+}
+
+// Pointers and lengths of `args` in the form hiredis takes them.
+void ToArgv(const std::vector<std::string>& args,
+            std::vector<const char*>* argv, std::vector<size_t>* lengths) {
+  argv->clear();
+  lengths->clear();
+  argv->reserve(args.size());
+  lengths->reserve(args.size());
+  for (const std::string& arg : args) {
+    argv->push_back(arg.data());
+    lengths->push_back(arg.size());
+  }
+}
+
+}  // namespace
+
+void RedisConnection::ReplyDeleter::operator()(redisReply* reply) const {
+  if (reply != nullptr) freeReplyObject(reply);
+}
+
+void RedisConnection::ContextDeleter::operator()(redisContext* context) const {
+  if (context != nullptr) redisFree(context);
+}
+
+RedisConnection::RedisConnection(Endpoint endpoint)
+    : endpoint_(std::move(endpoint)) {}
+
+RedisConnection::~RedisConnection() = default;
+
+void RedisConnection::Fail(const std::string& what) {
+  const int saved_errno = errno;
+  broken_ = true;
+  closed_by_peer_ = false;
+  std::string reason = what;
+  if (context_ != nullptr && context_->err != 0) {
+    const int err = context_->err;
+    reason += ": ";
+    if (err == REDIS_ERR_IO &&
+        (saved_errno == EAGAIN || saved_errno == EWOULDBLOCK)) {
+      reason +=
+          "no answer within " + std::to_string(endpoint_.timeout_ms) + " ms";
+    } else {
+      reason += context_->errstr;
+    }
+    closed_by_peer_ = err == REDIS_ERR_EOF ||
+                      (err == REDIS_ERR_IO &&
+                       (saved_errno == ECONNRESET || saved_errno == EPIPE));
+  }
+  error_ = std::move(reason);
+}
+
+bool RedisConnection::Connect() {
+  const timeval tv = ToTimeval(endpoint_.timeout_ms);
+  if (!endpoint_.host.empty() && endpoint_.host[0] == '/') {
+    context_.reset(redisConnectUnixWithTimeout(endpoint_.host.c_str(), tv));
+  } else {
+    context_.reset(
+        redisConnectWithTimeout(endpoint_.host.c_str(), endpoint_.port, tv));
+  }
+  if (context_ == nullptr) {
+    Fail("cannot allocate a connection");
+    return false;
+  }
+  if (context_->err != 0) {
+    Fail("connect failed");
+    return false;
+  }
+  if (redisSetTimeout(context_.get(), tv) != REDIS_OK) {
+    Fail("cannot set the command timeout");
+    return false;
+  }
+  // Keep-alive only shortens the detection of dead peers; failing to enable
+  // it is not worth refusing the connection.
+  redisEnableKeepAlive(context_.get());
+
+  if (!endpoint_.password.empty()) {
+    Reply reply = Command({"AUTH", endpoint_.password});
+    if (reply == nullptr) return false;  // Command() recorded the reason
+    if (reply->type == REDIS_REPLY_ERROR) {
+      broken_ = true;
+      error_ = "authentication failed: " + std::string(reply->str, reply->len);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool RedisConnection::Append(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  std::vector<size_t> lengths;
+  ToArgv(args, &argv, &lengths);
+  if (redisAppendCommandArgv(context_.get(), static_cast<int>(argv.size()),
+                             argv.data(), lengths.data()) != REDIS_OK) {
+    Fail("cannot queue the command");
+    return false;
+  }
+  return true;
+}
+
+RedisConnection::Reply RedisConnection::ReadReply() {
+  void* raw = nullptr;
+  if (redisGetReply(context_.get(), &raw) != REDIS_OK || raw == nullptr) {
+    if (raw != nullptr) freeReplyObject(raw);
+    Fail("command failed");
+    return nullptr;
+  }
+  Reply reply(static_cast<redisReply*>(raw));
+  static constexpr char kReadOnly[] = "READONLY ";
+  if (reply->type == REDIS_REPLY_ERROR && reply->len >= sizeof(kReadOnly) - 1 &&
+      std::memcmp(reply->str, kReadOnly, sizeof(kReadOnly) - 1) == 0) {
+    read_only_refused_ = true;
+  }
+  return reply;
+}
+
+RedisConnection::Reply RedisConnection::Command(
+    const std::vector<std::string>& args) {
+  if (broken_ || context_ == nullptr) {
+    if (!broken_) Fail("not connected");
+    return nullptr;
+  }
+  read_only_refused_ = false;
+  if (!Append(args)) return nullptr;
+  return ReadReply();
+}
+
+std::vector<RedisConnection::Reply> RedisConnection::Pipeline(
+    const std::vector<std::vector<std::string>>& commands) {
+  std::vector<Reply> replies;
+  if (broken_ || context_ == nullptr) {
+    if (!broken_) Fail("not connected");
+    return replies;
+  }
+  read_only_refused_ = false;
+  for (const auto& args : commands) {
+    if (!Append(args)) return replies;
+  }
+  replies.reserve(commands.size());
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    Reply reply = ReadReply();
+    if (reply == nullptr) {
+      // Earlier commands of the batch did run; repeating them is not known
+      // to be harmless in general.
+      if (i > 0) closed_by_peer_ = false;
+      replies.clear();
+      return replies;
+    }
+    replies.push_back(std::move(reply));
+  }
+  return replies;
+}
+
+}  // namespace vel

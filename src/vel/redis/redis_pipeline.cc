@@ -1,0 +1,610 @@
+// vel::RedisPipeline: hiredis's command formatting and reply parser over
+// non-blocking sockets that Boost.Asio watches.
+//
+// A sender writes its command straight to the socket under the connection's
+// lock (a non-blocking send; only what the socket cannot take at once waits
+// for Asio to report it writable). Everything else, reading replies,
+// timeouts, failures and every callback, runs on the connection's strand, so
+// that callbacks keep the order of the commands.
+#include "vel/redis/redis_pipeline.h"
+
+#include <fcntl.h>
+#include <glog/logging.h>
+#include <hiredis/hiredis.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+#include "vel/metrics/metrics_registry.h"
+#include "vel/redis/internal/redis_connection.h"
+#include "vel/redis/internal/redis_runtime.h"
+#include "vel/redis/internal/redis_text.h"
+
+namespace vel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using redis_internal::RedisServerPool;
+
+// Bytes read from a socket per recv call.
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// Read buffer the parser keeps between replies (hiredis frees a larger
+// empty one): top-100 answers come in batches of tens of kilobytes, and
+// freeing and growing the buffer for each costs more than keeping it.
+constexpr std::size_t kKeptReadBuffer = 1 << 20;
+
+struct ReaderDeleter {
+  void operator()(redisReader* reader) const { redisReaderFree(reader); }
+};
+
+// The parser builds RedisValue trees directly, instead of hiredis's reply
+// objects that would then be copied: a ranking slice is hundreds of
+// strings. The root is owned by the parser until it hands the reply out.
+RedisValue* Slot(const redisReadTask* task) {
+  if (task->parent == nullptr) return std::make_unique<RedisValue>().release();
+  auto* parent = static_cast<RedisValue*>(task->parent->obj);
+  return &parent->elements[static_cast<std::size_t>(task->idx)];
+}
+void* CreateString(const redisReadTask* task, char* text, size_t length) {
+  RedisValue* value = Slot(task);
+  value->type = task->type == REDIS_REPLY_ERROR    ? RedisValue::kError
+                : task->type == REDIS_REPLY_STATUS ? RedisValue::kStatus
+                                                   : RedisValue::kString;
+  value->text.assign(text, length);
+  return value;
+}
+void* CreateArray(const redisReadTask* task, int elements) {
+  RedisValue* value = Slot(task);
+  value->type = RedisValue::kArray;
+  value->elements.resize(static_cast<std::size_t>(std::max(elements, 0)));
+  return value;
+}
+void* CreateInteger(const redisReadTask* task, long long integer) {
+  RedisValue* value = Slot(task);
+  value->type = RedisValue::kInteger;
+  value->integer = integer;
+  return value;
+}
+void* CreateNil(const redisReadTask* task) {
+  RedisValue* value = Slot(task);
+  value->type = RedisValue::kNil;
+  return value;
+}
+// Only ever called for a root (a reply given up half-built).
+void FreeValue(void* root) {
+  std::unique_ptr<RedisValue> dropped(static_cast<RedisValue*>(root));
+}
+redisReplyObjectFunctions the_value_functions = {
+    CreateString, CreateArray, CreateInteger, CreateNil, FreeValue};
+
+std::unique_ptr<redisReader, ReaderDeleter> MakeReader() {
+  std::unique_ptr<redisReader, ReaderDeleter> reader(
+      redisReaderCreateWithFunctions(&the_value_functions));
+  if (reader != nullptr) reader->maxbuf = kKeptReadBuffer;
+  return reader;
+}
+
+// The command in Redis's wire form; empty when hiredis refuses it.
+std::string Format(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  std::vector<std::size_t> lengths;
+  argv.reserve(args.size());
+  lengths.reserve(args.size());
+  for (const std::string& arg : args) {
+    argv.push_back(arg.data());
+    lengths.push_back(arg.size());
+  }
+  char* formatted = nullptr;
+  const int length = redisFormatCommandArgv(
+      &formatted, static_cast<int>(args.size()), argv.data(), lengths.data());
+  if (length < 0 || formatted == nullptr) return std::string();
+  std::string text(formatted, static_cast<std::size_t>(length));
+  redisFreeCommand(formatted);
+  return text;
+}
+
+}  // namespace
+
+// One shared connection: its socket, the commands written or waiting to be,
+// and the parser of their replies.
+class RedisPipeline::Connection
+    : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(std::shared_ptr<boost::asio::io_context> io, std::string tag,
+             std::vector<std::vector<std::string>> preamble)
+      : io_(std::move(io)),
+        tag_(std::move(tag)),
+        preamble_(std::move(preamble)),
+        strand_(boost::asio::make_strand(*io_)),
+        timer_(*io_) {}
+
+  void Send(const std::vector<std::string>& args, Callback callback);
+  void Close();
+
+ private:
+  enum class State { kDisconnected, kConnecting, kReady, kClosed };
+  struct Pending {
+    Callback callback;
+    std::string what;  // the command for log lines
+    Clock::time_point since;
+    std::uint64_t end = 0;  // queued_ once this command is written
+  };
+  struct Done {
+    Callback callback;
+    Redis::Result result = Redis::kConnectionFailure;
+    RedisValue reply;
+    bool maybe_ran = false;
+  };
+
+  void Connect();
+  void OnReadable(std::uint64_t generation,
+                  const boost::system::error_code& error);
+  void OnWritable(std::uint64_t generation,
+                  const boost::system::error_code& error);
+  void OnTimer(std::uint64_t generation,
+               const boost::system::error_code& error);
+  // Fails every pending command and drops the socket; the next Send
+  // connects again. Strand.
+  void Fail(std::uint64_t generation, const std::string& why);
+  // Writes what the socket takes; false (with the reason) on a socket
+  // error. Holds mutex_.
+  bool FlushLocked(std::string* why);
+  void StartReadLocked();
+  // Calls `handler` on the strand once the socket is ready for `what`, with
+  // the socket's generation. Holds mutex_.
+  using Handler = void (Connection::*)(std::uint64_t,
+                                       const boost::system::error_code&);
+  void WaitLocked(boost::asio::posix::stream_descriptor::wait_type what,
+                  Handler handler);
+  // Whether the server has closed the socket (or it failed), seen without
+  // reading anything. Holds mutex_.
+  bool PeerClosedLocked();
+  // Keeps the timeout sweep running while connected. Holds mutex_.
+  void ArmTimerLocked();
+  // Puts the preamble's commands ahead of those queued while connecting.
+  // Holds mutex_.
+  void QueuePreambleLocked();
+  // Moves every pending command into *done as a connection failure and
+  // forgets the socket. Holds mutex_.
+  void DropLocked(std::vector<Done>* done);
+  static void RunCallbacks(std::vector<Done>* done);
+  // The server pool of tag_ in `runtime`; null without one.
+  std::shared_ptr<RedisServerPool> PoolOf(
+      const std::shared_ptr<redis_internal::RedisRuntime>& runtime) const;
+
+  // First member, so that it is destroyed last: the socket and the timer
+  // below need their io_context.
+  const std::shared_ptr<boost::asio::io_context> io_;
+  const std::string tag_;
+  const std::vector<std::vector<std::string>> preamble_;
+  boost::asio::strand<boost::asio::io_context::executor_type> strand_;
+
+  std::mutex mutex_;
+  State state_ = State::kDisconnected;  // GUARDED_BY(mutex_)
+  // Bumped whenever the socket is dropped, so that handlers of an older
+  // socket do nothing.
+  std::uint64_t generation_ = 0;                                   // GUARDED_BY
+  std::unique_ptr<boost::asio::posix::stream_descriptor> socket_;  // "
+  std::unique_ptr<redisReader, ReaderDeleter> reader_;             // "
+  std::deque<Pending> pending_;      // GUARDED_BY(mutex_) oldest first
+  std::string out_;                  // GUARDED_BY(mutex_) bytes not written yet
+  std::size_t out_offset_ = 0;       // GUARDED_BY(mutex_) written part of out_
+  std::uint64_t queued_ = 0;         // GUARDED_BY(mutex_) bytes ever queued
+  std::uint64_t written_ = 0;        // GUARDED_BY(mutex_) bytes ever written
+  bool write_waiting_ = false;       // GUARDED_BY(mutex_)
+  boost::asio::steady_timer timer_;  // GUARDED_BY(mutex_)
+  bool timer_armed_ = false;         // GUARDED_BY(mutex_)
+  int timeout_ms_ = 1000;            // GUARDED_BY(mutex_)
+  // The client set-up the socket was opened under.
+  std::weak_ptr<redis_internal::RedisRuntime> runtime_;  // GUARDED_BY(mutex_)
+};
+
+void RedisPipeline::Connection::Send(const std::vector<std::string>& args,
+                                     Callback callback) {
+  std::string command = Format(args);
+  const std::string what =
+      args.empty() ? std::string("(empty command)") : args.front();
+  if (command.empty()) {
+    LOG(ERROR) << "Redis command not sent, it cannot be formatted: " << what
+               << ", tag='" << tag_ << "'";
+    boost::asio::post(strand_, [callback = std::move(callback)] {
+      callback(Redis::kError, RedisValue(), false);
+    });
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == State::kClosed) {
+    boost::asio::post(strand_, [callback = std::move(callback)] {
+      callback(Redis::kConnectionFailure, RedisValue(), false);
+    });
+    return;
+  }
+  if (state_ == State::kReady &&
+      (runtime_.expired() || (pending_.empty() && PeerClosedLocked()))) {
+    // The client was finalised (and maybe set up again, for another
+    // server) since this connection was opened, or the server closed the
+    // idle connection (a restart, say) and the read side has not seen it
+    // yet: connect anew, so that the command is not written into a dead
+    // socket and taken for one that may have run.
+    std::vector<Done> dropped;
+    DropLocked(&dropped);
+    boost::asio::post(strand_, [dropped = std::move(dropped)]() mutable {
+      RunCallbacks(&dropped);
+    });
+  }
+  queued_ += command.size();
+  pending_.push_back(Pending{std::move(callback), what, Clock::now(), queued_});
+  if (out_offset_ == out_.size()) {
+    out_.clear();
+    out_offset_ = 0;
+  }
+  out_ += command;
+  if (state_ == State::kDisconnected) {
+    state_ = State::kConnecting;
+    boost::asio::post(strand_,
+                      [self = shared_from_this()] { self->Connect(); });
+    return;
+  }
+  if (state_ != State::kReady) return;  // written once connected
+  std::string why;
+  if (!write_waiting_ && !FlushLocked(&why)) {
+    // Failed on the strand, behind the replies it may still deliver.
+    write_waiting_ = true;  // no further writes to this socket
+    boost::asio::post(
+        strand_, [self = shared_from_this(), generation = generation_, why] {
+          self->Fail(generation, why);
+        });
+  }
+}
+
+bool RedisPipeline::Connection::FlushLocked(std::string* why) {
+  const int fd = socket_->native_handle();
+  while (out_offset_ < out_.size()) {
+    const ssize_t sent =
+        ::send(fd, out_.data() + out_offset_, out_.size() - out_offset_,
+               MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      out_offset_ += static_cast<std::size_t>(sent);
+      written_ += static_cast<std::uint64_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      write_waiting_ = true;
+      WaitLocked(boost::asio::posix::stream_descriptor::wait_write,
+                 &Connection::OnWritable);
+      return true;
+    }
+    *why = std::string("write failed: ") + std::strerror(errno);
+    return false;
+  }
+  out_.clear();
+  out_offset_ = 0;
+  return true;
+}
+
+void RedisPipeline::Connection::OnWritable(
+    std::uint64_t generation, const boost::system::error_code& error) {
+  std::string why;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation != generation_) return;
+    write_waiting_ = false;
+    if (!error && FlushLocked(&why)) return;
+    if (error) why = "write failed: " + error.message();
+  }
+  Fail(generation, why);
+}
+
+void RedisPipeline::Connection::Connect() {
+  std::shared_ptr<redis_internal::RedisRuntime> runtime =
+      redis_internal::CurrentRuntime();
+  std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
+  std::string why = "the Redis client is not initialised";
+  std::unique_ptr<RedisConnection> connection;
+  if (pool != nullptr) connection = pool->OpenDedicated(&why);
+  int fd = connection != nullptr ? ::dup(connection->fd()) : -1;
+  if (connection != nullptr && fd < 0) {
+    why = std::string("dup failed: ") + std::strerror(errno);
+  }
+  // The socket now lives on in `fd`; hiredis closes its own copy.
+  connection.reset();
+  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+
+  std::vector<Done> done;
+  std::string what;
+  bool report = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kConnecting && fd >= 0) {
+      socket_ =
+          std::make_unique<boost::asio::posix::stream_descriptor>(*io_, fd);
+      fd = -1;
+      reader_ = MakeReader();
+      state_ = State::kReady;
+      timeout_ms_ = runtime->timeout_ms;
+      runtime_ = runtime;
+      QueuePreambleLocked();
+      ArmTimerLocked();
+      StartReadLocked();
+      if (FlushLocked(&why)) {
+        if (pool != nullptr) pool->ReportSuccess();
+        return;
+      }
+    }
+    report = state_ != State::kClosed;
+    if (!pending_.empty()) what = pending_.front().what;
+    DropLocked(&done);
+  }
+  if (fd >= 0) ::close(fd);  // closed (Close) while connecting
+  if (pool != nullptr && report) {
+    pool->ReportDedicatedFailure(what.empty() ? "(connect)" : what, why);
+  }
+  RunCallbacks(&done);
+}
+
+void RedisPipeline::Connection::QueuePreambleLocked() {
+  std::string bytes;
+  std::deque<Pending> first;
+  for (const std::vector<std::string>& args : preamble_) {
+    bytes += Format(args);
+    const std::string what = redis_internal::Describe(args);
+    first.push_back(Pending{
+        [what, tag = tag_](Redis::Result result, RedisValue reply, bool) {
+          if (result != Redis::kSuccess &&
+              result != Redis::kConnectionFailure) {
+            LOG(WARNING) << "Redis refused a command sent on connecting: "
+                         << what << ", tag='" << tag
+                         << "', error=" << reply.text;
+          }
+        },
+        args.front(), Clock::now(), 0});
+  }
+  if (bytes.empty()) return;
+  // Written ahead of everything queued while connecting.
+  std::uint64_t end = written_;
+  std::size_t index = 0;
+  for (const std::vector<std::string>& args : preamble_) {
+    end += Format(args).size();
+    first[index++].end = end;
+  }
+  for (Pending& pending : pending_) pending.end += bytes.size();
+  queued_ += bytes.size();
+  out_.insert(out_offset_, bytes);
+  for (auto it = first.rbegin(); it != first.rend(); ++it) {
+    pending_.push_front(std::move(*it));
+  }
+}
+
+bool RedisPipeline::Connection::PeerClosedLocked() {
+  char byte = 0;
+  const ssize_t got =
+      ::recv(socket_->native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return got == 0 ||
+         (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+void RedisPipeline::Connection::StartReadLocked() {
+  WaitLocked(boost::asio::posix::stream_descriptor::wait_read,
+             &Connection::OnReadable);
+}
+
+void RedisPipeline::Connection::WaitLocked(
+    boost::asio::posix::stream_descriptor::wait_type what, Handler handler) {
+  socket_->async_wait(
+      what, boost::asio::bind_executor(
+                strand_, [self = shared_from_this(), generation = generation_,
+                          handler](const boost::system::error_code& error) {
+                  ((*self).*handler)(generation, error);
+                }));
+}
+
+void RedisPipeline::Connection::OnReadable(
+    std::uint64_t generation, const boost::system::error_code& error) {
+  std::vector<Done> done;
+  std::string why;
+  bool read_only = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation != generation_) return;
+    if (error) {
+      why = "read failed: " + error.message();
+    } else {
+      char buffer[kReadChunk];
+      for (;;) {
+        const ssize_t got = ::recv(socket_->native_handle(), buffer,
+                                   sizeof buffer, MSG_DONTWAIT);
+        if (got > 0) {
+          redisReaderFeed(reader_.get(), buffer, static_cast<size_t>(got));
+          if (static_cast<std::size_t>(got) < sizeof buffer) break;
+          continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        why = got == 0 ? std::string("the server closed the connection")
+                       : std::string("read failed: ") + std::strerror(errno);
+        break;
+      }
+      // Every complete reply answers the oldest pending command.
+      for (;;) {
+        void* raw = nullptr;
+        if (redisReaderGetReply(reader_.get(), &raw) != REDIS_OK) {
+          why = std::string("protocol error: ") + reader_->errstr;
+          break;
+        }
+        if (raw == nullptr) break;
+        std::unique_ptr<RedisValue> reply(static_cast<RedisValue*>(raw));
+        if (pending_.empty()) {
+          why = "a reply without a command";
+          break;
+        }
+        Done item;
+        item.callback = std::move(pending_.front().callback);
+        pending_.pop_front();
+        item.maybe_ran = true;
+        item.reply = std::move(*reply);
+        if (item.reply.type == RedisValue::kError) {
+          item.result = Redis::kError;
+          MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
+          // A demoted primary: reconnect (to the primary the Sentinels
+          // name) once these replies are delivered.
+          if (item.reply.text.compare(0, 8, "READONLY") == 0) read_only = true;
+        } else {
+          item.result = Redis::kSuccess;
+        }
+        done.push_back(std::move(item));
+      }
+    }
+    if (why.empty() && read_only) why = "the server answered READONLY";
+    if (why.empty()) {
+      StartReadLocked();
+    }
+  }
+  RunCallbacks(&done);
+  if (!why.empty()) Fail(generation, why);
+}
+
+void RedisPipeline::Connection::ArmTimerLocked() {
+  if (timer_armed_) return;
+  timer_armed_ = true;
+  // A sweep a few times per timeout rather than a deadline per command,
+  // which would cost a timer update (and a wake-up) for every command.
+  timer_.expires_after(std::chrono::milliseconds(std::max(1, timeout_ms_ / 4)));
+  timer_.async_wait(boost::asio::bind_executor(
+      strand_, [self = shared_from_this(), generation = generation_](
+                   const boost::system::error_code& error) {
+        self->OnTimer(generation, error);
+      }));
+}
+
+void RedisPipeline::Connection::OnTimer(
+    std::uint64_t generation, const boost::system::error_code& error) {
+  if (error == boost::asio::error::operation_aborted) return;
+  std::string why;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation != generation_) return;
+    timer_armed_ = false;
+    if (state_ != State::kReady) return;
+    if (pending_.empty() ||
+        Clock::now() <
+            pending_.front().since + std::chrono::milliseconds(timeout_ms_)) {
+      ArmTimerLocked();
+      return;
+    }
+    why = "no reply within " + std::to_string(timeout_ms_) + " ms to " +
+          pending_.front().what;
+  }
+  Fail(generation, why);
+}
+
+void RedisPipeline::Connection::Fail(std::uint64_t generation,
+                                     const std::string& why) {
+  std::vector<Done> done;
+  std::string what;
+  bool closing = false;
+  std::shared_ptr<redis_internal::RedisRuntime> runtime;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation != generation_) return;
+    if (!pending_.empty()) what = pending_.front().what;
+    closing = state_ == State::kClosed;
+    // The outage is the concern of the set-up the socket belongs to.
+    runtime = runtime_.lock();
+    DropLocked(&done);
+  }
+  if (closing) {
+    RunCallbacks(&done);
+    return;
+  }
+  std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
+  if (pool != nullptr) {
+    pool->ReportDedicatedFailure(what.empty() ? "(none in flight)" : what, why);
+  }
+  RunCallbacks(&done);
+}
+
+void RedisPipeline::Connection::DropLocked(std::vector<Done>* done) {
+  ++generation_;
+  for (Pending& pending : pending_) {
+    Done item;
+    item.callback = std::move(pending.callback);
+    item.maybe_ran = pending.end <= written_;
+    done->push_back(std::move(item));
+  }
+  pending_.clear();
+  if (socket_ != nullptr) {
+    boost::system::error_code ignored;
+    socket_->close(ignored);
+    socket_.reset();
+  }
+  reader_.reset();
+  out_.clear();
+  out_offset_ = 0;
+  written_ = queued_;
+  write_waiting_ = false;
+  timer_armed_ = false;
+  timer_.cancel();
+  if (state_ != State::kClosed) state_ = State::kDisconnected;
+}
+
+std::shared_ptr<RedisServerPool> RedisPipeline::Connection::PoolOf(
+    const std::shared_ptr<redis_internal::RedisRuntime>& runtime) const {
+  if (runtime == nullptr) return nullptr;
+  Redis::Result failure = Redis::kConnectionFailure;
+  return redis_internal::FindServer(runtime, tag_, {"(pipeline)"}, &failure);
+}
+
+void RedisPipeline::Connection::RunCallbacks(std::vector<Done>* done) {
+  for (Done& item : *done) {
+    if (!item.callback) continue;
+    item.callback(item.result, std::move(item.reply), item.maybe_ran);
+  }
+}
+
+void RedisPipeline::Connection::Close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  state_ = State::kClosed;
+  boost::asio::post(strand_,
+                    [self = shared_from_this(), generation = generation_] {
+                      self->Fail(generation, "the pipeline is closed");
+                    });
+}
+
+RedisPipeline::RedisPipeline(std::shared_ptr<boost::asio::io_context> io,
+                             std::string tag, std::size_t connections,
+                             std::vector<std::vector<std::string>> on_connect) {
+  if (connections == 0) connections = 1;
+  connections_.reserve(connections);
+  for (std::size_t i = 0; i < connections; ++i) {
+    connections_.push_back(std::make_shared<Connection>(io, tag, on_connect));
+  }
+}
+
+RedisPipeline::~RedisPipeline() { Close(); }
+
+void RedisPipeline::Send(std::size_t lane, const std::vector<std::string>& args,
+                         Callback callback) {
+  connections_[lane % connections_.size()]->Send(args, std::move(callback));
+}
+
+void RedisPipeline::Close() {
+  for (const std::shared_ptr<Connection>& connection : connections_) {
+    connection->Close();
+  }
+}
+
+}  // namespace vel

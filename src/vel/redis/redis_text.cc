@@ -1,0 +1,164 @@
+#include "vel/redis/internal/redis_text.h"
+
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vel {
+namespace redis_internal {
+namespace {
+
+// Longest text of a key or value written to a log line.
+constexpr std::size_t kMaxLoggedBytes = 200;
+
+// Replies nest only as deep as the script's tables; hiredis itself stops
+// at a few levels, this bound only keeps the copy from recursing without
+// end on a malformed tree.
+constexpr int kMaxDepth = 16;
+
+bool ToValueAt(const redisReply& reply, int depth, RedisValue* out) {
+  if (depth > kMaxDepth) return false;
+  switch (reply.type) {
+    case REDIS_REPLY_NIL:
+      out->type = RedisValue::kNil;
+      return true;
+    case REDIS_REPLY_INTEGER:
+      out->type = RedisValue::kInteger;
+      out->integer = reply.integer;
+      return true;
+    case REDIS_REPLY_STRING:
+      out->type = RedisValue::kString;
+      out->text.assign(reply.str, reply.len);
+      return true;
+    case REDIS_REPLY_STATUS:
+      out->type = RedisValue::kStatus;
+      out->text.assign(reply.str, reply.len);
+      return true;
+    case REDIS_REPLY_ERROR:
+      out->type = RedisValue::kError;
+      out->text.assign(reply.str, reply.len);
+      return true;
+    case REDIS_REPLY_ARRAY:
+      out->type = RedisValue::kArray;
+      out->elements.resize(reply.elements);
+      for (std::size_t i = 0; i < reply.elements; ++i) {
+        if (reply.element[i] == nullptr ||
+            !ToValueAt(*reply.element[i], depth + 1, &out->elements[i])) {
+          return false;
+        }
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+// `bytes` for a log line: non-printable bytes as \xNN, cut after
+// kMaxLoggedBytes.
+std::string Printable(const std::string& bytes) {
+  std::string text;
+  const std::size_t n = std::min(bytes.size(), kMaxLoggedBytes);
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      text.push_back(static_cast<char>(c));
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+      text += escaped;
+    }
+  }
+  if (bytes.size() > n) text += "...";
+  return text;
+}
+
+// "ZADD key=..." for log lines.
+std::string Describe(const std::vector<std::string>& args) {
+  std::string text = args.empty() ? "?" : args[0];
+  if (args.size() > 1) text += " key=" + Printable(args[1]);
+  return text;
+}
+
+std::string FormatScore(double score) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "%.17g", score);
+  return text;
+}
+
+// Parses a Redis score ("1.5", "inf", "-inf"); false unless the whole text
+// is a number.
+bool ParseScore(const char* data, std::size_t length, double* out) {
+  if (data == nullptr || length == 0 || length >= 64) return false;
+  char text[64];
+  std::memcpy(text, data, length);
+  text[length] = '\0';
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (end != text + length) return false;
+  *out = value;
+  return true;
+}
+
+const char* ReplyTypeName(int type) {
+  switch (type) {
+    case REDIS_REPLY_STRING:
+      return "string";
+    case REDIS_REPLY_ARRAY:
+      return "array";
+    case REDIS_REPLY_INTEGER:
+      return "integer";
+    case REDIS_REPLY_NIL:
+      return "nil";
+    case REDIS_REPLY_STATUS:
+      return "status";
+    case REDIS_REPLY_ERROR:
+      return "error";
+    default:
+      return "unknown";
+  }
+}
+
+// Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
+// into `out`; false when malformed.
+bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out) {
+  if (!address.empty() && address[0] == '/') {
+    out->host = address;
+    out->port = 0;
+    return true;
+  }
+  const std::size_t colon = address.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string host = address.substr(0, colon);
+  const std::string port = address.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  if (host.empty() || port.empty() || port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  const int number = std::stoi(port);
+  if (number < 1 || number > 65535) return false;
+  out->host = host;
+  out->port = number;
+  return true;
+}
+
+std::string Trim(const std::string& text) {
+  const std::size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string::npos) return "";
+  const std::size_t end = text.find_last_not_of(" \t");
+  return text.substr(begin, end - begin + 1);
+}
+
+bool ToRedisValue(const redisReply& reply, RedisValue* out) {
+  return ToValueAt(reply, 0, out);
+}
+
+}  // namespace redis_internal
+}  // namespace vel
