@@ -12,7 +12,7 @@ packages=(
   libhiredis-dev libmariadb-dev nlohmann-json3-dev libjemalloc-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server redis-tools mariadb-server mariadb-client
-  curl python3
+  curl python3 ccache
   clang libclang-rt-14-dev prometheus-cpp-dev redis-sentinel
   python3-prometheus-client
 )
