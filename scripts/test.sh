@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds, starts the private
-# Redis and MariaDB, runs every test (unit, integration, e2e, fault), then builds and
-# runs everything again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The whole test suite: installs what is missing, starts the private Redis
+# and MariaDB, then
+#   1. builds the plain (gcc, optimised) tree and runs every test in it
+#      (unit, integration, e2e, fault), and builds and checks the Debian
+#      package from it;
+#   2. builds the sanitizer tree (clang, AddressSanitizer and
+#      UndefinedBehaviorSanitizer, with the fuzz harnesses), runs every test
+#      in it again, and runs each fuzz harness for a minute.
+# Each stage prints how long it took.
 #
 #   scripts/test.sh                  # everything
-#   scripts/test.sh --no-sanitizers  # the plain build only
-#   scripts/test.sh --no-fuzz        # without the short fuzzing stage
-#   scripts/test.sh -- -L unit       # extra arguments go to ctest
+#   scripts/test.sh --no-sanitizers  # stage 1 only (no sanitizer tree, no fuzzing)
+#   scripts/test.sh --no-fuzz        # both stages without the fuzzing
+#   scripts/test.sh -- -L unit       # extra arguments go to ctest (both stages)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -24,8 +30,23 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-scripts/install_deps.sh
+stage_start=$SECONDS
+timings=()
+# stage_done NAME: records how long the stage that just ended took.
+stage_done() {
+  local elapsed=$((SECONDS - stage_start))
+  timings+=("$(printf '%-22s %3dm%02ds' "$1" $((elapsed / 60)) $((elapsed % 60)))")
+  echo "=== $1 took $((elapsed / 60))m$((elapsed % 60))s"
+  stage_start=$SECONDS
+}
+report() {
+  echo "=== Stage times"
+  printf '  %s\n' "${timings[@]}"
+  echo "  total                  $((SECONDS / 60))m$((SECONDS % 60))s"
+}
+trap report EXIT
 
+scripts/install_deps.sh
 eval "$(scripts/services.sh env)"
 started_services=0
 # Only servers started here are stopped at the end.
@@ -34,29 +55,40 @@ if ! scripts/services.sh running; then
 fi
 scripts/services.sh start
 if [ $started_services -eq 1 ]; then
-  trap 'scripts/services.sh stop' EXIT
+  trap 'report; scripts/services.sh stop' EXIT
 fi
+stage_done "dependencies, servers"
 
-run_suite() {  # run_suite BUILD_KIND
-  local kind=$1
-  echo "=== Building ($kind)"
-  scripts/build.sh "$kind"
-  echo "=== Testing ($kind)"
+run_tests() {  # run_tests BUILD_KIND
   # A test that fails is run once more; a fault that shows every time still
   # fails the suite, and the first failure's output stays in the log.
-  ctest --test-dir "build/$kind" --output-on-failure -j"$(nproc)" \
+  ctest --test-dir "build/$1" --output-on-failure -j"$(nproc)" \
     --timeout 300 --repeat until-pass:2 "${ctest_args[@]}"
 }
 
-run_suite release
+echo "=== Building (release)"
+scripts/build.sh release
+stage_done "release build"
+echo "=== Testing (release)"
+run_tests release
+stage_done "release tests"
 # The Debian package, built from the plain build and checked in a scratch root.
 scripts/package_test.sh release
-# A short fuzzing stage (scripts/fuzz.sh): about a minute per harness.
-if [ $fuzz -eq 1 ]; then
-  scripts/fuzz.sh "${PLEMOX_FUZZ_SECONDS:-60}"
-fi
+stage_done "package"
+
 if [ $sanitizers -eq 1 ]; then
+  echo "=== Building (sanitize)"
+  scripts/build.sh sanitize
+  stage_done "sanitize build"
+  echo "=== Testing (sanitize)"
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-  run_suite sanitize
+  run_tests sanitize
+  stage_done "sanitize tests"
+  if [ $fuzz -eq 1 ]; then
+    # The fuzzers set their own sanitizer options.
+    unset ASAN_OPTIONS UBSAN_OPTIONS
+    scripts/fuzz.sh "${PLEMOX_FUZZ_SECONDS:-60}"
+    stage_done "fuzzing"
+  fi
 fi
