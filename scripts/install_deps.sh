@@ -14,7 +14,7 @@ packages=(
   redis-server redis-tools mariadb-server mariadb-client
   curl python3 ccache
   clang libclang-rt-14-dev prometheus-cpp-dev redis-sentinel
-  python3-prometheus-client
+  python3-prometheus-client python3-protobuf
 )
 
 missing=()
