@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
+#include "leaderboard/service/internal/submission_chain.h"
 #include "leaderboard/service/leaderboard_service.h"
-#include "leaderboard/service/submission_context.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/core/raw_timer.h"
 
