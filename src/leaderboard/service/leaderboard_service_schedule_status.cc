@@ -5,10 +5,18 @@
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "vel/message/leaderboard_message_writer.h"
 
 namespace plemox {
+namespace {
+
+using service_internal::CheckAuthenticated;
+using service_internal::RefuseInvalidParameter;
+using service_internal::SendFail;
+
+}  // namespace
 
 void LeaderboardService::OnResetScheduleStatusQueryRequested(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
