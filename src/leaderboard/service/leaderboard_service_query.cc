@@ -156,62 +156,110 @@ void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
   }
 }
 
-ProfilingCounters::Kind KindOf(const Query& query) {
-  return IsSocial(query) ? ProfilingCounters::kSocialQuery
-                         : ProfilingCounters::kQuery;
+// Answers one query with the cache's `result`: its records, or
+// kFailUnknown "Internal error" when the cache failed.
+void AnswerQuery(const std::shared_ptr<QueryResult>& result,
+                 const std::shared_ptr<ClientSession>& session,
+                 const Uuid& request_uuid) {
+  if (!result || result->error) {
+    SendFail(session, request_uuid, Leaderboard::Response::kFailUnknown,
+             "Internal error");
+    return;
+  }
+  auto response = vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
+      request_uuid, true);
+  CopyResult(*result, response->mutable_leaderboard_query());
+  session->Send(*response);
 }
 
-// Runs one checked query in the cache and answers it; `start_time` is when
-// the request arrived (monotonic clock). Event threads, or a cache
-// completion thread after the record cap read sizes.
+// The completions of one query in the public and in the social ranking
+// (cache completion threads): count its latency from `start_time`
+// (monotonic clock), then answer it.
+void OnPublicLeaderboardCacheQueried(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    std::int64_t start_time) {
+  VLOG(2) << "OnPublicLeaderboardCacheQueried called";
+  ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
+  AnswerQuery(result, session, request_uuid);
+}
+void OnSocialLeaderboardCacheQueried(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    std::int64_t start_time) {
+  VLOG(2) << "OnSocialLeaderboardCacheQueried called";
+  ProfilingCounters::Record(ProfilingCounters::kSocialQuery, start_time);
+  AnswerQuery(result, session, request_uuid);
+}
+
+// Runs one checked query in the cache; its completion answers it.
+// `start_time` is when the request arrived (monotonic clock). Event threads,
+// or a cache completion thread after the record cap read sizes.
 void RunQuery(const std::shared_ptr<ClientSession>& session,
               const Uuid& request_uuid, const Query& query,
               std::int64_t start_time) {
-  const bool social = IsSocial(query);
-  const auto kind = KindOf(query);
-  QueryCache(query, [session, request_uuid, start_time, social,
-                     kind](const std::shared_ptr<QueryResult>& result) {
-    VLOG(2) << (social ? "OnSocialLeaderboardCacheQueried called"
-                       : "OnPublicLeaderboardCacheQueried called");
-    ProfilingCounters::Record(kind, start_time);
-    if (!result || result->error) {
-      SendFail(session, request_uuid, Leaderboard::Response::kFailUnknown,
-               "Internal error");
-      return;
-    }
-    auto response =
-        vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
-            request_uuid, true);
-    CopyResult(*result, response->mutable_leaderboard_query());
-    session->Send(*response);
+  const auto completion = IsSocial(query) ? &OnSocialLeaderboardCacheQueried
+                                          : &OnPublicLeaderboardCacheQueried;
+  QueryCache(query, [completion, session, request_uuid,
+                     start_time](const std::shared_ptr<QueryResult>& result) {
+    completion(result, session, request_uuid, start_time);
   });
 }
 
-// One step of a batch of queries: runs query `index`, then the next, and
-// answers after the last.
+// One step of a batch of queries: runs query `index` in the cache; its
+// completion runs the next step, and answers after the last.
+void RunBatchStep(const std::shared_ptr<BatchContext>& context,
+                  std::size_t index);
+
+// Adds the result of step `index` to the batch's answer and runs the next
+// step, or sends the answer after the last. A failed step answers
+// kFailUnknown "Internal error" and drops the partial answer: the batch
+// fails as a whole.
+void ContinueBatch(const std::shared_ptr<QueryResult>& result,
+                   const std::shared_ptr<BatchContext>& context,
+                   std::size_t index) {
+  if (!result || result->error) {
+    SendFail(context->session, context->request_uuid,
+             Leaderboard::Response::kFailUnknown, "Internal error");
+    return;
+  }
+  CopyResult(*result, context->response->add_leaderboard_queries());
+  if (index + 1 < context->queries.size()) {
+    RunBatchStep(context, index + 1);
+  } else {
+    context->session->Send(*context->response);
+  }
+}
+
+// The completions of one batch step in the public and in the social ranking
+// (cache completion threads): count its latency from `start_time`
+// (monotonic clock), then go on with the batch.
+void OnPublicLeaderboardsCacheQueried(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<BatchContext>& context, std::size_t index,
+    std::int64_t start_time) {
+  VLOG(2) << "OnPublicLeaderboardsCacheQueried called";
+  ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
+  ContinueBatch(result, context, index);
+}
+void OnSocialLeaderboardsCacheQueried(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<BatchContext>& context, std::size_t index,
+    std::int64_t start_time) {
+  VLOG(2) << "OnSocialLeaderboardsCacheQueried called";
+  ProfilingCounters::Record(ProfilingCounters::kSocialQuery, start_time);
+  ContinueBatch(result, context, index);
+}
+
 void RunBatchStep(const std::shared_ptr<BatchContext>& context,
                   std::size_t index) {
   const std::int64_t start_time = vel::MonotonicClock::Now();
   const Query& query = context->queries[index];
-  const bool social = IsSocial(query);
-  const auto kind = KindOf(query);
-  QueryCache(query, [context, index, start_time, social,
-                     kind](const std::shared_ptr<QueryResult>& result) {
-    VLOG(2) << (social ? "OnSocialLeaderboardsCacheQueried called"
-                       : "OnPublicLeaderboardsCacheQueried called");
-    ProfilingCounters::Record(kind, start_time);
-    if (!result || result->error) {
-      // The partial answer is dropped: the batch fails as a whole.
-      SendFail(context->session, context->request_uuid,
-               Leaderboard::Response::kFailUnknown, "Internal error");
-      return;
-    }
-    CopyResult(*result, context->response->add_leaderboard_queries());
-    if (index + 1 < context->queries.size()) {
-      RunBatchStep(context, index + 1);
-    } else {
-      context->session->Send(*context->response);
-    }
+  const auto completion = IsSocial(query) ? &OnSocialLeaderboardsCacheQueried
+                                          : &OnPublicLeaderboardsCacheQueried;
+  QueryCache(query, [completion, context, index,
+                     start_time](const std::shared_ptr<QueryResult>& result) {
+    completion(result, context, index, start_time);
   });
 }
 
