@@ -70,6 +70,38 @@ Query SizeProbeOf(const Query& query) {
 // after the last, the answer fits. Calling thread, then cache completion
 // threads.
 void ReadRankingSize(const std::shared_ptr<AnswerSizeCheck>& check,
+                     std::size_t index);
+
+// The completion of the size read of query `index` (cache completion
+// threads): counts what its answer can hold, refuses the request over the
+// cap, else reads the next size.
+void OnRankingSizeRead(const std::shared_ptr<QueryResult>& result,
+                       const std::shared_ptr<AnswerSizeCheck>& check,
+                       std::size_t index) {
+  VLOG(2) << "OnRankingSizeRead called";
+  const Query& query = (*check->queries)[index];
+  if (!result || result->error) {
+    LOG(ERROR) << OperationOf(*check) << "failed: "
+               << "Failed to read the ranking size"
+               << ": session=" << check->session
+               << ", leaderboard id=" << query.leaderboard_id()
+               << ", timespan=" << query.time_span();
+    SendFail(check->session, check->request_uuid,
+             Leaderboard::Response::kFailUnknown, "Internal error");
+    return;
+  }
+  const auto size = static_cast<std::uint64_t>(
+      std::max<std::int64_t>(0, result->total_player_count));
+  check->records = RequestLimits::SaturatingAdd(
+      check->records, RequestLimits::RecordBound(query, size));
+  if (!RequestLimits::FitsRecordCap(check->records)) {
+    RefuseOverCap(*check);
+    return;
+  }
+  ReadRankingSize(check, index + 1);
+}
+
+void ReadRankingSize(const std::shared_ptr<AnswerSizeCheck>& check,
                      std::size_t index) {
   const std::vector<Query>& queries = *check->queries;
   while (index < queries.size() && !IsPublic(queries[index])) ++index;
@@ -84,27 +116,7 @@ void ReadRankingSize(const std::shared_ptr<AnswerSizeCheck>& check,
       service_internal::WeekReferenceTime(probe.leaderboard_id(),
                                           probe.time_span()),
       [check, index](const std::shared_ptr<QueryResult>& result) {
-        VLOG(2) << "OnRankingSizeRead called";
-        const Query& query = (*check->queries)[index];
-        if (!result || result->error) {
-          LOG(ERROR) << OperationOf(*check) << "failed: "
-                     << "Failed to read the ranking size"
-                     << ": session=" << check->session
-                     << ", leaderboard id=" << query.leaderboard_id()
-                     << ", timespan=" << query.time_span();
-          SendFail(check->session, check->request_uuid,
-                   Leaderboard::Response::kFailUnknown, "Internal error");
-          return;
-        }
-        const auto size = static_cast<std::uint64_t>(
-            std::max<std::int64_t>(0, result->total_player_count));
-        check->records = RequestLimits::SaturatingAdd(
-            check->records, RequestLimits::RecordBound(query, size));
-        if (!RequestLimits::FitsRecordCap(check->records)) {
-          RefuseOverCap(*check);
-          return;
-        }
-        ReadRankingSize(check, index + 1);
+        OnRankingSizeRead(result, check, index);
       });
 }
 
