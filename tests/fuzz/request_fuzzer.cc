@@ -28,6 +28,7 @@
 #include "leaderboard.pb.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/request_limits.h"
+#include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/session.h"
 #include "vel/core/buffer.h"
@@ -39,6 +40,7 @@ namespace {
 
 using plemox::ClientSession;
 using plemox::LeaderboardService;
+namespace service_internal = plemox::service_internal;
 using Query = Leaderboard::LeaderboardQuery::Request;
 
 // A connection that is always open and keeps every body sent on it.
@@ -116,7 +118,7 @@ bool CheckQueries(const std::shared_ptr<ClientSession>& session,
                   const LeaderboardService::Uuid& uuid,
                   const std::vector<Query>& queries, bool batch) {
   for (const Query& query : queries) {
-    if (!LeaderboardService::CheckQuery(session, uuid, query, batch)) {
+    if (!service_internal::CheckQuery(session, uuid, query, batch)) {
       return false;
     }
     if (query.has_account_id()) CheckStorableAccount(query.account_id());
@@ -126,7 +128,7 @@ bool CheckQueries(const std::shared_ptr<ClientSession>& session,
   }
   if (!AnswerSizeKnown(queries)) return true;  // the cache reads sizes first
   bool fit = false;
-  LeaderboardService::CheckAnswerSize(
+  service_internal::CheckAnswerSize(
       session, uuid, std::make_shared<const std::vector<Query>>(queries), batch,
       [&fit] { fit = true; });
   if (!fit) std::abort();  // a known fit goes on at once
@@ -149,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 
   Leaderboard::Request request;
   LeaderboardService::Uuid uuid;
-  if (!LeaderboardService::ParseRequest(body, &request, &uuid)) return 0;
+  if (!service_internal::ParseRequest(body, &request, &uuid)) return 0;
   if (vel::util::ToBytes(uuid).size() != 16) std::abort();
 
   auto transport = std::make_shared<CapturingTransport>();
@@ -160,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   // Whether the request passed every check and would reach the cache now.
   bool passed = false;
   const auto gate = [&](const char* operation) {
-    return LeaderboardService::CheckAuthenticated(session, uuid, operation);
+    return service_internal::CheckAuthenticated(session, uuid, operation);
   };
   switch (request.type()) {
     case Leaderboard::Request::kLeaderboardAuthentication:
@@ -187,14 +189,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       break;
     case Leaderboard::Request::kScoreSubmission:
       passed = gate("ScoreSubmission") &&
-               LeaderboardService::CheckScoreSubmission(
+               service_internal::CheckScoreSubmission(
                    session, uuid, request.score_submission());
       if (passed) CheckStorableSubmission(request.score_submission());
       break;
     case Leaderboard::Request::kScoreDeletions:
       passed = gate("ScoreDeletion") &&
-               LeaderboardService::CheckScoreDeletions(
-                   session, uuid, request.score_deletions());
+               service_internal::CheckScoreDeletions(session, uuid,
+                                                     request.score_deletions());
       if (passed) {
         for (const auto& deletion : request.score_deletions()) {
           if (!plemox::IsValidLeaderboardId(deletion.leaderboard_id())) {

@@ -2,6 +2,8 @@
 // received body, and the field checks of submissions and deletions. A
 // refusal is answered exactly once with the request's UUID; what passes is
 // not answered by the checks.
+#include "leaderboard/service/internal/request_checks.h"
+
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -72,25 +74,25 @@ class RequestChecksTest : public testing::Test {
 TEST_F(RequestChecksTest, EnvelopeNeedsAParsableBodyUuidAndType) {
   Leaderboard::Request request;
   LeaderboardService::Uuid uuid{};
-  EXPECT_FALSE(LeaderboardService::ParseRequest(vel::Buffer("\xff\xff", 2),
-                                                &request, &uuid));
+  EXPECT_FALSE(service_internal::ParseRequest(vel::Buffer("\xff\xff", 2),
+                                              &request, &uuid));
   Leaderboard::Request sent;
   sent.set_type(Leaderboard::Request::kLeaderboardQuery);
   EXPECT_FALSE(
-      LeaderboardService::ParseRequest(vel::Buffer(sent), &request, &uuid));
+      service_internal::ParseRequest(vel::Buffer(sent), &request, &uuid));
   sent.clear_type();
   sent.set_request_uuid("0123456789abcdef");
   EXPECT_FALSE(
-      LeaderboardService::ParseRequest(vel::Buffer(sent), &request, &uuid));
+      service_internal::ParseRequest(vel::Buffer(sent), &request, &uuid));
   sent.set_type(5);
   ASSERT_TRUE(
-      LeaderboardService::ParseRequest(vel::Buffer(sent), &request, &uuid));
+      service_internal::ParseRequest(vel::Buffer(sent), &request, &uuid));
   EXPECT_EQ(uuid, uuid_);
   EXPECT_EQ(request.type(), 5);
   // A short UUID is padded, never read past its end.
   sent.set_request_uuid("ab");
   ASSERT_TRUE(
-      LeaderboardService::ParseRequest(vel::Buffer(sent), &request, &uuid));
+      service_internal::ParseRequest(vel::Buffer(sent), &request, &uuid));
   EXPECT_EQ(vel::util::ToBytes(uuid), std::string("ab") + std::string(14, 0));
 }
 
@@ -102,7 +104,7 @@ TEST_F(RequestChecksTest, SubmissionPassesOnlyWithStorableFields) {
   submission.set_score(12.5);
   submission.set_type(Leaderboard::ScoreSubmission::kHighScore);
   EXPECT_TRUE(
-      LeaderboardService::CheckScoreSubmission(session_, uuid_, submission));
+      service_internal::CheckScoreSubmission(session_, uuid_, submission));
   EXPECT_TRUE(transport_->Responses().empty());
 
   const auto refused = [&](auto change) {
@@ -112,7 +114,7 @@ TEST_F(RequestChecksTest, SubmissionPassesOnlyWithStorableFields) {
     transport_.swap(transport);
     session_ = std::make_shared<ClientSession>(transport_);
     const bool passed =
-        LeaderboardService::CheckScoreSubmission(session_, uuid_, bad);
+        service_internal::CheckScoreSubmission(session_, uuid_, bad);
     EXPECT_FALSE(passed) << bad.ShortDebugString();
     ExpectOneRefusal();
   };
@@ -133,7 +135,7 @@ TEST_F(RequestChecksTest, DeletionBatchIsRefusedWholeByOneBadDeletion) {
   google::protobuf::RepeatedPtrField<Leaderboard::ScoreDeletion::Request>
       deletions;
   EXPECT_FALSE(
-      LeaderboardService::CheckScoreDeletions(session_, uuid_, deletions));
+      service_internal::CheckScoreDeletions(session_, uuid_, deletions));
   ExpectOneRefusal();
 
   transport_ = std::make_shared<CapturingTransport>();
@@ -143,13 +145,13 @@ TEST_F(RequestChecksTest, DeletionBatchIsRefusedWholeByOneBadDeletion) {
   good->mutable_account_id()->set_service_provider("guest");
   good->mutable_account_id()->set_local_account("player42");
   EXPECT_TRUE(
-      LeaderboardService::CheckScoreDeletions(session_, uuid_, deletions));
+      service_internal::CheckScoreDeletions(session_, uuid_, deletions));
   EXPECT_TRUE(transport_->Responses().empty());
 
   *deletions.Add() = *good;
   deletions.Mutable(1)->set_leaderboard_id("stage1;DROP");
   EXPECT_FALSE(
-      LeaderboardService::CheckScoreDeletions(session_, uuid_, deletions));
+      service_internal::CheckScoreDeletions(session_, uuid_, deletions));
   ExpectOneRefusal();
 }
 

@@ -10,7 +10,8 @@
 #include <string>
 
 #include "leaderboard/core/reset_schedule_registry.h"
-#include "leaderboard/service/leaderboard_service.h"
+#include "leaderboard/service/internal/master_election.h"
+#include "leaderboard/service/internal/service_state.h"
 #include "support/log_capture.h"
 #include "vel/core/json.h"
 
@@ -39,13 +40,13 @@ class ResetCheckTest : public testing::Test {
     now_ = kNow;
     ResetSchedule::SetNowForTesting([this] { return now_; });
     // Start every case as a follower.
-    LeaderboardService::CheckResetTime(false);
+    service_internal::CheckResetTime(false);
   }
 
   // The resets one check starts, as "key@compact schedule date time".
   std::vector<std::string> Check(bool is_master) {
     LogCapture log;
-    LeaderboardService::CheckResetTime(is_master);
+    service_internal::CheckResetTime(is_master);
     std::vector<std::string> started;
     for (const auto& line : log.Lines("Leaderboard reset skipped")) {
       const auto key = line.second.find("leaderboard_key=");
@@ -122,13 +123,13 @@ TEST(WeekReferenceTimeTest, ComesFromTheRequestsScheduleFacts) {
             posix_time::time_from_string("2021-02-15 00:00:00"));
       });
   using Query = Leaderboard::LeaderboardQuery;
-  EXPECT_EQ(LeaderboardService::WeekReferenceTime(info, Query::kWeekly),
+  EXPECT_EQ(service_internal::WeekReferenceTime(info, Query::kWeekly),
             posix_time::time_from_string("2021-02-15 00:00:00"));
-  EXPECT_EQ(LeaderboardService::WeekReferenceTime(info, Query::kLastWeek),
+  EXPECT_EQ(service_internal::WeekReferenceTime(info, Query::kLastWeek),
             posix_time::time_from_string("2021-02-08 00:00:00"));
-  EXPECT_EQ(LeaderboardService::WeekReferenceTime("w", Query::kWeekly),
+  EXPECT_EQ(service_internal::WeekReferenceTime("w", Query::kWeekly),
             posix_time::time_from_string("2021-02-22 00:00:00"));
-  EXPECT_TRUE(LeaderboardService::WeekReferenceTime(info, Query::kDaily)
+  EXPECT_TRUE(service_internal::WeekReferenceTime(info, Query::kDaily)
                   .is_not_a_date_time());
   ResetScheduleRegistry::ClearForTesting();
 }

@@ -1,17 +1,24 @@
-// Start-up and shutdown of the service, and its process-wide state.
+// Start-up and shutdown of the service, its process-wide state, and the
+// failure answers and refusals that every request flow shares.
 #include "leaderboard/service/leaderboard_service.h"
 
 #include <glog/logging.h>
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <mutex>
 #include <set>
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
+#include "database/cache/redis_cache.h"
 #include "database/store/bulk_insert_queue.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/master_election.h"
+#include "leaderboard/service/internal/request_checks.h"
+#include "leaderboard/service/internal/schema_installation.h"
+#include "leaderboard/service/internal/service_state.h"
 #include "vel/core/event.h"
 #include "vel/core/hardware_info.h"
 #include "vel/message/leaderboard_message_writer.h"
@@ -97,7 +104,8 @@ bool LeaderboardService::Start(
 
   LEADERBOARD_ASSERT(RedisCache::Initialize())
       << "Failed to initialize the Redis database.";
-  InstallSchema(server_url, user_id, password, database_name, character_set);
+  service_internal::InstallSchema(server_url, user_id, password, database_name,
+                                  character_set);
   {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
     the_db_connection = DbConnection::Create(
@@ -132,7 +140,7 @@ bool LeaderboardService::Start(
   LOG(INFO) << "Getting master information"
             << ": my info=" << the_self_master_info;
   // The master election, which drives the scheduled resets.
-  GetMaster();
+  service_internal::GetMaster();
   return true;
 }
 
@@ -145,7 +153,7 @@ void LeaderboardService::Shutdown() {
   }
   if (tcp_server) tcp_server->Stop();
   // No election step or reset check may reach the database from here on.
-  StopMasterElection();
+  service_internal::StopMasterElection();
   std::shared_ptr<DbConnection> db;
   {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
@@ -164,11 +172,11 @@ std::shared_ptr<DbConnection> LeaderboardService::db_connection() {
   return the_db_connection;
 }
 
-const std::set<std::string>& LeaderboardService::configured_leaderboard_ids() {
+const std::set<std::string>& service_internal::configured_leaderboard_ids() {
   return the_leaderboard_ids;
 }
 
-boost::posix_time::ptime LeaderboardService::WeekReferenceTime(
+boost::posix_time::ptime service_internal::WeekReferenceTime(
     const std::string& leaderboard_id,
     Leaderboard::LeaderboardQuery::TimeSpan timespan) {
   if (timespan != Leaderboard::LeaderboardQuery::kWeekly &&
@@ -181,7 +189,7 @@ boost::posix_time::ptime LeaderboardService::WeekReferenceTime(
   return WeekReferenceTime(schedule, timespan);
 }
 
-boost::posix_time::ptime LeaderboardService::WeekReferenceTime(
+boost::posix_time::ptime service_internal::WeekReferenceTime(
     const ResetScheduleInfo& schedule,
     Leaderboard::LeaderboardQuery::TimeSpan timespan) {
   switch (timespan) {
@@ -194,7 +202,7 @@ boost::posix_time::ptime LeaderboardService::WeekReferenceTime(
   }
 }
 
-bool LeaderboardService::IsConfiguredLeaderboardId(
+bool service_internal::IsConfiguredLeaderboardId(
     const std::string& leaderboard_id) {
   return the_leaderboard_ids.count(leaderboard_id) != 0;
 }
@@ -203,15 +211,15 @@ const std::string& LeaderboardService::self_master_info() {
   return the_self_master_info;
 }
 
-void LeaderboardService::SendFail(const std::shared_ptr<ClientSession>& session,
-                                  const Uuid& request_uuid,
-                                  Leaderboard::Response::Fail code,
-                                  const std::string& message) {
+void service_internal::SendFail(const std::shared_ptr<ClientSession>& session,
+                                const Uuid& request_uuid,
+                                Leaderboard::Response::Fail code,
+                                const std::string& message) {
   session->Send(*vel::LeaderboardMessageWriter::CreateFailResponse(
       request_uuid, code, message));
 }
 
-bool LeaderboardService::CheckAuthenticated(
+bool service_internal::CheckAuthenticated(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const char* operation) {
   if (session->state() == ClientSession::kAuthenticated) return true;
@@ -225,7 +233,7 @@ bool LeaderboardService::CheckAuthenticated(
   return false;
 }
 
-void LeaderboardService::RefuseInvalidParameter(
+void service_internal::RefuseInvalidParameter(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const char* operation, const char* reason) {
   LOG(WARNING) << operation << "() "

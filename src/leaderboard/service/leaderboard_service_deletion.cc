@@ -4,23 +4,31 @@
 #include <glog/logging.h>
 
 #include "common/leaderboard_flags.h"
+#include "database/cache/redis_cache.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/request_checks.h"
+#include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/profiling_counters.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/message/leaderboard_message_writer.h"
 
 namespace plemox {
+namespace {
 
 using Deletion = Leaderboard::ScoreDeletion::Request;
 using DeletionResult = Leaderboard::ScoreDeletion::Response::Result;
+using Uuid = LeaderboardService::Uuid;
+using service_internal::CheckAuthenticated;
+using service_internal::CheckScoreDeletions;
+using service_internal::SendFail;
 
 // The state of one batch, shared by its steps. One deletion is in flight at
 // a time, so one step touches it at once.
-struct LeaderboardService::ScoreDeletionContext {
+struct ScoreDeletionContext {
   std::shared_ptr<ClientSession> session;
   Uuid request_uuid;
   std::vector<Deletion> requests;
@@ -28,16 +36,13 @@ struct LeaderboardService::ScoreDeletionContext {
   std::size_t index = 0;
 };
 
-namespace {
-
 vel::PlayerAccount AccountOf(const Deletion& deletion) {
   return vel::PlayerAccount(deletion.account_id().service_provider(),
                             deletion.account_id().local_account());
 }
 
 // Ends the batch at the deletion in progress: `store` is "(Redis)" or "(DB)".
-void FailDeletion(const LeaderboardService::ScoreDeletionContext& context,
-                  const LeaderboardService::Uuid& request_uuid,
+void FailDeletion(const ScoreDeletionContext& context, const Uuid& request_uuid,
                   const char* store) {
   const Deletion& deletion = context.requests[context.index];
   LOG(ERROR) << "ScoreDeletion() " << store << "failed: "
@@ -46,14 +51,35 @@ void FailDeletion(const LeaderboardService::ScoreDeletionContext& context,
              << ", account id=" << deletion.account_id().local_account()
              << ", service provider="
              << deletion.account_id().service_provider();
-  LeaderboardService::SendFail(context.session, request_uuid,
-                               Leaderboard::Response::kFailUnknown,
-                               "Internal error");
+  SendFail(context.session, request_uuid, Leaderboard::Response::kFailUnknown,
+           "Internal error");
 }
+
+// Runs the deletion at the context's index: the cache first. Event threads
+// for the first deletion, database client threads for the others.
+void RequestScoreDeletion(const Uuid& request_uuid,
+                          const std::shared_ptr<ScoreDeletionContext>& context);
+
+// The completion of one deletion in the cache (cache completion threads):
+// counts its latency from `start_time` (monotonic clock), then deletes the
+// score from the database, or ends the batch with kFailUnknown when the
+// cache failed.
+void OnScoreCacheDeleted(bool error, DeletionResult result,
+                         const Uuid& request_uuid,
+                         const std::shared_ptr<ScoreDeletionContext>& context,
+                         const ResetScheduleInfo& schedule,
+                         std::int64_t start_time);
+
+// The completion of one deletion in the database (database client threads):
+// records the cache's `result` and runs the next deletion, or answers after
+// the last; a failure ends the batch with kFailUnknown.
+void OnScoreDeleted(bool failed, DeletionResult result,
+                    const Uuid& request_uuid,
+                    const std::shared_ptr<ScoreDeletionContext>& context);
 
 }  // namespace
 
-bool LeaderboardService::CheckScoreDeletions(
+bool service_internal::CheckScoreDeletions(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const google::protobuf::RepeatedPtrField<Deletion>& deletions) {
   if (deletions.empty()) {
@@ -154,7 +180,9 @@ void LeaderboardService::OnScoreDeletionRequested(
   RequestScoreDeletion(request_uuid, context);
 }
 
-void LeaderboardService::RequestScoreDeletion(
+namespace {
+
+void RequestScoreDeletion(
     const Uuid& request_uuid,
     const std::shared_ptr<ScoreDeletionContext>& context) {
   VLOG(2) << "RequestScoreDeletion called";
@@ -173,10 +201,11 @@ void LeaderboardService::RequestScoreDeletion(
                           });
 }
 
-void LeaderboardService::OnScoreCacheDeleted(
-    bool error, DeletionResult result, const Uuid& request_uuid,
-    const std::shared_ptr<ScoreDeletionContext>& context,
-    const ResetScheduleInfo& schedule, std::int64_t start_time) {
+void OnScoreCacheDeleted(bool error, DeletionResult result,
+                         const Uuid& request_uuid,
+                         const std::shared_ptr<ScoreDeletionContext>& context,
+                         const ResetScheduleInfo& schedule,
+                         std::int64_t start_time) {
   VLOG(2) << "OnScoreCacheDeleted called";
   ProfilingCounters::Record(ProfilingCounters::kScoreDeletion, start_time);
   const Deletion& deletion = context->requests[context->index];
@@ -191,7 +220,7 @@ void LeaderboardService::OnScoreCacheDeleted(
           << ", leaderboard id: " << deletion.leaderboard_id()
           << ", account id: " << deletion.account_id().local_account()
           << ", service provider: " << deletion.account_id().service_provider();
-  const auto db = db_connection();
+  const auto db = LeaderboardService::db_connection();
   if (!db) {
     OnScoreDeleted(true, result, request_uuid, context);
     return;
@@ -202,9 +231,9 @@ void LeaderboardService::OnScoreCacheDeleted(
                   });
 }
 
-void LeaderboardService::OnScoreDeleted(
-    bool failed, DeletionResult result, const Uuid& request_uuid,
-    const std::shared_ptr<ScoreDeletionContext>& context) {
+void OnScoreDeleted(bool failed, DeletionResult result,
+                    const Uuid& request_uuid,
+                    const std::shared_ptr<ScoreDeletionContext>& context) {
   VLOG(2) << "OnScoreDeleted called";
   const Deletion& deletion = context->requests[context->index];
   const auto& session = context->session;
@@ -228,4 +257,5 @@ void LeaderboardService::OnScoreDeleted(
   }
 }
 
+}  // namespace
 }  // namespace plemox

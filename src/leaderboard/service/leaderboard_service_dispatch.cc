@@ -4,6 +4,7 @@
 
 #include <boost/uuid/uuid_io.hpp>
 
+#include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/session_registry.h"
@@ -29,9 +30,9 @@ void LeaderboardService::OnTcpReceived(
   vel::Event::Post(event);
 }
 
-bool LeaderboardService::ParseRequest(const vel::Buffer& buffer,
-                                      Leaderboard::Request* request,
-                                      Uuid* request_uuid) {
+bool service_internal::ParseRequest(const vel::Buffer& buffer,
+                                    Leaderboard::Request* request,
+                                    Uuid* request_uuid) {
   if (!request->ParseFromArray(buffer.GetReadableBuffer(),
                                static_cast<int>(buffer.GetReadableSize()))) {
     LOG(WARNING) << "Failed to parse the received message"
@@ -73,7 +74,7 @@ int LeaderboardService::OnMessageReceived(
 
   Leaderboard::Request request;
   Uuid request_uuid;
-  if (!ParseRequest(buffer, &request, &request_uuid)) {
+  if (!service_internal::ParseRequest(buffer, &request, &request_uuid)) {
     transport->NoAnswer();
     return 0;
   }

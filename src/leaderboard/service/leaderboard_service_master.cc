@@ -17,8 +17,10 @@
 #include <string>
 
 #include "common/leaderboard_assert.h"
+#include "leaderboard/service/internal/master_election.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "vel/core/raw_timer.h"
+#include "vel/redis/redis.h"
 
 namespace plemox {
 namespace {
@@ -78,8 +80,7 @@ void AfterOneSecond(std::function<void()> step) {
 }
 
 void ScheduleResetCheck(bool is_master) {
-  AfterOneSecond(
-      [is_master] { LeaderboardService::CheckResetTime(is_master); });
+  AfterOneSecond([is_master] { service_internal::CheckResetTime(is_master); });
 }
 
 bool IsFailure(vel::Redis::Result result) {
@@ -97,23 +98,43 @@ void SetMasterInfo(const std::string& info) {
   the_master_info = info;
 }
 
+using service_internal::GetMaster;
+
+// The steps of the chain after GetMaster (Redis completion and timer
+// threads). Each ends by starting a Redis call or timers, never by waiting;
+// a Redis failure is logged and the step retried after one second.
+// On the master key read: elect when there is none, refresh it when it names
+// this server, else run the reset check as follower and read it again.
+void OnMasterGot(vel::Redis::Result result, const std::string& value);
+// Sets the master key to this server unless another server holds it.
+void Elect();
+// On the conditional set: when it set the key this server is master and
+// refreshes it; otherwise it goes on as a follower.
+void OnElected(vel::Redis::Result result);
+// Renews the master key's lifetime.
+void Refresh();
+// On the renewal: when the key still existed, schedules the reset check as
+// master; in every case reads the key again after one second.
+void OnRefreshed(vel::Redis::Result result, bool key_existed);
+
 }  // namespace
 
-void LeaderboardService::GetMaster() {
+void service_internal::GetMaster() {
   ChainStep running;
   if (!running.entered()) return;
-  vel::Redis::GetAsync(kMasterKey, &LeaderboardService::OnMasterGot, "");
+  vel::Redis::GetAsync(kMasterKey, &OnMasterGot, "");
 }
 
-void LeaderboardService::OnMasterGot(vel::Redis::Result result,
-                                     const std::string& value) {
+namespace {
+
+void OnMasterGot(vel::Redis::Result result, const std::string& value) {
   ChainStep running;
   if (!running.entered()) return;
-  const std::string& self = self_master_info();
+  const std::string& self = LeaderboardService::self_master_info();
   if (IsFailure(result)) {
     LOG(ERROR) << "Failed to get the master information. Retrying..."
                << ": Redis result=" << result << ", info=" << self;
-    AfterOneSecond(&LeaderboardService::GetMaster);
+    AfterOneSecond(&GetMaster);
     return;
   }
   if (result == vel::Redis::kNoValue) {
@@ -136,13 +157,14 @@ void LeaderboardService::OnMasterGot(vel::Redis::Result result,
     return;
   }
   ScheduleResetCheck(false);
-  AfterOneSecond(&LeaderboardService::GetMaster);
+  AfterOneSecond(&GetMaster);
 }
 
-void LeaderboardService::Elect() {
+void Elect() {
   ChainStep running;
   if (!running.entered()) return;
-  const std::string& the_self_master_info = self_master_info();
+  const std::string& the_self_master_info =
+      LeaderboardService::self_master_info();
   // clang-format off
   LEADERBOARD_ASSERT(! the_self_master_info.empty());
   // clang-format on
@@ -150,25 +172,24 @@ void LeaderboardService::Elect() {
           << ": info=" << the_self_master_info;
   vel::Redis::SetAsync(kMasterKey, the_self_master_info,
                        vel::Redis::kExpireSeconds, kMasterKeyLifetimeSeconds,
-                       vel::Redis::kSetIfNotExists,
-                       &LeaderboardService::OnElected, "");
+                       vel::Redis::kSetIfNotExists, &OnElected, "");
 }
 
-void LeaderboardService::OnElected(vel::Redis::Result result) {
+void OnElected(vel::Redis::Result result) {
   ChainStep running;
   if (!running.entered()) return;
-  const std::string& self = self_master_info();
+  const std::string& self = LeaderboardService::self_master_info();
   if (IsFailure(result)) {
     LOG(ERROR) << "The master election failed"
                << ": Redis result=" << result << ", info=" << self;
-    AfterOneSecond(&LeaderboardService::Elect);
+    AfterOneSecond(&Elect);
     return;
   }
   if (result == vel::Redis::kNoValue) {
     LOG(INFO) << "Failed to become the master. Getting the master information"
               << ": info=" << self;
     ScheduleResetCheck(false);
-    AfterOneSecond(&LeaderboardService::GetMaster);
+    AfterOneSecond(&GetMaster);
     return;
   }
   SetMasterInfo(self);
@@ -177,37 +198,38 @@ void LeaderboardService::OnElected(vel::Redis::Result result) {
   Refresh();
 }
 
-void LeaderboardService::Refresh() {
+void Refresh() {
   ChainStep running;
   if (!running.entered()) return;
-  vel::Redis::ExpireAsync(kMasterKey, kMasterKeyLifetimeSeconds,
-                          &LeaderboardService::OnRefreshed, "");
+  vel::Redis::ExpireAsync(kMasterKey, kMasterKeyLifetimeSeconds, &OnRefreshed,
+                          "");
 }
 
-void LeaderboardService::OnRefreshed(vel::Redis::Result result,
-                                     bool key_existed) {
+void OnRefreshed(vel::Redis::Result result, bool key_existed) {
   ChainStep running;
   if (!running.entered()) return;
   if (IsFailure(result)) {
     LOG(ERROR) << "Failed to get the master information. Retrying..."
                << ": Redis result=" << result
-               << ", info=" << self_master_info();
-    AfterOneSecond(&LeaderboardService::GetMaster);
+               << ", info=" << LeaderboardService::self_master_info();
+    AfterOneSecond(&GetMaster);
     return;
   }
   if (key_existed) {
     VLOG(2) << "Succeed to refresh the master key expiration time"
             << ": info=" << MasterInfo();
     ScheduleResetCheck(true);
-    AfterOneSecond(&LeaderboardService::GetMaster);
+    AfterOneSecond(&GetMaster);
     return;
   }
   LOG(INFO) << "The master key is expired. Getting master info"
-            << ": info=" << self_master_info();
-  AfterOneSecond(&LeaderboardService::GetMaster);
+            << ": info=" << LeaderboardService::self_master_info();
+  AfterOneSecond(&GetMaster);
 }
 
-void LeaderboardService::StopMasterElection() {
+}  // namespace
+
+void service_internal::StopMasterElection() {
   std::set<vel::RawTimer::TimerId> timers;
   {
     std::unique_lock<std::mutex> lock(the_chain_mutex);

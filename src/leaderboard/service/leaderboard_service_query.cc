@@ -5,28 +5,36 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
+#include "database/cache/redis_cache.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/request_limits.h"
+#include "leaderboard/service/internal/request_checks.h"
+#include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/profiling_counters.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/message/leaderboard_message_writer.h"
 
 namespace plemox {
+namespace {
 
 using Query = Leaderboard::LeaderboardQuery::Request;
 using Range = Leaderboard::LeaderboardQuery::Range;
+using Uuid = LeaderboardService::Uuid;
+using service_internal::CheckAnswerSize;
+using service_internal::CheckAuthenticated;
+using service_internal::CheckQuery;
+using service_internal::RefuseInvalidParameter;
+using service_internal::SendFail;
 
 // The state of one batch, shared by its steps; one query is in flight at a
 // time, so only one step touches it at once.
-struct LeaderboardService::BatchContext {
+struct BatchContext {
   std::shared_ptr<ClientSession> session;
   Uuid request_uuid;
   std::vector<Query> queries;
   std::shared_ptr<Leaderboard::Response> response;
 };
-
-namespace {
 
 // The field checks every query passes before anything else looks at it.
 bool ValidateQuery(const Query& query) {
@@ -126,11 +134,17 @@ void CopyResult(const QueryResult& result,
   }
 }
 
-// Runs `query` in the cache; `callback` gets the shared result.
+// Whether `query` reads the social ranking (its player and competitors).
+bool IsSocial(const Query& query) {
+  return query.collection() == Leaderboard::LeaderboardQuery::kSocial;
+}
+
+// Runs `query` in the cache: its social ranking, or else its public one;
+// `callback` gets the shared result.
 void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
-  const auto week_time = LeaderboardService::WeekReferenceTime(
+  const auto week_time = service_internal::WeekReferenceTime(
       query.leaderboard_id(), query.time_span());
-  if (query.collection() == Leaderboard::LeaderboardQuery::kSocial) {
+  if (IsSocial(query)) {
     RedisCache::GetSocialLeaderboard(query.leaderboard_id(), PlayerOf(query),
                                      CompetitorsOf(query), query.time_span(),
                                      query.range(), query.ranking_type(),
@@ -142,17 +156,118 @@ void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
   }
 }
 
-ProfilingCounters::Kind KindOf(const Query& query) {
-  return query.collection() == Leaderboard::LeaderboardQuery::kSocial
-             ? ProfilingCounters::kSocialQuery
-             : ProfilingCounters::kQuery;
+// Answers one query with the cache's `result`: its records, or
+// kFailUnknown "Internal error" when the cache failed.
+void AnswerQuery(const std::shared_ptr<QueryResult>& result,
+                 const std::shared_ptr<ClientSession>& session,
+                 const Uuid& request_uuid) {
+  if (!result || result->error) {
+    SendFail(session, request_uuid, Leaderboard::Response::kFailUnknown,
+             "Internal error");
+    return;
+  }
+  auto response = vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
+      request_uuid, true);
+  CopyResult(*result, response->mutable_leaderboard_query());
+  session->Send(*response);
+}
+
+// The completions of one query in the public and in the social ranking
+// (cache completion threads): count its latency from `start_time`
+// (monotonic clock), then answer it.
+void OnPublicLeaderboardCacheQueried(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    std::int64_t start_time) {
+  VLOG(2) << "OnPublicLeaderboardCacheQueried called";
+  ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
+  AnswerQuery(result, session, request_uuid);
+}
+void OnSocialLeaderboardCacheQueried(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    std::int64_t start_time) {
+  VLOG(2) << "OnSocialLeaderboardCacheQueried called";
+  ProfilingCounters::Record(ProfilingCounters::kSocialQuery, start_time);
+  AnswerQuery(result, session, request_uuid);
+}
+
+// Runs one checked query in the cache; its completion answers it.
+// `start_time` is when the request arrived (monotonic clock). Event threads,
+// or a cache completion thread after the record cap read sizes.
+void RunQuery(const std::shared_ptr<ClientSession>& session,
+              const Uuid& request_uuid, const Query& query,
+              std::int64_t start_time) {
+  const auto completion = IsSocial(query) ? &OnSocialLeaderboardCacheQueried
+                                          : &OnPublicLeaderboardCacheQueried;
+  QueryCache(query, [completion, session, request_uuid,
+                     start_time](const std::shared_ptr<QueryResult>& result) {
+    completion(result, session, request_uuid, start_time);
+  });
+}
+
+// One step of a batch of queries: runs query `index` in the cache; its
+// completion runs the next step, and answers after the last.
+void RunBatchStep(const std::shared_ptr<BatchContext>& context,
+                  std::size_t index);
+
+// Adds the result of step `index` to the batch's answer and runs the next
+// step, or sends the answer after the last. A failed step answers
+// kFailUnknown "Internal error" and drops the partial answer: the batch
+// fails as a whole.
+void ContinueBatch(const std::shared_ptr<QueryResult>& result,
+                   const std::shared_ptr<BatchContext>& context,
+                   std::size_t index) {
+  if (!result || result->error) {
+    SendFail(context->session, context->request_uuid,
+             Leaderboard::Response::kFailUnknown, "Internal error");
+    return;
+  }
+  CopyResult(*result, context->response->add_leaderboard_queries());
+  if (index + 1 < context->queries.size()) {
+    RunBatchStep(context, index + 1);
+  } else {
+    context->session->Send(*context->response);
+  }
+}
+
+// The completions of one batch step in the public and in the social ranking
+// (cache completion threads): count its latency from `start_time`
+// (monotonic clock), then go on with the batch.
+void OnPublicLeaderboardsCacheQueried(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<BatchContext>& context, std::size_t index,
+    std::int64_t start_time) {
+  VLOG(2) << "OnPublicLeaderboardsCacheQueried called";
+  ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
+  ContinueBatch(result, context, index);
+}
+void OnSocialLeaderboardsCacheQueried(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<BatchContext>& context, std::size_t index,
+    std::int64_t start_time) {
+  VLOG(2) << "OnSocialLeaderboardsCacheQueried called";
+  ProfilingCounters::Record(ProfilingCounters::kSocialQuery, start_time);
+  ContinueBatch(result, context, index);
+}
+
+void RunBatchStep(const std::shared_ptr<BatchContext>& context,
+                  std::size_t index) {
+  const std::int64_t start_time = vel::MonotonicClock::Now();
+  const Query& query = context->queries[index];
+  const auto completion = IsSocial(query) ? &OnSocialLeaderboardsCacheQueried
+                                          : &OnPublicLeaderboardsCacheQueried;
+  QueryCache(query, [completion, context, index,
+                     start_time](const std::shared_ptr<QueryResult>& result) {
+    completion(result, context, index, start_time);
+  });
 }
 
 }  // namespace
 
-bool LeaderboardService::CheckQuery(
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    const Query& query, bool batch) {
+bool service_internal::CheckQuery(const std::shared_ptr<ClientSession>& session,
+                                  const Uuid& request_uuid, const Query& query,
+                                  bool batch) {
   const char* const prefix = batch ? "QueriesRequest() " : "QueryRequest() ";
   const auto refuse = [&](const char* message) {
     SendFail(session, request_uuid,
@@ -248,30 +363,6 @@ void LeaderboardService::OnQueryRequested(
                   });
 }
 
-void LeaderboardService::RunQuery(const std::shared_ptr<ClientSession>& session,
-                                  const Uuid& request_uuid, const Query& query,
-                                  std::int64_t start_time) {
-  const bool social =
-      query.collection() == Leaderboard::LeaderboardQuery::kSocial;
-  const auto kind = KindOf(query);
-  QueryCache(query, [session, request_uuid, start_time, social,
-                     kind](const std::shared_ptr<QueryResult>& result) {
-    VLOG(2) << (social ? "OnSocialLeaderboardCacheQueried called"
-                       : "OnPublicLeaderboardCacheQueried called");
-    ProfilingCounters::Record(kind, start_time);
-    if (!result || result->error) {
-      SendFail(session, request_uuid, Leaderboard::Response::kFailUnknown,
-               "Internal error");
-      return;
-    }
-    auto response =
-        vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
-            request_uuid, true);
-    CopyResult(*result, response->mutable_leaderboard_query());
-    session->Send(*response);
-  });
-}
-
 void LeaderboardService::OnQueriesRequested(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const google::protobuf::RepeatedPtrField<Query>& queries) {
@@ -299,33 +390,6 @@ void LeaderboardService::OnQueriesRequested(
   std::shared_ptr<const std::vector<Query>> batch(context, &context->queries);
   CheckAnswerSize(session, request_uuid, std::move(batch), /*batch=*/true,
                   [context] { RunBatchStep(context, 0); });
-}
-
-void LeaderboardService::RunBatchStep(
-    const std::shared_ptr<BatchContext>& context, std::size_t index) {
-  const std::int64_t start_time = vel::MonotonicClock::Now();
-  const Query& query = context->queries[index];
-  const bool social =
-      query.collection() == Leaderboard::LeaderboardQuery::kSocial;
-  const auto kind = KindOf(query);
-  QueryCache(query, [context, index, start_time, social,
-                     kind](const std::shared_ptr<QueryResult>& result) {
-    VLOG(2) << (social ? "OnSocialLeaderboardsCacheQueried called"
-                       : "OnPublicLeaderboardsCacheQueried called");
-    ProfilingCounters::Record(kind, start_time);
-    if (!result || result->error) {
-      // The partial answer is dropped: the batch fails as a whole.
-      SendFail(context->session, context->request_uuid,
-               Leaderboard::Response::kFailUnknown, "Internal error");
-      return;
-    }
-    CopyResult(*result, context->response->add_leaderboard_queries());
-    if (index + 1 < context->queries.size()) {
-      RunBatchStep(context, index + 1);
-    } else {
-      context->session->Send(*context->response);
-    }
-  });
 }
 
 }  // namespace plemox

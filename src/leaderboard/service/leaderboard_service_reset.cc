@@ -17,8 +17,10 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
+#include "database/cache/redis_cache.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/master_election.h"
 #include "leaderboard/service/leaderboard_service.h"
 
 namespace plemox {
@@ -60,6 +62,8 @@ posix_time::ptime MissedOccurrence(const ResetSchedule& schedule,
   return past;
 }
 
+// The completions of a scheduled rollover in the cache and in the database
+// (their completion threads): they only log.
 void OnLeaderboardCacheReset(bool error, const std::string& leaderboard_key,
                              const std::string& schedule_date_time) {
   VLOG(2) << "OnLeaderboardCacheReset called";
@@ -92,6 +96,72 @@ void OnLeaderboardDbReset(bool error, const std::string& leaderboard_key,
             << ", schedule date time=" << schedule_date_time;
 }
 
+// The rollover of one logged reset by the schedule's period: the cache and
+// the database, issued one after the other; each completion logs. Database
+// client threads.
+void ResetLeaderboard(const std::string& leaderboard_id,
+                      const std::string& leaderboard_key,
+                      const std::string& schedule_date_time,
+                      ResetScheduleTime::Period period,
+                      const RankingOption& option) {
+  const auto on_cache_reset = [leaderboard_key, schedule_date_time](
+                                  bool error, const std::string&) {
+    OnLeaderboardCacheReset(error, leaderboard_key, schedule_date_time);
+  };
+  const auto on_db_reset = [leaderboard_key, schedule_date_time](
+                               const bool& error, const std::string&) {
+    OnLeaderboardDbReset(error, leaderboard_key, schedule_date_time);
+  };
+  const auto db = LeaderboardService::db_connection();
+  const auto reset_db =
+      [&](void (DbConnection::*reset)(const std::string&, const std::string&,
+                                      DbConnection::ResetLeaderboardCallback)) {
+        if (!db) {
+          LOG(WARNING) << "Failed to reset leaderboard"
+                       << "(DB)"
+                       << ". The database connection is closed"
+                       << ": leaderboard key=" << leaderboard_key
+                       << ", schedule date time=" << schedule_date_time;
+          return;
+        }
+        ((*db).*reset)(leaderboard_id, leaderboard_key, on_db_reset);
+      };
+  switch (period) {
+    case ResetScheduleTime::kDay:
+      // clang-format off
+      LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
+          << "Not implemented yet.";
+      // clang-format on
+      RedisCache::ResetDailyLeaderboard(leaderboard_id, option, on_cache_reset);
+      reset_db(&DbConnection::ResetDailyLeaderboard);
+      return;
+    case ResetScheduleTime::kWeek:
+      if (FLAGS_use_leaderboard_table_with_date) {
+        // Each week has dated keys and tables of its own: nothing moves.
+        OnLeaderboardDbReset(false, leaderboard_key, schedule_date_time);
+        return;
+      }
+      RedisCache::ResetWeeklyLeaderboard(leaderboard_id, option,
+                                         on_cache_reset);
+      reset_db(&DbConnection::ResetWeeklyLeaderboard);
+      return;
+    case ResetScheduleTime::kMonth:
+      // clang-format off
+      LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
+          << "Not implemented yet.";
+      // clang-format on
+      RedisCache::ResetMonthlyLeaderboard(leaderboard_id, option,
+                                          on_cache_reset);
+      reset_db(&DbConnection::ResetMonthlyLeaderboard);
+      return;
+  }
+  LEADERBOARD_ASSERT(false) << "Unexpected value"
+                            << ": period=" << static_cast<int>(period);
+}
+
+// The completion of the reset log insert (database client threads): the
+// row inserted, performs the rollover; a failure, or a row another server
+// inserted first, ends this reset with a log line.
 void OnResetScheduleLogInserted(bool error, bool already_reset,
                                 const std::string& leaderboard_id,
                                 const std::string& leaderboard_key,
@@ -120,10 +190,13 @@ void OnResetScheduleLogInserted(bool error, bool already_reset,
             << ", schedule date time=" << schedule_date_time
             << ", enable_alltime=" << (option.enable_alltime ? 1 : 0)
             << ", enable_dense=" << (option.enable_dense ? 1 : 0);
-  LeaderboardService::ResetLeaderboard(leaderboard_id, leaderboard_key,
-                                       schedule_date_time, period, option);
+  ResetLeaderboard(leaderboard_id, leaderboard_key, schedule_date_time, period,
+                   option);
 }
 
+// The completion of the reset log lookup (database client threads): a reset
+// not logged yet is logged next; a logged one is done, and `missed` (the
+// take-over check) logs that at info level instead of as a warning.
 void OnResetScheduleLogQueried(bool error, bool already_reset,
                                const std::string& reset_date_time,
                                const std::string& leaderboard_id,
@@ -170,6 +243,7 @@ void OnResetScheduleLogQueried(bool error, bool already_reset,
       });
 }
 
+// Starts one due reset by looking it up in the reset log (timer threads).
 void StartReset(const DueReset& reset, const posix_time::ptime& now,
                 const std::shared_ptr<DbConnection>& db) {
   const std::string schedule_date_time =
@@ -206,7 +280,7 @@ void StartReset(const DueReset& reset, const posix_time::ptime& now,
 
 }  // namespace
 
-void LeaderboardService::CheckResetTime(bool is_master) {
+void service_internal::CheckResetTime(bool is_master) {
   const posix_time::ptime now = ResetSchedule::Now();
   const bool becoming_master =
       !the_last_check_as_master.exchange(is_master) && is_master;
@@ -235,68 +309,8 @@ void LeaderboardService::CheckResetTime(bool is_master) {
         return 0;
       });
   if (due.empty()) return;
-  const auto db = db_connection();
+  const auto db = LeaderboardService::db_connection();
   for (const DueReset& reset : due) StartReset(reset, now, db);
-}
-
-void LeaderboardService::ResetLeaderboard(const std::string& leaderboard_id,
-                                          const std::string& leaderboard_key,
-                                          const std::string& schedule_date_time,
-                                          ResetScheduleTime::Period period,
-                                          const RankingOption& option) {
-  const auto on_cache_reset = [leaderboard_key, schedule_date_time](
-                                  bool error, const std::string&) {
-    OnLeaderboardCacheReset(error, leaderboard_key, schedule_date_time);
-  };
-  const auto on_db_reset = [leaderboard_key, schedule_date_time](
-                               const bool& error, const std::string&) {
-    OnLeaderboardDbReset(error, leaderboard_key, schedule_date_time);
-  };
-  const auto db = db_connection();
-  const auto reset_db =
-      [&](void (DbConnection::*reset)(const std::string&, const std::string&,
-                                      DbConnection::ResetLeaderboardCallback)) {
-        if (!db) {
-          LOG(WARNING) << "Failed to reset leaderboard"
-                       << "(DB)"
-                       << ". The database connection is closed"
-                       << ": leaderboard key=" << leaderboard_key
-                       << ", schedule date time=" << schedule_date_time;
-          return;
-        }
-        ((*db).*reset)(leaderboard_id, leaderboard_key, on_db_reset);
-      };
-  switch (period) {
-    case ResetScheduleTime::kDay:
-      // clang-format off
-      LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
-          << "Not implemented yet.";
-      // clang-format on
-      RedisCache::ResetDailyLeaderboard(leaderboard_id, option, on_cache_reset);
-      reset_db(&DbConnection::ResetDailyLeaderboard);
-      return;
-    case ResetScheduleTime::kWeek:
-      if (FLAGS_use_leaderboard_table_with_date) {
-        // Each week has dated keys and tables of its own: nothing moves.
-        OnLeaderboardDbReset(false, leaderboard_key, schedule_date_time);
-        return;
-      }
-      RedisCache::ResetWeeklyLeaderboard(leaderboard_id, option,
-                                         on_cache_reset);
-      reset_db(&DbConnection::ResetWeeklyLeaderboard);
-      return;
-    case ResetScheduleTime::kMonth:
-      // clang-format off
-      LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
-          << "Not implemented yet.";
-      // clang-format on
-      RedisCache::ResetMonthlyLeaderboard(leaderboard_id, option,
-                                          on_cache_reset);
-      reset_db(&DbConnection::ResetMonthlyLeaderboard);
-      return;
-  }
-  LEADERBOARD_ASSERT(false) << "Unexpected value"
-                            << ": period=" << static_cast<int>(period);
 }
 
 }  // namespace plemox

@@ -11,18 +11,26 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
+#include "database/cache/redis_cache.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/request_checks.h"
+#include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "vel/message/leaderboard_message_writer.h"
 
 namespace plemox {
+namespace {
+
+using service_internal::CheckAuthenticated;
+using service_internal::IsConfiguredLeaderboardId;
+using service_internal::SendFail;
 
 // Shared by every step of one requested reset.
-struct LeaderboardService::LeaderboardResetContext {
+struct LeaderboardResetContext {
   std::shared_ptr<ClientSession> session;
-  Uuid request_uuid;
+  LeaderboardService::Uuid request_uuid;
   std::string leaderboard_id;
   // The request time in the default text form ("2021-Feb-08 12:34:56"): the
   // schedule date time of the three log rows and the text of the answer.
@@ -32,25 +40,23 @@ struct LeaderboardService::LeaderboardResetContext {
   std::int64_t total_count = 0;  // GUARDED_BY(mutex); steps outstanding
 };
 
-namespace {
-
-using Context = LeaderboardService::LeaderboardResetContext;
-
 constexpr const char* kPeriodSuffixes[] = {"_day", "_week", "_month"};
 
 // Decrements the outstanding steps of `context` after the contract checks;
 // returns how many are left. REQUIRES: context->mutex held.
-std::int64_t CountStepDone(const std::shared_ptr<Context>& context) {
+std::int64_t CountStepDone(
+    const std::shared_ptr<LeaderboardResetContext>& context) {
   LEADERBOARD_ASSERT(context);
   LEADERBOARD_ASSERT(context->session);
   LEADERBOARD_ASSERT(context->total_count > 0);
   return --context->total_count;
 }
 
-void SendInternalDbError(const std::shared_ptr<Context>& context) {
-  LeaderboardService::SendFail(context->session, context->request_uuid,
-                               Leaderboard::Response::kFailUnknown,
-                               "internal db error");
+// Answers the requested reset kFailUnknown "internal db error".
+void SendInternalDbError(
+    const std::shared_ptr<LeaderboardResetContext>& context) {
+  SendFail(context->session, context->request_uuid,
+           Leaderboard::Response::kFailUnknown, "internal db error");
 }
 
 // The barrier of one forced reset: the caller waits until the last
@@ -71,6 +77,10 @@ struct ForcedReset {
   }
 };
 
+// The completions of a forced rollover in the database and in the cache
+// (their completion threads): each sets the result of a failure and releases
+// the barrier; the cache's success goes on with the database rollover of the
+// same period.
 void OnLeaderboardDbForcedlyReset(bool error,
                                   const std::string& leaderboard_key,
                                   const std::shared_ptr<ForcedReset>& barrier) {
@@ -132,6 +142,20 @@ void OnLeaderboardCacheForcedlyReset(
       << "Unexpected value"
       << ": period=" << static_cast<int>(schedule->period());
 }
+
+// The completion of one of the three reset log inserts of a requested reset
+// (database client threads): after the last, answers "internal db error"
+// when any failed or found its row, else starts the six rollovers.
+void OnRequestedResetLogInserted(
+    bool error, bool already_reset, const std::string& leaderboard_id,
+    const std::string& leaderboard_key,
+    const std::shared_ptr<LeaderboardResetContext>& context);
+
+// The completion of one of the six rollovers of a requested reset (cache and
+// database completion threads): after the last, answers the game server.
+void OnRequestedLeaderboardReset(
+    bool error, const std::string& leaderboard_key,
+    const std::shared_ptr<LeaderboardResetContext>& context);
 
 }  // namespace
 
@@ -222,7 +246,9 @@ void LeaderboardService::OnLeaderboardResetRequested(
   }
 }
 
-void LeaderboardService::OnRequestedResetLogInserted(
+namespace {
+
+void OnRequestedResetLogInserted(
     bool error, bool already_reset, const std::string& /*leaderboard_id*/,
     const std::string& leaderboard_key,
     const std::shared_ptr<LeaderboardResetContext>& context) {
@@ -267,7 +293,7 @@ void LeaderboardService::OnRequestedResetLogInserted(
   const std::string& id = context->leaderboard_id;
   RankingOption option;
   RankingOptions::GetRankingOption(id, &option);
-  const auto db = db_connection();
+  const auto db = LeaderboardService::db_connection();
   const auto on_cache_reset = [context](const std::string& key) {
     return [context, key](bool failed_step, const std::string&) {
       OnRequestedLeaderboardReset(failed_step, key, context);
@@ -297,7 +323,7 @@ void LeaderboardService::OnRequestedResetLogInserted(
   reset_db(&DbConnection::ResetMonthlyLeaderboard, id + "_month");
 }
 
-void LeaderboardService::OnRequestedLeaderboardReset(
+void OnRequestedLeaderboardReset(
     bool error, const std::string& leaderboard_key,
     const std::shared_ptr<LeaderboardResetContext>& context) {
   VLOG(2) << "OnRequestedLeaderboardReset called";
@@ -327,6 +353,8 @@ void LeaderboardService::OnRequestedLeaderboardReset(
       *vel::LeaderboardMessageWriter::CreateLeaderboardResetResponse(
           context->request_uuid, false, context->schedule_date_time));
 }
+
+}  // namespace
 
 bool LeaderboardService::ForceResetLeaderboard(
     const std::string& leaderboard_key, std::string* message) {

@@ -5,10 +5,52 @@
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "vel/message/leaderboard_message_writer.h"
 
 namespace plemox {
+namespace {
+
+using service_internal::CheckAuthenticated;
+using service_internal::RefuseInvalidParameter;
+using service_internal::SendFail;
+
+// The completion of the reset log lookup (database client threads): answers
+// whether the reset of `leaderboard_key` at `schedule_date_time` has been
+// performed and when, or kFailUnknown "internal error" when the database
+// failed.
+void OnResetScheduleStatusQueried(
+    bool error, bool already_reset, const std::string& reset_date_time,
+    const std::string& leaderboard_id, const std::string& leaderboard_key,
+    const std::string& schedule_date_time,
+    const std::shared_ptr<ClientSession>& session,
+    const LeaderboardService::Uuid& request_uuid) {
+  VLOG(2) << "OnResetScheduleStatusQueried called";
+  if (error) {
+    LOG(ERROR) << "ScheduleStatusQuery() "
+               << "failed: "
+               << "session=" << session
+               << ", leaderboard_id= " << leaderboard_id
+               << ", leaderboard_key=" << leaderboard_key
+               << ", schedule_date_time=" << schedule_date_time;
+    SendFail(session, request_uuid, Leaderboard::Response::kFailUnknown,
+             "internal error");
+    return;
+  }
+  VLOG(2) << "ScheduleStatusQuery(): "
+          << "Succeed to query reset schedule status: session=" << session
+          << ", leaderboard_id=" << leaderboard_id
+          << ", leaderboard_key=" << leaderboard_key
+          << ", schedule_date_time=" << schedule_date_time
+          << ", reset_date_time=" << reset_date_time;
+  session->Send(
+      *vel::LeaderboardMessageWriter::CreateResetScheduleStatusQueryResponse(
+          request_uuid, Leaderboard::ResetScheduleStatusQuery::Response::kOk,
+          already_reset, reset_date_time));
+}
+
+}  // namespace
 
 void LeaderboardService::OnResetScheduleStatusQueryRequested(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
@@ -90,30 +132,9 @@ void LeaderboardService::OnResetScheduleStatusQueryRequested(
       [session, request_uuid, leaderboard_id, leaderboard_key,
        schedule_date_time](const bool& failed, const bool& found,
                            const std::string& reset_date_time) {
-        VLOG(2) << "OnResetScheduleStatusQueried called";
-        if (failed) {
-          LOG(ERROR) << "ScheduleStatusQuery() "
-                     << "failed: "
-                     << "session=" << session
-                     << ", leaderboard_id= " << leaderboard_id
-                     << ", leaderboard_key=" << leaderboard_key
-                     << ", schedule_date_time=" << schedule_date_time;
-          SendFail(session, request_uuid, Leaderboard::Response::kFailUnknown,
-                   "internal error");
-          return;
-        }
-        VLOG(2) << "ScheduleStatusQuery(): "
-                << "Succeed to query reset schedule status: session=" << session
-                << ", leaderboard_id=" << leaderboard_id
-                << ", leaderboard_key=" << leaderboard_key
-                << ", schedule_date_time=" << schedule_date_time
-                << ", reset_date_time=" << reset_date_time;
-        session->Send(
-            *vel::LeaderboardMessageWriter::
-                CreateResetScheduleStatusQueryResponse(
-                    request_uuid,
-                    Leaderboard::ResetScheduleStatusQuery::Response::kOk, found,
-                    reset_date_time));
+        OnResetScheduleStatusQueried(failed, found, reset_date_time,
+                                     leaderboard_id, leaderboard_key,
+                                     schedule_date_time, session, request_uuid);
       });
 }
 

@@ -5,21 +5,28 @@
 
 #include <boost/filesystem.hpp>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "database/store/db_connection.h"
 #include "database/store/mysql_schema.h"
 #include "leaderboard/core/reset_schedule_registry.h"
-#include "leaderboard/service/leaderboard_service.h"
+#include "leaderboard/service/internal/schema_installation.h"
+#include "leaderboard/service/internal/service_state.h"
 #include "vel/mariadb/mariadb.h"
 
 namespace plemox {
+namespace {
 
-void LeaderboardService::ExportSchemaScript(
-    const std::string& server_url, const std::string& database_name,
-    const std::vector<std::string>& schema_scripts,
-    const boost::filesystem::path& path) {
+// Writes `schema_scripts` as a script file at `path` for the database
+// `database_name` of `server_url`, then raises SIGTERM: exporting ends the
+// server run. Failures to create the file or its folder are fatal.
+void ExportSchemaScript(const std::string& server_url,
+                        const std::string& database_name,
+                        const std::vector<std::string>& schema_scripts,
+                        const boost::filesystem::path& path) {
   LOG(INFO) << "Generating a script file for db schema"
             << ": " << path.string();
   if (path.has_parent_path()) {
@@ -50,11 +57,13 @@ void LeaderboardService::ExportSchemaScript(
   kill(getpid(), SIGTERM);
 }
 
-void LeaderboardService::InstallSchema(const std::string& server_url,
-                                       const std::string& user_id,
-                                       const std::string& password,
-                                       const std::string& database_name,
-                                       const std::string& character_set) {
+}  // namespace
+
+void service_internal::InstallSchema(const std::string& server_url,
+                                     const std::string& user_id,
+                                     const std::string& password,
+                                     const std::string& database_name,
+                                     const std::string& character_set) {
   const auto dated = ResetScheduleRegistry::GetDatedWeeklyTableDates();
   const auto schema_scripts =
       MakeSchemaScripts(configured_leaderboard_ids(), dated);

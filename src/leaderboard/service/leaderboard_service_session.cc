@@ -3,6 +3,7 @@
 
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/session_registry.h"
 #include "vel/message/leaderboard_message_writer.h"
@@ -25,9 +26,9 @@ void LeaderboardService::OnAuthenticationRequested(
                  << ": app id="
                  << request.app_id().substr(0, kLoggedAppIdLength)
                  << ", session=" << session;
-    SendFail(session, request_uuid,
-             Leaderboard::Response::kFailUnauthenticatedApp,
-             "Access denied, authentication required");
+    service_internal::SendFail(session, request_uuid,
+                               Leaderboard::Response::kFailUnauthenticatedApp,
+                               "Access denied, authentication required");
     return;
   }
   const ClientSession::State before = session->Authenticate(request.app_id());

@@ -7,36 +7,49 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
+#include "database/cache/redis_cache.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/request_checks.h"
+#include "leaderboard/service/internal/service_state.h"
+#include "leaderboard/service/internal/submission_chain.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/profiling_counters.h"
-#include "leaderboard/service/submission_context.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/core/wall_clock.h"
 #include "vel/message/leaderboard_message_writer.h"
 
 namespace plemox {
-
 namespace {
 
 using Response = Leaderboard::ScoreSubmission::Response;
+using Uuid = LeaderboardService::Uuid;
+using service_internal::CheckAuthenticated;
+using service_internal::CheckScoreSubmission;
+using service_internal::HasNewRecord;
+using service_internal::OnScoreStored;
+using service_internal::ReadBackDeadline;
+using service_internal::ReadBackSubmission;
+using service_internal::SendFail;
+using service_internal::SubmissionContext;
 
-void SendSubmissionResponse(
-    const LeaderboardService::SubmissionContext& context,
-    Response::Result result, double score, std::int64_t total_player_count,
-    std::int64_t rank) {
+// Answers the submission of `context` with success.
+void SendSubmissionResponse(const SubmissionContext& context,
+                            Response::Result result, double score,
+                            std::int64_t total_player_count,
+                            std::int64_t rank) {
   context.session->Send(
       *vel::LeaderboardMessageWriter::CreateScoreSubmissionResponse(
           context.request_uuid, result, score, total_player_count, rank));
 }
 
-}  // namespace
-
-bool LeaderboardService::IsStorableAccount(
-    const Leaderboard::AccountId& account, std::string* reason) {
+// Whether `account` can be stored: ':' separates the parts of ranking
+// members, and the database columns have fixed lengths. On false, *reason
+// says why.
+bool IsStorableAccount(const Leaderboard::AccountId& account,
+                       std::string* reason) {
   // Ranking members are "time:local account:service provider".
   if (account.service_provider().find(':') != std::string::npos ||
       account.local_account().find(':') != std::string::npos) {
@@ -46,7 +59,29 @@ bool LeaderboardService::IsStorableAccount(
   return RequestLimits::FitsAccountColumns(account, reason);
 }
 
-bool LeaderboardService::CheckScoreSubmission(
+// The completion of the cache's submission (cache completion threads): an
+// uncertain outcome is read back, a failure that stored nothing answers
+// kFailUnknown, anything stored is answered and written.
+void OnScoreCached(RedisCache::SubmitStatus status,
+                   const std::shared_ptr<RedisCache::NewRecords>& new_records,
+                   const std::shared_ptr<const SubmissionContext>& context);
+
+// The completion of one database write of a new record (database client
+// threads): logs a failure; the client has its answer already.
+void OnScoreSubmitted(bool failed,
+                      const std::shared_ptr<ClientSession>& session,
+                      const Uuid& request_uuid);
+
+// The completion of the rank lookup of a submission that asked for one
+// (cache completion threads): answers with the outcome and the rank.
+void OnMyRankGotAfterScoreSubmitted(
+    const std::shared_ptr<QueryResult>& result,
+    const std::shared_ptr<const SubmissionContext>& context,
+    Response::Result submission_result, double score);
+
+}  // namespace
+
+bool service_internal::CheckScoreSubmission(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const Leaderboard::ScoreSubmission::Request& request) {
   const bool has_account = request.has_account_id();
@@ -144,10 +179,11 @@ void LeaderboardService::OnScoreSubmissionRequested(
       });
 }
 
-void LeaderboardService::OnScoreCached(
-    RedisCache::SubmitStatus status,
-    const std::shared_ptr<RedisCache::NewRecords>& new_records,
-    const std::shared_ptr<const SubmissionContext>& context) {
+namespace {
+
+void OnScoreCached(RedisCache::SubmitStatus status,
+                   const std::shared_ptr<RedisCache::NewRecords>& new_records,
+                   const std::shared_ptr<const SubmissionContext>& context) {
   VLOG(2) << "OnScoreCached called";
   ProfilingCounters::Record(ProfilingCounters::kScoreSubmission,
                             context->start_time);
@@ -190,7 +226,9 @@ void LeaderboardService::OnScoreCached(
   OnScoreStored(new_records, context);
 }
 
-void LeaderboardService::OnScoreStored(
+}  // namespace
+
+void service_internal::OnScoreStored(
     const std::shared_ptr<RedisCache::NewRecords>& new_records,
     const std::shared_ptr<const SubmissionContext>& context) {
   const auto& request = context->request;
@@ -212,7 +250,7 @@ void LeaderboardService::OnScoreStored(
   // The database writes are queued before the answer goes out: a shutdown
   // stops the game port before it closes the database connection, so an
   // answer the client receives always has its writes queued ahead of that.
-  const auto db = db_connection();
+  const auto db = LeaderboardService::db_connection();
   for (const auto& outcome : *new_records) {
     if (outcome.first == Response::kNone) continue;
     if (!db) {
@@ -262,7 +300,9 @@ void LeaderboardService::OnScoreStored(
       });
 }
 
-void LeaderboardService::OnMyRankGotAfterScoreSubmitted(
+namespace {
+
+void OnMyRankGotAfterScoreSubmitted(
     const std::shared_ptr<QueryResult>& result,
     const std::shared_ptr<const SubmissionContext>& context,
     Response::Result submission_result, double score) {
@@ -287,9 +327,9 @@ void LeaderboardService::OnMyRankGotAfterScoreSubmitted(
                          result->records.front().rank);
 }
 
-void LeaderboardService::OnScoreSubmitted(
-    bool failed, const std::shared_ptr<ClientSession>& session,
-    const Uuid& request_uuid) {
+void OnScoreSubmitted(bool failed,
+                      const std::shared_ptr<ClientSession>& session,
+                      const Uuid& request_uuid) {
   VLOG(2) << "OnScoreSubmitted called";
   if (failed) {
     LOG(ERROR) << "ScoreSubmission() "
@@ -298,4 +338,5 @@ void LeaderboardService::OnScoreSubmitted(
   }
 }
 
+}  // namespace
 }  // namespace plemox

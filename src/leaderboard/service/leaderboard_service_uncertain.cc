@@ -8,8 +8,9 @@
 
 #include <algorithm>
 
-#include "leaderboard/service/leaderboard_service.h"
-#include "leaderboard/service/submission_context.h"
+#include "database/cache/redis_cache.h"
+#include "leaderboard/service/internal/request_checks.h"
+#include "leaderboard/service/internal/submission_chain.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/core/raw_timer.h"
 
@@ -22,8 +23,13 @@ DEFINE_int32(submission_readback_retry_ms, 200,
              "submission; it doubles up to 2 s.");
 
 namespace plemox {
-
 namespace {
+
+using service_internal::HasNewRecord;
+using service_internal::OnScoreStored;
+using service_internal::ReadBackSubmission;
+using service_internal::SendFail;
+using service_internal::SubmissionContext;
 
 constexpr std::int64_t kMaxRetryPauseUs = 2'000'000;
 
@@ -34,21 +40,30 @@ std::int64_t RetryPause(int attempt) {
   return std::min(pause, kMaxRetryPauseUs);
 }
 
+// The completion of one read-back (cache completion threads): answers and
+// writes what Redis holds once it answered, else tries again after a pause
+// while the deadline allows, and answers kFailUnknown after it.
+void OnSubmissionReadBack(
+    bool answered, const std::shared_ptr<RedisCache::NewRecords>& stored,
+    const std::shared_ptr<const SubmissionContext>& context,
+    std::int64_t deadline, int attempt);
+
 }  // namespace
 
-bool HasNewRecord(const std::shared_ptr<RedisCache::NewRecords>& records) {
+bool service_internal::HasNewRecord(
+    const std::shared_ptr<RedisCache::NewRecords>& records) {
   if (!records) return false;
   return std::any_of(records->begin(), records->end(), [](const auto& entry) {
     return entry.first != Leaderboard::ScoreSubmission::Response::kNone;
   });
 }
 
-std::int64_t ReadBackDeadline() {
+std::int64_t service_internal::ReadBackDeadline() {
   return vel::MonotonicClock::Now() +
          std::max<std::int64_t>(0, FLAGS_submission_readback_timeout_ms) * 1000;
 }
 
-void LeaderboardService::ReadBackSubmission(
+void service_internal::ReadBackSubmission(
     const std::shared_ptr<const SubmissionContext>& context,
     std::int64_t deadline, int attempt) {
   VLOG(2) << "ReadBackSubmission called: attempt=" << attempt;
@@ -62,7 +77,9 @@ void LeaderboardService::ReadBackSubmission(
       });
 }
 
-void LeaderboardService::OnSubmissionReadBack(
+namespace {
+
+void OnSubmissionReadBack(
     bool answered, const std::shared_ptr<RedisCache::NewRecords>& stored,
     const std::shared_ptr<const SubmissionContext>& context,
     std::int64_t deadline, int attempt) {
@@ -108,4 +125,5 @@ void LeaderboardService::OnSubmissionReadBack(
            Leaderboard::Response::kFailUnknown, "Internal error");
 }
 
+}  // namespace
 }  // namespace plemox

@@ -1,0 +1,19 @@
+// The schema step of start-up (leaderboard_service_schema.cc).
+#pragma once
+
+#include <string>
+
+namespace plemox {
+namespace service_internal {
+
+// Installs the tables and procedures of the configured leaderboards, or
+// exports them to the file named by --export_db_schema_to_file (and asks the
+// process to stop), or does nothing when both are off. Failures are fatal.
+// Start-up thread, after the leaderboard ids are recorded.
+void InstallSchema(const std::string& server_url, const std::string& user_id,
+                   const std::string& password,
+                   const std::string& database_name,
+                   const std::string& character_set);
+
+}  // namespace service_internal
+}  // namespace plemox
