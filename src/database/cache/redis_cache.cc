@@ -10,7 +10,7 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "common/period_ranking.h"
-#include "database/cache/internal/redis_cache_server.h"
+#include "database/cache/internal/redis_commands.h"
 #include "vel/core/host_flags.h"
 #include "vel/core/io_service.h"
 #include "vel/core/random_generator.h"

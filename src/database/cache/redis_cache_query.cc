@@ -11,8 +11,8 @@
 #include "common/leaderboard_flags.h"
 #include "database/cache/internal/redis_cache_numbering.h"
 #include "database/cache/internal/redis_cache_public_query.h"
-#include "database/cache/internal/redis_cache_server.h"
 #include "database/cache/internal/redis_cache_social_query.h"
+#include "database/cache/internal/redis_commands.h"
 #include "database/cache/internal/running_rank.h"
 #include "database/cache/redis_cache.h"
 

@@ -11,7 +11,7 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/period_ranking.h"
-#include "database/cache/internal/redis_cache_server.h"
+#include "database/cache/internal/redis_commands.h"
 #include "database/cache/redis_cache.h"
 
 namespace plemox {

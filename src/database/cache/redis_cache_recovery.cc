@@ -6,7 +6,7 @@
 #include <cmath>
 #include <unordered_set>
 
-#include "database/cache/internal/redis_cache_server.h"
+#include "database/cache/internal/redis_commands.h"
 #include "database/cache/redis_cache.h"
 
 namespace plemox {

@@ -16,7 +16,7 @@
 #include "database/cache/internal/lua_sources.h"
 #include "database/cache/internal/redis_cache_numbering.h"
 #include "database/cache/internal/redis_cache_public_query.h"
-#include "database/cache/internal/redis_cache_server.h"
+#include "database/cache/internal/redis_commands.h"
 #include "database/cache/internal/running_rank.h"
 #include "database/cache/redis_cache.h"
 #include "vel/redis/redis_script.h"

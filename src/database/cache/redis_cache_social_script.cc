@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "database/cache/internal/lua_sources.h"
-#include "database/cache/internal/redis_cache_server.h"
 #include "database/cache/internal/redis_cache_social_query.h"
+#include "database/cache/internal/redis_commands.h"
 #include "database/cache/redis_cache.h"
 #include "vel/redis/redis_script.h"
 
