@@ -10,6 +10,7 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "common/period_ranking.h"
+#include "database/cache/internal/new_record_result.h"
 #include "database/cache/internal/redis_commands.h"
 #include "vel/core/host_flags.h"
 #include "vel/core/io_service.h"
@@ -22,6 +23,7 @@ namespace {
 using Leaderboard::LeaderboardQuery;
 using Leaderboard::ScoreSubmission;
 using redis_cache::kServerTag;
+using redis_cache::NewRecordResult;
 using redis_cache::ReadSucceeded;
 using vel::Redis;
 
@@ -229,7 +231,7 @@ void RedisCache::OnScoreSubmissionRequested(
     return;
   }
   if (new_record) {
-    new_records->emplace_back(ScoreSubmission::Response::kNewRecord,
+    new_records->emplace_back(NewRecordResult(LeaderboardQuery::kAllTime),
                               best_score);
   }
   callback(SubmitStatus::kStored, new_records);
@@ -272,11 +274,7 @@ bool RedisCache::SubmitScoreToPeriod(
 
   SubmissionResult result = ScoreSubmission::Response::kNone;
   if (new_record) {
-    result = timespan == LeaderboardQuery::kDaily
-                 ? ScoreSubmission::Response::kNewRecordDaily
-             : timespan == LeaderboardQuery::kWeekly
-                 ? ScoreSubmission::Response::kNewRecordWeekly
-                 : ScoreSubmission::Response::kNewRecordMonthly;
+    result = NewRecordResult(timespan);
     VLOG(2) << "ScoreSubmitted result: new record: " << key
             << ", new score: " << new_score;
   } else {

@@ -14,6 +14,7 @@
 
 #include "common/period_ranking.h"
 #include "database/cache/internal/lua_sources.h"
+#include "database/cache/internal/new_record_result.h"
 #include "database/cache/internal/redis_cache_numbering.h"
 #include "database/cache/internal/redis_cache_public_query.h"
 #include "database/cache/internal/redis_commands.h"
@@ -31,6 +32,7 @@ using redis_cache::AppendRankedRanking;
 using redis_cache::AppendRankedSlice;
 using redis_cache::CountDistinctGreaterScores;
 using redis_cache::kServerTag;
+using redis_cache::NewRecordResult;
 using redis_cache::ParseScoreText;
 using vel::Redis;
 using vel::RedisValue;
@@ -244,19 +246,13 @@ void RedisCache::SubmitScoreByScript(
           const bool new_record = outcome.integer != kNotNewRecord;
           if (timespan == LeaderboardQuery::kAllTime) {
             if (new_record) {
-              new_records->emplace_back(ScoreSubmission::Response::kNewRecord,
-                                        new_score);
+              new_records->emplace_back(NewRecordResult(timespan), new_score);
             }
             continue;
           }
-          SubmissionResult period_result = ScoreSubmission::Response::kNone;
-          if (new_record) {
-            period_result = timespan == LeaderboardQuery::kDaily
-                                ? ScoreSubmission::Response::kNewRecordDaily
-                            : timespan == LeaderboardQuery::kWeekly
-                                ? ScoreSubmission::Response::kNewRecordWeekly
-                                : ScoreSubmission::Response::kNewRecordMonthly;
-          }
+          const SubmissionResult period_result =
+              new_record ? NewRecordResult(timespan)
+                         : ScoreSubmission::Response::kNone;
           VLOG(2) << (new_record ? "ScoreSubmitted result: new record: "
                                  : "It is not new record: ")
                   << keys[3 * i] << ", score: " << new_score
