@@ -6,8 +6,8 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/period_ranking.h"
+#include "database/cache/internal/redis_cache_chain.h"
 #include "database/cache/internal/redis_commands.h"
-#include "database/cache/redis_cache.h"
 
 namespace plemox {
 
@@ -263,12 +263,12 @@ bool RedisCache::DeleteScoreFromRanking(
                << ", member score: " << score_text
                << ", timespan: " << timespan_value;
   };
-  if (!ReleaseDenseScore(key, dense_key, score, score_text,
-                         {"Failed to get score member count: ",
-                          "Failed to delete dense score: ",
-                          "Failed to get old score member count - 2: ",
-                          "Failed to submit score for dense: "},
-                         log_dense_failure)) {
+  if (!Chain::ReleaseDenseScore(key, dense_key, score, score_text,
+                                {"Failed to get score member count: ",
+                                 "Failed to delete dense score: ",
+                                 "Failed to get old score member count - 2: ",
+                                 "Failed to submit score for dense: "},
+                                log_dense_failure)) {
     return false;
   }
   if (result != nullptr) *result = ScoreDeletion::Response::kRemoved;
