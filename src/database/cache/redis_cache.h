@@ -411,15 +411,32 @@ class RedisCache {
                             const std::string& previous_key,
                             const std::string& previous_dense_key,
                             bool enable_dense);
-  // Posts the rollover of the period `current` (kDaily, kWeekly or kMonthly)
-  // to the I/O thread. Any thread.
-  static void PostRollover(Timespan current, const std::string& leaderboard_id,
+  // The rollover of one period on a cache I/O thread, after the Reset...
+  // function of the same period posted it: rolls the period over
+  // (RollOverPeriod) and posts `callback`.
+  static void OnDailyLeaderboardResetRequested(
+      const std::string& leaderboard_id, const RankingOption& option,
+      const ResetCallback& callback);
+  static void OnWeeklyLeaderboardResetRequested(
+      const std::string& leaderboard_id, const RankingOption& option,
+      const ResetCallback& callback);
+  static void OnMonthlyLeaderboardResetRequested(
+      const std::string& leaderboard_id, const RankingOption& option,
+      const ResetCallback& callback);
+  // Posts `handler`, one of the three above, to a cache I/O thread. Any
+  // thread.
+  using RolloverHandler = void (*)(const std::string& leaderboard_id,
+                                   const RankingOption& option,
+                                   const ResetCallback& callback);
+  static void PostRollover(RolloverHandler handler,
+                           const std::string& leaderboard_id,
                            const RankingOption& option, ResetCallback callback);
-  // Rolls the period `current` over and posts `callback`. I/O thread.
-  static void OnLeaderboardResetRequested(Timespan current,
-                                          const std::string& leaderboard_id,
-                                          const RankingOption& option,
-                                          const ResetCallback& callback);
+  // Rolls the period `current` (kDaily, kWeekly or kMonthly) over, logs the
+  // outcome and posts `callback`. Cache I/O thread.
+  static void RollOverPeriod(Timespan current,
+                             const std::string& leaderboard_id,
+                             const RankingOption& option,
+                             const ResetCallback& callback);
 
   // --- Process-wide state. ------------------------------------------------
   // Set once by Initialize, read-only afterwards.
