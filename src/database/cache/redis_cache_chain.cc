@@ -9,6 +9,7 @@
 #include <glog/logging.h>
 
 #include <algorithm>
+#include <functional>
 #include <sstream>
 
 #include "common/period_ranking.h"
@@ -116,6 +117,32 @@ void LogRankFailure(RankFailure rank_failure, const char* failure,
     line << ", same_ranker_count_for_first: " << *same_count;
   }
   LOG(ERROR) << line.str();
+}
+
+// Numbers `members`, read highest first from 0-based position `start` of the
+// ranking `key`, and appends their records to *result. False when a read of
+// the first member's rank failed; logged by LogRankFailure with `failure`,
+// `codes` and the text of `labels`.
+bool AppendRankedSliceAt(const std::string& key, const std::string& dense_key,
+                         int ranking_type, std::int64_t start,
+                         const Redis::ScoredMembers& members,
+                         const char* failure, const RankFailureCodes& codes,
+                         const std::function<std::string()>& labels,
+                         QueryResult* result) {
+  if (members.empty()) return true;
+  std::int64_t first_rank = 0;
+  std::int64_t same_count_for_first = 0;
+  const RankFailure rank_failure =
+      GetRankAt(key, dense_key, ranking_type, start, members.front().second,
+                &first_rank, &same_count_for_first);
+  if (rank_failure != RankFailure::kNone) {
+    LogRankFailure(rank_failure, failure, codes, key, dense_key, labels(), "",
+                   &same_count_for_first);
+    return false;
+  }
+  AppendRankedSlice(members, ranking_type, first_rank, same_count_for_first,
+                    result);
+  return true;
 }
 
 }  // namespace
@@ -517,22 +544,13 @@ void RedisCache::Chain::GetPublicLeaderboardFromTop(
     return;
   }
 
-  if (!members.empty()) {
-    std::int64_t first_rank = 0;
-    std::int64_t same_count_for_first = 0;
-    const RankFailure rank_failure = GetRankAt(
-        query->key, query->dense_key, query->ranking_type, range.begin(),
-        members.front().second, &first_rank, &same_count_for_first);
-    if (rank_failure != RankFailure::kNone) {
-      LogRankFailure(rank_failure, failure, {"2-1", "2-2", "3"}, query->key,
-                     query->dense_key,
-                     query->AccountLabels() + query->RangeLabels(), "",
-                     &same_count_for_first);
-      PostQueryCompletion(query->callback, std::move(result));
-      return;
-    }
-    AppendRankedSlice(members, query->ranking_type, first_rank,
-                      same_count_for_first, result.get());
+  if (!AppendRankedSliceAt(
+          query->key, query->dense_key, query->ranking_type, range.begin(),
+          members, failure, {"2-1", "2-2", "3"},
+          [&query] { return query->AccountLabels() + query->RangeLabels(); },
+          result.get())) {
+    PostQueryCompletion(query->callback, std::move(result));
+    return;
   }
 
   VLOG(2) << "Succeed to get public leaderboard - from top: " << query->key
@@ -652,20 +670,11 @@ void RedisCache::Chain::GetPublicLeaderboardNearby(
     PostQueryCompletion(query->callback, std::move(result));
     return;
   }
-  if (!members.empty()) {
-    std::int64_t first_rank = 0;
-    std::int64_t same_count_for_first = 0;
-    const RankFailure rank_failure =
-        GetRankAt(query->key, query->dense_key, query->ranking_type, start,
-                  members.front().second, &first_rank, &same_count_for_first);
-    if (rank_failure != RankFailure::kNone) {
-      LogRankFailure(rank_failure, failure, {"6", "2-2", "7"}, query->key,
-                     query->dense_key, labels(), "", &same_count_for_first);
-      PostQueryCompletion(query->callback, std::move(result));
-      return;
-    }
-    AppendRankedSlice(members, query->ranking_type, first_rank,
-                      same_count_for_first, result.get());
+  if (!AppendRankedSliceAt(query->key, query->dense_key, query->ranking_type,
+                           start, members, failure, {"6", "2-2", "7"}, labels,
+                           result.get())) {
+    PostQueryCompletion(query->callback, std::move(result));
+    return;
   }
   VLOG(2) << "Succeed to get public leaderboard - nearby: " << query->key
           << labels() << ", total player count: " << result->total_player_count
