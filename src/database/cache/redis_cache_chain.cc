@@ -159,7 +159,6 @@ void RedisCache::Chain::OnScoreSubmissionRequested(
           << ", has_day_schedule=" << schedule.has_day_schedule
           << ", has_week_schedule=" << schedule.has_week_schedule
           << ", has_month_schedule=" << schedule.has_month_schedule;
-  // The command chain: the reference the script is held to.
 
   const std::string member_key = MakeMemberKey(account);
   auto new_records = std::make_shared<NewRecords>();
