@@ -401,6 +401,33 @@ TEST_F(RedisCacheMaintenanceTest, DailyRolloverMovesTheThreeKeys) {
   EXPECT_EQ(MemberScore(Key("yesterday:dense"), "100"), std::nullopt);
 }
 
+TEST_F(RedisCacheMaintenanceTest, EachRolloverTracesItsOwnEntryAndHandler) {
+  // Operators grep for these fixed texts; each names the function that
+  // writes it, and a rollover writes only those of its own period.
+  gflags::FlagSaver saver;
+  FLAGS_v = 2;
+  const std::vector<std::pair<ResetFunction, std::string>> rollovers = {
+      {&RedisCache::ResetDailyLeaderboard, "Daily"},
+      {&RedisCache::ResetWeeklyLeaderboard, "Weekly"},
+      {&RedisCache::ResetMonthlyLeaderboard, "Monthly"}};
+  for (const auto& [reset, period] : rollovers) {
+    LogCapture log;
+    ASSERT_FALSE(Rollover(reset).error) << period;
+    for (const auto& other : rollovers) {
+      const std::string& traced = other.second;
+      const bool own = traced == period;
+      EXPECT_EQ(log.HasLine(google::GLOG_INFO,
+                            "Reset" + traced + "Leaderboard called"),
+                own)
+          << period << " rollover, " << traced << " entry";
+      EXPECT_EQ(log.HasLine(google::GLOG_INFO,
+                            "On" + traced + "LeaderboardResetRequested called"),
+                own)
+          << period << " rollover, " << traced << " handler";
+    }
+  }
+}
+
 TEST_F(RedisCacheMaintenanceTest, WeeklyAndMonthlyRolloversUseTheirKeys) {
   FLAGS_use_leaderboard_table_with_date = true;  // rollover stays undated
   Submit(Player("A"), 10, kT);

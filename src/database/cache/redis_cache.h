@@ -13,14 +13,38 @@
 // A scripted submission or public query is written to Redis from the
 // caller's thread without blocking it; no thread waits for its reply.
 //
-// With --redis_cache_use_scripts (the default) a submission and a public
-// query are one server-side Lua script each (redis_cache_script.cc, sources
-// in src/database/cache/lua/): one round trip, and atomic, so that no reader
-// sees a submission half-written and no submission stops half-way. Without it
-// they run as the equivalent chain of single commands, the reference the
-// scripts are tested against. A social query's reads are one script too
-// (redis_cache_social_script.cc); deletions, rollovers and recovery always
-// use single commands.
+// Submissions and queries have two paths. With --redis_cache_use_scripts
+// (the default) a submission and a public query are one server-side Lua
+// script each (sources in src/database/cache/lua/): one round trip, and
+// atomic, so that no reader sees a submission half-written and no submission
+// stops half-way; a social query's reads are one script too. Without it they
+// run as the equivalent chain of single commands, the reference the scripts
+// are tested against. Each entry point (SubmitScore, GetPublicLeaderboard,
+// GetSocialLeaderboard) chooses the path once, on the caller's thread, and
+// the two paths never call into each other. Deletions, rollovers, read-backs
+// and recovery always use single commands.
+//
+// Where each part lives (src/database/cache/):
+//   redis_cache.cc                start-up; SubmitScore and the player pins
+//   redis_cache_query.cc          GetPublicLeaderboard, GetSocialLeaderboard
+//                                 and the query steps both paths share
+//                                 (checks and keys, social ranking)
+//   redis_cache_script.cc         the scripted path: its connections, the
+//                                 scripted submission and public query
+//   redis_cache_social_script.cc  the scripted social query
+//   redis_cache_chain.cc          the command chain: submission (with the
+//                                 update of one ranking that deletion and
+//                                 recovery reuse) and public query
+//   redis_cache_social_chain.cc   the social query as commands
+//   redis_cache_numbering.cc      rank numbering both query paths share
+//   redis_cache_readback.cc       ReadBackSubmission; repair of a member
+//                                 index that a write left half-way
+//   redis_cache_maintenance.cc    DeleteScore and the three rollovers
+//   redis_cache_recovery.cc       the synchronous recovery operations
+//   redis_key.cc                  the key scheme (redis_key.h)
+//   internal/                     the paths' declarations (redis_cache_chain.h,
+//                                 redis_cache_script.h), the query contexts
+//                                 and the helpers they share
 //
 // Submissions of one local account id run one at a time, in the order of
 // their SubmitScore calls: while a player has submissions in flight it is
@@ -53,7 +77,6 @@
 //     reports an error. A negative timestamp fails the submission (logged).
 #pragma once
 
-#include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -73,13 +96,6 @@
 #include "database/cache/redis_key.h"
 #include "leaderboard.pb.h"
 #include "vel/core/player_account.h"
-#include "vel/redis/redis.h"
-#include "vel/redis/redis_pipeline.h"
-#include "vel/redis/redis_value.h"
-
-namespace vel {
-class RedisScript;
-}  // namespace vel
 
 namespace plemox {
 
@@ -305,64 +321,46 @@ class RedisCache {
     bool use_scripts = true;
   };
 
-  // Query contexts, defined in redis_cache_query_context.h (what both kinds
-  // share), redis_cache_public_query.h and redis_cache_social_query.h (a
-  // social query and one member of its list).
+  // Query contexts, defined in internal/redis_cache_query_context.h (what
+  // both kinds share), internal/redis_cache_public_query.h and
+  // internal/redis_cache_social_query.h (a social query and one member of
+  // its list).
   struct QueryContext;
   struct PublicQuery;
   struct SocialQuery;
   struct SocialEntry;
 
-  // --- Submission (redis_cache.cc). ---------------------------------------
-  // The strand-side body of a submission: the script, or the command chain
-  // when `use_scripts` is false.
-  static void OnScoreSubmissionRequested(
-      const std::string& leaderboard_id, const vel::PlayerAccount& account,
-      double score, std::int32_t submission_type,
-      std::int64_t timestamp_in_msec, const ResetScheduleInfo& schedule,
-      const RankingOption& option, const SubmitScoreCallback& callback);
-  // Updates one period ranking and appends its outcome; false (logged) on
-  // failure.
-  static bool SubmitScoreToPeriod(Timespan timespan,
-                                  const std::string& leaderboard_id,
-                                  const std::string& member_key, double score,
-                                  std::int32_t submission_type,
-                                  std::int64_t timestamp_in_msec,
-                                  const boost::posix_time::ptime& week_time,
-                                  bool enable_dense, NewRecords* new_records);
-  // The update of one ranking: decides whether `score` is a new record,
-  // writes it, keeps the member index and the dense set in step. False
-  // (logged) when a Redis command failed; nothing is undone.
-  static bool SubmitScoreToRanking(const std::string& key,
-                                   const std::string& dense_key, double score,
-                                   const std::string& member_key,
-                                   std::int64_t timestamp_in_msec,
-                                   std::int32_t submission_type,
-                                   bool enable_dense, bool* new_record,
-                                   double* new_score);
-  // The four failure lines of ReleaseDenseScore, in the order of its
-  // commands, and the function that writes one with the key it concerns.
-  using DenseFailureMessages = std::array<const char*, 4>;
-  using DenseFailureLogger =
-      std::function<void(const char* message, const std::string& key)>;
-  // Takes `score` (written `score_text`) out of the dense set `dense_key`
-  // unless a member of `key` still holds it. It counts twice and puts the
-  // score back after the second count when a concurrent writer reached it in
-  // between. False (logged) when a Redis command failed.
-  static bool ReleaseDenseScore(const std::string& key,
-                                const std::string& dense_key, double score,
-                                const std::string& score_text,
-                                const DenseFailureMessages& messages,
-                                const DenseFailureLogger& log_failure);
-  // SubmitScoreToRanking for a player without an entry in the ranking.
-  static bool AddScoreToRanking(const std::string& key,
-                                const std::string& dense_key,
-                                const std::string& timestamp_key, double score,
-                                const std::string& member_key,
-                                std::int64_t timestamp_in_msec,
-                                std::int32_t submission_type, bool enable_dense,
-                                bool* new_record, double* new_score);
-  // The strand-side body of ReadBackSubmission: one pass over the rankings.
+  // The two paths of submissions and queries, declared in
+  // internal/redis_cache_chain.h (the command chain) and
+  // internal/redis_cache_script.h (the server-side scripts).
+  struct Chain;
+  struct Script;
+
+  // --- Shared by both paths (redis_cache.cc, redis_cache_query.cc). -------
+  // Decrements the pin of `local_account_id`, erasing it at 0.
+  static void ReleasePin(const std::string& local_account_id);
+  // The read of a checked query by one path (Chain:: or Script::
+  // GetPublicLeaderboard / GetSocialLeaderboard).
+  using PublicQueryPath = void (*)(const std::shared_ptr<PublicQuery>& query);
+  using SocialQueryPath = void (*)(const std::shared_ptr<SocialQuery>& query);
+  // A requested query on the thread of its path (the caller's with scripts,
+  // a cache I/O thread with the chain): checks it, answering a broken one in
+  // error, builds its keys and hands it to `read`, the path its entry point
+  // chose.
+  static void OnPublicLeaderboardRequested(
+      const std::shared_ptr<PublicQuery>& query, PublicQueryPath read);
+  static void OnSocialLeaderboardRequested(
+      const std::shared_ptr<SocialQuery>& query, SocialQueryPath read);
+  // Sorts query->social_list (highest score first, equal scores by
+  // descending ranking key), numbers it by the query's ranking type into
+  // query->result and posts the completion.
+  static void RankSocialList(const std::shared_ptr<SocialQuery>& query);
+  static void PostQueryCompletion(const QueryCallback& callback,
+                                  std::shared_ptr<QueryResult> result);
+
+  // --- Read-back and repair (redis_cache_readback.cc). --------------------
+  // The body of ReadBackSubmission, on a cache I/O thread: one pass over the
+  // rankings.
   static void OnReadBackRequested(const std::string& leaderboard_id,
                                   const vel::PlayerAccount& account,
                                   double score, std::int64_t timestamp_in_msec,
@@ -383,74 +381,12 @@ class RedisCache {
   // *ranking_key and *score are set to it, and older strays of the player
   // are removed. False when there is none or Redis failed (then the caller
   // writes the score afresh, as without a stray). Scans the ranking, which
-  // only this repair needs. Cache I/O threads.
+  // only this repair needs. Used by the chain's submission and by deletion.
+  // Cache I/O threads.
   static bool AdoptStrayMember(const std::string& key,
                                const std::string& timestamp_key,
                                const std::string& member_key,
                                std::string* ranking_key, double* score);
-  // Decrements the pin of `local_account_id`, erasing it at 0.
-  static void ReleasePin(const std::string& local_account_id);
-
-  // --- Server-side scripts (redis_cache_script.cc). -----------------------
-  // Creates the_pipeline (Initialize).
-  static void CreatePipeline(std::size_t connections);
-  // The pipelined connection of the next query: queries take them in turn.
-  // Any thread.
-  static std::size_t NextQueryLane();
-  // The whole submission as one script call on the pipelined connection of
-  // `lane`, which every submission of the player in flight uses: Redis
-  // decides them in the order of these calls. Any thread; `callback` runs
-  // on a cache I/O thread.
-  static void SubmitScoreByScript(const std::string& leaderboard_id,
-                                  const vel::PlayerAccount& account,
-                                  double score, std::int32_t submission_type,
-                                  std::int64_t timestamp_in_msec,
-                                  const ResetScheduleInfo& schedule,
-                                  const RankingOption& option, std::size_t lane,
-                                  SubmitScoreCallback callback);
-  // A checked public query (keys built) as one script call; posts the
-  // completion. Any thread.
-  static void GetPublicLeaderboardByScript(
-      const std::shared_ptr<PublicQuery>& query);
-  // The script's answer to a public query; posts the completion. Cache I/O
-  // thread (a dense rank the dense set lacks is counted with blocking
-  // commands).
-  static void OnPublicQueryAnswered(const std::shared_ptr<PublicQuery>& query,
-                                    vel::Redis::Result run_result,
-                                    vel::RedisValue answer);
-
-  // --- Social query script (redis_cache_social_script.cc). ----------------
-  // The social query script, loaded with the others (LoadScripts and each
-  // new pipelined connection). Any thread.
-  static const vel::RedisScript& SocialQueryScript();
-  // A checked social query (result created, keys built) read by one script
-  // call; ranks the list (RankSocialList) or posts the error result. Any
-  // thread; the ranking runs on a cache I/O thread.
-  static void GetSocialLeaderboardByScript(
-      const std::shared_ptr<SocialQuery>& query);
-
-  // --- Queries (redis_cache_query.cc). ------------------------------------
-  static void OnPublicLeaderboardRequested(
-      const std::shared_ptr<PublicQuery>& query);
-  static void GetPublicLeaderboardAll(const std::shared_ptr<PublicQuery>& query,
-                                      std::shared_ptr<QueryResult> result);
-  static void GetPublicLeaderboardFromTop(
-      const std::shared_ptr<PublicQuery>& query,
-      std::shared_ptr<QueryResult> result);
-  static void GetPublicLeaderboardNearby(
-      const std::shared_ptr<PublicQuery>& query,
-      std::shared_ptr<QueryResult> result);
-  static void OnSocialLeaderboardRequested(
-      const std::shared_ptr<SocialQuery>& query);
-  static void OnSocialScoresReceived(const std::shared_ptr<SocialQuery>& query,
-                                     vel::Redis::Result scores_result,
-                                     const vel::Redis::MemberScores& scores);
-  // Sorts query->social_list (highest score first, equal scores by
-  // descending ranking key), numbers it by the query's ranking type into
-  // query->result and posts the completion; shared by both read paths.
-  static void RankSocialList(const std::shared_ptr<SocialQuery>& query);
-  static void PostQueryCompletion(const QueryCallback& callback,
-                                  std::shared_ptr<QueryResult> result);
 
   // --- Deletion and rollover (redis_cache_maintenance.cc). ----------------
   static void OnScoreDeletionRequested(const std::string& leaderboard_id,
@@ -475,15 +411,32 @@ class RedisCache {
                             const std::string& previous_key,
                             const std::string& previous_dense_key,
                             bool enable_dense);
-  // Posts the rollover of the period `current` (kDaily, kWeekly or kMonthly)
-  // to the I/O thread. Any thread.
-  static void PostRollover(Timespan current, const std::string& leaderboard_id,
+  // The rollover of one period on a cache I/O thread, after the Reset...
+  // function of the same period posted it: rolls the period over
+  // (RollOverPeriod) and posts `callback`.
+  static void OnDailyLeaderboardResetRequested(
+      const std::string& leaderboard_id, const RankingOption& option,
+      const ResetCallback& callback);
+  static void OnWeeklyLeaderboardResetRequested(
+      const std::string& leaderboard_id, const RankingOption& option,
+      const ResetCallback& callback);
+  static void OnMonthlyLeaderboardResetRequested(
+      const std::string& leaderboard_id, const RankingOption& option,
+      const ResetCallback& callback);
+  // Posts `handler`, one of the three above, to a cache I/O thread. Any
+  // thread.
+  using RolloverHandler = void (*)(const std::string& leaderboard_id,
+                                   const RankingOption& option,
+                                   const ResetCallback& callback);
+  static void PostRollover(RolloverHandler handler,
+                           const std::string& leaderboard_id,
                            const RankingOption& option, ResetCallback callback);
-  // Rolls the period `current` over and posts `callback`. I/O thread.
-  static void OnLeaderboardResetRequested(Timespan current,
-                                          const std::string& leaderboard_id,
-                                          const RankingOption& option,
-                                          const ResetCallback& callback);
+  // Rolls the period `current` (kDaily, kWeekly or kMonthly) over, logs the
+  // outcome and posts `callback`. Cache I/O thread.
+  static void RollOverPeriod(Timespan current,
+                             const std::string& leaderboard_id,
+                             const RankingOption& option,
+                             const ResetCallback& callback);
 
   // --- Process-wide state. ------------------------------------------------
   // Set once by Initialize, read-only afterwards.
@@ -494,8 +447,6 @@ class RedisCache {
   // player's completions go through the callback strand of the strand that
   // decided them.
   static std::vector<Strand> the_cb_strands;
-  // The connections the scripts run on; set once by Initialize.
-  static std::unique_ptr<vel::RedisPipeline> the_pipeline;
   static std::mutex the_pin_mutex;
   // Local account id -> pin; an entry exists exactly while a submission of
   // that id is in flight.

@@ -6,8 +6,8 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/period_ranking.h"
-#include "database/cache/internal/redis_cache_server.h"
-#include "database/cache/redis_cache.h"
+#include "database/cache/internal/redis_cache_chain.h"
+#include "database/cache/internal/redis_commands.h"
 
 namespace plemox {
 
@@ -63,20 +63,19 @@ Move MoveKey(const std::string& from, const std::string& to) {
 
 // The keys of one rollover and the words its log lines use.
 struct Rollover {
-  const char* name;             // "Daily", as in the debug log lines
   const char* period;           // "daily"
   const char* previous_period;  // "yesterday"
   Timespan current;
   Timespan previous;
 };
 
-constexpr Rollover kDailyRollover = {"Daily", "daily", "yesterday",
+constexpr Rollover kDailyRollover = {"daily", "yesterday",
                                      LeaderboardQuery::kDaily,
                                      LeaderboardQuery::kYesterday};
-constexpr Rollover kWeeklyRollover = {"Weekly", "weekly", "last week",
+constexpr Rollover kWeeklyRollover = {"weekly", "last week",
                                       LeaderboardQuery::kWeekly,
                                       LeaderboardQuery::kLastWeek};
-constexpr Rollover kMonthlyRollover = {"Monthly", "monthly", "last month",
+constexpr Rollover kMonthlyRollover = {"monthly", "last month",
                                        LeaderboardQuery::kMonthly,
                                        LeaderboardQuery::kLastMonth};
 
@@ -263,12 +262,12 @@ bool RedisCache::DeleteScoreFromRanking(
                << ", member score: " << score_text
                << ", timespan: " << timespan_value;
   };
-  if (!ReleaseDenseScore(key, dense_key, score, score_text,
-                         {"Failed to get score member count: ",
-                          "Failed to delete dense score: ",
-                          "Failed to get old score member count - 2: ",
-                          "Failed to submit score for dense: "},
-                         log_dense_failure)) {
+  if (!Chain::ReleaseDenseScore(key, dense_key, score, score_text,
+                                {"Failed to get score member count: ",
+                                 "Failed to delete dense score: ",
+                                 "Failed to get old score member count - 2: ",
+                                 "Failed to submit score for dense: "},
+                                log_dense_failure)) {
     return false;
   }
   if (result != nullptr) *result = ScoreDeletion::Response::kRemoved;
@@ -277,45 +276,71 @@ bool RedisCache::DeleteScoreFromRanking(
 
 // --- Rollover. -------------------------------------------------------------
 
+// Each rollover has its own entry point and handler, named as their traces
+// read; the work is the same for the three periods (PostRollover,
+// RollOverPeriod).
+
 void RedisCache::ResetDailyLeaderboard(const std::string& leaderboard_id,
                                        const RankingOption& option,
                                        ResetCallback callback) {
-  PostRollover(LeaderboardQuery::kDaily, leaderboard_id, option,
+  VLOG(2) << "ResetDailyLeaderboard called";
+  PostRollover(&OnDailyLeaderboardResetRequested, leaderboard_id, option,
                std::move(callback));
 }
 
 void RedisCache::ResetWeeklyLeaderboard(const std::string& leaderboard_id,
                                         const RankingOption& option,
                                         ResetCallback callback) {
-  PostRollover(LeaderboardQuery::kWeekly, leaderboard_id, option,
+  VLOG(2) << "ResetWeeklyLeaderboard called";
+  PostRollover(&OnWeeklyLeaderboardResetRequested, leaderboard_id, option,
                std::move(callback));
 }
 
 void RedisCache::ResetMonthlyLeaderboard(const std::string& leaderboard_id,
                                          const RankingOption& option,
                                          ResetCallback callback) {
-  PostRollover(LeaderboardQuery::kMonthly, leaderboard_id, option,
+  VLOG(2) << "ResetMonthlyLeaderboard called";
+  PostRollover(&OnMonthlyLeaderboardResetRequested, leaderboard_id, option,
                std::move(callback));
 }
 
-void RedisCache::PostRollover(Timespan current,
+void RedisCache::OnDailyLeaderboardResetRequested(
+    const std::string& leaderboard_id, const RankingOption& option,
+    const ResetCallback& callback) {
+  VLOG(2) << "OnDailyLeaderboardResetRequested called";
+  RollOverPeriod(LeaderboardQuery::kDaily, leaderboard_id, option, callback);
+}
+
+void RedisCache::OnWeeklyLeaderboardResetRequested(
+    const std::string& leaderboard_id, const RankingOption& option,
+    const ResetCallback& callback) {
+  VLOG(2) << "OnWeeklyLeaderboardResetRequested called";
+  RollOverPeriod(LeaderboardQuery::kWeekly, leaderboard_id, option, callback);
+}
+
+void RedisCache::OnMonthlyLeaderboardResetRequested(
+    const std::string& leaderboard_id, const RankingOption& option,
+    const ResetCallback& callback) {
+  VLOG(2) << "OnMonthlyLeaderboardResetRequested called";
+  RollOverPeriod(LeaderboardQuery::kMonthly, leaderboard_id, option, callback);
+}
+
+void RedisCache::PostRollover(RolloverHandler handler,
                               const std::string& leaderboard_id,
                               const RankingOption& option,
                               ResetCallback callback) {
-  VLOG(2) << "Reset" << RolloverOf(current).name << "Leaderboard called";
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
-  boost::asio::post(*the_io_service, [current, leaderboard_id, option,
+  boost::asio::post(*the_io_service, [handler, leaderboard_id, option,
                                       callback = std::move(callback)] {
-    OnLeaderboardResetRequested(current, leaderboard_id, option, callback);
+    handler(leaderboard_id, option, callback);
   });
 }
 
-void RedisCache::OnLeaderboardResetRequested(Timespan current,
-                                             const std::string& leaderboard_id,
-                                             const RankingOption& option,
-                                             const ResetCallback& callback) {
+void RedisCache::RollOverPeriod(Timespan current,
+                                const std::string& leaderboard_id,
+                                const RankingOption& option,
+                                const ResetCallback& callback) {
   const Rollover& rollover = RolloverOf(current);
-  VLOG(2) << "On" << rollover.name << "LeaderboardResetRequested called";
   const RolloverKeys keys = MakeRolloverKeys(rollover, leaderboard_id);
   const bool succeeded =
       ResetTimespan(keys.key, keys.dense_key, keys.previous_key,

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "database/cache/internal/redis_cache_server.h"
+#include "database/cache/internal/redis_commands.h"
 #include "database/cache/internal/running_rank.h"
 #include "database/cache/redis_key.h"
 

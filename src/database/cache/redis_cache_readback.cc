@@ -11,7 +11,8 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/period_ranking.h"
-#include "database/cache/internal/redis_cache_server.h"
+#include "database/cache/internal/new_record_result.h"
+#include "database/cache/internal/redis_commands.h"
 #include "database/cache/redis_cache.h"
 
 namespace plemox {
@@ -21,21 +22,9 @@ namespace {
 using Leaderboard::LeaderboardQuery;
 using Leaderboard::ScoreSubmission;
 using redis_cache::kServerTag;
+using redis_cache::NewRecordResult;
 using redis_cache::ReadSucceeded;
 using vel::Redis;
-
-// The result a period ranking reports for a new record.
-RedisCache::SubmissionResult NewRecordResult(
-    LeaderboardQuery::TimeSpan timespan) {
-  switch (timespan) {
-    case LeaderboardQuery::kDaily:
-      return ScoreSubmission::Response::kNewRecordDaily;
-    case LeaderboardQuery::kWeekly:
-      return ScoreSubmission::Response::kNewRecordWeekly;
-    default:
-      return ScoreSubmission::Response::kNewRecordMonthly;
-  }
-}
 
 // ZSCAN steps of a stray search, and the members asked for per step: enough
 // for rankings of ten million members.
@@ -191,7 +180,8 @@ void RedisCache::OnReadBackRequested(const std::string& leaderboard_id,
       return;
     }
     if (held) {
-      stored->emplace_back(ScoreSubmission::Response::kNewRecord, stored_score);
+      stored->emplace_back(NewRecordResult(LeaderboardQuery::kAllTime),
+                           stored_score);
     }
   }
   finish(true, stored);

@@ -1,22 +1,79 @@
-// The bulk path of recovery: many stored scores of one ranking put back in a
-// handful of Redis round trips instead of four per row.
+// RedisCache: the synchronous operations of recovery, which rebuilds the
+// rankings from the database: one stored score put back with the command
+// chain's update of one ranking, many of them in a handful of Redis round
+// trips instead of four per row, and a ranking's member count.
 #include <glog/logging.h>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cmath>
 #include <unordered_set>
 
-#include "database/cache/internal/redis_cache_server.h"
+#include "database/cache/internal/redis_cache_chain.h"
+#include "database/cache/internal/redis_commands.h"
 #include "database/cache/redis_cache.h"
 
 namespace plemox {
 
 namespace {
 
+using Leaderboard::ScoreSubmission;
 using redis_cache::kServerTag;
 using vel::Redis;
 
 }  // namespace
+
+bool RedisCache::SubmitScoreForRecovery(const std::string& leaderboard_id,
+                                        Timespan timespan,
+                                        const vel::PlayerAccount& account,
+                                        double score, std::int64_t timestamp,
+                                        const RankingOption& option) {
+  VLOG(2) << "SubmitScoreForRecovery called";
+  if (!IsValidTimespan(timespan)) {
+    LOG(ERROR) << "Failed to submit score: unknown timespan: "
+               << static_cast<int>(timespan)
+               << ", leaderboard id: " << leaderboard_id;
+    return false;
+  }
+  const boost::posix_time::ptime no_week(boost::posix_time::not_a_date_time);
+  const std::string key = MakeLeaderboardKey(leaderboard_id, timespan, no_week);
+  const std::string dense_key =
+      MakeLeaderboardDenseKey(leaderboard_id, timespan, no_week);
+  const std::string member_key = MakeMemberKey(account);
+  bool new_record = false;
+  double new_score = score;
+  if (!Chain::SubmitScoreToRanking(key, dense_key, score, member_key, timestamp,
+                                   ScoreSubmission::kHighScore,
+                                   option.enable_dense, &new_record,
+                                   &new_score)) {
+    LOG(ERROR) << "Failed to submit score: " << key
+               << ", dense key: " << dense_key << ", member key: " << member_key
+               << ", score: " << score << ", timestamp: " << timestamp;
+    return false;
+  }
+  VLOG(2) << "Succeed to submit score: " << key
+          << ", member key: " << member_key << ", score: " << score
+          << ", timestamp: " << timestamp;
+  return true;
+}
+
+bool RedisCache::GetRowCount(const std::string& leaderboard_id,
+                             Timespan timespan, std::uint64_t* count) {
+  if (!IsValidTimespan(timespan)) {
+    LOG(ERROR) << "Failed to get row count: unknown timespan: "
+               << static_cast<int>(timespan)
+               << ", leaderboard id: " << leaderboard_id;
+    return false;
+  }
+  const std::string key = MakeLeaderboardKey(
+      leaderboard_id, timespan, boost::posix_time::not_a_date_time);
+  std::int64_t members = 0;
+  if (Redis::ZCard(key, &members, kServerTag) != Redis::kSuccess) {
+    LOG(ERROR) << "Failed to get row count: " << key;
+    return false;
+  }
+  *count = static_cast<std::uint64_t>(members);
+  return true;
+}
 
 void RedisCache::SubmitScoresForRecovery(
     const std::string& leaderboard_id, Timespan timespan,

@@ -1,9 +1,13 @@
-// RedisCache: score submissions and public queries as server-side Lua
-// scripts (src/database/cache/lua/), one Redis round trip each. Their effects
-// and answers are those of the command chain in redis_cache.cc and
-// redis_cache_query.cc, which stays as the reference (flag
-// redis_cache_use_scripts); being atomic, a script also never shows a
-// half-written submission to a reader and never stops half-way.
+// RedisCache: the scripted path, the path of submissions and public queries
+// with --redis_cache_use_scripts (the default): each is one server-side Lua
+// script (src/database/cache/lua/) sent on the pipelined connections created
+// here, one Redis round trip. Their effects and answers are those of the
+// command chain (redis_cache_chain.cc), the reference they are held to; being
+// atomic, a script also never shows a half-written submission to a reader and
+// never stops half-way. The scripted social query is in
+// redis_cache_social_script.cc.
+#include "database/cache/internal/redis_cache_script.h"
+
 #include <glog/logging.h>
 
 #include <algorithm>
@@ -14,11 +18,10 @@
 
 #include "common/period_ranking.h"
 #include "database/cache/internal/lua_sources.h"
+#include "database/cache/internal/new_record_result.h"
 #include "database/cache/internal/redis_cache_numbering.h"
 #include "database/cache/internal/redis_cache_public_query.h"
-#include "database/cache/internal/redis_cache_server.h"
-#include "database/cache/internal/running_rank.h"
-#include "database/cache/redis_cache.h"
+#include "database/cache/internal/redis_commands.h"
 #include "vel/redis/redis_script.h"
 
 namespace plemox {
@@ -31,6 +34,7 @@ using redis_cache::AppendRankedRanking;
 using redis_cache::AppendRankedSlice;
 using redis_cache::CountDistinctGreaterScores;
 using redis_cache::kServerTag;
+using redis_cache::NewRecordResult;
 using redis_cache::ParseScoreText;
 using vel::Redis;
 using vel::RedisValue;
@@ -103,9 +107,9 @@ std::int64_t ClampOffset(std::int64_t offset) {
 
 }  // namespace
 
-std::unique_ptr<vel::RedisPipeline> RedisCache::the_pipeline;
+std::unique_ptr<vel::RedisPipeline> RedisCache::Script::the_pipeline;
 
-void RedisCache::CreatePipeline(std::size_t connections) {
+void RedisCache::Script::CreatePipeline(std::size_t connections) {
   // A new connection loads the scripts first, so that a restarted or
   // failed-over server has them before the first EVALSHA reaches it.
   the_pipeline = std::make_unique<vel::RedisPipeline>(
@@ -115,14 +119,15 @@ void RedisCache::CreatePipeline(std::size_t connections) {
                                             SocialQueryScript().LoadCommand()});
 }
 
-std::size_t RedisCache::NextQueryLane() {
+std::size_t RedisCache::Script::NextQueryLane() {
   return the_query_lane.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool RedisCache::LoadScripts() {
   bool loaded = true;
   for (const vel::RedisScript* script :
-       {&SubmitScoreScript(), &PublicQueryScript(), &SocialQueryScript()}) {
+       {&SubmitScoreScript(), &PublicQueryScript(),
+        &Script::SocialQueryScript()}) {
     if (script->Load(kServerTag) != Redis::kSuccess) loaded = false;
   }
   return loaded;
@@ -130,7 +135,7 @@ bool RedisCache::LoadScripts() {
 
 // --- Submission. -----------------------------------------------------------
 
-void RedisCache::SubmitScoreByScript(
+void RedisCache::Script::SubmitScore(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
     const ResetScheduleInfo& schedule, const RankingOption& option,
@@ -244,19 +249,13 @@ void RedisCache::SubmitScoreByScript(
           const bool new_record = outcome.integer != kNotNewRecord;
           if (timespan == LeaderboardQuery::kAllTime) {
             if (new_record) {
-              new_records->emplace_back(ScoreSubmission::Response::kNewRecord,
-                                        new_score);
+              new_records->emplace_back(NewRecordResult(timespan), new_score);
             }
             continue;
           }
-          SubmissionResult period_result = ScoreSubmission::Response::kNone;
-          if (new_record) {
-            period_result = timespan == LeaderboardQuery::kDaily
-                                ? ScoreSubmission::Response::kNewRecordDaily
-                            : timespan == LeaderboardQuery::kWeekly
-                                ? ScoreSubmission::Response::kNewRecordWeekly
-                                : ScoreSubmission::Response::kNewRecordMonthly;
-          }
+          const SubmissionResult period_result =
+              new_record ? NewRecordResult(timespan)
+                         : ScoreSubmission::Response::kNone;
           VLOG(2) << (new_record ? "ScoreSubmitted result: new record: "
                                  : "It is not new record: ")
                   << keys[3 * i] << ", score: " << new_score
@@ -280,7 +279,7 @@ void RedisCache::SubmitScoreByScript(
 
 // --- Public queries. -------------------------------------------------------
 
-void RedisCache::GetPublicLeaderboardByScript(
+void RedisCache::Script::GetPublicLeaderboard(
     const std::shared_ptr<PublicQuery>& query) {
   const Range& range = query->range;
   const bool nearby = range.type() != LeaderboardQuery::Range::kAll &&
@@ -312,7 +311,7 @@ void RedisCache::GetPublicLeaderboardByScript(
       });
 }
 
-void RedisCache::OnPublicQueryAnswered(
+void RedisCache::Script::OnPublicQueryAnswered(
     const std::shared_ptr<PublicQuery>& query, Redis::Result run_result,
     RedisValue answer) {
   const Range& range = query->range;

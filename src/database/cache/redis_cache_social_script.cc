@@ -1,17 +1,19 @@
-// RedisCache: the reads of a social ranking query as one server-side Lua
-// script (src/database/cache/lua/social_query.lua), one Redis round trip
-// instead of the command chain's four (index read, score pipeline, the player's
-// index entry and score). The script only reads; the sorting, numbering and
-// answer are the chain's own (RankSocialList), so both paths answer alike.
+// RedisCache: the scripted social query, the path with
+// --redis_cache_use_scripts: the reads of a social ranking query as one
+// server-side Lua script (src/database/cache/lua/social_query.lua), one Redis
+// round trip instead of the command chain's four (redis_cache_social_chain.cc:
+// index read, score pipeline, the player's index entry and score). The script
+// only reads; the sorting, numbering and answer are shared with the chain
+// (RankSocialList), so both paths answer alike.
 #include <glog/logging.h>
 
 #include <sstream>
 #include <utility>
 
 #include "database/cache/internal/lua_sources.h"
-#include "database/cache/internal/redis_cache_server.h"
+#include "database/cache/internal/redis_cache_script.h"
 #include "database/cache/internal/redis_cache_social_query.h"
-#include "database/cache/redis_cache.h"
+#include "database/cache/internal/redis_commands.h"
 #include "vel/redis/redis_script.h"
 
 namespace plemox {
@@ -36,13 +38,13 @@ bool ReadSocialPair(const RedisValue& name, const RedisValue& score_text,
 
 }  // namespace
 
-const vel::RedisScript& RedisCache::SocialQueryScript() {
+const vel::RedisScript& RedisCache::Script::SocialQueryScript() {
   static const vel::RedisScript script("social_query",
                                        lua_sources::kSocialQuery);
   return script;
 }
 
-void RedisCache::GetSocialLeaderboardByScript(
+void RedisCache::Script::GetSocialLeaderboard(
     const std::shared_ptr<SocialQuery>& query) {
   const bool with_player = !query->account.id().empty();
   const std::vector<std::string> keys = {query->key, query->timestamp_key};

@@ -1,6 +1,6 @@
 // What the public and social ranking queries of the ranking cache have in
-// common: the query as asked, the path chosen for it and its ranking key
-// (database library only). Owned by the query; one thread at a time.
+// common: the query as asked and its ranking key (database library only).
+// Owned by the query; one thread at a time.
 #pragma once
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -19,8 +19,6 @@ struct RedisCache::QueryContext {
   int ranking_type = Leaderboard::LeaderboardQuery::Request::kPosition;
   boost::posix_time::ptime week_time;
   QueryCallback callback;
-  // The path chosen when the query was asked (redis_cache_use_scripts).
-  bool use_scripts = true;
   std::string key;
 
   // ", account id: <id>, service provider: <provider>"

@@ -1,5 +1,6 @@
-// What every part of the ranking cache shares about the Redis server it
-// talks to. Constants and pure functions; any thread.
+// What every Redis command of the ranking cache shares: the server it goes to
+// and how its answer is read (a read's result, a score's text). Constants and
+// pure functions; any thread.
 #pragma once
 
 #include <cstdlib>
