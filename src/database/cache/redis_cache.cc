@@ -91,6 +91,7 @@ void RedisCache::SubmitScore(const std::string& leaderboard_id,
                              const ResetScheduleInfo& schedule,
                              const RankingOption& option,
                              SubmitScoreCallback callback) {
+  VLOG(2) << "SubmitScore called";
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
   // The one choice of the submission's path: the flag as read here, on the
   // caller's thread, unless the player has submissions in flight, whose path
