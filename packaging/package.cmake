@@ -46,6 +46,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/proto/leaderboard.proto
   DESTINATION share/plemox-leaderboard/proto)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md
   DESTINATION share/doc/plemox-leaderboard)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/
+  DESTINATION share/doc/plemox-leaderboard/docs
+  FILES_MATCHING PATTERN "*.md")
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/leaderboard.manifest.json
               ${CMAKE_CURRENT_LIST_DIR}/plemox_host.flags
   DESTINATION /etc/plemox-leaderboard)

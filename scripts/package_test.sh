@@ -73,6 +73,8 @@ lib=$inst/usr/lib/plemox-leaderboard
 for file in usr/bin/plemox_host usr/bin/leaderboard_cli \
   usr/lib/plemox-leaderboard/libplemox-leaderboard.so \
   usr/share/plemox-leaderboard/sql/database_schema.sql \
+  usr/share/doc/plemox-leaderboard/docs/configuration.md \
+  usr/share/doc/plemox-leaderboard/docs/operations.md \
   etc/plemox-leaderboard/leaderboard.manifest.json \
   etc/plemox-leaderboard/plemox_host.flags \
   usr/lib/systemd/system/plemox-leaderboard.service; do

@@ -48,6 +48,23 @@ std::string FindManifestArgument(int argc, char** argv) {
   return "";
 }
 
+// Whether the command line asks gflags for help (or the version) instead of
+// a run.
+bool AsksForHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--") break;
+    const std::size_t dashes = arg.find_first_not_of('-');
+    if (dashes == 0 || dashes == std::string::npos || dashes > 2) continue;
+    const std::string name = arg.substr(dashes, arg.find('=') - dashes);
+    for (const char* help : {"help", "helpfull", "helpshort", "helpxml",
+                             "helppackage", "helpon", "helpmatch", "version"}) {
+      if (name == help) return true;
+    }
+  }
+  return false;
+}
+
 // Turns SIGINT and SIGTERM into a shutdown request. A second signal while the
 // shutdown is under way ends the process at once.
 class SignalWatcher {
@@ -145,14 +162,24 @@ Function FindEntry(void* library, const std::string& symbol) {
 }  // namespace
 
 int Host::Run(int argc, char** argv) {
+  const std::string program = argv[0];
   gflags::SetUsageMessage(
       "Engine host: loads the component named by --manifest and runs it.\n"
       "usage: " +
-      std::string(argv[0]) + " --manifest=FILE [flags]");
+      program +
+      " --manifest=FILE [flags]\n"
+      "The component's flags exist only once its library is loaded: " +
+      program + " --manifest=FILE --help lists them with the host's.");
 
   const std::string manifest_path = FindManifestArgument(argc, argv);
   if (manifest_path.empty()) {
-    std::cerr << "usage: " << argv[0] << " --manifest=FILE [flags]\n";
+    // Without a manifest there is no component, but the host's own flags
+    // can still be shown: gflags prints them and ends the process.
+    if (AsksForHelp(argc, argv))
+      gflags::ParseCommandLineFlags(&argc, &argv, true);
+    std::cerr << "usage: " << program << " --manifest=FILE [flags]\n"
+              << "(" << program << " --help lists the host's flags, " << program
+              << " --manifest=FILE --help the component's too)\n";
     return 1;
   }
   Manifest manifest;

@@ -9,7 +9,9 @@ class Host {
  public:
   // Runs the host with the process's command line and returns the exit code:
   // 0 after a clean shutdown, 1 when the manifest, the component or a host
-  // service could not be set up (logged).
+  // service could not be set up (logged). --help and the other help flags
+  // print the host's flags, and the component's when --manifest names it,
+  // and end the process with 1, as gflags does.
   static int Run(int argc, char** argv);
 
   Host() = delete;
