@@ -351,6 +351,20 @@ class RedisCache {
       const std::shared_ptr<PublicQuery>& query, PublicQueryPath read);
   static void OnSocialLeaderboardRequested(
       const std::shared_ptr<SocialQuery>& query, SocialQueryPath read);
+  // Fills what every query names and takes its path, once, on the caller's
+  // thread: with scripts `requested` runs here with `script` (the script is
+  // written to Redis from this thread without blocking it), otherwise on a
+  // cache I/O thread with `chain`.
+  template <typename Query>
+  static void StartQuery(
+      std::shared_ptr<Query> query, const std::string& leaderboard_id,
+      const vel::PlayerAccount& account, Timespan timespan, const Range& range,
+      RankingType ranking_type, const boost::posix_time::ptime& week_time,
+      QueryCallback callback,
+      void (*requested)(const std::shared_ptr<Query>&,
+                        void (*)(const std::shared_ptr<Query>&)),
+      void (*script)(const std::shared_ptr<Query>&),
+      void (*chain)(const std::shared_ptr<Query>&));
   // Sorts query->social_list (highest score first, equal scores by
   // descending ranking key), numbers it by the query's ranking type into
   // query->result and posts the completion.

@@ -39,17 +39,17 @@ void RedisCache::PostQueryCompletion(const QueryCallback& callback,
   });
 }
 
-// --- Public queries. -------------------------------------------------------
-
-void RedisCache::GetPublicLeaderboard(const std::string& leaderboard_id,
-                                      const vel::PlayerAccount& account,
-                                      Timespan timespan, const Range& range,
-                                      RankingType ranking_type,
-                                      const boost::posix_time::ptime& week_time,
-                                      QueryCallback callback) {
-  VLOG(2) << "GetPublicLeaderboard called";
+template <typename Query>
+void RedisCache::StartQuery(
+    std::shared_ptr<Query> query, const std::string& leaderboard_id,
+    const vel::PlayerAccount& account, Timespan timespan, const Range& range,
+    RankingType ranking_type, const boost::posix_time::ptime& week_time,
+    QueryCallback callback,
+    void (*requested)(const std::shared_ptr<Query>&,
+                      void (*)(const std::shared_ptr<Query>&)),
+    void (*script)(const std::shared_ptr<Query>&),
+    void (*chain)(const std::shared_ptr<Query>&)) {
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
-  auto query = std::make_shared<PublicQuery>();
   query->leaderboard_id = leaderboard_id;
   query->account = account;
   query->timespan = timespan;
@@ -59,13 +59,26 @@ void RedisCache::GetPublicLeaderboard(const std::string& leaderboard_id,
   query->callback = std::move(callback);
   // The one choice of the query's path, on the caller's thread.
   if (FLAGS_redis_cache_use_scripts) {
-    // Checked and written to Redis from this thread, without blocking it.
-    OnPublicLeaderboardRequested(query, &Script::GetPublicLeaderboard);
+    requested(query, script);
     return;
   }
-  boost::asio::post(*the_io_service, [query] {
-    OnPublicLeaderboardRequested(query, &Chain::GetPublicLeaderboard);
-  });
+  boost::asio::post(*the_io_service,
+                    [query, requested, chain] { requested(query, chain); });
+}
+
+// --- Public queries. -------------------------------------------------------
+
+void RedisCache::GetPublicLeaderboard(const std::string& leaderboard_id,
+                                      const vel::PlayerAccount& account,
+                                      Timespan timespan, const Range& range,
+                                      RankingType ranking_type,
+                                      const boost::posix_time::ptime& week_time,
+                                      QueryCallback callback) {
+  VLOG(2) << "GetPublicLeaderboard called";
+  StartQuery(std::make_shared<PublicQuery>(), leaderboard_id, account, timespan,
+             range, ranking_type, week_time, std::move(callback),
+             &OnPublicLeaderboardRequested, &Script::GetPublicLeaderboard,
+             &Chain::GetPublicLeaderboard);
 }
 
 void RedisCache::OnPublicLeaderboardRequested(
@@ -115,25 +128,12 @@ void RedisCache::GetSocialLeaderboard(
     const Range& range, RankingType ranking_type,
     const boost::posix_time::ptime& week_time, QueryCallback callback) {
   VLOG(2) << "GetSocialLeaderboard called";
-  LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
   auto query = std::make_shared<SocialQuery>();
-  query->leaderboard_id = leaderboard_id;
-  query->account = account;
   query->competitors = competitors;
-  query->timespan = timespan;
-  query->range = range;
-  query->ranking_type = ranking_type;
-  query->week_time = week_time;
-  query->callback = std::move(callback);
-  // The one choice of the query's path, on the caller's thread.
-  if (FLAGS_redis_cache_use_scripts) {
-    // Checked and written to Redis from this thread, without blocking it.
-    OnSocialLeaderboardRequested(query, &Script::GetSocialLeaderboard);
-    return;
-  }
-  boost::asio::post(*the_io_service, [query] {
-    OnSocialLeaderboardRequested(query, &Chain::GetSocialLeaderboard);
-  });
+  StartQuery(std::move(query), leaderboard_id, account, timespan, range,
+             ranking_type, week_time, std::move(callback),
+             &OnSocialLeaderboardRequested, &Script::GetSocialLeaderboard,
+             &Chain::GetSocialLeaderboard);
 }
 
 void RedisCache::OnSocialLeaderboardRequested(
