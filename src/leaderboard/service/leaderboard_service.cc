@@ -244,4 +244,24 @@ void service_internal::RefuseInvalidParameter(
            "Invalid parameter found");
 }
 
+bool service_internal::CheckLeaderboardId(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const char* operation, const std::string& leaderboard_id) {
+  if (IsValidLeaderboardId(leaderboard_id)) return true;
+  if (leaderboard_id.empty()) {
+    RefuseInvalidParameter(session, request_uuid, operation,
+                           "No leaderboard ID");
+    return false;
+  }
+  LOG(WARNING) << operation << "() "
+               << "failed: "
+               << "Invalid parameter found"
+               << ". " << InvalidLeaderboardIdMessage()
+               << ": leaderboard id=" << leaderboard_id
+               << ", session=" << session;
+  SendFail(session, request_uuid, Leaderboard::Response::kFailInvalidParameter,
+           InvalidLeaderboardIdMessage());
+  return false;
+}
+
 }  // namespace plemox

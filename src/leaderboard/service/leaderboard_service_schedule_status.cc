@@ -2,7 +2,6 @@
 // performed, and when: read from the reset log.
 #include <glog/logging.h>
 
-#include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/internal/request_checks.h"
@@ -13,6 +12,7 @@ namespace plemox {
 namespace {
 
 using service_internal::CheckAuthenticated;
+using service_internal::CheckLeaderboardId;
 using service_internal::RefuseInvalidParameter;
 using service_internal::SendFail;
 
@@ -79,11 +79,10 @@ void LeaderboardService::OnResetScheduleStatusQueryRequested(
                            "No leaderboard ID");
     return;
   }
-  // Both texts reach the reset log's columns; longer ones cannot name a
-  // schedule or a logged reset.
-  if (request.leaderboard_id().size() > kMaxLeaderboardIdLength) {
-    RefuseInvalidParameter(session, request_uuid, "ScheduleStatusQuery",
-                           "leaderboard id too long");
+  // Both texts reach the reset log's columns; an id that breaks the rule or
+  // a longer text cannot name a schedule or a logged reset.
+  if (!CheckLeaderboardId(session, request_uuid, "ScheduleStatusQuery",
+                          request.leaderboard_id())) {
     return;
   }
   if (RequestLimits::CountCharacters(request.schedule_date_time()) >
