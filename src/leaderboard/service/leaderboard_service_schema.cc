@@ -11,6 +11,7 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "database/store/db_connection.h"
+#include "database/store/leaderboard_tables.h"
 #include "database/store/mysql_schema.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/internal/schema_installation.h"
@@ -82,7 +83,11 @@ void service_internal::InstallSchema(const std::string& server_url,
   } else if (!FLAGS_export_db_schema_to_file.empty()) {
     ExportSchemaScript(server_url, database_name, schema_scripts,
                        boost::filesystem::path(FLAGS_export_db_schema_to_file));
+    return;
   }
+  // Installed now, or by the operator: the store writes to the configured
+  // leaderboards' tables without creating them first.
+  LeaderboardTables::Process()->MarkExisting(configured_leaderboard_ids());
 }
 
 }  // namespace plemox
