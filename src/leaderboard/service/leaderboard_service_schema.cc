@@ -47,8 +47,13 @@ void ExportSchemaScript(const std::string& server_url,
   file << "-- address: " << server_url << "\n";
   file << "-- database: " << database_name << "\n\n";
   file << "USE " << database_name << ";\n\n";
+  // Every statement ends with a "$$" line, the delimiter the mariadb client
+  // reads up to; the last one's is the closing "$$".
   file << "DELIMITER $$\n\n";
-  for (const auto& script : schema_scripts) file << script << "\n\n";
+  for (std::size_t i = 0; i < schema_scripts.size(); ++i) {
+    if (i > 0) file << "$$\n\n";
+    file << schema_scripts[i] << "\n\n";
+  }
   file << "$$\n\n";
   file << "DELIMITER ;";
   file.close();
