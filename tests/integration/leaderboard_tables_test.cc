@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +21,7 @@
 #include "database/store/db_connection_mariadb.h"
 #include "database/store/mysql_schema.h"
 #include "support/log_capture.h"
+#include "support/store_probe.h"
 #include "support/tcp_fault_proxy.h"
 #include "support/test_env.h"
 #include "vel/core/host_flags.h"
@@ -33,30 +34,17 @@ using plemox_test::WaitFor;
 
 const boost::posix_time::ptime kNoWeek{boost::posix_time::not_a_date_time};
 
-// The failure flags of completed operations.
-class Done {
- public:
+// Counts completed operations and failed ones.
+struct Done {
+  std::atomic<int> failures{0};
+  std::atomic<int> count{0};
+  void Add(bool failed) {
+    if (failed) ++failures;
+    ++count;
+  }
   DbConnection::SubmitScoreCallback Callback() {
     return [this](const bool& failed) { Add(failed); };
   }
-  void Add(bool failed) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failed_.push_back(failed);
-  }
-  std::size_t count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return failed_.size();
-  }
-  std::size_t failures() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::size_t n = 0;
-    for (const bool failed : failed_) n += failed ? 1 : 0;
-    return n;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<bool> failed_;
 };
 
 class LeaderboardTablesTest : public testing::Test {
@@ -67,26 +55,16 @@ class LeaderboardTablesTest : public testing::Test {
     static int counter = 0;
     prefix_ = "rttables_" + std::to_string(getpid()) + "_" +
               std::to_string(++counter) + "_";
-    raw_ = MakeClient(plemox_test::MysqlUrl());
-    ASSERT_TRUE(raw_->Initialize());
     // The procedures, only when missing: replacing them would fail the calls
     // of tests running in parallel for a moment.
     if (Count("information_schema.ROUTINES WHERE ROUTINE_SCHEMA = DATABASE() "
-              "AND ROUTINE_NAME = 'sp_score_deletion'") == 0) {
+              "AND ROUTINE_NAME = 'sp_score_deletion'") == "0") {
       for (const std::string& script : LoadStoredProcedureScripts()) {
-        ASSERT_FALSE(raw_->ExecuteQuerySync(script)) << script;
+        ASSERT_EQ(probe_.Execute(script), "");
       }
     }
   }
-  void TearDown() override {
-    for (const std::string& table :
-         Column("SELECT TABLE_NAME FROM information_schema.TABLES WHERE "
-                "TABLE_SCHEMA = DATABASE() AND TABLE_NAME LIKE '" +
-                prefix_ + "%'")) {
-      EXPECT_FALSE(raw_->ExecuteQuerySync("DROP TABLE " + table));
-    }
-    raw_->Finalize();
-  }
+  void TearDown() override { probe_.DropTables(prefix_); }
 
   static std::shared_ptr<vel::Mariadb> MakeClient(const std::string& url) {
     return vel::Mariadb::Create(
@@ -103,20 +81,12 @@ class LeaderboardTablesTest : public testing::Test {
     return connection;
   }
 
-  std::vector<std::string> Column(const std::string& select) {
-    std::shared_ptr<vel::ResultSets> sets;
-    EXPECT_FALSE(raw_->ExecuteQuerySync(select, &sets)) << select;
-    std::vector<std::string> values;
-    if (!sets || !sets->SeekNextResultSet()) return values;
-    while (sets->SeekNextRow()) values.push_back(sets->GetString(0));
-    return values;
-  }
-  std::int64_t Count(const std::string& from) {
-    const auto values = Column("SELECT COUNT(*) FROM " + from);
-    return values.empty() ? -1 : std::stoll(values[0]);
+  std::string Count(const std::string& from) {
+    const auto rows = probe_.Rows("SELECT COUNT(*) FROM " + from);
+    return rows.empty() ? "" : rows[0][0];
   }
   // The score tables of `id`.
-  std::int64_t TableCount(const std::string& id) {
+  std::string TableCount(const std::string& id) {
     return Count(
         "information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE() AND "
         "TABLE_NAME LIKE '" +
@@ -124,8 +94,13 @@ class LeaderboardTablesTest : public testing::Test {
   }
   // "account=score" of every row of a table, in account order.
   std::vector<std::string> Rows(const std::string& table) {
-    return Column("SELECT CONCAT(local_account, '=', score) FROM " + table +
-                  " ORDER BY local_account");
+    std::vector<std::string> rows;
+    for (const auto& row :
+         probe_.Rows("SELECT CONCAT(local_account, '=', score) FROM " + table +
+                     " ORDER BY local_account")) {
+      rows.push_back(row[0]);
+    }
+    return rows;
   }
 
   static void Submit(DbConnection& db, const std::string& id,
@@ -136,8 +111,8 @@ class LeaderboardTablesTest : public testing::Test {
   }
 
   gflags::FlagSaver flag_saver_;
+  plemox_test::StoreProbe probe_;
   std::string prefix_;
-  std::shared_ptr<vel::Mariadb> raw_;
 };
 
 TEST_F(LeaderboardTablesTest, CreatesOnceAndLetsTheWaitingOperationsGoInOrder) {
@@ -157,11 +132,11 @@ TEST_F(LeaderboardTablesTest, CreatesOnceAndLetsTheWaitingOperationsGoInOrder) {
   db->ResetMonthlyLeaderboard(
       id, id + "_month",
       [&done](const bool& failed, const std::string&) { done.Add(failed); });
-  ASSERT_TRUE(WaitFor([&] { return done.count() == 6; }));
-  EXPECT_EQ(done.failures(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return done.count == 6; }));
+  EXPECT_EQ(done.failures.load(), 0);
   EXPECT_TRUE(tables->IsKnown(id));
   EXPECT_EQ(tables->waiting_count(), 0u);
-  EXPECT_EQ(TableCount(id), 7);
+  EXPECT_EQ(TableCount(id), "7");
   EXPECT_EQ(Rows(id + "_alltime"), (std::vector<std::string>{"p1=-2"}));
   EXPECT_TRUE(Rows(id + "_daily").empty());
   EXPECT_TRUE(Rows(id + "_monthly").empty());
@@ -179,8 +154,8 @@ TEST_F(LeaderboardTablesTest, CreatesOnceAndLetsTheWaitingOperationsGoInOrder) {
   Done both;
   Submit(*db, shared, "a", Response::kNewRecord, 1, 1000, &both);
   Submit(*other, shared, "b", Response::kNewRecord, 2, 1000, &both);
-  ASSERT_TRUE(WaitFor([&] { return both.count() == 2; }));
-  EXPECT_EQ(both.failures(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return both.count == 2; }));
+  EXPECT_EQ(both.failures.load(), 0);
   EXPECT_EQ(Rows(shared + "_alltime"),
             (std::vector<std::string>{"a=-1", "b=-2"}));
 
@@ -213,10 +188,10 @@ TEST_F(LeaderboardTablesTest, BulkWritesJoinTheirQueueOnceTheTableExists) {
   Submit(*db, id, "p1", Response::kNewRecordWeekly, 3, 1000, &done);
   Submit(*db, id, "p2", Response::kNewRecordWeekly, 4, 1000, &done);
   ASSERT_TRUE(WaitFor([&] { return queue->pending_count() == 2; }));
-  EXPECT_EQ(TableCount(id), 7);
+  EXPECT_EQ(TableCount(id), "7");
   queue->Finalize();
-  ASSERT_TRUE(WaitFor([&] { return done.count() == 2; }));
-  EXPECT_EQ(done.failures(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return done.count == 2; }));
+  EXPECT_EQ(done.failures.load(), 0);
   EXPECT_EQ(Rows(id + "_weekly"), (std::vector<std::string>{"p1=-3", "p2=-4"}));
   db->Finalize();
 }
@@ -231,10 +206,10 @@ TEST_F(LeaderboardTablesTest, RefusedCreationFailsItsWaitersAndIsTriedAgain) {
   Done refused;
   Submit(*db, id, "p1", Response::kNewRecord, 1, 1000, &refused);
   Submit(*db, id, "p2", Response::kNewRecord, 2, 1000, &refused);
-  ASSERT_TRUE(WaitFor([&] { return refused.count() == 2; }));
-  EXPECT_EQ(refused.failures(), 2u);
+  ASSERT_TRUE(WaitFor([&] { return refused.count == 2; }));
+  EXPECT_EQ(refused.failures.load(), 2);
   EXPECT_FALSE(tables->IsKnown(id));
-  EXPECT_EQ(TableCount(id), 0);
+  EXPECT_EQ(TableCount(id), "0");
   EXPECT_EQ(log.Count(google::GLOG_ERROR,
                       "Failed to create the tables of a leaderboard: "),
             1);
@@ -242,8 +217,8 @@ TEST_F(LeaderboardTablesTest, RefusedCreationFailsItsWaitersAndIsTriedAgain) {
   FLAGS_mysql_db_character_set = "utf8";
   Done done;
   Submit(*db, id, "p1", Response::kNewRecord, 1, 1000, &done);
-  ASSERT_TRUE(WaitFor([&] { return done.count() == 1; }));
-  EXPECT_EQ(done.failures(), 0u);
+  ASSERT_TRUE(WaitFor([&] { return done.count == 1; }));
+  EXPECT_EQ(done.failures.load(), 0);
   EXPECT_EQ(Rows(id + "_alltime"), (std::vector<std::string>{"p1=-1"}));
   db->Finalize();
 }
@@ -262,17 +237,17 @@ TEST_F(LeaderboardTablesTest, OutageKeepsTheCreationAndBoundsItsWaiters) {
   Submit(*db, id, "p1", Response::kNewRecord, 2, 2000, &done);
   Submit(*db, id, "p2", Response::kNewRecord, 5, 1000, &done);
   ASSERT_TRUE(WaitFor([&] { return db->write_stats().retained >= 1; }));
-  EXPECT_EQ(done.count(), 0u);
+  EXPECT_EQ(done.count.load(), 0);
   EXPECT_EQ(tables->waiting_count(), 3u);
   // Beyond the bound an operation fails at once instead of waiting.
   Submit(*db, id, "p3", Response::kNewRecord, 9, 1000, &done);
-  EXPECT_EQ(done.count(), 1u);
-  EXPECT_EQ(done.failures(), 1u);
+  EXPECT_EQ(done.count.load(), 1);
+  EXPECT_EQ(done.failures.load(), 1);
 
   proxy.StartListening();
   ASSERT_TRUE(
-      WaitFor([&] { return done.count() == 4; }, std::chrono::seconds(30)));
-  EXPECT_EQ(done.failures(), 1u);
+      WaitFor([&] { return done.count == 4; }, std::chrono::seconds(30)));
+  EXPECT_EQ(done.failures.load(), 1);
   EXPECT_EQ(Rows(id + "_alltime"),
             (std::vector<std::string>{"p1=-2", "p2=-5"}));
   db->Finalize();

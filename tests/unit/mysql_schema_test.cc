@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "leaderboard/core/leaderboard_id.h"
 #include "support/test_env.h"
 #include "vel/core/host_flags.h"
 
@@ -347,30 +346,6 @@ TEST_F(MysqlSchemaTest, SchemaScriptsListTablesPerLeaderboard) {
   EXPECT_EQ(dated[3], MakeScoreTableQuery("stage1_20210118_weekly"));
   EXPECT_EQ(dated[4], MakeScoreTableQuery("stage1_20210125_weekly"));
   EXPECT_EQ(dated[5], MakeScoreTableQuery("stage2_alltime"));
-}
-
-TEST_F(MysqlSchemaTest, TableNamesOfTheLongestIdFitMariadb) {
-  // MariaDB refuses identifiers longer than 64 characters. Every table an id
-  // may get (the dated weekly ones too) and the temporary name of a reset
-  // must fit for the longest id the rule allows.
-  const std::string id(kMaxLeaderboardIdLength, 'x');
-  ASSERT_TRUE(IsValidLeaderboardId(id));
-  const std::vector<std::string> dates = {"20210208"};
-  std::vector<std::string> statements = MakeLeaderboardTableQueries(id, &dates);
-  for (std::string& table : MakeLeaderboardTableQueries(id, nullptr)) {
-    statements.push_back(std::move(table));
-  }
-  ASSERT_EQ(statements.size(), 2u + 7u);
-  const std::string create = "CREATE TABLE IF NOT EXISTS ";
-  std::vector<std::string> names = {id + "_monthly_tmp"};
-  for (const std::string& statement : statements) {
-    ASSERT_EQ(statement.compare(0, create.size(), create), 0) << statement;
-    names.push_back(
-        statement.substr(create.size(), statement.find('(') - create.size()));
-  }
-  EXPECT_EQ(names[1], id + "_alltime");
-  EXPECT_EQ(names[2], id + "_20210208_weekly");
-  for (const std::string& name : names) EXPECT_LE(name.size(), 64u) << name;
 }
 
 TEST_F(MysqlSchemaTest, SchemaScriptsAddTheProceduresOfTheScriptFile) {

@@ -8,11 +8,9 @@
 
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "vel/core/util.h"
 
@@ -131,28 +129,6 @@ TEST_F(RequestChecksTest, SubmissionPassesOnlyWithStorableFields) {
   // Without stored procedures only configured ids pass; none is configured.
   FLAGS_leaderboard_use_db_stored_procedure = false;
   refused([](auto*) {});
-}
-
-TEST_F(RequestChecksTest, LeaderboardIdRefusalStatesTheRule) {
-  EXPECT_TRUE(service_internal::CheckLeaderboardId(
-      session_, uuid_, "Test", std::string(kMaxLeaderboardIdLength, 'a')));
-  EXPECT_TRUE(transport_->Responses().empty());
-  const std::string rule =
-      "Invalid leaderboard id: 1 to 48 characters, each an ASCII letter, "
-      "digit or '_'";
-  for (const auto& [id, message] :
-       std::vector<std::pair<std::string, std::string>>{
-           {std::string(kMaxLeaderboardIdLength + 1, 'a'), rule},
-           {"stage-1", rule},
-           {"st\xc3\xa4ge", rule},
-           {"", "Invalid parameter found"}}) {
-    transport_ = std::make_shared<CapturingTransport>();
-    session_ = std::make_shared<ClientSession>(transport_);
-    EXPECT_FALSE(
-        service_internal::CheckLeaderboardId(session_, uuid_, "Test", id));
-    ExpectOneRefusal();
-    EXPECT_EQ(transport_->Responses()[0].fail().message(), message) << id;
-  }
 }
 
 TEST_F(RequestChecksTest, DeletionBatchIsRefusedWholeByOneBadDeletion) {
