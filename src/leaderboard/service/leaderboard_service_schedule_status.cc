@@ -2,6 +2,7 @@
 // performed, and when: read from the reset log.
 #include <glog/logging.h>
 
+#include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/internal/request_checks.h"
@@ -12,7 +13,6 @@ namespace plemox {
 namespace {
 
 using service_internal::CheckAuthenticated;
-using service_internal::CheckLeaderboardId;
 using service_internal::RefuseInvalidParameter;
 using service_internal::SendFail;
 
@@ -79,10 +79,12 @@ void LeaderboardService::OnResetScheduleStatusQueryRequested(
                            "No leaderboard ID");
     return;
   }
-  // Both texts reach the reset log's columns; an id that breaks the rule or
-  // a longer text cannot name a schedule or a logged reset.
-  if (!CheckLeaderboardId(session, request_uuid, "ScheduleStatusQuery",
-                          request.leaderboard_id())) {
+  // Both texts reach the reset log's columns (as escaped values, never as
+  // names); longer ones cannot name a schedule or a logged reset. Any other
+  // id simply has no schedule.
+  if (request.leaderboard_id().size() > kMaxLeaderboardIdLength) {
+    RefuseInvalidParameter(session, request_uuid, "ScheduleStatusQuery",
+                           "leaderboard id too long");
     return;
   }
   if (RequestLimits::CountCharacters(request.schedule_date_time()) >
