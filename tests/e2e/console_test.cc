@@ -261,6 +261,9 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
     b_rows += row[0].get<std::string>().rfind(b + "_", 0) == 0 ? 1 : 0;
   }
   EXPECT_EQ(b_rows, 3) << seen["reset_log"];
+  EXPECT_NE(seen["reset_question"].get<std::string>().find(
+                "Roll the daily ranking of " + a + " over now"),
+            std::string::npos);
   EXPECT_NE(seen["reset"].get<std::string>().find(
                 "Succeed to reset leaderboard forcibly"),
             std::string::npos);

@@ -9,26 +9,44 @@ namespace {
 
 using Query = Leaderboard::LeaderboardQuery;
 
-struct NamedTimeSpan {
-  ConsoleParameters::TimeSpan time_span;
+template <typename Value>
+struct Named {
+  Value value;
   const char* name;
 };
-constexpr NamedTimeSpan kTimeSpanNames[] = {
+
+constexpr Named<ConsoleParameters::TimeSpan> kTimeSpanNames[] = {
     {Query::kAllTime, "all_time"},     {Query::kDaily, "daily"},
     {Query::kWeekly, "weekly"},        {Query::kMonthly, "monthly"},
     {Query::kYesterday, "yesterday"},  {Query::kLastWeek, "last_week"},
     {Query::kLastMonth, "last_month"},
 };
 
-struct NamedNumbering {
-  ConsoleParameters::Numbering numbering;
-  const char* name;
-};
-constexpr NamedNumbering kNumberingNames[] = {
+constexpr Named<ConsoleParameters::Numbering> kNumberingNames[] = {
     {Query::Request::kPosition, "position"},
     {Query::Request::kCompetition, "competition"},
     {Query::Request::kDense, "dense"},
 };
+
+template <typename Value, std::size_t kSize>
+std::string NameOf(const Named<Value> (&names)[kSize], Value value) {
+  for (const auto& named : names) {
+    if (named.value == value) return named.name;
+  }
+  return "unknown";
+}
+
+template <typename Value, std::size_t kSize>
+bool ValueOf(const Named<Value> (&names)[kSize], const std::string& name,
+             Value* value) {
+  for (const auto& named : names) {
+    if (name == named.name) {
+      *value = named.value;
+      return true;
+    }
+  }
+  return false;
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -85,46 +103,40 @@ bool ConsoleParameters::ParseQuery(const std::string& query, Values* values,
 const std::vector<ConsoleParameters::TimeSpan>& ConsoleParameters::TimeSpans() {
   static const std::vector<TimeSpan> kAll = [] {
     std::vector<TimeSpan> all;
-    for (const auto& named : kTimeSpanNames) all.push_back(named.time_span);
+    for (const auto& named : kTimeSpanNames) all.push_back(named.value);
     return all;
   }();
   return kAll;
 }
 
 std::string ConsoleParameters::TimeSpanName(TimeSpan time_span) {
-  for (const auto& named : kTimeSpanNames) {
-    if (named.time_span == time_span) return named.name;
-  }
-  return "unknown";
+  return NameOf(kTimeSpanNames, time_span);
 }
 
 bool ConsoleParameters::ParseTimeSpan(const std::string& name,
                                       TimeSpan* time_span) {
-  for (const auto& named : kTimeSpanNames) {
-    if (name == named.name) {
-      *time_span = named.time_span;
-      return true;
-    }
-  }
-  return false;
+  return ValueOf(kTimeSpanNames, name, time_span);
+}
+
+std::vector<std::string> ConsoleParameters::TimeSpanNames() {
+  std::vector<std::string> names;
+  for (const auto& named : kTimeSpanNames) names.push_back(named.name);
+  return names;
+}
+
+std::vector<std::string> ConsoleParameters::NumberingNames() {
+  std::vector<std::string> names;
+  for (const auto& named : kNumberingNames) names.push_back(named.name);
+  return names;
 }
 
 std::string ConsoleParameters::NumberingName(Numbering numbering) {
-  for (const auto& named : kNumberingNames) {
-    if (named.numbering == numbering) return named.name;
-  }
-  return "unknown";
+  return NameOf(kNumberingNames, numbering);
 }
 
 bool ConsoleParameters::ParseNumbering(const std::string& name,
                                        Numbering* numbering) {
-  for (const auto& named : kNumberingNames) {
-    if (name == named.name) {
-      *numbering = named.numbering;
-      return true;
-    }
-  }
-  return false;
+  return ValueOf(kNumberingNames, name, numbering);
 }
 
 bool ConsoleParameters::ParseNumber(const std::string& text, std::int64_t min,

@@ -30,8 +30,10 @@ class ConsoleParameters {
   static const std::vector<TimeSpan>& TimeSpans();
   static std::string TimeSpanName(TimeSpan time_span);
   static bool ParseTimeSpan(const std::string& name, TimeSpan* time_span);
+  static std::vector<std::string> TimeSpanNames();
 
-  // "position", "competition", "dense".
+  // "position", "competition", "dense", in that order.
+  static std::vector<std::string> NumberingNames();
   static std::string NumberingName(Numbering numbering);
   static bool ParseNumbering(const std::string& name, Numbering* numbering);
 

@@ -198,14 +198,10 @@ void OnLeaderboardsRequested(const ApiService::Request& request,
                               {"schedules", SchedulesOf(id, schedules)},
                               {"players", players}});
         }
-        Json names = Json::array();
-        for (const TimeSpan span : spans) {
-          names.push_back(ConsoleParameters::TimeSpanName(span));
-        }
         done(JsonResponse(
             200, Json{{"leaderboards", list},
-                      {"time_spans", names},
-                      {"numberings", {"position", "competition", "dense"}},
+                      {"time_spans", ConsoleParameters::TimeSpanNames()},
+                      {"numberings", ConsoleParameters::NumberingNames()},
                       {"max_page_size", FLAGS_max_records_per_answer},
                       {"forced_reset_enabled",
                        FLAGS_enable_reset_leaderboard_api}}));
@@ -225,21 +221,26 @@ struct PageRequest {
   std::string account;
 };
 
+std::string Join(const std::vector<std::string>& names) {
+  std::string text;
+  for (const auto& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
 // Reads the common parameters (time_span, numbering); "" or the refusal.
 std::string ReadSpanAndNumbering(const ConsoleParameters::Values& values,
                                  TimeSpan* time_span, Numbering* numbering) {
   auto it = values.find("time_span");
   if (it != values.end() &&
       !ConsoleParameters::ParseTimeSpan(it->second, time_span)) {
-    return "unknown time_span '" + it->second +
-           "' (all_time, daily, weekly, monthly, yesterday, last_week, "
-           "last_month)";
+    return "unknown time_span '" + it->second + "' (" +
+           Join(ConsoleParameters::TimeSpanNames()) + ")";
   }
   it = values.find("numbering");
   if (it != values.end() &&
       !ConsoleParameters::ParseNumbering(it->second, numbering)) {
-    return "unknown numbering '" + it->second +
-           "' (position, competition, dense)";
+    return "unknown numbering '" + it->second + "' (" +
+           Join(ConsoleParameters::NumberingNames()) + ")";
   }
   return "";
 }

@@ -176,22 +176,33 @@
 
   // ---- Actions -------------------------------------------------------------
 
-  // Deletes after asking; then shows `next` ({view, params}) or the current
-  // view again.
-  async function deleteScores(id, provider, account, next) {
-    const player = provider + ':' + account;
-    const confirmed = await confirmAction(
-      'Delete scores',
-      'Delete every score of player ' + player + ' on leaderboard ' + id +
-      '? This removes the player from all of its rankings (all time, the ' +
-      'current and the previous day, week and month) in Redis and from its ' +
-      'tables in MariaDB. It cannot be undone.',
-      'Delete scores');
-    if (!confirmed) {
-      notify('success', 'Nothing was deleted.');
+  // Asks `question` ({title, text, button, declined}) and, when confirmed,
+  // runs the async `change`; failures are shown as notices.
+  async function perform(question, change) {
+    if (!await confirmAction(question.title, question.text, question.button)) {
+      notify('success', question.declined);
       return;
     }
     try {
+      await change();
+    } catch (error) {
+      showError(error);
+    }
+  }
+
+  // Deletes after asking; then shows `next` ({view, params}) or the current
+  // view again, keeping the notice that says what was done.
+  function deleteScores(id, provider, account, next) {
+    const player = provider + ':' + account;
+    return perform({
+      title: 'Delete scores',
+      text: 'Delete every score of player ' + player + ' on leaderboard ' + id +
+        '? This removes the player from all of its rankings (all time, the ' +
+        'current and the previous day, week and month) in Redis and from its ' +
+        'tables in MariaDB. It cannot be undone.',
+      button: 'Delete scores',
+      declined: 'Nothing was deleted.',
+    }, async () => {
       const answer = await api('DELETE', '/v1/console/leaderboards/' +
         encodeURIComponent(id) + '/players/' + query({ provider, account }));
       notify('success', 'Deleted the scores of ' + player + ' on ' + id + ': ' +
@@ -199,33 +210,29 @@
       keepNotice = true;
       if (next) go(next.view, next.params);
       else render();
-    } catch (error) {
-      showError(error);
-    }
+    });
   }
 
-  async function forceReset(schedule) {
-    const confirmed = await confirmAction(
-      'Reset now',
-      'Roll the ' + schedule.period + 'ly ranking of ' + schedule.leaderboard_id +
-      ' over now (schedule ' + schedule.key + ')? The current ranking ' +
-      'replaces the previous period\'s in Redis and MariaDB and starts ' +
-      'empty. The schedule and its log stay as they are.',
-      'Reset now');
-    if (!confirmed) {
-      notify('success', 'Nothing was reset.');
-      return;
-    }
-    try {
+  const PERIOD_RANKINGS = { day: 'daily', week: 'weekly', month: 'monthly' };
+
+  function forceReset(schedule) {
+    return perform({
+      title: 'Reset now',
+      text: 'Roll the ' + (PERIOD_RANKINGS[schedule.period] || schedule.period) +
+        ' ranking of ' + schedule.leaderboard_id + ' over now (schedule ' +
+        schedule.key + ')? The current ranking replaces the previous ' +
+        'period\'s in Redis and MariaDB and starts empty. The schedule and ' +
+        'its log stay as they are.',
+      button: 'Reset now',
+      declined: 'Nothing was reset.',
+    }, async () => {
       const answer = await api('PUT', '/v1/leaderboard_schedules/' +
                                encodeURIComponent(schedule.key) + '/');
       notify(answer.result ? 'success' : 'error',
              'Reset of ' + schedule.key + ': ' + answer.result_desc);
       keepNotice = true;
       render();
-    } catch (error) {
-      showError(error);
-    }
+    });
   }
 
   // ---- Views ---------------------------------------------------------------
