@@ -13,6 +13,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/leaderboard_flags.h"
@@ -113,37 +114,65 @@ ApiService::Response FailureResponse(const Leaderboard::Response& response,
                        what + ": " + ConsoleRequests::FailureText(response));
 }
 
-// Runs `queries` at once and calls `finish` with their answers, in the same
-// order, after the last one (on the thread of that answer).
+// How many queries of one console request run at once: enough to overlap
+// their round trips, few enough that a server with many leaderboards does
+// not flood its event threads ahead of the game servers' requests.
+constexpr std::size_t kQueriesInFlight = 8;
+
+// The queries of one console request and their answers, in request order.
+struct Fanout {
+  std::string remote;
+  std::vector<Query> queries;
+  std::function<void(const std::vector<Leaderboard::Response>&)> finish;
+  std::mutex mutex;
+  std::size_t next = 0;       // GUARDED_BY(mutex): the next query to start
+  std::size_t remaining = 0;  // GUARDED_BY(mutex): queries not answered yet
+  std::vector<Leaderboard::Response> answers;  // GUARDED_BY(mutex)
+};
+
+// Starts the next query of `fanout`, if any is left; its answer starts the
+// one after it, and the last answer calls `finish`.
+void StartNextQuery(const std::shared_ptr<Fanout>& fanout) {
+  std::size_t index = 0;
+  {
+    std::lock_guard<std::mutex> lock(fanout->mutex);
+    if (fanout->next == fanout->queries.size()) return;
+    index = fanout->next++;
+  }
+  ConsoleRequests::Query(
+      fanout->remote, fanout->queries[index],
+      [fanout, index](const Leaderboard::Response& response) {
+        bool last = false;
+        {
+          std::lock_guard<std::mutex> lock(fanout->mutex);
+          fanout->answers[index] = response;
+          last = --fanout->remaining == 0;
+        }
+        if (last) {
+          fanout->finish(fanout->answers);
+        } else {
+          StartNextQuery(fanout);
+        }
+      });
+}
+
+// Runs `queries`, kQueriesInFlight at a time, and calls `finish` with their
+// answers in the same order after the last one (on the thread of that
+// answer, or at once when there are none).
 void RunQueries(
-    const std::string& remote, const std::vector<Query>& queries,
+    const std::string& remote, std::vector<Query> queries,
     std::function<void(const std::vector<Leaderboard::Response>&)> finish) {
-  struct Fanout {
-    std::mutex mutex;
-    std::size_t remaining = 0;
-    std::vector<Leaderboard::Response> answers;
-    std::function<void(const std::vector<Leaderboard::Response>&)> finish;
-  };
   auto fanout = std::make_shared<Fanout>();
+  fanout->remote = remote;
   fanout->remaining = queries.size();
   fanout->answers.resize(queries.size());
+  fanout->queries = std::move(queries);
   fanout->finish = std::move(finish);
-  if (queries.empty()) {
+  if (fanout->queries.empty()) {
     fanout->finish(fanout->answers);
     return;
   }
-  for (std::size_t i = 0; i < queries.size(); ++i) {
-    ConsoleRequests::Query(remote, queries[i],
-                           [fanout, i](const Leaderboard::Response& response) {
-                             bool last = false;
-                             {
-                               std::lock_guard<std::mutex> lock(fanout->mutex);
-                               fanout->answers[i] = response;
-                               last = --fanout->remaining == 0;
-                             }
-                             if (last) fanout->finish(fanout->answers);
-                           });
-  }
+  for (std::size_t i = 0; i < kQueriesInFlight; ++i) StartNextQuery(fanout);
 }
 
 // ---- GET /v1/console/leaderboards/ ----------------------------------------
@@ -175,7 +204,7 @@ void OnLeaderboardsRequested(const ApiService::Request& request,
     }
   }
   RunQueries(
-      request.remote, queries,
+      request.remote, std::move(queries),
       [ids, spans, done](const std::vector<Leaderboard::Response>& all) {
         const auto schedules = ResetScheduleRegistry::Snapshot();
         Json list = Json::array();
@@ -413,7 +442,7 @@ void OnPlayerRequested(const ApiService::Request& request,
     }
   }
   RunQueries(
-      request.remote, queries,
+      request.remote, std::move(queries),
       [ids, spans, provider, account, numbering,
        done](const std::vector<Leaderboard::Response>& all) {
         Json entries = Json::array();
