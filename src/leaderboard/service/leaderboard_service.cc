@@ -207,6 +207,11 @@ bool service_internal::IsConfiguredLeaderboardId(
   return the_leaderboard_ids.count(leaderboard_id) != 0;
 }
 
+std::vector<std::string> LeaderboardService::leaderboard_ids() {
+  return std::vector<std::string>(the_leaderboard_ids.begin(),
+                                  the_leaderboard_ids.end());
+}
+
 const std::string& LeaderboardService::self_master_info() {
   return the_self_master_info;
 }
