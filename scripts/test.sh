@@ -67,7 +67,9 @@ run_tests() {  # run_tests BUILD_KIND
 }
 
 echo "=== Building (release)"
-scripts/build.sh release
+# No debug information: this tree is tested and packaged for the package
+# test, never shipped or debugged, and it compiles about a fifth faster.
+PLEMOX_DEBUG_INFO=0 scripts/build.sh release
 stage_done "release build"
 echo "=== Testing (release)"
 run_tests release
