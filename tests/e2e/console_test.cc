@@ -197,6 +197,22 @@ TEST_F(ConsoleTest, RoutesRefuseWhatTheyMustAndChangeNothing) {
   EXPECT_EQ(positions, (std::vector<int>{3, 4, 5, 6}));
 }
 
+TEST_F(ConsoleTest, ServesLeaderboardsCreatedAtRunTime) {
+  const std::string id = Prefix() + "runtime";
+  ASSERT_EQ(Call("GET", "/v1/console/leaderboards/" + id + "/ranking/").status,
+            404);
+  Submit("runtime", "p07", 70);
+  const auto list = Call("GET", "/v1/console/leaderboards/");
+  ASSERT_EQ(list.status, 200) << list.body;
+  EXPECT_NE(list.body.find("\"" + id + "\""), std::string::npos) << list.body;
+  const auto ranking =
+      Call("GET", "/v1/console/leaderboards/" + id + "/ranking/");
+  ASSERT_EQ(ranking.status, 200) << ranking.body;
+  const Json body = Json::parse(ranking.body);
+  ASSERT_EQ(body["records"].size(), 1u);
+  EXPECT_EQ(body["records"][0]["account"], "p07");
+}
+
 TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   const std::string a = Prefix() + "a";
   const std::string b = Prefix() + "b";

@@ -58,13 +58,6 @@ ApiService::Response ErrorResponse(int status, const std::string& message) {
       status, Json{{"error", true}, {"status", status}, {"message", message}});
 }
 
-bool IsLeaderboard(const std::string& id) {
-  for (const auto& known : LeaderboardService::leaderboard_ids()) {
-    if (known == id) return true;
-  }
-  return false;
-}
-
 std::string PlayerText(const std::string& provider,
                        const std::string& account) {
   return provider + ":" + account;
@@ -301,7 +294,8 @@ bool ReadRequest(const ApiService::Request& request,
   }
   if (leaderboard_id == nullptr) return true;
   *leaderboard_id = match["leaderboard_id"].str();
-  if (!IsLeaderboard(*leaderboard_id)) {
+  const auto ids = LeaderboardService::leaderboard_ids();
+  if (!std::binary_search(ids.begin(), ids.end(), *leaderboard_id)) {
     done(ErrorResponse(404, "unknown leaderboard '" + *leaderboard_id + "'"));
     return false;
   }
