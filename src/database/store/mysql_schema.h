@@ -174,8 +174,9 @@ std::string MakeScoreTableQuery(const std::string& table,
 // Every schema statement, in order: the error table, the reset log table,
 // per leaderboard id the all-time table and either its dated weekly tables
 // (when `dated_weekly_table_dates` has an entry for the id) or the six
-// period tables, and with --leaderboard_use_db_stored_procedure the pieces
-// of the schema script.
+// period tables, the player profile table (player_profile_schema.h), and
+// with --leaderboard_use_db_stored_procedure the pieces of the schema
+// script.
 std::vector<std::string> MakeSchemaScripts(
     const std::set<std::string>& leaderboard_ids,
     const std::map<std::string, std::vector<std::string>>&
