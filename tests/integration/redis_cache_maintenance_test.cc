@@ -185,10 +185,15 @@ TEST_F(RedisCacheMaintenanceTest, DeletingAPlayerWithoutEntryWritesNothing) {
   EXPECT_EQ(deletion.result, ScoreDeletion::Response::kNotFound);
   const std::vector<std::string> lines =
       monitor.LinesUntil(SendMarker(), "\"leaderboard:" + id_ + ":");
-  // One index read per ranking (all-time and the six periods), no writes.
-  ASSERT_EQ(lines.size(), 7u) << testing::PrintToString(lines);
-  for (const std::string& line : lines)
-    EXPECT_EQ(CommandMonitor::CommandOf(line), "HGET");
+  // One index read per ranking (all-time and the six periods), no writes
+  // to them; then the profile's field, which a player keeps without
+  // entries (after rollovers), is removed.
+  ASSERT_EQ(lines.size(), 8u) << testing::PrintToString(lines);
+  for (std::size_t i = 0; i < 7; ++i) {
+    EXPECT_EQ(CommandMonitor::CommandOf(lines[i]), "HGET");
+  }
+  EXPECT_EQ(CommandMonitor::CommandOf(lines[7]), "HDEL");
+  EXPECT_NE(lines[7].find(":profile\""), std::string::npos);
 
   EXPECT_EQ(HashField(Key("daily:timestamp"), "other:guest"),
             MakeMemberRankingKey(kT, "other:guest"));
