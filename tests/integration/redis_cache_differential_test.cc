@@ -95,15 +95,15 @@ class DifferentialTest : public RedisCacheTest {
                    const RankingOption& option) {
     FLAGS_redis_cache_use_scripts = scripts;
     auto done = std::make_shared<std::promise<Outcome>>();
-    RedisCache::SubmitScore(
-        id, account, score, type, timestamp, schedule, option,
-        [done](RedisCache::SubmitStatus status,
-               std::shared_ptr<Records> records) {
-          Outcome outcome;
-          outcome.error = status != RedisCache::SubmitStatus::kStored;
-          if (records) outcome.records = *records;
-          done->set_value(outcome);
-        });
+    RedisCache::SubmitScore(id, account, score, type, timestamp, schedule,
+                            option, RedisCache::SubmissionExtras(),
+                            [done](const RedisCache::SubmitOutcome& submitted) {
+                              Outcome outcome;
+                              outcome.error = submitted.status !=
+                                              RedisCache::SubmitStatus::kStored;
+                              outcome.records = *submitted.new_records;
+                              done->set_value(outcome);
+                            });
     auto future = done->get_future();
     EXPECT_EQ(future.wait_for(30s), std::future_status::ready);
     return future.get();

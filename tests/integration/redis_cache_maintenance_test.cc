@@ -120,10 +120,9 @@ class RedisCacheMaintenanceTest : public testing::Test {
     auto done = std::make_shared<std::promise<bool>>();
     RedisCache::SubmitScore(
         id_, account, score, ScoreSubmission::kHighScore, timestamp, schedule,
-        option,
-        [done](RedisCache::SubmitStatus status,
-               std::shared_ptr<RedisCache::NewRecords>) {
-          done->set_value(status != RedisCache::SubmitStatus::kStored);
+        option, RedisCache::SubmissionExtras(),
+        [done](const RedisCache::SubmitOutcome& outcome) {
+          done->set_value(outcome.status != RedisCache::SubmitStatus::kStored);
         });
     EXPECT_FALSE(AwaitPromise(done)) << "submission failed";
   }
@@ -584,11 +583,10 @@ TEST_F(RedisCacheMaintenanceTest, SubmissionsAndQueriesWorkAfterRollover) {
   auto done = std::make_shared<std::promise<RedisCache::NewRecords>>();
   RedisCache::SubmitScore(
       id_, Player("A"), 50, ScoreSubmission::kHighScore, kT + 2,
-      ResetScheduleInfo(), RankingOption(),
-      [done](RedisCache::SubmitStatus status,
-             std::shared_ptr<RedisCache::NewRecords> records) {
-        EXPECT_EQ(status, RedisCache::SubmitStatus::kStored);
-        done->set_value(records ? *records : RedisCache::NewRecords());
+      ResetScheduleInfo(), RankingOption(), RedisCache::SubmissionExtras(),
+      [done](const RedisCache::SubmitOutcome& outcome) {
+        EXPECT_EQ(outcome.status, RedisCache::SubmitStatus::kStored);
+        done->set_value(*outcome.new_records);
       });
   const RedisCache::NewRecords records = AwaitPromise(done);
   ASSERT_FALSE(records.empty());

@@ -29,11 +29,11 @@ class RedisCacheScriptTest : public RedisCacheTest {
     auto done = std::make_shared<std::promise<StatusOutcome>>();
     RedisCache::SubmitScore(
         id_, account, score, ScoreSubmission::kHighScore, timestamp,
-        ResetScheduleInfo(), RankingOption(),
-        [done](Status status, std::shared_ptr<Records> records) {
+        ResetScheduleInfo(), RankingOption(), RedisCache::SubmissionExtras(),
+        [done](const RedisCache::SubmitOutcome& submitted) {
           StatusOutcome outcome;
-          outcome.status = status;
-          if (records) outcome.records = *records;
+          outcome.status = submitted.status;
+          outcome.records = *submitted.new_records;
           done->set_value(outcome);
         });
     auto future = done->get_future();
@@ -270,38 +270,38 @@ TEST_F(RedisCacheScriptTest, SubmissionIdRecordAnswersResendsAndReadBacks) {
   const PlayerAccount player = Player("p");
   extra_keys_ = {MakeSubmissionIdKey(id_, "id-1"),
                  MakeSubmissionIdKey(id_, "id-2")};
-  const auto submit = [&](double score, const std::string& submission_id,
-                          const std::string& token) {
+  // A kAdd of 5 by "Pat" at kT, or its read-back, as the copy `token`.
+  const auto run = [&](bool read, const std::string& submission_id,
+                       const std::string& token) {
     RedisCache::SubmissionExtras extras;
     extras.display_name = "Pat";
     extras.submission_id = submission_id;
     extras.token = token;
     auto done = std::make_shared<std::promise<RedisCache::SubmitOutcome>>();
-    RedisCache::SubmitScore(id_, player, score, ScoreSubmission::kAdd, kT,
-                            DayOnly(), RankingOption(), extras,
-                            [done](const RedisCache::SubmitOutcome& outcome) {
-                              done->set_value(outcome);
-                            });
+    const auto callback = [done](const RedisCache::SubmitOutcome& outcome) {
+      done->set_value(outcome);
+    };
+    if (read) {
+      RedisCache::ReadBackSubmission(id_, player, 5, kT, DayOnly(),
+                                     RankingOption(), extras, callback);
+    } else {
+      RedisCache::SubmitScore(id_, player, 5, ScoreSubmission::kAdd, kT,
+                              DayOnly(), RankingOption(), extras, callback);
+    }
     return done->get_future().get();
+  };
+  const auto submit = [&](const std::string& submission_id,
+                          const std::string& token) {
+    return run(false, submission_id, token);
   };
   const auto read_back = [&](const std::string& submission_id,
                              const std::string& token) {
-    RedisCache::SubmissionExtras extras;
-    extras.display_name = "Pat";
-    extras.submission_id = submission_id;
-    extras.token = token;
-    auto done = std::make_shared<std::promise<RedisCache::SubmitOutcome>>();
-    RedisCache::ReadBackSubmission(
-        id_, player, 5, kT, DayOnly(), RankingOption(), extras,
-        [done](const RedisCache::SubmitOutcome& outcome) {
-          done->set_value(outcome);
-        });
-    return done->get_future().get();
+    return run(true, submission_id, token);
   };
   const Records applied = {{Response::kNewRecordDaily, 5},
                            {Response::kNewRecord, 5}};
 
-  const auto first = submit(5, "id-1", "token-a");
+  const auto first = submit("id-1", "token-a");
   ASSERT_EQ(first.status, Status::kStored);
   EXPECT_EQ(*first.new_records, applied);
   EXPECT_TRUE(first.profile_changed);
@@ -313,7 +313,7 @@ TEST_F(RedisCacheScriptTest, SubmissionIdRecordAnswersResendsAndReadBacks) {
   EXPECT_LE(ttl.integer, 77);
 
   // A resend: the first answer, nothing added.
-  const auto resent = submit(5, "id-1", "token-b");
+  const auto resent = submit("id-1", "token-b");
   EXPECT_EQ(resent.status, Status::kResent);
   EXPECT_EQ(*resent.new_records, applied);
   double stored = 0;

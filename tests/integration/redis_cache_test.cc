@@ -281,19 +281,20 @@ TEST_F(RedisCacheTest, SubmissionsOfOnePlayerRunOneAtATime) {
         // Another player in between shares the leaderboard, not the strand.
         RedisCache::SubmitScore(
             id_, Player("other" + std::to_string(t)), 1, ScoreSubmission::kAdd,
-            kT + i, DayOnly(), RankingOption(),
-            [&](RedisCache::SubmitStatus status, std::shared_ptr<Records>) {
-              if (status != RedisCache::SubmitStatus::kStored) {
+            kT + i, DayOnly(), RankingOption(), RedisCache::SubmissionExtras(),
+            [&](const RedisCache::SubmitOutcome& outcome) {
+              if (outcome.status != RedisCache::SubmitStatus::kStored) {
                 ++errors;
               }
               ++completed;
             });
         RedisCache::SubmitScore(
             id_, PlayerAccount("steam", "busy"), 1, ScoreSubmission::kAdd,
-            kT + i, DayOnly(), RankingOption(),
-            [&](RedisCache::SubmitStatus status,
-                std::shared_ptr<Records> records) {
-              const bool error = status != RedisCache::SubmitStatus::kStored;
+            kT + i, DayOnly(), RankingOption(), RedisCache::SubmissionExtras(),
+            [&](const RedisCache::SubmitOutcome& outcome) {
+              const std::shared_ptr<Records>& records = outcome.new_records;
+              const bool error =
+                  outcome.status != RedisCache::SubmitStatus::kStored;
               if (busy_completion_running.exchange(true)) {
                 ++overlapping_completions;
               }

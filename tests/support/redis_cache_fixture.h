@@ -122,12 +122,12 @@ class RedisCacheTest : public testing::Test {
     auto done = std::make_shared<std::promise<Outcome>>();
     RedisCache::SubmitScore(
         id_, account, score, type, timestamp, schedule, option,
-        [done](RedisCache::SubmitStatus status,
-               std::shared_ptr<Records> records) {
+        RedisCache::SubmissionExtras(),
+        [done](const RedisCache::SubmitOutcome& submitted) {
           Outcome outcome;
-          outcome.status = status;
-          outcome.error = status != RedisCache::SubmitStatus::kStored;
-          if (records) outcome.records = *records;
+          outcome.status = submitted.status;
+          outcome.error = submitted.status != RedisCache::SubmitStatus::kStored;
+          outcome.records = *submitted.new_records;
           done->set_value(outcome);
         });
     auto future = done->get_future();

@@ -84,20 +84,6 @@ std::size_t RedisCache::GetPinnedPlayerCount() {
 
 std::size_t RedisCache::GetStrandCount() { return the_strands.size(); }
 
-void RedisCache::SubmitScore(const std::string& leaderboard_id,
-                             const vel::PlayerAccount& account, double score,
-                             std::int32_t submission_type,
-                             std::int64_t timestamp_in_msec,
-                             const ResetScheduleInfo& schedule,
-                             const RankingOption& option,
-                             SubmitScoreCallback callback) {
-  SubmitScore(leaderboard_id, account, score, submission_type,
-              timestamp_in_msec, schedule, option, SubmissionExtras(),
-              [callback = std::move(callback)](const SubmitOutcome& outcome) {
-                if (callback) callback(outcome.status, outcome.new_records);
-              });
-}
-
 void RedisCache::SubmitScore(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,

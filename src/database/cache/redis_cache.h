@@ -171,16 +171,6 @@ class RedisCache {
   // decided them, so what a completion starts (a database write) keeps the
   // player's order.
   using SubmitOutcomeCallback = std::function<void(const SubmitOutcome&)>;
-  // The same without the extras' facts: `status` and `new_records` of the
-  // outcome.
-  using SubmitScoreCallback = std::function<void(
-      SubmitStatus status, std::shared_ptr<NewRecords> new_records)>;
-  // Runs on a "RedisCacheCbIoService" thread, exactly once per read-back.
-  // `answered` is false when Redis failed a command (nothing was learnt);
-  // otherwise `stored` is the outcome list of what the rankings hold of the
-  // submission, in SubmitScore's form.
-  using ReadBackCallback =
-      std::function<void(bool answered, std::shared_ptr<NewRecords> stored)>;
   // Runs on a "RedisCacheCbIoService" thread, exactly once per query.
   using QueryCallback =
       std::function<void(const std::shared_ptr<QueryResult>& result)>;
@@ -232,14 +222,6 @@ class RedisCache {
                           const RankingOption& option,
                           const SubmissionExtras& extras,
                           SubmitOutcomeCallback callback);
-  // SubmitScore without extras.
-  static void SubmitScore(const std::string& leaderboard_id,
-                          const vel::PlayerAccount& account, double score,
-                          std::int32_t submission_type,
-                          std::int64_t timestamp_in_msec,
-                          const ResetScheduleInfo& schedule,
-                          const RankingOption& option,
-                          SubmitScoreCallback callback);
 
   // Learns what a submission whose outcome was uncertain left in Redis: for
   // each ranking SubmitScore would have evaluated (the same arguments), the
@@ -249,21 +231,15 @@ class RedisCache {
   // are (kNone, `score`); the all-time entry comes last and only when
   // present. Reads only. A submission of the same player with the same
   // millisecond is taken for this one; it then reports what Redis holds all
-  // the same. Returns at once; any thread.
-  static void ReadBackSubmission(const std::string& leaderboard_id,
-                                 const vel::PlayerAccount& account,
-                                 double score, std::int64_t timestamp_in_msec,
-                                 const ResetScheduleInfo& schedule,
-                                 const RankingOption& option,
-                                 ReadBackCallback callback);
-  // ReadBackSubmission of a submission with `extras`. With a submission id
-  // the answer is exact, from the id's record: kStored with the outcome
-  // list when this copy (extras.token) applied it, kResent when another
-  // copy did, kStored with an empty list when no copy did (nothing of it
-  // is in Redis). Without one, the rankings are read as above, and
-  // profile_changed tells whether the profile holds the name and metadata
-  // the submission carried. kFailed when Redis failed a command. Returns at
-  // once; any thread.
+  // the same. The outcome is kStored with that list, or kFailed when Redis
+  // failed a command (nothing was learnt). When the submission carried a
+  // name or metadata, profile_changed tells whether the profile holds them.
+  // With a submission id in `extras` the answer is exact instead, from the
+  // id's record: kStored with the outcome list when this copy
+  // (extras.token) applied it, kResent when another copy did, kStored with
+  // an empty list when no copy did (nothing of it is in Redis). The
+  // completion runs on a "RedisCacheCbIoService" thread. Returns at once;
+  // any thread.
   static void ReadBackSubmission(const std::string& leaderboard_id,
                                  const vel::PlayerAccount& account,
                                  double score, std::int64_t timestamp_in_msec,

@@ -117,24 +117,6 @@ bool RedisCache::AdoptStrayMember(const std::string& key,
   return true;
 }
 
-void RedisCache::ReadBackSubmission(const std::string& leaderboard_id,
-                                    const vel::PlayerAccount& account,
-                                    double score,
-                                    std::int64_t timestamp_in_msec,
-                                    const ResetScheduleInfo& schedule,
-                                    const RankingOption& option,
-                                    ReadBackCallback callback) {
-  ReadBackSubmission(
-      leaderboard_id, account, score, timestamp_in_msec, schedule, option,
-      SubmissionExtras(),
-      [callback = std::move(callback)](const SubmitOutcome& outcome) {
-        if (callback) {
-          callback(outcome.status != SubmitStatus::kFailed,
-                   outcome.new_records);
-        }
-      });
-}
-
 void RedisCache::ReadBackSubmission(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int64_t timestamp_in_msec,
