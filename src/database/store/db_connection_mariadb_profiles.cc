@@ -7,6 +7,7 @@
 
 #include "common/leaderboard_assert.h"
 #include "database/store/db_connection_mariadb.h"
+#include "database/store/internal/key_ordered_chunks.h"
 #include "database/store/player_profile_schema.h"
 
 namespace plemox {
@@ -72,53 +73,53 @@ bool DbConnectionMariadb::QueryProfilesInChunks(
     const std::string& leaderboard_id, std::size_t chunk_rows,
     const ProfileChunkHandler& on_chunk) {
   LEADERBOARD_ASSERT(chunk_rows > 0);
-  PlayerProfileRow last;
-  bool started = false;
-  for (;;) {
-    const std::shared_ptr<Mariadb> client = this->client();
-    if (!client) {
-      LOG(ERROR) << "Failed to query: the database connection was finalized";
-      return false;
-    }
-    std::shared_ptr<ResultSets> result_sets;
-    const Mariadb::Error error = client->ExecuteQuerySync(
-        MakePlayerProfileChunkQuery(leaderboard_id, started ? &last : nullptr,
-                                    chunk_rows),
-        &result_sets);
-    if (error.code == kNoSuchTableError) {
-      LOG(INFO) << "No " << kPlayerProfileTableName
-                << " table: no profiles to recover";
-      return true;
-    }
-    if (error) {
-      LOG(ERROR) << "Failed to query: "
-                 << "code: " << error.code << ", desc: " << error.description
-                 << ", sqlstate: " << error.sql_state;
-      return false;
-    }
-    if (!result_sets || !result_sets->SeekNextResultSet()) {
-      LOG(ERROR) << "Failed to query: no result";
-      return false;
-    }
-    std::vector<PlayerProfileRow> chunk;
-    chunk.reserve(result_sets->GetRowCount());
-    while (result_sets->SeekNextRow()) {
-      PlayerProfileRow row;
-      row.service_provider = result_sets->GetString(0);
-      row.local_account = result_sets->GetString(1);
-      row.display_name = result_sets->GetString(2);
-      row.metadata = result_sets->GetString(3);
-      chunk.push_back(std::move(row));
-    }
-    result_sets.reset();
-    if (chunk.empty()) return true;
-    const bool last_chunk = chunk.size() < chunk_rows;
-    last.service_provider = chunk.back().service_provider;
-    last.local_account = chunk.back().local_account;
-    started = true;
-    if (!on_chunk(&chunk)) return false;
-    if (last_chunk) return true;
+  bool no_table = false;
+  const bool read = store_internal::ReadKeyOrderedChunks<PlayerProfileRow>(
+      chunk_rows,
+      [&](const PlayerProfileRow* after, std::vector<PlayerProfileRow>* chunk) {
+        const std::shared_ptr<Mariadb> client = this->client();
+        if (!client) {
+          LOG(ERROR) << "Failed to query: the database connection was "
+                        "finalized";
+          return false;
+        }
+        std::shared_ptr<ResultSets> result_sets;
+        const Mariadb::Error error = client->ExecuteQuerySync(
+            MakePlayerProfileChunkQuery(leaderboard_id, after, chunk_rows),
+            &result_sets);
+        if (error.code == kNoSuchTableError) {
+          // A database made before profiles existed: none to read.
+          no_table = true;
+          return true;
+        }
+        if (error) {
+          LOG(ERROR) << "Failed to query: "
+                     << "code: " << error.code
+                     << ", desc: " << error.description
+                     << ", sqlstate: " << error.sql_state;
+          return false;
+        }
+        if (!result_sets || !result_sets->SeekNextResultSet()) {
+          LOG(ERROR) << "Failed to query: no result";
+          return false;
+        }
+        chunk->reserve(result_sets->GetRowCount());
+        while (result_sets->SeekNextRow()) {
+          PlayerProfileRow row;
+          row.service_provider = result_sets->GetString(0);
+          row.local_account = result_sets->GetString(1);
+          row.display_name = result_sets->GetString(2);
+          row.metadata = result_sets->GetString(3);
+          chunk->push_back(std::move(row));
+        }
+        return true;
+      },
+      on_chunk);
+  if (no_table) {
+    LOG(INFO) << "No " << kPlayerProfileTableName
+              << " table: no profiles to recover";
   }
+  return read;
 }
 
 }  // namespace plemox
