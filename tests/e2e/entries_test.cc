@@ -6,7 +6,6 @@
 // double is refused. One scenario, one database of its own (recovery reads
 // every table of its database).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -20,6 +19,7 @@
 #include "client/query_builder.h"
 #include "support/host_process.h"
 #include "support/http_get.h"
+#include "support/own_database_test.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
@@ -40,17 +40,9 @@ struct Profile {
   std::optional<std::string> metadata;
 };
 
-class EntriesTest : public testing::Test {
+class EntriesTest : public OwnDatabaseTest {
  protected:
-  void SetUp() override {
-    prefix_ = "e2eent" + std::to_string(getpid()) + "_";
-    database_ = prefix_ + "db";
-    ASSERT_EQ(probe_.Execute("CREATE DATABASE " + database_), "");
-  }
-  void TearDown() override {
-    probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
-    probe_.Execute("DROP DATABASE IF EXISTS " + database_);
-  }
+  EntriesTest() : OwnDatabaseTest("e2eent") {}
 
   std::string Id(const std::string& name) const { return prefix_ + name; }
   std::string Key(const std::string& name, const std::string& suffix) const {
@@ -90,10 +82,6 @@ class EntriesTest : public testing::Test {
     if (!rows || rows->count("guest:" + account) == 0) return std::nullopt;
     return rows->at("guest:" + account).first;
   }
-
-  StoreProbe probe_;
-  std::string prefix_;
-  std::string database_;
 };
 
 Leaderboard::AccountId Account(const std::string& local_account) {
