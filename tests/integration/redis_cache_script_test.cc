@@ -27,15 +27,15 @@ class RedisCacheScriptTest : public RedisCacheTest {
   StatusOutcome SubmitWithStatus(const PlayerAccount& account, double score,
                                  std::int64_t timestamp) {
     auto done = std::make_shared<std::promise<StatusOutcome>>();
-    RedisCache::SubmitScore(
-        id_, account, score, ScoreSubmission::kHighScore, timestamp,
-        ResetScheduleInfo(), RankingOption(), RedisCache::SubmissionExtras(),
-        [done](const RedisCache::SubmitOutcome& submitted) {
-          StatusOutcome outcome;
-          outcome.status = submitted.status;
-          outcome.records = *submitted.new_records;
-          done->set_value(outcome);
-        });
+    RedisCache::SubmitScore(id_, account, score, ScoreSubmission::kHighScore,
+                            timestamp, ResetScheduleInfo(), RankingOption(),
+                            RedisCache::SubmissionExtras(),
+                            [done](const RedisCache::SubmitOutcome& submitted) {
+                              StatusOutcome outcome;
+                              outcome.status = submitted.status;
+                              outcome.records = *submitted.new_records;
+                              done->set_value(outcome);
+                            });
     auto future = done->get_future();
     EXPECT_EQ(future.wait_for(30s), std::future_status::ready);
     return future.get();
