@@ -1,9 +1,10 @@
 # The fuzz harnesses are built in the sanitizer build, so that the code is
 # compiled twice in all (plain, and sanitized), not three times. With
-# PLEMOX_FUZZ every library and test is also compiled with libFuzzer's
-# coverage instrumentation (-fsanitize=fuzzer-no-link): a harness then sees
-# the coverage of everything below it, and the test executables, which do not
-# link libFuzzer, run with the sanitizer runtime's no-op coverage hooks. Only
+# PLEMOX_FUZZ every library is also compiled with libFuzzer's coverage
+# instrumentation (-fsanitize=fuzzer-no-link): a harness then sees the
+# coverage of everything below it, and the test executables, which do not
+# link libFuzzer, run with the sanitizer runtime's no-op coverage hooks (test
+# code itself is compiled without it, tests/CMakeLists.txt). Only
 # the harnesses (tests/fuzz) link the libFuzzer driver. Needs clang and its
 # compiler-rt.
 if(PLEMOX_FUZZ)
