@@ -19,6 +19,7 @@
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/service_state.h"
+#include "leaderboard/service/period_ends.h"
 #include "vel/core/event.h"
 #include "vel/core/hardware_info.h"
 #include "vel/message/leaderboard_message_writer.h"
@@ -137,6 +138,10 @@ bool LeaderboardService::Start(
         external_ip.to_string() + ":" + std::to_string(service_port);
   }
   LEADERBOARD_ASSERT(not the_self_master_info.empty());
+  // The archive of closed periods and their notifications, which the
+  // resets feed.
+  PeriodEnds::Start(server_url, user_id, password, database_name, character_set,
+                    slow_query_threshold_ms, the_self_master_info);
   LOG(INFO) << "Getting master information"
             << ": my info=" << the_self_master_info;
   // The master election, which drives the scheduled resets.
@@ -154,6 +159,7 @@ void LeaderboardService::Shutdown() {
   if (tcp_server) tcp_server->Stop();
   // No election step or reset check may reach the database from here on.
   service_internal::StopMasterElection();
+  PeriodEnds::Stop();
   std::shared_ptr<DbConnection> db;
   {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
