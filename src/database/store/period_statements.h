@@ -12,7 +12,8 @@
 //                            until archived, then 'archived', or 'lost').
 //   period_archive_standing  the closed ranking of an archived period, one
 //                            row per player in ranking order, with its three
-//                            ranks precomputed.
+//                            ranks precomputed and a hash of its account
+//                            (the lookups of players use it).
 //   period_end_notification  one row per period end to notify: 'waiting'
 //                            until its document is built, then 'pending'
 //                            until delivered ('delivered') or given up
