@@ -16,6 +16,7 @@ packages=(
   curl python3 ccache
   clang libclang-rt-14-dev prometheus-cpp-dev redis-sentinel
   python3-prometheus-client python3-protobuf
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

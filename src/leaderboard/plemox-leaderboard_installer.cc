@@ -6,6 +6,7 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
+#include "leaderboard/console/console_routes.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/service/database_write_counter.h"
 #include "leaderboard/service/leaderboard_metrics.h"
@@ -113,6 +114,7 @@ bool RunServiceMode(const vel::ArgumentMap& arguments) {
     return false;
   }
   LeaderboardService::RegisterApiRoutes();
+  ConsoleRoutes::Register();
   vel::RegisterCallableCounter("leaderboard", "profiling", "",
                                &ProfilingCounters::Report);
   vel::RegisterCallableCounter(

@@ -8,6 +8,7 @@
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
+#include "support/answer_checks.h"
 #include "support/host_process.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
@@ -147,7 +148,7 @@ TEST_F(DeletionTest, BadBatchesAreRefusedBeforeAnythingIsDeleted) {
   EXPECT_EQ(client_->DeleteScores({}).response.fail().message(),
             "Invalid parameter found");
   result = client_->DeleteScores({{"bad id", QueryBuilder::Account("g", "x")}});
-  EXPECT_EQ(result.response.fail().message(), "Invalid parameter found");
+  EXPECT_EQ(result.response.fail().message(), kInvalidLeaderboardIdMessage);
   EXPECT_EQ(probe_.Hash(Key("a", "alltime") + ":timestamp").count("keep:guest"),
             1u);
 }

@@ -108,6 +108,18 @@ TEST(HostTest, FailuresToSetUpEndWithExitCodeOne) {
               std::string::npos);
     EXPECT_EQ(ExitCode(first.Stop(SIGTERM)), 0);
   }
+  {
+    // An API token too short to be safe.
+    auto options = TestComponent("");
+    options.flags = {"--api_token=short"};
+    HostProcess host(options);
+    ASSERT_TRUE(host.Start());
+    EXPECT_EQ(ExitCode(host.WaitForExit()), 1);
+    EXPECT_NE(host.Log().find("HTTP API token refused: the API token must "
+                              "have at least 16 characters"),
+              std::string::npos)
+        << host.Log();
+  }
 }
 
 }  // namespace

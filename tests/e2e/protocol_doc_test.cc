@@ -297,7 +297,7 @@ TEST_F(ProtocolDocClientTest, PythonClientSubmitsAndQueriesTheRealServer) {
   const CommandResult refused = RunClient(address + "no:such:board player 1");
   EXPECT_NE(refused.exit_code, 0);
   EXPECT_NE(
-      refused.output.find("kFailInvalidParameter: Invalid parameter found"),
+      refused.output.find("kFailInvalidParameter: Invalid leaderboard id"),
       std::string::npos)
       << refused.output;
 

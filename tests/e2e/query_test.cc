@@ -14,6 +14,7 @@
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
+#include "support/answer_checks.h"
 #include "support/host_process.h"
 #include "support/http_get.h"
 #include "support/leaderboard_cleanup.h"
@@ -119,13 +120,15 @@ class QueryTest : public testing::Test {
     return Entries(result.response.leaderboard_query());
   }
 
-  static void ExpectInvalid(const LeaderboardQuery::Request& query) {
+  static void ExpectInvalid(
+      const LeaderboardQuery::Request& query,
+      const std::string& message = "Invalid parameter found") {
     const auto result = client_->Query(query);
     ASSERT_TRUE(result.answered()) << result.error;
     ASSERT_TRUE(result.response.has_fail()) << query.ShortDebugString();
     EXPECT_EQ(result.response.fail().code(),
               Leaderboard::Response::kFailInvalidParameter);
-    EXPECT_EQ(result.response.fail().message(), "Invalid parameter found");
+    EXPECT_EQ(result.response.fail().message(), message);
   }
 
   static std::unique_ptr<RunningServer> server_;
@@ -270,7 +273,8 @@ TEST_F(QueryTest, InvalidQueriesAreRefused) {
   auto unsafe_id = Public("ties", LeaderboardQuery::Request::kPosition,
                           QueryBuilder::AllRange());
   unsafe_id.set_leaderboard_id("a b");
-  ExpectInvalid(unsafe_id);
+  // The refusal states the id rule.
+  ExpectInvalid(unsafe_id, kInvalidLeaderboardIdMessage);
   auto empty_id = unsafe_id;
   empty_id.set_leaderboard_id("");
   empty_id.set_time_span(LeaderboardQuery::kWeekly);

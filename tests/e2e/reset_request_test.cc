@@ -98,7 +98,7 @@ TEST_F(ResetRequestTest, RefusesScheduledEmptyAndUnauthenticatedRequests) {
   // in table names and keys.
   ExpectRefused(client().RequestReset("a'b"),
                 Leaderboard::Response::kFailInvalidParameter,
-                "Invalid parameter found");
+                kInvalidLeaderboardIdMessage);
   EXPECT_NE(server_->host().Log().find(
                 "LeaderboardReset() failed: The reset schedule is registered"),
             std::string::npos);

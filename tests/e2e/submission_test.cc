@@ -277,7 +277,7 @@ TEST_F(SubmissionTest, BadSubmissionsAreRefusedBeforeAnythingIsWritten) {
       server.client().SubmitScore("x'; DROP TABLE t; --",
                                   QueryBuilder::Account("guest", "p1"), 1,
                                   ScoreSubmission::kHighScore),
-      Response::kFailInvalidParameter, "Invalid parameter found");
+      Response::kFailInvalidParameter, kInvalidLeaderboardIdMessage);
   ExpectRefused(
       server.client().SubmitScore("", QueryBuilder::Account("guest", "p1"), 1,
                                   ScoreSubmission::kHighScore),

@@ -10,6 +10,12 @@
 
 namespace plemox_test {
 
+// The refusal of a leaderboard id that breaks the id rule, as game servers
+// read it (kFailInvalidParameter).
+inline constexpr char kInvalidLeaderboardIdMessage[] =
+    "Invalid leaderboard id: 1 to 48 characters, each an ASCII letter, digit "
+    "or '_'";
+
 // Expects `result` to be an answer refused with `code` and `message`.
 inline void ExpectRefused(const plemox::LeaderboardClient::Result& result,
                           Leaderboard::Response::Fail code,

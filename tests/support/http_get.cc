@@ -10,7 +10,8 @@
 namespace plemox_test {
 
 HttpAnswer HttpRequest(int port, const std::string& method,
-                       const std::string& target) {
+                       const std::string& target,
+                       const std::map<std::string, std::string>& headers) {
   namespace http = boost::beast::http;
   HttpAnswer answer;
   boost::asio::io_context context;
@@ -24,6 +25,7 @@ HttpAnswer HttpRequest(int port, const std::string& method,
   http::request<http::string_body> request(http::string_to_verb(method), target,
                                            11);
   request.set(http::field::host, "127.0.0.1");
+  for (const auto& [name, value] : headers) request.set(name, value);
   request.prepare_payload();
   http::write(stream, request, error);
   if (error) return answer;
@@ -34,6 +36,10 @@ HttpAnswer HttpRequest(int port, const std::string& method,
   answer.status = static_cast<int>(response.result_int());
   answer.content_type = std::string(response[http::field::content_type]);
   answer.body = response.body();
+  for (const auto& field : response) {
+    answer.headers[std::string(field.name_string())] =
+        std::string(field.value());
+  }
   return answer;
 }
 

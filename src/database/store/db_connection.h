@@ -12,7 +12,10 @@
 // after the last operation; operations after it fail (logged).
 //
 // Statements are built by the functions of database/mysql_schema.h, whose
-// precondition on leaderboard ids (validated alphabet) holds here too.
+// precondition on leaderboard ids (validated alphabet) holds here too. With
+// stored procedures on, the score writes, deletions and resets of a
+// leaderboard whose tables the process does not know to exist wait until
+// they were created (LeaderboardTables); a failed creation fails them.
 #pragma once
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>

@@ -211,8 +211,9 @@ std::shared_ptr<DbConnection> DbConnection::Create(
   return connection;
 }
 
-DbConnectionMariadb::DbConnectionMariadb(std::shared_ptr<Mariadb> client)
-    : client_(std::move(client)) {}
+DbConnectionMariadb::DbConnectionMariadb(
+    std::shared_ptr<Mariadb> client, std::shared_ptr<LeaderboardTables> tables)
+    : client_(std::move(client)), tables_(std::move(tables)) {}
 
 DbConnectionMariadb::~DbConnectionMariadb() { Finalize(); }
 
@@ -257,7 +258,14 @@ void DbConnectionMariadb::Execute(const std::string& query,
                                   Mariadb::Callback callback,
                                   const vel::PlayerAccount* player,
                                   bool keep_while_unreachable) {
-  const std::shared_ptr<Mariadb> client = this->client();
+  Send(client(), query, std::move(callback), player, keep_while_unreachable);
+}
+
+void DbConnectionMariadb::Send(const std::shared_ptr<Mariadb>& client,
+                               const std::string& query,
+                               Mariadb::Callback callback,
+                               const vel::PlayerAccount* player,
+                               bool keep_while_unreachable) {
   if (!client) {
     LOG(ERROR) << "The database connection was finalized; not sent: " << query;
     if (callback)
@@ -273,6 +281,49 @@ void DbConnectionMariadb::Execute(const std::string& query,
   } else {
     client->ExecuteQuery(query, std::move(callback));
   }
+}
+
+void DbConnectionMariadb::WhenTablesExist(const std::string& leaderboard_id,
+                                          LeaderboardTables::Ready ready) {
+  // Without stored procedures only the manifest's ids reach the database,
+  // and the schema made their tables.
+  if (!FLAGS_leaderboard_use_db_stored_procedure) {
+    ready(Mariadb::Error());
+    return;
+  }
+  const std::shared_ptr<Mariadb> client = this->client();
+  if (!client) {
+    ready(MakeFinalizedError());
+    return;
+  }
+  tables_->WhenCreated(client, leaderboard_id, std::move(ready));
+}
+
+void DbConnectionMariadb::ExecuteOnTables(const std::string& leaderboard_id,
+                                          const std::string& query,
+                                          Mariadb::Callback callback,
+                                          const vel::PlayerAccount* player,
+                                          bool keep_while_unreachable) {
+  if (!FLAGS_leaderboard_use_db_stored_procedure ||
+      tables_->IsKnown(leaderboard_id)) {
+    Execute(query, std::move(callback), player, keep_while_unreachable);
+    return;
+  }
+  // The client of now: one finalized meanwhile fails the statement cleanly.
+  const std::weak_ptr<Mariadb> client = this->client();
+  std::shared_ptr<const vel::PlayerAccount> owner;
+  if (player != nullptr) {
+    owner = std::make_shared<const vel::PlayerAccount>(*player);
+  }
+  WhenTablesExist(leaderboard_id, [client, query, callback, owner,
+                                   keep_while_unreachable](
+                                      const Mariadb::Error& error) {
+    if (error) {
+      if (callback) callback(std::make_shared<ResultSets>(), error);
+      return;
+    }
+    Send(client.lock(), query, callback, owner.get(), keep_while_unreachable);
+  });
 }
 
 bool DbConnectionMariadb::ExecuteScripts(
@@ -311,8 +362,20 @@ void DbConnectionMariadb::SubmitScore(
   if (FLAGS_leaderboard_use_db_bulk_insert) {
     const auto submitter = std::atomic_load(&the_bulk_score_submitter);
     if (submitter) {
-      (*submitter)(leaderboard_id, account, outcome, time_stamp_in_msec,
-                   next_date_time, callback);
+      // The write joins the queue of its table once the table exists.
+      WhenTablesExist(
+          leaderboard_id,
+          [submitter, leaderboard_id, account, outcome, time_stamp_in_msec,
+           next_date_time, callback](const Mariadb::Error& error) {
+            if (error) {
+              OnScoreSubmitted(std::make_shared<ResultSets>(), error,
+                               leaderboard_id, account, outcome.first,
+                               outcome.second * -1.0, callback);
+              return;
+            }
+            (*submitter)(leaderboard_id, account, outcome, time_stamp_in_msec,
+                         next_date_time, callback);
+          });
       return;
     }
     LOG_FIRST_N(WARNING, 1)
@@ -329,8 +392,8 @@ void DbConnectionMariadb::SubmitScore(
   LEADERBOARD_ASSERT(! query.empty());
   // clang-format on
   VLOG(2) << "submit score. query: " << query;
-  Execute(
-      query,
+  ExecuteOnTables(
+      leaderboard_id, query,
       [leaderboard_id, account, result, score, callback](
           const std::shared_ptr<ResultSets>& result_sets,
           const Mariadb::Error& error) {
@@ -364,28 +427,37 @@ void DbConnectionMariadb::DeleteScore(const std::string& leaderboard_id,
                                       const ResetScheduleInfo& info,
                                       DeleteScoreCallback callback) {
   VLOG(2) << "DeleteScore called";
-  if (FLAGS_leaderboard_use_db_bulk_insert) {
-    // Queued writes of the player would land after the deletion.
-    const std::size_t discarded =
-        BulkInsertQueue::DiscardProcessPendingWrites(leaderboard_id, account);
-    if (discarded > 0) {
-      VLOG(1) << "The deletion supersedes " << discarded << " queued writes of "
-              << account;
-    }
-  }
   const std::string query =
       MakeScoreDeletionQuery(leaderboard_id, account, info);
   // clang-format off
   LEADERBOARD_ASSERT(! query.empty());
   // clang-format on
   VLOG(2) << "delete score. query: " << query;
-  Execute(
-      query,
-      [callback](const std::shared_ptr<ResultSets>& result_sets,
-                 const Mariadb::Error& error) {
-        OnScoreDeleted(result_sets, error, callback);
-      },
-      &account);
+  const std::weak_ptr<Mariadb> client = this->client();
+  // Writes of the player that wait for the tables with it go first.
+  WhenTablesExist(leaderboard_id, [client, leaderboard_id, account, query,
+                                   callback](const Mariadb::Error& error) {
+    if (error) {
+      OnScoreDeleted(std::make_shared<ResultSets>(), error, callback);
+      return;
+    }
+    if (FLAGS_leaderboard_use_db_bulk_insert) {
+      // Queued writes of the player would land after the deletion.
+      const std::size_t discarded =
+          BulkInsertQueue::DiscardProcessPendingWrites(leaderboard_id, account);
+      if (discarded > 0) {
+        VLOG(1) << "The deletion supersedes " << discarded
+                << " queued writes of " << account;
+      }
+    }
+    Send(
+        client.lock(), query,
+        [callback](const std::shared_ptr<ResultSets>& result_sets,
+                   const Mariadb::Error& error) {
+          OnScoreDeleted(result_sets, error, callback);
+        },
+        &account, /*keep_while_unreachable=*/false);
+  });
 }
 
 void DbConnectionMariadb::QueryResetScheduleLog2(
@@ -490,12 +562,13 @@ void DbConnectionMariadb::ResetLeaderboard(
   VLOG(2) << "reset leaderboard. query: " << query;
   LOG(INFO) << "reset " << period_word
             << " leaderboard. leaderboard_key=" << leaderboard_key;
-  Execute(query, [leaderboard_id, leaderboard_key, callback](
-                     const std::shared_ptr<ResultSets>& result_sets,
-                     const Mariadb::Error& error) {
-    OnLeaderboardReset(result_sets, error, leaderboard_id, leaderboard_key,
-                       callback);
-  });
+  ExecuteOnTables(leaderboard_id, query,
+                  [leaderboard_id, leaderboard_key, callback](
+                      const std::shared_ptr<ResultSets>& result_sets,
+                      const Mariadb::Error& error) {
+                    OnLeaderboardReset(result_sets, error, leaderboard_id,
+                                       leaderboard_key, callback);
+                  });
 }
 
 void DbConnectionMariadb::ResetDailyLeaderboard(

@@ -3,6 +3,11 @@
 // it on the client; completions run on the client's worker threads and are
 // bound to copies of their arguments.
 //
+// With stored procedures on, the operations on a leaderboard's tables
+// (score writes, bulk or not, deletions and resets) of an id that this
+// process does not know to have its tables wait until LeaderboardTables has
+// created them; a failed creation completes them with its error.
+//
 // Threads: as DbConnection. The client handle is set at creation and
 // cleared by Finalize; it is read and cleared atomically, so an operation
 // racing with Finalize fails cleanly instead of touching a freed client.
@@ -14,14 +19,18 @@
 #include <vector>
 
 #include "database/store/db_connection.h"
+#include "database/store/leaderboard_tables.h"
 #include "vel/mariadb/mariadb.h"
 
 namespace plemox {
 
 class DbConnectionMariadb : public DbConnection {
  public:
-  // Takes a created, not yet initialized client.
-  explicit DbConnectionMariadb(std::shared_ptr<vel::Mariadb> client);
+  // Takes a created, not yet initialized client, and the registry of the
+  // leaderboards whose tables exist (the process's by default).
+  explicit DbConnectionMariadb(
+      std::shared_ptr<vel::Mariadb> client,
+      std::shared_ptr<LeaderboardTables> tables = LeaderboardTables::Process());
   ~DbConnectionMariadb() override;
   DbConnectionMariadb(const DbConnectionMariadb&) = delete;
   DbConnectionMariadb& operator=(const DbConnectionMariadb&) = delete;
@@ -121,6 +130,25 @@ class DbConnectionMariadb : public DbConnection {
   void Execute(const std::string& query, vel::Mariadb::Callback callback,
                const vel::PlayerAccount* player = nullptr,
                bool keep_while_unreachable = false);
+  // Execute on `client` (may be null: finalized).
+  static void Send(const std::shared_ptr<vel::Mariadb>& client,
+                   const std::string& query, vel::Mariadb::Callback callback,
+                   const vel::PlayerAccount* player,
+                   bool keep_while_unreachable);
+
+  // Calls `ready` once the score tables of `leaderboard_id` exist: at once
+  // with stored procedures off or for a known id, after their creation
+  // otherwise (see LeaderboardTables), with the creation's error when it
+  // failed.
+  void WhenTablesExist(const std::string& leaderboard_id,
+                       LeaderboardTables::Ready ready);
+  // Execute once the tables of `leaderboard_id` exist; a failed creation
+  // completes `callback` with its error instead.
+  void ExecuteOnTables(const std::string& leaderboard_id,
+                       const std::string& query,
+                       vel::Mariadb::Callback callback,
+                       const vel::PlayerAccount* player = nullptr,
+                       bool keep_while_unreachable = false);
 
   // Runs `query` synchronously for a recovery read: true with a result set
   // positioned on the first set in *result_sets; false (logged) on an error
@@ -137,6 +165,7 @@ class DbConnectionMariadb : public DbConnection {
 
   // Read with std::atomic_load, cleared with std::atomic_store.
   std::shared_ptr<vel::Mariadb> client_;
+  const std::shared_ptr<LeaderboardTables> tables_;
 };
 
 }  // namespace plemox

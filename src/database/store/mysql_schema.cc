@@ -448,6 +448,26 @@ std::string MakeScoreTableQuery(const std::string& table,
          ") CHARACTER SET " + FLAGS_mysql_db_character_set + ";";
 }
 
+std::vector<std::string> MakeLeaderboardTableQueries(
+    const std::string& leaderboard_id,
+    const std::vector<std::string>* dated_weekly_dates) {
+  std::vector<std::string> tables;
+  tables.push_back(MakeScoreTableQuery(leaderboard_id + kAllTimeTableSuffix));
+  if (dated_weekly_dates != nullptr) {
+    for (const std::string& date : *dated_weekly_dates) {
+      tables.push_back(MakeScoreTableQuery(leaderboard_id + "_" + date +
+                                           kWeeklyTableSuffix));
+    }
+    return tables;
+  }
+  for (const char* suffix :
+       {kDailyTableSuffix, kYesterdayTableSuffix, kWeeklyTableSuffix,
+        kLastWeekTableSuffix, kMonthlyTableSuffix, kLastMonthTableSuffix}) {
+    tables.push_back(MakeScoreTableQuery(leaderboard_id + suffix));
+  }
+  return tables;
+}
+
 std::vector<std::string> MakeSchemaScripts(
     const std::set<std::string>& leaderboard_ids,
     const std::map<std::string, std::vector<std::string>>&
@@ -456,19 +476,11 @@ std::vector<std::string> MakeSchemaScripts(
   scripts.push_back(MakeErrorLogTableQuery());
   scripts.push_back(MakeResetScheduleLogTableQuery());
   for (const std::string& id : leaderboard_ids) {
-    scripts.push_back(MakeScoreTableQuery(id + kAllTimeTableSuffix));
     const auto dated = dated_weekly_table_dates.find(id);
-    if (dated != dated_weekly_table_dates.end()) {
-      for (const std::string& date : dated->second) {
-        scripts.push_back(
-            MakeScoreTableQuery(id + "_" + date + kWeeklyTableSuffix));
-      }
-      continue;
-    }
-    for (const char* suffix :
-         {kDailyTableSuffix, kYesterdayTableSuffix, kWeeklyTableSuffix,
-          kLastWeekTableSuffix, kMonthlyTableSuffix, kLastMonthTableSuffix}) {
-      scripts.push_back(MakeScoreTableQuery(id + suffix));
+    for (std::string& table : MakeLeaderboardTableQueries(
+             id, dated != dated_weekly_table_dates.end() ? &dated->second
+                                                         : nullptr)) {
+      scripts.push_back(std::move(table));
     }
   }
   if (FLAGS_leaderboard_use_db_stored_procedure) {

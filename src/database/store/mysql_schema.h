@@ -171,11 +171,19 @@ std::string MakeScoreTableQuery(const std::string& table);
 std::string MakeScoreTableQuery(const std::string& table,
                                 const std::string& local_account_type);
 
+// The score tables of one leaderboard: its all-time table, then either its
+// dated weekly tables, one per date of `dated_weekly_dates` ("YYYYMMDD"), or,
+// when that is null, the six period tables (daily, yesterday, weekly,
+// lastweek, monthly, lastmonth). The schema installs these for the
+// configured ids; a leaderboard created at run time gets the same.
+std::vector<std::string> MakeLeaderboardTableQueries(
+    const std::string& leaderboard_id,
+    const std::vector<std::string>* dated_weekly_dates);
+
 // Every schema statement, in order: the error table, the reset log table,
-// per leaderboard id the all-time table and either its dated weekly tables
-// (when `dated_weekly_table_dates` has an entry for the id) or the six
-// period tables, and with --leaderboard_use_db_stored_procedure the pieces
-// of the schema script.
+// per leaderboard id its score tables (MakeLeaderboardTableQueries, dated
+// when `dated_weekly_table_dates` has an entry for the id), and with
+// --leaderboard_use_db_stored_procedure the pieces of the schema script.
 std::vector<std::string> MakeSchemaScripts(
     const std::set<std::string>& leaderboard_ids,
     const std::map<std::string, std::vector<std::string>>&

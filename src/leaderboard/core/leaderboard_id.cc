@@ -12,4 +12,12 @@ bool IsValidLeaderboardId(const std::string& id) {
   });
 }
 
+const std::string& InvalidLeaderboardIdMessage() {
+  static const std::string message =
+      "Invalid leaderboard id: 1 to " +
+      std::to_string(kMaxLeaderboardIdLength) +
+      " characters, each an ASCII letter, digit or '_'";
+  return message;
+}
+
 }  // namespace plemox

@@ -213,6 +213,11 @@ bool service_internal::IsConfiguredLeaderboardId(
   return the_leaderboard_ids.count(leaderboard_id) != 0;
 }
 
+std::vector<std::string> LeaderboardService::leaderboard_ids() {
+  return std::vector<std::string>(the_leaderboard_ids.begin(),
+                                  the_leaderboard_ids.end());
+}
+
 const std::string& LeaderboardService::self_master_info() {
   return the_self_master_info;
 }
@@ -248,6 +253,26 @@ void service_internal::RefuseInvalidParameter(
                << ". " << reason << ": session=" << session;
   SendFail(session, request_uuid, Leaderboard::Response::kFailInvalidParameter,
            "Invalid parameter found");
+}
+
+bool service_internal::CheckLeaderboardId(
+    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
+    const char* operation, const std::string& leaderboard_id) {
+  if (IsValidLeaderboardId(leaderboard_id)) return true;
+  if (leaderboard_id.empty()) {
+    RefuseInvalidParameter(session, request_uuid, operation,
+                           "No leaderboard ID");
+    return false;
+  }
+  LOG(WARNING) << operation << "() "
+               << "failed: "
+               << "Invalid parameter found"
+               << ". " << InvalidLeaderboardIdMessage()
+               << ": leaderboard id=" << leaderboard_id
+               << ", session=" << session;
+  SendFail(session, request_uuid, Leaderboard::Response::kFailInvalidParameter,
+           InvalidLeaderboardIdMessage());
+  return false;
 }
 
 }  // namespace plemox

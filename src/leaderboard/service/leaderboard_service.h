@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "database/store/db_connection.h"
 #include "leaderboard.pb.h"
@@ -120,6 +121,10 @@ class LeaderboardService {
   // REQUIRES: message != nullptr.
   static bool ForceResetLeaderboard(const std::string& leaderboard_key,
                                     std::string* message);
+
+  // The leaderboard ids the service serves, in id order (the manifest's
+  // `leaderboard_ids`); empty before start-up. Any thread.
+  static std::vector<std::string> leaderboard_ids();
 
   // The database connection of the service; null before start-up and after
   // shutdown (callers then skip the database step). Any thread.

@@ -5,7 +5,6 @@
 
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_cache.h"
-#include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
@@ -135,6 +134,10 @@ bool service_internal::CheckScoreDeletions(
     }
     // Any id is accepted with stored procedures, but it still names tables
     // and keys.
+    if (!CheckLeaderboardId(session, request_uuid, "ScoreDeletion",
+                            deletion.leaderboard_id())) {
+      return false;
+    }
     // The account becomes member keys and a column value.
     std::string reason;
     if (!RequestLimits::FitsAccountColumns(deletion.account_id(), &reason)) {
@@ -142,19 +145,6 @@ bool service_internal::CheckScoreDeletions(
                    << "failed: "
                    << "Invalid parameter found"
                    << ". " << reason << ": session=" << session;
-      SendFail(session, request_uuid,
-               Leaderboard::Response::kFailInvalidParameter,
-               "Invalid parameter found");
-      return false;
-    }
-    if (!IsValidLeaderboardId(deletion.leaderboard_id())) {
-      LOG(WARNING) << "ScoreDeletion() "
-                   << "failed: "
-                   << "Invalid parameter found"
-                   << ". "
-                   << "leaderboard id not made of letters, digits and '_'"
-                   << ": leaderboard id=" << deletion.leaderboard_id()
-                   << ", session=" << session;
       SendFail(session, request_uuid,
                Leaderboard::Response::kFailInvalidParameter,
                "Invalid parameter found");

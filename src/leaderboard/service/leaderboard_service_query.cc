@@ -63,15 +63,10 @@ bool ValidateQuery(const Query& query) {
   return valid;
 }
 
-// What the ranking cache requires of a query beyond its fields: a usable
-// leaderboard id, a range that reads a ranking in order, and social queries
+// What the ranking cache requires of a query beyond its fields and its
+// leaderboard id: a range that reads a ranking in order, and social queries
 // over their whole list. Empty when the query is fine, else the reason.
 std::string CheckQueryLimits(const Query& query) {
-  if (!IsValidLeaderboardId(query.leaderboard_id())) {
-    return query.leaderboard_id().empty()
-               ? "No leaderboard ID"
-               : "leaderboard id not made of letters, digits and '_'";
-  }
   const Range& range = query.range();
   switch (range.type()) {
     case Range::kAll:
@@ -322,6 +317,11 @@ bool service_internal::CheckQuery(const std::shared_ptr<ClientSession>& session,
                << ": leaderboard id=" << query.leaderboard_id()
                << ", session=" << session;
     return refuse("Invalid parameter found");
+  }
+  if (!CheckLeaderboardId(session, request_uuid,
+                          batch ? "QueriesRequest" : "QueryRequest",
+                          query.leaderboard_id())) {
+    return false;
   }
   std::string limit = CheckQueryLimits(query);
   if (limit.empty() && query.has_period_start()) {

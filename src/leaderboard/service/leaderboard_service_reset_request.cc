@@ -16,7 +16,6 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_cache.h"
-#include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/internal/request_checks.h"
@@ -29,6 +28,7 @@ namespace plemox {
 namespace {
 
 using service_internal::CheckAuthenticated;
+using service_internal::CheckLeaderboardId;
 using service_internal::IsConfiguredLeaderboardId;
 using service_internal::SendFail;
 
@@ -199,14 +199,8 @@ void LeaderboardService::OnLeaderboardResetRequested(
   }
   // With stored procedures any id is accepted, but it still becomes part of
   // table names and keys.
-  if (!IsValidLeaderboardId(leaderboard_id)) {
-    LOG(ERROR) << "LeaderboardReset() "
-               << "failed: "
-               << "Unknown leaderboard ID"
-               << ". "
-               << "The leaderboard ID is not made of letters, digits and '_'"
-               << ": session=" << session;
-    refuse();
+  if (!CheckLeaderboardId(session, request_uuid, "LeaderboardReset",
+                          leaderboard_id)) {
     return;
   }
   const bool has_day = ResetScheduleRegistry::HasDaySchedule(leaderboard_id);

@@ -79,8 +79,9 @@ void LeaderboardService::OnResetScheduleStatusQueryRequested(
                            "No leaderboard ID");
     return;
   }
-  // Both texts reach the reset log's columns; longer ones cannot name a
-  // schedule or a logged reset.
+  // Both texts reach the reset log's columns (as escaped values, never as
+  // names); longer ones cannot name a schedule or a logged reset. Any other
+  // id simply has no schedule.
   if (request.leaderboard_id().size() > kMaxLeaderboardIdLength) {
     RefuseInvalidParameter(session, request_uuid, "ScheduleStatusQuery",
                            "leaderboard id too long");

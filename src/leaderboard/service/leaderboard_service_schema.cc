@@ -11,6 +11,7 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "database/store/db_connection.h"
+#include "database/store/leaderboard_tables.h"
 #include "database/store/mysql_schema.h"
 #include "database/store/period_statements.h"
 #include "leaderboard/core/reset_schedule_registry.h"
@@ -47,8 +48,13 @@ void ExportSchemaScript(const std::string& server_url,
   file << "-- address: " << server_url << "\n";
   file << "-- database: " << database_name << "\n\n";
   file << "USE " << database_name << ";\n\n";
+  // Every statement ends with a "$$" line, the delimiter the mariadb client
+  // reads up to; the last one's is the closing "$$".
   file << "DELIMITER $$\n\n";
-  for (const auto& script : schema_scripts) file << script << "\n\n";
+  for (std::size_t i = 0; i < schema_scripts.size(); ++i) {
+    if (i > 0) file << "$$\n\n";
+    file << schema_scripts[i] << "\n\n";
+  }
   file << "$$\n\n";
   file << "DELIMITER ;";
   file.close();
@@ -86,7 +92,11 @@ void service_internal::InstallSchema(const std::string& server_url,
   } else if (!FLAGS_export_db_schema_to_file.empty()) {
     ExportSchemaScript(server_url, database_name, schema_scripts,
                        boost::filesystem::path(FLAGS_export_db_schema_to_file));
+    return;
   }
+  // Installed now, or by the operator: the store writes to the configured
+  // leaderboards' tables without creating them first.
+  LeaderboardTables::Process()->MarkExisting(configured_leaderboard_ids());
 }
 
 }  // namespace plemox

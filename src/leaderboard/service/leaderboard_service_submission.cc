@@ -122,10 +122,12 @@ bool service_internal::CheckScoreSubmission(
   // Any id is accepted with stored procedures, but it still becomes part of
   // table names and keys; a score must be a number Redis and the database
   // both store as it is; and the account must fit the ranking members.
+  if (!CheckLeaderboardId(session, request_uuid, "ScoreSubmission",
+                          leaderboard_id)) {
+    return false;
+  }
   std::string reason;
-  if (!IsValidLeaderboardId(leaderboard_id)) {
-    reason = "leaderboard id not made of letters, digits and '_'";
-  } else if (!std::isfinite(request.score())) {
+  if (!std::isfinite(request.score())) {
     reason = "score is not a finite number";
   } else {
     IsStorableAccount(request.account_id(), &reason);

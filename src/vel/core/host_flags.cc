@@ -64,3 +64,11 @@ DEFINE_int32(api_port, 18080, "Port of the HTTP API (0: disabled).");
 DEFINE_string(api_bind_address, "127.0.0.1",
               "Address the HTTP API listens on. Loopback by default because "
               "the API can force resets.");
+DEFINE_string(api_token, "",
+              "Bearer token that every HTTP API route except /healthz, "
+              "/readyz and the console's page requires (empty: none). "
+              "Prefer --api_token_file: a command line is readable by every "
+              "local user.");
+DEFINE_string(api_token_file, "",
+              "File whose first line is the HTTP API token (instead of "
+              "--api_token).");

@@ -36,3 +36,5 @@ DECLARE_int32(max_requests_in_flight);
 DECLARE_int32(max_requests_in_progress);
 DECLARE_int32(api_port);
 DECLARE_string(api_bind_address);
+DECLARE_string(api_token);
+DECLARE_string(api_token_file);

@@ -21,6 +21,7 @@
 #include "vel/core/manifest.h"
 #include "vel/core/raw_timer.h"
 #include "vel/host/host_operations.h"
+#include "vel/http/api_access.h"
 #include "vel/http/api_service.h"
 #include "vel/redis/redis.h"
 #include "vel/redis/redis_persistence_check.h"
@@ -103,6 +104,32 @@ class SignalWatcher {
   std::thread thread_;
 };
 
+// The API token from --api_token or --api_token_file (never logged), and a
+// warning when the API is reachable from elsewhere without one.
+bool ConfigureApiAccess() {
+  std::string token;
+  std::string error;
+  if (!ApiAccess::LoadToken(FLAGS_api_token, FLAGS_api_token_file, &token,
+                            &error)) {
+    LOG(ERROR) << "HTTP API token refused: " << error;
+    return false;
+  }
+  ApiAccess::SetToken(token);
+  const bool loopback = FLAGS_api_bind_address == "127.0.0.1" ||
+                        FLAGS_api_bind_address == "::1" ||
+                        FLAGS_api_bind_address == "localhost";
+  if (token.empty() && !loopback) {
+    LOG(WARNING) << "The HTTP API listens on " << FLAGS_api_bind_address
+                 << " without --api_token: whoever reaches it can read and "
+                    "change leaderboards";
+  }
+  LOG(INFO) << "HTTP API token: "
+            << (token.empty() ? "none (every route is open)"
+                              : "required except on /healthz, /readyz and "
+                                "the console's page");
+  return true;
+}
+
 bool StartServices() {
   HostOperations::Install();
   if (!IoService::CreateIoGroup("default", FLAGS_internal_threads_size)) {
@@ -123,6 +150,7 @@ bool StartServices() {
   }
   if (FLAGS_enable_redis) RedisPersistenceCheck::Run();
   if (FLAGS_api_port > 0) {
+    if (!ConfigureApiAccess()) return false;
     if (FLAGS_api_port > 65535 ||
         !ApiService::Start(FLAGS_api_bind_address,
                            static_cast<std::uint16_t>(FLAGS_api_port),

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "vel/http/api_access.h"
+
 namespace vel {
 
 namespace net = boost::asio;
@@ -97,6 +99,15 @@ bool IsFramingHeader(const std::string& name) {
   return beast::iequals(name, "Content-Length") ||
          beast::iequals(name, "Transfer-Encoding") ||
          beast::iequals(name, "Connection");
+}
+
+// ", forwarded for=<header>" when a proxy passed the client's address on;
+// the header is the proxy's word, so it is logged beside the peer, never
+// instead of it.
+std::string ForwardedFor(const ApiService::Request& request) {
+  const std::string forwarded = request.Header("X-Forwarded-For");
+  if (forwarded.empty()) return "";
+  return ", forwarded for=" + forwarded.substr(0, 200);
 }
 
 bool IsHttpParseError(const beast::error_code& ec) {
@@ -216,9 +227,35 @@ void ApiConnection::OnRead(beast::error_code ec) {
   Dispatch(exchange);
 }
 
+bool ApiConnection::CheckAccess(const Exchange& exchange) {
+  const ApiService::Request& request = exchange.request;
+  // A path that matches no route needs the token too, so that a caller
+  // without it learns nothing about the routes.
+  bool open = !exchange.found.empty();
+  for (const auto& found : exchange.found) open = open && found.route->open;
+  if (open) return true;
+  const ApiAccess::Verdict verdict = ApiAccess::Check(request);
+  if (verdict == ApiAccess::Verdict::kAllowed) return true;
+  const bool missing = verdict == ApiAccess::Verdict::kMissingToken;
+  LOG(WARNING) << "API request refused: "
+               << (missing ? "no API token" : "wrong API token") << ", "
+               << request.method_name << " " << request.path
+               << ", remote=" << remote_ << ForwardedFor(request);
+  ApiService::Response response = ErrorResponse(
+      401, missing ? "this route needs the API token: send the header "
+                     "'Authorization: Bearer <token>'"
+                   : "wrong API token");
+  response.headers["WWW-Authenticate"] =
+      missing ? "Bearer realm=\"plemox\""
+              : "Bearer realm=\"plemox\", error=\"invalid_token\"";
+  Write(response, exchange.version, exchange.keep_alive);
+  return false;
+}
+
 void ApiConnection::Dispatch(const std::shared_ptr<Exchange>& exchange) {
   const ApiService::Request& request = exchange->request;
   exchange->found = router_->Match(request.path);
+  if (!CheckAccess(*exchange)) return;
   if (exchange->found.empty()) {
     Write(ErrorResponse(404, "no route for " + request.path), exchange->version,
           exchange->keep_alive);
@@ -232,6 +269,12 @@ void ApiConnection::Dispatch(const std::shared_ptr<Exchange>& exchange) {
     response.headers["Allow"] = AllowHeader(allowed);
     Write(response, exchange->version, exchange->keep_alive);
     return;
+  }
+  if (request.method != ApiService::kGet) {
+    // Only these methods may change anything: say what and from where.
+    LOG(INFO) << "API change requested: " << request.method_name << " "
+              << request.target << ", remote=" << remote_
+              << ForwardedFor(request);
   }
   for (const auto& found : exchange->found) {
     if ((found.route->methods & request.method) == 0) continue;

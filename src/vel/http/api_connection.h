@@ -69,6 +69,9 @@ class ApiConnection : public std::enable_shared_from_this<ApiConnection> {
   void DoRead();
   void OnRead(boost::beast::error_code ec);
   void Dispatch(const std::shared_ptr<Exchange>& exchange);
+  // Whether the routes `exchange` found may be served to its request (the
+  // API token, ApiAccess); otherwise answers 401 and returns false.
+  bool CheckAccess(const Exchange& exchange);
   void StartDeferred(const std::shared_ptr<Exchange>& exchange,
                      const ApiRouter::Found& found);
   void OnDeferredAnswer(const std::shared_ptr<Exchange>& exchange,

@@ -13,8 +13,8 @@ constexpr int kKnownMethods = ApiService::kGet | ApiService::kPost |
 }  // namespace
 
 bool ApiRouter::Add(int methods, const boost::regex& path,
-                    ApiService::Handler handler,
-                    ApiService::Handler3 handler3) {
+                    ApiService::Handler handler, ApiService::Handler3 handler3,
+                    bool open) {
   if ((methods & ~kKnownMethods) != 0) {
     LOG(WARNING) << "API route " << path.str()
                  << " has unknown method bits; ignored: methods=" << methods;
@@ -32,11 +32,13 @@ bool ApiRouter::Add(int methods, const boost::regex& path,
   auto route = std::make_shared<Route>();
   route->methods = methods;
   route->path = path;
+  route->open = open;
   route->handler = std::move(handler);
   route->handler3 = std::move(handler3);
   std::lock_guard<std::mutex> lock(mutex_);
   routes_.push_back(std::move(route));
-  VLOG(1) << "API route registered: " << path.str() << ", methods=" << methods;
+  VLOG(1) << "API route registered: " << path.str() << ", methods=" << methods
+          << (open ? ", open" : "");
   return true;
 }
 

@@ -19,6 +19,8 @@ class ApiRouter {
   struct Route {
     int methods = 0;
     boost::regex path;
+    // Served without the API token (ApiAccess).
+    bool open = false;
     ApiService::Handler handler;
     ApiService::Handler3 handler3;
   };
@@ -35,9 +37,9 @@ class ApiRouter {
 
   // Appends a route. Returns false (and logs why) when `methods` has no known
   // method bit or the handler is empty; unknown bits are dropped with a
-  // warning.
+  // warning. An `open` route is served without the API token.
   bool Add(int methods, const boost::regex& path, ApiService::Handler handler,
-           ApiService::Handler3 handler3);
+           ApiService::Handler3 handler3, bool open = false);
 
   // The routes whose expression matches the whole of `path`, in registration
   // order, whatever their methods. The matches point into `path`, which must

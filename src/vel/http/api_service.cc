@@ -154,13 +154,15 @@ bool IsApiThread(const Server& server) {
 }  // namespace
 
 void ApiService::RegisterHandler(int methods, const boost::regex& path,
-                                 Handler handler) {
-  Router()->Add(methods, path, std::move(handler), nullptr);
+                                 Handler handler, Access access) {
+  Router()->Add(methods, path, std::move(handler), nullptr,
+                access == Access::kOpen);
 }
 
 void ApiService::RegisterHandler3(int methods, const boost::regex& path,
-                                  Handler3 handler) {
-  Router()->Add(methods, path, nullptr, std::move(handler));
+                                  Handler3 handler, Access access) {
+  Router()->Add(methods, path, nullptr, std::move(handler),
+                access == Access::kOpen);
 }
 
 bool ApiService::Start(const std::string& bind_address, uint16_t port,

@@ -45,19 +45,27 @@ class ApiService {
   using Handler3 = std::function<void(const Request& request,
                                       const Match& match, Done done)>;
 
+  // Who may use a route while an API token is set (ApiAccess): kToken
+  // routes need it, kOpen routes (health probes, the console's page, which
+  // holds no data) are served to anyone. Without a token both are open.
+  enum class Access { kToken, kOpen };
+
   // Adds a route tried after every route registered before it. `path` must
   // match the whole path (query string excluded). May be called before or
   // after Start(); a route with no known method bit or an empty handler is
   // refused with an error in the log.
   static void RegisterHandler(int methods, const boost::regex& path,
-                              Handler handler);
+                              Handler handler, Access access = Access::kToken);
   static void RegisterHandler3(int methods, const boost::regex& path,
-                               Handler3 handler);
+                               Handler3 handler,
+                               Access access = Access::kToken);
 
   // Host start-up: listens on `bind_address` (an IP address or a host name;
   // "0.0.0.0" for all interfaces) and `port` (0 picks a free one), and serves
   // with `thread_count` API threads. Also installs the counter routes
-  // (/v1/counters/...) and /metrics, /healthz, /readyz. Returns false, with the
+  // (/v1/counters/...) and /metrics, /healthz, /readyz (the last two open).
+  // While an API token is set, a request for any other route without it is
+  // answered 401. Returns false, with the
   // reason in the log, when the service already runs, the thread count is below
   // 1, or the address cannot be resolved or bound.
   static bool Start(const std::string& bind_address, uint16_t port,

@@ -59,10 +59,11 @@ bool ServeReadiness(ApiService::Response* response,
 void InstallOperationsRoutes() {
   ApiService::RegisterHandler(ApiService::kGet, boost::regex("/metrics"),
                               &ServeMetrics);
+  // Probes of orchestrators and load balancers carry no token.
   ApiService::RegisterHandler(ApiService::kGet, boost::regex("/healthz"),
-                              &ServeHealth);
+                              &ServeHealth, ApiService::Access::kOpen);
   ApiService::RegisterHandler(ApiService::kGet, boost::regex("/readyz"),
-                              &ServeReadiness);
+                              &ServeReadiness, ApiService::Access::kOpen);
 }
 
 }  // namespace vel

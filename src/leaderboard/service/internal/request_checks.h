@@ -39,6 +39,15 @@ void RefuseInvalidParameter(const std::shared_ptr<ClientSession>& session,
                             const Uuid& request_uuid, const char* operation,
                             const char* reason);
 
+// The leaderboard id check of every request that names one: true when
+// `leaderboard_id` follows the rule of IsValidLeaderboardId. Otherwise logs
+// "<operation>() failed: Invalid parameter found. <reason>" as a warning and
+// answers kFailInvalidParameter: "Invalid parameter found" for an empty id,
+// InvalidLeaderboardIdMessage() (which states the rule) for any other.
+bool CheckLeaderboardId(const std::shared_ptr<ClientSession>& session,
+                        const Uuid& request_uuid, const char* operation,
+                        const std::string& leaderboard_id);
+
 // Parses one received body into *request and checks its envelope (a
 // request UUID, taken into *request_uuid, and a type). On failure logs why,
 // counts the unanswered message and returns false; nothing is answered.

@@ -4,6 +4,8 @@
 //   GET /healthz  200 {"status": "ok"} while the process serves HTTP
 //   GET /readyz   200 while every readiness check passes (HealthChecks),
 //                 else 503; the JSON body names the failing checks
+// /healthz and /readyz are open: probes carry no API token; /metrics needs
+// it when one is set.
 #pragma once
 
 namespace vel {

@@ -1,0 +1,303 @@
+// The operator's console against the real host with an API token: its JSON
+// routes refuse what they must with a clear JSON error and change nothing,
+// and in headless Chromium (console_browser.py) the page shows the
+// leaderboards and rankings, finds a player, deletes their scores from Redis
+// and MariaDB and forces a reset. Screenshots of every view are kept under
+// the build tree in test-artifacts/console/.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "client/leaderboard_client.h"
+#include "client/query_builder.h"
+#include "support/http_get.h"
+#include "support/reset_test_support.h"
+#include "support/running_server.h"
+#include "support/store_probe.h"
+#include "support/test_env.h"
+
+namespace plemox_test {
+namespace {
+
+using Json = nlohmann::json;
+using plemox::QueryBuilder;
+
+const char kToken[] = "console-test-token-0123456789abcdef";
+// Far ahead, so that no scheduled reset runs during the test.
+const posix_time::ptime kStarts =
+    posix_time::time_from_string("2098-01-05 06:00:00");
+
+std::string Prefix() { return "e2econ" + std::to_string(getpid()) + "_"; }
+
+class ConsoleTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string p = Prefix();
+    auto options = HostProcess::Options::WithArguments(ArgumentsJson(
+        {p + "a", p + "b"}, {ScheduleJson(p + "a", "day", kStarts)}));
+    options.flags = {"--enable_reset_leaderboard_api=true",
+                     std::string("--api_token=") + kToken,
+                     "--max_records_per_answer=100"};
+    server_ = std::make_unique<RunningServer>(options, "console-test");
+    // Twelve players on "a", p00 best; p03 and p04 share a score.
+    for (int i = 0; i < 12; ++i) {
+      char account[8];
+      std::snprintf(account, sizeof(account), "p%02d", i);
+      const double score = i == 4 ? 1000 - 3 * 10 : 1000 - i * 10;
+      Submit("a", account, score);
+    }
+    Submit("b", "p01", 5);
+    ASSERT_TRUE(WaitFor([&] { return RowsOf("a_alltime", "p01") == 1; }));
+  }
+  void TearDown() override {
+    server_.reset();
+    probe_.ForgetLeaderboards(Prefix());
+  }
+
+  void Submit(const std::string& name, const std::string& account,
+              double score) {
+    ASSERT_TRUE(server_->client()
+                    .SubmitScore(Prefix() + name,
+                                 QueryBuilder::Account("guest", account), score,
+                                 Leaderboard::ScoreSubmission::kHighScore)
+                    .ok());
+  }
+  std::size_t RowsOf(const std::string& table, const std::string& account) {
+    const auto rows = probe_.ScoreRows(Prefix() + table);
+    return rows ? rows->count("guest:" + account) : 0;
+  }
+  std::size_t RankedOf(const std::string& name, const std::string& timespan) {
+    return probe_.SortedSet("leaderboard:" + Prefix() + name + ":" + timespan)
+        .size();
+  }
+  HttpAnswer Call(const std::string& method, const std::string& target,
+                  const std::string& token = kToken) {
+    std::map<std::string, std::string> headers;
+    if (!token.empty()) headers["Authorization"] = "Bearer " + token;
+    return HttpRequest(server_->host().api_port(), method, target, headers);
+  }
+  // The JSON error body of a refusal with `status`.
+  static Json Refusal(const HttpAnswer& answer, int status) {
+    EXPECT_EQ(answer.status, status) << answer.body;
+    EXPECT_EQ(answer.content_type, "application/json");
+    const Json body = Json::parse(answer.body, nullptr, false);
+    EXPECT_EQ(body.value("error", false), true) << answer.body;
+    EXPECT_EQ(body.value("status", 0), status) << answer.body;
+    return body;
+  }
+
+  std::unique_ptr<RunningServer> server_;
+  StoreProbe probe_;
+};
+
+TEST_F(ConsoleTest, RoutesRefuseWhatTheyMustAndChangeNothing) {
+  const std::string a = Prefix() + "a";
+  const std::string deletion =
+      "/v1/console/leaderboards/" + a + "/players/?provider=guest&account=p01";
+
+  // Without the token: every data route, old and new, answers 401; the
+  // probes and the page do not need it.
+  for (const std::string& target :
+       {std::string("/v1/console/leaderboards/"),
+        std::string("/v1/leaderboard_schedules/status/all/"),
+        std::string("/metrics"), std::string("/v1/nothing/here")}) {
+    const auto answer = Call("GET", target, "");
+    Refusal(answer, 401);
+    EXPECT_EQ(answer.headers.at("WWW-Authenticate"), "Bearer realm=\"plemox\"");
+  }
+  EXPECT_EQ(Call("GET", "/healthz", "").status, 200);
+  EXPECT_EQ(Call("GET", "/readyz", "").status, 200);
+  const auto page = Call("GET", "/console/", "");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.content_type, "text/html; charset=utf-8");
+  EXPECT_EQ(page.headers.at("Cache-Control"), "no-cache");
+  EXPECT_EQ(page.headers.at("X-Frame-Options"), "DENY");
+  EXPECT_EQ(Call("GET", "/console/console.js", "").content_type,
+            "text/javascript; charset=utf-8");
+  EXPECT_EQ(HttpRequest(server_->host().api_port(), "GET", "/console/",
+                        {{"If-None-Match", page.headers.at("ETag")}})
+                .status,
+            304);
+  EXPECT_EQ(Call("GET", "/console", "").headers.at("Location"), "/console/");
+  EXPECT_EQ(Call("GET", "/console/missing.js", "").status, 404);
+
+  // Refused changes, each with a clear error: wrong and missing tokens, a
+  // GET on the deletion route, an unknown leaderboard, bad player ids. A
+  // browser's preflight gets no CORS permission either.
+  EXPECT_EQ(Refusal(Call("DELETE", deletion, "wrong-token-0123456789"), 401)
+                .value("message", ""),
+            "wrong API token");
+  Refusal(Call("DELETE", deletion, ""), 401);
+  const auto get = Call("GET", deletion);
+  Refusal(get, 405);
+  EXPECT_EQ(get.headers.at("Allow"), "DELETE");
+  const auto preflight = Call("OPTIONS", deletion);
+  EXPECT_EQ(preflight.status, 405);
+  EXPECT_EQ(preflight.headers.count("Access-Control-Allow-Origin"), 0u);
+  EXPECT_EQ(
+      Refusal(Call("DELETE", "/v1/console/leaderboards/" + Prefix() +
+                                 "nope/players/?provider=guest&account=p01"),
+              404)
+          .value("message", ""),
+      "unknown leaderboard '" + Prefix() + "nope'");
+  for (const std::string& player :
+       {std::string("provider=guest&account=p0%3A1"),
+        std::string("provider=&account=p01"), std::string("account=p01"),
+        std::string("provider=guest&account=") + std::string(300, 'x'),
+        std::string("provider=guest&account=p%0")}) {
+    const Json body = Refusal(
+        Call("DELETE", "/v1/console/leaderboards/" + a + "/players/?" + player),
+        400);
+    EXPECT_FALSE(body.value("message", "").empty()) << player;
+  }
+
+  // Reading: an oversized page, an unknown leaderboard, a bad span.
+  const std::string ranking = "/v1/console/leaderboards/" + a + "/ranking/";
+  EXPECT_NE(Refusal(Call("GET", ranking + "?size=101"), 400)
+                .value("message", "")
+                .find("--max_records_per_answer"),
+            std::string::npos);
+  Refusal(Call("GET", ranking + "?size=0"), 400);
+  Refusal(Call("GET", ranking + "?time_span=hourly"), 400);
+  Refusal(Call("GET", "/v1/console/leaderboards/" + Prefix() + "x/ranking/"),
+          404);
+  Refusal(Call("GET", ranking + "?provider=guest&account=nobody"), 404);
+  Refusal(Call("GET", "/v1/console/players/?provider=guest"), 400);
+
+  // Nothing was deleted.
+  EXPECT_EQ(RankedOf("a", "alltime"), 12u);
+  EXPECT_EQ(RowsOf("a_alltime", "p01"), 1u);
+  EXPECT_EQ(RowsOf("a_daily", "p01"), 1u);
+
+  // With the token the same page reads, numbered by competition: p03 and
+  // p04 share rank 4, p05 is sixth.
+  const auto answer =
+      Call("GET", ranking + "?from=3&size=4&numbering=competition");
+  ASSERT_EQ(answer.status, 200) << answer.body;
+  const Json body = Json::parse(answer.body);
+  EXPECT_EQ(body["total_player_count"], 12);
+  std::vector<std::string> accounts;
+  std::vector<int> ranks;
+  std::vector<int> positions;
+  for (const auto& record : body["records"]) {
+    accounts.push_back(record["account"]);
+    ranks.push_back(record["rank"]);
+    positions.push_back(record["position"]);
+  }
+  // p03 and p04 tie; within one millisecond either may come first.
+  std::sort(accounts.begin() + 1, accounts.begin() + 3);
+  EXPECT_EQ(accounts, (std::vector<std::string>{"p02", "p03", "p04", "p05"}));
+  EXPECT_EQ(ranks, (std::vector<int>{3, 4, 4, 6}));
+  EXPECT_EQ(positions, (std::vector<int>{3, 4, 5, 6}));
+}
+
+TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
+  const std::string a = Prefix() + "a";
+  const std::string b = Prefix() + "b";
+  // A requested reset of "b" writes reset log rows for the page to show.
+  ASSERT_TRUE(server_->client().RequestReset(b).ok());
+  const std::string artifacts = BinaryDir() + "/../test-artifacts/console";
+  const std::string command =
+      "timeout 120 /usr/bin/python3 '" + SourceDir() +
+      "/tests/e2e/console_browser.py' --url 'http://127.0.0.1:" +
+      std::to_string(server_->host().api_port()) + "/console/' --token '" +
+      kToken + "' --leaderboard " + a + " --reset-leaderboard " + a +
+      " --provider guest --account p07 --other-account p01 --screenshots '" +
+      artifacts + "'";
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+  ASSERT_EQ(pclose(pipe), 0)
+      << output
+      << "\n(needs chromium, chromium-driver and python3-selenium: "
+         "scripts/install_deps.sh)";
+  const Json seen =
+      Json::parse(output.substr(output.rfind('\n', output.size() - 2) + 1));
+
+  // Without the token no data; a wrong one is refused.
+  EXPECT_EQ(seen["without_token"]["tables"], 0);
+  EXPECT_NE(seen["wrong_token"].get<std::string>().find("wrong API token"),
+            std::string::npos);
+  // Leaderboards with their player counts (all time is the fourth column).
+  ASSERT_EQ(seen["leaderboards"].size(), 2u) << seen;
+  EXPECT_EQ(seen["leaderboards"][0][0], a);
+  EXPECT_EQ(seen["leaderboards"][0][3], "12");
+  EXPECT_EQ(seen["leaderboards"][1][3], "1");
+  // The ranking in order with positions and ranks, five to a page.
+  ASSERT_EQ(seen["ranking_page_1"].size(), 5u) << seen;
+  EXPECT_EQ(seen["ranking_page_1"][0],
+            Json::parse(R"(["1","1","1000","guest","p00","Player Delete"])"));
+  // p03 and p04 tie; within one millisecond either may come first.
+  EXPECT_EQ(seen["ranking_page_1"][4][2], "970");
+  EXPECT_EQ(seen["ranking_status_1"], "Positions 1–5 of 12");
+  EXPECT_EQ(seen["ranking_page_2"][0][0], "6");
+  EXPECT_EQ(seen["ranking_page_2"][0][4], "p05");
+  // The search found p07 at position 8 and highlighted it.
+  EXPECT_EQ(seen["highlighted"][0], "8");
+  EXPECT_EQ(seen["highlighted"][4], "p07");
+  EXPECT_NE(seen["delete_question"].get<std::string>().find("guest:p07"),
+            std::string::npos);
+  EXPECT_NE(seen["deleted"].get<std::string>().find("guest:p07"),
+            std::string::npos);
+  for (const auto& row : seen["after_delete"]) EXPECT_NE(row[4], "p07");
+  EXPECT_EQ(seen["deleted_player"],
+            "This player has no score on any leaderboard.");
+  // p01 on both leaderboards, several time spans each.
+  bool on_b = false;
+  for (const auto& row : seen["player"]) on_b = on_b || row[0] == b;
+  EXPECT_TRUE(on_b) << seen["player"];
+  // Schedules, the reset log of b's requested reset, the forced reset.
+  EXPECT_EQ(seen["schedules"][0][0], a + "_day");
+  int b_rows = 0;
+  for (const auto& row : seen["reset_log"]) {
+    b_rows += row[0].get<std::string>().rfind(b + "_", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(b_rows, 3) << seen["reset_log"];
+  EXPECT_NE(seen["reset_question"].get<std::string>().find(
+                "Roll the daily ranking of " + a + " over now"),
+            std::string::npos);
+  EXPECT_NE(seen["reset"].get<std::string>().find(
+                "Succeed to reset leaderboard forcibly"),
+            std::string::npos);
+  EXPECT_NE(seen["readiness"].get<std::string>().find("ready"),
+            std::string::npos);
+  EXPECT_GT(seen["metric_count"], 5);
+  EXPECT_EQ(seen["errors"], Json::array());
+  EXPECT_EQ(seen["broken"], Json::array());
+
+  // The deletion reached both stores, like a protocol deletion.
+  for (const char* timespan : {"alltime", "yesterday"}) {
+    for (const auto& [member, score] :
+         probe_.SortedSet("leaderboard:" + a + ":" + std::string(timespan))) {
+      EXPECT_EQ(member.find(":p07:"), std::string::npos) << timespan;
+    }
+  }
+  for (const char* table : {"a_alltime", "a_yesterday"}) {
+    EXPECT_EQ(RowsOf(table, "p07"), 0u) << table;
+    EXPECT_EQ(RowsOf(table, "p08"), 1u) << table;
+  }
+  // The forced reset rolled a's daily ranking over: the day is empty, and
+  // yesterday holds the eleven players left.
+  EXPECT_EQ(RankedOf("a", "daily"), 0u);
+  EXPECT_EQ(RankedOf("a", "yesterday"), 11u);
+  // Each change is in the log with where it came from.
+  const std::string log = server_->host().Log();
+  EXPECT_NE(
+      log.find("Console: deleted the scores of guest:p07 on leaderboard " + a +
+               " (had an all-time entry), remote=127.0.0.1:"),
+      std::string::npos);
+  EXPECT_NE(log.find("API change requested: PUT /v1/leaderboard_schedules/" +
+                     a + "_day/, remote=127.0.0.1:"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace plemox_test
