@@ -38,6 +38,7 @@ using Query = Leaderboard::LeaderboardQuery;
 using std::chrono::seconds;
 
 constexpr char kSecret[] = "reward-secret";
+constexpr char kToken[] = "period-test-token-0123456789abcdef";
 constexpr int kTopN = 4;
 
 std::string HmacHex(const std::string& body) {
@@ -62,12 +63,19 @@ HostProcess::Options ServerOptions(const PrivateRedis& redis,
   options.flags = {redis.HostFlag(),
                    "--external_ip=127.0.0.1",
                    "--enable_reset_leaderboard_api",
+                   std::string("--api_token=") + kToken,
                    "--period_end_webhook_url=" + webhook_url,
                    std::string("--period_end_webhook_secret=") + kSecret,
                    "--period_end_top_n=" + std::to_string(kTopN),
                    "--period_end_webhook_timeout_ms=2000",
                    "--period_archive_retention_days=2"};
   return options;
+}
+
+// A request of the HTTP API with the token.
+HttpAnswer Api(int port, const std::string& method, const std::string& target) {
+  return HttpRequest(port, method, target,
+                     {{"Authorization", std::string("Bearer ") + kToken}});
 }
 
 vel::Json ParseJson(const std::string& text) {
@@ -242,12 +250,20 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
         << refused.response.DebugString();
   }
 
-  // Over HTTP: the period in the list, and a page of its standings.
+  // Over HTTP, with the API token only: the period in the list, and a page
+  // of its standings.
   const int api = second.api_port();
+  for (const auto& [method, target] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"GET", "/v1/period_archive/" + id + "/"},
+           {"GET", "/v1/period_end_notifications/"},
+           {"POST", "/v1/period_end_notifications/1/resend/"}}) {
+    EXPECT_EQ(HttpRequest(api, method, target).status, 401) << target;
+  }
   const vel::Json page =
-      ParseJson(HttpRequest(api, "GET",
-                            "/v1/period_archive/" + id + "/day/" +
-                                day_start.substr(0, 8) + "/?offset=1&limit=2")
+      ParseJson(Api(api, "GET",
+                    "/v1/period_archive/" + id + "/day/" +
+                        day_start.substr(0, 8) + "/?offset=1&limit=2")
                     .body);
   ASSERT_FALSE(page["error"].GetBool()) << page.ToString();
   EXPECT_EQ(page["total_player_count"].GetInt(), 6);
@@ -264,8 +280,7 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
                                  Leaderboard::ScoreSubmission::kHighScore)
                     .ok());
     const vel::Json forced = ParseJson(
-        HttpRequest(api, "PUT", "/v1/leaderboard_schedules/" + id + "_day/")
-            .body);
+        Api(api, "PUT", "/v1/leaderboard_schedules/" + id + "_day/").body);
     ASSERT_TRUE(forced["result"].GetBool()) << forced.ToString();
   }
   ASSERT_TRUE(client
@@ -274,9 +289,8 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
                   .ok());
   ASSERT_TRUE(client.RequestReset(unscheduled).ok());
   const auto listed = [&](const std::string& leaderboard) {
-    return ParseJson(
-        HttpRequest(api, "GET", "/v1/period_archive/" + leaderboard + "/")
-            .body)["periods"];
+    return ParseJson(Api(api, "GET", "/v1/period_archive/" + leaderboard + "/")
+                         .body)["periods"];
   };
   ASSERT_TRUE(WaitFor([&] { return listed(id).Size() == 3; }, seconds(20)))
       << listed(id).ToString();
@@ -305,12 +319,27 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
       seconds(30)));
   EXPECT_TRUE(WaitFor(
       [&] {
-        return HttpRequest(api, "GET", "/metrics")
+        return Api(api, "GET", "/metrics")
                    .body.find(
                        "plemox_period_end_notifications_delivered_total 6") !=
                std::string::npos;
       },
       seconds(10)));
+
+  // A delivered notification sent again over HTTP reaches the receiver
+  // again, with the same key.
+  const auto notification = probe_.Rows(
+      "SELECT notification_id FROM period_end_notification WHERE "
+      "idempotency_key = '" +
+      key + "'");
+  ASSERT_EQ(notification.size(), 1u);
+  const vel::Json resent = ParseJson(
+      Api(api, "POST",
+          "/v1/period_end_notifications/" + notification[0][0] + "/resend/")
+          .body);
+  EXPECT_EQ(resent["state"].GetString(), "pending") << resent.ToString();
+  EXPECT_TRUE(
+      WaitFor([&] { return receiver.AcceptedCount(key) == 2; }, seconds(10)));
 
   // The expired period is removed by the new master's first sweep.
   EXPECT_TRUE(WaitFor(

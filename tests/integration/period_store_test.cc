@@ -209,6 +209,52 @@ TEST_F(PeriodStoreTest, OneServerAtATimeArchivesAPeriodAndSendsItsNotice) {
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].score, 0.1 + 0.2);
   EXPECT_EQ(rows[0].local_account, "it's");
+  // Players are found by their account (through its hash), only the one.
+  std::promise<std::vector<ArchivedStanding>> found;
+  const vel::PlayerAccount player("guest", "it's"), other("guest2", "it's");
+  store_->ReadPlayers(held_by_b.period_id, {other, player},
+                      [&found](bool failed, const auto& rows) {
+                        EXPECT_FALSE(failed);
+                        found.set_value(rows);
+                      });
+  const auto players = found.get_future().get();
+  ASSERT_EQ(players.size(), 1u);
+  EXPECT_EQ(players[0].service_provider, "guest");
+
+  // Given up after its last attempt, the notification is listed as failed
+  // with its error until it is sent again, due at once and with no attempts.
+  ASSERT_TRUE(
+      store_->MarkFailed(mine->notification_id, "attempt 15: HTTP 503"));
+  const auto state_of = [&] {
+    std::promise<PeriodStore::OpenNotification> listed;
+    store_->ListOpenNotifications([&](bool failed, const auto& open) {
+      EXPECT_FALSE(failed);
+      PeriodStore::OpenNotification found_one;
+      for (const auto& notification : open) {
+        if (notification.idempotency_key == key) found_one = notification;
+      }
+      listed.set_value(found_one);
+    });
+    return listed.get_future().get();
+  };
+  const PeriodStore::OpenNotification failed_one = state_of();
+  EXPECT_EQ(failed_one.state, "failed");
+  EXPECT_EQ(failed_one.last_error, "attempt 15: HTTP 503");
+  std::promise<std::string> resent;
+  store_->ResendNotification(mine->notification_id,
+                             [&resent](bool failed, const std::string& state) {
+                               EXPECT_FALSE(failed);
+                               resent.set_value(state);
+                             });
+  EXPECT_EQ(resent.get_future().get(), "pending");
+  EXPECT_EQ(state_of().state, "pending");
+  due.clear();
+  ASSERT_TRUE(store_->FindDueNotifications(1000, &due));
+  const auto again = std::find_if(due.begin(), due.end(), [&](const auto& n) {
+    return n.idempotency_key == key;
+  });
+  ASSERT_NE(again, due.end());
+  EXPECT_EQ(again->attempts, 0);
 }
 
 }  // namespace
