@@ -33,23 +33,52 @@ std::uint64_t IdOf(const vel::ResultSets& result, std::size_t column) {
   return static_cast<std::uint64_t>(result.GetInt(column));
 }
 
-// Reads the standings of the current result set (columns of the read
-// statements).
-std::vector<ArchivedStanding> StandingsOf(vel::ResultSets& result) {
-  std::vector<ArchivedStanding> standings;
-  standings.reserve(result.GetRowCount());
-  while (result.SeekNextRow()) {
-    ArchivedStanding standing;
-    standing.position = result.GetInt(0);
-    standing.competition_rank = result.GetInt(1);
-    standing.dense_rank = result.GetInt(2);
-    standing.score = result.GetDouble(3);
-    standing.time_stamp_ms = result.GetInt(4);
-    standing.service_provider = result.GetString(5);
-    standing.local_account = result.GetString(6);
-    standings.push_back(std::move(standing));
-  }
-  return standings;
+// One standing of a result row (columns of the read statements).
+ArchivedStanding StandingOf(vel::ResultSets& result) {
+  ArchivedStanding standing;
+  standing.position = result.GetInt(0);
+  standing.competition_rank = result.GetInt(1);
+  standing.dense_rank = result.GetInt(2);
+  standing.score = result.GetDouble(3);
+  standing.time_stamp_ms = result.GetInt(4);
+  standing.service_provider = result.GetString(5);
+  standing.local_account = result.GetString(6);
+  return standing;
+}
+
+// The rows of the current result set, each made by `row_of`.
+template <typename Row>
+std::vector<Row> RowsOf(vel::ResultSets& result,
+                        Row (*row_of)(vel::ResultSets&)) {
+  std::vector<Row> rows;
+  rows.reserve(result.GetRowCount());
+  while (result.SeekNextRow()) rows.push_back(row_of(result));
+  return rows;
+}
+
+PeriodStore::ArchivedPeriod ListedPeriodOf(vel::ResultSets& result) {
+  PeriodStore::ArchivedPeriod period;
+  period.period = result.GetString(0);
+  period.start = TimeOf(result, 1);
+  period.end = TimeOf(result, 2);
+  period.reset = result.GetString(3);
+  period.player_count = result.GetInt(4);
+  return period;
+}
+
+PeriodStore::OpenNotification OpenNotificationOf(vel::ResultSets& result) {
+  PeriodStore::OpenNotification row;
+  row.notification_id = IdOf(result, 0);
+  row.idempotency_key = result.GetString(1);
+  row.leaderboard_id = result.GetString(2);
+  row.period = result.GetString(3);
+  row.period_start = result.GetString(4);
+  row.period_end = result.GetString(5);
+  row.state = result.GetString(6);
+  row.attempts = static_cast<int>(result.GetInt(7));
+  row.next_attempt_at = result.GetString(8);
+  row.last_error = result.GetString(9);
+  return row;
 }
 
 }  // namespace
@@ -378,23 +407,25 @@ void PeriodStore::FindPeriod(const std::string& leaderboard_id,
 
 void PeriodStore::ReadStandings(std::uint64_t period_id, std::int64_t first,
                                 std::int64_t last, StandingsCallback callback) {
-  RunStandingsRead("read standings",
-                   statements::MakeStandingsQuery(period_id, first, last),
-                   std::move(callback));
+  RunRowsRead("read standings",
+              statements::MakeStandingsQuery(period_id, first, last),
+              &StandingOf, std::move(callback));
 }
 
-void PeriodStore::RunStandingsRead(const char* operation,
-                                   const std::string& statement,
-                                   StandingsCallback callback) {
-  RunAsync(
-      operation, statement,
-      [callback = std::move(callback)](bool failed, vel::ResultSets& result) {
-        if (failed || !result.SeekNextResultSet()) {
-          callback(true, {});
-          return;
-        }
-        callback(false, StandingsOf(result));
-      });
+template <typename Row>
+void PeriodStore::RunRowsRead(
+    const char* operation, const std::string& statement,
+    Row (*row_of)(vel::ResultSets&),
+    std::function<void(bool failed, const std::vector<Row>& rows)> callback) {
+  RunAsync(operation, statement,
+           [row_of, callback = std::move(callback)](bool failed,
+                                                    vel::ResultSets& result) {
+             if (failed || !result.SeekNextResultSet()) {
+               callback(true, {});
+               return;
+             }
+             callback(false, RowsOf(result, row_of));
+           });
 }
 
 void PeriodStore::ReadPlayerWindow(std::uint64_t period_id,
@@ -415,16 +446,15 @@ void PeriodStore::ReadPlayerWindow(std::uint64_t period_id,
           callback(true, std::nullopt, {});
           return;
         }
-        callback(false, position, StandingsOf(result));
+        callback(false, position, RowsOf(result, &StandingOf));
       });
 }
 
 void PeriodStore::ReadPlayers(std::uint64_t period_id,
                               const std::vector<vel::PlayerAccount>& accounts,
                               StandingsCallback callback) {
-  RunStandingsRead("read players",
-                   statements::MakePlayersQuery(period_id, accounts),
-                   std::move(callback));
+  RunRowsRead("read players", statements::MakePlayersQuery(period_id, accounts),
+              &StandingOf, std::move(callback));
 }
 
 void PeriodStore::ListPeriods(
@@ -432,54 +462,17 @@ void PeriodStore::ListPeriods(
     const std::map<std::string, boost::posix_time::ptime>& cutoffs,
     PeriodsCallback callback) {
   constexpr std::size_t kMaxListed = 1000;
-  RunAsync(
+  RunRowsRead(
       "list periods",
       statements::MakeListPeriodsQuery(leaderboard_id, cutoffs, kMaxListed),
-      [callback](bool failed, vel::ResultSets& result) {
-        std::vector<ArchivedPeriod> periods;
-        if (failed || !result.SeekNextResultSet()) {
-          callback(true, periods);
-          return;
-        }
-        while (result.SeekNextRow()) {
-          ArchivedPeriod period;
-          period.period = result.GetString(0);
-          period.start = TimeOf(result, 1);
-          period.end = TimeOf(result, 2);
-          period.reset = result.GetString(3);
-          period.player_count = result.GetInt(4);
-          periods.push_back(std::move(period));
-        }
-        callback(false, periods);
-      });
+      &ListedPeriodOf, std::move(callback));
 }
 
 void PeriodStore::ListOpenNotifications(NotificationsCallback callback) {
   constexpr std::size_t kMaxListed = 1000;
-  RunAsync("list notifications",
-           statements::MakeOpenNotificationsQuery(kMaxListed),
-           [callback](bool failed, vel::ResultSets& result) {
-             std::vector<OpenNotification> notifications;
-             if (failed || !result.SeekNextResultSet()) {
-               callback(true, notifications);
-               return;
-             }
-             while (result.SeekNextRow()) {
-               OpenNotification row;
-               row.notification_id = IdOf(result, 0);
-               row.idempotency_key = result.GetString(1);
-               row.leaderboard_id = result.GetString(2);
-               row.period = result.GetString(3);
-               row.period_start = result.GetString(4);
-               row.period_end = result.GetString(5);
-               row.state = result.GetString(6);
-               row.attempts = static_cast<int>(result.GetInt(7));
-               row.next_attempt_at = result.GetString(8);
-               row.last_error = result.GetString(9);
-               notifications.push_back(std::move(row));
-             }
-             callback(false, notifications);
-           });
+  RunRowsRead("list notifications",
+              statements::MakeOpenNotificationsQuery(kMaxListed),
+              &OpenNotificationOf, std::move(callback));
 }
 
 void PeriodStore::ResendNotification(std::uint64_t notification_id,

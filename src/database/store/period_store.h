@@ -208,9 +208,13 @@ class PeriodStore {
       const char* operation, const std::string& statement,
       std::function<void(bool failed, vel::ResultSets& result)> on_done);
 
-  // Runs a read of standings; `callback` gets them in result order.
-  void RunStandingsRead(const char* operation, const std::string& statement,
-                        StandingsCallback callback);
+  // Runs a read whose first result set holds the rows, each made by
+  // `row_of`; `callback` gets them in result order (none when it failed).
+  template <typename Row>
+  void RunRowsRead(
+      const char* operation, const std::string& statement,
+      Row (*row_of)(vel::ResultSets&),
+      std::function<void(bool failed, const std::vector<Row>& rows)> callback);
 
   std::shared_ptr<vel::Mariadb> client_;  // atomic load/store
 };

@@ -323,23 +323,19 @@ bool service_internal::CheckQuery(const std::shared_ptr<ClientSession>& session,
                           query.leaderboard_id())) {
     return false;
   }
+  // The limits' refusal keeps its general answer; a query of an archived
+  // period is refused with the reason.
   std::string limit = CheckQueryLimits(query);
-  if (limit.empty() && query.has_period_start()) {
+  const bool general = !limit.empty();
+  if (!general && query.has_period_start()) {
     limit = service_internal::CheckArchivedPeriodQuery(query);
-    if (!limit.empty()) {
-      LOG(WARNING) << prefix << "failed: "
-                   << "Invalid parameter found"
-                   << ". " << limit << ": session=" << session
-                   << ", request=" << query.ShortDebugString();
-      return refuse(limit.c_str());
-    }
   }
   if (!limit.empty()) {
     LOG(WARNING) << prefix << "failed: "
                  << "Invalid parameter found"
                  << ". " << limit << ": session=" << session
                  << ", request=" << query.ShortDebugString();
-    return refuse("Invalid parameter found");
+    return refuse(general ? "Invalid parameter found" : limit.c_str());
   }
   if (!HasValidCompetitors(query)) {
     if (batch) {
