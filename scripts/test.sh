@@ -67,7 +67,9 @@ run_tests() {  # run_tests BUILD_KIND
 }
 
 echo "=== Building (release)"
-scripts/build.sh release
+# No debug information: this tree is tested and packaged for the package
+# test, never shipped or debugged, and it compiles about a fifth faster.
+PLEMOX_DEBUG_INFO=0 scripts/build.sh release
 stage_done "release build"
 echo "=== Testing (release)"
 run_tests release
@@ -82,12 +84,14 @@ if [ $sanitizers -eq 1 ]; then
   stage_done "sanitize build"
   echo "=== Testing (sanitize)"
   export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+  # Thread-local storage is not scanned for pointers: tests/lsan.supp says why.
+  export LSAN_OPTIONS=${LSAN_OPTIONS:-use_tls=0:suppressions=$root/tests/lsan.supp:print_suppressions=0}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   run_tests sanitize
   stage_done "sanitize tests"
   if [ $fuzz -eq 1 ]; then
     # The fuzzers set their own sanitizer options.
-    unset ASAN_OPTIONS UBSAN_OPTIONS
+    unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
     scripts/fuzz.sh "${PLEMOX_FUZZ_SECONDS:-60}"
     stage_done "fuzzing"
   fi

@@ -70,7 +70,7 @@ TEST(HostTest, FailuresToSetUpEndWithExitCodeOne) {
   {
     HostProcess host(TestComponent(R"("mode": ["fail"])"));
     ASSERT_TRUE(host.Start());
-    EXPECT_EQ(ExitCode(host.WaitForExit()), 1);
+    EXPECT_EQ(ExitCode(host.WaitForExit()), 1) << host.Log();
     EXPECT_NE(host.Log().find("The component TestComponent failed to install"),
               std::string::npos)
         << host.Log();
@@ -80,7 +80,7 @@ TEST(HostTest, FailuresToSetUpEndWithExitCodeOne) {
     options.name = "Missing";  // No Missing_install in the library.
     HostProcess host(options);
     ASSERT_TRUE(host.Start());
-    EXPECT_EQ(ExitCode(host.WaitForExit()), 1);
+    EXPECT_EQ(ExitCode(host.WaitForExit()), 1) << host.Log();
     EXPECT_NE(host.Log().find("does not export Missing_install"),
               std::string::npos)
         << host.Log();
@@ -90,7 +90,7 @@ TEST(HostTest, FailuresToSetUpEndWithExitCodeOne) {
     options.library = "libno_such_component.so";
     HostProcess host(options);
     ASSERT_TRUE(host.Start());
-    EXPECT_EQ(ExitCode(host.WaitForExit()), 1);
+    EXPECT_EQ(ExitCode(host.WaitForExit()), 1) << host.Log();
     EXPECT_NE(host.Log().find("Failed to load the component"),
               std::string::npos);
   }
@@ -114,7 +114,7 @@ TEST(HostTest, FailuresToSetUpEndWithExitCodeOne) {
     options.flags = {"--api_token=short"};
     HostProcess host(options);
     ASSERT_TRUE(host.Start());
-    EXPECT_EQ(ExitCode(host.WaitForExit()), 1);
+    EXPECT_EQ(ExitCode(host.WaitForExit()), 1) << host.Log();
     EXPECT_NE(host.Log().find("HTTP API token refused: the API token must "
                               "have at least 16 characters"),
               std::string::npos)
