@@ -263,10 +263,15 @@ std::optional<PeriodEnd> PeriodEnds::ForcedEnd(
       FLAGS_use_leaderboard_table_with_date) {
     return std::nullopt;  // Nothing rolls over.
   }
-  const auto calendar_start =
+  auto calendar_start =
       schedule.past_date_time() <= now
           ? schedule.past_date_time()
           : schedule.OccurrenceBefore(schedule.past_date_time());
+  // Before a schedule's first period no calendar period has begun: the
+  // closed one starts at the previous reset, as without a schedule.
+  if (!calendar_start.is_special() && calendar_start > now) {
+    calendar_start = boost::posix_time::not_a_date_time;
+  }
   return MakeEnd(
       schedule.leaderboard_id(), PeriodToString(schedule.period()), "forced",
       calendar_start, now,
