@@ -270,6 +270,17 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   EXPECT_NE(seen["readiness"].get<std::string>().find("ready"),
             std::string::npos);
   EXPECT_GT(seen["metric_count"], 5);
+  // The day the forced reset closed, listed and opened from the archive.
+  ASSERT_EQ(seen["periods"].size(), 1u) << seen["periods"];
+  EXPECT_EQ(seen["periods"][0][0], "day");
+  // Before the schedule's start: from the beginning, not from 2098.
+  EXPECT_EQ(seen["periods"][0][1], "19700101T000000");
+  EXPECT_EQ(seen["periods"][0][3], "forced");
+  EXPECT_EQ(seen["periods"][0][4], "11");
+  EXPECT_EQ(seen["period_status"], "Positions 1–11 of 11");
+  ASSERT_EQ(seen["period_standings"].size(), 11u);
+  EXPECT_EQ(seen["period_standings"][4],
+            Json::array({"5", "4", "4", "970", "guest", "p04"}));
   EXPECT_EQ(seen["errors"], Json::array());
   EXPECT_EQ(seen["broken"], Json::array());
 
