@@ -86,19 +86,7 @@ vel::Json ParseJson(const std::string& text) {
 
 class PeriodArchiveTest : public testing::Test {
  protected:
-  ~PeriodArchiveTest() override {
-    const std::string like = "'" + prefix_ + "%'";
-    probe_.Execute(
-        "DELETE FROM period_archive_standing WHERE period_id IN (SELECT "
-        "period_id FROM period_archive WHERE leaderboard_id LIKE " +
-        like + ")");
-    probe_.Execute("DELETE FROM period_archive WHERE leaderboard_id LIKE " +
-                   like);
-    probe_.Execute(
-        "DELETE FROM period_end_notification WHERE leaderboard_id LIKE " +
-        like);
-    probe_.ForgetLeaderboards(prefix_);
-  }
+  ~PeriodArchiveTest() override { probe_.ForgetLeaderboards(prefix_); }
 
   const std::string prefix_ = UniquePrefix("e2eper");
   StoreProbe probe_;
