@@ -85,6 +85,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/plemox-bench.XXXXXX")
 run_id="bench$$_$(date +%s)"
 lb_day="${run_id}_day"
 lb_week="${run_id}_week"
+# Players with 32-byte names and 100-byte metadata, for the top-named row.
+lb_named="${run_id}_named"
 server_pid=""
 redis_pid=""
 
@@ -176,7 +178,7 @@ cat >"$work/manifest.json" <<JSON
   "name": "PlemoxLeaderboardServer",
   "library": "$lib/libplemox-leaderboard.so",
   "arguments": {
-    "leaderboard_ids": ["$lb_day", "$lb_week"],
+    "leaderboard_ids": ["$lb_day", "$lb_week", "$lb_named"],
     "reset_schedules": [
       {"leaderboard_id": "$lb_day", "period": "day", "interval": 1,
        "starts": "2098-01-05 00:00:00", "ends": "2099-12-31 23:59:59"},
@@ -333,6 +335,11 @@ say "prefill: one score for each of $players players on both leaderboards"
 loadgen prefill --prefill --duration=0 --requests=0 --players="$players" \
   --connections="$connections" --in_flight="$in_flight" --progress=false
 prefill_line=$(grep -o 'prefill: .*' "$work/prefill.txt" || true)
+say "prefill: $players players with 32-byte names and 100-byte metadata"
+loadgen prefill-named --prefill --duration=0 --requests=0 \
+  --players="$players" --leaderboards="$lb_named" --name_bytes=32 \
+  --metadata_bytes=100 --connections="$connections" --in_flight="$in_flight" \
+  --progress=false
 
 load_before=$(cut -d' ' -f1 /proc/loadavg)
 common=(--connections="$connections" --in_flight="$in_flight"
@@ -346,6 +353,8 @@ loadgen mixed "${common[@]}" \
   --mix=submit=40,submit_ranked=20,top=15,nearby=15,social=10
 say "top-only, ${seconds}s"
 loadgen top-only "${common[@]}" --mix=top=1
+say "top-named (top 100 with names and metadata), ${seconds}s"
+loadgen top-named "${common[@]}" --mix=top=1 --leaderboards="$lb_named"
 
 # Open loop at a share of each closed-loop peak: the latency a studio sees
 # below saturation, where a closed loop would hide a stall (it stops sending
@@ -419,8 +428,11 @@ for span in daily weekly monthly alltime; do
   rb_keys+=("$rb_prefix:$span" "$rb_prefix:$span:timestamp"
     "$rb_prefix:$span:dense")
 done
+# Then the profile hash and the (unused: no id) submission id key.
+rb_keys+=("$rb_prefix:profile" "$rb_prefix:submission:")
 rb EVALSHA EVALSHA "$submit_sha" "${#rb_keys[@]}" "${rb_keys[@]}" \
-  p__rand_int__:guest 8387654321098:p__rand_int__:guest __rand_int__ 0 1 1
+  p__rand_int__:guest 8387654321098:p__rand_int__:guest __rand_int__ 0 1 1 \
+  0 "" 0 "" 0 ""
 redis-cli -p "$redis_port" del "$z" "$h" "${rb_keys[@]}" >/dev/null
 
 # --- The table. -----------------------------------------------------------
@@ -459,7 +471,7 @@ awk -F'\t' -v baselines="$baselines" '
       "vs Redis"
     for (i = 1; i <= n; ++i) {
       split(rows[i], f, "\t")
-      if (f[1] ~ /^count_/ || f[1] == "prefill" || f[1] == "profiled") continue
+      if (f[1] ~ /^count_/ || f[1] ~ /^prefill/ || f[1] == "profiled") continue
       fixed = f[14] != "" && f[14] > 0
       ratio = "-"
       if (!fixed && f[2] in base) {
@@ -503,6 +515,13 @@ echo "vs Redis: a closed-loop row's req/s as a share of redis-benchmark's" \
   "req/s for the same work (50 clients, no pipelining)."
 awk -F'\t' '{printf "  %-14s %s cmds, %s trips, %s ctxsw:%s\n", $1, $2, $3,
               $5, $4}' "$work/round_trips.tsv"
+awk -F'\t' '$2 == "top" && ($1 == "top-only" || $1 == "top-named") {
+       rps[$1] = $4}
+     END {if (rps["top-only"] > 0 && rps["top-named"] != "")
+            printf "top-100 with 32-byte names and 100-byte metadata:" \
+              " %.0f req/s, %.1f %% of the plain top-100 (%.0f req/s)\n",
+              rps["top-named"], 100 * rps["top-named"] / rps["top-only"],
+              rps["top-only"]}' "$work/results.tsv"
 if [ -n "$prefill_line" ]; then echo "  $prefill_line"; fi
 echo "CPU time per request (server, Redis, load generator: all three share" \
   "the $(nproc) cores) and the server's context switches, from /proc during" \
@@ -510,7 +529,8 @@ echo "CPU time per request (server, Redis, load generator: all three share" \
 awk -F'\t' '$1 !~ /^count_/ {printf "  %-16s server %s us, Redis %s us," \
              " load generator %s us, total %s us; server %s context" \
              " switches\n", $1, $2, $3, $5, $2 + $3 + $5, $4}' "$work/cpu.tsv"
-for label in submit-only query-heavy mixed top-only "${rate_labels[@]}"; do
+for label in submit-only query-heavy mixed top-only top-named \
+  "${rate_labels[@]}"; do
   if grep -q '^fixed rate: ' "$work/$label.txt"; then
     echo "  $label: $(grep '^fixed rate: ' "$work/$label.txt")"
   fi

@@ -535,21 +535,38 @@ Request BuildAuthentication(Request request, const std::string& app_id) {
   return request;
 }
 
-Request BuildSubmission(
-    Request request, const std::string& leaderboard_id,
-    const Leaderboard::AccountId& account, double score,
-    Leaderboard::ScoreSubmission::Type type,
-    const std::optional<LeaderboardClient::RankLookup>& rank) {
-  auto* submission = request.mutable_score_submission();
-  submission->set_leaderboard_id(leaderboard_id);
-  *submission->mutable_account_id() = account;
-  submission->set_score(score);
-  submission->set_type(type);
-  if (rank) {
-    submission->set_ranking_type(rank->ranking_type);
-    submission->set_time_span(rank->time_span);
+Request BuildSubmission(Request request,
+                        const LeaderboardClient::Submission& submission) {
+  auto* body = request.mutable_score_submission();
+  body->set_leaderboard_id(submission.leaderboard_id);
+  *body->mutable_account_id() = submission.account;
+  body->set_score(submission.score);
+  body->set_type(submission.type);
+  if (submission.rank) {
+    body->set_ranking_type(submission.rank->ranking_type);
+    body->set_time_span(submission.rank->time_span);
+  }
+  if (submission.display_name) {
+    body->set_display_name(*submission.display_name);
+  }
+  if (submission.metadata) body->set_metadata(*submission.metadata);
+  if (submission.submission_id) {
+    body->set_submission_id(*submission.submission_id);
   }
   return request;
+}
+
+LeaderboardClient::Submission MakeSubmission(
+    const std::string& leaderboard_id, const Leaderboard::AccountId& account,
+    double score, Leaderboard::ScoreSubmission::Type type,
+    const std::optional<LeaderboardClient::RankLookup>& rank) {
+  LeaderboardClient::Submission submission;
+  submission.leaderboard_id = leaderboard_id;
+  submission.account = account;
+  submission.score = score;
+  submission.type = type;
+  submission.rank = rank;
+  return submission;
 }
 
 Request BuildDeletions(
@@ -604,9 +621,15 @@ LeaderboardClient::Result LeaderboardClient::SubmitScore(
     const std::string& leaderboard_id, const Leaderboard::AccountId& account,
     double score, Leaderboard::ScoreSubmission::Type type,
     const std::optional<RankLookup>& rank, std::chrono::milliseconds timeout) {
-  return Call(BuildSubmission(NewRequest(Request::kScoreSubmission),
-                              leaderboard_id, account, score, type, rank),
-              timeout);
+  return SubmitScore(MakeSubmission(leaderboard_id, account, score, type, rank),
+                     timeout);
+}
+
+LeaderboardClient::Result LeaderboardClient::SubmitScore(
+    const Submission& submission, std::chrono::milliseconds timeout) {
+  return Call(
+      BuildSubmission(NewRequest(Request::kScoreSubmission), submission),
+      timeout);
 }
 
 LeaderboardClient::Result LeaderboardClient::DeleteScores(
@@ -662,8 +685,14 @@ void LeaderboardClient::SubmitScoreAsync(
     double score, Leaderboard::ScoreSubmission::Type type,
     const std::optional<RankLookup>& rank, Callback callback,
     std::chrono::milliseconds timeout) {
-  Start(BuildSubmission(NewRequest(Request::kScoreSubmission), leaderboard_id,
-                        account, score, type, rank),
+  SubmitScoreAsync(MakeSubmission(leaderboard_id, account, score, type, rank),
+                   std::move(callback), timeout);
+}
+
+void LeaderboardClient::SubmitScoreAsync(const Submission& submission,
+                                         Callback callback,
+                                         std::chrono::milliseconds timeout) {
+  Start(BuildSubmission(NewRequest(Request::kScoreSubmission), submission),
         timeout, std::move(callback));
 }
 

@@ -81,6 +81,24 @@ class LeaderboardClient {
         Leaderboard::LeaderboardQuery::kAllTime;
   };
 
+  // One score submission with everything it may carry.
+  struct Submission {
+    std::string leaderboard_id;
+    Leaderboard::AccountId account;
+    double score = 0;
+    Leaderboard::ScoreSubmission::Type type =
+        Leaderboard::ScoreSubmission::kHighScore;
+    std::optional<RankLookup> rank;
+    // The player's name (UTF-8) and the game's bytes kept with the entry;
+    // each replaces the stored one when set and leaves it when not.
+    std::optional<std::string> display_name;
+    std::optional<std::string> metadata;
+    // Makes the submission safe to send again: give every resend of it the
+    // same id (NewSubmissionId()); the server applies it once and answers a
+    // resend like the first (with `resent` set).
+    std::optional<std::string> submission_id;
+  };
+
   struct Options {
     // Longest answer accepted; a longer frame ends the connection.
     size_t max_frame_size = FrameCodec::kDefaultMaxFrameSize;
@@ -120,6 +138,8 @@ class LeaderboardClient {
                      Leaderboard::ScoreSubmission::Type type,
                      const std::optional<RankLookup>& rank = std::nullopt,
                      std::chrono::milliseconds timeout = kDefaultTimeout);
+  Result SubmitScore(const Submission& submission,
+                     std::chrono::milliseconds timeout = kDefaultTimeout);
   Result DeleteScores(const std::vector<Deletion>& deletions,
                       std::chrono::milliseconds timeout = kDefaultTimeout);
   Result Query(const Leaderboard::LeaderboardQuery::Request& query,
@@ -151,6 +171,8 @@ class LeaderboardClient {
                         const std::optional<RankLookup>& rank,
                         Callback callback,
                         std::chrono::milliseconds timeout = kDefaultTimeout);
+  void SubmitScoreAsync(const Submission& submission, Callback callback,
+                        std::chrono::milliseconds timeout = kDefaultTimeout);
   void DeleteScoresAsync(const std::vector<Deletion>& deletions,
                          Callback callback,
                          std::chrono::milliseconds timeout = kDefaultTimeout);
@@ -175,6 +197,9 @@ class LeaderboardClient {
 
   // A fresh random request UUID: 16 raw bytes.
   static std::string NewRequestUuid();
+  // A fresh random submission id: 16 raw bytes, as unlikely as a request
+  // UUID to meet another one.
+  static std::string NewSubmissionId() { return NewRequestUuid(); }
 
  private:
   struct Connection;

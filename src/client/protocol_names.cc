@@ -46,6 +46,26 @@ bool Lookup(const std::string& text,
   return false;
 }
 
+// `bytes` between double quotes, with '"', '\\', control characters and
+// (unless `keep_utf8`, for UTF-8 text) every byte outside ASCII written as
+// \xHH, so that nothing a player chose can steer the terminal.
+std::string Quoted(const std::string& bytes, bool keep_utf8) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text = "\"";
+  for (const unsigned char byte : bytes) {
+    const bool plain =
+        (byte >= 0x20 && byte < 0x7F) || (keep_utf8 && byte >= 0x80);
+    if (plain && byte != '"' && byte != '\\') {
+      text += static_cast<char>(byte);
+    } else {
+      text += "\\x";
+      text += kDigits[byte >> 4];
+      text += kDigits[byte & 0x0F];
+    }
+  }
+  return text + "\"";
+}
+
 void DescribeQuery(const LeaderboardQuery::Response& query,
                    std::ostringstream& out) {
   out << "total players: " << query.total_player_count() << "\n";
@@ -59,8 +79,14 @@ void DescribeQuery(const LeaderboardQuery::Response& query,
     std::ostringstream score;
     score << record.score();
     out << std::left << std::setw(8) << record.rank() << std::setw(16)
-        << score.str() << ProtocolNames::AccountText(record.account_id())
-        << "\n";
+        << score.str() << ProtocolNames::AccountText(record.account_id());
+    if (record.has_display_name()) {
+      out << "  " << Quoted(record.display_name(), true);
+    }
+    if (record.has_metadata()) {
+      out << "  metadata " << Quoted(record.metadata(), false);
+    }
+    out << "\n";
   }
 }
 
@@ -214,6 +240,10 @@ std::string ProtocolNames::Describe(const Response& response) {
           << "\nscore: " << body.score()
           << "\ntotal players: " << body.total_player_count()
           << "\nrank: " << body.rank() << "\n";
+      if (body.resent()) {
+        out << "resent: yes (the submission id was applied before; "
+               "nothing was applied again)\n";
+      }
       break;
     }
     case Request::kScoreDeletions:

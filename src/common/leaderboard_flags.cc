@@ -48,6 +48,20 @@ DEFINE_uint64(max_records_per_answer, 2000,
               "Most ranking records one answer may hold, all queries of a "
               "batch counted together; a query or batch that could exceed it "
               "is refused.");
+DEFINE_uint64(max_answer_bytes, 1048576,
+              "Most bytes one answer to a query or batch may take on the "
+              "wire, names and metadata included; a larger answer is "
+              "refused.");
+DEFINE_uint64(max_display_name_bytes, 64,
+              "Longest display_name a score submission may carry, in bytes "
+              "of UTF-8 (at most 65535).");
+DEFINE_uint64(max_metadata_bytes, 1024,
+              "Most metadata bytes a score submission may carry (at most "
+              "65535).");
+DEFINE_int64(submission_id_ttl_seconds, 600,
+             "How long a score submission's submission_id is remembered: a "
+             "second submission with the id on the same leaderboard within "
+             "this time is not applied again (at least 1).");
 DEFINE_uint64(max_competitors_per_query, 1000,
               "Most competitors one social query may list.");
 DEFINE_uint64(max_deletions_per_request, 1000,

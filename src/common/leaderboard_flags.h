@@ -36,6 +36,10 @@ DECLARE_int32(redis_cache_connections);
 
 // Bounded cost of one request and access control.
 DECLARE_uint64(max_records_per_answer);
+DECLARE_uint64(max_answer_bytes);
+DECLARE_uint64(max_display_name_bytes);
+DECLARE_uint64(max_metadata_bytes);
+DECLARE_int64(submission_id_ttl_seconds);
 DECLARE_uint64(max_competitors_per_query);
 DECLARE_uint64(max_deletions_per_request);
 DECLARE_string(allowed_app_ids);

@@ -4,6 +4,8 @@
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 
+#include <cstdint>
+
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "leaderboard/console/console_routes.h"
@@ -54,6 +56,17 @@ void CheckFlags() {
       FLAGS_force_flush_interval_in_msec == 0) {
     LOG(FATAL) << "The 'force_flush_interval_in_msec' flag must be a "
                   "positive number.";
+  }
+  // The profile table's columns hold at most 65535 bytes each.
+  constexpr std::uint64_t kMaxProfileColumnBytes = 65535;
+  if (FLAGS_max_display_name_bytes > kMaxProfileColumnBytes ||
+      FLAGS_max_metadata_bytes > kMaxProfileColumnBytes) {
+    LOG(FATAL) << "The 'max_display_name_bytes' and 'max_metadata_bytes' "
+                  "flags must not be greater than 65535.";
+  }
+  if (FLAGS_submission_id_ttl_seconds < 1) {
+    LOG(FATAL) << "The 'submission_id_ttl_seconds' flag must be a positive "
+                  "number.";
   }
 }
 

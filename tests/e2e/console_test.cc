@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,12 +46,19 @@ class ConsoleTest : public testing::Test {
                      std::string("--api_token=") + kToken,
                      "--max_records_per_answer=100"};
     server_ = std::make_unique<RunningServer>(options, "console-test");
-    // Twelve players on "a", p00 best; p03 and p04 share a score.
+    // Twelve players on "a", p00 best; p03 and p04 share a score. p00 and
+    // p02 have names, p02 metadata too.
     for (int i = 0; i < 12; ++i) {
       char account[8];
       std::snprintf(account, sizeof(account), "p%02d", i);
       const double score = i == 4 ? 1000 - 3 * 10 : 1000 - i * 10;
-      Submit("a", account, score);
+      if (i == 0) {
+        Submit("a", account, score, "Ada");
+      } else if (i == 2) {
+        Submit("a", account, score, "Zo\u00eb", std::string("\0\xff\x10", 3));
+      } else {
+        Submit("a", account, score);
+      }
     }
     Submit("b", "p01", 5);
     ASSERT_TRUE(WaitFor([&] { return RowsOf("a_alltime", "p01") == 1; }));
@@ -60,13 +68,16 @@ class ConsoleTest : public testing::Test {
     probe_.ForgetLeaderboards(Prefix());
   }
 
-  void Submit(const std::string& name, const std::string& account,
-              double score) {
-    ASSERT_TRUE(server_->client()
-                    .SubmitScore(Prefix() + name,
-                                 QueryBuilder::Account("guest", account), score,
-                                 Leaderboard::ScoreSubmission::kHighScore)
-                    .ok());
+  void Submit(const std::string& name, const std::string& account, double score,
+              const std::optional<std::string>& display_name = std::nullopt,
+              const std::optional<std::string>& metadata = std::nullopt) {
+    plemox::LeaderboardClient::Submission submission;
+    submission.leaderboard_id = Prefix() + name;
+    submission.account = QueryBuilder::Account("guest", account);
+    submission.score = score;
+    submission.display_name = display_name;
+    submission.metadata = metadata;
+    ASSERT_TRUE(server_->client().SubmitScore(submission).ok());
   }
   std::size_t RowsOf(const std::string& table, const std::string& account) {
     const auto rows = probe_.ScoreRows(Prefix() + table);
@@ -190,11 +201,36 @@ TEST_F(ConsoleTest, RoutesRefuseWhatTheyMustAndChangeNothing) {
     ranks.push_back(record["rank"]);
     positions.push_back(record["position"]);
   }
+  // A player's name and metadata (base64) only where they were sent.
+  EXPECT_EQ(body["records"][0].value("display_name", ""), "Zo\u00eb");
+  EXPECT_EQ(body["records"][0].value("metadata", ""), "AP8Q");
+  EXPECT_EQ(body["records"][0].value("metadata_bytes", 0), 3);
+  EXPECT_FALSE(body["records"][3].contains("display_name")) << body;
+  EXPECT_FALSE(body["records"][3].contains("metadata")) << body;
   // p03 and p04 tie; within one millisecond either may come first.
   std::sort(accounts.begin() + 1, accounts.begin() + 3);
   EXPECT_EQ(accounts, (std::vector<std::string>{"p02", "p03", "p04", "p05"}));
   EXPECT_EQ(ranks, (std::vector<int>{3, 4, 4, 6}));
   EXPECT_EQ(positions, (std::vector<int>{3, 4, 5, 6}));
+}
+
+TEST_F(ConsoleTest, ServesLeaderboardsCreatedAtRunTime) {
+  const std::string id = Prefix() + "runtime";
+  ASSERT_EQ(Call("GET", "/v1/console/leaderboards/" + id + "/ranking/").status,
+            404);
+  Submit("runtime", "p07", 70);
+  // Listed once its tables exist (made by its first database write).
+  std::string listed;
+  EXPECT_TRUE(WaitFor([&] {
+    listed = Call("GET", "/v1/console/leaderboards/").body;
+    return listed.find("\"" + id + "\"") != std::string::npos;
+  })) << listed;
+  const auto ranking =
+      Call("GET", "/v1/console/leaderboards/" + id + "/ranking/");
+  ASSERT_EQ(ranking.status, 200) << ranking.body;
+  const Json body = Json::parse(ranking.body);
+  ASSERT_EQ(body["records"].size(), 1u);
+  EXPECT_EQ(body["records"][0]["account"], "p07");
 }
 
 TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
@@ -233,8 +269,9 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   EXPECT_EQ(seen["leaderboards"][1][3], "1");
   // The ranking in order with positions and ranks, five to a page.
   ASSERT_EQ(seen["ranking_page_1"].size(), 5u) << seen;
-  EXPECT_EQ(seen["ranking_page_1"][0],
-            Json::parse(R"(["1","1","1000","guest","p00","Player Delete"])"));
+  EXPECT_EQ(
+      seen["ranking_page_1"][0],
+      Json::parse(R"(["1","1","1000","guest","p00","Ada","Player Delete"])"));
   // p03 and p04 tie; within one millisecond either may come first.
   EXPECT_EQ(seen["ranking_page_1"][4][2], "970");
   EXPECT_EQ(seen["ranking_status_1"], "Positions 1–5 of 12");

@@ -5,7 +5,6 @@
 // on the test MariaDB (recovery reads every table of its database) and
 // deletes only its own Redis keys.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "support/host_process.h"
+#include "support/own_database_test.h"
 #include "support/private_redis.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
@@ -65,19 +65,9 @@ std::ostream& operator<<(std::ostream& out, const Ranking& ranking) {
   return out;
 }
 
-class RecoveryTest : public testing::Test {
+class RecoveryTest : public OwnDatabaseTest {
  protected:
-  void SetUp() override {
-    static int counter = 0;
-    prefix_ = "e2erec" + std::to_string(getpid()) + "_" +
-              std::to_string(++counter) + "_";
-    database_ = prefix_ + "db";
-    ASSERT_EQ(probe_.Execute("CREATE DATABASE " + database_), "");
-  }
-  void TearDown() override {
-    probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
-    probe_.Execute("DROP DATABASE IF EXISTS " + database_);
-  }
+  RecoveryTest() : OwnDatabaseTest("e2erec") {}
 
   std::string Id(const std::string& name) const { return prefix_ + name; }
   std::string Key(const std::string& name, const std::string& timespan) const {
@@ -155,9 +145,6 @@ class RecoveryTest : public testing::Test {
     return count;
   }
 
-  StoreProbe probe_;
-  std::string prefix_;
-  std::string database_;
   std::unique_ptr<HostProcess> recovery_;
 };
 

@@ -6,7 +6,6 @@
 // (recovery reads every table of its database) and deletes only its own
 // Redis keys.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -18,6 +17,7 @@
 #include "client/query_builder.h"
 #include "support/answer_checks.h"
 #include "support/host_process.h"
+#include "support/own_database_test.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
@@ -29,17 +29,9 @@ using Leaderboard::ScoreDeletion;
 using Leaderboard::ScoreSubmission;
 using plemox::QueryBuilder;
 
-class RuntimeLeaderboardTest : public testing::Test {
+class RuntimeLeaderboardTest : public OwnDatabaseTest {
  protected:
-  void SetUp() override {
-    prefix_ = "e2ert" + std::to_string(getpid()) + "_";
-    database_ = prefix_ + "db";
-    ASSERT_EQ(probe_.Execute("CREATE DATABASE " + database_), "");
-  }
-  void TearDown() override {
-    probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
-    probe_.Execute("DROP DATABASE IF EXISTS " + database_);
-  }
+  RuntimeLeaderboardTest() : OwnDatabaseTest("e2ert") {}
 
   // `name` after the test's prefix, padded with 'x' to `length` characters.
   std::string Id(const std::string& name, std::size_t length = 0) const {
@@ -77,10 +69,6 @@ class RuntimeLeaderboardTest : public testing::Test {
     options.flags.push_back("--mysql_db_name=" + database_);
     return options;
   }
-
-  StoreProbe probe_;
-  std::string prefix_;
-  std::string database_;
 };
 
 TEST_F(RuntimeLeaderboardTest,

@@ -79,11 +79,12 @@ TEST(SchemaExportTest, ExportedFileLoadsWithTheMariadbClient) {
                std::to_string(MysqlPort()) + " --user=" + MysqlUser() +
                " --password=" + MysqlPassword() + " < " + path);
   EXPECT_EQ(code, 0) << output;
-  // Two fixed tables and seven per leaderboard, and the procedures.
+  // Three fixed tables (the error log, the reset log, the players' names
+  // and metadata) and seven per leaderboard, and the procedures.
   EXPECT_EQ(probe.Rows("SELECT COUNT(*) FROM information_schema.TABLES "
                        "WHERE TABLE_SCHEMA = '" +
                        database + "'"),
-            (std::vector<std::vector<std::string>>{{"16"}}));
+            (std::vector<std::vector<std::string>>{{"17"}}));
   EXPECT_EQ(probe.Rows("SELECT COUNT(*) FROM information_schema.ROUTINES "
                        "WHERE ROUTINE_SCHEMA = '" +
                        database +

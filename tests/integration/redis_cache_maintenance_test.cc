@@ -120,10 +120,9 @@ class RedisCacheMaintenanceTest : public testing::Test {
     auto done = std::make_shared<std::promise<bool>>();
     RedisCache::SubmitScore(
         id_, account, score, ScoreSubmission::kHighScore, timestamp, schedule,
-        option,
-        [done](RedisCache::SubmitStatus status,
-               std::shared_ptr<RedisCache::NewRecords>) {
-          done->set_value(status != RedisCache::SubmitStatus::kStored);
+        option, RedisCache::SubmissionExtras(),
+        [done](const RedisCache::SubmitOutcome& outcome) {
+          done->set_value(outcome.status != RedisCache::SubmitStatus::kStored);
         });
     EXPECT_FALSE(AwaitPromise(done)) << "submission failed";
   }
@@ -185,10 +184,15 @@ TEST_F(RedisCacheMaintenanceTest, DeletingAPlayerWithoutEntryWritesNothing) {
   EXPECT_EQ(deletion.result, ScoreDeletion::Response::kNotFound);
   const std::vector<std::string> lines =
       monitor.LinesUntil(SendMarker(), "\"leaderboard:" + id_ + ":");
-  // One index read per ranking (all-time and the six periods), no writes.
-  ASSERT_EQ(lines.size(), 7u) << testing::PrintToString(lines);
-  for (const std::string& line : lines)
-    EXPECT_EQ(CommandMonitor::CommandOf(line), "HGET");
+  // One index read per ranking (all-time and the six periods), no writes
+  // to them; then the profile's field, which a player keeps without
+  // entries (after rollovers), is removed.
+  ASSERT_EQ(lines.size(), 8u) << testing::PrintToString(lines);
+  for (std::size_t i = 0; i < 7; ++i) {
+    EXPECT_EQ(CommandMonitor::CommandOf(lines[i]), "HGET");
+  }
+  EXPECT_EQ(CommandMonitor::CommandOf(lines[7]), "HDEL");
+  EXPECT_NE(lines[7].find(":profile\""), std::string::npos);
 
   EXPECT_EQ(HashField(Key("daily:timestamp"), "other:guest"),
             MakeMemberRankingKey(kT, "other:guest"));
@@ -579,11 +583,10 @@ TEST_F(RedisCacheMaintenanceTest, SubmissionsAndQueriesWorkAfterRollover) {
   auto done = std::make_shared<std::promise<RedisCache::NewRecords>>();
   RedisCache::SubmitScore(
       id_, Player("A"), 50, ScoreSubmission::kHighScore, kT + 2,
-      ResetScheduleInfo(), RankingOption(),
-      [done](RedisCache::SubmitStatus status,
-             std::shared_ptr<RedisCache::NewRecords> records) {
-        EXPECT_EQ(status, RedisCache::SubmitStatus::kStored);
-        done->set_value(records ? *records : RedisCache::NewRecords());
+      ResetScheduleInfo(), RankingOption(), RedisCache::SubmissionExtras(),
+      [done](const RedisCache::SubmitOutcome& outcome) {
+        EXPECT_EQ(outcome.status, RedisCache::SubmitStatus::kStored);
+        done->set_value(*outcome.new_records);
       });
   const RedisCache::NewRecords records = AwaitPromise(done);
   ASSERT_FALSE(records.empty());

@@ -24,10 +24,11 @@ class RedisCacheReadBackTest : public RedisCacheTest {
     auto done = std::make_shared<std::promise<ReadBack>>();
     RedisCache::ReadBackSubmission(
         id_, account, score, timestamp, schedule, option,
-        [done](bool answered, std::shared_ptr<Records> stored) {
+        RedisCache::SubmissionExtras(),
+        [done](const RedisCache::SubmitOutcome& outcome) {
           ReadBack result;
-          result.answered = answered;
-          if (stored) result.stored = *stored;
+          result.answered = outcome.status != RedisCache::SubmitStatus::kFailed;
+          result.stored = *outcome.new_records;
           done->set_value(result);
         });
     auto future = done->get_future();

@@ -9,6 +9,7 @@
 #include "support/private_redis.h"
 #include "support/redis_cache_fixture.h"
 #include "support/tcp_fault_proxy.h"
+#include "vel/redis/redis_script.h"
 
 namespace plemox {
 namespace redis_cache_test {
@@ -26,15 +27,15 @@ class RedisCacheScriptTest : public RedisCacheTest {
   StatusOutcome SubmitWithStatus(const PlayerAccount& account, double score,
                                  std::int64_t timestamp) {
     auto done = std::make_shared<std::promise<StatusOutcome>>();
-    RedisCache::SubmitScore(
-        id_, account, score, ScoreSubmission::kHighScore, timestamp,
-        ResetScheduleInfo(), RankingOption(),
-        [done](Status status, std::shared_ptr<Records> records) {
-          StatusOutcome outcome;
-          outcome.status = status;
-          if (records) outcome.records = *records;
-          done->set_value(outcome);
-        });
+    RedisCache::SubmitScore(id_, account, score, ScoreSubmission::kHighScore,
+                            timestamp, ResetScheduleInfo(), RankingOption(),
+                            RedisCache::SubmissionExtras(),
+                            [done](const RedisCache::SubmitOutcome& submitted) {
+                              StatusOutcome outcome;
+                              outcome.status = submitted.status;
+                              outcome.records = *submitted.new_records;
+                              done->set_value(outcome);
+                            });
     auto future = done->get_future();
     EXPECT_EQ(future.wait_for(30s), std::future_status::ready);
     return future.get();
@@ -257,6 +258,108 @@ TEST_F(RedisCacheScriptTest, FailedSocialScriptIsAnError) {
                       "Failed to query social leaderboard, the query script "
                       "failed: "),
             1);
+}
+
+// A submission id's record makes the read-back of an uncertain submission
+// exact: the copy that wrote it, another copy (a resend), or none; and a
+// resend is answered from it without writing. A submission without an id
+// is read back from the rankings, the profile compared with what it carried.
+TEST_F(RedisCacheScriptTest, SubmissionIdRecordAnswersResendsAndReadBacks) {
+  FLAGS_redis_cache_use_scripts = true;
+  FLAGS_submission_id_ttl_seconds = 77;
+  const PlayerAccount player = Player("p");
+  extra_keys_ = {MakeSubmissionIdKey(id_, "id-1"),
+                 MakeSubmissionIdKey(id_, "id-2")};
+  // A kAdd of 5 by "Pat" at kT, or its read-back, as the copy `token`.
+  const auto run = [&](bool read, const std::string& submission_id,
+                       const std::string& token) {
+    RedisCache::SubmissionExtras extras;
+    extras.display_name = "Pat";
+    extras.submission_id = submission_id;
+    extras.token = token;
+    auto done = std::make_shared<std::promise<RedisCache::SubmitOutcome>>();
+    const auto callback = [done](const RedisCache::SubmitOutcome& outcome) {
+      done->set_value(outcome);
+    };
+    if (read) {
+      RedisCache::ReadBackSubmission(id_, player, 5, kT, DayOnly(),
+                                     RankingOption(), extras, callback);
+    } else {
+      RedisCache::SubmitScore(id_, player, 5, ScoreSubmission::kAdd, kT,
+                              DayOnly(), RankingOption(), extras, callback);
+    }
+    return done->get_future().get();
+  };
+  const auto submit = [&](const std::string& submission_id,
+                          const std::string& token) {
+    return run(false, submission_id, token);
+  };
+  const auto read_back = [&](const std::string& submission_id,
+                             const std::string& token) {
+    return run(true, submission_id, token);
+  };
+  const Records applied = {{Response::kNewRecordDaily, 5},
+                           {Response::kNewRecord, 5}};
+
+  const auto first = submit("id-1", "token-a");
+  ASSERT_EQ(first.status, Status::kStored);
+  EXPECT_EQ(*first.new_records, applied);
+  EXPECT_TRUE(first.profile_changed);
+  const vel::RedisScript ttl_script("ttl", "return redis.call('TTL', KEYS[1])");
+  vel::RedisValue ttl;
+  ASSERT_EQ(ttl_script.Run({MakeSubmissionIdKey(id_, "id-1")}, {}, &ttl),
+            Redis::kSuccess);
+  EXPECT_GT(ttl.integer, 70);
+  EXPECT_LE(ttl.integer, 77);
+
+  // A resend: the first answer, nothing added.
+  const auto resent = submit("id-1", "token-b");
+  EXPECT_EQ(resent.status, Status::kResent);
+  EXPECT_EQ(*resent.new_records, applied);
+  double stored = 0;
+  ASSERT_EQ(
+      Redis::ZScore(Key("daily"), HashField(Key("daily:timestamp"), "p:guest"),
+                    &stored),
+      Redis::kSuccess);
+  EXPECT_EQ(stored, 5);
+
+  const auto own = read_back("id-1", "token-a");
+  EXPECT_EQ(own.status, Status::kStored);
+  EXPECT_EQ(*own.new_records, applied);
+  EXPECT_TRUE(own.profile_changed);
+  EXPECT_EQ(read_back("id-1", "token-b").status, Status::kResent);
+  const auto none = read_back("id-2", "token-c");
+  EXPECT_EQ(none.status, Status::kStored);
+  EXPECT_TRUE(none.new_records->empty());
+
+  // Without an id: the rankings as SubmitScore left them (the member of
+  // time kT), and the profile holds the name the submission carried.
+  const auto plain = read_back("", "");
+  EXPECT_EQ(plain.status, Status::kStored);
+  EXPECT_EQ(*plain.new_records, applied);
+  EXPECT_TRUE(plain.profile_changed);
+}
+
+// The command chain keeps no names, metadata or submission ids: a
+// submission carrying one is refused before anything is written.
+TEST_F(RedisCacheScriptTest, ChainRefusesSubmissionExtras) {
+  FLAGS_redis_cache_use_scripts = false;
+  RedisCache::SubmissionExtras extras;
+  extras.metadata = "m";
+  auto done = std::make_shared<std::promise<RedisCache::SubmitOutcome>>();
+  RedisCache::SubmitScore(id_, Player("p"), 5, ScoreSubmission::kHighScore, kT,
+                          ResetScheduleInfo(), RankingOption(), extras,
+                          [done](const RedisCache::SubmitOutcome& outcome) {
+                            done->set_value(outcome);
+                          });
+  const auto outcome = done->get_future().get();
+  EXPECT_EQ(outcome.status, Status::kRefused);
+  EXPECT_EQ(outcome.refusal,
+            "display_name, metadata and submission_id are not kept without "
+            "--redis_cache_use_scripts");
+  bool exists = true;
+  ASSERT_EQ(Redis::Exists(Key("alltime"), &exists), Redis::kSuccess);
+  EXPECT_FALSE(exists);
 }
 
 }  // namespace

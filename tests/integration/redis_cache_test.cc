@@ -242,11 +242,23 @@ TEST_F(RedisCacheTest, BadScoresAndTimestampsFailWithoutHarm) {
       MemberScore(Key("daily"), HashField(Key("daily:timestamp"), "p:guest")),
       -5);
 
+  // A score whose stored result is not finite is refused whole: an
+  // infinite one, and a kAdd past the largest double (the database could
+  // hold neither).
   const double inf = std::numeric_limits<double>::infinity();
   const Outcome infinite =
       Submit(player, inf, ScoreSubmission::kHighScore, kT + 2, DayOnly());
-  ASSERT_FALSE(infinite.error);
-  EXPECT_EQ(MemberScore(Key("daily:dense"), "inf"), inf);
+  EXPECT_EQ(infinite.status, RedisCache::SubmitStatus::kRefused);
+  ASSERT_FALSE(
+      Submit(player, 1e308, ScoreSubmission::kAdd, kT + 3, DayOnly()).error);
+  const Outcome overflow =
+      Submit(player, 1e308, ScoreSubmission::kAdd, kT + 4, DayOnly());
+  EXPECT_EQ(overflow.status, RedisCache::SubmitStatus::kRefused);
+  // -5 + 1e308 is 1e308 in a double; the refused kAdd left it so.
+  EXPECT_EQ(
+      MemberScore(Key("daily"), HashField(Key("daily:timestamp"), "p:guest")),
+      1e308);
+  EXPECT_EQ(Cardinality(Key("daily:dense")), 1);
 }
 
 // The player's submissions are decided one at a time, and their completions
@@ -269,19 +281,20 @@ TEST_F(RedisCacheTest, SubmissionsOfOnePlayerRunOneAtATime) {
         // Another player in between shares the leaderboard, not the strand.
         RedisCache::SubmitScore(
             id_, Player("other" + std::to_string(t)), 1, ScoreSubmission::kAdd,
-            kT + i, DayOnly(), RankingOption(),
-            [&](RedisCache::SubmitStatus status, std::shared_ptr<Records>) {
-              if (status != RedisCache::SubmitStatus::kStored) {
+            kT + i, DayOnly(), RankingOption(), RedisCache::SubmissionExtras(),
+            [&](const RedisCache::SubmitOutcome& outcome) {
+              if (outcome.status != RedisCache::SubmitStatus::kStored) {
                 ++errors;
               }
               ++completed;
             });
         RedisCache::SubmitScore(
             id_, PlayerAccount("steam", "busy"), 1, ScoreSubmission::kAdd,
-            kT + i, DayOnly(), RankingOption(),
-            [&](RedisCache::SubmitStatus status,
-                std::shared_ptr<Records> records) {
-              const bool error = status != RedisCache::SubmitStatus::kStored;
+            kT + i, DayOnly(), RankingOption(), RedisCache::SubmissionExtras(),
+            [&](const RedisCache::SubmitOutcome& outcome) {
+              const std::shared_ptr<Records>& records = outcome.new_records;
+              const bool error =
+                  outcome.status != RedisCache::SubmitStatus::kStored;
               if (busy_completion_running.exchange(true)) {
                 ++overlapping_completions;
               }

@@ -57,6 +57,7 @@ inline std::string CacheKey(const std::string& id, const std::string& suffix) {
 inline void DeleteCacheKeys(const std::string& id,
                             const std::vector<std::string>& extra_keys) {
   std::vector<std::string> keys = extra_keys;
+  keys.push_back(MakeLeaderboardProfileKey(id));
   const boost::posix_time::ptime no_week(boost::posix_time::not_a_date_time);
   for (int value = Leaderboard::LeaderboardQuery::kAllTime;
        value <= Leaderboard::LeaderboardQuery::kLastMonth; ++value) {

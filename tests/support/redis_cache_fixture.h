@@ -120,16 +120,16 @@ class RedisCacheTest : public testing::Test {
                  const ResetScheduleInfo& schedule = ResetScheduleInfo(),
                  const RankingOption& option = RankingOption()) {
     auto done = std::make_shared<std::promise<Outcome>>();
-    RedisCache::SubmitScore(
-        id_, account, score, type, timestamp, schedule, option,
-        [done](RedisCache::SubmitStatus status,
-               std::shared_ptr<Records> records) {
-          Outcome outcome;
-          outcome.status = status;
-          outcome.error = status != RedisCache::SubmitStatus::kStored;
-          if (records) outcome.records = *records;
-          done->set_value(outcome);
-        });
+    RedisCache::SubmitScore(id_, account, score, type, timestamp, schedule,
+                            option, RedisCache::SubmissionExtras(),
+                            [done](const RedisCache::SubmitOutcome& submitted) {
+                              Outcome outcome;
+                              outcome.status = submitted.status;
+                              outcome.error = submitted.status !=
+                                              RedisCache::SubmitStatus::kStored;
+                              outcome.records = *submitted.new_records;
+                              done->set_value(outcome);
+                            });
     auto future = done->get_future();
     if (future.wait_for(30s) != std::future_status::ready) {
       ADD_FAILURE() << "submission did not complete";

@@ -106,6 +106,50 @@ TEST(RequestLimitsTest, AccountColumnsCountCharactersNotBytes) {
   EXPECT_EQ(reason, "service provider longer than 50 characters");
 }
 
+TEST(RequestLimitsTest, Utf8ValidationRefusesMalformedAndOverlongForms) {
+  for (const char* valid : {"", "Bob", "\xc3\x85lice", "\xe2\x82\xac",
+                            "\xf0\x9f\x8e\xae", "\xf4\x8f\xbf\xbf"}) {
+    EXPECT_TRUE(RequestLimits::IsValidUtf8(valid)) << valid;
+  }
+  for (const char* invalid :
+       {"\xc3",              // cut short
+        "\x80",              // a continuation byte first
+        "\xc0\xaf",          // overlong '/'
+        "\xe0\x80\xaf",      // overlong three-byte form
+        "\xed\xa0\x80",      // a surrogate
+        "\xf4\x90\x80\x80",  // beyond U+10FFFF
+        "\xc3\x28"}) {       // a second byte that is no continuation
+    EXPECT_FALSE(RequestLimits::IsValidUtf8(invalid)) << invalid;
+  }
+}
+
+TEST(RequestLimitsTest, SubmissionExtrasNameTheirLimit) {
+  gflags::FlagSaver saver;
+  FLAGS_max_display_name_bytes = 4;
+  FLAGS_max_metadata_bytes = 3;
+  Leaderboard::ScoreSubmission::Request request;
+  request.set_display_name("\xc3\x85le");  // 4 bytes, 3 characters
+  request.set_metadata("abc");
+  request.set_submission_id(std::string(64, 'i'));
+  EXPECT_EQ(RequestLimits::CheckSubmissionExtras(request), "");
+  request.set_display_name("Bobby");
+  EXPECT_EQ(RequestLimits::CheckSubmissionExtras(request),
+            "display_name too long: at most 4 bytes (max_display_name_bytes)");
+  request.set_display_name("\xff");
+  EXPECT_EQ(RequestLimits::CheckSubmissionExtras(request),
+            "display_name is not valid UTF-8");
+  request.clear_display_name();
+  request.set_metadata("abcd");
+  EXPECT_EQ(RequestLimits::CheckSubmissionExtras(request),
+            "metadata too long: at most 3 bytes (max_metadata_bytes)");
+  request.clear_metadata();
+  for (const std::size_t size : {0, 65}) {
+    request.set_submission_id(std::string(size, 'i'));
+    EXPECT_EQ(RequestLimits::CheckSubmissionExtras(request),
+              "submission_id must have 1 to 64 bytes");
+  }
+}
+
 TEST(RequestLimitsTest, AppIdListIsTrimmedAndSkipsEmptyPieces) {
   EXPECT_TRUE(RequestLimits::ParseAppIds("").empty());
   EXPECT_TRUE(RequestLimits::ParseAppIds(" , ,").empty());

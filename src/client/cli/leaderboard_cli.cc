@@ -32,6 +32,16 @@ DEFINE_string(account, "",
               "Local account id of the player (delete: comma-separated list)");
 DEFINE_double(score, 0, "submit: the score");
 DEFINE_string(type, "high", "submit: high, add or subtract");
+DEFINE_string(name, "",
+              "submit: the player's display name on the leaderboard (UTF-8; "
+              "sent when given, also empty to clear it)");
+DEFINE_string(metadata, "",
+              "submit: bytes kept with the player's entry (sent when given, "
+              "also empty to clear them)");
+DEFINE_string(submission_id, "",
+              "submit: 1 to 64 bytes; a second submit with the same id on "
+              "the same leaderboard is answered like the first and not "
+              "applied again");
 DEFINE_string(ranking_type, "",
               "position, competition, dense or 1-3 (query default: position; "
               "submit: when set, the answer carries the player's rank)");
@@ -70,7 +80,8 @@ const char kUsage[] =
     "commands:\n"
     "  auth     authenticate and print the reset schedules\n"
     "  submit   --leaderboard L --provider P --account A --score S "
-    "[--type high|add|subtract] [--ranking_type R --time_span T]\n"
+    "[--type high|add|subtract] [--ranking_type R --time_span T] "
+    "[--name N] [--metadata M] [--submission_id ID]\n"
     "  query    --leaderboard L [--collection public|social] [--time_span T] "
     "[--ranking_type R] [--range all|top|nearby --begin B --end E] "
     "[--provider P --account A] [--competitors p:a,p:b] "
@@ -202,15 +213,19 @@ Action Prepare(const std::string& command) {
       rank = LeaderboardClient::RankLookup{RankingType(),
                                            TimeSpan(FLAGS_time_span)};
     }
-    const std::string leaderboard_id =
-        Required("leaderboard", FLAGS_leaderboard);
-    const Leaderboard::AccountId account =
+    LeaderboardClient::Submission submission;
+    submission.leaderboard_id = Required("leaderboard", FLAGS_leaderboard);
+    submission.account =
         QueryBuilder::Account(Required("provider", FLAGS_provider),
                               Required("account", FLAGS_account));
-    const double score = FLAGS_score;
+    submission.score = FLAGS_score;
+    submission.type = type;
+    submission.rank = rank;
+    if (IsSet("name")) submission.display_name = FLAGS_name;
+    if (IsSet("metadata")) submission.metadata = FLAGS_metadata;
+    if (IsSet("submission_id")) submission.submission_id = FLAGS_submission_id;
     return [=](LeaderboardClient& client, std::chrono::milliseconds timeout) {
-      return client.SubmitScore(leaderboard_id, account, score, type, rank,
-                                timeout);
+      return client.SubmitScore(submission, timeout);
     };
   }
   if (command == "query") {

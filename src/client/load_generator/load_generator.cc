@@ -200,8 +200,7 @@ void LoadGenerator::RunPrefill(Report* report) {
       score = static_cast<double>(worker->random() % (options_.max_score + 1));
     }
     worker->client.SubmitScoreAsync(
-        leaderboard_id, PlayerAccount(options_, player), score,
-        options_.submission_type, std::nullopt,
+        MakeSubmission(leaderboard_id, player, score, std::nullopt),
         [&, worker](LeaderboardClient::Result result) {
           const std::string failure = DescribeFailure(result);
           if (!failure.empty()) {
@@ -430,6 +429,33 @@ LoadGenerator::PlannedRequest LoadGenerator::Draw(Worker* worker) {
   return request;
 }
 
+LeaderboardClient::Submission LoadGenerator::MakeSubmission(
+    const std::string& leaderboard_id, uint64_t player, double score,
+    const std::optional<LeaderboardClient::RankLookup>& rank) const {
+  LeaderboardClient::Submission submission;
+  submission.leaderboard_id = leaderboard_id;
+  submission.account = PlayerAccount(options_, player);
+  submission.score = score;
+  submission.type = options_.submission_type;
+  submission.rank = rank;
+  // "Player <n>" padded with '.' (or cut) to the size asked for; metadata
+  // the player's number repeated.
+  if (options_.name_bytes > 0) {
+    std::string name = "Player " + std::to_string(player);
+    name.resize(options_.name_bytes, '.');
+    submission.display_name = std::move(name);
+  }
+  if (options_.metadata_bytes > 0) {
+    const std::string unit = std::to_string(player) + "|";
+    std::string metadata;
+    metadata.reserve(options_.metadata_bytes + unit.size());
+    while (metadata.size() < options_.metadata_bytes) metadata += unit;
+    metadata.resize(options_.metadata_bytes);
+    submission.metadata = std::move(metadata);
+  }
+  return submission;
+}
+
 void LoadGenerator::Issue(Worker* worker, const PlannedRequest& request,
                           Clock::time_point origin) {
   const RequestKind kind = request.kind;
@@ -443,16 +469,16 @@ void LoadGenerator::Issue(Worker* worker, const PlannedRequest& request,
   LeaderboardClient& client = worker->client;
   switch (kind) {
     case RequestKind::kSubmit:
-      client.SubmitScoreAsync(*leaderboard_id, account, score,
-                              options_.submission_type, std::nullopt,
-                              std::move(on_end), options_.timeout);
+      client.SubmitScoreAsync(
+          MakeSubmission(*leaderboard_id, request.player, score, std::nullopt),
+          std::move(on_end), options_.timeout);
       break;
     case RequestKind::kSubmitRanked:
-      client.SubmitScoreAsync(*leaderboard_id, account, score,
-                              options_.submission_type,
-                              LeaderboardClient::RankLookup{
-                                  options_.ranking_type, options_.time_span},
-                              std::move(on_end), options_.timeout);
+      client.SubmitScoreAsync(
+          MakeSubmission(*leaderboard_id, request.player, score,
+                         LeaderboardClient::RankLookup{options_.ranking_type,
+                                                       options_.time_span}),
+          std::move(on_end), options_.timeout);
       break;
     case RequestKind::kTop:
       client.QueryAsync(

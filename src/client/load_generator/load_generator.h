@@ -172,6 +172,11 @@ class LoadGenerator {
     // Competitors of a social query (distinct from the player when the
     // player count allows it).
     int friends = 20;
+    // Every submission (prefill included) carries a display name of this
+    // many bytes and metadata of this many bytes, made from the player's
+    // number; 0 sends none.
+    uint32_t name_bytes = 0;
+    uint32_t metadata_bytes = 0;
     // Before the measured run, submit one score for every player on every
     // leaderboard, so that queries find full rankings. Not measured; its
     // outcome is in Report::prefill_*.
@@ -321,6 +326,11 @@ class LoadGenerator {
   // Draws the next request of `worker` (kind, player, leaderboard, score,
   // friends). Any thread.
   PlannedRequest Draw(Worker* worker);
+  // The submission of `score` by player `player` to `leaderboard_id`, with
+  // the name and metadata of the options. Any thread.
+  LeaderboardClient::Submission MakeSubmission(
+      const std::string& leaderboard_id, uint64_t player, double score,
+      const std::optional<LeaderboardClient::RankLookup>& rank) const;
   // Sends `request` on `worker`; its latency counts from `origin`.
   void Issue(Worker* worker, const PlannedRequest& request,
              Clock::time_point origin);

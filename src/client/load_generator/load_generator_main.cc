@@ -53,6 +53,12 @@ DEFINE_string(ranking_type, "position",
 DEFINE_int64(top, 100, "top: positions 0 to top-1");
 DEFINE_int64(nearby_radius, 5, "nearby: offsets -radius to +radius");
 DEFINE_int32(friends, 20, "social: competitors per query");
+DEFINE_uint32(name_bytes, 0,
+              "Submissions (prefill included) carry a display name of this "
+              "many bytes (0: none)");
+DEFINE_uint32(metadata_bytes, 0,
+              "Submissions (prefill included) carry this many bytes of "
+              "metadata (0: none)");
 DEFINE_bool(prefill, false,
             "Before the measured run, submit one score per player and "
             "leaderboard (not measured); with --duration=0 and --requests=0 "
@@ -129,6 +135,8 @@ bool OptionsFromFlags(LoadGenerator::Options* options, std::string* error) {
   options->top_count = FLAGS_top;
   options->nearby_radius = FLAGS_nearby_radius;
   options->friends = FLAGS_friends;
+  options->name_bytes = FLAGS_name_bytes;
+  options->metadata_bytes = FLAGS_metadata_bytes;
   options->prefill = FLAGS_prefill;
   options->seed = FLAGS_seed;
   *error = options->Validate();

@@ -263,6 +263,8 @@ std::string LoadGenerator::Options::Validate() const {
   if (top_count < 1) return "top_count must be at least 1";
   if (nearby_radius < 0) return "nearby_radius must not be negative";
   if (friends < 0 || friends > 10000) return "friends must be 0 to 10000";
+  if (name_bytes > 65535 || metadata_bytes > 65535)
+    return "name_bytes and metadata_bytes must be 0 to 65535";
   if (progress_interval.count() <= 0)
     return "the progress interval must be positive";
   return "";

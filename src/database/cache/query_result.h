@@ -20,6 +20,11 @@ struct QueryResult {
     std::int64_t rank = 0;
     double score = 0.0;
     vel::PlayerAccount account;
+    // The player's latest name and metadata on the leaderboard; empty when
+    // it has none (or the query ran on the command chain, which keeps
+    // none).
+    std::string display_name;
+    std::string metadata;
   };
 
   // True until the query completed; when true, read nothing else (records

@@ -84,13 +84,11 @@ std::size_t RedisCache::GetPinnedPlayerCount() {
 
 std::size_t RedisCache::GetStrandCount() { return the_strands.size(); }
 
-void RedisCache::SubmitScore(const std::string& leaderboard_id,
-                             const vel::PlayerAccount& account, double score,
-                             std::int32_t submission_type,
-                             std::int64_t timestamp_in_msec,
-                             const ResetScheduleInfo& schedule,
-                             const RankingOption& option,
-                             SubmitScoreCallback callback) {
+void RedisCache::SubmitScore(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
+    const ResetScheduleInfo& schedule, const RankingOption& option,
+    const SubmissionExtras& extras, SubmitOutcomeCallback callback) {
   VLOG(2) << "SubmitScore called";
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
   // The one choice of the submission's path: the flag as read here, on the
@@ -116,22 +114,34 @@ void RedisCache::SubmitScore(const std::string& leaderboard_id,
   // strand decided them. The pin is released only after the caller's
   // completion ran: until then a new submission of the player joins the same
   // strands and its completion queues behind this one.
-  SubmitScoreCallback on_done = [strand_index, local_account_id = account.id(),
-                                 callback = std::move(callback)](
-                                    SubmitStatus status,
-                                    std::shared_ptr<NewRecords> new_records) {
-    boost::asio::post(the_cb_strands[strand_index],
-                      [local_account_id, callback, status,
-                       new_records = std::move(new_records)]() mutable {
-                        if (callback) callback(status, std::move(new_records));
-                        ReleasePin(local_account_id);
-                      });
-  };
+  SubmitOutcomeCallback on_done =
+      [strand_index, local_account_id = account.id(),
+       callback = std::move(callback)](const SubmitOutcome& outcome) {
+        boost::asio::post(the_cb_strands[strand_index],
+                          [local_account_id, callback, outcome] {
+                            if (callback) callback(outcome);
+                            ReleasePin(local_account_id);
+                          });
+      };
   if (use_scripts) {
     // Written to Redis from this thread; no cache thread waits for it.
     Script::SubmitScore(leaderboard_id, account, score, submission_type,
-                        timestamp_in_msec, schedule, option, strand_index,
-                        std::move(on_done));
+                        timestamp_in_msec, schedule, option, extras,
+                        strand_index, std::move(on_done));
+    return;
+  }
+  if (!extras.empty()) {
+    // The command chain is the plain reference path: it keeps no names,
+    // metadata or submission ids.
+    SubmitOutcome refused;
+    refused.status = SubmitStatus::kRefused;
+    refused.refusal =
+        "display_name, metadata and submission_id are not kept without "
+        "--redis_cache_use_scripts";
+    LOG(WARNING) << "Refused a submission: " << refused.refusal
+                 << ": leaderboard id: " << leaderboard_id
+                 << ", member key: " << MakeMemberKey(account);
+    on_done(refused);
     return;
   }
   boost::asio::post(

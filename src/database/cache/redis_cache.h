@@ -85,6 +85,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -113,6 +114,12 @@ class RedisCache {
   enum class SubmitStatus {
     // Every evaluated ranking answered; `new_records` is complete.
     kStored,
+    // The submission id was applied before (by this or another server):
+    // `new_records` is that submission's outcome list; nothing was written.
+    kResent,
+    // The submission cannot be stored as asked (SubmitOutcome::refusal says
+    // why, in words for the client); nothing was written.
+    kRefused,
     // Redis refused a command, or could not be reached before anything was
     // written: `new_records` holds the entries of the rankings updated
     // before the failure (the ranking whose command failed may hold part of
@@ -123,20 +130,47 @@ class RedisCache {
     // must be read back (ReadBackSubmission) to learn what they hold.
     kUncertain,
   };
+  // What a submission may carry besides its score. Only the scripts keep
+  // them: on the command chain a submission that carries any is refused.
+  struct SubmissionExtras {
+    // Each replaces the player's stored one on the leaderboard when set (an
+    // empty value clears it) and leaves it when not set.
+    std::optional<std::string> display_name;
+    std::optional<std::string> metadata;
+    // Empty: none. Otherwise a second submission with the id on the same
+    // leaderboard within --submission_id_ttl_seconds is not applied again
+    // (kResent), or refused when it is not the same submission (another
+    // player, score or type).
+    std::string submission_id;
+    // With a submission id: tells this copy of the submission from a resend
+    // of it (a read-back recognises its own write by it). Any text without
+    // a line feed that another copy will not have (a random number).
+    std::string token;
+
+    bool empty() const {
+      return !display_name && !metadata && submission_id.empty();
+    }
+  };
+  // How a submission ended, with what the caller needs to answer and write.
+  struct SubmitOutcome {
+    SubmitStatus status = SubmitStatus::kFailed;
+    // Never null. kStored: one entry per evaluated ranking (see NewRecords).
+    // kResent: the first submission's list. kFailed and kUncertain: the
+    // entries of the rankings updated before the failure (none with
+    // scripts, which write nothing when they fail).
+    std::shared_ptr<NewRecords> new_records = std::make_shared<NewRecords>();
+    // kStored: the submission's display name or metadata changed the
+    // player's stored profile (the database needs the new values); after a
+    // read-back: the profile holds them (writing them again is harmless).
+    bool profile_changed = false;
+    // kRefused: why, in words for the client.
+    std::string refusal;
+  };
   // Runs on a "RedisCacheCbIoService" thread. The completions of one local
   // account id's submissions run one at a time, in the order the cache
   // decided them, so what a completion starts (a database write) keeps the
-  // player's order. Unless kStored, `new_records` holds the entries of the
-  // rankings updated before the failure (none with scripts, which write
-  // nothing when they fail).
-  using SubmitScoreCallback = std::function<void(
-      SubmitStatus status, std::shared_ptr<NewRecords> new_records)>;
-  // Runs on a "RedisCacheCbIoService" thread, exactly once per read-back.
-  // `answered` is false when Redis failed a command (nothing was learnt);
-  // otherwise `stored` is the outcome list of what the rankings hold of the
-  // submission, in SubmitScore's form.
-  using ReadBackCallback =
-      std::function<void(bool answered, std::shared_ptr<NewRecords> stored)>;
+  // player's order.
+  using SubmitOutcomeCallback = std::function<void(const SubmitOutcome&)>;
   // Runs on a "RedisCacheCbIoService" thread, exactly once per query.
   using QueryCallback =
       std::function<void(const std::shared_ptr<QueryResult>& result)>;
@@ -174,15 +208,20 @@ class RedisCache {
   // With server-side scripts (redis_cache_use_scripts) the whole submission
   // is one atomic script call; with the command chain the first failing
   // ranking ends the submission and rankings already updated stay updated.
-  // The status tells a definite failure from an uncertain outcome. Returns
-  // at once; any thread.
+  // The status tells a definite failure from an uncertain outcome. With
+  // scripts, `extras` are applied in the same script: the profile is
+  // updated whether or not the score is a new record, and a submission id
+  // is checked before anything else and recorded with the outcome. A score
+  // whose stored result would not be finite (kAdd or kSubtract beyond the
+  // range of a double) is refused. Returns at once; any thread.
   static void SubmitScore(const std::string& leaderboard_id,
                           const vel::PlayerAccount& account, double score,
                           std::int32_t submission_type,
                           std::int64_t timestamp_in_msec,
                           const ResetScheduleInfo& schedule,
                           const RankingOption& option,
-                          SubmitScoreCallback callback);
+                          const SubmissionExtras& extras,
+                          SubmitOutcomeCallback callback);
 
   // Learns what a submission whose outcome was uncertain left in Redis: for
   // each ranking SubmitScore would have evaluated (the same arguments), the
@@ -192,19 +231,43 @@ class RedisCache {
   // are (kNone, `score`); the all-time entry comes last and only when
   // present. Reads only. A submission of the same player with the same
   // millisecond is taken for this one; it then reports what Redis holds all
-  // the same. Returns at once; any thread.
+  // the same. The outcome is kStored with that list, or kFailed when Redis
+  // failed a command (nothing was learnt). When the submission carried a
+  // name or metadata, profile_changed tells whether the profile holds them.
+  // With a submission id in `extras` the answer is exact instead, from the
+  // id's record: kStored with the outcome list when this copy
+  // (extras.token) applied it, kResent when another copy did, kStored with
+  // an empty list when no copy did (nothing of it is in Redis). The
+  // completion runs on a "RedisCacheCbIoService" thread. Returns at once;
+  // any thread.
   static void ReadBackSubmission(const std::string& leaderboard_id,
                                  const vel::PlayerAccount& account,
                                  double score, std::int64_t timestamp_in_msec,
                                  const ResetScheduleInfo& schedule,
                                  const RankingOption& option,
-                                 ReadBackCallback callback);
+                                 const SubmissionExtras& extras,
+                                 SubmitOutcomeCallback callback);
 
   // Loads the server-side scripts into Redis (SCRIPT LOAD). Initialize calls
   // it; a Redis that is unreachable then gets them at first use, and one that
   // lost them (restart, SCRIPT FLUSH) gets them again. Returns false (logged)
   // when a script could not be loaded. Blocks; any thread.
   static bool LoadScripts();
+
+  // Recovery of the profiles of `leaderboard_id`: one player's display name
+  // and metadata each.
+  struct RecoveryProfile {
+    vel::PlayerAccount account;
+    std::string display_name;
+    std::string metadata;
+  };
+  // Writes every profile of `profiles` into the leaderboard's profile hash
+  // (one HSET per call), replacing what it holds for those players; players
+  // with neither a name nor metadata are left out. Blocks the caller; false
+  // (logged) when Redis failed.
+  static bool RestoreProfilesForRecovery(
+      const std::string& leaderboard_id,
+      const std::vector<RecoveryProfile>& profiles);
 
   // Recovery: puts one stored score into one ranking as a high score
   // (undated weekly keys). `timestamp` goes into the member ranking key
@@ -272,8 +335,9 @@ class RedisCache {
   // its schedule flag is set (all three pairs when no flag is set). Dense
   // sets are kept in step when option.enable_dense is set. The first failing
   // ranking ends the deletion with error true; rankings already cleaned stay
-  // cleaned. Takes no player pin: not ordered with the player's submissions.
-  // Returns at once; any thread.
+  // cleaned. Last, the player's profile (display name and metadata) on the
+  // leaderboard is removed. Takes no player pin: not ordered with the
+  // player's submissions. Returns at once; any thread.
   static void DeleteScore(const std::string& leaderboard_id,
                           const vel::PlayerAccount& account,
                           const ResetScheduleInfo& schedule,
@@ -373,14 +437,16 @@ class RedisCache {
                                   std::shared_ptr<QueryResult> result);
 
   // --- Read-back and repair (redis_cache_readback.cc). --------------------
-  // The body of ReadBackSubmission, on a cache I/O thread: one pass over the
-  // rankings.
+  // The body of ReadBackSubmission without a submission id, on a cache I/O
+  // thread: one pass over the rankings, then the profile when the
+  // submission carried a name or metadata.
   static void OnReadBackRequested(const std::string& leaderboard_id,
                                   const vel::PlayerAccount& account,
                                   double score, std::int64_t timestamp_in_msec,
                                   const ResetScheduleInfo& schedule,
                                   const RankingOption& option,
-                                  const ReadBackCallback& callback);
+                                  const SubmissionExtras& extras,
+                                  const SubmitOutcomeCallback& callback);
   // Whether the ranking `key` holds the member `ranking_key` as `account`'s
   // entry: *held set, and *stored_score to its score when held. False when
   // Redis failed a command.

@@ -153,7 +153,7 @@ void RedisCache::Chain::OnScoreSubmissionRequested(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
     const ResetScheduleInfo& schedule, const RankingOption& option,
-    const SubmitScoreCallback& callback) {
+    const SubmitOutcomeCallback& callback) {
   VLOG(2) << "OnScoreSubmissionRequested called"
           << ": id=" << leaderboard_id
           << ", has_day_schedule=" << schedule.has_day_schedule
@@ -161,7 +161,12 @@ void RedisCache::Chain::OnScoreSubmissionRequested(
           << ", has_month_schedule=" << schedule.has_month_schedule;
 
   const std::string member_key = MakeMemberKey(account);
-  auto new_records = std::make_shared<NewRecords>();
+  SubmitOutcome outcome;
+  NewRecords* const new_records = outcome.new_records.get();
+  const auto finish = [&outcome, &callback](SubmitStatus status) {
+    outcome.status = status;
+    callback(outcome);
+  };
 
   // A failure is uncertain when a command lost its connection after the
   // chain had got past its first command (a read): an earlier or the lost
@@ -180,8 +185,8 @@ void RedisCache::Chain::OnScoreSubmissionRequested(
     if (!SubmitScoreToPeriod(period.timespan, leaderboard_id, member_key, score,
                              submission_type, timestamp_in_msec,
                              period.week_time, option.enable_dense,
-                             new_records.get())) {
-      callback(failed(), new_records);
+                             new_records)) {
+      finish(failed());
       return;
     }
   }
@@ -196,7 +201,7 @@ void RedisCache::Chain::OnScoreSubmissionRequested(
     has_new_record = true;
   }
   if (!has_new_record || !option.enable_alltime) {
-    callback(SubmitStatus::kStored, new_records);
+    finish(SubmitStatus::kStored);
     return;
   }
 
@@ -215,14 +220,14 @@ void RedisCache::Chain::OnScoreSubmissionRequested(
                << ", timestamp: " << timestamp_in_msec
                << ", score: " << best_score
                << ", submission type: " << ScoreSubmission::kHighScore;
-    callback(failed(), new_records);
+    finish(failed());
     return;
   }
   if (new_record) {
     new_records->emplace_back(NewRecordResult(LeaderboardQuery::kAllTime),
                               best_score);
   }
-  callback(SubmitStatus::kStored, new_records);
+  finish(SubmitStatus::kStored);
 }
 
 bool RedisCache::Chain::SubmitScoreToPeriod(

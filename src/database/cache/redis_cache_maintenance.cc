@@ -170,6 +170,15 @@ void RedisCache::OnScoreDeletionRequested(const std::string& leaderboard_id,
       return;
     }
   }
+  // The player's name and metadata go with its scores.
+  const std::string profile_key = MakeLeaderboardProfileKey(leaderboard_id);
+  if (Redis::HDel(profile_key, MakeMemberKey(account), kServerTag) !=
+      Redis::kSuccess) {
+    LOG(ERROR) << "Failed to delete score: failed to delete the profile: "
+               << profile_key << ", member key: " << MakeMemberKey(account);
+    PostDeleteCompletion(*the_cb_io_service, callback, true, result);
+    return;
+  }
   PostDeleteCompletion(*the_cb_io_service, callback, false, result);
 }
 

@@ -162,11 +162,13 @@ void RedisCache::RankSocialList(const std::shared_ptr<SocialQuery>& query) {
                    });
 
   RunningRank running_rank(query->ranking_type);
-  for (const SocialEntry& entry : social_list) {
+  for (SocialEntry& entry : social_list) {
     QueryResult::Record record;
     record.rank = running_rank.Next(entry.score);
     record.score = entry.score;
-    record.account = entry.account;
+    record.account = std::move(entry.account);
+    record.display_name = std::move(entry.display_name);
+    record.metadata = std::move(entry.metadata);
     query->result->records.push_back(std::move(record));
   }
   if (static_cast<std::int64_t>(query->result->records.size()) !=

@@ -12,6 +12,7 @@
 #include "common/leaderboard_assert.h"
 #include "common/period_ranking.h"
 #include "database/cache/internal/new_record_result.h"
+#include "database/cache/internal/redis_cache_script.h"
 #include "database/cache/internal/redis_commands.h"
 #include "database/cache/redis_cache.h"
 
@@ -112,58 +113,91 @@ bool RedisCache::AdoptStrayMember(const std::string& key,
   return true;
 }
 
-void RedisCache::ReadBackSubmission(const std::string& leaderboard_id,
-                                    const vel::PlayerAccount& account,
-                                    double score,
-                                    std::int64_t timestamp_in_msec,
-                                    const ResetScheduleInfo& schedule,
-                                    const RankingOption& option,
-                                    ReadBackCallback callback) {
+void RedisCache::ReadBackSubmission(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    double score, std::int64_t timestamp_in_msec,
+    const ResetScheduleInfo& schedule, const RankingOption& option,
+    const SubmissionExtras& extras, SubmitOutcomeCallback callback) {
   VLOG(2) << "ReadBackSubmission called";
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
-  boost::asio::post(
-      *the_io_service, [leaderboard_id, account, score, timestamp_in_msec,
-                        schedule, option, callback = std::move(callback)] {
-        OnReadBackRequested(leaderboard_id, account, score, timestamp_in_msec,
-                            schedule, option, callback);
-      });
+  if (extras.submission_id.empty()) {
+    boost::asio::post(
+        *the_io_service,
+        [leaderboard_id, account, score, timestamp_in_msec, schedule, option,
+         extras, callback = std::move(callback)] {
+          OnReadBackRequested(leaderboard_id, account, score, timestamp_in_msec,
+                              schedule, option, extras, callback);
+        });
+    return;
+  }
+  // The script writes the id's record together with everything else: the
+  // record tells exactly whether, and by which copy, it was applied.
+  const std::string key =
+      MakeSubmissionIdKey(leaderboard_id, extras.submission_id);
+  Redis::GetAsync(
+      key,
+      [key, schedule, token = extras.token, callback = std::move(callback)](
+          Redis::Result result, const std::string& value) {
+        SubmitOutcome outcome;
+        Script::SubmissionRecord record;
+        if (result == Redis::kNoValue) {
+          // No copy of it ran: nothing of it is in Redis.
+          outcome.status = SubmitStatus::kStored;
+        } else if (result != Redis::kSuccess) {
+          LOG(WARNING) << "Failed to read back the submission id's record: "
+                       << key << ", result: " << Redis::ResultName(result);
+        } else if (!Script::ParseSubmissionRecord(value, &record) ||
+                   !Script::ToNewRecords(record.outcomes,
+                                         KeptPeriodRankings(schedule, false),
+                                         outcome.new_records.get())) {
+          LOG(ERROR) << "Failed to read back the submission id's record: "
+                     << key << ", malformed record";
+          outcome.new_records->clear();
+        } else {
+          outcome.status = record.token == token ? SubmitStatus::kStored
+                                                 : SubmitStatus::kResent;
+          outcome.profile_changed = record.profile_changed;
+        }
+        boost::asio::post(*the_cb_io_service, [callback, outcome] {
+          if (callback) callback(outcome);
+        });
+      },
+      kServerTag);
 }
 
-void RedisCache::OnReadBackRequested(const std::string& leaderboard_id,
-                                     const vel::PlayerAccount& account,
-                                     double score,
-                                     std::int64_t timestamp_in_msec,
-                                     const ResetScheduleInfo& schedule,
-                                     const RankingOption& option,
-                                     const ReadBackCallback& callback) {
-  const auto finish = [&callback](bool answered,
-                                  std::shared_ptr<NewRecords> stored) {
-    boost::asio::post(*the_cb_io_service,
-                      [callback, answered, stored = std::move(stored)] {
-                        if (callback) callback(answered, stored);
-                      });
+void RedisCache::OnReadBackRequested(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    double score, std::int64_t timestamp_in_msec,
+    const ResetScheduleInfo& schedule, const RankingOption& option,
+    const SubmissionExtras& extras, const SubmitOutcomeCallback& callback) {
+  SubmitOutcome outcome;
+  const auto finish = [&callback, &outcome](SubmitStatus status) {
+    outcome.status = status;
+    boost::asio::post(*the_cb_io_service, [callback, outcome] {
+      if (callback) callback(outcome);
+    });
   };
   if (timestamp_in_msec < 0) {
     // No submission writes with such a time; there is nothing of it to find.
-    finish(true, std::make_shared<NewRecords>());
+    finish(SubmitStatus::kStored);
     return;
   }
   const std::string member_key = MakeMemberKey(account);
   const std::string ranking_key =
       MakeMemberRankingKey(timestamp_in_msec, member_key);
-  auto stored = std::make_shared<NewRecords>();
+  NewRecords& stored = *outcome.new_records;
   for (const PeriodRanking& period : KeptPeriodRankings(schedule, false)) {
     const std::string key =
         MakeLeaderboardKey(leaderboard_id, period.timespan, period.week_time);
     bool held = false;
     double stored_score = score;
     if (!ReadBackRanking(key, member_key, ranking_key, &held, &stored_score)) {
-      finish(false, nullptr);
+      finish(SubmitStatus::kFailed);
       return;
     }
-    stored->emplace_back(held ? NewRecordResult(period.timespan)
-                              : ScoreSubmission::Response::kNone,
-                         held ? stored_score : score);
+    stored.emplace_back(held ? NewRecordResult(period.timespan)
+                             : ScoreSubmission::Response::kNone,
+                        held ? stored_score : score);
   }
   if (option.enable_alltime) {
     const std::string key =
@@ -172,15 +206,37 @@ void RedisCache::OnReadBackRequested(const std::string& leaderboard_id,
     bool held = false;
     double stored_score = score;
     if (!ReadBackRanking(key, member_key, ranking_key, &held, &stored_score)) {
-      finish(false, nullptr);
+      finish(SubmitStatus::kFailed);
       return;
     }
     if (held) {
-      stored->emplace_back(NewRecordResult(LeaderboardQuery::kAllTime),
-                           stored_score);
+      stored.emplace_back(NewRecordResult(LeaderboardQuery::kAllTime),
+                          stored_score);
     }
   }
-  finish(true, stored);
+  if (extras.display_name || extras.metadata) {
+    // Whether the profile holds what the submission carried.
+    const std::string profile_key = MakeLeaderboardProfileKey(leaderboard_id);
+    std::string packed;
+    const Redis::Result result =
+        Redis::HGet(profile_key, member_key, &packed, kServerTag);
+    if (!ReadSucceeded(result)) {
+      LOG(WARNING) << "Failed to read back the profile: " << profile_key
+                   << ", member key: " << member_key
+                   << ", result: " << Redis::ResultName(result);
+      finish(SubmitStatus::kFailed);
+      return;
+    }
+    std::string display_name;
+    std::string metadata;
+    if (result == Redis::kSuccess) {
+      UnpackProfile(packed, &display_name, &metadata);
+    }
+    outcome.profile_changed =
+        (!extras.display_name || *extras.display_name == display_name) &&
+        (!extras.metadata || *extras.metadata == metadata);
+  }
+  finish(SubmitStatus::kStored);
 }
 
 bool RedisCache::ReadBackRanking(const std::string& key,

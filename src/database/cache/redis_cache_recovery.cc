@@ -56,6 +56,25 @@ bool RedisCache::SubmitScoreForRecovery(const std::string& leaderboard_id,
   return true;
 }
 
+bool RedisCache::RestoreProfilesForRecovery(
+    const std::string& leaderboard_id,
+    const std::vector<RecoveryProfile>& profiles) {
+  std::vector<std::pair<std::string, std::string>> fields;
+  fields.reserve(profiles.size());
+  for (const RecoveryProfile& profile : profiles) {
+    if (profile.display_name.empty() && profile.metadata.empty()) continue;
+    fields.emplace_back(MakeMemberKey(profile.account),
+                        PackProfile(profile.display_name, profile.metadata));
+  }
+  const std::string key = MakeLeaderboardProfileKey(leaderboard_id);
+  if (Redis::HSetMany(key, fields, kServerTag) != Redis::kSuccess) {
+    LOG(ERROR) << "Failed to restore profiles: " << key
+               << ", profiles: " << fields.size();
+    return false;
+  }
+  return true;
+}
+
 bool RedisCache::GetRowCount(const std::string& leaderboard_id,
                              Timespan timespan, std::uint64_t* count) {
   if (!IsValidTimespan(timespan)) {

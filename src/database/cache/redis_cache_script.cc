@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "common/leaderboard_flags.h"
 #include "common/period_ranking.h"
 #include "database/cache/internal/lua_sources.h"
 #include "database/cache/internal/new_record_result.h"
@@ -95,7 +96,7 @@ bool NeedsCountFallback(int ranking_type, const RedisValue& answer) {
       ranking_type == LeaderboardQuery::Request::kCompetition) {
     return false;
   }
-  if (!answer.is_array() || answer.elements.size() != 5) return false;
+  if (!answer.is_array() || answer.elements.size() != 6) return false;
   const RedisValue& facts = answer.elements[4];
   return facts.is_array() && facts.elements.size() == 1 &&
          facts.elements[0].is_nil();
@@ -103,6 +104,31 @@ bool NeedsCountFallback(int ranking_type, const RedisValue& answer) {
 
 std::int64_t ClampOffset(std::int64_t offset) {
   return std::clamp(offset, -kMaxOffset, kMaxOffset);
+}
+
+// Sets the display name and metadata of *record from a packed profile of a
+// script's answer (nil: the player has none). False when malformed.
+bool ReadProfile(const RedisValue& packed, QueryResult::Record* record) {
+  if (packed.is_nil()) return true;
+  return packed.type == RedisValue::kString &&
+         UnpackProfile(packed.text, &record->display_name, &record->metadata);
+}
+
+// The profiles of a slice's answer (empty, or one per member) onto the
+// records from `first` on, which hold the slice's members in order.
+bool ReadProfiles(const RedisValue& profiles, std::size_t first,
+                  QueryResult* result) {
+  if (!profiles.is_array()) return false;
+  if (profiles.elements.empty()) return true;
+  if (profiles.elements.size() != result->records.size() - first) {
+    return false;
+  }
+  for (std::size_t i = 0; i < profiles.elements.size(); ++i) {
+    if (!ReadProfile(profiles.elements[i], &result->records[first + i])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -135,20 +161,84 @@ bool RedisCache::LoadScripts() {
 
 // --- Submission. -----------------------------------------------------------
 
+bool RedisCache::Script::ToNewRecords(
+    const std::vector<ScriptOutcome>& outcomes,
+    const std::vector<PeriodRanking>& periods, NewRecords* new_records) {
+  // The period rankings, then maybe all-time.
+  if (outcomes.size() != periods.size() &&
+      outcomes.size() != periods.size() + 1) {
+    return false;
+  }
+  for (const ScriptOutcome& outcome : outcomes) {
+    if (outcome.first < kNotNewRecord || outcome.first > kLastOutcome) {
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < outcomes.size(); ++i) {
+    const auto& [code, new_score] = outcomes[i];
+    const bool new_record = code != kNotNewRecord;
+    if (i == periods.size()) {
+      if (new_record) {
+        new_records->emplace_back(NewRecordResult(LeaderboardQuery::kAllTime),
+                                  new_score);
+      }
+      continue;
+    }
+    const Timespan timespan = periods[i].timespan;
+    VLOG(2) << (new_record ? "ScoreSubmitted result: new record: "
+                           : "It is not new record: ")
+            << TimespanToString(timespan) << ", score: " << new_score
+            << (code == kOverStoredScore ? ", over the stored one" : "");
+    new_records->emplace_back(new_record ? NewRecordResult(timespan)
+                                         : ScoreSubmission::Response::kNone,
+                              new_score);
+  }
+  return true;
+}
+
+bool RedisCache::Script::ParseSubmissionRecord(const std::string& text,
+                                               SubmissionRecord* record) {
+  // token \n profile changed \n outcome score ... \n fingerprint
+  const std::size_t first = text.find('\n');
+  const std::size_t second =
+      first == std::string::npos ? first : text.find('\n', first + 1);
+  const std::size_t third =
+      second == std::string::npos ? second : text.find('\n', second + 1);
+  if (third == std::string::npos) return false;
+  const std::string changed = text.substr(first + 1, second - first - 1);
+  if (changed != "0" && changed != "1") return false;
+  std::istringstream pairs(text.substr(second + 1, third - second - 1));
+  std::vector<ScriptOutcome> outcomes;
+  std::int64_t code = 0;
+  std::string score_text;
+  while (pairs >> code) {
+    double score = 0.0;
+    if (!(pairs >> score_text) || !ParseScoreText(score_text, &score)) {
+      return false;
+    }
+    outcomes.emplace_back(code, score);
+  }
+  if (!pairs.eof()) return false;
+  record->token = text.substr(0, first);
+  record->profile_changed = changed == "1";
+  record->outcomes = std::move(outcomes);
+  return true;
+}
+
 void RedisCache::Script::SubmitScore(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int32_t submission_type, std::int64_t timestamp_in_msec,
     const ResetScheduleInfo& schedule, const RankingOption& option,
-    std::size_t lane, SubmitScoreCallback callback) {
+    const SubmissionExtras& extras, std::size_t lane,
+    SubmitOutcomeCallback callback) {
   const std::string member_key = MakeMemberKey(account);
-  auto new_records = std::make_shared<NewRecords>();
   // The timestamp becomes the member's time prefix, which has no sign.
   if (timestamp_in_msec < 0) {
     LOG(ERROR) << "Failed to submit score: leaderboard id: " << leaderboard_id
                << ", member key: " << member_key
                << ", negative timestamp: " << timestamp_in_msec
                << ", submission type: " << submission_type;
-    callback(SubmitStatus::kFailed, new_records);
+    callback(SubmitOutcome());
     return;
   }
 
@@ -156,7 +246,7 @@ void RedisCache::Script::SubmitScore(
       KeptPeriodRankings(schedule, false);
   auto keys_holder = std::make_shared<std::vector<std::string>>();
   std::vector<std::string>& keys = *keys_holder;
-  keys.reserve(3 * (periods.size() + 1));
+  keys.reserve(3 * (periods.size() + 1) + 2);
   const auto add_keys = [&](Timespan timespan,
                             const boost::posix_time::ptime& week_time) {
     keys.push_back(MakeLeaderboardKey(leaderboard_id, timespan, week_time));
@@ -168,6 +258,9 @@ void RedisCache::Script::SubmitScore(
     add_keys(period.timespan, period.week_time);
   }
   add_keys(LeaderboardQuery::kAllTime, boost::posix_time::not_a_date_time);
+  keys.push_back(MakeLeaderboardProfileKey(leaderboard_id));
+  keys.push_back(MakeSubmissionIdKey(leaderboard_id, extras.submission_id));
+  const bool with_id = !extras.submission_id.empty();
   const std::vector<std::string> args = {
       member_key,
       MakeMemberRankingKey(timestamp_in_msec, member_key),
@@ -175,23 +268,33 @@ void RedisCache::Script::SubmitScore(
       std::to_string(submission_type),
       option.enable_dense ? "1" : "0",
       option.enable_alltime ? "1" : "0",
+      extras.display_name ? "1" : "0",
+      extras.display_name.value_or(""),
+      extras.metadata ? "1" : "0",
+      extras.metadata.value_or(""),
+      with_id ? std::to_string(
+                    std::max<std::int64_t>(1, FLAGS_submission_id_ttl_seconds))
+              : "0",
+      extras.token,
   };
   const auto labels = [leaderboard_id, member_key, timestamp_in_msec, score,
-                       submission_type] {
+                       submission_type, with_id] {
     std::ostringstream text;
     text << ": leaderboard id: " << leaderboard_id
          << ", member key: " << member_key
          << ", timestamp: " << timestamp_in_msec << ", score: " << score
-         << ", submission type: " << submission_type;
+         << ", submission type: " << submission_type
+         << (with_id ? ", with a submission id" : "");
     return text.str();
   };
 
   SubmitScoreScript().RunAsync(
       *the_pipeline, lane, keys, args,
-      [keys_holder, periods, member_key, labels, new_records,
+      [keys_holder, periods, member_key, labels,
        callback = std::move(callback)](Redis::Result result, RedisValue answer,
                                        bool maybe_ran) {
         const std::vector<std::string>& keys = *keys_holder;
+        SubmitOutcome outcome;
         if (result == Redis::kConnectionFailure && maybe_ran) {
           // The one place where a scripted submission's outcome is unknown: the
           // script was sent and no answer came, so Redis may hold all of it or
@@ -200,7 +303,8 @@ void RedisCache::Script::SubmitScore(
               << "Failed to submit score: the connection to Redis failed, "
                  "the submission may or may not have been stored"
               << labels();
-          callback(SubmitStatus::kUncertain, new_records);
+          outcome.status = SubmitStatus::kUncertain;
+          callback(outcome);
           return;
         }
         if (result != Redis::kSuccess) {
@@ -209,71 +313,79 @@ void RedisCache::Script::SubmitScore(
                      << (answer.type == RedisValue::kError ? ": " + answer.text
                                                            : std::string())
                      << labels();
-          callback(SubmitStatus::kFailed, new_records);
+          callback(outcome);
           return;
         }
-        if (answer.is_array() && answer.elements.size() == 2 &&
-            IsText(answer.elements[0], "nan")) {
+        const std::vector<RedisValue>& elements = answer.elements;
+        const bool refusal_shaped = answer.is_array() && !elements.empty() &&
+                                    elements.size() <= 2 &&
+                                    elements[0].type == RedisValue::kString;
+        if (refusal_shaped && elements[0].text == "nan") {
           LOG(ERROR) << "Failed to submit score: the score to store is not a "
                         "number, nothing was written: ranking "
-                     << answer.elements[1].integer << labels();
-          callback(SubmitStatus::kFailed, new_records);
+                     << elements.back().integer << labels();
+          callback(outcome);
+          return;
+        }
+        if (refusal_shaped &&
+            (elements[0].text == "inf" || elements[0].text == "reused")) {
+          outcome.status = SubmitStatus::kRefused;
+          outcome.refusal =
+              elements[0].text == "inf"
+                  ? "The resulting score is not finite: it would exceed the "
+                    "range of a double; nothing was stored"
+                  : "The submission_id was used by another submission (another "
+                    "player, score or type)";
+          LOG(WARNING) << "Refused a submission: " << outcome.refusal
+                       << labels();
+          callback(outcome);
           return;
         }
 
-        // Two entries per evaluated ranking: the periods, then maybe all-time.
-        const std::size_t entries = answer.elements.size() / 2;
-        bool well_formed =
-            answer.is_array() && answer.elements.size() % 2 == 0 &&
-            (entries == periods.size() || entries == periods.size() + 1);
-        for (std::size_t i = 0; well_formed && i < entries; ++i) {
-          const RedisValue& outcome = answer.elements[2 * i];
+        // {kind, profile changed, outcome, score, ...}
+        const bool resent = answer.is_array() && elements.size() >= 2 &&
+                            IsText(elements[0], "resent");
+        bool well_formed = answer.is_array() && elements.size() >= 2 &&
+                           (resent || IsText(elements[0], "stored")) &&
+                           elements[1].type == RedisValue::kInteger &&
+                           elements.size() % 2 == 0;
+        std::vector<ScriptOutcome> outcomes;
+        for (std::size_t i = 2; well_formed && i < elements.size(); i += 2) {
           double new_score = 0.0;
-          if (outcome.type != RedisValue::kInteger || outcome.integer < 0 ||
-              outcome.integer > kLastOutcome ||
-              answer.elements[2 * i + 1].type != RedisValue::kString ||
-              !ParseScoreText(answer.elements[2 * i + 1].text, &new_score)) {
-            well_formed = false;
-            break;
-          }
-          const Timespan timespan = i < periods.size()
-                                        ? periods[i].timespan
-                                        : LeaderboardQuery::kAllTime;
-          if (outcome.integer == kDanglingIndexEntry) {
+          well_formed = elements[i].type == RedisValue::kInteger &&
+                        elements[i + 1].type == RedisValue::kString &&
+                        ParseScoreText(elements[i + 1].text, &new_score);
+          if (!well_formed) break;
+          const std::size_t ranking = outcomes.size();
+          if (!resent && elements[i].integer == kDanglingIndexEntry &&
+              3 * ranking + 1 < keys.size()) {
             LOG(WARNING) << "Member ranking key not in the ranking, adding the "
                             "score afresh: "
-                         << keys[3 * i]
-                         << ", leaderboard timestamp key: " << keys[3 * i + 1]
+                         << keys[3 * ranking] << ", leaderboard timestamp key: "
+                         << keys[3 * ranking + 1]
                          << ", member key: " << member_key;
           }
-          const bool new_record = outcome.integer != kNotNewRecord;
-          if (timespan == LeaderboardQuery::kAllTime) {
-            if (new_record) {
-              new_records->emplace_back(NewRecordResult(timespan), new_score);
-            }
-            continue;
-          }
-          const SubmissionResult period_result =
-              new_record ? NewRecordResult(timespan)
-                         : ScoreSubmission::Response::kNone;
-          VLOG(2) << (new_record ? "ScoreSubmitted result: new record: "
-                                 : "It is not new record: ")
-                  << keys[3 * i] << ", score: " << new_score
-                  << (outcome.integer == kOverStoredScore
-                          ? ", over the stored one"
-                          : "");
-          new_records->emplace_back(period_result, new_score);
+          outcomes.emplace_back(elements[i].integer, new_score);
         }
-        if (!well_formed) {
+        if (!well_formed ||
+            !ToNewRecords(outcomes, periods, outcome.new_records.get())) {
           // The script ran, so what it wrote is not known here either.
           LOG(ERROR) << "Failed to submit score: malformed answer of the "
                         "submission script"
                      << labels();
-          new_records->clear();
-          callback(SubmitStatus::kUncertain, new_records);
+          outcome.new_records->clear();
+          outcome.status = SubmitStatus::kUncertain;
+          callback(outcome);
           return;
         }
-        callback(SubmitStatus::kStored, new_records);
+        outcome.profile_changed = elements[1].integer == 1;
+        if (resent) {
+          LOG(INFO) << "A resent submission was not applied again" << labels();
+          outcome.status = SubmitStatus::kResent;
+        } else {
+          outcome.status = SubmitStatus::kStored;
+        }
+        callback(outcome);
       });
 }
 
@@ -285,8 +397,9 @@ void RedisCache::Script::GetPublicLeaderboard(
   const bool nearby = range.type() != LeaderboardQuery::Range::kAll &&
                       range.type() != LeaderboardQuery::Range::kFromTop;
   const std::string timestamp_key = MakeLeaderboardTimestampKey(query->key);
-  const std::vector<std::string> keys = {query->key, query->dense_key,
-                                         timestamp_key};
+  const std::vector<std::string> keys = {
+      query->key, query->dense_key, timestamp_key,
+      MakeLeaderboardProfileKey(query->leaderboard_id)};
   const std::vector<std::string> args = {
       std::to_string(static_cast<int>(range.type())),
       std::to_string(ClampOffset(range.begin())),
@@ -381,7 +494,7 @@ void RedisCache::Script::OnPublicQueryAnswered(
     return true;
   };
 
-  if (kind == "slice" && fields.size() == 5 &&
+  if (kind == "slice" && fields.size() == 6 &&
       fields[2].type == RedisValue::kInteger) {
     const std::int64_t start = fields[2].integer;
     Redis::ScoredMembers members;
@@ -403,23 +516,33 @@ void RedisCache::Script::OnPublicQueryAnswered(
       AppendRankedSlice(members, query->ranking_type, rank, same_count,
                         result.get());
     }
-  } else if (kind == "own" && fields.size() == 5 &&
+    if (!ReadProfiles(fields[5], 0, result.get())) {
+      fail("malformed profiles in the answer of the query script");
+      return;
+    }
+  } else if (kind == "own" && fields.size() == 6 &&
              fields[2].type == RedisValue::kInteger &&
              fields[3].type == RedisValue::kString) {
     QueryResult::Record record;
     std::int64_t same_count = 0;
     if (!ParseScoreText(fields[3].text, &record.score) ||
         !first_rank(fields[4], fields[2].integer, record.score, &record.rank,
-                    &same_count)) {
+                    &same_count) ||
+        !ReadProfile(fields[5], &record)) {
       fail("cannot number the player's own record");
       return;
     }
     record.account = query->account;
     result->records.push_back(std::move(record));
-  } else if (kind == "absent" && fields.size() == 2) {
-    // A player without an entry: the placeholder record, rank 0, score 0.
+  } else if (kind == "absent" && fields.size() == 3) {
+    // A player without an entry: the placeholder record, rank 0, score 0,
+    // with the player's name where it has one on the leaderboard.
     QueryResult::Record record;
     record.account = query->account;
+    if (!ReadProfile(fields[2], &record)) {
+      fail("malformed profile in the answer of the query script");
+      return;
+    }
     result->records.push_back(std::move(record));
   } else if (kind == "above" && fields.size() == 2) {
     // A window that ends above the top is empty.

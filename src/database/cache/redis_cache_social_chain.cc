@@ -86,7 +86,9 @@ void RedisCache::Chain::OnSocialScoresReceived(
     }
     social_list.push_back(SocialEntry{query->competitors[i],
                                       query->friend_ranking_keys[i],
-                                      scores[i].second});
+                                      scores[i].second,
+                                      {},
+                                      {}});
   }
 
   if (!query->account.id().empty()) {
@@ -114,7 +116,8 @@ void RedisCache::Chain::OnSocialScoresReceived(
       PostQueryCompletion(query->callback, query->result);
       return;
     }
-    social_list.push_back(SocialEntry{query->account, ranking_key, score});
+    social_list.push_back(
+        SocialEntry{query->account, ranking_key, score, {}, {}});
   }
   RankSocialList(query);
 }

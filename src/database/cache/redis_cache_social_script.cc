@@ -24,16 +24,25 @@ using redis_cache::ParseScoreText;
 using vel::Redis;
 using vel::RedisValue;
 
-// One (ranking member, score) pair of the script's answer; false when
-// malformed. A nil score is a member the ranking lacks: score 0.
-bool ReadSocialPair(const RedisValue& name, const RedisValue& score_text,
-                    std::string* ranking_key, double* score) {
+// One (ranking member, score, profile) triple of the script's answer; false
+// when malformed. A nil score is a member the ranking lacks: score 0; a nil
+// profile, a member without name and metadata.
+bool ReadSocialTriple(const RedisValue* triple, std::string* ranking_key,
+                      double* score, std::string* display_name,
+                      std::string* metadata) {
+  const RedisValue& name = triple[0];
+  const RedisValue& score_text = triple[1];
+  const RedisValue& profile = triple[2];
   if (name.type != RedisValue::kString) return false;
   *ranking_key = name.text;
   *score = 0.0;
-  if (score_text.is_nil()) return true;
-  return score_text.type == RedisValue::kString &&
-         ParseScoreText(score_text.text, score);
+  if (!score_text.is_nil() && (score_text.type != RedisValue::kString ||
+                               !ParseScoreText(score_text.text, score))) {
+    return false;
+  }
+  if (profile.is_nil()) return true;
+  return profile.type == RedisValue::kString &&
+         UnpackProfile(profile.text, display_name, metadata);
 }
 
 }  // namespace
@@ -47,7 +56,9 @@ const vel::RedisScript& RedisCache::Script::SocialQueryScript() {
 void RedisCache::Script::GetSocialLeaderboard(
     const std::shared_ptr<SocialQuery>& query) {
   const bool with_player = !query->account.id().empty();
-  const std::vector<std::string> keys = {query->key, query->timestamp_key};
+  const std::vector<std::string> keys = {
+      query->key, query->timestamp_key,
+      MakeLeaderboardProfileKey(query->leaderboard_id)};
   std::vector<std::string> args;
   args.reserve(query->competitors.size() + 1);
   args.push_back(with_player ? MakeMemberKey(query->account) : std::string());
@@ -75,27 +86,27 @@ void RedisCache::Script::GetSocialLeaderboard(
           fail(why.str());
           return;
         }
-        const std::size_t pairs =
+        const std::size_t members =
             query->competitors.size() + (with_player ? 1 : 0);
-        if (!answer.is_array() || answer.elements.size() != 2 * pairs) {
+        if (!answer.is_array() || answer.elements.size() != 3 * members) {
           fail("malformed answer of the query script");
           return;
         }
 
-        // The player's pair comes first in the answer and last in the list, as
-        // the command chain reads it.
+        // The player's triple comes first in the answer and last in the list,
+        // as the command chain reads it.
         const std::size_t first_competitor = with_player ? 1 : 0;
         std::vector<SocialEntry>& social_list = query->social_list;
-        social_list.reserve(pairs);
-        for (std::size_t i = 0; i < pairs; ++i) {
-          const std::size_t pair = (first_competitor + i) % pairs;
+        social_list.reserve(members);
+        for (std::size_t i = 0; i < members; ++i) {
+          const std::size_t member = (first_competitor + i) % members;
           SocialEntry entry;
-          entry.account = pair < first_competitor
+          entry.account = member < first_competitor
                               ? query->account
-                              : query->competitors[pair - first_competitor];
-          if (!ReadSocialPair(answer.elements[2 * pair],
-                              answer.elements[2 * pair + 1], &entry.ranking_key,
-                              &entry.score)) {
+                              : query->competitors[member - first_competitor];
+          if (!ReadSocialTriple(&answer.elements[3 * member],
+                                &entry.ranking_key, &entry.score,
+                                &entry.display_name, &entry.metadata)) {
             fail("malformed answer of the query script");
             return;
           }

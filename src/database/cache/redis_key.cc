@@ -17,6 +17,8 @@ using Leaderboard::LeaderboardQuery;
 constexpr char kKeyPrefix[] = "leaderboard:";
 constexpr char kDenseSuffix[] = ":dense";
 constexpr char kTimestampSuffix[] = ":timestamp";
+constexpr char kProfileSuffix[] = ":profile";
+constexpr char kSubmissionIdInfix[] = ":submission:";
 
 // Whether the weekly ranking of `timespan` goes under a key of its own week.
 bool UsesDatedWeeklyKey(Timespan timespan,
@@ -110,6 +112,36 @@ std::string MakeLeaderboardDenseKey(const std::string& leaderboard_id,
 
 std::string MakeLeaderboardTimestampKey(const std::string& leaderboard_key) {
   return leaderboard_key + kTimestampSuffix;
+}
+
+std::string MakeLeaderboardProfileKey(const std::string& leaderboard_id) {
+  return kKeyPrefix + leaderboard_id + kProfileSuffix;
+}
+
+std::string MakeSubmissionIdKey(const std::string& leaderboard_id,
+                                const std::string& submission_id) {
+  return kKeyPrefix + leaderboard_id + kSubmissionIdInfix + submission_id;
+}
+
+std::string PackProfile(const std::string& display_name,
+                        const std::string& metadata) {
+  return std::to_string(display_name.size()) + ":" + display_name + metadata;
+}
+
+bool UnpackProfile(const std::string& packed, std::string* display_name,
+                   std::string* metadata) {
+  const std::size_t colon = packed.find(':');
+  // At most the digits of a size_t before the colon, and nothing else.
+  if (colon == std::string::npos || colon == 0 || colon > 19) return false;
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < colon; ++i) {
+    if (packed[i] < '0' || packed[i] > '9') return false;
+    length = length * 10 + static_cast<std::size_t>(packed[i] - '0');
+  }
+  if (length > packed.size() - colon - 1) return false;
+  *display_name = packed.substr(colon + 1, length);
+  *metadata = packed.substr(colon + 1 + length);
+  return true;
 }
 
 std::string MakeMemberKey(const vel::PlayerAccount& account) {

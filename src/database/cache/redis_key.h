@@ -10,6 +10,15 @@
 //   - the dense set (when the leaderboard keeps dense rankings), a sorted set
 //     at the dense key ("leaderboard:<id>:daily:dense"): one member per
 //     distinct score, the member being the score's text.
+// Per leaderboard id, whatever the timespan:
+//   - the profiles, a hash at "leaderboard:<id>:profile": field = member key,
+//     value = the player's latest display name and metadata, packed
+//     (PackProfile); a player with neither has no field;
+//   - one string per recent submission id, "leaderboard:<id>:submission:"
+//     + the id, expiring after --submission_id_ttl_seconds: the record of
+//     the submission that used it (written and read by submit_score.lua).
+// No timespan is named "profile" or "submission", and ids hold no ':', so
+// these keys never meet the rankings' keys of any leaderboard.
 //
 // A member key is "<local account id>:<service provider>"; a member ranking
 // key is "<inverted millisecond timestamp>:<member key>", where every decimal
@@ -69,6 +78,22 @@ std::string MakeLeaderboardDenseKey(const std::string& leaderboard_id,
 
 // The member index's key: `leaderboard_key` + ":timestamp".
 std::string MakeLeaderboardTimestampKey(const std::string& leaderboard_key);
+
+// "leaderboard:" + id + ":profile": the leaderboard's profile hash.
+std::string MakeLeaderboardProfileKey(const std::string& leaderboard_id);
+
+// "leaderboard:" + id + ":submission:" + submission id (any bytes).
+std::string MakeSubmissionIdKey(const std::string& leaderboard_id,
+                                const std::string& submission_id);
+
+// A profile as the profile hash keeps it: the display name's length in
+// bytes in decimal, ':', the name, then the metadata ("5:Alice" + metadata).
+std::string PackProfile(const std::string& display_name,
+                        const std::string& metadata);
+// The reverse of PackProfile: false (outputs unchanged) when `packed` is not
+// in that form. REQUIRES: display_name, metadata not null.
+bool UnpackProfile(const std::string& packed, std::string* display_name,
+                   std::string* metadata);
 
 // "<local account id>:<service provider>", e.g. "player42:guest".
 std::string MakeMemberKey(const vel::PlayerAccount& account);

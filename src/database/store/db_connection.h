@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +30,7 @@
 #include "common/period_end.h"
 #include "common/reset_schedule_info.h"
 #include "database/store/leaderboard_info.h"
+#include "database/store/player_profile_row.h"
 #include "database/store/recovery_data.h"
 #include "leaderboard.pb.h"
 #include "vel/core/json.h"
@@ -172,6 +174,35 @@ class DbConnection {
   virtual void ResetMonthlyLeaderboard(const std::string& leaderboard_id,
                                        const std::string& leaderboard_key,
                                        ResetLeaderboardCallback callback) = 0;
+
+  // --- Player profiles: the display name and metadata of a player on a
+  // leaderboard (table player_profile). ---
+  using ProfileCallback = std::function<void(bool failed)>;
+  // Writes the given parts of the player's profile (a part not given keeps
+  // its stored value; a new row starts with it empty). Runs in order with
+  // the player's other writes and, being idempotent, is kept and retried
+  // while the database cannot be reached. REQUIRES: a part is given.
+  virtual void SubmitProfile(const std::string& leaderboard_id,
+                             const vel::PlayerAccount& account,
+                             const std::optional<std::string>& display_name,
+                             const std::optional<std::string>& metadata,
+                             ProfileCallback callback) = 0;
+  // Deletes the player's profile row of the leaderboard (none is fine), in
+  // order with the player's other writes.
+  virtual void DeleteProfile(const std::string& leaderboard_id,
+                             const vel::PlayerAccount& account,
+                             ProfileCallback callback) = 0;
+  // Receives one chunk of profile rows (it may take them); false stops.
+  using ProfileChunkHandler =
+      std::function<bool(std::vector<PlayerProfileRow>* chunk)>;
+  // Recovery: reads every profile row of `leaderboard_id` in key order, in
+  // chunks of at most `chunk_rows` rows, handing each to `on_chunk` before
+  // reading the next. A database without the table (made before profiles
+  // existed) has none: true. False on another read failure (logged) or when
+  // `on_chunk` returned false. Synchronous. REQUIRES: chunk_rows > 0.
+  virtual bool QueryProfilesInChunks(const std::string& leaderboard_id,
+                                     std::size_t chunk_rows,
+                                     const ProfileChunkHandler& on_chunk) = 0;
 };
 
 }  // namespace plemox

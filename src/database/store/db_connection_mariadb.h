@@ -85,6 +85,18 @@ class DbConnectionMariadb : public DbConnection {
                                const std::string& leaderboard_key,
                                ResetLeaderboardCallback callback) override;
 
+  void SubmitProfile(const std::string& leaderboard_id,
+                     const vel::PlayerAccount& account,
+                     const std::optional<std::string>& display_name,
+                     const std::optional<std::string>& metadata,
+                     ProfileCallback callback) override;
+  void DeleteProfile(const std::string& leaderboard_id,
+                     const vel::PlayerAccount& account,
+                     ProfileCallback callback) override;
+  bool QueryProfilesInChunks(const std::string& leaderboard_id,
+                             std::size_t chunk_rows,
+                             const ProfileChunkHandler& on_chunk) override;
+
   // The counts of the score writes sent on this connection's client (see
   // vel::Mariadb::WriteStats); all zero after Finalize. Any thread.
   vel::Mariadb::WriteStats write_stats() const;

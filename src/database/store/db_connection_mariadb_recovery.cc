@@ -7,6 +7,7 @@
 
 #include "common/leaderboard_assert.h"
 #include "database/store/db_connection_mariadb.h"
+#include "database/store/internal/key_ordered_chunks.h"
 #include "database/store/mysql_schema.h"
 
 namespace plemox {
@@ -109,36 +110,27 @@ bool DbConnectionMariadb::QueryRecoveryDataInChunks(
     const std::string& table_name, std::size_t chunk_rows,
     const RecoveryChunkHandler& on_chunk) {
   LEADERBOARD_ASSERT(chunk_rows > 0);
-  RecoveryData last;
-  bool started = false;
-  for (;;) {
-    std::shared_ptr<ResultSets> result_sets;
-    if (!ExecuteRecoveryRead(
-            MakeRecoveryChunkQuery(table_name, started ? &last : nullptr,
-                                   chunk_rows),
-            &result_sets)) {
-      return false;
-    }
-    std::vector<RecoveryData> chunk;
-    chunk.reserve(result_sets->GetRowCount());
-    while (result_sets->SeekNextRow()) {
-      RecoveryData data;
-      data.service_provider = result_sets->GetString(0);
-      data.local_account = result_sets->GetString(1);
-      data.score = result_sets->GetDouble(2, 0);
-      data.time_stamp = result_sets->GetInt(3, 0);
-      chunk.push_back(std::move(data));
-    }
-    // Free the buffered rows before the handler works on the chunk.
-    result_sets.reset();
-    if (chunk.empty()) return true;
-    const bool last_chunk = chunk.size() < chunk_rows;
-    last.service_provider = chunk.back().service_provider;
-    last.local_account = chunk.back().local_account;
-    started = true;
-    if (!on_chunk(&chunk)) return false;
-    if (last_chunk) return true;
-  }
+  return store_internal::ReadKeyOrderedChunks<RecoveryData>(
+      chunk_rows,
+      [&](const RecoveryData* after, std::vector<RecoveryData>* chunk) {
+        std::shared_ptr<ResultSets> result_sets;
+        if (!ExecuteRecoveryRead(
+                MakeRecoveryChunkQuery(table_name, after, chunk_rows),
+                &result_sets)) {
+          return false;
+        }
+        chunk->reserve(result_sets->GetRowCount());
+        while (result_sets->SeekNextRow()) {
+          RecoveryData data;
+          data.service_provider = result_sets->GetString(0);
+          data.local_account = result_sets->GetString(1);
+          data.score = result_sets->GetDouble(2, 0);
+          data.time_stamp = result_sets->GetInt(3, 0);
+          chunk->push_back(std::move(data));
+        }
+        return true;
+      },
+      on_chunk);
 }
 
 }  // namespace plemox

@@ -52,6 +52,11 @@ bool LeaderboardTables::IsKnown(const std::string& leaderboard_id) const {
   return known_.count(leaderboard_id) != 0;
 }
 
+std::vector<std::string> LeaderboardTables::known_ids() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::vector<std::string>(known_.begin(), known_.end());
+}
+
 std::size_t LeaderboardTables::waiting_count() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return waiting_;

@@ -56,6 +56,9 @@ class LeaderboardTables
   // Whether the tables of `leaderboard_id` are known to exist.
   bool IsKnown(const std::string& leaderboard_id) const;
 
+  // Every id whose tables are known to exist, in id order.
+  std::vector<std::string> known_ids() const;
+
   // Calls `ready` once the score tables of `leaderboard_id` exist: at once on
   // the calling thread when they are known to, otherwise after their
   // creation on `client` (on a client thread). REQUIRES: `leaderboard_id`

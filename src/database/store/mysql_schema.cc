@@ -16,6 +16,7 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "common/period_ranking.h"
+#include "database/store/player_profile_schema.h"
 #include "vel/core/engine.h"
 #include "vel/mariadb/mariadb.h"
 
@@ -483,6 +484,7 @@ std::vector<std::string> MakeSchemaScripts(
       scripts.push_back(std::move(table));
     }
   }
+  scripts.push_back(MakePlayerProfileTableQuery());
   if (FLAGS_leaderboard_use_db_stored_procedure) {
     for (std::string& script : LoadStoredProcedureScripts()) {
       scripts.push_back(std::move(script));

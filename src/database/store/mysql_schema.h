@@ -182,7 +182,8 @@ std::vector<std::string> MakeLeaderboardTableQueries(
 
 // Every schema statement, in order: the error table, the reset log table,
 // per leaderboard id its score tables (MakeLeaderboardTableQueries, dated
-// when `dated_weekly_table_dates` has an entry for the id), and with
+// when `dated_weekly_table_dates` has an entry for the id), the player
+// profile table (player_profile_schema.h), and with
 // --leaderboard_use_db_stored_procedure the pieces of the schema script.
 std::vector<std::string> MakeSchemaScripts(
     const std::set<std::string>& leaderboard_ids,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <boost/regex.hpp>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -58,13 +59,6 @@ ApiService::Response ErrorResponse(int status, const std::string& message) {
       status, Json{{"error", true}, {"status", status}, {"message", message}});
 }
 
-bool IsLeaderboard(const std::string& id) {
-  for (const auto& known : LeaderboardService::leaderboard_ids()) {
-    if (known == id) return true;
-  }
-  return false;
-}
-
 std::string PlayerText(const std::string& provider,
                        const std::string& account) {
   return provider + ":" + account;
@@ -95,13 +89,40 @@ Query MakeOwnRecordQuery(const std::string& leaderboard_id, TimeSpan time_span,
   return query;
 }
 
+// Standard base64 with padding: metadata is any bytes, and JSON holds text.
+std::string Base64(const std::string& bytes) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t group = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      group =
+          group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+      out += k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 0x3f] : '=';
+    }
+  }
+  return out;
+}
+
 // One ranked record as the routes show it. The one place that turns a
-// protocol record into JSON.
+// protocol record into JSON. The player's name and metadata (base64, with
+// its size) only when the player has them.
 Json RecordJson(const Leaderboard::LeaderboardQuery::Record& record) {
-  return Json{{"rank", record.rank()},
-              {"score", record.score()},
-              {"provider", record.account_id().service_provider()},
-              {"account", record.account_id().local_account()}};
+  Json json{{"rank", record.rank()},
+            {"score", record.score()},
+            {"provider", record.account_id().service_provider()},
+            {"account", record.account_id().local_account()}};
+  if (record.has_display_name()) json["display_name"] = record.display_name();
+  if (record.has_metadata()) {
+    json["metadata"] = Base64(record.metadata());
+    json["metadata_bytes"] = record.metadata().size();
+  }
+  return json;
 }
 
 // A failed protocol answer as an HTTP error: a refused request is the
@@ -301,7 +322,8 @@ bool ReadRequest(const ApiService::Request& request,
   }
   if (leaderboard_id == nullptr) return true;
   *leaderboard_id = match["leaderboard_id"].str();
-  if (!IsLeaderboard(*leaderboard_id)) {
+  const auto ids = LeaderboardService::leaderboard_ids();
+  if (!std::binary_search(ids.begin(), ids.end(), *leaderboard_id)) {
     done(ErrorResponse(404, "unknown leaderboard '" + *leaderboard_id + "'"));
     return false;
   }

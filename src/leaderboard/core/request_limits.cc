@@ -125,6 +125,81 @@ std::size_t RequestLimits::CountCharacters(const std::string& text) {
   return count;
 }
 
+bool RequestLimits::IsValidUtf8(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t i = 0;
+  while (i < size) {
+    const unsigned char lead = bytes[i];
+    std::size_t length = 0;
+    std::uint32_t code_point = 0;
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      code_point = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      code_point = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      code_point = lead & 0x07;
+    } else {
+      return false;
+    }
+    if (size - i < length) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      if ((bytes[i + k] & 0xC0) != 0x80) return false;
+      code_point = (code_point << 6) | (bytes[i + k] & 0x3F);
+    }
+    // Overlong three- and four-byte forms, surrogates, beyond U+10FFFF.
+    if ((length == 3 && code_point < 0x800) ||
+        (length == 4 && (code_point < 0x10000 || code_point > 0x10FFFF)) ||
+        (code_point >= 0xD800 && code_point <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::string RequestLimits::CheckSubmissionExtras(
+    const Leaderboard::ScoreSubmission::Request& request) {
+  if (request.has_display_name()) {
+    if (request.display_name().size() > FLAGS_max_display_name_bytes) {
+      return "display_name too long: at most " +
+             std::to_string(FLAGS_max_display_name_bytes) +
+             " bytes (max_display_name_bytes)";
+    }
+    if (!IsValidUtf8(request.display_name())) {
+      return "display_name is not valid UTF-8";
+    }
+  }
+  if (request.has_metadata() &&
+      request.metadata().size() > FLAGS_max_metadata_bytes) {
+    return "metadata too long: at most " +
+           std::to_string(FLAGS_max_metadata_bytes) +
+           " bytes (max_metadata_bytes)";
+  }
+  if (request.has_submission_id() &&
+      (request.submission_id().empty() ||
+       request.submission_id().size() > kMaxSubmissionIdBytes)) {
+    return "submission_id must have 1 to " +
+           std::to_string(kMaxSubmissionIdBytes) + " bytes";
+  }
+  return "";
+}
+
+bool RequestLimits::FitsAnswerBytes(std::uint64_t bytes) {
+  return bytes <= FLAGS_max_answer_bytes;
+}
+
+std::string RequestLimits::AnswerBytesMessage() {
+  return "Answer too large: at most " + std::to_string(FLAGS_max_answer_bytes) +
+         " bytes (max_answer_bytes); ask for fewer records";
+}
+
 std::set<std::string> RequestLimits::ParseAppIds(const std::string& text) {
   std::vector<std::string> pieces;
   boost::algorithm::split(pieces, text, [](char c) { return c == ','; });

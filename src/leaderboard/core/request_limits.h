@@ -56,6 +56,23 @@ class RequestLimits {
                                  std::string* reason);
   // Characters of a UTF-8 text, as the database's CHAR(n) columns count them.
   static std::size_t CountCharacters(const std::string& text);
+  // Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
+  // code points above U+10FFFF).
+  static bool IsValidUtf8(const std::string& text);
+
+  // The most bytes a submission_id may have.
+  static constexpr std::size_t kMaxSubmissionIdBytes = 64;
+  // Empty when the display_name, metadata and submission_id of `request`
+  // (those present) fit --max_display_name_bytes, --max_metadata_bytes and
+  // 1 to kMaxSubmissionIdBytes bytes and the name is valid UTF-8; else the
+  // refusal text (names the limit or the rule).
+  static std::string CheckSubmissionExtras(
+      const Leaderboard::ScoreSubmission::Request& request);
+
+  // Whether an answer of `bytes` serialised bytes fits --max_answer_bytes.
+  static bool FitsAnswerBytes(std::uint64_t bytes);
+  // The refusal text of an answer over --max_answer_bytes; names the cap.
+  static std::string AnswerBytesMessage();
 
   // The app ids in a comma-separated list; pieces are trimmed of blanks and
   // empty pieces are skipped.

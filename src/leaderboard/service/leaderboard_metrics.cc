@@ -64,6 +64,7 @@ struct Metrics {
       answers{};
   std::array<prometheus::Histogram*, kKindLabels.size()> latency{};
   std::array<prometheus::Counter*, kUnansweredLabels.size()> unanswered{};
+  prometheus::Counter* resent_submissions = nullptr;
   prometheus::Gauge* recovery_rows_expected = nullptr;
   prometheus::Counter* recovery_rows_replayed = nullptr;
   prometheus::Counter* recovery_rows_failed = nullptr;
@@ -110,6 +111,14 @@ struct Metrics {
       unanswered[r] =
           &unanswered_family.Add({{"reason", kUnansweredLabels[r]}});
     }
+    resent_submissions =
+        &prometheus::BuildCounter()
+             .Name("plemox_leaderboard_resent_submissions_total")
+             .Help(
+                 "Score submissions whose submission_id had been applied "
+                 "before: answered like the first, not applied again")
+             .Register(registry)
+             .Add({});
     recovery_rows_expected =
         &prometheus::BuildGauge()
              .Name("plemox_recovery_rows_expected")
@@ -163,6 +172,10 @@ void LeaderboardMetrics::CountAnswer(const Response& response,
 
 void LeaderboardMetrics::CountUnanswered(Unanswered reason) {
   Get().unanswered.at(reason)->Increment();
+}
+
+void LeaderboardMetrics::CountResentSubmission() {
+  Get().resent_submissions->Increment();
 }
 
 void LeaderboardMetrics::CountRecoveryTableStarted(

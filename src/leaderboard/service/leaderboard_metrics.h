@@ -46,6 +46,10 @@ class LeaderboardMetrics {
   // Counts a received message that was dropped without an answer.
   static void CountUnanswered(Unanswered reason);
 
+  // Counts a score submission whose submission id had been applied before:
+  // answered like the first, not applied again.
+  static void CountResentSubmission();
+
   // Recovery mode progress: a table of `expected_rows` rows starts; rows of
   // it were replayed (`failed` of them refused by the cache); it finished.
   static void CountRecoveryTableStarted(std::uint64_t expected_rows);

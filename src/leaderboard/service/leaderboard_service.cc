@@ -12,6 +12,7 @@
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_cache.h"
 #include "database/store/bulk_insert_queue.h"
+#include "database/store/leaderboard_tables.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
@@ -214,8 +215,14 @@ bool service_internal::IsConfiguredLeaderboardId(
 }
 
 std::vector<std::string> LeaderboardService::leaderboard_ids() {
-  return std::vector<std::string>(the_leaderboard_ids.begin(),
-                                  the_leaderboard_ids.end());
+  std::set<std::string> ids(the_leaderboard_ids.begin(),
+                            the_leaderboard_ids.end());
+  if (FLAGS_leaderboard_use_db_stored_procedure) {
+    for (auto& id : LeaderboardTables::Process()->known_ids()) {
+      ids.insert(std::move(id));
+    }
+  }
+  return std::vector<std::string>(ids.begin(), ids.end());
 }
 
 const std::string& LeaderboardService::self_master_info() {

@@ -122,8 +122,10 @@ class LeaderboardService {
   static bool ForceResetLeaderboard(const std::string& leaderboard_key,
                                     std::string* message);
 
-  // The leaderboard ids the service serves, in id order (the manifest's
-  // `leaderboard_ids`); empty before start-up. Any thread.
+  // The leaderboard ids the service knows, in id order: the manifest's
+  // `leaderboard_ids` and, with stored procedures, the ids created at run
+  // time whose tables this process made or found since start-up. Empty
+  // before start-up. Any thread.
   static std::vector<std::string> leaderboard_ids();
 
   // The database connection of the service; null before start-up and after

@@ -215,10 +215,23 @@ void OnScoreCacheDeleted(bool error, DeletionResult result,
     OnScoreDeleted(true, result, request_uuid, context);
     return;
   }
-  db->DeleteScore(deletion.leaderboard_id(), AccountOf(deletion), schedule,
-                  [result, request_uuid, context](bool failed) {
-                    OnScoreDeleted(failed, result, request_uuid, context);
-                  });
+  const std::string leaderboard_id = deletion.leaderboard_id();
+  const vel::PlayerAccount account = AccountOf(deletion);
+  db->DeleteScore(
+      leaderboard_id, account, schedule,
+      [leaderboard_id, account, result, request_uuid, context](bool failed) {
+        const auto db = LeaderboardService::db_connection();
+        if (failed || !db) {
+          OnScoreDeleted(true, result, request_uuid, context);
+          return;
+        }
+        // The player's name and metadata go with its scores.
+        db->DeleteProfile(leaderboard_id, account,
+                          [result, request_uuid, context](bool failed) {
+                            OnScoreDeleted(failed, result, request_uuid,
+                                           context);
+                          });
+      });
 }
 
 void OnScoreDeleted(bool failed, DeletionResult result,

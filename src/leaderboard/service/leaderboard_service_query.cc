@@ -128,7 +128,29 @@ void CopyResult(const QueryResult& result,
     entry->mutable_account_id()->set_service_provider(
         record.account.service_provider());
     entry->mutable_account_id()->set_local_account(record.account.id());
+    if (!record.display_name.empty()) {
+      entry->set_display_name(record.display_name);
+    }
+    if (!record.metadata.empty()) entry->set_metadata(record.metadata);
   }
+}
+
+// Whether `response` fits --max_answer_bytes; refuses the request when it
+// does not (names and metadata make records of very different sizes, so the
+// record cap alone does not bound an answer's bytes).
+bool CheckAnswerBytes(const Leaderboard::Response& response,
+                      const std::shared_ptr<ClientSession>& session,
+                      const Uuid& request_uuid, const char* operation) {
+  const std::size_t bytes = response.ByteSizeLong();
+  if (RequestLimits::FitsAnswerBytes(bytes)) return true;
+  const std::string message = RequestLimits::AnswerBytesMessage();
+  LOG(WARNING) << operation << "failed: "
+               << "Invalid parameter found"
+               << ". " << message << ": session=" << session
+               << ", answer bytes at least=" << bytes;
+  SendFail(session, request_uuid, Leaderboard::Response::kFailInvalidParameter,
+           message);
+  return false;
 }
 
 // Whether `query` reads the social ranking (its player and competitors).
@@ -186,6 +208,9 @@ void AnswerQuery(const std::shared_ptr<QueryResult>& result,
   auto response = vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
       request_uuid, true);
   CopyResult(*result, response->mutable_leaderboard_query());
+  if (!CheckAnswerBytes(*response, session, request_uuid, "QueryRequest() ")) {
+    return;
+  }
   session->Send(*response);
 }
 
@@ -242,6 +267,10 @@ void ContinueBatch(const std::shared_ptr<QueryResult>& result,
     return;
   }
   CopyResult(*result, context->response->add_leaderboard_queries());
+  if (!CheckAnswerBytes(*context->response, context->session,
+                        context->request_uuid, "QueriesRequest() ")) {
+    return;
+  }
   if (index + 1 < context->queries.size()) {
     RunBatchStep(context, index + 1);
   } else {

@@ -26,6 +26,7 @@
 #include "database/store/leaderboard_info.h"
 #include "database/store/recovery_data.h"
 #include "leaderboard/core/ranking_options.h"
+#include "leaderboard/service/internal/profile_recovery.h"
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 
@@ -316,6 +317,10 @@ bool LeaderboardService::RunRecovery(
       if (!force) {
         last_answer = AskToRecover();
         if (!last_answer) continue;
+      }
+      if (!service_internal::RecoverProfiles(db_connection.get(),
+                                             info.leaderboard_id)) {
+        return false;
       }
     }
     LOG(INFO) << "The target Leaderboard info"

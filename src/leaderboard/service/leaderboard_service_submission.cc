@@ -1,9 +1,11 @@
 // Score submission: validation, the ranking cache's decision, the answer,
-// the database writes of new records and the optional rank lookup.
+// the database writes of new records and of a changed name or metadata, the
+// answer to a resent submission id, and the optional rank lookup.
 #include <glog/logging.h>
 
 #include <boost/uuid/uuid_io.hpp>
 #include <cmath>
+#include <limits>
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
@@ -15,9 +17,11 @@
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/internal/submission_chain.h"
+#include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/profiling_counters.h"
 #include "vel/core/monotonic_clock.h"
+#include "vel/core/random_generator.h"
 #include "vel/core/wall_clock.h"
 #include "vel/message/leaderboard_message_writer.h"
 
@@ -35,14 +39,25 @@ using service_internal::ReadBackSubmission;
 using service_internal::SendFail;
 using service_internal::SubmissionContext;
 
-// Answers the submission of `context` with success.
+// Answers the submission of `context` with success; `resent` marks the
+// answer to a submission id applied before.
 void SendSubmissionResponse(const SubmissionContext& context,
                             Response::Result result, double score,
-                            std::int64_t total_player_count,
-                            std::int64_t rank) {
-  context.session->Send(
-      *vel::LeaderboardMessageWriter::CreateScoreSubmissionResponse(
-          context.request_uuid, result, score, total_player_count, rank));
+                            std::int64_t total_player_count, std::int64_t rank,
+                            bool resent) {
+  const auto response =
+      vel::LeaderboardMessageWriter::CreateScoreSubmissionResponse(
+          context.request_uuid, result, score, total_player_count, rank);
+  if (resent) response->mutable_score_submission()->set_resent(true);
+  context.session->Send(*response);
+}
+
+// A token no other copy of a submission has: tells a read-back this copy's
+// write from a resend's.
+std::string NewSubmissionToken() {
+  return std::to_string(vel::RandomGenerator::GenerateNumber(
+             0, std::numeric_limits<std::int64_t>::max())) +
+         "-" + std::to_string(vel::WallClock::GetTimestampInMsec());
 }
 
 // Whether `account` can be stored: ':' separates the parts of ranking
@@ -60,14 +75,20 @@ bool IsStorableAccount(const Leaderboard::AccountId& account,
 }
 
 // The completion of the cache's submission (cache completion threads): an
-// uncertain outcome is read back, a failure that stored nothing answers
-// kFailUnknown, anything stored is answered and written.
-void OnScoreCached(RedisCache::SubmitStatus status,
-                   const std::shared_ptr<RedisCache::NewRecords>& new_records,
+// uncertain outcome is read back, a refusal answers kFailInvalidParameter
+// with its reason, a failure that stored nothing answers kFailUnknown,
+// anything stored (or resent) is answered and written.
+void OnScoreCached(const RedisCache::SubmitOutcome& outcome,
                    const std::shared_ptr<const SubmissionContext>& context);
 
-// The completion of one database write of a new record (database client
-// threads): logs a failure; the client has its answer already.
+// Answers a submission whose outcome is `result` and `score`: at once, or
+// after looking up the player's rank when the request asks for one.
+void AnswerStored(const std::shared_ptr<const SubmissionContext>& context,
+                  Response::Result result, double score, bool resent);
+
+// The completion of one database write of a new record or a profile
+// (database client threads): logs a failure; the client has its answer
+// already.
 void OnScoreSubmitted(bool failed,
                       const std::shared_ptr<ClientSession>& session,
                       const Uuid& request_uuid);
@@ -77,7 +98,7 @@ void OnScoreSubmitted(bool failed,
 void OnMyRankGotAfterScoreSubmitted(
     const std::shared_ptr<QueryResult>& result,
     const std::shared_ptr<const SubmissionContext>& context,
-    Response::Result submission_result, double score);
+    Response::Result submission_result, double score, bool resent);
 
 }  // namespace
 
@@ -132,6 +153,13 @@ bool service_internal::CheckScoreSubmission(
   } else {
     IsStorableAccount(request.account_id(), &reason);
   }
+  // A name, metadata or submission id beyond its limit is refused with the
+  // limit in the answer, so that the game's developer sees which.
+  std::string message = "Invalid parameter found";
+  if (reason.empty()) {
+    reason = RequestLimits::CheckSubmissionExtras(request);
+    if (!reason.empty()) message = reason;
+  }
   if (!reason.empty()) {
     LOG(WARNING) << "ScoreSubmission() "
                  << "failed: "
@@ -142,8 +170,7 @@ bool service_internal::CheckScoreSubmission(
                  << ", player id=" << request.account_id().local_account()
                  << ", score=" << request.score() << ", session=" << session;
     SendFail(session, request_uuid,
-             Leaderboard::Response::kFailInvalidParameter,
-             "Invalid parameter found");
+             Leaderboard::Response::kFailInvalidParameter, message);
     return false;
   }
   return true;
@@ -170,26 +197,48 @@ void LeaderboardService::OnScoreSubmissionRequested(
       ResetScheduleRegistry::MakeResetScheduleInfo(leaderboard_id);
   context->start_time = start_time;
   RankingOptions::GetRankingOption(leaderboard_id, &context->option);
+  if (request.has_display_name()) {
+    context->extras.display_name = request.display_name();
+  }
+  if (request.has_metadata()) context->extras.metadata = request.metadata();
+  if (request.has_submission_id()) {
+    context->extras.submission_id = request.submission_id();
+    context->extras.token = NewSubmissionToken();
+  }
 
   std::shared_ptr<const SubmissionContext> shared_context = context;
   RedisCache::SubmitScore(
       leaderboard_id, context->account, request.score(), request.type(),
       context->timestamp_in_msec, context->schedule, context->option,
-      [shared_context](RedisCache::SubmitStatus status,
-                       std::shared_ptr<RedisCache::NewRecords> new_records) {
-        OnScoreCached(status, new_records, shared_context);
+      context->extras,
+      [shared_context](const RedisCache::SubmitOutcome& outcome) {
+        OnScoreCached(outcome, shared_context);
       });
 }
 
 namespace {
 
-void OnScoreCached(RedisCache::SubmitStatus status,
-                   const std::shared_ptr<RedisCache::NewRecords>& new_records,
+void OnScoreCached(const RedisCache::SubmitOutcome& outcome,
                    const std::shared_ptr<const SubmissionContext>& context) {
   VLOG(2) << "OnScoreCached called";
   ProfilingCounters::Record(ProfilingCounters::kScoreSubmission,
                             context->start_time);
   const auto& request = context->request;
+  const RedisCache::SubmitStatus status = outcome.status;
+  if (status == RedisCache::SubmitStatus::kRefused) {
+    LOG(WARNING) << "ScoreSubmission() "
+                 << "failed: "
+                 << "Invalid parameter found"
+                 << ". " << outcome.refusal
+                 << ": leaderboard id=" << request.leaderboard_id()
+                 << ", service provider=" << context->account.service_provider()
+                 << ", player id=" << context->account.id()
+                 << ", score=" << request.score() << ", type=" << request.type()
+                 << ", session=" << context->session;
+    SendFail(context->session, context->request_uuid,
+             Leaderboard::Response::kFailInvalidParameter, outcome.refusal);
+    return;
+  }
   if (status == RedisCache::SubmitStatus::kUncertain) {
     LOG(WARNING) << "ScoreSubmission() "
                  << "failed: "
@@ -204,7 +253,7 @@ void OnScoreCached(RedisCache::SubmitStatus status,
     return;
   }
   if (status == RedisCache::SubmitStatus::kFailed) {
-    const bool stored = HasNewRecord(new_records);
+    const bool stored = HasNewRecord(outcome.new_records);
     LOG(ERROR) << "ScoreSubmission() "
                << "failed: "
                << "Failed to cache score"
@@ -225,19 +274,49 @@ void OnScoreCached(RedisCache::SubmitStatus status,
       return;
     }
   }
-  OnScoreStored(new_records, context);
+  OnScoreStored(outcome, context);
 }
 
 }  // namespace
 
+void service_internal::WriteProfile(const SubmissionContext& context) {
+  const auto db = LeaderboardService::db_connection();
+  const auto& request = context.request;
+  if (!db) {
+    LOG(WARNING) << "ScoreSubmission() "
+                 << "failed: "
+                 << "The database connection is closed; the display name and "
+                    "metadata are not written"
+                 << ": session=" << context.session
+                 << ", leaderboard id=" << request.leaderboard_id();
+    return;
+  }
+  auto session = context.session;
+  const Uuid request_uuid = context.request_uuid;
+  db->SubmitProfile(request.leaderboard_id(), context.account,
+                    context.extras.display_name, context.extras.metadata,
+                    [session, request_uuid](bool failed) {
+                      OnScoreSubmitted(failed, session, request_uuid);
+                    });
+}
+
 void service_internal::OnScoreStored(
-    const std::shared_ptr<RedisCache::NewRecords>& new_records,
+    const RedisCache::SubmitOutcome& outcome,
     const std::shared_ptr<const SubmissionContext>& context) {
   const auto& request = context->request;
+  const std::shared_ptr<RedisCache::NewRecords>& new_records =
+      outcome.new_records;
   LEADERBOARD_ASSERT(new_records && !new_records->empty());
 
   const Response::Result result = new_records->back().first;
   const double score = new_records->back().second;
+  const bool resent = outcome.status == RedisCache::SubmitStatus::kResent;
+  if (resent) {
+    // The first copy wrote what there was to write; this one only answers.
+    LeaderboardMetrics::CountResentSubmission();
+    AnswerStored(context, result, score, true);
+    return;
+  }
   VLOG(2) << "ScoreSubmission() "
           << ": "
           << "Succeed to cache score"
@@ -252,9 +331,10 @@ void service_internal::OnScoreStored(
   // The database writes are queued before the answer goes out: a shutdown
   // stops the game port before it closes the database connection, so an
   // answer the client receives always has its writes queued ahead of that.
+  if (outcome.profile_changed) WriteProfile(*context);
   const auto db = LeaderboardService::db_connection();
-  for (const auto& outcome : *new_records) {
-    if (outcome.first == Response::kNone) continue;
+  for (const auto& record : *new_records) {
+    if (record.first == Response::kNone) continue;
     if (!db) {
       LOG(WARNING) << "ScoreSubmission() "
                    << "failed: "
@@ -269,13 +349,13 @@ void service_internal::OnScoreStored(
             << ", leaderboard id: " << request.leaderboard_id()
             << ", service provider: " << context->account.service_provider()
             << ", player id: " << context->account.id()
-            << ", score submission result: " << outcome.first
-            << ", new score: " << outcome.second
+            << ", score submission result: " << record.first
+            << ", new score: " << record.second
             << ", timestamp: " << context->timestamp_in_msec
             << ", session=" << context->session;
     auto session = context->session;
     const Uuid request_uuid = context->request_uuid;
-    db->SubmitScore(request.leaderboard_id(), context->account, outcome,
+    db->SubmitScore(request.leaderboard_id(), context->account, record,
                     context->timestamp_in_msec,
                     context->schedule.next_date_time,
                     [session, request_uuid](const bool& failed) {
@@ -283,8 +363,16 @@ void service_internal::OnScoreStored(
                     });
   }
 
+  AnswerStored(context, result, score, false);
+}
+
+namespace {
+
+void AnswerStored(const std::shared_ptr<const SubmissionContext>& context,
+                  Response::Result result, double score, bool resent) {
+  const auto& request = context->request;
   if (!request.has_ranking_type()) {
-    SendSubmissionResponse(*context, result, score, 0, 0);
+    SendSubmissionResponse(*context, result, score, 0, 0, resent);
     return;
   }
   // A nearby window of 0 to 0 is the player's own record.
@@ -296,18 +384,18 @@ void service_internal::OnScoreStored(
       request.leaderboard_id(), context->account, request.time_span(), range,
       request.ranking_type(),
       // The week the submission wrote to, not the registry's week now.
-      WeekReferenceTime(context->schedule, request.time_span()),
-      [context, result, score](const std::shared_ptr<QueryResult>& rank) {
-        OnMyRankGotAfterScoreSubmitted(rank, context, result, score);
+      service_internal::WeekReferenceTime(context->schedule,
+                                          request.time_span()),
+      [context, result, score,
+       resent](const std::shared_ptr<QueryResult>& rank) {
+        OnMyRankGotAfterScoreSubmitted(rank, context, result, score, resent);
       });
 }
-
-namespace {
 
 void OnMyRankGotAfterScoreSubmitted(
     const std::shared_ptr<QueryResult>& result,
     const std::shared_ptr<const SubmissionContext>& context,
-    Response::Result submission_result, double score) {
+    Response::Result submission_result, double score, bool resent) {
   VLOG(2) << "OnMyRankGotAfterScoreSubmitted called";
   const auto& request = context->request;
   if (!result || result->error || result->records.empty()) {
@@ -326,7 +414,7 @@ void OnMyRankGotAfterScoreSubmitted(
   }
   SendSubmissionResponse(*context, submission_result, score,
                          result->total_player_count,
-                         result->records.front().rank);
+                         result->records.front().rank, resent);
 }
 
 void OnScoreSubmitted(bool failed,

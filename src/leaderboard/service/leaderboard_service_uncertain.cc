@@ -2,7 +2,9 @@
 // Redis was lost with a command in flight, so the score may or may not be
 // stored. The answer must match what Redis kept and the database must get
 // it too, so the player's entries are read back once Redis answers again,
-// with a bounded number of retries in a bounded time.
+// with a bounded number of retries in a bounded time. A submission with a
+// submission id is read back exactly, from the id's record: applied by this
+// copy, by another copy (a resend), or by none.
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 
@@ -30,6 +32,7 @@ using service_internal::OnScoreStored;
 using service_internal::ReadBackSubmission;
 using service_internal::SendFail;
 using service_internal::SubmissionContext;
+using service_internal::WriteProfile;
 
 constexpr std::int64_t kMaxRetryPauseUs = 2'000'000;
 
@@ -44,7 +47,7 @@ std::int64_t RetryPause(int attempt) {
 // writes what Redis holds once it answered, else tries again after a pause
 // while the deadline allows, and answers kFailUnknown after it.
 void OnSubmissionReadBack(
-    bool answered, const std::shared_ptr<RedisCache::NewRecords>& stored,
+    const RedisCache::SubmitOutcome& outcome,
     const std::shared_ptr<const SubmissionContext>& context,
     std::int64_t deadline, int attempt);
 
@@ -70,17 +73,16 @@ void service_internal::ReadBackSubmission(
   RedisCache::ReadBackSubmission(
       context->request.leaderboard_id(), context->account,
       context->request.score(), context->timestamp_in_msec, context->schedule,
-      context->option,
-      [context, deadline, attempt](
-          bool answered, std::shared_ptr<RedisCache::NewRecords> stored) {
-        OnSubmissionReadBack(answered, stored, context, deadline, attempt);
+      context->option, context->extras,
+      [context, deadline, attempt](const RedisCache::SubmitOutcome& outcome) {
+        OnSubmissionReadBack(outcome, context, deadline, attempt);
       });
 }
 
 namespace {
 
 void OnSubmissionReadBack(
-    bool answered, const std::shared_ptr<RedisCache::NewRecords>& stored,
+    const RedisCache::SubmitOutcome& outcome,
     const std::shared_ptr<const SubmissionContext>& context,
     std::int64_t deadline, int attempt) {
   VLOG(2) << "OnSubmissionReadBack called";
@@ -95,13 +97,28 @@ void OnSubmissionReadBack(
         << ", timestamp=" << context->timestamp_in_msec
         << ", attempts=" << attempt + 1 << ", session=" << context->session;
   };
-  if (answered && HasNewRecord(stored)) {
+  const bool answered = outcome.status != RedisCache::SubmitStatus::kFailed;
+  if (outcome.status == RedisCache::SubmitStatus::kResent) {
+    log(google::GLOG_WARNING,
+        "Uncertain score found applied by a resend of it; answering it");
+    OnScoreStored(outcome, context);
+    return;
+  }
+  // Without a submission id a score that was no new record leaves no trace
+  // to find; with one, the id's record shows that this copy ran.
+  const bool ran = answered && (HasNewRecord(outcome.new_records) ||
+                                (!context->extras.submission_id.empty() &&
+                                 !outcome.new_records->empty()));
+  if (ran) {
     log(google::GLOG_WARNING,
         "Uncertain score found stored; answering and writing it");
-    OnScoreStored(stored, context);
+    OnScoreStored(outcome, context);
     return;
   }
   if (answered) {
+    // The profile may have changed without a new record; the database gets
+    // what Redis holds of it (writing it again is harmless).
+    if (outcome.profile_changed) WriteProfile(*context);
     log(google::GLOG_ERROR, "Uncertain score found not stored");
     SendFail(context->session, context->request_uuid,
              Leaderboard::Response::kFailUnknown, "Internal error");

@@ -27,7 +27,7 @@ struct RedisCache::Chain {
       const std::string& leaderboard_id, const vel::PlayerAccount& account,
       double score, std::int32_t submission_type,
       std::int64_t timestamp_in_msec, const ResetScheduleInfo& schedule,
-      const RankingOption& option, const SubmitScoreCallback& callback);
+      const RankingOption& option, const SubmitOutcomeCallback& callback);
   // Updates one period ranking and appends its outcome; false (logged) on
   // failure.
   static bool SubmitScoreToPeriod(Timespan timespan,

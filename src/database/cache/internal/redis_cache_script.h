@@ -11,7 +11,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "common/period_ranking.h"
 #include "database/cache/redis_cache.h"
 #include "vel/redis/redis.h"
 #include "vel/redis/redis_pipeline.h"
@@ -30,17 +33,38 @@ struct RedisCache::Script {
   // The pipelined connection of the next query: queries take them in turn.
   // Any thread.
   static std::size_t NextQueryLane();
-  // The whole submission as one script call on the pipelined connection of
-  // `lane`, which every submission of the player in flight uses: Redis
-  // decides them in the order of these calls. Any thread; `callback` runs
-  // on a cache I/O thread.
+  // The whole submission, with its extras, as one script call on the
+  // pipelined connection of `lane`, which every submission of the player in
+  // flight uses: Redis decides them in the order of these calls. Any
+  // thread; `callback` runs on a cache I/O thread.
   static void SubmitScore(const std::string& leaderboard_id,
                           const vel::PlayerAccount& account, double score,
                           std::int32_t submission_type,
                           std::int64_t timestamp_in_msec,
                           const ResetScheduleInfo& schedule,
-                          const RankingOption& option, std::size_t lane,
-                          SubmitScoreCallback callback);
+                          const RankingOption& option,
+                          const SubmissionExtras& extras, std::size_t lane,
+                          SubmitOutcomeCallback callback);
+  // One ranking's outcome as the submission script reports it: the code
+  // (0 not a new record, 1 over the stored score, 2 the first score, 3 the
+  // first score over a dangling index entry) and the score now stored.
+  using ScriptOutcome = std::pair<std::int64_t, double>;
+  // The outcome list of `outcomes` (the period rankings of `periods` in
+  // order, then maybe all-time) appended to *new_records; false when their
+  // number or a code is not one the script gives. Any thread.
+  static bool ToNewRecords(const std::vector<ScriptOutcome>& outcomes,
+                           const std::vector<PeriodRanking>& periods,
+                           NewRecords* new_records);
+  // The record of a submission id as submit_score.lua writes it: the token
+  // of the copy that applied it, whether it changed the profile, and its
+  // outcomes. False when `text` is not such a record. Any thread.
+  struct SubmissionRecord {
+    std::string token;
+    bool profile_changed = false;
+    std::vector<ScriptOutcome> outcomes;
+  };
+  static bool ParseSubmissionRecord(const std::string& text,
+                                    SubmissionRecord* record);
 
   // --- Public query (redis_cache_script.cc). ------------------------------
   // A checked public query (keys built) as one script call; posts the

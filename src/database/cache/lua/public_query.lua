@@ -2,24 +2,28 @@
 -- range names, and what the numbering of the slice's first member needs,
 -- all read at one instant.
 --
--- KEYS: 1 the ranking set, 2 its dense set, 3 its member index.
+-- KEYS: 1 the ranking set, 2 its dense set, 3 its member index, 4 the
+--   leaderboard's profile hash (see submit_score.lua).
 -- ARGV: 1 range type (1 the whole ranking, 2 positions from the top, other
 --   values a window around the requester), 2 begin, 3 end (integers),
 --   4 ranking type (1 position, 2 competition, other values dense),
 --   5 the requester's member key (windows only).
 -- Answer: {member count, kind, ...}, kind being
---   "slice", start, members, facts: the members from 0-based position
---     start on, flat {member, score, ...} highest first; facts about the
---     first member's score (empty when there is no member, the numbering
---     is by position or the range is the whole ranking): competition
---     {members with a greater score, members with that score}, dense {the
---     score's 0-based position in the dense set, nil when the dense set
---     lacks it};
---   "own", position, score, facts: the requester's own record (window 0 to
---     0), with the facts as above;
---   "absent": the requester has no entry (window queries);
+--   "slice", start, members, facts, profiles: the members from 0-based
+--     position start on, flat {member, score, ...} highest first; facts
+--     about the first member's score (empty when there is no member, the
+--     numbering is by position or the range is the whole ranking):
+--     competition {members with a greater score, members with that score},
+--     dense {the score's 0-based position in the dense set, nil when the
+--     dense set lacks it}; the members' packed profiles in member order
+--     (nil for a member without one), or empty when the leaderboard keeps
+--     no profiles;
+--   "own", position, score, facts, profile: the requester's own record
+--     (window 0 to 0), with the facts as above and its profile (or nil);
+--   "absent", profile: the requester has no entry (window queries);
 --   "above": the window ends above the top, so it is empty.
-local key, dense_key, index = KEYS[1], KEYS[2], KEYS[3]
+local key, dense_key, index, profile_key = KEYS[1], KEYS[2], KEYS[3],
+                                           KEYS[4]
 local range_type = tonumber(ARGV[1])
 local range_begin = tonumber(ARGV[2])
 local range_end = tonumber(ARGV[3])
@@ -46,6 +50,32 @@ local function facts(score)
   return {redis.call('ZREVRANK', dense_key, score_text)}
 end
 
+-- Fields asked for per HMGET: well below the limit of Lua's unpack.
+local profile_chunk = 1000
+
+-- The packed profiles of the members (flat {member, score, ...}) in
+-- member order, nil for a member without one; empty when the leaderboard
+-- keeps no profiles.
+local function profiles(members)
+  if #members == 0 or redis.call('EXISTS', profile_key) == 0 then
+    return {}
+  end
+  local found = {}
+  local fields = {}
+  for i = 1, #members, 2 do
+    local colon = string.find(members[i], ':', 1, true) or 0
+    fields[#fields + 1] = string.sub(members[i], colon + 1)
+    if #fields == profile_chunk or i + 1 == #members then
+      local values = redis.call('HMGET', profile_key, unpack(fields))
+      for j = 1, #fields do
+        found[#found + 1] = values[j]
+      end
+      fields = {}
+    end
+  end
+  return found
+end
+
 -- The whole ranking is numbered from its top and needs no facts.
 local function slice(start, stop, with_facts)
   local members = redis.call('ZREVRANGE', key, integer(start), integer(stop),
@@ -54,7 +84,7 @@ local function slice(start, stop, with_facts)
   if with_facts and #members > 0 then
     first = facts(members[2])
   end
-  return {'slice', start, members, first}
+  return {'slice', start, members, first, profiles(members)}
 end
 
 local total = redis.call('ZCARD', key)
@@ -70,10 +100,11 @@ else
     position = redis.call('ZREVRANK', key, ranking_key)
   end
   if not position then
-    answer = {'absent'}
+    answer = {'absent', redis.call('HGET', profile_key, member_key)}
   elseif range_begin == 0 and range_end == 0 then
     local score = redis.call('ZSCORE', key, ranking_key)
-    answer = {'own', position, score, facts(score)}
+    answer = {'own', position, score, facts(score),
+              redis.call('HGET', profile_key, member_key)}
   else
     local start = position + range_begin
     if start < 0 then

@@ -3,18 +3,21 @@
 -- member's score, all read at one instant. Sorting and numbering stay with
 -- the caller, which shares them with the command chain.
 --
--- KEYS: 1 the ranking set, 2 its member index.
+-- KEYS: 1 the ranking set, 2 its member index, 3 the leaderboard's
+--   profile hash (see submit_score.lua).
 -- ARGV: 1 the player's member key ("" when the query has no player), then
 --   the competitors' member keys in the query's order (any number: each is
 --   read on its own, so no argument or unpack limit applies).
--- Answer: flat {ranking member, score, ...}, one pair per listed member
---   key in ARGV order, the player's pair first and only when ARGV[1] is not
---   "". The ranking member is the index entry, or "0:" .. member key when
---   there is none (a name no ranking member has); the score is the text
---   Redis keeps, which reads back as the same double, or nil when the
---   ranking lacks the member (the caller counts it as 0).
-local key, index = KEYS[1], KEYS[2]
+-- Answer: flat {ranking member, score, profile, ...}, one triple per
+--   listed member key in ARGV order, the player's triple first and only
+--   when ARGV[1] is not "". The ranking member is the index entry, or
+--   "0:" .. member key when there is none (a name no ranking member has);
+--   the score is the text Redis keeps, which reads back as the same double,
+--   or nil when the ranking lacks the member (the caller counts it as 0);
+--   the profile is the member's packed name and metadata, or nil.
+local key, index, profile_key = KEYS[1], KEYS[2], KEYS[3]
 local answer = {}
+local with_profiles = redis.call('EXISTS', profile_key) == 1
 
 for i = 1, #ARGV do
   local member_key = ARGV[i]
@@ -28,6 +31,8 @@ for i = 1, #ARGV do
     end
     answer[#answer + 1] = ranking_key
     answer[#answer + 1] = score
+    answer[#answer + 1] = with_profiles and
+                          redis.call('HGET', profile_key, member_key)
   end
 end
 return answer

@@ -1,31 +1,57 @@
 -- One score submission as one step: the period rankings the request
 -- evaluates, then the all-time ranking with the best new period score as a
--- high score, each with its member index and, when kept, its dense set.
--- Every read and every check runs before the first write, so a submission
--- lands whole or changes nothing, and no reader ever sees it half-done.
+-- high score, each with its member index and, when kept, its dense set; the
+-- player's name and metadata on the leaderboard; and the record of a
+-- submission id. Every read and every check runs before the first write, so
+-- a submission lands whole or changes nothing, and no reader ever sees it
+-- half-done.
 --
 -- KEYS: three per ranking, the period rankings first (daily, weekly,
---   monthly, as the request evaluates them), the all-time ranking last:
---   the ranking set, its member index, its dense set.
+--   monthly, as the request evaluates them), the all-time ranking after
+--   them: the ranking set, its member index, its dense set. Then the
+--   leaderboard's profile hash (field: member key, value: the packed name
+--   and metadata, see pack below) and the key of the submission id (read
+--   and written only when ARGV[11] is not "0").
 -- ARGV: 1 member key, 2 member ranking key (the submission's inverted time
 --   and the member key), 3 score (the text of a double), 4 submission type
 --   (0 keep the higher score, 1 add, 2 subtract, other values replace),
---   5 dense sets kept ("1" or "0"), 6 all-time ranking kept ("1" or "0").
--- Answer: two entries per evaluated ranking, the period rankings in KEYS
---   order and then the all-time ranking when it was evaluated: the outcome
---   and the text of the score now stored (of the submitted score when the
---   outcome is 0). Outcomes: 0 not a new record (nothing written), 1 a new
---   record over the stored score, 2 the player's first score there, 3 a
---   first score written over a member index entry that named a ranking
---   member which is gone. {"nan", i}: the i-th ranking would have to store
---   a NaN, which Redis refuses; nothing was written.
+--   5 dense sets kept ("1" or "0"), 6 all-time ranking kept ("1" or "0"),
+--   7 "1" when the submission carries a name, 8 the name, 9 "1" when it
+--   carries metadata, 10 the metadata, 11 seconds the submission id is kept
+--   ("0": the submission has none), 12 the token of this copy of the
+--   submission (tells it from a resend of it).
+-- Answer: {"stored", profile changed (1 or 0), pairs...}, two entries per
+--   evaluated ranking, the period rankings in KEYS order and then the
+--   all-time ranking when it was evaluated: the outcome and the text of the
+--   score now stored (of the submitted score when the outcome is 0).
+--   Outcomes: 0 not a new record (nothing written), 1 a new record over the
+--   stored score, 2 the player's first score there, 3 a first score written
+--   over a member index entry that named a ranking member which is gone.
+--   {"resent", profile changed, pairs...}: the submission id was applied
+--   before; its answer then, nothing written now. Refusals, with nothing
+--   written: {"nan", i} or {"inf", i}: the i-th ranking would have to store
+--   a NaN (which Redis refuses) or an infinity (which the database cannot
+--   hold); {"reused"}: the submission id belongs to another submission
+--   (another player, score or type).
+--
+-- The record of a submission id: the token, "\n", profile changed, "\n",
+-- the answer's pairs separated by blanks, "\n", and the fingerprint of the
+-- submission (type, blank, score text, blank, member key) last, since the
+-- member key may hold any byte.
 local member_key = ARGV[1]
 local ranking_key = ARGV[2]
 local score = tonumber(ARGV[3])
 local submission_type = tonumber(ARGV[4])
 local dense = ARGV[5] == '1'
 local alltime = ARGV[6] == '1'
-local ranking_count = #KEYS / 3
+local has_name = ARGV[7] == '1'
+local has_metadata = ARGV[9] == '1'
+local keep_seconds = tonumber(ARGV[11])
+local token = ARGV[12]
+local ranking_count = (#KEYS - 2) / 3
+local profile_key = KEYS[#KEYS - 1]
+local submission_key = KEYS[#KEYS]
+local fingerprint = ARGV[4] .. ' ' .. ARGV[3] .. ' ' .. member_key
 
 -- Scores as the server writes them: 17 significant digits read back as the
 -- same double; dense members and count bounds use this text.
@@ -98,12 +124,82 @@ local function write(p)
   end
 end
 
+-- A profile is stored as the name's length in bytes, ":", the name and
+-- the metadata; a player with neither has no field.
+local function pack(name, metadata)
+  if name == '' and metadata == '' then
+    return false
+  end
+  return string.len(name) .. ':' .. name .. metadata
+end
+
+local function unpack_profile(packed)
+  local colon = string.find(packed, ':', 1, true)
+  local length = tonumber(string.sub(packed, 1, colon - 1))
+  return string.sub(packed, colon + 1, colon + length),
+         string.sub(packed, colon + length + 1)
+end
+
+if keep_seconds > 0 then
+  local seen = redis.call('GET', submission_key)
+  if seen then
+    local first = string.find(seen, '\n', 1, true)
+    local second = string.find(seen, '\n', first + 1, true)
+    local third = string.find(seen, '\n', second + 1, true)
+    if string.sub(seen, third + 1) ~= fingerprint then
+      return {'reused'}
+    end
+    local answer = {'resent', tonumber(string.sub(seen, first + 1,
+                                                  second - 1))}
+    local i = 0
+    for word in string.gmatch(string.sub(seen, second + 1, third - 1),
+                              '%S+') do
+      i = i + 1
+      if i % 2 == 1 then
+        answer[#answer + 1] = tonumber(word)
+      else
+        answer[#answer + 1] = word
+      end
+    end
+    return answer
+  end
+end
+
+-- Decides the profile before anything is written: the stored name and
+-- metadata, each replaced when the submission carries it.
+local profile_changed = 0
+local new_profile = false
+if has_name or has_metadata then
+  local old = redis.call('HGET', profile_key, member_key)
+  local name, metadata = '', ''
+  if old then
+    name, metadata = unpack_profile(old)
+  end
+  if has_name then
+    name = ARGV[8]
+  end
+  if has_metadata then
+    metadata = ARGV[10]
+  end
+  new_profile = pack(name, metadata)
+  if new_profile ~= old then
+    profile_changed = 1
+  end
+end
+
+local function is_infinite(value)
+  return value == math.huge or value == -math.huge
+end
+
 local plans = {}
 local best = nil
 for i = 1, ranking_count - 1 do
   local p = decide(i, score, submission_type)
   if p.new ~= p.new then
     return {'nan', i}
+  end
+  if p.outcome ~= 0 and is_infinite(p.new) then
+    return {'inf', i}
   end
   plans[i] = p
   if p.outcome ~= 0 and (best == nil or p.new > best) then
@@ -118,13 +214,28 @@ if best ~= nil and alltime then
   plans[ranking_count] = p
 end
 
-local answer = {}
+local answer = {'stored', profile_changed}
+local pairs_text = {}
 for i = 1, ranking_count do
   local p = plans[i]
   if p then
     write(p)
     answer[#answer + 1] = p.outcome
     answer[#answer + 1] = text(p.new)
+    pairs_text[#pairs_text + 1] = p.outcome .. ' ' .. text(p.new)
   end
+end
+if profile_changed == 1 then
+  if new_profile then
+    redis.call('HSET', profile_key, member_key, new_profile)
+  else
+    redis.call('HDEL', profile_key, member_key)
+  end
+end
+if keep_seconds > 0 then
+  redis.call('SET', submission_key,
+             token .. '\n' .. profile_changed .. '\n' ..
+             table.concat(pairs_text, ' ') .. '\n' .. fingerprint,
+             'EX', keep_seconds)
 end
 return answer

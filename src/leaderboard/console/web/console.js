@@ -311,6 +311,7 @@
       dataset: { provider: r.provider, account: r.account } },
       numberCell(r.position), numberCell(r.rank), numberCell(r.score),
       el('td', {}, r.provider), el('td', {}, r.account),
+      el('td', {}, r.display_name || ''),
       el('td', {},
          el('a', { href: '#/player' + query({ provider: r.provider, account: r.account }) },
             'Player'), ' ',
@@ -335,7 +336,7 @@
       found ? el('p', { id: 'found-player' }, 'Player ' + provider + ':' + account +
                  ' is at position ' + found + '.') : null,
       pager,
-      table(['Position', 'Rank', 'Score', 'Service provider', 'Local account', ''].map(
+      table(['Position', 'Rank', 'Score', 'Service provider', 'Local account', 'Name', ''].map(
         (h, i) => ({ label: h, number: i < 3 })), rows, { id: 'ranking-table' }));
   }
 

@@ -29,6 +29,9 @@ struct SubmissionContext {
   ResetScheduleInfo schedule;
   RankingOption option;
   std::int64_t start_time = 0;
+  // The request's display name, metadata and submission id, with the token
+  // of this copy of the submission.
+  RedisCache::SubmissionExtras extras;
 };
 
 // Whether `records` (may be null) holds an entry other than kNone: a
@@ -39,11 +42,16 @@ bool HasNewRecord(const std::shared_ptr<RedisCache::NewRecords>& records);
 // uncertain outcome is read back: now plus --submission_readback_timeout_ms.
 std::int64_t ReadBackDeadline();
 
-// Answers a submission whose outcome in Redis is known, writes its new
-// records to the database and looks up the rank when asked.
-// REQUIRES: new_records is not empty.
-void OnScoreStored(const std::shared_ptr<RedisCache::NewRecords>& new_records,
+// Answers a submission whose outcome in Redis is known (kStored or
+// kResent), writes its new records and changed profile to the database
+// (nothing for a resend, which repeats the first answer) and looks up the
+// rank when asked. REQUIRES: outcome.new_records is not empty.
+void OnScoreStored(const RedisCache::SubmitOutcome& outcome,
                    const std::shared_ptr<const SubmissionContext>& context);
+
+// Writes the display name and metadata the submission carried to the
+// database (the profile changed in Redis). Any thread.
+void WriteProfile(const SubmissionContext& context);
 
 // Reads the player's entries back once Redis answers again, retrying until
 // `deadline` (monotonic microseconds), then answers by what Redis holds;
