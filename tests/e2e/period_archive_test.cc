@@ -128,12 +128,18 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
   // Ties at 100 and 80, so the three numberings differ.
   const std::vector<std::pair<std::string, double>> scores = {
       {"p1", 100}, {"p2", 100}, {"p3", 90}, {"p4", 80}, {"p5", 80}, {"p6", 5}};
+  // p2 has a name and metadata: every answer shows them, archived or not.
+  const std::string metadata("\0\xffmeta", 6);
   for (const auto& [account, score] : scores) {
-    ASSERT_TRUE(client
-                    .SubmitScore(id, QueryBuilder::Account("guest", account),
-                                 score,
-                                 Leaderboard::ScoreSubmission::kHighScore)
-                    .ok());
+    LeaderboardClient::Submission submission;
+    submission.leaderboard_id = id;
+    submission.account = QueryBuilder::Account("guest", account);
+    submission.score = score;
+    if (account == "p2") {
+      submission.display_name = "Bob";
+      submission.metadata = metadata;
+    }
+    ASSERT_TRUE(client.SubmitScore(submission).ok());
   }
   ASSERT_LT(LocalNow(), starts) << "the servers took too long to start";
 
@@ -173,6 +179,9 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
     EXPECT_EQ(top[i]["local_account"].GetString(), accounts[i]);
     EXPECT_EQ(top[i]["score"].GetDouble(), scores[i].second);
   }
+  EXPECT_EQ(top[1]["display_name"].GetString(), "Bob");
+  EXPECT_EQ(top[1]["metadata"].GetString(), "AP9tZXRh");  // base64
+  EXPECT_EQ(top[1]["metadata_bytes"].GetInt(), 6);
 
   // Over TCP, on the server that took over: the closed day by its date
   // answers as "yesterday" does, in every shape and numbering.
@@ -213,6 +222,17 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
                 live_answer.response.leaderboard_query().DebugString())
           << archived.ShortDebugString();
     }
+  }
+  {
+    // The names are there to compare: p2, second, carries its own.
+    Query::Request archived = shapes[0];
+    archived.set_period_start(day_start);
+    const auto answer = client.Query(archived);
+    ASSERT_GE(answer.response.leaderboard_query().record_size(), 2);
+    EXPECT_EQ(answer.response.leaderboard_query().record(1).display_name(),
+              "Bob");
+    EXPECT_EQ(answer.response.leaderboard_query().record(1).metadata(),
+              metadata);
   }
   // A batch mixes live and archived queries; unknown and expired periods
   // are refused as such.
@@ -257,6 +277,7 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
   EXPECT_EQ(page["total_player_count"].GetInt(), 6);
   ASSERT_EQ(page["standings"].Size(), 2u);
   EXPECT_EQ(page["standings"][0]["local_account"].GetString(), "p2");
+  EXPECT_EQ(page["standings"][0]["display_name"].GetString(), "Bob");
   EXPECT_EQ(page["standings"][1]["dense_rank"].GetInt(), 2);
 
   // Two forced resets end two more days; a reset request ends a day, a

@@ -20,6 +20,11 @@ struct ArchivedStanding {
   std::int64_t time_stamp_ms = 0;
   std::string service_provider;
   std::string local_account;
+  // The player's current display name and metadata on the leaderboard
+  // (live queries show the current ones too), when the reader added them;
+  // the archive itself does not keep them.
+  std::string display_name;
+  std::string metadata;
 };
 
 }  // namespace plemox

@@ -9,6 +9,7 @@
 
 #include "common/leaderboard_flags.h"
 #include "database/store/mysql_schema.h"
+#include "database/store/player_profile_schema.h"
 
 namespace plemox {
 namespace period_statements {
@@ -513,6 +514,22 @@ std::string MakePlayersQuery(std::uint64_t period_id,
          kStandingTableName +
          " WHERE period_id = " + std::to_string(period_id) + " AND (" +
          players + ") ORDER BY position";
+}
+
+std::string MakeProfilesQuery(const std::string& leaderboard_id,
+                              const std::vector<vel::PlayerAccount>& accounts) {
+  std::string players;
+  for (const vel::PlayerAccount& account : accounts) {
+    players += (players.empty() ? "(" : " OR ") + std::string("(") +
+               "service_provider = " + Quoted(account.service_provider()) +
+               " AND local_account = " + Quoted(account.id()) + ")";
+  }
+  return std::string(
+             "SELECT service_provider, local_account, display_name, metadata "
+             "FROM ") +
+         kPlayerProfileTableName +
+         " WHERE leaderboard_id = " + Quoted(leaderboard_id) + " AND " +
+         players + ")";
 }
 
 }  // namespace period_statements

@@ -202,5 +202,11 @@ std::string MakePlayerWindowQuery(std::uint64_t period_id,
 std::string MakePlayersQuery(std::uint64_t period_id,
                              const std::vector<vel::PlayerAccount>& accounts);
 
+// The current display names and metadata of `accounts` on
+// `leaderboard_id` from the player_profile table: service provider, local
+// account, display name, metadata. REQUIRES: !accounts.empty().
+std::string MakeProfilesQuery(const std::string& leaderboard_id,
+                              const std::vector<vel::PlayerAccount>& accounts);
+
 }  // namespace period_statements
 }  // namespace plemox

@@ -56,6 +56,15 @@ std::vector<Row> RowsOf(vel::ResultSets& result,
   return rows;
 }
 
+PlayerProfileRow ProfileOf(vel::ResultSets& result) {
+  PlayerProfileRow row;
+  row.service_provider = result.GetString(0);
+  row.local_account = result.GetString(1);
+  row.display_name = result.GetString(2);
+  row.metadata = result.GetString(3);
+  return row;
+}
+
 PeriodStore::ArchivedPeriod ListedPeriodOf(vel::ResultSets& result) {
   PeriodStore::ArchivedPeriod period;
   period.period = result.GetString(0);
@@ -466,6 +475,14 @@ void PeriodStore::ListPeriods(
       "list periods",
       statements::MakeListPeriodsQuery(leaderboard_id, cutoffs, kMaxListed),
       &ListedPeriodOf, std::move(callback));
+}
+
+void PeriodStore::ReadProfiles(const std::string& leaderboard_id,
+                               const std::vector<vel::PlayerAccount>& accounts,
+                               ProfilesCallback callback) {
+  RunRowsRead("read profiles",
+              statements::MakeProfilesQuery(leaderboard_id, accounts),
+              &ProfileOf, std::move(callback));
 }
 
 void PeriodStore::ListOpenNotifications(NotificationsCallback callback) {

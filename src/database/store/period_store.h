@@ -23,6 +23,7 @@
 
 #include "common/period_end.h"
 #include "database/store/archived_standing.h"
+#include "database/store/player_profile_row.h"
 #include "vel/core/player_account.h"
 #include "vel/mariadb/mariadb.h"
 
@@ -188,6 +189,13 @@ class PeriodStore {
       const std::string& leaderboard_id,
       const std::map<std::string, boost::posix_time::ptime>& cutoffs,
       PeriodsCallback callback);
+  using ProfilesCallback = std::function<void(
+      bool failed, const std::vector<PlayerProfileRow>& profiles)>;
+  // The current display names and metadata of those of `accounts` that have
+  // any on `leaderboard_id`. REQUIRES: !accounts.empty().
+  void ReadProfiles(const std::string& leaderboard_id,
+                    const std::vector<vel::PlayerAccount>& accounts,
+                    ProfilesCallback callback);
   // Every notification not delivered, oldest first.
   void ListOpenNotifications(NotificationsCallback callback);
   // Makes the notification pending again, due now, with no attempts (not

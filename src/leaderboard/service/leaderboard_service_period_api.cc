@@ -160,19 +160,40 @@ void OnStandingsRequested(const ApiService::Request& request,
         body.Set("limit", limit);
         store->ReadStandings(
             found->period_id, offset, offset + limit - 1,
-            [body, done](bool read_failed,
-                         const std::vector<ArchivedStanding>& standings) {
+            [store, leaderboard_id, body, done](
+                bool read_failed,
+                const std::vector<ArchivedStanding>& standings) {
               if (read_failed) {
                 Answer(ErrorBody("db error"), done);
                 return;
               }
-              vel::Json answer = body;
-              vel::Json list = vel::Json::MakeArray();
+              std::vector<vel::PlayerAccount> accounts;
               for (const ArchivedStanding& standing : standings) {
-                list.Append(PeriodArchiver::StandingToJson(standing));
+                accounts.emplace_back(standing.service_provider,
+                                      standing.local_account);
               }
-              answer.Set("standings", std::move(list));
-              Answer(answer, done);
+              LookUpProfiles(
+                  store, leaderboard_id, accounts,
+                  [standings, body, done](bool profiles_failed,
+                                          const ProfileLookup& profiles) {
+                    if (profiles_failed) {
+                      Answer(ErrorBody("db error"), done);
+                      return;
+                    }
+                    vel::Json answer = body;
+                    vel::Json list = vel::Json::MakeArray();
+                    for (ArchivedStanding standing : standings) {
+                      const auto it = profiles.find(std::make_pair(
+                          standing.service_provider, standing.local_account));
+                      if (it != profiles.end()) {
+                        standing.display_name = it->second.display_name;
+                        standing.metadata = it->second.metadata;
+                      }
+                      list.Append(PeriodArchiver::StandingToJson(standing));
+                    }
+                    answer.Set("standings", std::move(list));
+                    Answer(answer, done);
+                  });
             });
       });
 }

@@ -191,6 +191,38 @@ void ReadPeriod(const std::shared_ptr<PeriodStore>& store,
   }
 }
 
+// `callback` after the records of a complete result got their players'
+// current names and metadata, as live queries give them.
+RedisCache::QueryCallback WithProfiles(std::shared_ptr<PeriodStore> store,
+                                       std::string leaderboard_id,
+                                       RedisCache::QueryCallback callback) {
+  return [store = std::move(store), leaderboard_id = std::move(leaderboard_id),
+          callback =
+              std::move(callback)](const std::shared_ptr<QueryResult>& result) {
+    if (result->error) {
+      callback(result);
+      return;
+    }
+    std::vector<vel::PlayerAccount> accounts;
+    for (const QueryResult::Record& record : result->records) {
+      accounts.push_back(record.account);
+    }
+    LookUpProfiles(
+        store, leaderboard_id, accounts,
+        [result, callback](bool failed, const ProfileLookup& profiles) {
+          result->error = failed;
+          for (QueryResult::Record& record : result->records) {
+            const auto it = profiles.find(std::make_pair(
+                record.account.service_provider(), record.account.id()));
+            if (it == profiles.end()) continue;
+            record.display_name = it->second.display_name;
+            record.metadata = it->second.metadata;
+          }
+          callback(result);
+        });
+  };
+}
+
 // Completes `callback` with a refusal that says why.
 void Refuse(const std::string& refusal,
             const RedisCache::QueryCallback& callback) {
@@ -254,6 +286,28 @@ std::string CheckArchivedPeriodQuery(const Query& query) {
   return "";
 }
 
+void LookUpProfiles(
+    const std::shared_ptr<PeriodStore>& store,
+    const std::string& leaderboard_id,
+    const std::vector<vel::PlayerAccount>& accounts,
+    std::function<void(bool failed, const ProfileLookup& profiles)> callback) {
+  if (accounts.empty()) {
+    callback(false, {});
+    return;
+  }
+  store->ReadProfiles(
+      leaderboard_id, accounts,
+      [callback = std::move(callback)](
+          bool failed, const std::vector<PlayerProfileRow>& rows) {
+        ProfileLookup profiles;
+        for (const PlayerProfileRow& row : rows) {
+          profiles.emplace(
+              std::make_pair(row.service_provider, row.local_account), row);
+        }
+        callback(failed, profiles);
+      });
+}
+
 void QueryArchivedPeriod(const Query& query,
                          RedisCache::QueryCallback callback) {
   const std::string period = ArchivedPeriodOf(query.time_span());
@@ -284,7 +338,8 @@ void QueryArchivedPeriod(const Query& query,
           Refuse(refusal, callback);
           return;
         }
-        ReadPeriod(store, *found, query, callback);
+        ReadPeriod(store, *found, query,
+                   WithProfiles(store, query.leaderboard_id(), callback));
       });
 }
 

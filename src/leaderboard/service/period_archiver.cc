@@ -2,6 +2,7 @@
 #include "leaderboard/service/period_archiver.h"
 
 #include <glog/logging.h>
+#include <openssl/evp.h>
 
 #include <chrono>
 #include <thread>
@@ -60,6 +61,43 @@ std::string MakeDocument(const PeriodStore::ClaimedPeriod& period,
   return document.ToString();
 }
 
+// `bytes` in base64 (metadata may hold any bytes; JSON text may not).
+std::string Base64(const std::string& bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int length =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&text[0]),
+                      reinterpret_cast<const unsigned char*>(bytes.data()),
+                      static_cast<int>(bytes.size()));
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+// Gives the players of `top` their current display names and metadata from
+// the leaderboard's profile hash, as a live query of the closed ranking
+// shows them. False (logged) when Redis failed.
+bool AddProfiles(const PeriodEnd& end, std::vector<ArchivedStanding>* top) {
+  std::vector<std::string> members;
+  for (const ArchivedStanding& standing : *top) {
+    members.push_back(MakeMemberKey(
+        vel::PlayerAccount(standing.service_provider, standing.local_account)));
+  }
+  std::vector<std::string> packed;
+  const std::string key = MakeLeaderboardProfileKey(end.leaderboard_id);
+  const Redis::Result result = Redis::HMGet(key, members, &packed);
+  if (result != Redis::kSuccess) {
+    LOG(ERROR) << "Period archive: failed to read the players' names"
+               << ": key=" << key << ", result=" << Redis::ResultName(result);
+    return false;
+  }
+  for (std::size_t i = 0; i < packed.size() && i < top->size(); ++i) {
+    ArchivedStanding& standing = (*top)[i];
+    if (!packed[i].empty()) {
+      UnpackProfile(packed[i], &standing.display_name, &standing.metadata);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 vel::Json PeriodArchiver::StandingToJson(const ArchivedStanding& standing) {
@@ -71,6 +109,14 @@ vel::Json PeriodArchiver::StandingToJson(const ArchivedStanding& standing) {
   entry.Set("service_provider", standing.service_provider);
   entry.Set("local_account", standing.local_account);
   entry.Set("time_stamp_ms", standing.time_stamp_ms);
+  if (!standing.display_name.empty()) {
+    entry.Set("display_name", standing.display_name);
+  }
+  if (!standing.metadata.empty()) {
+    entry.Set("metadata", Base64(standing.metadata));
+    entry.Set("metadata_bytes",
+              static_cast<std::int64_t>(standing.metadata.size()));
+  }
   return entry;
 }
 
@@ -326,6 +372,7 @@ PeriodArchiver::ReadOutcome PeriodArchiver::ReadRanking(
   if (size_after != size_before || (keep && position != size_before)) {
     return ReadOutcome::kChanged;
   }
+  if (!AddProfiles(end, &top)) return ReadOutcome::kFailed;
   *player_count = size_before;
   *document = MakeDocument(period, size_before, top);
   return ReadOutcome::kDone;

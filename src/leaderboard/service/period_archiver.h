@@ -69,7 +69,9 @@ class PeriodArchiver {
 
   // The JSON form of one standing, in notifications and HTTP answers:
   // position (1-based), competition_rank, dense_rank, score,
-  // service_provider, local_account, time_stamp_ms. Any thread.
+  // service_provider, local_account, time_stamp_ms, and when the player has
+  // them display_name and metadata (base64) with metadata_bytes. Any
+  // thread.
   static vel::Json StandingToJson(const ArchivedStanding& standing);
 
   Counts counts() const;

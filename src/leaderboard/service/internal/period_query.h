@@ -6,9 +6,15 @@
 #pragma once
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <functional>
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "database/cache/redis_cache.h"
+#include "database/store/period_store.h"
 #include "leaderboard.pb.h"
 
 namespace plemox {
@@ -36,6 +42,20 @@ std::string CheckArchivedPeriodQuery(
 // Any thread.
 void QueryArchivedPeriod(const Leaderboard::LeaderboardQuery::Request& query,
                          RedisCache::QueryCallback callback);
+
+// Players' current display names and metadata by (service provider, local
+// account); players without any are absent.
+using ProfileLookup =
+    std::map<std::pair<std::string, std::string>, PlayerProfileRow>;
+
+// Reads the current names and metadata of `accounts` on `leaderboard_id`
+// from the archive's store (an empty list reads nothing); `callback` runs
+// on a database client thread, or at once. Any thread.
+void LookUpProfiles(
+    const std::shared_ptr<PeriodStore>& store,
+    const std::string& leaderboard_id,
+    const std::vector<vel::PlayerAccount>& accounts,
+    std::function<void(bool failed, const ProfileLookup& profiles)> callback);
 
 // Registers the HTTP routes of the archive and of the period-end
 // notifications. Install thread, after start-up.
