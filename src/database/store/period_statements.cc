@@ -210,21 +210,29 @@ std::string MakePeriodEndInsertQuery(const std::string& log_statement,
             " AND reset_date_time <= " + QuotedTime(end.end) +
             "), CAST('1970-01-01 00:00:00' AS DATETIME))";
   }
-  const std::string period =
-      std::string("INSERT INTO ") + kArchiveTableName +
-      "(leaderboard_id, period_kind, period_start, period_end, reset_kind, "
-      "idempotency_key, source_key, marker_key, keep_standings, lease_owner, "
-      "lease_until) SELECT " +
-      Quoted(end.leaderboard_id) + ", " + Quoted(end.period) + ", " + start +
-      ", " + QuotedTime(end.end) + ", " + Quoted(end.reset) + ", " +
-      Quoted(end.idempotency_key) + ", " + Quoted(end.source_key) + ", " +
-      Quoted(end.marker_key) + ", " + (end.keep_standings ? "1" : "0") + ", " +
-      Quoted(owner) + ", NOW() + INTERVAL " + std::to_string(kLeaseSeconds) +
-      " SECOND FROM (SELECT MAX(period_end) AS latest FROM " +
+  // The start is read first (a plain read, which locks nothing) and the
+  // row inserted with VALUES: an INSERT ... SELECT would lock the rows it
+  // reads and the table's auto-increment, and two leaderboards' resets at
+  // the same moment could then fail each other (MariaDB error 1467).
+  const std::string read_start =
+      "SELECT " + start +
+      " INTO @period_start FROM (SELECT MAX(period_end) "
+      "AS latest FROM " +
       kArchiveTableName +
       " WHERE leaderboard_id = " + Quoted(end.leaderboard_id) +
       " AND period_kind = " + Quoted(end.period) +
       " AND period_end <= " + QuotedTime(end.end) + ") AS earlier";
+  const std::string period =
+      std::string("INSERT INTO ") + kArchiveTableName +
+      "(leaderboard_id, period_kind, period_start, period_end, reset_kind, "
+      "idempotency_key, source_key, marker_key, keep_standings, lease_owner, "
+      "lease_until) VALUES(" +
+      Quoted(end.leaderboard_id) + ", " + Quoted(end.period) +
+      ", @period_start, " + QuotedTime(end.end) + ", " + Quoted(end.reset) +
+      ", " + Quoted(end.idempotency_key) + ", " + Quoted(end.source_key) +
+      ", " + Quoted(end.marker_key) + ", " + (end.keep_standings ? "1" : "0") +
+      ", " + Quoted(owner) + ", NOW() + INTERVAL " +
+      std::to_string(kLeaseSeconds) + " SECOND)";
   std::string notification;
   if (end.notify) {
     notification = std::string("INSERT INTO ") + kNotificationTableName +
@@ -234,8 +242,8 @@ std::string MakePeriodEndInsertQuery(const std::string& log_statement,
                    Quoted(end.leaderboard_id) + ", " + Quoted(end.period) +
                    ", " + QuotedTime(end.end) + ", NOW(3))";
   }
-  return Transaction(
-      {WithoutTrailingSemicolon(log_statement), period, notification});
+  return Transaction({WithoutTrailingSemicolon(log_statement), read_start,
+                      period, notification});
 }
 
 std::string MakeClaimPeriodQuery(const std::string& idempotency_key,
