@@ -125,17 +125,19 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
   LeaderboardClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", first.tcp_port()));
   ASSERT_TRUE(client.Authenticate("periods").ok());
-  // Ties at 100 and 80, so the three numberings differ.
+  // Ties at 100 and 80, so the three numberings differ. Within a tie the
+  // earlier comes first, and two scores of one millisecond go by the
+  // account, later names first: the earlier of each tie has the later name.
   const std::vector<std::pair<std::string, double>> scores = {
-      {"p1", 100}, {"p2", 100}, {"p3", 90}, {"p4", 80}, {"p5", 80}, {"p6", 5}};
-  // p2 has a name and metadata: every answer shows them, archived or not.
+      {"p2", 100}, {"p1", 100}, {"p3", 90}, {"p5", 80}, {"p4", 80}, {"p6", 5}};
+  // p1 has a name and metadata: every answer shows them, archived or not.
   const std::string metadata("\0\xffmeta", 6);
   for (const auto& [account, score] : scores) {
     LeaderboardClient::Submission submission;
     submission.leaderboard_id = id;
     submission.account = QueryBuilder::Account("guest", account);
     submission.score = score;
-    if (account == "p2") {
+    if (account == "p1") {
       submission.display_name = "Bob";
       submission.metadata = metadata;
     }
@@ -171,7 +173,7 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
   ASSERT_EQ(top.Size(), static_cast<std::size_t>(kTopN));
   const int positions[] = {1, 2, 3, 4}, competition[] = {1, 1, 3, 4},
             dense[] = {1, 1, 2, 3};
-  const char* accounts[] = {"p1", "p2", "p3", "p4"};
+  const char* accounts[] = {"p2", "p1", "p3", "p5"};
   for (int i = 0; i < kTopN; ++i) {
     EXPECT_EQ(top[i]["position"].GetInt(), positions[i]);
     EXPECT_EQ(top[i]["competition_rank"].GetInt(), competition[i]);
@@ -224,7 +226,7 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
     }
   }
   {
-    // The names are there to compare: p2, second, carries its own.
+    // The names are there to compare: p1, second, carries its own.
     Query::Request archived = shapes[0];
     archived.set_period_start(day_start);
     const auto answer = client.Query(archived);
@@ -276,7 +278,7 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
   ASSERT_FALSE(page["error"].GetBool()) << page.ToString();
   EXPECT_EQ(page["total_player_count"].GetInt(), 6);
   ASSERT_EQ(page["standings"].Size(), 2u);
-  EXPECT_EQ(page["standings"][0]["local_account"].GetString(), "p2");
+  EXPECT_EQ(page["standings"][0]["local_account"].GetString(), "p1");
   EXPECT_EQ(page["standings"][0]["display_name"].GetString(), "Bob");
   EXPECT_EQ(page["standings"][1]["dense_rank"].GetInt(), 2);
 
