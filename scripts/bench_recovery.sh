@@ -14,68 +14,12 @@
 #   PLEMOX_BENCH_BUILD_DIR      use this existing build instead of building
 #                               build/release
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
-
 rows=${PLEMOX_BENCH_RECOVERY_ROWS:-1000000}
-say() { echo "bench_recovery: $*" >&2; }
-
-if [ -n "${PLEMOX_BENCH_BUILD_DIR:-}" ]; then
-  build=$(cd "$PLEMOX_BENCH_BUILD_DIR" && pwd)
-else
-  scripts/build.sh release --target vel_host_main plemox-leaderboard >&2
-  build=$root/build/release
-fi
-
-eval "$(scripts/services.sh env)"
-started_services=0
-if ! scripts/services.sh running; then started_services=1; fi
-scripts/services.sh start >&2
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/plemox-bench-recovery.XXXXXX")
-run_id="recbench$$_$(date +%s)"
-database="${run_id}_db"
-leaderboard="${run_id}_lb"
-redis_pid=""
-host_pid=""
-
-mysql_run() {
-  mysql --socket="$PLEMOX_MYSQL_SOCKET" -u"$PLEMOX_MYSQL_USER" \
-    -p"$PLEMOX_MYSQL_PASSWORD" -N -B "$@"
-}
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
-}
-
-cleanup() {
-  local status=$?
-  if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
-    kill -KILL "$host_pid" 2>/dev/null || true
-  fi
-  if [ -n "$redis_pid" ]; then
-    redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true
-  fi
-  mysql_run -e "DROP DATABASE IF EXISTS \`$database\`" 2>/dev/null || true
-  if [ $status -ne 0 ] && [ -f "$work/host.log" ]; then
-    say "server log (last lines):"
-    tail -20 "$work/host.log" >&2
-  fi
-  rm -rf "$work"
-  if [ $started_services -eq 1 ]; then scripts/services.sh stop; fi
-}
-trap cleanup EXIT
+bench_name=recovery
+source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 
 # --- An empty Redis of its own. -------------------------------------------
-redis_port=$(free_port)
-redis-server --port "$redis_port" --bind 127.0.0.1 --daemonize yes \
-  --dir "$work" --pidfile "$work/redis.pid" --logfile "$work/redis.log" \
-  --save '' --appendonly no
-for _ in $(seq 100); do
-  redis-cli -p "$redis_port" ping >/dev/null 2>&1 && break
-  sleep 0.1
-done
-redis_pid=$(cat "$work/redis.pid")
+start_redis
 
 # --- The table: the columns of the server's score tables. -----------------
 say "filling $database.${leaderboard}_alltime with $rows rows"

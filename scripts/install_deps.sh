@@ -10,6 +10,7 @@ packages=(
   libgflags-dev libgoogle-glog-dev
   libprotobuf-dev protobuf-compiler
   libhiredis-dev libmariadb-dev nlohmann-json3-dev libjemalloc-dev
+  libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server redis-tools mariadb-server mariadb-client
   curl python3 ccache

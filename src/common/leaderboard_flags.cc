@@ -73,6 +73,33 @@ DEFINE_string(allowed_app_ids, "",
 DEFINE_bool(enable_reset_leaderboard_api, false,
             "Enables reset leaderboard api");
 
+DEFINE_uint64(period_archive_retention_days, 62,
+              "Days a closed daily period stays readable in the archive; 0 "
+              "keeps none.");
+DEFINE_uint64(period_archive_retention_weeks, 26,
+              "Weeks a closed weekly period stays readable in the archive; 0 "
+              "keeps none.");
+DEFINE_uint64(period_archive_retention_months, 24,
+              "Months a closed monthly period stays readable in the archive; "
+              "0 keeps none.");
+DEFINE_string(period_end_webhook_url, "",
+              "http:// or https:// URL the master POSTs a JSON document to "
+              "after each period ends; empty sends nothing.");
+DEFINE_string(period_end_webhook_secret, "",
+              "Key of the HMAC-SHA256 signature of every period-end "
+              "notification (header X-Plemox-Signature); empty sends them "
+              "unsigned.");
+DEFINE_uint64(period_end_top_n, 100,
+              "Players of the closed period's top listed in its period-end "
+              "notification.");
+DEFINE_uint64(period_end_webhook_connect_timeout_ms, 3000,
+              "Longest wait for the connection of one notification attempt.");
+DEFINE_uint64(period_end_webhook_timeout_ms, 10000,
+              "Longest time one notification attempt may take in all.");
+DEFINE_uint64(period_end_webhook_max_attempts, 15,
+              "Attempts after which an undelivered period-end notification "
+              "is marked failed.");
+
 DEFINE_bool(recover_leaderboard, false,
             "Recovers Leaderboard data from MySQL/MariaDB.");
 DEFINE_bool(force_leaderboard_recovery, false,

@@ -47,6 +47,17 @@ DECLARE_string(allowed_app_ids);
 // Administrative API.
 DECLARE_bool(enable_reset_leaderboard_api);
 
+// Closed periods: the archive and the period-end notification.
+DECLARE_uint64(period_archive_retention_days);
+DECLARE_uint64(period_archive_retention_weeks);
+DECLARE_uint64(period_archive_retention_months);
+DECLARE_string(period_end_webhook_url);
+DECLARE_string(period_end_webhook_secret);
+DECLARE_uint64(period_end_top_n);
+DECLARE_uint64(period_end_webhook_connect_timeout_ms);
+DECLARE_uint64(period_end_webhook_timeout_ms);
+DECLARE_uint64(period_end_webhook_max_attempts);
+
 // Recovery mode.
 DECLARE_bool(recover_leaderboard);
 DECLARE_bool(force_leaderboard_recovery);

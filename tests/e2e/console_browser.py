@@ -174,6 +174,26 @@ def schedule_steps(page, args, seen):
     page.shot('schedules')
 
 
+def period_steps(page, args, seen):
+    # The day the forced reset closed, in the archive: listed (shown again
+    # until the archive has it, a moment after the reset), then opened.
+    fragment = '#/periods?id=' + args.reset_leaderboard
+
+    def listed(driver):
+        rows = driver.find_elements(By.CSS_SELECTOR, '#periods-table tbody tr')
+        if not rows and driver.find_elements(By.ID, 'no-periods'):
+            page.open(fragment + '&again=%f' % time.monotonic())
+        return rows
+
+    page.open(fragment)
+    page.wait('the archived day', listed)
+    seen['periods'] = page.rows('periods-table')
+    page.driver.find_element(By.LINK_TEXT, 'Open').click()
+    seen['period_status'] = page.text_in('#period-status', 'Positions')
+    seen['period_standings'] = page.rows('period-table')
+    page.shot('periods')
+
+
 def health_steps(page, seen):
     page.open('#/health')
     seen['readiness'] = page.visible('#readiness').text
@@ -222,6 +242,7 @@ def main():
         step('player', player_steps, page, args, seen)
         step('schedules', schedule_steps, page, args, seen)
         step('health', health_steps, page, seen)
+        step('periods', period_steps, page, args, seen)
         seen['broken'] = page.broken
         seen['errors'] = [entry['message'] for entry in driver.get_log('browser')
                           if entry['level'] == 'SEVERE' and

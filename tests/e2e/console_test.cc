@@ -307,6 +307,21 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   EXPECT_NE(seen["readiness"].get<std::string>().find("ready"),
             std::string::npos);
   EXPECT_GT(seen["metric_count"], 5);
+  // The day the forced reset closed, listed and opened from the archive.
+  ASSERT_EQ(seen["periods"].size(), 1u) << seen["periods"];
+  EXPECT_EQ(seen["periods"][0][0], "day");
+  // Before the schedule's start: from the beginning, not from 2098.
+  EXPECT_EQ(seen["periods"][0][1], "19700101T000000");
+  EXPECT_EQ(seen["periods"][0][3], "forced");
+  EXPECT_EQ(seen["periods"][0][4], "11");
+  EXPECT_EQ(seen["period_status"], "Positions 1–11 of 11");
+  ASSERT_EQ(seen["period_standings"].size(), 11u);
+  // p03 and p04 tie (their order follows their times, equal or not).
+  EXPECT_EQ(seen["period_standings"][4][1], "4");
+  EXPECT_EQ(seen["period_standings"][4][2], "4");
+  EXPECT_EQ(seen["period_standings"][4][3], "970");
+  EXPECT_EQ(seen["period_standings"][5],
+            Json::array({"6", "6", "5", "950", "guest", "p05"}));
   EXPECT_EQ(seen["errors"], Json::array());
   EXPECT_EQ(seen["broken"], Json::array());
 

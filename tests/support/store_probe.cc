@@ -175,8 +175,15 @@ void StoreProbe::DropTables(const std::string& prefix) {
 void StoreProbe::ForgetLeaderboards(const std::string& prefix) {
   DeleteKeys("leaderboard:" + prefix + "*");
   DropTables(prefix);
-  Execute("DELETE FROM reset_schedule_log WHERE leaderboard_key LIKE '" +
-          prefix + "%'");
+  const std::string like = "LIKE '" + prefix + "%'";
+  Execute("DELETE FROM reset_schedule_log WHERE leaderboard_key " + like);
+  // The periods their resets archived (the tables may not exist yet).
+  Execute(
+      "DELETE FROM period_archive_standing WHERE period_id IN (SELECT "
+      "period_id FROM period_archive WHERE leaderboard_id " +
+      like + ")");
+  Execute("DELETE FROM period_archive WHERE leaderboard_id " + like);
+  Execute("DELETE FROM period_end_notification WHERE leaderboard_id " + like);
 }
 
 }  // namespace plemox_test

@@ -54,6 +54,9 @@ DEFINE_int64(begin, 0, "query: first position or offset of the range");
 DEFINE_int64(end, 0, "query: last position or offset of the range");
 DEFINE_string(competitors, "",
               "query: comma-separated provider:account list (social)");
+DEFINE_string(period_start, "",
+              "query: read the archived period starting then (20261207 or "
+              "20261207T000000; --time_span names its kind)");
 DEFINE_string(period, "day", "status: day, week, month or a number");
 DEFINE_string(schedule, "",
               "status: the schedule date time, for example 20210208T000000");
@@ -81,7 +84,8 @@ const char kUsage[] =
     "[--name N] [--metadata M] [--submission_id ID]\n"
     "  query    --leaderboard L [--collection public|social] [--time_span T] "
     "[--ranking_type R] [--range all|top|nearby --begin B --end E] "
-    "[--provider P --account A] [--competitors p:a,p:b]\n"
+    "[--provider P --account A] [--competitors p:a,p:b] "
+    "[--period_start 20261207]\n"
     "  batch    like query, with comma-separated --leaderboard and "
     "--time_span lists (one query per pair)\n"
     "  delete   --leaderboard L1,L2 --provider P --account A1,A2\n"
@@ -182,6 +186,7 @@ Leaderboard::LeaderboardQuery::Request BuildQuery(
     for (const auto& competitor : competitors)
       *query.add_competitors() = competitor;
   }
+  if (!FLAGS_period_start.empty()) query.set_period_start(FLAGS_period_start);
   return query;
 }
 

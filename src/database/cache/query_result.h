@@ -30,6 +30,10 @@ struct QueryResult {
   // True until the query completed; when true, read nothing else (records
   // appended before a failure may be present and mean nothing).
   bool error = true;
+  // With `error`: set by a reader that refuses the query itself instead of
+  // failing (a query of an archived period that does not exist); the
+  // answer is then kFailInvalidParameter with this text.
+  std::string refusal;
   // Public queries: the number of members of the ranking at the start of the
   // query. Social queries: the number of listed players.
   std::int64_t total_player_count = 0;

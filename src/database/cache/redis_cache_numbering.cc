@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "database/cache/internal/redis_commands.h"
-#include "database/cache/internal/running_rank.h"
 #include "database/cache/redis_key.h"
+#include "database/cache/running_rank.h"
 
 namespace plemox {
 namespace redis_cache {

@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
-#include <cmath>
-#include <limits>
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
@@ -15,20 +13,15 @@
 #include "database/cache/internal/redis_cache_public_query.h"
 #include "database/cache/internal/redis_cache_script.h"
 #include "database/cache/internal/redis_cache_social_query.h"
-#include "database/cache/internal/running_rank.h"
 #include "database/cache/redis_cache.h"
+#include "database/cache/running_rank.h"
+#include "database/cache/social_order.h"
 
 namespace plemox {
 
 namespace {
 
 using Leaderboard::LeaderboardQuery;
-using redis_cache::RunningRank;
-
-// NaN sorts below every number, so the order stays a strict weak order.
-double SortableScore(double score) {
-  return std::isnan(score) ? -std::numeric_limits<double>::infinity() : score;
-}
 
 }  // namespace
 
@@ -162,14 +155,10 @@ void RedisCache::OnSocialLeaderboardRequested(
 
 void RedisCache::RankSocialList(const std::shared_ptr<SocialQuery>& query) {
   std::vector<SocialEntry>& social_list = query->social_list;
-  // Highest score first; equal scores as the public ranking lists them:
-  // the greater ranking key (the earlier time) first.
   std::stable_sort(social_list.begin(), social_list.end(),
                    [](const SocialEntry& a, const SocialEntry& b) {
-                     const double score_a = SortableScore(a.score);
-                     const double score_b = SortableScore(b.score);
-                     if (score_a != score_b) return score_a > score_b;
-                     return a.ranking_key > b.ranking_key;
+                     return SocialEntryComesFirst(a.score, a.ranking_key,
+                                                  b.score, b.ranking_key);
                    });
 
   RunningRank running_rank(query->ranking_type);

@@ -49,17 +49,13 @@ std::string EscapeGlob(const std::string& text) {
 std::optional<std::uint64_t> MemberTime(const std::string& member,
                                         const std::string& member_key) {
   const std::size_t digits = member.size() - member_key.size() - 1;
-  if (member.size() <= member_key.size() + 1 || member[digits] != ':' ||
+  std::int64_t time = 0;
+  if (member.size() <= member_key.size() + 1 || member.find(':') != digits ||
       member.compare(digits + 1, std::string::npos, member_key) != 0 ||
-      digits > 19) {
+      !ParseMemberRankingTime(member, &time)) {
     return std::nullopt;
   }
-  std::uint64_t time = 0;
-  for (std::size_t i = 0; i < digits; ++i) {
-    if (member[i] < '0' || member[i] > '9') return std::nullopt;
-    time = time * 10 + static_cast<std::uint64_t>('9' - member[i]);
-  }
-  return time;
+  return static_cast<std::uint64_t>(time);
 }
 
 }  // namespace

@@ -180,6 +180,20 @@ bool ParseMemberRankingKey(const std::string& member_ranking_key,
   return true;
 }
 
+bool ParseMemberRankingTime(const std::string& member_ranking_key,
+                            std::int64_t* timestamp_in_msec) {
+  const std::size_t digits = member_ranking_key.find(':');
+  if (digits == std::string::npos || digits == 0 || digits > 18) return false;
+  std::int64_t time = 0;
+  for (std::size_t i = 0; i < digits; ++i) {
+    const char digit = member_ranking_key[i];
+    if (digit < '0' || digit > '9') return false;
+    time = time * 10 + ('9' - digit);
+  }
+  *timestamp_in_msec = time;
+  return true;
+}
+
 std::string ScoreToText(double score) {
   // 17 significant digits always read back as the same double; the longest
   // text ("-2.2250738585072014e-308") fits easily.

@@ -113,6 +113,13 @@ std::string MakeMemberRankingKey(std::int64_t timestamp_in_msec,
 bool ParseMemberRankingKey(const std::string& member_ranking_key,
                            vel::PlayerAccount* account);
 
+// Reads the time back from a member ranking key: the inverted digits before
+// the first ':' ("8387654321098:player42:guest" gives 1612345678901).
+// Returns false, *timestamp_in_msec unchanged, when there are no digits
+// before a ':' or more than 18. REQUIRES: timestamp_in_msec != nullptr.
+bool ParseMemberRankingTime(const std::string& member_ranking_key,
+                            std::int64_t* timestamp_in_msec);
+
 // A score as text for dense members and score-count bounds: C "%.*g" with 17
 // significant digits, so that the text reads back as the same double (100
 // gives "100", 0.1 "0.10000000000000001", -3 "-3", 1e20 "1e+20"); NaN gives

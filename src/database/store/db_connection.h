@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/period_end.h"
 #include "common/reset_schedule_info.h"
 #include "database/store/leaderboard_info.h"
 #include "database/store/player_profile_row.h"
@@ -125,6 +126,16 @@ class DbConnection {
       const std::string& leaderboard_id, const std::string& leaderboard_key,
       const std::string& schedule_date_time,
       InsertResetScheduleLogCallback callback) = 0;
+
+  // InsertResetScheduleLog of (period_end.leaderboard_id,
+  // period_end.leaderboard_key, schedule_date_time) and, in the same
+  // transaction, the row of the period it ends in the period archive (and
+  // its notification when period_end.notify), with `owner` holding the
+  // archiving. Completes as InsertResetScheduleLog: when the log row exists
+  // nothing is written. REQUIRES: no argument is empty (fatal).
+  virtual void InsertResetScheduleLogAndPeriodEnd(
+      const PeriodEnd& period_end, const std::string& schedule_date_time,
+      const std::string& owner, InsertResetScheduleLogCallback callback) = 0;
 
   // Recovery reads; synchronous, one at a time. Each returns false on a
   // database error or a missing result (logged) and keeps what it appended.

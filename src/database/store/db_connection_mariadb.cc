@@ -8,6 +8,7 @@
 #include "common/leaderboard_flags.h"
 #include "database/store/bulk_insert_queue.h"
 #include "database/store/mysql_schema.h"
+#include "database/store/period_statements.h"
 
 namespace plemox {
 
@@ -521,6 +522,25 @@ void DbConnectionMariadb::InsertResetScheduleLog(
   LEADERBOARD_ASSERT(! query.empty());
   // clang-format on
   VLOG(2) << "insert reset schedule log: query: " << query;
+  Execute(query, [leaderboard_id, leaderboard_key, schedule_date_time,
+                  callback](const std::shared_ptr<ResultSets>& result_sets,
+                            const Mariadb::Error& error) {
+    OnResetScheduleLogInserted(result_sets, error, leaderboard_id,
+                               leaderboard_key, schedule_date_time, callback);
+  });
+}
+
+void DbConnectionMariadb::InsertResetScheduleLogAndPeriodEnd(
+    const PeriodEnd& period_end, const std::string& schedule_date_time,
+    const std::string& owner, InsertResetScheduleLogCallback callback) {
+  VLOG(2) << "InsertResetScheduleLogAndPeriodEnd called";
+  const std::string& leaderboard_id = period_end.leaderboard_id;
+  const std::string& leaderboard_key = period_end.leaderboard_key;
+  const std::string query = period_statements::MakePeriodEndInsertQuery(
+      MakeResetScheduleLogInsertQuery(leaderboard_id, leaderboard_key,
+                                      schedule_date_time),
+      period_end, schedule_date_time, owner);
+  VLOG(2) << "insert reset schedule log and period end: query: " << query;
   Execute(query, [leaderboard_id, leaderboard_key, schedule_date_time,
                   callback](const std::shared_ptr<ResultSets>& result_sets,
                             const Mariadb::Error& error) {

@@ -62,6 +62,10 @@ class DbConnectionMariadb : public DbConnection {
                               const std::string& leaderboard_key,
                               const std::string& schedule_date_time,
                               InsertResetScheduleLogCallback callback) override;
+  void InsertResetScheduleLogAndPeriodEnd(
+      const PeriodEnd& period_end, const std::string& schedule_date_time,
+      const std::string& owner,
+      InsertResetScheduleLogCallback callback) override;
   bool QueryLeaderboardInfo(
       std::vector<LeaderboardInfo>* leaderboard_infos) override;
   bool QueryLeaderboardRowCount(const std::string& table_name,

@@ -163,6 +163,14 @@ std::vector<std::string> ResetSchedule::DatedWeekTexts(
   return texts;
 }
 
+posix_time::ptime ResetSchedule::OccurrenceBefore(
+    const posix_time::ptime& occurrence) const {
+  if (occurrence.is_special()) return occurrence;
+  gregorian::date previous;
+  const gregorian::date at = FirstOccurrenceFrom(occurrence.date(), &previous);
+  return AtStartTime(at == starts_.date() ? Step(at, -1) : previous);
+}
+
 posix_time::ptime ResetSchedule::Now() {
   {
     std::lock_guard<std::mutex> lock(the_clock_mutex);

@@ -67,6 +67,13 @@ class ResetSchedule {
   // REQUIRES: json != nullptr.
   void ToJson(vel::Json* json) const;
 
+  // The occurrence before `occurrence` (one of this calendar's): when a
+  // period ending at `occurrence` began by the calendar. One step back from
+  // the start when `occurrence` is the first one; special values stay as
+  // they are.
+  boost::posix_time::ptime OccurrenceBefore(
+      const boost::posix_time::ptime& occurrence) const;
+
   // The week date texts of the dated weekly tables of this schedule as seen
   // on `today`: the week that ended at the last reset, the current week, and
   // every later week up to the date of ends(). When the schedule has not

@@ -20,6 +20,7 @@
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/service_state.h"
+#include "leaderboard/service/period_ends.h"
 #include "vel/core/event.h"
 #include "vel/core/hardware_info.h"
 #include "vel/message/leaderboard_message_writer.h"
@@ -122,6 +123,18 @@ bool LeaderboardService::Start(
       &LeaderboardService::OnMessageReceived);
 
   const std::uint16_t service_port = port;
+  const auto external_ip = vel::HardwareInfo::GetExternalIp();
+  if (!external_ip.is_unspecified()) {
+    the_self_master_info =
+        external_ip.to_string() + ":" + std::to_string(service_port);
+  }
+  LEADERBOARD_ASSERT(not the_self_master_info.empty());
+  // The archive of closed periods and their notifications, which the
+  // resets feed; it opens its MariaDB client before the port opens, so
+  // that start-up is over soon after game servers can connect.
+  PeriodEnds::Start(server_url, user_id, password, database_name, character_set,
+                    slow_query_threshold_ms, the_self_master_info);
+
   {
     std::lock_guard<std::mutex> lock(the_tcp_server_mutex);
     the_tcp_server = vel::TcpServer::Create(
@@ -132,12 +145,6 @@ bool LeaderboardService::Start(
         << "Failed to start the TCP server.";
   }
 
-  const auto external_ip = vel::HardwareInfo::GetExternalIp();
-  if (!external_ip.is_unspecified()) {
-    the_self_master_info =
-        external_ip.to_string() + ":" + std::to_string(service_port);
-  }
-  LEADERBOARD_ASSERT(not the_self_master_info.empty());
   LOG(INFO) << "Getting master information"
             << ": my info=" << the_self_master_info;
   // The master election, which drives the scheduled resets.
@@ -155,6 +162,7 @@ void LeaderboardService::Shutdown() {
   if (tcp_server) tcp_server->Stop();
   // No election step or reset check may reach the database from here on.
   service_internal::StopMasterElection();
+  PeriodEnds::Stop();
   std::shared_ptr<DbConnection> db;
   {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);

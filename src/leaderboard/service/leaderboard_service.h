@@ -64,7 +64,9 @@ class LeaderboardService {
                           const std::string& target_ids, bool force);
 
   // Registers the routes under "/v1/leaderboard_schedules/" with the host's
-  // HTTP API (leaderboard_service_api.cc). Install thread, after Start.
+  // HTTP API (leaderboard_service_api.cc), and those of the period archive
+  // and its notifications (leaderboard_service_period_api.cc). Install
+  // thread, after Start.
   static void RegisterApiRoutes();
 
   // The host's callbacks of one connection, installed on every accepted

@@ -12,6 +12,7 @@
 
 #include "database/cache/redis_cache.h"
 #include "leaderboard/core/request_limits.h"
+#include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/service_state.h"
 
@@ -80,6 +81,13 @@ void OnRankingSizeRead(const std::shared_ptr<QueryResult>& result,
                        std::size_t index) {
   VLOG(2) << "OnRankingSizeRead called";
   const Query& query = (*check->queries)[index];
+  if (result && result->error && !result->refusal.empty()) {
+    LOG(WARNING) << OperationOf(*check) << "failed: " << result->refusal
+                 << ": session=" << check->session;
+    SendFail(check->session, check->request_uuid,
+             Leaderboard::Response::kFailInvalidParameter, result->refusal);
+    return;
+  }
   if (!result || result->error) {
     LOG(ERROR) << OperationOf(*check) << "failed: "
                << "Failed to read the ranking size"
@@ -110,14 +118,20 @@ void ReadRankingSize(const std::shared_ptr<AnswerSizeCheck>& check,
     return;
   }
   const Query probe = SizeProbeOf(queries[index]);
+  auto on_read = [check, index](const std::shared_ptr<QueryResult>& result) {
+    OnRankingSizeRead(result, check, index);
+  };
+  if (probe.has_period_start()) {
+    // A closed period's size is the archive's.
+    service_internal::QueryArchivedPeriod(probe, std::move(on_read));
+    return;
+  }
   RedisCache::GetPublicLeaderboard(
       probe.leaderboard_id(), vel::PlayerAccount(), probe.time_span(),
       probe.range(), probe.ranking_type(),
       service_internal::WeekReferenceTime(probe.leaderboard_id(),
                                           probe.time_span()),
-      [check, index](const std::shared_ptr<QueryResult>& result) {
-        OnRankingSizeRead(result, check, index);
-      });
+      std::move(on_read));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "common/leaderboard_flags.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "vel/core/event.h"
 #include "vel/http/api_service.h"
@@ -149,6 +150,7 @@ void LeaderboardService::RegisterApiRoutes() {
       ApiService::kGet,
       boost::regex(R"(/v1/leaderboard_schedules/log/(?<leaderboard_key>\w+)/)"),
       &OnLogRequested);
+  service_internal::RegisterPeriodApiRoutes();
 }
 
 }  // namespace plemox

@@ -1,5 +1,6 @@
 // Leaderboard queries: public and social rankings, one query or a batch
-// answered in request order.
+// answered in request order. A query that names a period_start reads a
+// closed period from the archive instead (leaderboard_service_period_query.cc).
 #include <glog/logging.h>
 
 #include <vector>
@@ -8,6 +9,7 @@
 #include "database/cache/redis_cache.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/request_limits.h"
+#include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_service.h"
@@ -157,8 +159,13 @@ bool IsSocial(const Query& query) {
 }
 
 // Runs `query` in the cache: its social ranking, or else its public one;
-// `callback` gets the shared result.
+// `callback` gets the shared result. A closed period is read from the
+// archive.
 void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
+  if (query.has_period_start()) {
+    service_internal::QueryArchivedPeriod(query, std::move(callback));
+    return;
+  }
   const auto week_time = service_internal::WeekReferenceTime(
       query.leaderboard_id(), query.time_span());
   if (IsSocial(query)) {
@@ -173,11 +180,26 @@ void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
   }
 }
 
+// Refuses the request of a query whose reader refused it (an archived
+// period that does not exist) with kFailInvalidParameter; false when the
+// result is no refusal.
+bool AnswerRefusal(const std::shared_ptr<QueryResult>& result,
+                   const std::shared_ptr<ClientSession>& session,
+                   const Uuid& request_uuid) {
+  if (!result || !result->error || result->refusal.empty()) return false;
+  LOG(WARNING) << "Query refused: " << result->refusal
+               << ": session=" << session;
+  SendFail(session, request_uuid, Leaderboard::Response::kFailInvalidParameter,
+           result->refusal);
+  return true;
+}
+
 // Answers one query with the cache's `result`: its records, or
 // kFailUnknown "Internal error" when the cache failed.
 void AnswerQuery(const std::shared_ptr<QueryResult>& result,
                  const std::shared_ptr<ClientSession>& session,
                  const Uuid& request_uuid) {
+  if (AnswerRefusal(result, session, request_uuid)) return;
   if (!result || result->error) {
     SendFail(session, request_uuid, Leaderboard::Response::kFailUnknown,
              "Internal error");
@@ -238,6 +260,7 @@ void RunBatchStep(const std::shared_ptr<BatchContext>& context,
 void ContinueBatch(const std::shared_ptr<QueryResult>& result,
                    const std::shared_ptr<BatchContext>& context,
                    std::size_t index) {
+  if (AnswerRefusal(result, context->session, context->request_uuid)) return;
   if (!result || result->error) {
     SendFail(context->session, context->request_uuid,
              Leaderboard::Response::kFailUnknown, "Internal error");
@@ -329,13 +352,19 @@ bool service_internal::CheckQuery(const std::shared_ptr<ClientSession>& session,
                           query.leaderboard_id())) {
     return false;
   }
-  const std::string limit = CheckQueryLimits(query);
+  // The limits' refusal keeps its general answer; a query of an archived
+  // period is refused with the reason.
+  std::string limit = CheckQueryLimits(query);
+  const bool general = !limit.empty();
+  if (!general && query.has_period_start()) {
+    limit = service_internal::CheckArchivedPeriodQuery(query);
+  }
   if (!limit.empty()) {
     LOG(WARNING) << prefix << "failed: "
                  << "Invalid parameter found"
                  << ". " << limit << ": session=" << session
                  << ", request=" << query.ShortDebugString();
-    return refuse("Invalid parameter found");
+    return refuse(general ? "Invalid parameter found" : limit.c_str());
   }
   if (!HasValidCompetitors(query)) {
     if (batch) {

@@ -10,9 +10,15 @@
 // today. So when a server becomes master it also performs, for each
 // schedule, the last occurrence that has fallen due (not before the start,
 // before the end) unless the log already holds it.
+//
+// Each reset also ends a period: its row in the period archive (and its
+// notification) is written in the same transaction as the log row, and
+// once the cache has rolled over the closed ranking is archived in the
+// background (period_ends.h).
 #include <glog/logging.h>
 
 #include <atomic>
+#include <optional>
 #include <vector>
 
 #include "common/leaderboard_assert.h"
@@ -22,6 +28,7 @@
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/internal/master_election.h"
 #include "leaderboard/service/leaderboard_service.h"
+#include "leaderboard/service/period_ends.h"
 
 namespace plemox {
 namespace {
@@ -103,10 +110,12 @@ void ResetLeaderboard(const std::string& leaderboard_id,
                       const std::string& leaderboard_key,
                       const std::string& schedule_date_time,
                       ResetScheduleTime::Period period,
-                      const RankingOption& option) {
-  const auto on_cache_reset = [leaderboard_key, schedule_date_time](
+                      const RankingOption& option,
+                      const std::optional<PeriodEnd>& period_end) {
+  const auto on_cache_reset = [leaderboard_key, schedule_date_time, period_end](
                                   bool error, const std::string&) {
     OnLeaderboardCacheReset(error, leaderboard_key, schedule_date_time);
+    PeriodEnds::OnRolledOver(period_end, !error);
   };
   const auto on_db_reset = [leaderboard_key, schedule_date_time](
                                const bool& error, const std::string&) {
@@ -139,6 +148,7 @@ void ResetLeaderboard(const std::string& leaderboard_id,
       if (FLAGS_use_leaderboard_table_with_date) {
         // Each week has dated keys and tables of its own: nothing moves.
         OnLeaderboardDbReset(false, leaderboard_key, schedule_date_time);
+        PeriodEnds::OnRolledOver(period_end, true);
         return;
       }
       RedisCache::ResetWeeklyLeaderboard(leaderboard_id, option,
@@ -166,7 +176,8 @@ void OnResetScheduleLogInserted(bool error, bool already_reset,
                                 const std::string& leaderboard_id,
                                 const std::string& leaderboard_key,
                                 const std::string& schedule_date_time,
-                                ResetScheduleTime::Period period) {
+                                ResetScheduleTime::Period period,
+                                const std::optional<PeriodEnd>& period_end) {
   VLOG(2) << "OnResetScheduleLogInserted called";
   if (error) {
     LOG(ERROR) << "Failed to insert reset schedule log"
@@ -191,7 +202,7 @@ void OnResetScheduleLogInserted(bool error, bool already_reset,
             << ", enable_alltime=" << (option.enable_alltime ? 1 : 0)
             << ", enable_dense=" << (option.enable_dense ? 1 : 0);
   ResetLeaderboard(leaderboard_id, leaderboard_key, schedule_date_time, period,
-                   option);
+                   option, period_end);
 }
 
 // The completion of the reset log lookup (database client threads): a reset
@@ -202,7 +213,8 @@ void OnResetScheduleLogQueried(bool error, bool already_reset,
                                const std::string& leaderboard_id,
                                const std::string& leaderboard_key,
                                const std::string& schedule_date_time,
-                               ResetScheduleTime::Period period, bool missed) {
+                               ResetScheduleTime::Period period, bool missed,
+                               const std::optional<PeriodEnd>& period_end) {
   VLOG(2) << "OnResetScheduleLogQueried called";
   if (error) {
     LOG(ERROR) << "Failed to query reset schedule log"
@@ -233,13 +245,13 @@ void OnResetScheduleLogQueried(bool error, bool already_reset,
   LOG(INFO) << "Inserting a new reset schedule log"
             << ": leaderboard key=" << leaderboard_key
             << ", schedule date time: " << schedule_date_time;
-  db->InsertResetScheduleLog(
-      leaderboard_id, leaderboard_key, schedule_date_time,
-      [period](const bool& failed, const bool& duplicated,
-               const std::string& id, const std::string& key,
-               const std::string& date_time) {
+  PeriodEnds::InsertResetScheduleLog(
+      db, leaderboard_id, leaderboard_key, schedule_date_time, period_end,
+      [period, period_end](const bool& failed, const bool& duplicated,
+                           const std::string& id, const std::string& key,
+                           const std::string& date_time) {
         OnResetScheduleLogInserted(failed, duplicated, id, key, date_time,
-                                   period);
+                                   period, period_end);
       });
 }
 
@@ -268,19 +280,25 @@ void StartReset(const DueReset& reset, const posix_time::ptime& now,
   const std::string key = reset.leaderboard_key;
   const ResetScheduleTime::Period period = reset.period;
   const bool missed = reset.missed;
+  std::optional<PeriodEnd> period_end;
+  if (const auto schedule = ResetScheduleRegistry::Find(key)) {
+    period_end = PeriodEnds::ScheduledEnd(*schedule, reset.schedule_date_time);
+  }
   db->QueryResetScheduleLog(id, key, schedule_date_time,
-                            [id, key, schedule_date_time, period, missed](
-                                const bool& failed, const bool& found,
-                                const std::string& reset_date_time) {
+                            [id, key, schedule_date_time, period, missed,
+                             period_end](const bool& failed, const bool& found,
+                                         const std::string& reset_date_time) {
                               OnResetScheduleLogQueried(
                                   failed, found, reset_date_time, id, key,
-                                  schedule_date_time, period, missed);
+                                  schedule_date_time, period, missed,
+                                  period_end);
                             });
 }
 
 }  // namespace
 
 void service_internal::CheckResetTime(bool is_master) {
+  PeriodEnds::OnResetCheck(is_master);
   const posix_time::ptime now = ResetSchedule::Now();
   const bool becoming_master =
       !the_last_check_as_master.exchange(is_master) && is_master;

@@ -3,11 +3,15 @@
 // schedule keys first, then the daily, weekly and monthly rankings roll over
 // in the cache and the database, and the game server gets one answer. The
 // HTTP API may force the rollover of one scheduled leaderboard key now,
-// without touching its schedule or the reset log.
+// without touching its schedule or the reset log. Both end periods: their
+// rows in the period archive are written with the log rows (before the
+// rollover for a forced reset), and each cache rollover hands its closed
+// ranking to the archive (period_ends.h).
 #include <glog/logging.h>
 
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
@@ -17,6 +21,7 @@
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_service.h"
+#include "leaderboard/service/period_ends.h"
 #include "vel/message/leaderboard_message_writer.h"
 
 namespace plemox {
@@ -35,12 +40,15 @@ struct LeaderboardResetContext {
   // The request time in the default text form ("2021-Feb-08 12:34:56"): the
   // schedule date time of the three log rows and the text of the answer.
   std::string schedule_date_time;
+  // The ends of the day, week and month periods (kPeriodSuffixes order).
+  std::optional<PeriodEnd> period_ends[3];
   std::mutex mutex;
   bool failed = false;           // GUARDED_BY(mutex)
   std::int64_t total_count = 0;  // GUARDED_BY(mutex); steps outstanding
 };
 
 constexpr const char* kPeriodSuffixes[] = {"_day", "_week", "_month"};
+constexpr const char* kPeriodWords[] = {"day", "week", "month"};
 
 // Decrements the outstanding steps of `context` after the contract checks;
 // returns how many are left. REQUIRES: context->mutex held.
@@ -227,11 +235,18 @@ void LeaderboardService::OnLeaderboardResetRequested(
   context->session = session;
   context->request_uuid = request_uuid;
   context->leaderboard_id = leaderboard_id;
-  context->schedule_date_time = DateTimeToText(ResetSchedule::Now());
+  const auto request_time = ResetSchedule::Now();
+  context->schedule_date_time = DateTimeToText(request_time);
   context->total_count = 3;
-  for (const char* suffix : kPeriodSuffixes) {
-    db->InsertResetScheduleLog(
-        leaderboard_id, leaderboard_id + suffix, context->schedule_date_time,
+  for (int i = 0; i < 3; ++i) {
+    context->period_ends[i] =
+        PeriodEnds::RequestedEnd(leaderboard_id, kPeriodWords[i], request_time,
+                                 context->schedule_date_time);
+  }
+  for (int i = 0; i < 3; ++i) {
+    PeriodEnds::InsertResetScheduleLog(
+        db, leaderboard_id, leaderboard_id + kPeriodSuffixes[i],
+        context->schedule_date_time, context->period_ends[i],
         [context](const bool& failed, const bool& duplicated,
                   const std::string& id, const std::string& key,
                   const std::string&) {
@@ -288,8 +303,12 @@ void OnRequestedResetLogInserted(
   RankingOption option;
   RankingOptions::GetRankingOption(id, &option);
   const auto db = LeaderboardService::db_connection();
-  const auto on_cache_reset = [context](const std::string& key) {
-    return [context, key](bool failed_step, const std::string&) {
+  const auto on_cache_reset = [context](int period_index) {
+    const std::string key =
+        context->leaderboard_id + kPeriodSuffixes[period_index];
+    return [context, key, period_index](bool failed_step, const std::string&) {
+      PeriodEnds::OnRolledOver(context->period_ends[period_index],
+                               !failed_step);
       OnRequestedLeaderboardReset(failed_step, key, context);
     };
   };
@@ -308,12 +327,11 @@ void OnRequestedResetLogInserted(
                      OnRequestedLeaderboardReset(failed_step, key, context);
                    });
   };
-  RedisCache::ResetDailyLeaderboard(id, option, on_cache_reset(id + "_day"));
+  RedisCache::ResetDailyLeaderboard(id, option, on_cache_reset(0));
   reset_db(&DbConnection::ResetDailyLeaderboard, id + "_day");
-  RedisCache::ResetWeeklyLeaderboard(id, option, on_cache_reset(id + "_week"));
+  RedisCache::ResetWeeklyLeaderboard(id, option, on_cache_reset(1));
   reset_db(&DbConnection::ResetWeeklyLeaderboard, id + "_week");
-  RedisCache::ResetMonthlyLeaderboard(id, option,
-                                      on_cache_reset(id + "_month"));
+  RedisCache::ResetMonthlyLeaderboard(id, option, on_cache_reset(2));
   reset_db(&DbConnection::ResetMonthlyLeaderboard, id + "_month");
 }
 
@@ -363,10 +381,22 @@ bool LeaderboardService::ForceResetLeaderboard(
             << ": " << leaderboard_key;
   RankingOption option;
   RankingOptions::GetRankingOption(schedule->leaderboard_id(), &option);
+  // The period's end is recorded before anything rolls over, so that its
+  // notification cannot be lost once the reset is answered.
+  const auto period_end =
+      PeriodEnds::ForcedEnd(*schedule, ResetSchedule::Now());
+  std::string error;
+  if (!PeriodEnds::RecordForcedEnd(period_end, &error)) {
+    *message = "Failed to record the end of the period";
+    LOG(ERROR) << *message << ": leaderboard key: " << leaderboard_key
+               << ", error: " << error;
+    return false;
+  }
 
   auto barrier = std::make_shared<ForcedReset>();
-  const auto on_cache_reset = [leaderboard_key, barrier](bool error,
-                                                         const std::string&) {
+  const auto on_cache_reset = [leaderboard_key, barrier, period_end](
+                                  bool error, const std::string&) {
+    PeriodEnds::OnRolledOver(period_end, !error);
     OnLeaderboardCacheForcedlyReset(error, leaderboard_key, barrier);
   };
   switch (schedule->period()) {

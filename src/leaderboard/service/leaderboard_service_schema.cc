@@ -13,6 +13,7 @@
 #include "database/store/db_connection.h"
 #include "database/store/leaderboard_tables.h"
 #include "database/store/mysql_schema.h"
+#include "database/store/period_statements.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/service_state.h"
@@ -71,8 +72,11 @@ void service_internal::InstallSchema(const std::string& server_url,
                                      const std::string& database_name,
                                      const std::string& character_set) {
   const auto dated = ResetScheduleRegistry::GetDatedWeeklyTableDates();
-  const auto schema_scripts =
-      MakeSchemaScripts(configured_leaderboard_ids(), dated);
+  auto schema_scripts = MakeSchemaScripts(configured_leaderboard_ids(), dated);
+  // The period archive's tables, whichever leaderboards exist.
+  for (std::string& table : period_statements::MakeTableQueries()) {
+    schema_scripts.push_back(std::move(table));
+  }
   LEADERBOARD_ASSERT(!schema_scripts.empty());
 
   if (FLAGS_leaderboard_use_db_auto_schema_generation) {

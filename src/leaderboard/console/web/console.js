@@ -1,5 +1,6 @@
 // The leaderboard console: reads and changes leaderboards through the
-// server's JSON routes (/v1/console/..., /v1/leaderboard_schedules/...).
+// server's JSON routes (/v1/console/..., /v1/leaderboard_schedules/...,
+// /v1/period_archive/...).
 // Views are chosen by the URL's fragment (#/ranking?id=...), so each can be
 // bookmarked and reloaded. Data is put on the page as text, never as HTML.
 'use strict';
@@ -428,12 +429,73 @@
       table(['Metric', { label: 'Value', number: true }], metrics, { id: 'metrics-table' }));
   }
 
+  // Closed periods kept in the archive (/v1/period_archive/...): the list of
+  // a leaderboard's periods, and one period's standings page by page.
+  async function periodsView(params) {
+    if (!overview) await loadOverview();
+    const id = params.get('id') || (overview.leaderboards[0] || {}).id;
+    if (!id) {
+      setView('Past periods', el('p', {}, 'This server has no leaderboards.'));
+      return;
+    }
+    const base = '/v1/period_archive/' + encodeURIComponent(id) + '/';
+    const controls = el('form', { className: 'controls', id: 'periods-controls',
+      onsubmit: (event) => {
+        event.preventDefault();
+        go('periods', { id: event.target.elements.leaderboard.value });
+      } },
+      labelled('Leaderboard', leaderboardSelect(id)), el('button', { type: 'submit' }, 'Show'));
+    const list = await api('GET', base);
+    const rows = list.periods.map((p) => el('tr', {},
+      el('td', {}, p.period), el('td', {}, p.period_start), el('td', {}, p.period_end),
+      el('td', {}, p.reset), numberCell(p.total_player_count),
+      el('td', {}, el('a', { href: '#/periods' + query({ id, period: p.period,
+                                                          start: p.period_start }) },
+                      'Open'))));
+    const content = [controls, list.periods.length === 0
+      ? el('p', { id: 'no-periods' }, 'No closed period of ' + id + ' is archived.')
+      : table(['Period', 'Start', 'End', 'Reset', { label: 'Players', number: true }, ''],
+              rows, { id: 'periods-table' })];
+    const period = params.get('period');
+    const start = params.get('start');
+    if (period && start) {
+      const size = Math.min(Number(params.get('size')) || DEFAULT_PAGE_SIZE,
+                            overview.max_page_size);
+      const from = Math.max(1, Number(params.get('from')) || 1);
+      const page = await api('GET', base + encodeURIComponent(period) + '/' +
+        encodeURIComponent(start) + '/' + query({ offset: from - 1, limit: size }));
+      const here = { id, period, start, size };
+      const last = from + page.standings.length - 1;
+      content.push(el('h3', { id: 'period-title' }, 'The ' + period + ' from ' + start),
+        el('div', { className: 'pager' },
+          el('button', { type: 'button', id: 'period-previous', disabled: from <= 1,
+                         onclick: () => go('periods', { ...here, from: Math.max(1, from - size) }) },
+             '← Previous'),
+          el('span', { id: 'period-status' }, page.standings.length === 0
+            ? 'No players at position ' + from + ' or below; ' + page.total_player_count + ' in all.'
+            : 'Positions ' + from + '–' + last + ' of ' + page.total_player_count),
+          el('button', { type: 'button', id: 'period-next',
+                         disabled: last >= page.total_player_count,
+                         onclick: () => go('periods', { ...here, from: from + size }) },
+             'Next →')),
+        table(['Position', 'Competition', 'Dense', 'Score', 'Service provider',
+               'Local account'].map((h, i) => ({ label: h, number: i < 4 })),
+              page.standings.map((r) => el('tr', {},
+                numberCell(r.position), numberCell(r.competition_rank),
+                numberCell(r.dense_rank), numberCell(r.score),
+                el('td', {}, r.service_provider), el('td', {}, r.local_account))),
+              { id: 'period-table' }));
+    }
+    setView('Past periods of ' + id, ...content);
+  }
+
   const VIEWS = {
     leaderboards: leaderboardsView,
     ranking: rankingView,
     player: playerView,
     schedules: schedulesView,
     health: healthView,
+    periods: periodsView,
   };
 
   async function render() {

@@ -1,5 +1,6 @@
-// The running numbering of a ranking read from its top (whole rankings and
-// social lists). A value type used by one query on one thread.
+// The running numbering of a ranking read from its top: whole rankings and
+// social lists in the cache, and the closed rankings the period archive
+// keeps. A value type used by one reader on one thread.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +8,6 @@
 #include "leaderboard.pb.h"
 
 namespace plemox {
-namespace redis_cache {
 
 // Numbers scores given highest first by a ranking type: 1 position, 2
 // competition (1, 1, 3), any other value dense (1, 1, 2). The previous score
@@ -44,5 +44,4 @@ class RunningRank {
   std::int64_t ties_ = 0;
 };
 
-}  // namespace redis_cache
 }  // namespace plemox

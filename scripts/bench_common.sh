@@ -1,0 +1,76 @@
+# The set-up shared by the benchmarks that run the server against a Redis of
+# their own and a database of their own on the private MariaDB of
+# scripts/services.sh. Sourced (not run) by bench_recovery.sh and
+# bench_archive.sh once they have set `bench_name`; it selects the build
+# (PLEMOX_BENCH_BUILD_DIR, or builds build/release), starts the services,
+# and on exit stops the server, drops the database, removes the Redis and
+# the work folder, and prints the server's last log lines after a failure.
+#
+# Sets: root, build, work, database, leaderboard, redis_pid, host_pid (the
+# caller sets it when it starts the server). Functions: say, mysql_run,
+# free_port, start_redis [redis-server options].
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+say() { echo "bench_$bench_name: $*" >&2; }
+
+if [ -n "${PLEMOX_BENCH_BUILD_DIR:-}" ]; then
+  build=$(cd "$PLEMOX_BENCH_BUILD_DIR" && pwd)
+else
+  scripts/build.sh release --target vel_host_main plemox-leaderboard >&2
+  build=$root/build/release
+fi
+
+eval "$(scripts/services.sh env)"
+started_services=0
+if ! scripts/services.sh running; then started_services=1; fi
+scripts/services.sh start >&2
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/plemox-bench-$bench_name.XXXXXX")
+run_id="${bench_name}bench$$_$(date +%s)"
+database="${run_id}_db"
+leaderboard="${run_id}_lb"
+redis_port=""
+redis_pid=""
+host_pid=""
+
+mysql_run() {
+  mysql --socket="$PLEMOX_MYSQL_SOCKET" -u"$PLEMOX_MYSQL_USER" \
+    -p"$PLEMOX_MYSQL_PASSWORD" -N -B "$@"
+}
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+
+cleanup() {
+  local status=$?
+  if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
+    kill -KILL "$host_pid" 2>/dev/null || true
+  fi
+  if [ -n "$redis_pid" ]; then
+    redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true
+  fi
+  mysql_run -e "DROP DATABASE IF EXISTS \`$database\`" 2>/dev/null || true
+  if [ $status -ne 0 ] && [ -f "$work/host.log" ]; then
+    say "server log (last lines):"
+    tail -20 "$work/host.log" >&2
+  fi
+  rm -rf "$work"
+  if [ $started_services -eq 1 ]; then scripts/services.sh stop; fi
+}
+trap cleanup EXIT
+
+# Starts an empty Redis of the benchmark's own on redis_port, without
+# persistence, with `redis-server` options "$@" besides.
+start_redis() {
+  redis_port=$(free_port)
+  redis-server --port "$redis_port" --bind 127.0.0.1 --daemonize yes \
+    --dir "$work" --pidfile "$work/redis.pid" --logfile "$work/redis.log" \
+    --save '' --appendonly no "$@"
+  for _ in $(seq 100); do
+    redis-cli -p "$redis_port" ping >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  redis_pid=$(cat "$work/redis.pid")
+}
