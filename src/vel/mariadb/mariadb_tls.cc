@@ -1,6 +1,8 @@
 #include "vel/mariadb/mariadb_tls.h"
 
+#include <errmsg.h>
 #include <mysql.h>
+#include <mysqld_error.h>
 
 #include <cerrno>
 #include <cstring>
@@ -64,6 +66,21 @@ std::string MariadbTls::Describe() {
               ? ", the server's certificate NOT verified"
               : ", the server's certificate and name verified";
   return text;
+}
+
+std::string MariadbTls::ConnectHint(unsigned code) {
+  const bool on = Current() != nullptr;
+  if (code == ER_ACCESS_DENIED_ERROR && !on) {
+    return " (check the user and password; a server that requires TLS, with "
+           "require_secure_transport or a user created REQUIRE SSL, refuses "
+           "a plain connection the same way: then give --mysql_ssl_ca)";
+  }
+  if (code == CR_SSL_CONNECTION_ERROR && on) {
+    return " (the TLS handshake failed: --mysql_ssl_ca must name the CA that "
+           "signed the server's certificate, and the certificate must carry "
+           "the host of --mysql_server_url)";
+  }
+  return "";
 }
 
 void MariadbTls::Apply(st_mysql* mysql) {

@@ -36,6 +36,12 @@ class MariadbTls {
   // server's certificate is verified.
   static std::string Describe();
 
+  // What an operator should look at after a failed connect with `code`,
+  // as text to append to the log line ("" when TLS is no suspect). MariaDB
+  // answers a plain connection it requires TLS of exactly as a wrong
+  // password ("Access denied"), so that case is named.
+  static std::string ConnectHint(unsigned code);
+
   // Applies the configured TLS to a handle before mysql_real_connect. With
   // TLS asked for, a server that does not offer it is refused instead of
   // spoken to in plain text.
