@@ -23,9 +23,9 @@ DEFINE_string(mysql_ssl_cert, "",
               "--mysql_ssl_key; connects with TLS.");
 DEFINE_string(mysql_ssl_key, "", "Private key file (PEM) of --mysql_ssl_cert.");
 DEFINE_bool(mysql_ssl_verify_server_cert, true,
-            "With --mysql_ssl_ca: check the MariaDB server's certificate "
-            "against the CA and its name against the host of "
-            "--mysql_server_url.");
+            "With --mysql_ssl_ca: check that the MariaDB server's "
+            "certificate carries the host of --mysql_server_url (the "
+            "certificate is checked against the CA either way).");
 DEFINE_string(mysql_db_name, "", "MySQL/MariaDB database name");
 DEFINE_uint64(mysql_db_connection_count, 10, "MySQL/MariaDB connection count.");
 DEFINE_string(mysql_db_character_set, "utf8", "MySQL/MariaDB character set");

@@ -93,9 +93,11 @@ void ConfigureDatabaseAccess() {
   const std::string described = vel::MariadbTls::Describe();
   LOG(INFO) << "MariaDB TLS: " << described;
   LOG_IF(WARNING, tls.enabled() && (tls.ca.empty() || !tls.verify_server_cert))
-      << "MariaDB connections are encrypted but the server's certificate is "
-         "not verified: give --mysql_ssl_ca (and keep "
-         "--mysql_ssl_verify_server_cert on) to rule out an impostor";
+      << "MariaDB connections are encrypted but the server is not fully "
+         "verified ("
+      << described
+      << "): give --mysql_ssl_ca and keep --mysql_ssl_verify_server_cert on "
+         "to rule out an impostor";
 }
 
 bool RunRecoveryMode(const vel::ArgumentMap& arguments) {

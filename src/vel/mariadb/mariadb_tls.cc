@@ -62,9 +62,13 @@ std::string MariadbTls::Describe() {
   std::string text = "on";
   if (!options->ca.empty()) text += ", CA " + options->ca;
   if (!options->cert.empty()) text += ", client certificate " + options->cert;
-  text += options->ca.empty() || !options->verify_server_cert
-              ? ", the server's certificate NOT verified"
-              : ", the server's certificate and name verified";
+  if (options->ca.empty()) {
+    text += ", the server's certificate NOT verified";
+  } else if (!options->verify_server_cert) {
+    text += ", the server's certificate checked against the CA, its name NOT";
+  } else {
+    text += ", the server's certificate and name verified";
+  }
   return text;
 }
 

@@ -16,8 +16,9 @@ class MariadbTls {
     std::string ca;    // CA file that signed the server's certificate
     std::string cert;  // client certificate file (with `key`), optional
     std::string key;   // its private key file
-    // Checks the server's certificate against `ca` and its name against the
-    // host connected to. Takes effect only with a CA.
+    // Checks the server's name against the host connected to. Takes effect
+    // only with a CA; the connector checks the certificate against a given
+    // CA in any case.
     bool verify_server_cert = true;
 
     // TLS is asked for when any file is given.
