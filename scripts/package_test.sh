@@ -65,6 +65,9 @@ check "postinst creates the service user" \
     grep -q 'adduser --system --group' '$scratch/control.d/postinst'"
 check "files under /etc are conffiles" \
   grep -qx /etc/plemox-leaderboard/plemox_host.flags "$scratch/control.d/conffiles"
+check "postinst creates the database password file readable by the service only" \
+  sh -c "grep -q 'password=/etc/plemox-leaderboard/mysql_pw' '$scratch/control.d/postinst' &&
+    grep -q 'chmod 0640 \"\$password\"' '$scratch/control.d/postinst'"
 
 # Files.
 inst=$scratch/root
@@ -132,6 +135,9 @@ free_port() {
 }
 tcp_port=$(free_port)
 api_port=$(free_port)
+# The flags file names the password file postinst creates; the test's own
+# stands in for it (as the operator's would, ending with a newline).
+(umask 077 && printf '%s\n' "$PLEMOX_MYSQL_PASSWORD" >"$scratch/mysql_pw")
 sed "s|/usr/lib/plemox-leaderboard/|$lib/|" \
   "$inst/etc/plemox-leaderboard/leaderboard.manifest.json" >"$scratch/manifest.json"
 "$inst/usr/bin/plemox_host" --manifest="$scratch/manifest.json" \
@@ -139,7 +145,7 @@ sed "s|/usr/lib/plemox-leaderboard/|$lib/|" \
   --res_root="$inst/usr/share/plemox-leaderboard" \
   --redis_host="$PLEMOX_REDIS_HOST" --redis_port="$PLEMOX_REDIS_PORT" \
   --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
-  --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
+  --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw_file="$scratch/mysql_pw" \
   --mysql_db_name="$PLEMOX_MYSQL_DB" \
   --server_tcp_port="$tcp_port" --api_port="$api_port" \
   >"$scratch/host.log" 2>&1 &

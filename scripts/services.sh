@@ -4,13 +4,18 @@
 # (default: build/services); nothing of the system's own servers is touched.
 #
 #   scripts/services.sh start | stop | status | running | env
-#   scripts/services.sh start-redis | stop-redis
+#   scripts/services.sh start-redis | stop-redis | start-mysql | stop-mysql
 #
 # PLEMOX_REDIS_DURABLE=1 runs Redis as production needs it: append-only file
 # fsynced every second, and `noeviction`, so that a restart or memory pressure
 # cannot silently drop rankings (scripts/run.sh sets it). Without it (the test
 # suite) Redis keeps nothing on disk. A Redis already running in the other mode
 # is switched over with CONFIG SET when durability is asked for.
+#
+# PLEMOX_MYSQL_TLS_DIR=<dir> starts mariadbd with TLS from <dir>/ca.pem,
+# <dir>/server-cert.pem and <dir>/server-key.pem, and require_secure_transport
+# (TCP clients must use TLS; the Unix socket stays open to root). The tests of
+# TLS to MariaDB start such a server of their own with `start-mysql`.
 #
 # `running` prints nothing and exits 0 when both servers are up, 1 otherwise.
 # `env` prints the settings as shell assignments for other scripts to eval.
@@ -25,6 +30,7 @@ mysql_user=${PLEMOX_MYSQL_USER:-leaderboard}
 mysql_password=${PLEMOX_MYSQL_PASSWORD:-leaderboard}
 mysql_socket=$state/mysql/mysqld.sock
 redis_durable=${PLEMOX_REDIS_DURABLE:-0}
+mysql_tls_dir=${PLEMOX_MYSQL_TLS_DIR:-}
 
 print_env() {
   cat <<ENV
@@ -93,12 +99,17 @@ start_mysql() {
         return 1
       }
   fi
+  local tls_opt=()
+  if [ -n "$mysql_tls_dir" ]; then
+    tls_opt=(--ssl-ca="$mysql_tls_dir/ca.pem" --ssl-cert="$mysql_tls_dir/server-cert.pem"
+             --ssl-key="$mysql_tls_dir/server-key.pem" --require-secure-transport=ON)
+  fi
   # setsid: the server must not die with the shell that started it.
   setsid mariadbd --no-defaults "${user_opt[@]}" --datadir="$data" \
     --socket="$mysql_socket" --port="$mysql_port" --bind-address=127.0.0.1 \
     --pid-file="$state/mysql/mysqld.pid" --log-error="$state/mysql/error.log" \
     --skip-name-resolve --innodb-buffer-pool-size=64M \
-    --innodb-flush-log-at-trx-commit=2 --max-connections=500 \
+    --innodb-flush-log-at-trx-commit=2 --max-connections=500 "${tls_opt[@]}" \
     </dev/null >/dev/null 2>&1 &
   wait_for 60 "mariadbd on $mysql_socket" mysql_up || {
     tail -20 "$state/mysql/error.log" >&2
@@ -131,10 +142,12 @@ case "${1:-}" in
   stop) stop_redis; stop_mysql ;;
   start-redis) start_redis; echo "redis on 127.0.0.1:$redis_port" ;;
   stop-redis) stop_redis ;;
+  start-mysql) start_mysql; echo "mariadb on 127.0.0.1:$mysql_port ($mysql_socket)" ;;
+  stop-mysql) stop_mysql ;;
   status)
     redis_up 2>/dev/null && echo "redis: up" || echo "redis: down"
     mysql_up 2>/dev/null && echo "mariadb: up" || echo "mariadb: down" ;;
   running) redis_up 2>/dev/null && mysql_up 2>/dev/null ;;
   env) print_env ;;
-  *) echo "usage: $0 start|stop|status|running|env|start-redis|stop-redis" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|status|running|env|start-redis|stop-redis|start-mysql|stop-mysql" >&2; exit 2 ;;
 esac

@@ -6,7 +6,26 @@ DEFINE_uint64(server_tcp_port, 12820, "server listening port for TCP.");
 
 DEFINE_string(mysql_server_url, "", "MySQL/MariaDB server url");
 DEFINE_string(mysql_id, "", "MySQL/MariaDB id");
-DEFINE_string(mysql_pw, "", "MySQL/MariaDB password");
+DEFINE_string(mysql_pw, "",
+              "MySQL/MariaDB password. Prefer --mysql_pw_file: a command "
+              "line is readable by every local user.");
+DEFINE_string(mysql_pw_file, "",
+              "File that holds the MySQL/MariaDB password (instead of "
+              "--mysql_pw); read once at start-up, one trailing newline "
+              "ignored.");
+DEFINE_string(mysql_ssl_ca, "",
+              "CA file (PEM) of the MariaDB server's certificate: connects "
+              "with TLS and verifies the server (see "
+              "--mysql_ssl_verify_server_cert). Empty: plain TCP unless a "
+              "client certificate is given.");
+DEFINE_string(mysql_ssl_cert, "",
+              "Client certificate file (PEM) for MariaDB, with "
+              "--mysql_ssl_key; connects with TLS.");
+DEFINE_string(mysql_ssl_key, "", "Private key file (PEM) of --mysql_ssl_cert.");
+DEFINE_bool(mysql_ssl_verify_server_cert, true,
+            "With --mysql_ssl_ca: check that the MariaDB server's "
+            "certificate carries the host of --mysql_server_url (the "
+            "certificate is checked against the CA either way).");
 DEFINE_string(mysql_db_name, "", "MySQL/MariaDB database name");
 DEFINE_uint64(mysql_db_connection_count, 10, "MySQL/MariaDB connection count.");
 DEFINE_string(mysql_db_character_set, "utf8", "MySQL/MariaDB character set");

@@ -1,7 +1,8 @@
 // Command-line flags of the leaderboard component. They are defined in
 // leaderboard_flags.cc and registered when the library is loaded; the command
 // line sets them before the component is installed and nothing writes them
-// afterwards, so any thread may read them.
+// afterwards (installation fills mysql_pw from mysql_pw_file first, before
+// anything reads it), so any thread may read them.
 #pragma once
 
 #include <gflags/gflags.h>
@@ -13,6 +14,11 @@ DECLARE_uint64(server_tcp_port);
 DECLARE_string(mysql_server_url);
 DECLARE_string(mysql_id);
 DECLARE_string(mysql_pw);
+DECLARE_string(mysql_pw_file);
+DECLARE_string(mysql_ssl_ca);
+DECLARE_string(mysql_ssl_cert);
+DECLARE_string(mysql_ssl_key);
+DECLARE_bool(mysql_ssl_verify_server_cert);
 DECLARE_string(mysql_db_name);
 DECLARE_uint64(mysql_db_connection_count);
 DECLARE_string(mysql_db_character_set);

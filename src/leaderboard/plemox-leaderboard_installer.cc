@@ -17,9 +17,11 @@
 #include "vel/core/argument_map.h"
 #include "vel/core/engine.h"
 #include "vel/core/host_flags.h"
+#include "vel/core/secret_file.h"
 #include "vel/http/counter.h"
 #include "vel/http/health_checks.h"
 #include "vel/mariadb/mariadb_probe.h"
+#include "vel/mariadb/mariadb_tls.h"
 #include "vel/net/tcp_limit_counters.h"
 
 DECLARE_bool(alsologtostderr);
@@ -68,6 +70,34 @@ void CheckFlags() {
     LOG(FATAL) << "The 'submission_id_ttl_seconds' flag must be a positive "
                   "number.";
   }
+}
+
+// The database password from --mysql_pw or --mysql_pw_file (never logged)
+// and the TLS of every database connection, before the first one opens.
+void ConfigureDatabaseAccess() {
+  std::string password;
+  std::string error;
+  if (!vel::SecretFile::Resolve("mysql_pw", FLAGS_mysql_pw, "mysql_pw_file",
+                                FLAGS_mysql_pw_file, &password, &error)) {
+    LOG(FATAL) << "MariaDB password refused: " << error;
+  }
+  FLAGS_mysql_pw = password;
+  vel::MariadbTls::Options tls;
+  tls.ca = FLAGS_mysql_ssl_ca;
+  tls.cert = FLAGS_mysql_ssl_cert;
+  tls.key = FLAGS_mysql_ssl_key;
+  tls.verify_server_cert = FLAGS_mysql_ssl_verify_server_cert;
+  if (!vel::MariadbTls::Configure(tls, &error)) {
+    LOG(FATAL) << "MariaDB TLS refused: " << error;
+  }
+  const std::string described = vel::MariadbTls::Describe();
+  LOG(INFO) << "MariaDB TLS: " << described;
+  LOG_IF(WARNING, tls.enabled() && (tls.ca.empty() || !tls.verify_server_cert))
+      << "MariaDB connections are encrypted but the server is not fully "
+         "verified ("
+      << described
+      << "): give --mysql_ssl_ca and keep --mysql_ssl_verify_server_cert on "
+         "to rule out an impostor";
 }
 
 bool RunRecoveryMode(const vel::ArgumentMap& arguments) {
@@ -151,6 +181,7 @@ extern "C" {
 
 bool PlemoxLeaderboardServer_install(const vel::ArgumentMap& arguments) {
   plemox::CheckFlags();
+  plemox::ConfigureDatabaseAccess();
   if (FLAGS_recover_leaderboard || FLAGS_force_leaderboard_recovery) {
     return plemox::RunRecoveryMode(arguments);
   }

@@ -83,6 +83,22 @@ TEST(ServiceStartupTest, FlagChecksStopWithTheirMessages) {
        kIds,
        {"--recover_leaderboard=true"},
        "The '--alsologtostderr' flag must be set to enter the recovery mode."},
+      // The test host is given --mysql_pw.
+      {"database password and its file",
+       kIds,
+       {"--mysql_pw_file=/dev/null"},
+       "MariaDB password refused: give --mysql_pw or --mysql_pw_file, not "
+       "both"},
+      {"unreadable Redis password file",
+       kIds,
+       {"--redis_password_file=/nonexistent/redis_pw"},
+       "Redis password refused: --redis_password_file: cannot read "
+       "/nonexistent/redis_pw: No such file or directory"},
+      {"client certificate without its key",
+       kIds,
+       {"--mysql_ssl_cert=/dev/null"},
+       "MariaDB TLS refused: --mysql_ssl_cert and --mysql_ssl_key go "
+       "together"},
   };
   for (const auto& c : cases) ExpectFatalStop(c);
 }

@@ -1,10 +1,13 @@
 // The host's process-wide services: I/O groups, events, timers and the small
 // value types that components receive.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <boost/asio/post.hpp>
 #include <boost/uuid/uuid_io.hpp>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -16,6 +19,7 @@
 #include "vel/core/json.h"
 #include "vel/core/random_generator.h"
 #include "vel/core/raw_timer.h"
+#include "vel/core/secret_file.h"
 #include "vel/core/util.h"
 
 namespace vel {
@@ -201,6 +205,42 @@ TEST(RandomGeneratorTest, StaysWithinInclusiveBounds) {
   }
   EXPECT_EQ(seen.size(), 4u);
   EXPECT_EQ(RandomGenerator::GenerateNumber(7, 7), 7);
+}
+
+// A secret as the file holds it, without the newline an editor adds; a file
+// that would give an empty or a several-line secret is refused.
+TEST(SecretFileTest, ReadsOneLineWithoutItsNewline) {
+  const std::string path =
+      testing::TempDir() + "secret_file_test_" + std::to_string(getpid());
+  const auto read = [&](const std::string& content, std::string* out) {
+    std::ofstream(path, std::ios::binary) << content;
+    std::string error;
+    const bool ok = SecretFile::Read(path, out, &error);
+    if (!ok) *out = "error: " + error;
+    return ok;
+  };
+  std::string secret;
+  EXPECT_TRUE(read(" pass word\n", &secret));
+  EXPECT_EQ(secret, " pass word");
+  EXPECT_TRUE(read("crlf\r\n", &secret));
+  EXPECT_EQ(secret, "crlf");
+  EXPECT_TRUE(read("no newline", &secret));
+  EXPECT_EQ(secret, "no newline");
+  EXPECT_FALSE(read("\n", &secret));
+  EXPECT_EQ(secret, "error: " + path + " is empty");
+  EXPECT_FALSE(read("one\ntwo\n", &secret));
+  EXPECT_FALSE(read("one\n\n", &secret));
+  std::remove(path.c_str());
+
+  std::string error;
+  EXPECT_FALSE(SecretFile::Read(path, &secret, &error));
+  EXPECT_EQ(error, "cannot read " + path + ": No such file or directory");
+  EXPECT_TRUE(
+      SecretFile::Resolve("pw", "given", "pw_file", "", &secret, &error));
+  EXPECT_EQ(secret, "given");
+  EXPECT_FALSE(
+      SecretFile::Resolve("pw", "given", "pw_file", path, &secret, &error));
+  EXPECT_EQ(error, "give --pw or --pw_file, not both");
 }
 
 }  // namespace

@@ -21,7 +21,16 @@ DEFINE_bool(enable_redis, true, "Enable the Redis client.");
 DEFINE_string(redis_host, "127.0.0.1", "Host of the default Redis server.");
 DEFINE_int32(redis_port, 6379, "Port of the default Redis server.");
 DEFINE_string(redis_password, "",
-              "Password of the default Redis server (empty: no AUTH).");
+              "Password of the Redis servers (empty: no AUTH). Prefer "
+              "--redis_password_file: a command line is readable by every "
+              "local user.");
+DEFINE_string(redis_password_file, "",
+              "File that holds the Redis password (instead of "
+              "--redis_password); read once at start-up, one trailing "
+              "newline ignored.");
+DEFINE_string(redis_user, "",
+              "ACL user of the Redis servers (Redis 6 'AUTH user password'); "
+              "empty: the password alone, as the 'default' user.");
 DEFINE_string(redis_servers, "",
               "Further Redis servers by tag: 'tag=host:port[,tag=host:port]'. "
               "The empty tag is the default server above.");
@@ -38,6 +47,9 @@ DEFINE_string(redis_sentinel_master, "",
 DEFINE_string(redis_sentinel_password, "",
               "Password of the Sentinels themselves (empty: no AUTH); the "
               "primary uses redis_password.");
+DEFINE_string(redis_sentinel_user, "",
+              "ACL user of the Sentinels themselves (empty: the password "
+              "alone); the primary uses redis_user.");
 
 DEFINE_string(external_ip, "",
               "This host's external IP address; empty: detect it from the "

@@ -21,11 +21,14 @@ DECLARE_bool(enable_redis);
 DECLARE_string(redis_host);
 DECLARE_int32(redis_port);
 DECLARE_string(redis_password);
+DECLARE_string(redis_password_file);
+DECLARE_string(redis_user);
 DECLARE_string(redis_servers);
 DECLARE_int32(redis_timeout_ms);
 DECLARE_string(redis_sentinels);
 DECLARE_string(redis_sentinel_master);
 DECLARE_string(redis_sentinel_password);
+DECLARE_string(redis_sentinel_user);
 
 // Networking.
 DECLARE_string(external_ip);

@@ -13,6 +13,7 @@
 
 #include "vel/core/monotonic_clock.h"
 #include "vel/mariadb/internal/mariadb_connection.h"
+#include "vel/mariadb/mariadb_tls.h"
 
 namespace vel {
 namespace {
@@ -277,7 +278,8 @@ bool Mariadb::Initialize() {
     if (open == 0) {
       LOG(ERROR) << "Failed to connect to the MariaDB server " << server_url_
                  << " (user " << user_id_ << ", database " << database_
-                 << "): " << last_error;
+                 << "): " << last_error
+                 << MariadbTls::ConnectHint(last_error.code);
       std::unique_lock<std::shared_mutex> lock(mutex_);
       if (state_ == State::kInitializing) state_ = State::kCreated;
     } else {

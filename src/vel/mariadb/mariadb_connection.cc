@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "vel/core/monotonic_clock.h"
+#include "vel/mariadb/mariadb_tls.h"
 
 namespace vel {
 namespace {
@@ -295,6 +296,7 @@ bool MariadbConnection::Connect(Mariadb::Error* error) {
       mysql_optionsv(mysql_, MYSQL_SET_CHARSET_NAME,
                      options_.character_set.c_str());
     }
+    MariadbTls::Apply(mysql_);
     const std::string& host = options_.address.host;
     if (mysql_real_connect(
             mysql_, unix_socket ? "localhost" : host.c_str(),

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "vel/mariadb/mariadb_tls.h"
+
 namespace vel {
 
 // The connector's handle, closed when the Handle goes.
@@ -51,6 +53,7 @@ bool MariadbProbe::Connect(std::string* error) {
   mysql_optionsv(mysql, MYSQL_OPT_PROTOCOL, &protocol);
   mysql_optionsv(mysql, MYSQL_OPT_RECONNECT, &no);
   mysql_optionsv(mysql, MYSQL_OPT_LOCAL_INFILE, &no_local_infile);
+  MariadbTls::Apply(mysql);
   if (mysql_real_connect(
           mysql, unix_socket ? "localhost" : address.host.c_str(),
           user_id_.c_str(), password_.c_str(),

@@ -13,6 +13,7 @@
 
 #include "vel/core/host_flags.h"
 #include "vel/core/io_service.h"
+#include "vel/core/secret_file.h"
 #include "vel/redis/internal/redis_connection.h"
 #include "vel/redis/internal/redis_runtime.h"
 #include "vel/redis/internal/redis_sentinel.h"
@@ -33,6 +34,12 @@ using redis_internal::tls_running_runtime;
 using redis_internal::Trim;
 
 constexpr char kAsyncGroupName[] = "RedisCompletion";
+
+// How a connection authenticates, for the start-up log (never the password).
+std::string AuthText(const RedisConnection::Endpoint& endpoint) {
+  if (!endpoint.user.empty()) return "user '" + endpoint.user + "'";
+  return endpoint.password.empty() ? "off" : "on";
+}
 
 // Adds the servers of --redis_servers ("tag=host:port,...") to `servers`.
 // Returns false with a log line on a malformed entry.
@@ -93,6 +100,7 @@ bool MakeSentinel(const RedisConnection::Endpoint& defaults,
     return false;
   }
   RedisConnection::Endpoint sentinel_defaults;
+  sentinel_defaults.user = FLAGS_redis_sentinel_user;
   sentinel_defaults.password = FLAGS_redis_sentinel_password;
   sentinel_defaults.timeout_ms = defaults.timeout_ms;
   std::vector<RedisConnection::Endpoint> sentinels;
@@ -124,7 +132,14 @@ bool Redis::Initialize() {
   RedisConnection::Endpoint defaults;
   defaults.host = FLAGS_redis_host;
   defaults.port = FLAGS_redis_port;
-  defaults.password = FLAGS_redis_password;
+  defaults.user = FLAGS_redis_user;
+  std::string error;
+  if (!SecretFile::Resolve("redis_password", FLAGS_redis_password,
+                           "redis_password_file", FLAGS_redis_password_file,
+                           &defaults.password, &error)) {
+    LOG(ERROR) << "Redis password refused: " << error;
+    return false;
+  }
   defaults.timeout_ms = FLAGS_redis_timeout_ms;
   const bool unix_socket = !defaults.host.empty() && defaults.host[0] == '/';
   if (defaults.host.empty() ||
@@ -170,8 +185,7 @@ bool Redis::Initialize() {
                 << sentinel->Addresses()
                 << " name it (--redis_host and --redis_port unused), "
                    "timeout_ms="
-                << endpoint.timeout_ms
-                << ", auth=" << (endpoint.password.empty() ? "off" : "on");
+                << endpoint.timeout_ms << ", auth=" << AuthText(endpoint);
       continue;
     }
     runtime->servers.emplace(tag,
@@ -180,7 +194,7 @@ bool Redis::Initialize() {
               << (endpoint.host[0] == '/' ? std::string()
                                           : ":" + std::to_string(endpoint.port))
               << ", timeout_ms=" << endpoint.timeout_ms
-              << ", auth=" << (endpoint.password.empty() ? "off" : "on");
+              << ", auth=" << AuthText(endpoint);
   }
   the_async_context = runtime->async_context;
   the_runtime = std::move(runtime);

@@ -57,12 +57,14 @@ class Redis {
       std::function<void(Result, const MemberScores& scores)>;
 
   // Host start-up, once (again only after Finalize). Reads the flags
-  // redis_host, redis_port, redis_password, redis_servers, redis_timeout_ms
+  // redis_host, redis_port, redis_user, redis_password (or the file of
+  // redis_password_file, read here), redis_servers, redis_timeout_ms
   // and redis_async_threads_size, prepares the servers of every tag and the
   // completion I/O group "RedisCompletion" (redis_async_threads_size
   // threads). Connections are opened on first use: an unreachable server is
-  // not a start-up failure. Tagged servers use redis_password too. Returns
-  // false (logged) on a bad setting or when already initialised. Ignores
+  // not a start-up failure. Tagged servers use the same user and password.
+  // Returns false (logged) on a bad setting, an unreadable password file or
+  // when already initialised. Ignores
   // SIGPIPE for the process, as a write to a connection the server closed
   // would otherwise end it. With redis_sentinels and redis_sentinel_master
   // the default server is the primary Sentinel names (redis_server_pool.h).

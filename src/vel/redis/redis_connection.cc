@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "vel/redis/internal/redis_text.h"
+
 namespace vel {
 namespace {
 
@@ -90,12 +92,21 @@ bool RedisConnection::Connect() {
   // it is not worth refusing the connection.
   redisEnableKeepAlive(context_.get());
 
-  if (!endpoint_.password.empty()) {
-    Reply reply = Command({"AUTH", endpoint_.password});
+  if (!endpoint_.user.empty() || !endpoint_.password.empty()) {
+    Reply reply = endpoint_.user.empty()
+                      ? Command({"AUTH", endpoint_.password})
+                      : Command({"AUTH", endpoint_.user, endpoint_.password});
     if (reply == nullptr) return false;  // Command() recorded the reason
     if (reply->type == REDIS_REPLY_ERROR) {
       broken_ = true;
-      error_ = "authentication failed: " + std::string(reply->str, reply->len);
+      // The user name helps the operator; the password is never shown.
+      error_ = "authentication failed" +
+               (endpoint_.user.empty()
+                    ? std::string(" (password only)")
+                    : " as user '" + redis_internal::Printable(endpoint_.user) +
+                          "'") +
+               ": " +
+               redis_internal::Printable(std::string(reply->str, reply->len));
       return false;
     }
   }

@@ -18,7 +18,8 @@ class RedisConnection {
   struct Endpoint {
     std::string host;
     int port = 0;
-    std::string password;  // empty: no AUTH
+    std::string user;      // ACL user; empty: AUTH with the password alone
+    std::string password;  // empty with an empty user: no AUTH
     int timeout_ms = 0;    // connect and per-command timeout, > 0
   };
 
@@ -33,9 +34,10 @@ class RedisConnection {
   RedisConnection(const RedisConnection&) = delete;
   RedisConnection& operator=(const RedisConnection&) = delete;
 
-  // Connects, applies the command timeout and authenticates when a password
-  // is set. Returns false and leaves the reason in error() when any of that
-  // fails (the connection is then unusable).
+  // Connects, applies the command timeout and authenticates when a user or
+  // a password is set ("AUTH user password" with a user). Returns false and
+  // leaves the reason in error() when any of that fails (the connection is then
+  // unusable).
   bool Connect();
 
   // Sends one command (binary-safe arguments, args[0] is the command name)
