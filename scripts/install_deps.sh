@@ -13,7 +13,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server redis-tools mariadb-server mariadb-client
-  curl python3 ccache
+  curl python3 ccache openssl
   clang libclang-rt-14-dev prometheus-cpp-dev redis-sentinel
   python3-prometheus-client python3-protobuf
   chromium chromium-driver python3-selenium
