@@ -17,6 +17,7 @@
 #include "vel/redis/internal/redis_runtime.h"
 #include "vel/redis/internal/redis_sentinel.h"
 #include "vel/redis/internal/redis_text.h"
+#include "vel/redis/redis_pipeline.h"
 
 namespace vel {
 namespace {
@@ -33,6 +34,13 @@ using redis_internal::tls_running_runtime;
 using redis_internal::Trim;
 
 constexpr char kAsyncGroupName[] = "RedisCompletion";
+// Connections per server. A caller that waits for its answer takes the one
+// with the fewest commands in flight, so that a slow command (a page of a
+// large ranking, say) holds up no caller while another connection is idle.
+constexpr std::size_t kLanes = 4;
+// The client's own threads, which read every reply: one would do for the
+// load, a second keeps replies flowing while the first connects.
+constexpr std::size_t kClientThreads = 2;
 
 // Adds the servers of --redis_servers ("tag=host:port,...") to `servers`.
 // Returns false with a log line on a malformed entry.
@@ -139,8 +147,8 @@ bool Redis::Initialize() {
   std::shared_ptr<RedisSentinel> sentinel;
   if (!MakeSentinel(defaults, &sentinel)) return false;
 
-  // hiredis writes with write(): a server that closed the connection would
-  // otherwise raise SIGPIPE and end the process.
+  // hiredis writes with write() while connecting: a server that closed the
+  // connection would otherwise raise SIGPIPE and end the process.
   struct sigaction current {};
   if (sigaction(SIGPIPE, nullptr, &current) == 0 &&
       current.sa_handler == SIG_DFL) {
@@ -162,6 +170,8 @@ bool Redis::Initialize() {
     return false;
   }
   for (const auto& [tag, endpoint] : endpoints) {
+    runtime->pipelines.emplace(
+        tag, std::make_shared<RedisPipeline>(runtime->io, tag, kLanes));
     if (tag.empty() && sentinel != nullptr) {
       runtime->servers.emplace(
           tag, std::make_shared<RedisServerPool>(tag, endpoint, sentinel));
@@ -182,6 +192,7 @@ bool Redis::Initialize() {
               << ", timeout_ms=" << endpoint.timeout_ms
               << ", auth=" << (endpoint.password.empty() ? "off" : "on");
   }
+  runtime->StartThreads(kClientThreads);
   the_async_context = runtime->async_context;
   the_runtime = std::move(runtime);
   return true;
@@ -194,7 +205,6 @@ void Redis::Finalize() {
     runtime.swap(the_runtime);
   }
   if (runtime == nullptr) return;
-  runtime->closing = true;
 
   // A callback that calls Finalize waits for everything but itself.
   const int own = tls_running_runtime == runtime.get() ? 1 : 0;
@@ -205,8 +215,9 @@ void Redis::Finalize() {
   int left = 0;
   {
     std::unique_lock<std::mutex> lock(runtime->mutex);
-    while (runtime->pending > own && Clock::now() < deadline &&
-           !runtime->async_context->stopped()) {
+    runtime->closing = true;
+    while ((runtime->pending > own || runtime->blocking > 0) &&
+           Clock::now() < deadline && !runtime->async_context->stopped()) {
       runtime->drained.wait_for(lock, std::chrono::milliseconds(50));
     }
     left = runtime->pending - own;
@@ -216,7 +227,7 @@ void Redis::Finalize() {
                  << " asynchronous calls did not finish in time; they "
                     "complete with kConnectionFailure if their threads run";
   }
-  for (auto& [tag, pool] : runtime->servers) pool->Close();
+  runtime->StopThreads();
   LOG(INFO) << "Redis client finalized";
 }
 

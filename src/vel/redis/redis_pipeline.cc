@@ -22,6 +22,7 @@
 #include <boost/asio/strand.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -133,6 +134,11 @@ class RedisPipeline::Connection
 
   void Send(const std::vector<std::string>& args, Callback callback);
   void Close();
+  // Commands sent and not answered yet.
+  std::size_t InFlight() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_.size();
+  }
 
  private:
   enum class State { kDisconnected, kConnecting, kReady, kClosed };
@@ -315,7 +321,7 @@ void RedisPipeline::Connection::Connect() {
   std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
   std::string why = "the Redis client is not initialised";
   std::unique_ptr<RedisConnection> connection;
-  if (pool != nullptr) connection = pool->OpenDedicated(&why);
+  if (pool != nullptr) connection = pool->Open(&why);
   int fd = connection != nullptr ? ::dup(connection->fd()) : -1;
   if (connection != nullptr && fd < 0) {
     why = std::string("dup failed: ") + std::strerror(errno);
@@ -351,7 +357,7 @@ void RedisPipeline::Connection::Connect() {
   }
   if (fd >= 0) ::close(fd);  // closed (Close) while connecting
   if (pool != nullptr && report) {
-    pool->ReportDedicatedFailure(what.empty() ? "(connect)" : what, why);
+    pool->ReportFailure(what.empty() ? "(connect)" : what, why);
   }
   RunCallbacks(&done);
 }
@@ -417,6 +423,7 @@ void RedisPipeline::Connection::OnReadable(
   std::vector<Done> done;
   std::string why;
   bool read_only = false;
+  std::shared_ptr<redis_internal::RedisRuntime> runtime;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation != generation_) return;
@@ -468,10 +475,20 @@ void RedisPipeline::Connection::OnReadable(
         done.push_back(std::move(item));
       }
     }
-    if (why.empty() && read_only) why = "the server answered READONLY";
-    if (why.empty()) {
+    if (why.empty() && read_only) {
+      // A demoted primary answered, so the server is there: no outage. The
+      // connection is dropped before any callback runs, so that a caller
+      // that repeats its command on the answer reaches the primary the
+      // Sentinels name now, not the demoted server again.
+      runtime = runtime_.lock();
+      DropLocked(&done);
+    } else if (why.empty()) {
       StartReadLocked();
     }
+  }
+  if (read_only && why.empty()) {
+    std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
+    if (pool != nullptr) pool->ForgetPrimary("the server answered READONLY");
   }
   RunCallbacks(&done);
   if (!why.empty()) Fail(generation, why);
@@ -532,7 +549,7 @@ void RedisPipeline::Connection::Fail(std::uint64_t generation,
   }
   std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
   if (pool != nullptr) {
-    pool->ReportDedicatedFailure(what.empty() ? "(none in flight)" : what, why);
+    pool->ReportFailure(what.empty() ? "(none in flight)" : what, why);
   }
   RunCallbacks(&done);
 }
@@ -599,6 +616,20 @@ RedisPipeline::~RedisPipeline() { Close(); }
 void RedisPipeline::Send(std::size_t lane, const std::vector<std::string>& args,
                          Callback callback) {
   connections_[lane % connections_.size()]->Send(args, std::move(callback));
+}
+
+std::size_t RedisPipeline::LeastBusyLane() const {
+  std::size_t best = 0;
+  std::size_t best_in_flight = SIZE_MAX;
+  for (std::size_t lane = 0; lane < connections_.size(); ++lane) {
+    const std::size_t in_flight = connections_[lane]->InFlight();
+    if (in_flight < best_in_flight) {
+      best = lane;
+      best_in_flight = in_flight;
+      if (in_flight == 0) break;
+    }
+  }
+  return best;
 }
 
 void RedisPipeline::Close() {
