@@ -38,9 +38,12 @@ constexpr char kAsyncGroupName[] = "RedisCompletion";
 // with the fewest commands in flight, so that a slow command (a page of a
 // large ranking, say) holds up no caller while another connection is idle.
 constexpr std::size_t kLanes = 4;
-// The client's own threads, which read every reply: one would do for the
-// load, a second keeps replies flowing while the first connects.
-constexpr std::size_t kClientThreads = 2;
+// The client's own threads, which read every reply. One: a reply then
+// reaches its waiting caller with one wake-up, where a second thread would
+// mostly add a hand-over between the two (the cost of a blocking call is
+// its context switches). Connects run there too; they block it for at most
+// a connect timeout, and only while a server is down.
+constexpr std::size_t kClientThreads = 1;
 
 // Adds the servers of --redis_servers ("tag=host:port,...") to `servers`.
 // Returns false with a log line on a malformed entry.

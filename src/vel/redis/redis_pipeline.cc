@@ -132,7 +132,10 @@ class RedisPipeline::Connection
         strand_(boost::asio::make_strand(*io_)),
         timer_(*io_) {}
 
-  void Send(const std::vector<std::string>& args, Callback callback);
+  // Queues the `count` commands from `commands` with their callbacks (one
+  // each, taken) and writes them at once.
+  void Send(std::size_t count, const std::vector<std::string>* commands,
+            Callback* callbacks);
   void Close();
   // Commands sent and not answered yet.
   std::size_t InFlight() {
@@ -218,26 +221,15 @@ class RedisPipeline::Connection
   std::weak_ptr<redis_internal::RedisRuntime> runtime_;  // GUARDED_BY(mutex_)
 };
 
-void RedisPipeline::Connection::Send(const std::vector<std::string>& args,
-                                     Callback callback) {
-  std::string command = Format(args);
-  const std::string what =
-      args.empty() ? std::string("(empty command)") : args.front();
-  if (command.empty()) {
-    LOG(ERROR) << "Redis command not sent, it cannot be formatted: " << what
-               << ", tag='" << tag_ << "'";
-    boost::asio::post(strand_, [callback = std::move(callback)] {
-      callback(Redis::kError, RedisValue(), false);
-    });
-    return;
+void RedisPipeline::Connection::Send(std::size_t count,
+                                     const std::vector<std::string>* commands,
+                                     Callback* callbacks) {
+  std::vector<std::string> formatted;
+  formatted.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    formatted.push_back(Format(commands[i]));
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == State::kClosed) {
-    boost::asio::post(strand_, [callback = std::move(callback)] {
-      callback(Redis::kConnectionFailure, RedisValue(), false);
-    });
-    return;
-  }
   if (state_ == State::kReady &&
       (runtime_.expired() || (pending_.empty() && PeerClosedLocked()))) {
     // The client was finalised (and maybe set up again, for another
@@ -251,14 +243,33 @@ void RedisPipeline::Connection::Send(const std::vector<std::string>& args,
       RunCallbacks(&dropped);
     });
   }
-  queued_ += command.size();
-  pending_.push_back(Pending{std::move(callback), what, Clock::now(), queued_});
-  if (out_offset_ == out_.size()) {
-    out_.clear();
-    out_offset_ = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::vector<std::string>& args = commands[i];
+    Callback& callback = callbacks[i];
+    const std::string what =
+        args.empty() ? std::string("(empty command)") : args.front();
+    if (formatted[i].empty() || state_ == State::kClosed) {
+      const Redis::Result result =
+          formatted[i].empty() ? Redis::kError : Redis::kConnectionFailure;
+      if (formatted[i].empty()) {
+        LOG(ERROR) << "Redis command not sent, it cannot be formatted: " << what
+                   << ", tag='" << tag_ << "'";
+      }
+      boost::asio::post(strand_, [callback = std::move(callback), result] {
+        callback(result, RedisValue(), false);
+      });
+      continue;
+    }
+    queued_ += formatted[i].size();
+    pending_.push_back(
+        Pending{std::move(callback), what, Clock::now(), queued_});
+    if (out_offset_ == out_.size()) {
+      out_.clear();
+      out_offset_ = 0;
+    }
+    out_ += formatted[i];
   }
-  out_ += command;
-  if (state_ == State::kDisconnected) {
+  if (state_ == State::kDisconnected && !pending_.empty()) {
     state_ = State::kConnecting;
     boost::asio::post(strand_,
                       [self = shared_from_this()] { self->Connect(); });
@@ -615,7 +626,14 @@ RedisPipeline::~RedisPipeline() { Close(); }
 
 void RedisPipeline::Send(std::size_t lane, const std::vector<std::string>& args,
                          Callback callback) {
-  connections_[lane % connections_.size()]->Send(args, std::move(callback));
+  connections_[lane % connections_.size()]->Send(1, &args, &callback);
+}
+
+void RedisPipeline::SendAll(std::size_t lane, const Commands& commands,
+                            std::vector<Callback> callbacks) {
+  connections_[lane % connections_.size()]->Send(
+      std::min(commands.size(), callbacks.size()), commands.data(),
+      callbacks.data());
 }
 
 std::size_t RedisPipeline::LeastBusyLane() const {

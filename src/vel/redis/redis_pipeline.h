@@ -59,6 +59,12 @@ class RedisPipeline {
   void Send(std::size_t lane, const std::vector<std::string>& args,
             Callback callback);
 
+  // Send for several commands in a row on one lane, written together (one
+  // round trip); `callbacks` holds one callback per command, in order.
+  using Commands = std::vector<std::vector<std::string>>;
+  void SendAll(std::size_t lane, const Commands& commands,
+               std::vector<Callback> callbacks);
+
   // The lane with the fewest commands waiting for their answers (the first
   // idle one): where a caller that waits for its answer loses the least
   // time behind other callers' commands.

@@ -65,9 +65,10 @@ void SendBatch(std::shared_ptr<RedisPipeline> pipeline,
   auto state = std::make_shared<State>();
   state->answers.resize(commands->size());
   state->left = commands->size();
+  std::vector<RedisPipeline::Callback> callbacks;
+  callbacks.reserve(commands->size());
   for (std::size_t i = 0; i < commands->size(); ++i) {
-    pipeline->Send(
-        lane, (*commands)[i],
+    callbacks.push_back(
         [pipeline, pool, lane, commands, what, retried, done, state, i](
             Redis::Result result, RedisValue value, bool maybe_ran) {
           {
@@ -92,6 +93,8 @@ void SendBatch(std::shared_ptr<RedisPipeline> pipeline,
           done(std::move(state->answers));
         });
   }
+  // Written together: one round trip for the batch.
+  pipeline->SendAll(lane, *commands, std::move(callbacks));
 }
 
 }  // namespace
