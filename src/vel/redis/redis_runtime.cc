@@ -52,7 +52,8 @@ using BatchDone = std::function<void(std::vector<Answer> answers)>;
 // answers to `done` on a client thread. With Sentinels, a batch that met
 // READONLY (a demoted primary: it refused those writes, so nothing of them
 // ran) is sent once more; the pipeline has dropped that connection and asks
-// the Sentinels before the next connect.
+// the Sentinels before the next connect. (A batch is one command or reads
+// only, so sending it again repeats nothing that was applied.)
 void SendBatch(std::shared_ptr<RedisPipeline> pipeline,
                std::shared_ptr<RedisServerPool> pool, std::size_t lane,
                std::shared_ptr<const Commands> commands, std::string what,
@@ -305,6 +306,13 @@ void CallAsync(const char* what, const std::string& tag, Commands commands,
       LOG(ERROR) << "Redis completion threads are gone; the callback of "
                  << what << " is dropped";
     }
+    return;
+  }
+  if (runtime->async_context->stopped()) {
+    // Nothing is sent whose answer could not be delivered.
+    LOG_EVERY_N(ERROR, 1000) << "Redis completion threads are stopped; the "
+                                "callback of "
+                             << what << " is dropped (logged every 1000th)";
     return;
   }
   bool closing = false;
