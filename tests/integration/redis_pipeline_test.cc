@@ -302,4 +302,52 @@ TEST_F(RedisPipelineTest, ScriptsSurviveARestartAndAFlush) {
   EXPECT_EQ(flushed.reply.elements[1].text, "c");
 }
 
+// vel::Redis's own calls ride on pipelines too, read on the client's own
+// threads: a synchronous call made on the only thread of another pipeline's
+// io_context, or of the completion group, gets its answer all the same.
+TEST_F(RedisPipelineTest, BlockingCallsFromCallbacksDoNotWaitForThemselves) {
+  Initialise();  // one completion thread (redis_async_threads_size=1)
+  auto single = std::make_shared<boost::asio::io_context>();
+  Guard single_guard(single->get_executor());
+  std::thread single_thread([&] { single->run(); });
+  const vel::RedisScript script("echo", "return ARGV[1]");
+  std::vector<Redis::Result> results;
+  std::string value;
+  vel::RedisValue echoed;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool finished = false;
+  {
+    RedisPipeline pipeline(single, "", 1);
+    pipeline.Send(0, {"PING"}, [&](Redis::Result, RedisValue, bool) {
+      // On the pipeline's only thread.
+      std::vector<Redis::Result> got = {Redis::HSet(key_, "f", "v"),
+                                        Redis::HGet(key_, "f", &value),
+                                        script.Run({}, {"hi"}, &echoed)};
+      Redis::GetAsync(key_,
+                      [&, got](Redis::Result wrong_type, const std::string&) {
+                        // On the only completion thread.
+                        std::string again;
+                        std::vector<Redis::Result> all = got;
+                        all.push_back(wrong_type);
+                        all.push_back(Redis::HGet(key_, "f", &again));
+                        std::lock_guard<std::mutex> lock(mutex);
+                        results = all;
+                        finished = true;
+                        changed.notify_all();
+                      });
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(20),
+                                 [&] { return finished; }));
+  }
+  EXPECT_EQ(results, (std::vector<Redis::Result>{
+                         Redis::kSuccess, Redis::kSuccess, Redis::kSuccess,
+                         Redis::kError, Redis::kSuccess}));
+  EXPECT_EQ(value, "v");
+  EXPECT_EQ(echoed.text, "hi");
+  single->stop();
+  single_thread.join();
+}
+
 }  // namespace

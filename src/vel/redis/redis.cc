@@ -18,6 +18,7 @@
 #include "vel/redis/internal/redis_runtime.h"
 #include "vel/redis/internal/redis_sentinel.h"
 #include "vel/redis/internal/redis_text.h"
+#include "vel/redis/redis_pipeline.h"
 
 namespace vel {
 namespace {
@@ -34,6 +35,16 @@ using redis_internal::tls_running_runtime;
 using redis_internal::Trim;
 
 constexpr char kAsyncGroupName[] = "RedisCompletion";
+// Connections per server. A caller that waits for its answer takes the one
+// with the fewest commands in flight, so that a slow command (a page of a
+// large ranking, say) holds up no caller while another connection is idle.
+constexpr std::size_t kLanes = 4;
+// The client's own threads, which read every reply. One: a reply then
+// reaches its waiting caller with one wake-up, where a second thread would
+// mostly add a hand-over between the two (the cost of a blocking call is
+// its context switches). Connects run there too; they block it for at most
+// a connect timeout, and only while a server is down.
+constexpr std::size_t kClientThreads = 1;
 
 // How a connection authenticates, for the start-up log (never the password).
 std::string AuthText(const RedisConnection::Endpoint& endpoint) {
@@ -154,8 +165,8 @@ bool Redis::Initialize() {
   std::shared_ptr<RedisSentinel> sentinel;
   if (!MakeSentinel(defaults, &sentinel)) return false;
 
-  // hiredis writes with write(): a server that closed the connection would
-  // otherwise raise SIGPIPE and end the process.
+  // hiredis writes with write() while connecting: a server that closed the
+  // connection would otherwise raise SIGPIPE and end the process.
   struct sigaction current {};
   if (sigaction(SIGPIPE, nullptr, &current) == 0 &&
       current.sa_handler == SIG_DFL) {
@@ -177,6 +188,8 @@ bool Redis::Initialize() {
     return false;
   }
   for (const auto& [tag, endpoint] : endpoints) {
+    runtime->pipelines.emplace(
+        tag, std::make_shared<RedisPipeline>(runtime->io, tag, kLanes));
     if (tag.empty() && sentinel != nullptr) {
       runtime->servers.emplace(
           tag, std::make_shared<RedisServerPool>(tag, endpoint, sentinel));
@@ -196,6 +209,7 @@ bool Redis::Initialize() {
               << ", timeout_ms=" << endpoint.timeout_ms
               << ", auth=" << AuthText(endpoint);
   }
+  runtime->StartThreads(kClientThreads);
   the_async_context = runtime->async_context;
   the_runtime = std::move(runtime);
   return true;
@@ -208,7 +222,6 @@ void Redis::Finalize() {
     runtime.swap(the_runtime);
   }
   if (runtime == nullptr) return;
-  runtime->closing = true;
 
   // A callback that calls Finalize waits for everything but itself.
   const int own = tls_running_runtime == runtime.get() ? 1 : 0;
@@ -219,8 +232,9 @@ void Redis::Finalize() {
   int left = 0;
   {
     std::unique_lock<std::mutex> lock(runtime->mutex);
-    while (runtime->pending > own && Clock::now() < deadline &&
-           !runtime->async_context->stopped()) {
+    runtime->closing = true;
+    while ((runtime->pending > own || runtime->blocking > 0) &&
+           Clock::now() < deadline && !runtime->async_context->stopped()) {
       runtime->drained.wait_for(lock, std::chrono::milliseconds(50));
     }
     left = runtime->pending - own;
@@ -230,7 +244,7 @@ void Redis::Finalize() {
                  << " asynchronous calls did not finish in time; they "
                     "complete with kConnectionFailure if their threads run";
   }
-  for (auto& [tag, pool] : runtime->servers) pool->Close();
+  runtime->StopThreads();
   LOG(INFO) << "Redis client finalized";
 }
 

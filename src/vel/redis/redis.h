@@ -1,10 +1,14 @@
-// The host's Redis client: process-wide, static, over hiredis.
+// The host's Redis client: process-wide, static.
 //
 // Servers are addressed by tag: the empty tag "" is the default server
 // (flags redis_host, redis_port), further tags come from the flag
-// redis_servers ("tag=host:port,..."). Every tag has a small pool of blocking
-// connections; a connection is used by one thread at a time, so every
-// function below may be called from any thread concurrently.
+// redis_servers ("tag=host:port,..."). Every command goes over a few
+// pipelined connections per tag (RedisPipeline, redis_pipeline.h) whose
+// replies the client reads on threads of its own: a synchronous call sends
+// its command and waits for the reply, an asynchronous one hands the reply
+// to the completion group. Connecting, Sentinel and failures are thus
+// handled in one place for every caller. Every function below may be called
+// from any thread concurrently.
 //
 // Results: kSuccess when Redis answered as expected; kNoValue when the key,
 // field or member is absent (or a conditional SET did not set); kError for a

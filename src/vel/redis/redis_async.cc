@@ -1,4 +1,5 @@
-// vel::Redis: the asynchronous commands, run on the completion group.
+// vel::Redis: the asynchronous commands; their callbacks run on the
+// completion group.
 #include <glog/logging.h>
 
 #include <cmath>
@@ -9,45 +10,56 @@
 namespace vel {
 namespace {
 
-using Reply = RedisConnection::Reply;
+using redis_internal::Answer;
+using redis_internal::CallAsync;
 using redis_internal::Describe;
-using redis_internal::Dispatch;
-using redis_internal::Execute;
+using redis_internal::ErrorReply;
 using redis_internal::ExpectInteger;
 using redis_internal::ExpectScoreOrNil;
-using redis_internal::FindServer;
-using redis_internal::RedisRuntime;
-using redis_internal::RedisServerPool;
 using redis_internal::Unexpected;
+
+// The one answer of a single-command call as a result: `handle`
+// (Result(const RedisValue&)) checks a reply that is not an error.
+template <typename Handle>
+Redis::Result Single(Redis::Result result, std::vector<Answer>& answers,
+                     const std::string& tag,
+                     const std::vector<std::string>& args, Handle&& handle) {
+  if (result != Redis::kSuccess) return result;
+  const Answer& answer = answers.front();
+  if (answer.result == Redis::kError) {
+    return ErrorReply(tag, args, answer.value);
+  }
+  if (answer.result != Redis::kSuccess) return answer.result;
+  return handle(answer.value);
+}
 
 }  // namespace
 
 void Redis::GetAsync(const std::string& key, GetCallback callback,
                      const std::string& tag) {
-  auto shared = std::make_shared<GetCallback>(std::move(callback));
-  Dispatch(
-      "GET",
-      [key, tag, shared](const std::shared_ptr<RedisRuntime>& runtime) {
-        const std::vector<std::string> args = {"GET", key};
-        std::string value;
-        const Result result =
-            Execute(runtime, tag, args, [&](const redisReply& reply) {
-              if (reply.type == REDIS_REPLY_NIL) return kNoValue;
-              if (reply.type != REDIS_REPLY_STRING) {
-                return Unexpected(tag, args, reply);
-              }
-              value.assign(reply.str, reply.len);
-              return kSuccess;
+  std::vector<std::string> args = {"GET", key};
+  CallAsync("GET", tag, {args},
+            [args, tag, callback = std::move(callback)](
+                Result result, std::vector<Answer>& answers) {
+              std::string value;
+              result = Single(result, answers, tag, args,
+                              [&](const RedisValue& reply) {
+                                if (reply.type == RedisValue::kNil) {
+                                  return kNoValue;
+                                }
+                                if (reply.type != RedisValue::kString) {
+                                  return Unexpected(tag, args, reply);
+                                }
+                                value = reply.text;
+                                return kSuccess;
+                              });
+              callback(result, value);
             });
-        (*shared)(result, value);
-      },
-      [shared] { (*shared)(kConnectionFailure, std::string()); });
 }
 
 void Redis::SetAsync(const std::string& key, const std::string& value,
                      int expiry_unit, int64_t expiry, int condition,
                      SetCallback callback, const std::string& tag) {
-  auto shared = std::make_shared<SetCallback>(std::move(callback));
   std::vector<std::string> args = {"SET", key, value};
   bool valid = true;
   if (expiry_unit == kExpireSeconds) {
@@ -73,107 +85,87 @@ void Redis::SetAsync(const std::string& key, const std::string& value,
                << " (> 0), condition=" << condition
                << " (0 always, 1 XX, 2 NX)";
   }
-  Dispatch(
-      "SET",
-      [valid, args = std::move(args), tag,
-       shared](const std::shared_ptr<RedisRuntime>& runtime) {
-        if (!valid) {
-          (*shared)(kError);
-          return;
-        }
-        const Result result =
-            Execute(runtime, tag, args, [&](const redisReply& reply) {
-              if (reply.type == REDIS_REPLY_NIL) return kNoValue;
-              if (reply.type != REDIS_REPLY_STATUS) {
-                return Unexpected(tag, args, reply);
+  // Nothing is sent for bad options; the callback still comes from the
+  // completion group.
+  redis_internal::Commands commands;
+  if (valid) commands.push_back(args);
+  CallAsync("SET", tag, std::move(commands),
+            [valid, args, tag, callback = std::move(callback)](
+                Result result, std::vector<Answer>& answers) {
+              if (!valid && result == kSuccess) result = kError;
+              if (!valid) {
+                callback(result);
+                return;
               }
-              return kSuccess;
+              callback(Single(result, answers, tag, args,
+                              [&](const RedisValue& reply) {
+                                if (reply.type == RedisValue::kNil) {
+                                  return kNoValue;
+                                }
+                                if (reply.type != RedisValue::kStatus) {
+                                  return Unexpected(tag, args, reply);
+                                }
+                                return kSuccess;
+                              }));
             });
-        (*shared)(result);
-      },
-      [shared] { (*shared)(kConnectionFailure); });
 }
 
 void Redis::ExpireAsync(const std::string& key, int64_t seconds,
                         ExpireCallback callback, const std::string& tag) {
-  auto shared = std::make_shared<ExpireCallback>(std::move(callback));
-  Dispatch(
-      "EXPIRE",
-      [key, seconds, tag,
-       shared](const std::shared_ptr<RedisRuntime>& runtime) {
-        const std::vector<std::string> args = {"EXPIRE", key,
-                                               std::to_string(seconds)};
-        int64_t existed = 0;
-        const Result result =
-            Execute(runtime, tag, args, [&](const redisReply& reply) {
-              return ExpectInteger(tag, args, reply, &existed);
+  std::vector<std::string> args = {"EXPIRE", key, std::to_string(seconds)};
+  CallAsync("EXPIRE", tag, {args},
+            [args, tag, callback = std::move(callback)](
+                Result result, std::vector<Answer>& answers) {
+              int64_t existed = 0;
+              result = Single(
+                  result, answers, tag, args, [&](const RedisValue& reply) {
+                    return ExpectInteger(tag, args, reply, &existed);
+                  });
+              callback(result, result == kSuccess && existed != 0);
             });
-        (*shared)(result, result == kSuccess && existed != 0);
-      },
-      [shared] { (*shared)(kConnectionFailure, false); });
 }
 
 void Redis::ZScoreExtAsync(const std::string& key,
                            std::vector<std::string> members,
                            ZScoreExtCallback callback, const std::string& tag) {
-  auto shared = std::make_shared<ZScoreExtCallback>(std::move(callback));
-  auto shared_members =
-      std::make_shared<std::vector<std::string>>(std::move(members));
-  Dispatch(
-      "ZSCORE (pipelined)",
-      [key, tag, shared,
-       shared_members](const std::shared_ptr<RedisRuntime>& runtime) {
-        const std::vector<std::string>& members = *shared_members;
+  // Pipelined: every ZSCORE goes out at once, one round trip.
+  redis_internal::Commands commands;
+  commands.reserve(members.size());
+  for (const std::string& member : members) {
+    commands.push_back({"ZSCORE", key, member});
+  }
+  auto shared = std::make_shared<const redis_internal::Commands>(commands);
+  CallAsync(
+      "ZSCORE (pipelined)", tag, std::move(commands),
+      [shared, count = members.size(), tag, callback = std::move(callback)](
+          Result result, std::vector<Answer>& answers) {
+        const redis_internal::Commands& commands = *shared;
         MemberScores scores;
-        if (members.empty()) {
-          (*shared)(kSuccess, scores);
-          return;
-        }
-        std::vector<std::vector<std::string>> commands;
-        commands.reserve(members.size());
-        for (const std::string& member : members) {
-          commands.push_back({"ZSCORE", key, member});
-        }
-        const std::vector<std::string>& first = commands.front();
-        Result failure = kError;
-        std::shared_ptr<RedisServerPool> pool =
-            FindServer(runtime, tag, first, &failure);
-        std::vector<Reply> replies;
-        Result result = failure;
-        if (pool != nullptr) {
-          result = pool->Run(Describe(first) + " (pipelined)",
-                             [&](RedisConnection& connection) {
-                               replies = connection.Pipeline(commands);
-                               return replies.size() == commands.size();
-                             });
+        if (result == kSuccess) {
+          for (const Answer& answer : answers) {
+            if (answer.result == kConnectionFailure)
+              result = kConnectionFailure;
+          }
         }
         if (result != kSuccess) {
-          scores.assign(members.size(), {result, 0.0});
-          (*shared)(result, scores);
+          scores.assign(count, {result, 0.0});
+          callback(result, scores);
           return;
         }
-        scores.reserve(members.size());
-        for (std::size_t i = 0; i < replies.size(); ++i) {
-          const redisReply& reply = *replies[i];
+        scores.reserve(answers.size());
+        for (std::size_t i = 0; i < answers.size(); ++i) {
           double score = 0.0;
           Result one = kError;
-          if (reply.type == REDIS_REPLY_ERROR) {
-            MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
-            LOG(WARNING) << "Redis error reply: " << Describe(commands[i])
-                         << ", tag='" << tag
-                         << "', error=" << std::string(reply.str, reply.len);
+          if (answers[i].result == kError) {
+            ErrorReply(tag, commands[i], answers[i].value);
           } else {
-            one = ExpectScoreOrNil(tag, commands[i], reply, &score);
+            one = ExpectScoreOrNil(tag, commands[i], answers[i].value, &score);
           }
           if (one != kSuccess) score = 0.0;
           if (one == kError) result = kError;
           scores.emplace_back(one, score);
         }
-        (*shared)(result, scores);
-      },
-      [shared, shared_members] {
-        (*shared)(kConnectionFailure, MemberScores(shared_members->size(),
-                                                   {kConnectionFailure, 0.0}));
+        callback(result, scores);
       });
 }
 

@@ -30,7 +30,7 @@ Redis::Result Redis::ZAdd(const std::string& key, double score,
                << ", tag='" << tag << "'";
     return kError;
   }
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectInteger(tag, args, reply, nullptr);
   });
 }
@@ -51,7 +51,7 @@ Redis::Result Redis::ZAddMany(const std::string& key,
     args.push_back(FormatScore(score));
     args.push_back(member);
   }
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectInteger(tag, args, reply, nullptr);
   });
 }
@@ -59,7 +59,7 @@ Redis::Result Redis::ZAddMany(const std::string& key,
 Redis::Result Redis::ZScore(const std::string& key, const std::string& member,
                             double* out, const std::string& tag) {
   const std::vector<std::string> args = {"ZSCORE", key, member};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectScoreOrNil(tag, args, reply, out);
   });
 }
@@ -67,8 +67,8 @@ Redis::Result Redis::ZScore(const std::string& key, const std::string& member,
 Redis::Result Redis::ZRevRank(const std::string& key, const std::string& member,
                               int64_t* out, const std::string& tag) {
   const std::vector<std::string> args = {"ZREVRANK", key, member};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
-    if (reply.type == REDIS_REPLY_NIL) return kNoValue;
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
+    if (reply.type == RedisValue::kNil) return kNoValue;
     return ExpectInteger(tag, args, reply, out);
   });
 }
@@ -79,28 +79,28 @@ Redis::Result Redis::ZRevRange(const std::string& key, int64_t start,
   std::vector<std::string> args = {"ZREVRANGE", key, std::to_string(start),
                                    std::to_string(stop)};
   if (with_scores) args.emplace_back("WITHSCORES");
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
-    if (reply.type != REDIS_REPLY_ARRAY) return Unexpected(tag, args, reply);
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
+    if (reply.type != RedisValue::kArray) return Unexpected(tag, args, reply);
     const std::size_t step = with_scores ? 2 : 1;
-    if (reply.elements % step != 0) return Unexpected(tag, args, reply);
+    if (reply.elements.size() % step != 0) return Unexpected(tag, args, reply);
     ScoredMembers members;
-    members.reserve(reply.elements / step);
-    for (std::size_t i = 0; i < reply.elements; i += step) {
-      const redisReply* member = reply.element[i];
-      if (member == nullptr || member->type != REDIS_REPLY_STRING) {
-        return Unexpected(tag, args, member ? *member : reply);
+    members.reserve(reply.elements.size() / step);
+    for (std::size_t i = 0; i < reply.elements.size(); i += step) {
+      const RedisValue& member = reply.elements[i];
+      if (member.type != RedisValue::kString) {
+        return Unexpected(tag, args, member);
       }
       double score = 0.0;
       if (with_scores) {
-        const redisReply* text = reply.element[i + 1];
-        if (text == nullptr || text->type != REDIS_REPLY_STRING ||
-            !ParseScore(text->str, text->len, &score)) {
+        const RedisValue& text = reply.elements[i + 1];
+        if (text.type != RedisValue::kString ||
+            !ParseScore(text.text.data(), text.text.size(), &score)) {
           LOG(ERROR) << "Malformed Redis score in " << Describe(args)
                      << ", tag='" << tag << "'";
           return kError;
         }
       }
-      members.emplace_back(std::string(member->str, member->len), score);
+      members.emplace_back(member.text, score);
     }
     out->swap(members);
     return kSuccess;
@@ -111,7 +111,7 @@ Redis::Result Redis::ZCount(const std::string& key, const std::string& min,
                             const std::string& max, int64_t* out,
                             const std::string& tag) {
   const std::vector<std::string> args = {"ZCOUNT", key, min, max};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectInteger(tag, args, reply, out);
   });
 }
@@ -119,7 +119,7 @@ Redis::Result Redis::ZCount(const std::string& key, const std::string& min,
 Redis::Result Redis::ZCard(const std::string& key, int64_t* out,
                            const std::string& tag) {
   const std::vector<std::string> args = {"ZCARD", key};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectInteger(tag, args, reply, out);
   });
 }
@@ -130,32 +130,30 @@ Redis::Result Redis::ZScan(const std::string& key, const std::string& cursor,
                            const std::string& tag) {
   const std::vector<std::string> args = {
       "ZSCAN", key, cursor, "MATCH", pattern, "COUNT", std::to_string(count)};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
-    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 2 ||
-        reply.element[0] == nullptr ||
-        reply.element[0]->type != REDIS_REPLY_STRING ||
-        reply.element[1] == nullptr ||
-        reply.element[1]->type != REDIS_REPLY_ARRAY ||
-        reply.element[1]->elements % 2 != 0) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
+    if (reply.type != RedisValue::kArray || reply.elements.size() != 2 ||
+        reply.elements[0].type != RedisValue::kString ||
+        reply.elements[1].type != RedisValue::kArray ||
+        reply.elements[1].elements.size() % 2 != 0) {
       return Unexpected(tag, args, reply);
     }
-    const redisReply& items = *reply.element[1];
+    const std::vector<RedisValue>& items = reply.elements[1].elements;
     ScoredMembers members;
-    members.reserve(items.elements / 2);
-    for (std::size_t i = 0; i < items.elements; i += 2) {
-      const redisReply* member = items.element[i];
-      const redisReply* text = items.element[i + 1];
+    members.reserve(items.size() / 2);
+    for (std::size_t i = 0; i < items.size(); i += 2) {
+      const RedisValue& member = items[i];
+      const RedisValue& text = items[i + 1];
       double score = 0.0;
-      if (member == nullptr || member->type != REDIS_REPLY_STRING ||
-          text == nullptr || text->type != REDIS_REPLY_STRING ||
-          !ParseScore(text->str, text->len, &score)) {
+      if (member.type != RedisValue::kString ||
+          text.type != RedisValue::kString ||
+          !ParseScore(text.text.data(), text.text.size(), &score)) {
         LOG(ERROR) << "Malformed Redis ZSCAN reply: " << Describe(args)
                    << ", tag='" << tag << "'";
         return kError;
       }
-      members.emplace_back(std::string(member->str, member->len), score);
+      members.emplace_back(member.text, score);
     }
-    next_cursor->assign(reply.element[0]->str, reply.element[0]->len);
+    *next_cursor = reply.elements[0].text;
     out->swap(members);
     return kSuccess;
   });
@@ -164,14 +162,14 @@ Redis::Result Redis::ZScan(const std::string& key, const std::string& cursor,
 Redis::Result Redis::ZRem(const std::string& key, const std::string& member,
                           const std::string& tag) {
   const std::vector<std::string> args = {"ZREM", key, member};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectInteger(tag, args, reply, nullptr);
   });
 }
 
 Redis::Result Redis::Del(const std::string& key, const std::string& tag) {
   const std::vector<std::string> args = {"DEL", key};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectInteger(tag, args, reply, nullptr);
   });
 }
@@ -179,7 +177,7 @@ Redis::Result Redis::Del(const std::string& key, const std::string& tag) {
 Redis::Result Redis::Exists(const std::string& key, bool* out,
                             const std::string& tag) {
   const std::vector<std::string> args = {"EXISTS", key};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     int64_t count = 0;
     const Result result = ExpectInteger(tag, args, reply, &count);
     if (result == kSuccess) *out = count > 0;
@@ -190,8 +188,8 @@ Redis::Result Redis::Exists(const std::string& key, bool* out,
 Redis::Result Redis::Rename(const std::string& key, const std::string& new_key,
                             const std::string& tag) {
   const std::vector<std::string> args = {"RENAME", key, new_key};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
-    if (reply.type != REDIS_REPLY_STATUS) return Unexpected(tag, args, reply);
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
+    if (reply.type != RedisValue::kStatus) return Unexpected(tag, args, reply);
     return kSuccess;
   });
 }
@@ -199,10 +197,10 @@ Redis::Result Redis::Rename(const std::string& key, const std::string& new_key,
 Redis::Result Redis::HGet(const std::string& key, const std::string& field,
                           std::string* out, const std::string& tag) {
   const std::vector<std::string> args = {"HGET", key, field};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
-    if (reply.type == REDIS_REPLY_NIL) return kNoValue;
-    if (reply.type != REDIS_REPLY_STRING) return Unexpected(tag, args, reply);
-    out->assign(reply.str, reply.len);
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
+    if (reply.type == RedisValue::kNil) return kNoValue;
+    if (reply.type != RedisValue::kString) return Unexpected(tag, args, reply);
+    *out = reply.text;
     return kSuccess;
   });
 }
@@ -210,7 +208,7 @@ Redis::Result Redis::HGet(const std::string& key, const std::string& field,
 Redis::Result Redis::HSet(const std::string& key, const std::string& field,
                           const std::string& value, const std::string& tag) {
   const std::vector<std::string> args = {"HSET", key, field, value};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectInteger(tag, args, reply, nullptr);
   });
 }
@@ -226,7 +224,7 @@ Redis::Result Redis::HSetMany(
     args.push_back(field);
     args.push_back(value);
   }
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectInteger(tag, args, reply, nullptr);
   });
 }
@@ -242,20 +240,20 @@ Redis::Result Redis::HMGet(const std::string& key,
   }
   std::vector<std::string> args = {"HMGET", key};
   args.insert(args.end(), fields.begin(), fields.end());
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
-    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != fields.size()) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
+    if (reply.type != RedisValue::kArray ||
+        reply.elements.size() != fields.size()) {
       return Unexpected(tag, args, reply);
     }
     std::vector<std::string> values;
-    values.reserve(reply.elements);
-    for (std::size_t i = 0; i < reply.elements; ++i) {
-      const redisReply* value = reply.element[i];
-      if (value != nullptr && value->type == REDIS_REPLY_NIL) {
+    values.reserve(reply.elements.size());
+    for (const RedisValue& value : reply.elements) {
+      if (value.type == RedisValue::kNil) {
         values.emplace_back();
-      } else if (value != nullptr && value->type == REDIS_REPLY_STRING) {
-        values.emplace_back(value->str, value->len);
+      } else if (value.type == RedisValue::kString) {
+        values.push_back(value.text);
       } else {
-        return Unexpected(tag, args, value ? *value : reply);
+        return Unexpected(tag, args, value);
       }
     }
     out->swap(values);
@@ -266,7 +264,7 @@ Redis::Result Redis::HMGet(const std::string& key,
 Redis::Result Redis::HDel(const std::string& key, const std::string& field,
                           const std::string& tag) {
   const std::vector<std::string> args = {"HDEL", key, field};
-  return Execute(CurrentRuntime(), tag, args, [&](const redisReply& reply) {
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
     return ExpectInteger(tag, args, reply, nullptr);
   });
 }

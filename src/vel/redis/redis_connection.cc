@@ -3,7 +3,6 @@
 #include <sys/time.h>
 
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
 #include "vel/redis/internal/redis_text.h"
@@ -49,7 +48,6 @@ RedisConnection::~RedisConnection() = default;
 void RedisConnection::Fail(const std::string& what) {
   const int saved_errno = errno;
   broken_ = true;
-  closed_by_peer_ = false;
   std::string reason = what;
   if (context_ != nullptr && context_->err != 0) {
     const int err = context_->err;
@@ -61,9 +59,6 @@ void RedisConnection::Fail(const std::string& what) {
     } else {
       reason += context_->errstr;
     }
-    closed_by_peer_ = err == REDIS_ERR_EOF ||
-                      (err == REDIS_ERR_IO &&
-                       (saved_errno == ECONNRESET || saved_errno == EPIPE));
   }
   error_ = std::move(reason);
 }
@@ -132,13 +127,7 @@ RedisConnection::Reply RedisConnection::ReadReply() {
     Fail("command failed");
     return nullptr;
   }
-  Reply reply(static_cast<redisReply*>(raw));
-  static constexpr char kReadOnly[] = "READONLY ";
-  if (reply->type == REDIS_REPLY_ERROR && reply->len >= sizeof(kReadOnly) - 1 &&
-      std::memcmp(reply->str, kReadOnly, sizeof(kReadOnly) - 1) == 0) {
-    read_only_refused_ = true;
-  }
-  return reply;
+  return Reply(static_cast<redisReply*>(raw));
 }
 
 RedisConnection::Reply RedisConnection::Command(
@@ -147,35 +136,8 @@ RedisConnection::Reply RedisConnection::Command(
     if (!broken_) Fail("not connected");
     return nullptr;
   }
-  read_only_refused_ = false;
   if (!Append(args)) return nullptr;
   return ReadReply();
-}
-
-std::vector<RedisConnection::Reply> RedisConnection::Pipeline(
-    const std::vector<std::vector<std::string>>& commands) {
-  std::vector<Reply> replies;
-  if (broken_ || context_ == nullptr) {
-    if (!broken_) Fail("not connected");
-    return replies;
-  }
-  read_only_refused_ = false;
-  for (const auto& args : commands) {
-    if (!Append(args)) return replies;
-  }
-  replies.reserve(commands.size());
-  for (std::size_t i = 0; i < commands.size(); ++i) {
-    Reply reply = ReadReply();
-    if (reply == nullptr) {
-      // Earlier commands of the batch did run; repeating them is not known
-      // to be harmless in general.
-      if (i > 0) closed_by_peer_ = false;
-      replies.clear();
-      return replies;
-    }
-    replies.push_back(std::move(reply));
-  }
-  return replies;
 }
 
 }  // namespace vel

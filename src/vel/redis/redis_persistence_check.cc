@@ -1,7 +1,6 @@
 #include "vel/redis/redis_persistence_check.h"
 
 #include <glog/logging.h>
-#include <hiredis/hiredis.h>
 
 #include <map>
 #include <vector>
@@ -15,7 +14,6 @@ namespace {
 using redis_internal::CurrentRuntime;
 using redis_internal::FindServer;
 using redis_internal::Printable;
-using redis_internal::RedisServerPool;
 
 const char* const kSettings[] = {"maxmemory-policy", "maxmemory", "appendonly",
                                  "save"};
@@ -28,16 +26,15 @@ RedisPersistenceCheck::Outcome RedisPersistenceCheck::Run(
   for (const char* setting : kSettings) {
     commands.push_back({"CONFIG", "GET", setting});
   }
+  const std::shared_ptr<redis_internal::RedisRuntime> runtime =
+      CurrentRuntime();
   Redis::Result failure = Redis::kError;
-  std::shared_ptr<RedisServerPool> pool =
-      FindServer(CurrentRuntime(), tag, commands.front(), &failure);
-  if (pool == nullptr) return kUnknown;
-  std::vector<RedisConnection::Reply> replies;
+  if (FindServer(runtime, tag, commands.front(), &failure) == nullptr) {
+    return kUnknown;  // not initialised or an unknown tag: logged
+  }
+  std::vector<redis_internal::Answer> answers;
   const Redis::Result sent =
-      pool->Run("CONFIG GET", [&](RedisConnection& connection) {
-        replies = connection.Pipeline(commands);
-        return !replies.empty();
-      });
+      redis_internal::Call(runtime, tag, "CONFIG GET", commands, &answers);
   if (sent != Redis::kSuccess) {
     LOG(WARNING) << "Cannot check how Redis keeps its data (tag='" << tag
                  << "'): the server did not answer; make sure it runs with "
@@ -45,25 +42,23 @@ RedisPersistenceCheck::Outcome RedisPersistenceCheck::Run(
     return kUnknown;
   }
   std::map<std::string, std::string> values;
-  for (std::size_t i = 0; i < replies.size(); ++i) {
-    const redisReply& reply = *replies[i];
-    if (reply.type == REDIS_REPLY_ERROR) {
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    const RedisValue& reply = answers[i].value;
+    if (answers[i].result == Redis::kError) {
       LOG(WARNING) << "Cannot check how Redis keeps its data (tag='" << tag
                    << "'): CONFIG GET " << kSettings[i] << " was refused ("
-                   << Printable(std::string(reply.str, reply.len))
-                   << "); going on without the check";
+                   << Printable(reply.text) << "); going on without the check";
       return kUnknown;
     }
     // [name, value]; an empty array for a setting the server does not know.
-    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 2 ||
-        reply.element[1]->type != REDIS_REPLY_STRING) {
+    if (reply.type != RedisValue::kArray || reply.elements.size() != 2 ||
+        reply.elements[1].type != RedisValue::kString) {
       LOG(WARNING) << "Cannot check how Redis keeps its data (tag='" << tag
                    << "'): unexpected answer to CONFIG GET " << kSettings[i]
                    << "; going on without the check";
       return kUnknown;
     }
-    values[kSettings[i]] =
-        std::string(reply.element[1]->str, reply.element[1]->len);
+    values[kSettings[i]] = reply.elements[1].text;
   }
   std::string risks;
   const std::string& policy = values["maxmemory-policy"];

@@ -11,9 +11,8 @@ Redis::Result Redis::Ping(const std::string& tag) {
   const std::vector<std::string> args = {"PING"};
   return redis_internal::Execute(
       redis_internal::CurrentRuntime(), tag, args,
-      [&](const redisReply& reply) {
-        if (reply.type == REDIS_REPLY_STATUS &&
-            std::string(reply.str, reply.len) == "PONG") {
+      [&](const RedisValue& reply) {
+        if (reply.type == RedisValue::kStatus && reply.text == "PONG") {
           return kSuccess;
         }
         return redis_internal::Unexpected(tag, args, reply);

@@ -22,6 +22,7 @@
 #include <boost/asio/strand.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -131,8 +132,16 @@ class RedisPipeline::Connection
         strand_(boost::asio::make_strand(*io_)),
         timer_(*io_) {}
 
-  void Send(const std::vector<std::string>& args, Callback callback);
+  // Queues the `count` commands from `commands` with their callbacks (one
+  // each, taken) and writes them at once.
+  void Send(std::size_t count, const std::vector<std::string>* commands,
+            Callback* callbacks);
   void Close();
+  // Commands sent and not answered yet.
+  std::size_t InFlight() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_.size();
+  }
 
  private:
   enum class State { kDisconnected, kConnecting, kReady, kClosed };
@@ -212,26 +221,15 @@ class RedisPipeline::Connection
   std::weak_ptr<redis_internal::RedisRuntime> runtime_;  // GUARDED_BY(mutex_)
 };
 
-void RedisPipeline::Connection::Send(const std::vector<std::string>& args,
-                                     Callback callback) {
-  std::string command = Format(args);
-  const std::string what =
-      args.empty() ? std::string("(empty command)") : args.front();
-  if (command.empty()) {
-    LOG(ERROR) << "Redis command not sent, it cannot be formatted: " << what
-               << ", tag='" << tag_ << "'";
-    boost::asio::post(strand_, [callback = std::move(callback)] {
-      callback(Redis::kError, RedisValue(), false);
-    });
-    return;
+void RedisPipeline::Connection::Send(std::size_t count,
+                                     const std::vector<std::string>* commands,
+                                     Callback* callbacks) {
+  std::vector<std::string> formatted;
+  formatted.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    formatted.push_back(Format(commands[i]));
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == State::kClosed) {
-    boost::asio::post(strand_, [callback = std::move(callback)] {
-      callback(Redis::kConnectionFailure, RedisValue(), false);
-    });
-    return;
-  }
   if (state_ == State::kReady &&
       (runtime_.expired() || (pending_.empty() && PeerClosedLocked()))) {
     // The client was finalised (and maybe set up again, for another
@@ -245,14 +243,33 @@ void RedisPipeline::Connection::Send(const std::vector<std::string>& args,
       RunCallbacks(&dropped);
     });
   }
-  queued_ += command.size();
-  pending_.push_back(Pending{std::move(callback), what, Clock::now(), queued_});
-  if (out_offset_ == out_.size()) {
-    out_.clear();
-    out_offset_ = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::vector<std::string>& args = commands[i];
+    Callback& callback = callbacks[i];
+    const std::string what =
+        args.empty() ? std::string("(empty command)") : args.front();
+    if (formatted[i].empty() || state_ == State::kClosed) {
+      const Redis::Result result =
+          formatted[i].empty() ? Redis::kError : Redis::kConnectionFailure;
+      if (formatted[i].empty()) {
+        LOG(ERROR) << "Redis command not sent, it cannot be formatted: " << what
+                   << ", tag='" << tag_ << "'";
+      }
+      boost::asio::post(strand_, [callback = std::move(callback), result] {
+        callback(result, RedisValue(), false);
+      });
+      continue;
+    }
+    queued_ += formatted[i].size();
+    pending_.push_back(
+        Pending{std::move(callback), what, Clock::now(), queued_});
+    if (out_offset_ == out_.size()) {
+      out_.clear();
+      out_offset_ = 0;
+    }
+    out_ += formatted[i];
   }
-  out_ += command;
-  if (state_ == State::kDisconnected) {
+  if (state_ == State::kDisconnected && !pending_.empty()) {
     state_ = State::kConnecting;
     boost::asio::post(strand_,
                       [self = shared_from_this()] { self->Connect(); });
@@ -315,7 +332,7 @@ void RedisPipeline::Connection::Connect() {
   std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
   std::string why = "the Redis client is not initialised";
   std::unique_ptr<RedisConnection> connection;
-  if (pool != nullptr) connection = pool->OpenDedicated(&why);
+  if (pool != nullptr) connection = pool->Open(&why);
   int fd = connection != nullptr ? ::dup(connection->fd()) : -1;
   if (connection != nullptr && fd < 0) {
     why = std::string("dup failed: ") + std::strerror(errno);
@@ -351,7 +368,7 @@ void RedisPipeline::Connection::Connect() {
   }
   if (fd >= 0) ::close(fd);  // closed (Close) while connecting
   if (pool != nullptr && report) {
-    pool->ReportDedicatedFailure(what.empty() ? "(connect)" : what, why);
+    pool->ReportFailure(what.empty() ? "(connect)" : what, why);
   }
   RunCallbacks(&done);
 }
@@ -417,6 +434,7 @@ void RedisPipeline::Connection::OnReadable(
   std::vector<Done> done;
   std::string why;
   bool read_only = false;
+  std::shared_ptr<redis_internal::RedisRuntime> runtime;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation != generation_) return;
@@ -468,10 +486,20 @@ void RedisPipeline::Connection::OnReadable(
         done.push_back(std::move(item));
       }
     }
-    if (why.empty() && read_only) why = "the server answered READONLY";
-    if (why.empty()) {
+    if (why.empty() && read_only) {
+      // A demoted primary answered, so the server is there: no outage. The
+      // connection is dropped before any callback runs, so that a caller
+      // that repeats its command on the answer reaches the primary the
+      // Sentinels name now, not the demoted server again.
+      runtime = runtime_.lock();
+      DropLocked(&done);
+    } else if (why.empty()) {
       StartReadLocked();
     }
+  }
+  if (read_only && why.empty()) {
+    std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
+    if (pool != nullptr) pool->ForgetPrimary("the server answered READONLY");
   }
   RunCallbacks(&done);
   if (!why.empty()) Fail(generation, why);
@@ -532,7 +560,7 @@ void RedisPipeline::Connection::Fail(std::uint64_t generation,
   }
   std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
   if (pool != nullptr) {
-    pool->ReportDedicatedFailure(what.empty() ? "(none in flight)" : what, why);
+    pool->ReportFailure(what.empty() ? "(none in flight)" : what, why);
   }
   RunCallbacks(&done);
 }
@@ -598,7 +626,28 @@ RedisPipeline::~RedisPipeline() { Close(); }
 
 void RedisPipeline::Send(std::size_t lane, const std::vector<std::string>& args,
                          Callback callback) {
-  connections_[lane % connections_.size()]->Send(args, std::move(callback));
+  connections_[lane % connections_.size()]->Send(1, &args, &callback);
+}
+
+void RedisPipeline::SendAll(std::size_t lane, const Commands& commands,
+                            std::vector<Callback> callbacks) {
+  connections_[lane % connections_.size()]->Send(
+      std::min(commands.size(), callbacks.size()), commands.data(),
+      callbacks.data());
+}
+
+std::size_t RedisPipeline::LeastBusyLane() const {
+  std::size_t best = 0;
+  std::size_t best_in_flight = SIZE_MAX;
+  for (std::size_t lane = 0; lane < connections_.size(); ++lane) {
+    const std::size_t in_flight = connections_[lane]->InFlight();
+    if (in_flight < best_in_flight) {
+      best = lane;
+      best_in_flight = in_flight;
+      if (in_flight == 0) break;
+    }
+  }
+  return best;
 }
 
 void RedisPipeline::Close() {

@@ -8,10 +8,13 @@
 // Commands of one lane go over one connection, so Redis runs them in the
 // order of their Send calls and their callbacks run in that order, one at a
 // time. A connection is opened (on a thread of the io_context) at first use
-// and again after a failure, from vel::Redis's server of the tag: the same
+// and again after a failure, from vel::Redis's server of the tag: its
 // address, password, Sentinel primary, back-off after a failed connect and
-// outage log lines as the blocking calls. Requires vel::Redis to be
-// initialised. Thread-safe: any thread may call any function.
+// outage log lines (vel::Redis's own calls run on pipelines too). A READONLY
+// answer (a demoted primary) comes back as kError and drops the connection
+// before its callback runs, so that the next command reaches the primary the
+// Sentinels name then. Requires vel::Redis to be initialised. Thread-safe:
+// any thread may call any function.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -55,6 +58,17 @@ class RedisPipeline {
   // of `lane` (any number; taken modulo the connection count).
   void Send(std::size_t lane, const std::vector<std::string>& args,
             Callback callback);
+
+  // Send for several commands in a row on one lane, written together (one
+  // round trip); `callbacks` holds one callback per command, in order.
+  using Commands = std::vector<std::vector<std::string>>;
+  void SendAll(std::size_t lane, const Commands& commands,
+               std::vector<Callback> callbacks);
+
+  // The lane with the fewest commands waiting for their answers (the first
+  // idle one): where a caller that waits for its answer loses the least
+  // time behind other callers' commands.
+  std::size_t LeastBusyLane() const;
 
   // Fails the commands in flight with kConnectionFailure and closes the
   // connections; later Sends fail the same way. Does not wait.

@@ -1,4 +1,4 @@
-// vel::RedisScript: SCRIPT LOAD and EVALSHA over the client's pools.
+// vel::RedisScript: SCRIPT LOAD and EVALSHA over the client's connections.
 #include "vel/redis/redis_script.h"
 
 #include <glog/logging.h>
@@ -13,30 +13,21 @@ namespace vel {
 namespace {
 
 using redis_internal::CurrentRuntime;
-using redis_internal::FindServer;
-using redis_internal::RedisServerPool;
 
-// Runs one command on the pool of `tag`: kSuccess with the reply, or the
-// failure to return. *sent: whether the command was handed to a connection
-// (then a failure may have come after Redis ran it).
+// Runs one command on the server of `tag`: kSuccess with the reply (which
+// may be an error reply), or the failure to return. *maybe_ran: whether the
+// command went out without an answer (then Redis may have run it).
 Redis::Result RunCommand(const std::vector<std::string>& args,
                          const std::string& what, const std::string& tag,
-                         RedisConnection::Reply* reply, bool* sent) {
-  *sent = false;
-  Redis::Result failure = Redis::kError;
-  const std::shared_ptr<redis_internal::RedisRuntime> runtime =
-      CurrentRuntime();
-  std::shared_ptr<RedisServerPool> pool =
-      FindServer(runtime, tag, {args.front(), what}, &failure);
-  if (pool == nullptr) return failure;
-  return pool->Run(what, [&](RedisConnection& connection) {
-    *sent = true;
-    *reply = connection.Command(args);
-    // As for the pool's retry: a server that had closed the connection
-    // before the command got through did not run it.
-    if (*reply == nullptr && connection.closed_by_peer()) *sent = false;
-    return *reply != nullptr;
-  });
+                         RedisValue* reply, bool* maybe_ran) {
+  std::vector<redis_internal::Answer> answers;
+  const Redis::Result sent =
+      redis_internal::Call(CurrentRuntime(), tag, what, {args}, &answers);
+  *maybe_ran = sent == Redis::kConnectionFailure && !answers.empty() &&
+               answers.front().maybe_ran;
+  if (sent != Redis::kSuccess) return sent;
+  *reply = std::move(answers.front().value);
+  return Redis::kSuccess;
 }
 
 // The SHA1 of `text` in lower-case hex, as Redis names scripts.
@@ -120,30 +111,29 @@ std::string RedisScript::sha() const {
 }
 
 Redis::Result RedisScript::Load(const std::string& tag) const {
-  RedisConnection::Reply reply;
-  bool command_sent = false;
+  RedisValue reply;
+  bool maybe_ran = false;
   const Redis::Result sent =
       RunCommand({"SCRIPT", "LOAD", source_}, "SCRIPT LOAD " + name_, tag,
-                 &reply, &command_sent);
+                 &reply, &maybe_ran);
   if (sent != Redis::kSuccess) {
     LOG(ERROR) << "Failed to load the Redis script " << name_ << ": "
                << Redis::ResultName(sent) << ", tag='" << tag << "'";
     return sent;
   }
-  if (reply->type != REDIS_REPLY_STRING) {
+  if (reply.type != RedisValue::kString) {
     LOG(ERROR) << "Failed to load the Redis script " << name_ << ": "
-               << (reply->type == REDIS_REPLY_ERROR
-                       ? std::string(reply->str, reply->len)
+               << (reply.type == RedisValue::kError
+                       ? reply.text
                        : std::string("unexpected reply type ") +
-                             redis_internal::ReplyTypeName(reply->type))
+                             redis_internal::ValueTypeName(reply.type))
                << ", tag='" << tag << "'";
     return Redis::kError;
   }
-  std::string sha(reply->str, reply->len);
-  VLOG(1) << "Loaded the Redis script " << name_ << ": sha=" << sha << ", tag='"
-          << tag << "'";
+  VLOG(1) << "Loaded the Redis script " << name_ << ": sha=" << reply.text
+          << ", tag='" << tag << "'";
   std::lock_guard<std::mutex> lock(mutex_);
-  sha_ = std::move(sha);
+  sha_ = std::move(reply.text);
   return Redis::kSuccess;
 }
 
@@ -154,30 +144,13 @@ Redis::Result RedisScript::EvalSha(const std::string& sha,
                                    bool* maybe_ran,
                                    const std::string& tag) const {
   *noscript = false;
-  std::vector<std::string> command;
-  command.reserve(3 + keys.size() + args.size());
-  command.emplace_back("EVALSHA");
-  command.push_back(sha);
-  command.push_back(std::to_string(keys.size()));
-  command.insert(command.end(), keys.begin(), keys.end());
-  command.insert(command.end(), args.begin(), args.end());
-  RedisConnection::Reply reply;
-  bool command_sent = false;
-  const Redis::Result sent =
-      RunCommand(command, "EVALSHA " + name_, tag, &reply, &command_sent);
-  if (sent != Redis::kSuccess) {
-    *maybe_ran = sent == Redis::kConnectionFailure && command_sent;
-    return sent;
-  }
   RedisValue value;
-  if (!redis_internal::ToRedisValue(*reply, &value)) {
-    LOG(ERROR) << "Unexpected reply of the Redis script " << name_
-               << ": reply type=" << redis_internal::ReplyTypeName(reply->type)
-               << ", tag='" << tag << "'";
-    return Redis::kError;
-  }
+  const Redis::Result sent =
+      RunCommand(ScriptCommand("EVALSHA", sha, keys, args), "EVALSHA " + name_,
+                 tag, &value, maybe_ran);
+  if (sent != Redis::kSuccess) return sent;
   if (value.type == RedisValue::kError) {
-    *noscript = value.text.compare(0, 8, "NOSCRIPT") == 0;
+    *noscript = IsNoScript(value);
     *out = std::move(value);
     return Redis::kError;
   }

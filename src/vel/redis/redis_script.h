@@ -2,7 +2,7 @@
 // The script's source lives with the caller; this class loads it (SCRIPT
 // LOAD), remembers its digest and runs it, reloading once when the server
 // answers NOSCRIPT (after a restart or a SCRIPT FLUSH), so that a lost
-// script cache never fails a call. Uses the client's connection pools and
+// script cache never fails a call. Uses the client's connections and
 // failure handling: the results are those of vel::Redis (redis.h).
 // Thread-safe: one instance may be shared by every thread.
 #pragma once

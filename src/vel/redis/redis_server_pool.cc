@@ -12,9 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Idle connections kept per server; more are opened while more threads call
-// at once, and closed when they come back to a full pool.
-constexpr std::size_t kMaxIdleConnections = 32;
 // After a failed connect, calls that need a new connection fail at once for
 // this long instead of each waiting for its own connect attempt.
 constexpr auto kReconnectBackoff = std::chrono::milliseconds(100);
@@ -22,27 +19,11 @@ constexpr auto kReconnectBackoff = std::chrono::milliseconds(100);
 }  // namespace
 
 void RedisServerPool::Close() {
-  std::vector<std::unique_ptr<RedisConnection>> idle;
   std::lock_guard<std::mutex> lock(mutex_);
   closed_ = true;
-  idle.swap(idle_);
 }
 
-std::unique_ptr<RedisConnection> RedisServerPool::OpenDedicated(
-    std::string* error) {
-  bool reused = false;
-  return Acquire(&reused, error, false);
-}
-
-void RedisServerPool::ReportDedicatedFailure(const std::string& what,
-                                             const std::string& error) {
-  if (sentinel_ != nullptr) ForgetPrimary(error);
-  ReportFailure(what, error);
-}
-
-std::unique_ptr<RedisConnection> RedisServerPool::Acquire(bool* reused,
-                                                          std::string* error,
-                                                          bool reuse_idle) {
+std::unique_ptr<RedisConnection> RedisServerPool::Open(std::string* error) {
   RedisConnection::Endpoint endpoint;
   bool resolve = false;
   {
@@ -50,12 +31,6 @@ std::unique_ptr<RedisConnection> RedisServerPool::Acquire(bool* reused,
     if (closed_) {
       *error = "the Redis client is shut down";
       return nullptr;
-    }
-    if (reuse_idle && !idle_.empty()) {
-      std::unique_ptr<RedisConnection> connection = std::move(idle_.back());
-      idle_.pop_back();
-      *reused = true;
-      return connection;
     }
     if (Clock::now() < retry_after_) {
       *error = "server unavailable, waiting before reconnecting";
@@ -80,17 +55,15 @@ std::unique_ptr<RedisConnection> RedisServerPool::Acquire(bool* reused,
     if (sentinel_ != nullptr) stale_ = true;
     return nullptr;
   }
-  *reused = false;
   return connection;
 }
 
 void RedisServerPool::ForgetPrimary(const std::string& why) {
+  if (sentinel_ == nullptr) return;
   VLOG(1) << "Redis primary of tag='" << tag_
           << "' to be asked of the Sentinels again: " << why;
-  std::vector<std::unique_ptr<RedisConnection>> idle;
   std::lock_guard<std::mutex> lock(mutex_);
   stale_ = true;
-  idle.swap(idle_);
 }
 
 bool RedisServerPool::ResolvePrimary(RedisConnection::Endpoint* endpoint,
@@ -111,7 +84,6 @@ bool RedisServerPool::ResolvePrimary(RedisConnection::Endpoint* endpoint,
   int port = 0;
   if (!sentinel_->QueryPrimary(&host, &port, error)) return false;
   std::string previous;
-  std::vector<std::unique_ptr<RedisConnection>> idle;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool moved =
@@ -123,7 +95,6 @@ bool RedisServerPool::ResolvePrimary(RedisConnection::Endpoint* endpoint,
       endpoint_.host = host;
       endpoint_.port = port;
       known_ = true;
-      idle.swap(idle_);  // connections to the old primary
     }
     stale_ = false;
     *endpoint = endpoint_;
@@ -159,23 +130,9 @@ bool RedisServerPool::IsPrimary(RedisConnection& connection,
   return false;
 }
 
-void RedisServerPool::Release(std::unique_ptr<RedisConnection> connection) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!closed_ && idle_.size() < kMaxIdleConnections) {
-    idle_.push_back(std::move(connection));
-  }
-  // Otherwise the connection closes here, still under the lock; closing
-  // is a local operation and quick.
-}
-
-void RedisServerPool::DropIdle() {
-  std::vector<std::unique_ptr<RedisConnection>> idle;
-  std::lock_guard<std::mutex> lock(mutex_);
-  idle.swap(idle_);
-}
-
 void RedisServerPool::ReportFailure(const std::string& what,
                                     const std::string& error) {
+  ForgetPrimary(error);
   MetricsRegistry::CountRedisError(MetricsRegistry::kRedisConnection);
   if (available_.exchange(false)) {
     LOG(ERROR) << "Redis server unavailable (calls fail with "

@@ -14,48 +14,6 @@ namespace {
 // Longest text of a key or value written to a log line.
 constexpr std::size_t kMaxLoggedBytes = 200;
 
-// Replies nest only as deep as the script's tables; hiredis itself stops
-// at a few levels, this bound only keeps the copy from recursing without
-// end on a malformed tree.
-constexpr int kMaxDepth = 16;
-
-bool ToValueAt(const redisReply& reply, int depth, RedisValue* out) {
-  if (depth > kMaxDepth) return false;
-  switch (reply.type) {
-    case REDIS_REPLY_NIL:
-      out->type = RedisValue::kNil;
-      return true;
-    case REDIS_REPLY_INTEGER:
-      out->type = RedisValue::kInteger;
-      out->integer = reply.integer;
-      return true;
-    case REDIS_REPLY_STRING:
-      out->type = RedisValue::kString;
-      out->text.assign(reply.str, reply.len);
-      return true;
-    case REDIS_REPLY_STATUS:
-      out->type = RedisValue::kStatus;
-      out->text.assign(reply.str, reply.len);
-      return true;
-    case REDIS_REPLY_ERROR:
-      out->type = RedisValue::kError;
-      out->text.assign(reply.str, reply.len);
-      return true;
-    case REDIS_REPLY_ARRAY:
-      out->type = RedisValue::kArray;
-      out->elements.resize(reply.elements);
-      for (std::size_t i = 0; i < reply.elements; ++i) {
-        if (reply.element[i] == nullptr ||
-            !ToValueAt(*reply.element[i], depth + 1, &out->elements[i])) {
-          return false;
-        }
-      }
-      return true;
-    default:
-      return false;
-  }
-}
-
 }  // namespace
 
 // `bytes` for a log line: non-printable bytes as \xNN, cut after
@@ -123,6 +81,24 @@ const char* ReplyTypeName(int type) {
   }
 }
 
+const char* ValueTypeName(RedisValue::Type type) {
+  switch (type) {
+    case RedisValue::kString:
+      return "string";
+    case RedisValue::kArray:
+      return "array";
+    case RedisValue::kInteger:
+      return "integer";
+    case RedisValue::kNil:
+      return "nil";
+    case RedisValue::kStatus:
+      return "status";
+    case RedisValue::kError:
+      return "error";
+  }
+  return "unknown";
+}
+
 // Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
 // into `out`; false when malformed.
 bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out) {
@@ -154,10 +130,6 @@ std::string Trim(const std::string& text) {
   if (begin == std::string::npos) return "";
   const std::size_t end = text.find_last_not_of(" \t");
   return text.substr(begin, end - begin + 1);
-}
-
-bool ToRedisValue(const redisReply& reply, RedisValue* out) {
-  return ToValueAt(reply, 0, out);
 }
 
 }  // namespace redis_internal

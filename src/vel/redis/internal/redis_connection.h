@@ -1,6 +1,6 @@
-// One blocking hiredis connection to one Redis server, used by vel::Redis's
-// connection pools. An instance is not thread-safe: exactly one thread uses it
-// at a time (the pool hands it out to one caller and takes it back).
+// One blocking hiredis connection to one Redis server: the connect and its
+// handshake (AUTH, ROLE) before RedisPipeline takes the socket over, and the
+// queries to Sentinels. An instance is not thread-safe: one thread uses it.
 #pragma once
 
 #include <hiredis/hiredis.h>
@@ -47,26 +47,8 @@ class RedisConnection {
   // A Redis error reply is a reply, not a failure.
   Reply Command(const std::vector<std::string>& args);
 
-  // Sends every command in one write and reads their replies in order: one
-  // round trip. On failure returns an empty vector and the connection is
-  // broken, as with Command().
-  std::vector<Reply> Pipeline(
-      const std::vector<std::vector<std::string>>& commands);
-
   // True once a connect, I/O or protocol failure happened.
   bool broken() const { return broken_; }
-
-  // True when the last failure shows that the server had closed or reset the
-  // connection before our command got through (typical for an idle pooled
-  // connection after a server restart), so repeating the command on a new
-  // connection cannot run it twice. False for timeouts and other failures.
-  bool closed_by_peer() const { return closed_by_peer_; }
-
-  // True when the last Command() or Pipeline() got a READONLY error reply:
-  // the server is a replica (after a failover, say) and refused every write
-  // of it, so nothing was changed and the call may be repeated on the
-  // primary.
-  bool read_only_refused() const { return read_only_refused_; }
 
   // The connected socket, for a caller that takes the connection over with
   // its own non-blocking I/O (dup it; this object closes its own copy). -1
@@ -88,8 +70,6 @@ class RedisConnection {
   Endpoint endpoint_;
   std::unique_ptr<redisContext, ContextDeleter> context_;
   bool broken_ = false;
-  bool closed_by_peer_ = false;
-  bool read_only_refused_ = false;
   std::string error_;
 };
 

@@ -28,14 +28,12 @@ bool ParseScore(const char* data, std::size_t length, double* out);
 
 // The name of a hiredis reply type ("string", "integer", ...) for log lines.
 const char* ReplyTypeName(int type);
+// The same name for the type of a RedisValue.
+const char* ValueTypeName(RedisValue::Type type);
 
 // Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
 // into the host and port of `out`; false when malformed.
 bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out);
-
-// A reply as a value tree; false for a tree deeper than a script's tables
-// go or of an unknown type.
-bool ToRedisValue(const redisReply& reply, RedisValue* out);
 
 // `text` without leading and trailing blanks and tabs.
 std::string Trim(const std::string& text);
