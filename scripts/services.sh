@@ -128,7 +128,16 @@ SQL
 }
 
 stop_redis() {
-  if redis_up 2>/dev/null; then redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true; fi
+  redis_up 2>/dev/null || return 0
+  # Only the Redis this state folder started: a stop run with another
+  # worktree's (or the default) port must not take a colleague's server down.
+  local dir
+  dir=$(redis-cli -p "$redis_port" config get dir 2>/dev/null | sed -n 2p)
+  if [ "$dir" != "$state/redis" ]; then
+    echo "not stopping the Redis on port $redis_port: it serves $dir, not $state/redis" >&2
+    return 0
+  fi
+  redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true
 }
 
 stop_mysql() {
