@@ -44,6 +44,15 @@ DEFINE_int32(redis_cache_connections, 2,
              "queries share, pipelined and non-blocking (at least 1). One "
              "player's submissions always go over the same one.");
 
+DEFINE_uint64(top_answer_cache_ms, 0,
+              "Milliseconds for which an answer of a public from-top query "
+              "over the first 1000 ranks may be served again without reading "
+              "Redis; 0 (the default) reads Redis for every query. Writes "
+              "through this server drop the answers they touch at once.");
+DEFINE_uint64(top_answer_cache_max_bytes, 64 << 20,
+              "Most bytes the answers kept by --top_answer_cache_ms may take; "
+              "the oldest go first.");
+
 DEFINE_uint64(max_records_per_answer, 2000,
               "Most ranking records one answer may hold, all queries of a "
               "batch counted together; a query or batch that could exceed it "

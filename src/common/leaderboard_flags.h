@@ -34,6 +34,10 @@ DECLARE_bool(use_leaderboard_table_with_date);
 DECLARE_bool(redis_cache_use_scripts);
 DECLARE_int32(redis_cache_connections);
 
+// Answers of top-N queries kept in the server.
+DECLARE_uint64(top_answer_cache_ms);
+DECLARE_uint64(top_answer_cache_max_bytes);
+
 // Bounded cost of one request and access control.
 DECLARE_uint64(max_records_per_answer);
 DECLARE_uint64(max_answer_bytes);

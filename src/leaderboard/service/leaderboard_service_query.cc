@@ -3,17 +3,22 @@
 // closed period from the archive instead (leaderboard_service_period_query.cc).
 #include <glog/logging.h>
 
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_cache.h"
+#include "database/cache/redis_key.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/service_state.h"
+#include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/profiling_counters.h"
+#include "leaderboard/service/top_answer_cache.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/message/leaderboard_message_writer.h"
 
@@ -23,6 +28,13 @@ namespace {
 using Query = Leaderboard::LeaderboardQuery::Request;
 using Range = Leaderboard::LeaderboardQuery::Range;
 using Uuid = LeaderboardService::Uuid;
+// What answers a query: its result, read-only (the top answer cache may
+// share it between queries).
+using Answer = std::shared_ptr<const QueryResult>;
+using AnswerCallback = std::function<void(const Answer& result)>;
+
+// The first ranks whose from-top answers the top answer cache keeps.
+constexpr std::int64_t kCachedRanks = 1000;
 using service_internal::CheckAnswerSize;
 using service_internal::CheckAuthenticated;
 using service_internal::CheckQuery;
@@ -158,10 +170,31 @@ bool IsSocial(const Query& query) {
   return query.collection() == Leaderboard::LeaderboardQuery::kSocial;
 }
 
+// Where the top answer cache keeps `query`'s answer: true and *key set for
+// a public from-top query without a player over the first ranks of a
+// current ranking, when the cache is on.
+bool TopAnswerKey(const Query& query, const boost::posix_time::ptime& week_time,
+                  std::string* key) {
+  if (TopAnswerCache::Instance() == nullptr || IsSocial(query) ||
+      query.has_period_start() || query.has_account_id() ||
+      query.range().type() != Range::kFromTop ||
+      query.range().end() >= kCachedRanks ||
+      !IsValidTimespan(query.time_span())) {
+    return false;
+  }
+  *key =
+      MakeLeaderboardKey(query.leaderboard_id(), query.time_span(), week_time) +
+      '|' + std::to_string(query.range().begin()) + '|' +
+      std::to_string(query.range().end()) + '|' +
+      std::to_string(query.ranking_type());
+  return true;
+}
+
 // Runs `query` in the cache: its social ranking, or else its public one;
 // `callback` gets the shared result. A closed period is read from the
-// archive.
-void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
+// archive. A kept answer of the top answer cache is answered at once, on
+// the calling thread.
+void QueryCache(const Query& query, AnswerCallback callback) {
   if (query.has_period_start()) {
     service_internal::QueryArchivedPeriod(query, std::move(callback));
     return;
@@ -173,17 +206,37 @@ void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
                                      CompetitorsOf(query), query.time_span(),
                                      query.range(), query.ranking_type(),
                                      week_time, std::move(callback));
-  } else {
-    RedisCache::GetPublicLeaderboard(
-        query.leaderboard_id(), PlayerOf(query), query.time_span(),
-        query.range(), query.ranking_type(), week_time, std::move(callback));
+    return;
   }
+  std::string key;
+  if (TopAnswerKey(query, week_time, &key)) {
+    TopAnswerCache* const cache = TopAnswerCache::Instance();
+    const std::int64_t read_at = vel::MonotonicClock::Now();
+    const TopAnswerCache::Lookup lookup =
+        cache->Find(query.leaderboard_id(), key, read_at);
+    LeaderboardMetrics::CountTopAnswerLookup(lookup.answer != nullptr);
+    if (lookup.answer) {
+      callback(lookup.answer);
+      return;
+    }
+    callback = [cache, id = query.leaderboard_id(), key = std::move(key),
+                ticket = lookup.ticket, read_at,
+                callback = std::move(callback)](const Answer& result) {
+      if (result && !result->error) {
+        cache->Store(id, key, ticket, read_at, result);
+      }
+      callback(result);
+    };
+  }
+  RedisCache::GetPublicLeaderboard(
+      query.leaderboard_id(), PlayerOf(query), query.time_span(), query.range(),
+      query.ranking_type(), week_time, std::move(callback));
 }
 
 // Refuses the request of a query whose reader refused it (an archived
 // period that does not exist) with kFailInvalidParameter; false when the
 // result is no refusal.
-bool AnswerRefusal(const std::shared_ptr<QueryResult>& result,
+bool AnswerRefusal(const Answer& result,
                    const std::shared_ptr<ClientSession>& session,
                    const Uuid& request_uuid) {
   if (!result || !result->error || result->refusal.empty()) return false;
@@ -196,7 +249,7 @@ bool AnswerRefusal(const std::shared_ptr<QueryResult>& result,
 
 // Answers one query with the cache's `result`: its records, or
 // kFailUnknown "Internal error" when the cache failed.
-void AnswerQuery(const std::shared_ptr<QueryResult>& result,
+void AnswerQuery(const Answer& result,
                  const std::shared_ptr<ClientSession>& session,
                  const Uuid& request_uuid) {
   if (AnswerRefusal(result, session, request_uuid)) return;
@@ -218,17 +271,15 @@ void AnswerQuery(const std::shared_ptr<QueryResult>& result,
 // (cache completion threads): count its latency from `start_time`
 // (monotonic clock), then answer it.
 void OnPublicLeaderboardCacheQueried(
-    const std::shared_ptr<QueryResult>& result,
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    std::int64_t start_time) {
+    const Answer& result, const std::shared_ptr<ClientSession>& session,
+    const Uuid& request_uuid, std::int64_t start_time) {
   VLOG(2) << "OnPublicLeaderboardCacheQueried called";
   ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
   AnswerQuery(result, session, request_uuid);
 }
 void OnSocialLeaderboardCacheQueried(
-    const std::shared_ptr<QueryResult>& result,
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    std::int64_t start_time) {
+    const Answer& result, const std::shared_ptr<ClientSession>& session,
+    const Uuid& request_uuid, std::int64_t start_time) {
   VLOG(2) << "OnSocialLeaderboardCacheQueried called";
   ProfilingCounters::Record(ProfilingCounters::kSocialQuery, start_time);
   AnswerQuery(result, session, request_uuid);
@@ -243,7 +294,7 @@ void RunQuery(const std::shared_ptr<ClientSession>& session,
   const auto completion = IsSocial(query) ? &OnSocialLeaderboardCacheQueried
                                           : &OnPublicLeaderboardCacheQueried;
   QueryCache(query, [completion, session, request_uuid,
-                     start_time](const std::shared_ptr<QueryResult>& result) {
+                     start_time](const Answer& result) {
     completion(result, session, request_uuid, start_time);
   });
 }
@@ -257,7 +308,7 @@ void RunBatchStep(const std::shared_ptr<BatchContext>& context,
 // step, or sends the answer after the last. A failed step answers
 // kFailUnknown "Internal error" and drops the partial answer: the batch
 // fails as a whole.
-void ContinueBatch(const std::shared_ptr<QueryResult>& result,
+void ContinueBatch(const Answer& result,
                    const std::shared_ptr<BatchContext>& context,
                    std::size_t index) {
   if (AnswerRefusal(result, context->session, context->request_uuid)) return;
@@ -282,17 +333,15 @@ void ContinueBatch(const std::shared_ptr<QueryResult>& result,
 // (cache completion threads): count its latency from `start_time`
 // (monotonic clock), then go on with the batch.
 void OnPublicLeaderboardsCacheQueried(
-    const std::shared_ptr<QueryResult>& result,
-    const std::shared_ptr<BatchContext>& context, std::size_t index,
-    std::int64_t start_time) {
+    const Answer& result, const std::shared_ptr<BatchContext>& context,
+    std::size_t index, std::int64_t start_time) {
   VLOG(2) << "OnPublicLeaderboardsCacheQueried called";
   ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
   ContinueBatch(result, context, index);
 }
 void OnSocialLeaderboardsCacheQueried(
-    const std::shared_ptr<QueryResult>& result,
-    const std::shared_ptr<BatchContext>& context, std::size_t index,
-    std::int64_t start_time) {
+    const Answer& result, const std::shared_ptr<BatchContext>& context,
+    std::size_t index, std::int64_t start_time) {
   VLOG(2) << "OnSocialLeaderboardsCacheQueried called";
   ProfilingCounters::Record(ProfilingCounters::kSocialQuery, start_time);
   ContinueBatch(result, context, index);
@@ -304,10 +353,10 @@ void RunBatchStep(const std::shared_ptr<BatchContext>& context,
   const Query& query = context->queries[index];
   const auto completion = IsSocial(query) ? &OnSocialLeaderboardsCacheQueried
                                           : &OnPublicLeaderboardsCacheQueried;
-  QueryCache(query, [completion, context, index,
-                     start_time](const std::shared_ptr<QueryResult>& result) {
-    completion(result, context, index, start_time);
-  });
+  QueryCache(query,
+             [completion, context, index, start_time](const Answer& result) {
+               completion(result, context, index, start_time);
+             });
 }
 
 }  // namespace
