@@ -7,7 +7,14 @@
 # due time), the server's context switches and CPU time per request of each
 # run, the Redis commands and round trips each request costs, and what Redis
 # alone does with the same work (redis-benchmark), so that the server's
-# figures read as a share of the Redis underneath it.
+# figures read as a share of the Redis underneath it. MariaDB's CPU per
+# request stands beside the server's, Redis's and the load generator's, and
+# the server's own latency percentiles (its request duration histograms)
+# beside the client's. Fixed-rate rows start once the database writes of
+# earlier runs have drained (the server's waiting-write gauges read 0); one
+# of them offers submissions and top-100 queries together. Further rows
+# restart the server with the top answer cache on (top-only+cache, 100 ms)
+# and with the bulk insert queue on (submit-only+bulk).
 #
 #   scripts/bench.sh
 #
@@ -189,22 +196,105 @@ cat >"$work/manifest.json" <<JSON
   "flags": {"mysql_db_connection_count": 4}
 }
 JSON
-env ${PLEMOX_BENCH_SERVER_ENV:-} \
-  "$bin/plemox_host" --manifest="$work/manifest.json" --res_root="$root" \
-  --logtostderr --redis_host=127.0.0.1 --redis_port="$redis_port" \
-  --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
-  --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
-  --mysql_db_name="$PLEMOX_MYSQL_DB" --server_tcp_port="$tcp_port" \
-  --api_port="$api_port" ${PLEMOX_BENCH_SERVER_FLAGS:-} >"$work/host.log" 2>&1 &
-server_pid=$!
-wait_for_port "$tcp_port" 60 || { say "the server did not start"; exit 1; }
+# start_server [host flags...]: starts the server on tcp_port and api_port
+# with the run's flags and "$@", and waits for its port.
+start_server() {
+  env ${PLEMOX_BENCH_SERVER_ENV:-} \
+    "$bin/plemox_host" --manifest="$work/manifest.json" --res_root="$root" \
+    --logtostderr --redis_host=127.0.0.1 --redis_port="$redis_port" \
+    --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
+    --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
+    --mysql_db_name="$PLEMOX_MYSQL_DB" --server_tcp_port="$tcp_port" \
+    --api_port="$api_port" ${PLEMOX_BENCH_SERVER_FLAGS:-} "$@" \
+    >>"$work/host.log" 2>&1 &
+  server_pid=$!
+  wait_for_port "$tcp_port" 60 || { say "the server did not start"; exit 1; }
+}
+start_server
 say "server pid $server_pid on port $tcp_port, Redis on $redis_port," \
   "leaderboards $lb_day, $lb_week"
+mysql_pid=$(cat "$PLEMOX_STATE_DIR/mysql/mysqld.pid" 2>/dev/null || true)
+if [ -z "$mysql_pid" ] || [ ! -r "/proc/$mysql_pid/stat" ]; then
+  say "MariaDB's process is not readable here; its CPU column stays empty"
+  mysql_pid=""
+fi
 
 # CPU time (user + system, in clock ticks) a process has used so far, all
 # its threads together, ended ones included. The command name in field 2
 # may hold spaces: count the fields from its closing parenthesis.
-cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
+cpu_ticks() {
+  if [ -z "$1" ]; then echo 0; return; fi
+  sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
+}
+
+# The server's /metrics into FILE.
+scrape() { curl -sf "http://127.0.0.1:$api_port/metrics" >"$1" || : >"$1"; }
+
+# Waits until the server has no database write waiting (queued, running or
+# to be retried) and none in the bulk queue: the write backlog of earlier
+# runs is gone, so a fixed-rate run measures its own load only. Prints the
+# seconds it waited.
+wait_for_drained_writes() {
+  local start=$SECONDS deadline=$((SECONDS + 300))
+  while :; do
+    scrape "$work/drain.prom"
+    local waiting
+    waiting=$(awk '/^plemox_database_(writes_waiting|bulk_queue_depth)[{ ]/ {
+                     n += $NF; seen = 1}
+                   END {print seen ? n : -1}' "$work/drain.prom")
+    if [ "$waiting" = 0 ]; then break; fi
+    if [ $SECONDS -ge $deadline ]; then
+      say "database writes still waiting after 300 s ($waiting); going on"
+      break
+    fi
+    sleep 0.5
+  done
+  echo $((SECONDS - start))
+}
+
+# server_latency LABEL BEFORE AFTER: the server's own p50, p99 and p99.9 in
+# ms per kind of work over a run, from the difference of two scrapes of its
+# duration histograms (linear within a bucket, as Prometheus's
+# histogram_quantile; beyond the last bound: ">bound"), appended to
+# server.tsv as: label, kind, count, p50, p99, p99.9.
+server_latency() {
+  awk -v label="$1" '
+    /^plemox_leaderboard_request_duration_seconds_bucket\{/ {
+      match($0, /kind="[^"]*"/); kind = substr($0, RSTART + 6, RLENGTH - 7)
+      match($0, /le="[^"]*"/); le = substr($0, RSTART + 4, RLENGTH - 5)
+      if (FILENAME == ARGV[1]) before[kind, le] = $NF
+      else { after[kind, le] = $NF; kinds[kind] = 1; les[le] = 1 }
+    }
+    function quantile(kind, q,    total, target, i, prev_le, prev_n, n) {
+      total = after[kind, "+Inf"] - before[kind, "+Inf"]
+      target = q * total; prev_le = 0; prev_n = 0
+      for (i = 1; i <= nb; ++i) {
+        n = after[kind, key[i]] - before[kind, key[i]]
+        if (n >= target) {
+          if (n == prev_n) return sprintf("%.2f", bound[i] * 1000)
+          frac = (target - prev_n) / (n - prev_n)
+          return sprintf("%.2f", 1000 * (prev_le + (bound[i] - prev_le) * frac))
+        }
+        prev_le = bound[i]; prev_n = n
+      }
+      return sprintf(">%g", prev_le * 1000)
+    }
+    END {
+      for (le in les) if (le != "+Inf") bound[++nb] = le + 0
+      for (i = 2; i <= nb; ++i)
+        for (j = i; j > 1 && bound[j - 1] > bound[j]; --j) {
+          t = bound[j]; bound[j] = bound[j - 1]; bound[j - 1] = t }
+      # The bucket keys as the server writes them.
+      for (i = 1; i <= nb; ++i)
+        for (le in les) if (le != "+Inf" && le + 0 == bound[i]) key[i] = le
+      for (kind in kinds) {
+        count = after[kind, "+Inf"] - before[kind, "+Inf"]
+        if (count > 0)
+          printf "%s\t%s\t%d\t%s\t%s\t%s\n", label, kind, count,
+            quantile(kind, 0.5), quantile(kind, 0.99), quantile(kind, 0.999)
+      }
+    }' "$2" "$3" >>"$work/server.tsv"
+}
 ticks_per_second=$(getconf CLK_TCK)
 
 # CPU seconds (user + system) of the script's ended children so far, from
@@ -233,19 +323,22 @@ server_switches() {
          END {print n + 0, threads + 0}'
 }
 
-# Runs the load generator; records the server's, Redis's and the load
-# generator's CPU time and the server's context switches per finished
-# request of the run in cpu.tsv: label, server us, Redis us, server context
-# switches, load generator us.
+# Runs the load generator; records the server's, Redis's, the load
+# generator's and MariaDB's CPU time and the server's context switches per
+# finished request of the run in cpu.tsv: label, server us, Redis us, server
+# context switches, load generator us, MariaDB us; and the server's own
+# latency percentiles per kind in server.tsv (server_latency).
 loadgen() {  # loadgen LABEL [flags...]
   local label=$1
   shift
   local server_before redis_before switches_before switches_after
-  local loadgen_before loadgen_after
+  local loadgen_before loadgen_after mysql_before
+  scrape "$work/before.prom"
   children_cpu >"$work/children.txt"
   loadgen_before=$(cat "$work/children.txt")
   server_before=$(cpu_ticks "$server_pid")
   redis_before=$(cpu_ticks "$redis_pid")
+  mysql_before=$(cpu_ticks "$mysql_pid")
   switches_before=$(server_switches)
   "$bin/leaderboard_loadgen" --port="$tcp_port" \
     --leaderboards="$lb_day,$lb_week" --label="$label" \
@@ -253,6 +346,8 @@ loadgen() {  # loadgen LABEL [flags...]
   switches_after=$(server_switches)
   children_cpu >"$work/children.txt"
   loadgen_after=$(cat "$work/children.txt")
+  scrape "$work/after.prom"
+  server_latency "$label" "$work/before.prom" "$work/after.prom"
   if [ "${switches_before#* }" != "${switches_after#* }" ]; then
     say "$label: the server's thread count went from ${switches_before#* }" \
       "to ${switches_after#* }; its context switch count misses ended threads"
@@ -261,13 +356,14 @@ loadgen() {  # loadgen LABEL [flags...]
     -v server=$(($(cpu_ticks "$server_pid") - server_before)) \
     -v redis=$(($(cpu_ticks "$redis_pid") - redis_before)) \
     -v switches=$((${switches_after% *} - ${switches_before% *})) \
+    -v mysql=$(($(cpu_ticks "$mysql_pid") - mysql_before)) \
     -v loadgen="$loadgen_before $loadgen_after" '
       $1 == label && ($2 == "total" || n == 0) {n = $3}
       END {
         split(loadgen, lg, " ")
-        if (n > 0) printf "%s\t%.0f\t%.0f\t%.2f\t%.0f\n", label,
+        if (n > 0) printf "%s\t%.0f\t%.0f\t%.2f\t%.0f\t%.0f\n", label,
           server * 1e6 / tps / n, redis * 1e6 / tps / n, switches / n,
-          (lg[2] - lg[1]) * 1e6 / n
+          (lg[2] - lg[1]) * 1e6 / n, mysql * 1e6 / tps / n
       }' \
     "$work/results.tsv" >>"$work/cpu.tsv"
 }
@@ -360,25 +456,42 @@ loadgen top-named "${common[@]}" --mix=top=1 --leaderboards="$lb_named"
 # below saturation, where a closed loop would hide a stall (it stops sending
 # while it waits).
 rate_labels=()
-fixed_rate() {  # fixed_rate PEAK_LABEL MIX
-  local peak rate label="$1@${rate_share}%"
-  peak=$(awk -F'\t' -v label="$1" '$1 == label {print $4; exit}' \
-    "$work/results.tsv")
-  rate=$(awk -v peak="${peak:-0}" -v share="$rate_share" \
-    'BEGIN {printf "%.0f", peak * share / 100}')
+drain_notes=()
+# peak_of LABEL: the closed-loop req/s of a row.
+peak_of() {
+  awk -F'\t' -v label="$1" '$1 == label {print $4; exit}' "$work/results.tsv"
+}
+# fixed_rate LABEL RATE MIX: an open-loop run at RATE req/s, once the
+# database writes of earlier runs have drained.
+fixed_rate() {
+  local label=$1 rate=$2 mix=$3 waited
   if [ "$rate" -lt 1 ]; then
-    say "$1 measured no throughput; no fixed-rate run for it"
+    say "no throughput measured for $label; no fixed-rate run"
     return 0
   fi
-  say "$label: $2 at a fixed $rate req/s, ${seconds}s"
+  waited=$(wait_for_drained_writes)
+  drain_notes+=("$label: waited ${waited}s for the database writes to drain")
+  say "$label: $mix at a fixed $rate req/s, ${seconds}s"
   loadgen "$label" --connections="$connections" --players="$players" \
-    --duration="$seconds" --mix="$2" --rate="$rate" \
+    --duration="$seconds" --mix="$mix" --rate="$rate" \
     --max_outstanding="$max_outstanding"
   rate_labels+=("$label")
 }
+share_of() {  # share_of PEAK: rate_share percent of it, rounded
+  awk -v peak="${1:-0}" -v share="$rate_share" \
+    'BEGIN {printf "%.0f", peak * share / 100}'
+}
 if [ "$rate_share" -gt 0 ]; then
-  fixed_rate submit-only submit=1
-  fixed_rate top-only top=1
+  fixed_rate "submit-only@${rate_share}%" "$(share_of "$(peak_of submit-only)")" \
+    submit=1
+  fixed_rate "top-only@${rate_share}%" "$(share_of "$(peak_of top-only)")" top=1
+  # Half submissions, half top-100 queries, overlapping: the same share of
+  # the peak such a mix would have (each request costing what it costs
+  # alone: the harmonic mean of the two peaks).
+  mixed_peak=$(awk -v s="$(peak_of submit-only)" -v t="$(peak_of top-only)" \
+    'BEGIN {if (s > 0 && t > 0) printf "%.0f", 2 / (1 / s + 1 / t); else print 0}')
+  fixed_rate "submit+top@${rate_share}%" "$(share_of "$mixed_peak")" \
+    submit=1,top=1
 fi
 if [ "$profile" = 1 ]; then
   if command -v perf >/dev/null; then
@@ -393,6 +506,34 @@ if [ "$profile" = 1 ]; then
   else
     say "perf is not installed; no profile"
   fi
+fi
+stop_server
+
+# The same server with the top answer cache on, then with the bulk insert
+# queue on.
+say "top-only+cache (--top_answer_cache_ms=100), ${seconds}s"
+start_server --top_answer_cache_ms=100
+loadgen top-only+cache "${common[@]}" --mix=top=1
+if [ "$rate_share" -gt 0 ]; then
+  fixed_rate "top-only+cache@${rate_share}%" \
+    "$(share_of "$(peak_of top-only+cache)")" top=1
+fi
+scrape "$work/cache.prom"
+cache_line=$(awk '/^plemox_leaderboard_top_answer_cache_lookups_total/ {
+                    match($0, /outcome="[a-z]*"/)
+                    n[substr($0, RSTART + 9, RLENGTH - 10)] = $NF}
+                  END {if (n["hit"] + n["miss"] > 0)
+                         printf "%d hits, %d misses (%.2f%% hits)",
+                           n["hit"], n["miss"],
+                           100 * n["hit"] / (n["hit"] + n["miss"])}' \
+  "$work/cache.prom")
+stop_server
+say "submit-only+bulk (--leaderboard_use_db_bulk_insert), ${seconds}s"
+start_server --leaderboard_use_db_bulk_insert=true
+loadgen submit-only+bulk "${common[@]}" --mix=submit=1
+if [ "$rate_share" -gt 0 ]; then
+  fixed_rate "submit+top+bulk@${rate_share}%" "$(share_of "$mixed_peak")" \
+    submit=1,top=1
 fi
 stop_server
 
@@ -454,7 +595,9 @@ awk -F'\t' -v baselines="$baselines" '
   FILENAME ~ /round_trips/ {cmds[$1] = $2; trips[$1] = $3; switches[$1] = $5
                             next}
   FILENAME ~ /redis.tsv/ {redis_rps[$1] = $2; redis[++nr] = $0; next}
-  FILENAME ~ /cpu.tsv/ {cpu[$1] = $2; run_switches[$1] = $4; next}
+  FILENAME ~ /cpu.tsv/ {cpu[$1] = $2; run_switches[$1] = $4; db[$1] = $6
+                        next}
+  FILENAME ~ /server.tsv/ {srv[$1, $2] = $4 " " $5 " " $6; next}
   {rows[++n] = $0; ++rows_of[$1]}
   function cell(v) { return v == "" ? "-" : v }
   END {
@@ -463,12 +606,16 @@ awk -F'\t' -v baselines="$baselines" '
       split(entries[e], kv, "=")
       base[kv[1]] = kv[2]
     }
-    fmt = "%-16s %-14s %9s %9s %9s %8s %8s %8s %8s %8s %7s %7s %7s %7s " \
-          "%7s %6s %6s %7s %17s\n"
+    # The server histogram of each request kind.
+    kind_of["submit"] = kind_of["submit_ranked"] = "score_submission"
+    kind_of["top"] = kind_of["nearby"] = "public_query"
+    kind_of["social"] = "social_query"
+    fmt = "%-22s %-14s %9s %9s %9s %8s %8s %8s %8s %8s %8s %8s %9s %7s " \
+          "%7s %7s %7s %6s %7s %6s %6s %7s %17s\n"
     printf fmt, "workload", "request", "requests", "req/s", "offered", \
-      "p50 ms", "p90 ms", "p99 ms", "p99.9 ms", "max ms", "failed", \
-      "timeout", "dropped", "cpu us", "ctxsw", "cmds", "trips", "ctxsw@1", \
-      "vs Redis"
+      "p50 ms", "p90 ms", "p99 ms", "p99.9 ms", "max ms", "srv p50", \
+      "srv p99", "srv p99.9", "failed", "timeout", "dropped", "cpu us", \
+      "db us", "ctxsw", "cmds", "trips", "ctxsw@1", "vs Redis"
     for (i = 1; i <= n; ++i) {
       split(rows[i], f, "\t")
       if (f[1] ~ /^count_/ || f[1] ~ /^prefill/ || f[1] == "profiled") continue
@@ -486,9 +633,12 @@ awk -F'\t' -v baselines="$baselines" '
       }
       # The run figures belong to the row its requests were counted on.
       whole_run = f[2] == "total" || rows_of[f[1]] == 1
+      split("- - -", s, " ")
+      if ((f[1], kind_of[f[2]]) in srv) split(srv[f[1], kind_of[f[2]]], s, " ")
       printf fmt, f[1], f[2], f[3], f[4], (fixed ? f[14] : "-"), f[5], \
-        f[6], f[7], f[8], f[9], f[10], f[11], (fixed ? f[12] : "-"), \
-        (whole_run ? cell(cpu[f[1]]) : "-"), \
+        f[6], f[7], f[8], f[9], s[1], s[2], s[3], f[10], f[11], \
+        (fixed ? f[12] : "-"), (whole_run ? cell(cpu[f[1]]) : "-"), \
+        (whole_run ? cell(db[f[1]]) : "-"), \
         (whole_run ? cell(run_switches[f[1]]) : "-"), \
         cell(cmds[f[2]]), cell(trips[f[2]]), cell(switches[f[2]]), ratio
     }
@@ -496,10 +646,10 @@ awk -F'\t' -v baselines="$baselines" '
       split(redis[i], f, "\t")
       printf fmt, "redis-benchmark", f[1], "'"$redis_requests"'", \
         sprintf("%.0f", f[2]), "-", f[3], "-", f[4], "-", f[5], "-", "-", \
-        "-", "-", "-", "1", "1", "-", "-"
+        "-", "-", "-", "-", "-", "-", "-", "1", "1", "-", "-"
     }
   }' "$work/round_trips.tsv" "$work/redis.tsv" "$work/cpu.tsv" \
-  "$work/results.tsv"
+  "$work/server.tsv" "$work/results.tsv"
 echo
 echo "offered, dropped: fixed-rate rows (workload <mix>@<share>) send on a" \
   "schedule whatever the answers; their latencies count from each request's" \
@@ -507,7 +657,16 @@ echo "offered, dropped: fixed-rate rows (workload <mix>@<share>) send on a" \
   "outstanding is dropped (counted, not sent); req/s: requests ended per second."
 echo "cpu us, ctxsw: the server's CPU time (user + system) and context" \
   "switches (voluntary + involuntary, all threads) over the run, per request" \
-  "ended, on the row of the whole run."
+  "ended, on the row of the whole run; db us: MariaDB's CPU time likewise."
+echo "srv p50/p99/p99.9: the server's own latency of the row's kind of work" \
+  "over the run (its request duration histograms: submissions until Redis" \
+  "answered, queries until the answer was ready; submit and submit_ranked" \
+  "share one histogram, top and nearby another), interpolated within the" \
+  "histogram's buckets (0.5, 1, 2.5, 5, 10, 25, 50, 100 ms, ...)."
+for note in "${drain_notes[@]}"; do echo "  $note"; done
+if [ -n "${cache_line:-}" ]; then
+  echo "top answer cache over the +cache runs: $cache_line"
+fi
 echo "cmds/trips/ctxsw@1: Redis commands, Redis round trips and server" \
   "context switches per request, measured one request at a time (INFO" \
   "commandstats; write calls of redis-server; /proc of the server's threads)."
@@ -523,14 +682,15 @@ awk -F'\t' '$2 == "top" && ($1 == "top-only" || $1 == "top-named") {
               rps["top-named"], 100 * rps["top-named"] / rps["top-only"],
               rps["top-only"]}' "$work/results.tsv"
 if [ -n "$prefill_line" ]; then echo "  $prefill_line"; fi
-echo "CPU time per request (server, Redis, load generator: all three share" \
+echo "CPU time per request (server, Redis, load generator, MariaDB: all share" \
   "the $(nproc) cores) and the server's context switches, from /proc during" \
   "each run:"
-awk -F'\t' '$1 !~ /^count_/ {printf "  %-16s server %s us, Redis %s us," \
-             " load generator %s us, total %s us; server %s context" \
-             " switches\n", $1, $2, $3, $5, $2 + $3 + $5, $4}' "$work/cpu.tsv"
+awk -F'\t' '$1 !~ /^count_/ {printf "  %-22s server %s us, Redis %s us," \
+             " load generator %s us, MariaDB %s us, total %s us; server %s" \
+             " context switches\n", $1, $2, $3, $5, $6, $2 + $3 + $5 + $6,
+             $4}' "$work/cpu.tsv"
 for label in submit-only query-heavy mixed top-only top-named \
-  "${rate_labels[@]}"; do
+  top-only+cache submit-only+bulk "${rate_labels[@]}"; do
   if grep -q '^fixed rate: ' "$work/$label.txt"; then
     echo "  $label: $(grep '^fixed rate: ' "$work/$label.txt")"
   fi

@@ -29,6 +29,10 @@ DEFINE_uint64(mysql_db_pending_write_limit, 200000,
               "Score writes (statements; a bulk statement counts once) that "
               "may wait for the database per connection pool, also while it "
               "is unreachable; further ones are dropped and logged.");
+DEFINE_int32(database_thread_nice, 5,
+             "How much lower the CPU priority (nice value) of the database "
+             "worker threads is than that of the request threads, 0 to 19; "
+             "0 runs them alike.");
 
 DEFINE_bool(use_leaderboard_table_with_date, false,
             "Uses the reserved database table/key. The tables and keys are "

@@ -26,6 +26,7 @@ DECLARE_string(export_db_schema_to_file);
 DECLARE_bool(leaderboard_use_db_bulk_insert);
 DECLARE_uint64(force_flush_interval_in_msec);
 DECLARE_uint64(mysql_db_pending_write_limit);
+DECLARE_int32(database_thread_nice);
 
 // Dated weekly tables and keys.
 DECLARE_bool(use_leaderboard_table_with_date);
