@@ -43,6 +43,11 @@
 #   PLEMOX_BENCH_PERF_OUT     keep the profile (perf.data) at this path
 #                             during a further submit-only run, summarised
 #                             under the table
+#   PLEMOX_BENCH_SCHED=1      after the fixed-rate rows, record the scheduler
+#                             (perf sched, whole machine) during a further
+#                             submit+top fixed-rate run and summarise, per
+#                             thread name, how long runnable threads waited
+#                             for a core (under the table)
 #   PLEMOX_BENCH_RATE_SHARE   the fixed-rate runs offer this percentage of the
 #                             closed-loop peak of the same mix (default 50;
 #                             0 skips them)
@@ -61,6 +66,7 @@ redis_requests=${PLEMOX_BENCH_REDIS_REQUESTS:-50000}
 shared_redis=${PLEMOX_BENCH_SHARED_REDIS:-0}
 profile=${PLEMOX_BENCH_PERF:-0}
 profile_mix=${PLEMOX_BENCH_PERF_MIX:-submit=1}
+sched=${PLEMOX_BENCH_SCHED:-0}
 rate_share=${PLEMOX_BENCH_RATE_SHARE:-50}
 max_outstanding=${PLEMOX_BENCH_MAX_OUTSTANDING:-64}
 # Requests per kind when counting Redis commands, one at a time.
@@ -493,6 +499,41 @@ if [ "$rate_share" -gt 0 ]; then
   fixed_rate "submit+top@${rate_share}%" "$(share_of "$mixed_peak")" \
     submit=1,top=1
 fi
+if [ "$sched" = 1 ] && [ "$rate_share" -gt 0 ]; then
+  if command -v perf >/dev/null; then
+    wait_for_drained_writes >/dev/null
+    sched_rate=$(share_of "$mixed_peak")
+    say "scheduler latency during a further submit+top run at $sched_rate req/s (perf sched; not in the table)"
+    "$bin/leaderboard_loadgen" --port="$tcp_port" \
+      --leaderboards="$lb_day,$lb_week" --connections="$connections" \
+      --players="$players" --duration=7 --mix=submit=1,top=1 \
+      --rate="$sched_rate" --max_outstanding="$max_outstanding" \
+      --progress=false >"$work/sched_run.txt" &
+    sched_loadgen=$!
+    sleep 1
+    perf sched record -a -o "$work/sched.data" -- sleep 5 >/dev/null 2>&1 ||
+      say "perf sched record failed"
+    wait "$sched_loadgen"
+    # Per thread name (a thread group's name, or a program's): CPU time,
+    # times it was switched in, and how long it waited runnable for a core
+    # on average and at most.
+    perf sched latency -i "$work/sched.data" 2>/dev/null | awk -F'|' '
+      NF >= 5 && $4 ~ /avg:/ {
+        task = $1; sub(/^ +/, "", task); sub(/ +$/, "", task)
+        sub(/:[0-9]+$/, "", task); sub(/:\([0-9]+\)$/, "", task)
+        a = $4; sub(/.*avg: */, "", a); m = $5; sub(/.*max: */, "", m)
+        runtime[task] += $2; switches[task] += $3
+        delay[task] += a * $3; if (m + 0 > maxd[task]) maxd[task] = m + 0
+      }
+      END {
+        for (t in runtime) if (switches[t] > 0)
+          printf "  %-18s %9.1f %9d %9.3f %9.2f\n", t, runtime[t],
+            switches[t], delay[t] / switches[t], maxd[t]
+      }' | sort -k5 -nr | head -16 >"$work/sched.txt"
+  else
+    say "perf is not installed; no scheduler latency"
+  fi
+fi
 if [ "$profile" = 1 ]; then
   if command -v perf >/dev/null; then
     say "profiling the server during a further $profile_mix run (not in the table)"
@@ -699,6 +740,16 @@ for label in submit-only query-heavy mixed top-only top-named \
     grep '^  [0-9]* x ' "$work/$label.txt" | sed 's/^/  /'
   fi
 done
+if [ -s "$work/sched.txt" ]; then
+  echo
+  echo "Scheduler latency during a submit+top fixed-rate run (perf sched," \
+    "whole machine, 5 s): per thread name, CPU ms, times switched in," \
+    "average and longest wait for a core (ms), longest first:"
+  printf "  %-18s %9s %9s %9s %9s\n" thread "cpu ms" switches "avg wait" \
+    "max wait"
+  cat "$work/sched.txt"
+  grep '^fixed rate: ' "$work/sched_run.txt" | sed 's/^/  that run: /' || true
+fi
 if [ -f "$work/perf.data" ]; then
   if [ -n "${PLEMOX_BENCH_PERF_OUT:-}" ]; then
     cp "$work/perf.data" "$PLEMOX_BENCH_PERF_OUT"
