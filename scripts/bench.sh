@@ -22,7 +22,8 @@
 # targets it needs, starts the private MariaDB (scripts/services.sh) and its
 # own Redis (so that the command counts and the redis-benchmark keys belong
 # to this run alone), runs the server on a manifest with fresh leaderboard
-# ids, and removes those leaderboards' keys and tables again at the end. Not
+# ids in a database of the run's own, and drops that database (and the
+# Redis) again at the end (scripts/bench_common.sh). Not
 # part of the test suite. Settings (environment):
 #   PLEMOX_BENCH_SECONDS      seconds per mix (default 15)
 #   PLEMOX_BENCH_CONNECTIONS  load generator connections (default 16)
@@ -55,8 +56,6 @@
 #                             outstanding per connection; a request due on a
 #                             full connection is dropped and counted (64)
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
 
 seconds=${PLEMOX_BENCH_SECONDS:-15}
 connections=${PLEMOX_BENCH_CONNECTIONS:-16}
@@ -73,113 +72,67 @@ max_outstanding=${PLEMOX_BENCH_MAX_OUTSTANDING:-64}
 count_requests=500
 count_players=500
 
-say() { echo "bench: $*" >&2; }
-
-scripts/install_deps.sh
-if [ -n "${PLEMOX_BENCH_BUILD_DIR:-}" ]; then
-  build=$(cd "$PLEMOX_BENCH_BUILD_DIR" && pwd)
-else
-  scripts/build.sh release --target vel_host_main plemox-leaderboard \
-    leaderboard_loadgen >&2
-  build=$root/build/release
-fi
+"$(dirname "${BASH_SOURCE[0]}")/install_deps.sh"
+# The build, the services, the work folder, a database of the run's own
+# (dropped at the end) and a Redis of its own: scripts/bench_common.sh.
+bench_name=table
+bench_targets=leaderboard_loadgen
+source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 bin=$build/bin
 lib=$build/lib
-
-eval "$(scripts/services.sh env)"
-started_services=0
-# Only servers started here are stopped at the end.
-if ! scripts/services.sh running; then
-  started_services=1
-fi
-scripts/services.sh start >&2
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/plemox-bench.XXXXXX")
-run_id="bench$$_$(date +%s)"
 lb_day="${run_id}_day"
 lb_week="${run_id}_week"
 # Players with 32-byte names and 100-byte metadata, for the top-named row.
 lb_named="${run_id}_named"
-server_pid=""
-redis_pid=""
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
-}
 
 wait_for_port() {  # wait_for_port PORT SECONDS
   local deadline=$((SECONDS + $2))
   until (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; do
     if [ $SECONDS -ge $deadline ]; then return 1; fi
-    if [ -n "$server_pid" ] && ! kill -0 "$server_pid" 2>/dev/null; then
+    if [ -n "$host_pid" ] && ! kill -0 "$host_pid" 2>/dev/null; then
       return 1
     fi
     sleep 0.2
   done
 }
 
-mysql_run() {
-  mysql --socket="$PLEMOX_MYSQL_SOCKET" -u"$PLEMOX_MYSQL_USER" \
-    -p"$PLEMOX_MYSQL_PASSWORD" -N -B "$PLEMOX_MYSQL_DB" "$@"
-}
-
+# Stops the server the way an operator does, so that its writes finish.
 stop_server() {
-  if [ -z "$server_pid" ]; then return 0; fi
-  kill -TERM "$server_pid" 2>/dev/null || true
+  if [ -z "$host_pid" ]; then return 0; fi
+  kill -TERM "$host_pid" 2>/dev/null || true
   local deadline=$((SECONDS + 30))
-  while kill -0 "$server_pid" 2>/dev/null; do
+  while kill -0 "$host_pid" 2>/dev/null; do
     if [ $SECONDS -ge $deadline ]; then
       say "the server did not stop within 30 s; killing it"
-      kill -KILL "$server_pid" 2>/dev/null || true
+      kill -KILL "$host_pid" 2>/dev/null || true
       break
     fi
     sleep 0.2
   done
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
+  wait "$host_pid" 2>/dev/null || true
+  host_pid=""
 }
 
-cleanup() {
-  local status=$?
+# Run by bench_common.sh's clean-up before its own steps.
+bench_cleanup() {
   stop_server
   if [ "$shared_redis" = 1 ]; then
     redis-cli -p "$redis_port" --scan --pattern "leaderboard:${run_id}*" |
       xargs -r -n 100 redis-cli -p "$redis_port" del >/dev/null || true
     redis-cli -p "$redis_port" del "plemoxbench:${run_id}:z" \
       "plemoxbench:${run_id}:h" >/dev/null 2>&1 || true
-  elif [ -n "$redis_pid" ]; then
-    redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true
   fi
-  # The schema installation created the tables of the two leaderboards.
-  mysql_run -e "SELECT table_name FROM information_schema.tables
-      WHERE table_schema = DATABASE() AND table_name LIKE '${run_id}%'" \
-      2>/dev/null | while read -r table; do
-    mysql_run -e "DROP TABLE \`$table\`" 2>/dev/null || true
-  done
-  mysql_run -e "DELETE FROM reset_schedule_log
-      WHERE leaderboard_key LIKE '${run_id}%'" 2>/dev/null || true
-  if [ $status -ne 0 ] && [ -f "$work/host.log" ]; then
-    say "server log (last lines):"
-    tail -20 "$work/host.log" >&2
-  fi
-  rm -rf "$work"
-  if [ $started_services -eq 1 ]; then scripts/services.sh stop; fi
 }
-trap cleanup EXIT
 
 # --- Redis. ---------------------------------------------------------------
 if [ "$shared_redis" = 1 ]; then
   redis_port=$PLEMOX_REDIS_PORT
   redis_pid=$(cat "$PLEMOX_STATE_DIR/redis/redis.pid")
+  redis_shared=1
 else
-  redis_port=$(free_port)
-  redis-server --port "$redis_port" --bind 127.0.0.1 --daemonize yes \
-    --dir "$work" --pidfile "$work/redis.pid" --logfile "$work/redis.log" \
-    --save '' --appendonly no
-  wait_for_port "$redis_port" 20 || { say "redis-server did not start"; exit 1; }
-  for _ in $(seq 50); do [ -s "$work/redis.pid" ] && break; sleep 0.1; done
-  redis_pid=$(cat "$work/redis.pid")
+  start_redis
 fi
+mysql_run -e "CREATE DATABASE \`$database\`"
 
 # --- The server. ----------------------------------------------------------
 # The schedules start far ahead: a reset falling due during a run would roll
@@ -210,14 +163,14 @@ start_server() {
     --logtostderr --redis_host=127.0.0.1 --redis_port="$redis_port" \
     --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
     --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
-    --mysql_db_name="$PLEMOX_MYSQL_DB" --server_tcp_port="$tcp_port" \
+    --mysql_db_name="$database" --server_tcp_port="$tcp_port" \
     --api_port="$api_port" ${PLEMOX_BENCH_SERVER_FLAGS:-} "$@" \
     >>"$work/host.log" 2>&1 &
-  server_pid=$!
+  host_pid=$!
   wait_for_port "$tcp_port" 60 || { say "the server did not start"; exit 1; }
 }
 start_server
-say "server pid $server_pid on port $tcp_port, Redis on $redis_port," \
+say "server pid $host_pid on port $tcp_port, Redis on $redis_port," \
   "leaderboards $lb_day, $lb_week"
 mysql_pid=$(cat "$PLEMOX_STATE_DIR/mysql/mysqld.pid" 2>/dev/null || true)
 if [ -z "$mysql_pid" ] || [ ! -r "/proc/$mysql_pid/stat" ]; then
@@ -323,7 +276,7 @@ children_cpu() {
 # thread only, so a thread that ends between two readings takes its switches
 # with it; loadgen warns when the thread count changed during a run.
 server_switches() {
-  cat /proc/"$server_pid"/task/*/status 2>/dev/null |
+  cat /proc/"$host_pid"/task/*/status 2>/dev/null |
     awk '/^(non)?voluntary_ctxt_switches:/ {n += $2}
          /^Pid:/ {threads++}
          END {print n + 0, threads + 0}'
@@ -342,7 +295,7 @@ loadgen() {  # loadgen LABEL [flags...]
   scrape "$work/before.prom"
   children_cpu >"$work/children.txt"
   loadgen_before=$(cat "$work/children.txt")
-  server_before=$(cpu_ticks "$server_pid")
+  server_before=$(cpu_ticks "$host_pid")
   redis_before=$(cpu_ticks "$redis_pid")
   mysql_before=$(cpu_ticks "$mysql_pid")
   switches_before=$(server_switches)
@@ -359,7 +312,7 @@ loadgen() {  # loadgen LABEL [flags...]
       "to ${switches_after#* }; its context switch count misses ended threads"
   fi
   awk -F'\t' -v label="$label" -v tps="$ticks_per_second" \
-    -v server=$(($(cpu_ticks "$server_pid") - server_before)) \
+    -v server=$(($(cpu_ticks "$host_pid") - server_before)) \
     -v redis=$(($(cpu_ticks "$redis_pid") - redis_before)) \
     -v switches=$((${switches_after% *} - ${switches_before% *})) \
     -v mysql=$(($(cpu_ticks "$mysql_pid") - mysql_before)) \
@@ -541,7 +494,7 @@ if [ "$profile" = 1 ]; then
       --players="$players" --duration=8 --mix="$profile_mix" --progress=false &
     loadgen_pid=$!
     sleep 1
-    perf record -F 999 -g -p "$server_pid" -o "$work/perf.data" -- sleep 6 \
+    perf record -F 999 -g -p "$host_pid" -o "$work/perf.data" -- sleep 6 \
       >/dev/null 2>&1 || say "perf record failed"
     wait "$loadgen_pid"
   else
