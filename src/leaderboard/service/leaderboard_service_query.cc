@@ -147,13 +147,12 @@ void CopyResult(const QueryResult& result,
   }
 }
 
-// Whether `response` fits --max_answer_bytes; refuses the request when it
-// does not (names and metadata make records of very different sizes, so the
-// record cap alone does not bound an answer's bytes).
-bool CheckAnswerBytes(const Leaderboard::Response& response,
+// Whether an answer of `bytes` fits --max_answer_bytes; refuses the request
+// when it does not (names and metadata make records of very different sizes, so
+// the record cap alone does not bound an answer's bytes).
+bool CheckAnswerBytes(std::size_t bytes,
                       const std::shared_ptr<ClientSession>& session,
                       const Uuid& request_uuid, const char* operation) {
-  const std::size_t bytes = response.ByteSizeLong();
   if (RequestLimits::FitsAnswerBytes(bytes)) return true;
   const std::string message = RequestLimits::AnswerBytesMessage();
   LOG(WARNING) << operation << "failed: "
@@ -170,33 +169,59 @@ bool IsSocial(const Query& query) {
   return query.collection() == Leaderboard::LeaderboardQuery::kSocial;
 }
 
-// Where the top answer cache keeps `query`'s answer: true and *key set for
-// a public from-top query without a player over the first ranks of a
-// current ranking, when the cache is on.
-bool TopAnswerKey(const Query& query, const boost::posix_time::ptime& week_time,
-                  std::string* key) {
-  if (TopAnswerCache::Instance() == nullptr || IsSocial(query) ||
-      query.has_period_start() || query.has_account_id() ||
-      query.range().type() != Range::kFromTop ||
+// A query's place in the top answer cache and what its lookup found.
+struct TopLookup {
+  std::string key;
+  // When the lookup ran (monotonic clock): a read that follows starts then.
+  std::int64_t read_at = 0;
+  TopAnswerCache::Lookup found;
+};
+
+// Looks `query` up in the top answer cache, counting a hit or a miss: true
+// with *top filled for a public from-top query without a player over the
+// first ranks of a current ranking, when the cache is on.
+bool LookUpTopAnswer(const Query& query, TopLookup* top) {
+  TopAnswerCache* const cache = TopAnswerCache::Instance();
+  if (cache == nullptr || IsSocial(query) || query.has_period_start() ||
+      query.has_account_id() || query.range().type() != Range::kFromTop ||
       query.range().end() >= kCachedRanks ||
       !IsValidTimespan(query.time_span())) {
     return false;
   }
-  *key =
+  const auto week_time = service_internal::WeekReferenceTime(
+      query.leaderboard_id(), query.time_span());
+  top->key =
       MakeLeaderboardKey(query.leaderboard_id(), query.time_span(), week_time) +
       '|' + std::to_string(query.range().begin()) + '|' +
       std::to_string(query.range().end()) + '|' +
       std::to_string(query.ranking_type());
+  top->read_at = vel::MonotonicClock::Now();
+  top->found = cache->Find(query.leaderboard_id(), top->key, top->read_at);
+  LeaderboardMetrics::CountTopAnswerLookup(top->found.answer != nullptr);
   return true;
+}
+
+// `result` serialized as the leaderboard_query field of an answer: what
+// follows the header of a single query's answer on the wire.
+std::shared_ptr<const std::string> WireOf(const QueryResult& result) {
+  Leaderboard::Response response;
+  CopyResult(result, response.mutable_leaderboard_query());
+  return std::make_shared<const std::string>(response.SerializeAsString());
 }
 
 // Runs `query` in the cache: its social ranking, or else its public one;
 // `callback` gets the shared result. A closed period is read from the
-// archive. A kept answer of the top answer cache is answered at once, on
-// the calling thread.
-void QueryCache(const Query& query, AnswerCallback callback) {
+// archive. With `top` (the query's lookup in the top answer cache), a kept
+// answer is answered at once on the calling thread, and an answer read from
+// Redis is kept.
+void QueryCache(const Query& query, AnswerCallback callback,
+                TopLookup* top = nullptr) {
   if (query.has_period_start()) {
     service_internal::QueryArchivedPeriod(query, std::move(callback));
+    return;
+  }
+  if (top != nullptr && top->found.answer) {
+    callback(top->found.answer);
     return;
   }
   const auto week_time = service_internal::WeekReferenceTime(
@@ -208,22 +233,13 @@ void QueryCache(const Query& query, AnswerCallback callback) {
                                      week_time, std::move(callback));
     return;
   }
-  std::string key;
-  if (TopAnswerKey(query, week_time, &key)) {
-    TopAnswerCache* const cache = TopAnswerCache::Instance();
-    const std::int64_t read_at = vel::MonotonicClock::Now();
-    const TopAnswerCache::Lookup lookup =
-        cache->Find(query.leaderboard_id(), key, read_at);
-    LeaderboardMetrics::CountTopAnswerLookup(lookup.answer != nullptr);
-    if (lookup.answer) {
-      callback(lookup.answer);
-      return;
-    }
-    callback = [cache, id = query.leaderboard_id(), key = std::move(key),
-                ticket = lookup.ticket, read_at,
+  if (top != nullptr) {
+    callback = [id = query.leaderboard_id(), key = std::move(top->key),
+                ticket = top->found.ticket, read_at = top->read_at,
                 callback = std::move(callback)](const Answer& result) {
       if (result && !result->error) {
-        cache->Store(id, key, ticket, read_at, result);
+        TopAnswerCache::Instance()->Store(id, key, ticket, read_at, result,
+                                          WireOf(*result));
       }
       callback(result);
     };
@@ -231,6 +247,20 @@ void QueryCache(const Query& query, AnswerCallback callback) {
   RedisCache::GetPublicLeaderboard(
       query.leaderboard_id(), PlayerOf(query), query.time_span(), query.range(),
       query.ranking_type(), week_time, std::move(callback));
+}
+
+// Answers a single query with a kept answer's wire form.
+void AnswerWithWire(const std::string& wire,
+                    const std::shared_ptr<ClientSession>& session,
+                    const Uuid& request_uuid) {
+  auto header = vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
+      request_uuid, true);
+  header->clear_leaderboard_query();
+  if (!CheckAnswerBytes(header->ByteSizeLong() + wire.size(), session,
+                        request_uuid, "QueryRequest() ")) {
+    return;
+  }
+  session->SendWithTail(*header, wire);
 }
 
 // Refuses the request of a query whose reader refused it (an archived
@@ -261,7 +291,8 @@ void AnswerQuery(const Answer& result,
   auto response = vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
       request_uuid, true);
   CopyResult(*result, response->mutable_leaderboard_query());
-  if (!CheckAnswerBytes(*response, session, request_uuid, "QueryRequest() ")) {
+  if (!CheckAnswerBytes(response->ByteSizeLong(), session, request_uuid,
+                        "QueryRequest() ")) {
     return;
   }
   session->Send(*response);
@@ -291,12 +322,21 @@ void OnSocialLeaderboardCacheQueried(
 void RunQuery(const std::shared_ptr<ClientSession>& session,
               const Uuid& request_uuid, const Query& query,
               std::int64_t start_time) {
+  TopLookup top;
+  const bool kept = LookUpTopAnswer(query, &top);
+  if (kept && top.found.wire) {
+    ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
+    AnswerWithWire(*top.found.wire, session, request_uuid);
+    return;
+  }
   const auto completion = IsSocial(query) ? &OnSocialLeaderboardCacheQueried
                                           : &OnPublicLeaderboardCacheQueried;
-  QueryCache(query, [completion, session, request_uuid,
-                     start_time](const Answer& result) {
-    completion(result, session, request_uuid, start_time);
-  });
+  QueryCache(
+      query,
+      [completion, session, request_uuid, start_time](const Answer& result) {
+        completion(result, session, request_uuid, start_time);
+      },
+      kept ? &top : nullptr);
 }
 
 // One step of a batch of queries: runs query `index` in the cache; its
@@ -318,7 +358,7 @@ void ContinueBatch(const Answer& result,
     return;
   }
   CopyResult(*result, context->response->add_leaderboard_queries());
-  if (!CheckAnswerBytes(*context->response, context->session,
+  if (!CheckAnswerBytes(context->response->ByteSizeLong(), context->session,
                         context->request_uuid, "QueriesRequest() ")) {
     return;
   }
@@ -351,12 +391,16 @@ void RunBatchStep(const std::shared_ptr<BatchContext>& context,
                   std::size_t index) {
   const std::int64_t start_time = vel::MonotonicClock::Now();
   const Query& query = context->queries[index];
+  TopLookup top;
+  const bool kept = LookUpTopAnswer(query, &top);
   const auto completion = IsSocial(query) ? &OnSocialLeaderboardsCacheQueried
                                           : &OnPublicLeaderboardsCacheQueried;
-  QueryCache(query,
-             [completion, context, index, start_time](const Answer& result) {
-               completion(result, context, index, start_time);
-             });
+  QueryCache(
+      query,
+      [completion, context, index, start_time](const Answer& result) {
+        completion(result, context, index, start_time);
+      },
+      kept ? &top : nullptr);
 }
 
 }  // namespace

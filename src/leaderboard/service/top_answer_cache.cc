@@ -21,6 +21,7 @@ TopAnswerCache::Lookup TopAnswerCache::Find(const std::string& leaderboard_id,
     if (entry != board->second.answers.end()) {
       if (now_us - entry->second.read_at_us < lifetime_us_) {
         lookup.answer = entry->second.answer;
+        lookup.wire = entry->second.wire;
         return lookup;
       }
       EraseLocked(board, entry);
@@ -40,9 +41,11 @@ TopAnswerCache::Lookup TopAnswerCache::Find(const std::string& leaderboard_id,
 void TopAnswerCache::Store(const std::string& leaderboard_id,
                            const std::string& answer_key, std::uint64_t ticket,
                            std::int64_t read_at_us,
-                           std::shared_ptr<const QueryResult> answer) {
+                           std::shared_ptr<const QueryResult> answer,
+                           std::shared_ptr<const std::string> wire) {
   if (!answer) return;
-  const std::size_t size = SizeOf(leaderboard_id, answer_key, *answer);
+  const std::size_t size =
+      SizeOf(leaderboard_id, answer_key, *answer, wire.get());
   if (size > max_bytes_) return;
   std::lock_guard<std::mutex> lock(mutex_);
   auto board = boards_.find(leaderboard_id);
@@ -63,6 +66,7 @@ void TopAnswerCache::Store(const std::string& leaderboard_id,
   }
   Entry entry;
   entry.answer = std::move(answer);
+  entry.wire = std::move(wire);
   entry.read_at_us = read_at_us;
   entry.bytes = size;
   entry.age = age_.emplace(age_.end(), leaderboard_id, answer_key);
@@ -95,11 +99,13 @@ std::size_t TopAnswerCache::bytes() const {
 
 std::size_t TopAnswerCache::SizeOf(const std::string& leaderboard_id,
                                    const std::string& answer_key,
-                                   const QueryResult& answer) {
-  // The entry, its place in the age list (with both names again) and the
-  // answer with every string it holds.
+                                   const QueryResult& answer,
+                                   const std::string* wire) {
+  // The entry, its place in the age list (with both names again), the
+  // answer with every string it holds and its wire form.
   std::size_t size = sizeof(Entry) + sizeof(QueryResult) +
-                     2 * (leaderboard_id.size() + answer_key.size()) + 128;
+                     2 * (leaderboard_id.size() + answer_key.size()) + 128 +
+                     (wire != nullptr ? sizeof(*wire) + wire->size() : 0);
   for (const auto& record : answer.records) {
     size += sizeof(record) + record.display_name.size() +
             record.metadata.size() + record.account.id().size() +

@@ -24,10 +24,12 @@ namespace plemox {
 
 class TopAnswerCache {
  public:
-  // What Find tells: a fresh answer, or none and the ticket to Store the
-  // answer that the caller is about to read.
+  // What Find tells: a fresh answer (with its wire form when it was stored
+  // with one), or none and the ticket to Store the answer that the caller
+  // is about to read.
   struct Lookup {
     std::shared_ptr<const QueryResult> answer;
+    std::shared_ptr<const std::string> wire;
     std::uint64_t ticket = 0;
   };
 
@@ -45,12 +47,14 @@ class TopAnswerCache {
               std::int64_t now_us);
 
   // Keeps `answer`, read by a query that started at `read_at_us` after Find
-  // gave it `ticket`. Dropped instead when the leaderboard was invalidated
-  // since that ticket was given (the read may predate the write), and when
-  // it does not fit the bound. Evicts the oldest answers to make room.
+  // gave it `ticket`, and `wire`, the same answer serialized as the caller
+  // sends it (may be null). Dropped instead when the leaderboard was
+  // invalidated since that ticket was given (the read may predate the write),
+  // and when it does not fit the bound. Evicts the oldest answers to make room.
   void Store(const std::string& leaderboard_id, const std::string& answer_key,
              std::uint64_t ticket, std::int64_t read_at_us,
-             std::shared_ptr<const QueryResult> answer);
+             std::shared_ptr<const QueryResult> answer,
+             std::shared_ptr<const std::string> wire = nullptr);
 
   // Drops every answer of `leaderboard_id`, and every answer read from
   // before this call that is still to be stored.
@@ -73,6 +77,7 @@ class TopAnswerCache {
  private:
   struct Entry {
     std::shared_ptr<const QueryResult> answer;
+    std::shared_ptr<const std::string> wire;
     std::int64_t read_at_us = 0;
     std::size_t bytes = 0;
     // This entry's place in age_.
@@ -87,7 +92,7 @@ class TopAnswerCache {
 
   static std::size_t SizeOf(const std::string& leaderboard_id,
                             const std::string& answer_key,
-                            const QueryResult& answer);
+                            const QueryResult& answer, const std::string* wire);
   // Removes one answer, and its board with its last answer (a board made
   // anew refuses every older ticket). REQUIRES mutex_.
   void EraseLocked(std::unordered_map<std::string, Board>::iterator board,
