@@ -87,7 +87,7 @@ TEST(TopAnswerCacheTest, AnswersAreRecentStatesAndOwnWritesShowAtOnce) {
 
   // Queries A with shape `shape`: its answer must be a state Redis held
   // within the lifetime before the query and not older than A's own last
-  // write. Returns whether it is the newest state.
+  // write. Sets *newest to whether it is the newest state.
   int queries = 0;
   const auto check_query = [&](std::size_t shape, bool* newest) {
     const Clock::time_point asked = Clock::now();
