@@ -79,6 +79,16 @@ TEST(TopAnswerCacheTest, StaysWithinItsBytesEvictingTheOldest) {
   EXPECT_EQ(cache.bytes(), 3 * one);
   EXPECT_EQ(cache.Find("lb", "6", 10).answer, nullptr);
   EXPECT_EQ(cache.Find("lb", "9", 10).answer, big);
+  // Reads of ever new leaderboards whose answers are never kept (Redis
+  // failing) keep a bounded number of boards; a read from before they were
+  // forgotten is not kept, since its board may have been invalidated since.
+  TopAnswerCache boards(1000000, 16 * 1024);
+  const auto early = boards.Find("early", "0", 0);
+  for (int i = 0; i < 40; ++i) boards.Find("lb" + std::to_string(i), "0", 0);
+  boards.Invalidate("early");
+  boards.Find("early", "0", 1);
+  boards.Store("early", "0", early.ticket, 0, big);
+  EXPECT_EQ(boards.Find("early", "0", 2).answer, nullptr);
   // An answer larger than the whole bound is not kept.
   TopAnswerCache small(1000000, one / 2);
   const auto miss = small.Find("lb", "0", 0);

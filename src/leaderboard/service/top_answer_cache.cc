@@ -1,11 +1,29 @@
 #include "leaderboard/service/top_answer_cache.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "common/leaderboard_flags.h"
 
 namespace plemox {
 
 TopAnswerCache::TopAnswerCache(std::int64_t lifetime_us, std::size_t max_bytes)
-    : lifetime_us_(lifetime_us), max_bytes_(max_bytes) {}
+    : lifetime_us_(lifetime_us),
+      max_bytes_(max_bytes),
+      max_boards_(std::max<std::size_t>(16, max_bytes / 1024)) {}
+
+std::unordered_map<std::string, TopAnswerCache::Board>::iterator
+TopAnswerCache::MakeBoardLocked(const std::string& leaderboard_id) {
+  if (boards_.size() >= max_boards_) {
+    for (auto board = boards_.begin(); board != boards_.end();) {
+      board = board->second.answers.empty() ? boards_.erase(board)
+                                            : std::next(board);
+    }
+  }
+  const auto board = boards_.emplace(leaderboard_id, Board()).first;
+  board->second.stamp = ++clock_;
+  return board;
+}
 
 TopAnswerCache::Lookup TopAnswerCache::Find(const std::string& leaderboard_id,
                                             const std::string& answer_key,
@@ -14,8 +32,7 @@ TopAnswerCache::Lookup TopAnswerCache::Find(const std::string& leaderboard_id,
   std::lock_guard<std::mutex> lock(mutex_);
   auto board = boards_.find(leaderboard_id);
   if (board == boards_.end()) {
-    board = boards_.emplace(leaderboard_id, Board()).first;
-    board->second.stamp = ++clock_;
+    board = MakeBoardLocked(leaderboard_id);
   } else {
     const auto entry = board->second.answers.find(answer_key);
     if (entry != board->second.answers.end()) {
@@ -28,10 +45,7 @@ TopAnswerCache::Lookup TopAnswerCache::Find(const std::string& leaderboard_id,
       // The board may be gone with its last answer; the read that follows
       // needs one for its ticket.
       board = boards_.find(leaderboard_id);
-      if (board == boards_.end()) {
-        board = boards_.emplace(leaderboard_id, Board()).first;
-        board->second.stamp = ++clock_;
-      }
+      if (board == boards_.end()) board = MakeBoardLocked(leaderboard_id);
     }
   }
   lookup.ticket = clock_;
@@ -60,10 +74,7 @@ void TopAnswerCache::Store(const std::string& leaderboard_id,
   // Making room may have taken the board with its last answer; it is made
   // again for this answer, which was read before any invalidation.
   board = boards_.find(leaderboard_id);
-  if (board == boards_.end()) {
-    board = boards_.emplace(leaderboard_id, Board()).first;
-    board->second.stamp = ++clock_;
-  }
+  if (board == boards_.end()) board = MakeBoardLocked(leaderboard_id);
   Entry entry;
   entry.answer = std::move(answer);
   entry.wire = std::move(wire);

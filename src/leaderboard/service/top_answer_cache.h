@@ -97,12 +97,20 @@ class TopAnswerCache {
   // anew refuses every older ticket). REQUIRES mutex_.
   void EraseLocked(std::unordered_map<std::string, Board>::iterator board,
                    std::unordered_map<std::string, Entry>::iterator entry);
+  // Makes the board of `leaderboard_id` with a new stamp, first forgetting
+  // the boards without answers when there are max_boards_ already (reads
+  // of leaderboards whose answers were never kept); a board made anew
+  // refuses the tickets of the one forgotten. REQUIRES mutex_.
+  std::unordered_map<std::string, Board>::iterator MakeBoardLocked(
+      const std::string& leaderboard_id);
   // Drops expired answers from the oldest on, then the oldest answers until
   // `needed` more bytes fit. REQUIRES mutex_.
   void MakeRoomLocked(std::size_t needed, std::int64_t now_us);
 
   const std::int64_t lifetime_us_;
   const std::size_t max_bytes_;
+  // Most boards kept, answers or not: one per KiB of the bound, at least 16.
+  const std::size_t max_boards_;
 
   mutable std::mutex mutex_;
   // Counts the boards made; a ticket is its value when it was given.
