@@ -7,7 +7,14 @@
 # due time), the server's context switches and CPU time per request of each
 # run, the Redis commands and round trips each request costs, and what Redis
 # alone does with the same work (redis-benchmark), so that the server's
-# figures read as a share of the Redis underneath it.
+# figures read as a share of the Redis underneath it. MariaDB's CPU per
+# request stands beside the server's, Redis's and the load generator's, and
+# the server's own latency percentiles (its request duration histograms)
+# beside the client's. Fixed-rate rows start once the database writes of
+# earlier runs have drained (the server's waiting-write gauges read 0); one
+# of them offers submissions and top-100 queries together. Further rows
+# restart the server with the top answer cache on (top-only+cache, 100 ms)
+# and with the bulk insert queue on (submit-only+bulk).
 #
 #   scripts/bench.sh
 #
@@ -15,7 +22,8 @@
 # targets it needs, starts the private MariaDB (scripts/services.sh) and its
 # own Redis (so that the command counts and the redis-benchmark keys belong
 # to this run alone), runs the server on a manifest with fresh leaderboard
-# ids, and removes those leaderboards' keys and tables again at the end. Not
+# ids in a database of the run's own, and drops that database (and the
+# Redis) again at the end (scripts/bench_common.sh). Not
 # part of the test suite. Settings (environment):
 #   PLEMOX_BENCH_SECONDS      seconds per mix (default 15)
 #   PLEMOX_BENCH_CONNECTIONS  load generator connections (default 16)
@@ -36,6 +44,11 @@
 #   PLEMOX_BENCH_PERF_OUT     keep the profile (perf.data) at this path
 #                             during a further submit-only run, summarised
 #                             under the table
+#   PLEMOX_BENCH_SCHED=1      after the fixed-rate rows, record the scheduler
+#                             (perf sched, whole machine) during a further
+#                             submit+top fixed-rate run and summarise, per
+#                             thread name, how long runnable threads waited
+#                             for a core (under the table)
 #   PLEMOX_BENCH_RATE_SHARE   the fixed-rate runs offer this percentage of the
 #                             closed-loop peak of the same mix (default 50;
 #                             0 skips them)
@@ -43,8 +56,6 @@
 #                             outstanding per connection; a request due on a
 #                             full connection is dropped and counted (64)
 set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
 
 seconds=${PLEMOX_BENCH_SECONDS:-15}
 connections=${PLEMOX_BENCH_CONNECTIONS:-16}
@@ -54,119 +65,74 @@ redis_requests=${PLEMOX_BENCH_REDIS_REQUESTS:-50000}
 shared_redis=${PLEMOX_BENCH_SHARED_REDIS:-0}
 profile=${PLEMOX_BENCH_PERF:-0}
 profile_mix=${PLEMOX_BENCH_PERF_MIX:-submit=1}
+sched=${PLEMOX_BENCH_SCHED:-0}
 rate_share=${PLEMOX_BENCH_RATE_SHARE:-50}
 max_outstanding=${PLEMOX_BENCH_MAX_OUTSTANDING:-64}
 # Requests per kind when counting Redis commands, one at a time.
 count_requests=500
 count_players=500
 
-say() { echo "bench: $*" >&2; }
-
-scripts/install_deps.sh
-if [ -n "${PLEMOX_BENCH_BUILD_DIR:-}" ]; then
-  build=$(cd "$PLEMOX_BENCH_BUILD_DIR" && pwd)
-else
-  scripts/build.sh release --target vel_host_main plemox-leaderboard \
-    leaderboard_loadgen >&2
-  build=$root/build/release
-fi
+"$(dirname "${BASH_SOURCE[0]}")/install_deps.sh"
+# The build, the services, the work folder, a database of the run's own
+# (dropped at the end) and a Redis of its own: scripts/bench_common.sh.
+bench_name=table
+bench_targets=leaderboard_loadgen
+source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 bin=$build/bin
 lib=$build/lib
-
-eval "$(scripts/services.sh env)"
-started_services=0
-# Only servers started here are stopped at the end.
-if ! scripts/services.sh running; then
-  started_services=1
-fi
-scripts/services.sh start >&2
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/plemox-bench.XXXXXX")
-run_id="bench$$_$(date +%s)"
 lb_day="${run_id}_day"
 lb_week="${run_id}_week"
 # Players with 32-byte names and 100-byte metadata, for the top-named row.
 lb_named="${run_id}_named"
-server_pid=""
-redis_pid=""
-
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
-}
 
 wait_for_port() {  # wait_for_port PORT SECONDS
   local deadline=$((SECONDS + $2))
   until (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; do
     if [ $SECONDS -ge $deadline ]; then return 1; fi
-    if [ -n "$server_pid" ] && ! kill -0 "$server_pid" 2>/dev/null; then
+    if [ -n "$host_pid" ] && ! kill -0 "$host_pid" 2>/dev/null; then
       return 1
     fi
     sleep 0.2
   done
 }
 
-mysql_run() {
-  mysql --socket="$PLEMOX_MYSQL_SOCKET" -u"$PLEMOX_MYSQL_USER" \
-    -p"$PLEMOX_MYSQL_PASSWORD" -N -B "$PLEMOX_MYSQL_DB" "$@"
-}
-
+# Stops the server the way an operator does, so that its writes finish.
 stop_server() {
-  if [ -z "$server_pid" ]; then return 0; fi
-  kill -TERM "$server_pid" 2>/dev/null || true
+  if [ -z "$host_pid" ]; then return 0; fi
+  kill -TERM "$host_pid" 2>/dev/null || true
   local deadline=$((SECONDS + 30))
-  while kill -0 "$server_pid" 2>/dev/null; do
+  while kill -0 "$host_pid" 2>/dev/null; do
     if [ $SECONDS -ge $deadline ]; then
       say "the server did not stop within 30 s; killing it"
-      kill -KILL "$server_pid" 2>/dev/null || true
+      kill -KILL "$host_pid" 2>/dev/null || true
       break
     fi
     sleep 0.2
   done
-  wait "$server_pid" 2>/dev/null || true
-  server_pid=""
+  wait "$host_pid" 2>/dev/null || true
+  host_pid=""
 }
 
-cleanup() {
-  local status=$?
+# Run by bench_common.sh's clean-up before its own steps.
+bench_cleanup() {
   stop_server
   if [ "$shared_redis" = 1 ]; then
     redis-cli -p "$redis_port" --scan --pattern "leaderboard:${run_id}*" |
       xargs -r -n 100 redis-cli -p "$redis_port" del >/dev/null || true
     redis-cli -p "$redis_port" del "plemoxbench:${run_id}:z" \
       "plemoxbench:${run_id}:h" >/dev/null 2>&1 || true
-  elif [ -n "$redis_pid" ]; then
-    redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true
   fi
-  # The schema installation created the tables of the two leaderboards.
-  mysql_run -e "SELECT table_name FROM information_schema.tables
-      WHERE table_schema = DATABASE() AND table_name LIKE '${run_id}%'" \
-      2>/dev/null | while read -r table; do
-    mysql_run -e "DROP TABLE \`$table\`" 2>/dev/null || true
-  done
-  mysql_run -e "DELETE FROM reset_schedule_log
-      WHERE leaderboard_key LIKE '${run_id}%'" 2>/dev/null || true
-  if [ $status -ne 0 ] && [ -f "$work/host.log" ]; then
-    say "server log (last lines):"
-    tail -20 "$work/host.log" >&2
-  fi
-  rm -rf "$work"
-  if [ $started_services -eq 1 ]; then scripts/services.sh stop; fi
 }
-trap cleanup EXIT
 
 # --- Redis. ---------------------------------------------------------------
 if [ "$shared_redis" = 1 ]; then
   redis_port=$PLEMOX_REDIS_PORT
   redis_pid=$(cat "$PLEMOX_STATE_DIR/redis/redis.pid")
+  redis_shared=1
 else
-  redis_port=$(free_port)
-  redis-server --port "$redis_port" --bind 127.0.0.1 --daemonize yes \
-    --dir "$work" --pidfile "$work/redis.pid" --logfile "$work/redis.log" \
-    --save '' --appendonly no
-  wait_for_port "$redis_port" 20 || { say "redis-server did not start"; exit 1; }
-  for _ in $(seq 50); do [ -s "$work/redis.pid" ] && break; sleep 0.1; done
-  redis_pid=$(cat "$work/redis.pid")
+  start_redis
 fi
+mysql_run -e "CREATE DATABASE \`$database\`"
 
 # --- The server. ----------------------------------------------------------
 # The schedules start far ahead: a reset falling due during a run would roll
@@ -189,22 +155,105 @@ cat >"$work/manifest.json" <<JSON
   "flags": {"mysql_db_connection_count": 4}
 }
 JSON
-env ${PLEMOX_BENCH_SERVER_ENV:-} \
-  "$bin/plemox_host" --manifest="$work/manifest.json" --res_root="$root" \
-  --logtostderr --redis_host=127.0.0.1 --redis_port="$redis_port" \
-  --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
-  --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
-  --mysql_db_name="$PLEMOX_MYSQL_DB" --server_tcp_port="$tcp_port" \
-  --api_port="$api_port" ${PLEMOX_BENCH_SERVER_FLAGS:-} >"$work/host.log" 2>&1 &
-server_pid=$!
-wait_for_port "$tcp_port" 60 || { say "the server did not start"; exit 1; }
-say "server pid $server_pid on port $tcp_port, Redis on $redis_port," \
+# start_server [host flags...]: starts the server on tcp_port and api_port
+# with the run's flags and "$@", and waits for its port.
+start_server() {
+  env ${PLEMOX_BENCH_SERVER_ENV:-} \
+    "$bin/plemox_host" --manifest="$work/manifest.json" --res_root="$root" \
+    --logtostderr --redis_host=127.0.0.1 --redis_port="$redis_port" \
+    --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
+    --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
+    --mysql_db_name="$database" --server_tcp_port="$tcp_port" \
+    --api_port="$api_port" ${PLEMOX_BENCH_SERVER_FLAGS:-} "$@" \
+    >>"$work/host.log" 2>&1 &
+  host_pid=$!
+  wait_for_port "$tcp_port" 60 || { say "the server did not start"; exit 1; }
+}
+start_server
+say "server pid $host_pid on port $tcp_port, Redis on $redis_port," \
   "leaderboards $lb_day, $lb_week"
+mysql_pid=$(cat "$PLEMOX_STATE_DIR/mysql/mysqld.pid" 2>/dev/null || true)
+if [ -z "$mysql_pid" ] || [ ! -r "/proc/$mysql_pid/stat" ]; then
+  say "MariaDB's process is not readable here; its CPU column stays empty"
+  mysql_pid=""
+fi
 
 # CPU time (user + system, in clock ticks) a process has used so far, all
 # its threads together, ended ones included. The command name in field 2
 # may hold spaces: count the fields from its closing parenthesis.
-cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
+cpu_ticks() {
+  if [ -z "$1" ]; then echo 0; return; fi
+  sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
+}
+
+# The server's /metrics into FILE.
+scrape() { curl -sf "http://127.0.0.1:$api_port/metrics" >"$1" || : >"$1"; }
+
+# Waits until the server has no database write waiting (queued, running or
+# to be retried) and none in the bulk queue: the write backlog of earlier
+# runs is gone, so a fixed-rate run measures its own load only. Prints the
+# seconds it waited.
+wait_for_drained_writes() {
+  local start=$SECONDS deadline=$((SECONDS + 300))
+  while :; do
+    scrape "$work/drain.prom"
+    local waiting
+    waiting=$(awk '/^plemox_database_(writes_waiting|bulk_queue_depth)[{ ]/ {
+                     n += $NF; seen = 1}
+                   END {print seen ? n : -1}' "$work/drain.prom")
+    if [ "$waiting" = 0 ]; then break; fi
+    if [ $SECONDS -ge $deadline ]; then
+      say "database writes still waiting after 300 s ($waiting); going on"
+      break
+    fi
+    sleep 0.5
+  done
+  echo $((SECONDS - start))
+}
+
+# server_latency LABEL BEFORE AFTER: the server's own p50, p99 and p99.9 in
+# ms per kind of work over a run, from the difference of two scrapes of its
+# duration histograms (linear within a bucket, as Prometheus's
+# histogram_quantile; beyond the last bound: ">bound"), appended to
+# server.tsv as: label, kind, count, p50, p99, p99.9.
+server_latency() {
+  awk -v label="$1" '
+    /^plemox_leaderboard_request_duration_seconds_bucket\{/ {
+      match($0, /kind="[^"]*"/); kind = substr($0, RSTART + 6, RLENGTH - 7)
+      match($0, /le="[^"]*"/); le = substr($0, RSTART + 4, RLENGTH - 5)
+      if (FILENAME == ARGV[1]) before[kind, le] = $NF
+      else { after[kind, le] = $NF; kinds[kind] = 1; les[le] = 1 }
+    }
+    function quantile(kind, q,    total, target, i, prev_le, prev_n, n) {
+      total = after[kind, "+Inf"] - before[kind, "+Inf"]
+      target = q * total; prev_le = 0; prev_n = 0
+      for (i = 1; i <= nb; ++i) {
+        n = after[kind, key[i]] - before[kind, key[i]]
+        if (n >= target) {
+          if (n == prev_n) return sprintf("%.2f", bound[i] * 1000)
+          frac = (target - prev_n) / (n - prev_n)
+          return sprintf("%.2f", 1000 * (prev_le + (bound[i] - prev_le) * frac))
+        }
+        prev_le = bound[i]; prev_n = n
+      }
+      return sprintf(">%g", prev_le * 1000)
+    }
+    END {
+      for (le in les) if (le != "+Inf") bound[++nb] = le + 0
+      for (i = 2; i <= nb; ++i)
+        for (j = i; j > 1 && bound[j - 1] > bound[j]; --j) {
+          t = bound[j]; bound[j] = bound[j - 1]; bound[j - 1] = t }
+      # The bucket keys as the server writes them.
+      for (i = 1; i <= nb; ++i)
+        for (le in les) if (le != "+Inf" && le + 0 == bound[i]) key[i] = le
+      for (kind in kinds) {
+        count = after[kind, "+Inf"] - before[kind, "+Inf"]
+        if (count > 0)
+          printf "%s\t%s\t%d\t%s\t%s\t%s\n", label, kind, count,
+            quantile(kind, 0.5), quantile(kind, 0.99), quantile(kind, 0.999)
+      }
+    }' "$2" "$3" >>"$work/server.tsv"
+}
 ticks_per_second=$(getconf CLK_TCK)
 
 # CPU seconds (user + system) of the script's ended children so far, from
@@ -227,25 +276,28 @@ children_cpu() {
 # thread only, so a thread that ends between two readings takes its switches
 # with it; loadgen warns when the thread count changed during a run.
 server_switches() {
-  cat /proc/"$server_pid"/task/*/status 2>/dev/null |
+  cat /proc/"$host_pid"/task/*/status 2>/dev/null |
     awk '/^(non)?voluntary_ctxt_switches:/ {n += $2}
          /^Pid:/ {threads++}
          END {print n + 0, threads + 0}'
 }
 
-# Runs the load generator; records the server's, Redis's and the load
-# generator's CPU time and the server's context switches per finished
-# request of the run in cpu.tsv: label, server us, Redis us, server context
-# switches, load generator us.
+# Runs the load generator; records the server's, Redis's, the load
+# generator's and MariaDB's CPU time and the server's context switches per
+# finished request of the run in cpu.tsv: label, server us, Redis us, server
+# context switches, load generator us, MariaDB us; and the server's own
+# latency percentiles per kind in server.tsv (server_latency).
 loadgen() {  # loadgen LABEL [flags...]
   local label=$1
   shift
   local server_before redis_before switches_before switches_after
-  local loadgen_before loadgen_after
+  local loadgen_before loadgen_after mysql_before
+  scrape "$work/before.prom"
   children_cpu >"$work/children.txt"
   loadgen_before=$(cat "$work/children.txt")
-  server_before=$(cpu_ticks "$server_pid")
+  server_before=$(cpu_ticks "$host_pid")
   redis_before=$(cpu_ticks "$redis_pid")
+  mysql_before=$(cpu_ticks "$mysql_pid")
   switches_before=$(server_switches)
   "$bin/leaderboard_loadgen" --port="$tcp_port" \
     --leaderboards="$lb_day,$lb_week" --label="$label" \
@@ -253,21 +305,24 @@ loadgen() {  # loadgen LABEL [flags...]
   switches_after=$(server_switches)
   children_cpu >"$work/children.txt"
   loadgen_after=$(cat "$work/children.txt")
+  scrape "$work/after.prom"
+  server_latency "$label" "$work/before.prom" "$work/after.prom"
   if [ "${switches_before#* }" != "${switches_after#* }" ]; then
     say "$label: the server's thread count went from ${switches_before#* }" \
       "to ${switches_after#* }; its context switch count misses ended threads"
   fi
   awk -F'\t' -v label="$label" -v tps="$ticks_per_second" \
-    -v server=$(($(cpu_ticks "$server_pid") - server_before)) \
+    -v server=$(($(cpu_ticks "$host_pid") - server_before)) \
     -v redis=$(($(cpu_ticks "$redis_pid") - redis_before)) \
     -v switches=$((${switches_after% *} - ${switches_before% *})) \
+    -v mysql=$(($(cpu_ticks "$mysql_pid") - mysql_before)) \
     -v loadgen="$loadgen_before $loadgen_after" '
       $1 == label && ($2 == "total" || n == 0) {n = $3}
       END {
         split(loadgen, lg, " ")
-        if (n > 0) printf "%s\t%.0f\t%.0f\t%.2f\t%.0f\n", label,
+        if (n > 0) printf "%s\t%.0f\t%.0f\t%.2f\t%.0f\t%.0f\n", label,
           server * 1e6 / tps / n, redis * 1e6 / tps / n, switches / n,
-          (lg[2] - lg[1]) * 1e6 / n
+          (lg[2] - lg[1]) * 1e6 / n, mysql * 1e6 / tps / n
       }' \
     "$work/results.tsv" >>"$work/cpu.tsv"
 }
@@ -360,25 +415,77 @@ loadgen top-named "${common[@]}" --mix=top=1 --leaderboards="$lb_named"
 # below saturation, where a closed loop would hide a stall (it stops sending
 # while it waits).
 rate_labels=()
-fixed_rate() {  # fixed_rate PEAK_LABEL MIX
-  local peak rate label="$1@${rate_share}%"
-  peak=$(awk -F'\t' -v label="$1" '$1 == label {print $4; exit}' \
-    "$work/results.tsv")
-  rate=$(awk -v peak="${peak:-0}" -v share="$rate_share" \
-    'BEGIN {printf "%.0f", peak * share / 100}')
+drain_notes=()
+# peak_of LABEL: the closed-loop req/s of a row.
+peak_of() {
+  awk -F'\t' -v label="$1" '$1 == label {print $4; exit}' "$work/results.tsv"
+}
+# fixed_rate LABEL RATE MIX: an open-loop run at RATE req/s, once the
+# database writes of earlier runs have drained.
+fixed_rate() {
+  local label=$1 rate=$2 mix=$3 waited
   if [ "$rate" -lt 1 ]; then
-    say "$1 measured no throughput; no fixed-rate run for it"
+    say "no throughput measured for $label; no fixed-rate run"
     return 0
   fi
-  say "$label: $2 at a fixed $rate req/s, ${seconds}s"
+  waited=$(wait_for_drained_writes)
+  drain_notes+=("$label: waited ${waited}s for the database writes to drain")
+  say "$label: $mix at a fixed $rate req/s, ${seconds}s"
   loadgen "$label" --connections="$connections" --players="$players" \
-    --duration="$seconds" --mix="$2" --rate="$rate" \
+    --duration="$seconds" --mix="$mix" --rate="$rate" \
     --max_outstanding="$max_outstanding"
   rate_labels+=("$label")
 }
+share_of() {  # share_of PEAK: rate_share percent of it, rounded
+  awk -v peak="${1:-0}" -v share="$rate_share" \
+    'BEGIN {printf "%.0f", peak * share / 100}'
+}
 if [ "$rate_share" -gt 0 ]; then
-  fixed_rate submit-only submit=1
-  fixed_rate top-only top=1
+  fixed_rate "submit-only@${rate_share}%" "$(share_of "$(peak_of submit-only)")" \
+    submit=1
+  fixed_rate "top-only@${rate_share}%" "$(share_of "$(peak_of top-only)")" top=1
+  # Half submissions, half top-100 queries, overlapping: the same share of
+  # the peak such a mix would have (each request costing what it costs
+  # alone: the harmonic mean of the two peaks).
+  mixed_peak=$(awk -v s="$(peak_of submit-only)" -v t="$(peak_of top-only)" \
+    'BEGIN {if (s > 0 && t > 0) printf "%.0f", 2 / (1 / s + 1 / t); else print 0}')
+  fixed_rate "submit+top@${rate_share}%" "$(share_of "$mixed_peak")" \
+    submit=1,top=1
+fi
+if [ "$sched" = 1 ] && [ "$rate_share" -gt 0 ]; then
+  if command -v perf >/dev/null; then
+    wait_for_drained_writes >/dev/null
+    sched_rate=$(share_of "$mixed_peak")
+    say "scheduler latency during a further submit+top run at $sched_rate req/s (perf sched; not in the table)"
+    "$bin/leaderboard_loadgen" --port="$tcp_port" \
+      --leaderboards="$lb_day,$lb_week" --connections="$connections" \
+      --players="$players" --duration=7 --mix=submit=1,top=1 \
+      --rate="$sched_rate" --max_outstanding="$max_outstanding" \
+      --progress=false >"$work/sched_run.txt" &
+    sched_loadgen=$!
+    sleep 1
+    perf sched record -a -o "$work/sched.data" -- sleep 5 >/dev/null 2>&1 ||
+      say "perf sched record failed"
+    wait "$sched_loadgen"
+    # Per thread name (a thread group's name, or a program's): CPU time,
+    # times it was switched in, and how long it waited runnable for a core
+    # on average and at most.
+    perf sched latency -i "$work/sched.data" 2>/dev/null | awk -F'|' '
+      NF >= 5 && $4 ~ /avg:/ {
+        task = $1; sub(/^ +/, "", task); sub(/ +$/, "", task)
+        sub(/:[0-9]+$/, "", task); sub(/:\([0-9]+\)$/, "", task)
+        a = $4; sub(/.*avg: */, "", a); m = $5; sub(/.*max: */, "", m)
+        runtime[task] += $2; switches[task] += $3
+        delay[task] += a * $3; if (m + 0 > maxd[task]) maxd[task] = m + 0
+      }
+      END {
+        for (t in runtime) if (switches[t] > 0)
+          printf "  %-18s %9.1f %9d %9.3f %9.2f\n", t, runtime[t],
+            switches[t], delay[t] / switches[t], maxd[t]
+      }' | sort -k5 -nr | head -16 >"$work/sched.txt"
+  else
+    say "perf is not installed; no scheduler latency"
+  fi
 fi
 if [ "$profile" = 1 ]; then
   if command -v perf >/dev/null; then
@@ -387,12 +494,40 @@ if [ "$profile" = 1 ]; then
       --players="$players" --duration=8 --mix="$profile_mix" --progress=false &
     loadgen_pid=$!
     sleep 1
-    perf record -F 999 -g -p "$server_pid" -o "$work/perf.data" -- sleep 6 \
+    perf record -F 999 -g -p "$host_pid" -o "$work/perf.data" -- sleep 6 \
       >/dev/null 2>&1 || say "perf record failed"
     wait "$loadgen_pid"
   else
     say "perf is not installed; no profile"
   fi
+fi
+stop_server
+
+# The same server with the top answer cache on, then with the bulk insert
+# queue on.
+say "top-only+cache (--top_answer_cache_ms=100), ${seconds}s"
+start_server --top_answer_cache_ms=100
+loadgen top-only+cache "${common[@]}" --mix=top=1
+if [ "$rate_share" -gt 0 ]; then
+  fixed_rate "top-only+cache@${rate_share}%" \
+    "$(share_of "$(peak_of top-only+cache)")" top=1
+fi
+scrape "$work/cache.prom"
+cache_line=$(awk '/^plemox_leaderboard_top_answer_cache_lookups_total/ {
+                    match($0, /outcome="[a-z]*"/)
+                    n[substr($0, RSTART + 9, RLENGTH - 10)] = $NF}
+                  END {if (n["hit"] + n["miss"] > 0)
+                         printf "%d hits, %d misses (%.2f%% hits)",
+                           n["hit"], n["miss"],
+                           100 * n["hit"] / (n["hit"] + n["miss"])}' \
+  "$work/cache.prom")
+stop_server
+say "submit-only+bulk (--leaderboard_use_db_bulk_insert), ${seconds}s"
+start_server --leaderboard_use_db_bulk_insert=true
+loadgen submit-only+bulk "${common[@]}" --mix=submit=1
+if [ "$rate_share" -gt 0 ]; then
+  fixed_rate "submit+top+bulk@${rate_share}%" "$(share_of "$mixed_peak")" \
+    submit=1,top=1
 fi
 stop_server
 
@@ -454,7 +589,9 @@ awk -F'\t' -v baselines="$baselines" '
   FILENAME ~ /round_trips/ {cmds[$1] = $2; trips[$1] = $3; switches[$1] = $5
                             next}
   FILENAME ~ /redis.tsv/ {redis_rps[$1] = $2; redis[++nr] = $0; next}
-  FILENAME ~ /cpu.tsv/ {cpu[$1] = $2; run_switches[$1] = $4; next}
+  FILENAME ~ /cpu.tsv/ {cpu[$1] = $2; run_switches[$1] = $4; db[$1] = $6
+                        next}
+  FILENAME ~ /server.tsv/ {srv[$1, $2] = $4 " " $5 " " $6; next}
   {rows[++n] = $0; ++rows_of[$1]}
   function cell(v) { return v == "" ? "-" : v }
   END {
@@ -463,12 +600,16 @@ awk -F'\t' -v baselines="$baselines" '
       split(entries[e], kv, "=")
       base[kv[1]] = kv[2]
     }
-    fmt = "%-16s %-14s %9s %9s %9s %8s %8s %8s %8s %8s %7s %7s %7s %7s " \
-          "%7s %6s %6s %7s %17s\n"
+    # The server histogram of each request kind.
+    kind_of["submit"] = kind_of["submit_ranked"] = "score_submission"
+    kind_of["top"] = kind_of["nearby"] = "public_query"
+    kind_of["social"] = "social_query"
+    fmt = "%-22s %-14s %9s %9s %9s %8s %8s %8s %8s %8s %8s %8s %9s %7s " \
+          "%7s %7s %7s %6s %7s %6s %6s %7s %17s\n"
     printf fmt, "workload", "request", "requests", "req/s", "offered", \
-      "p50 ms", "p90 ms", "p99 ms", "p99.9 ms", "max ms", "failed", \
-      "timeout", "dropped", "cpu us", "ctxsw", "cmds", "trips", "ctxsw@1", \
-      "vs Redis"
+      "p50 ms", "p90 ms", "p99 ms", "p99.9 ms", "max ms", "srv p50", \
+      "srv p99", "srv p99.9", "failed", "timeout", "dropped", "cpu us", \
+      "db us", "ctxsw", "cmds", "trips", "ctxsw@1", "vs Redis"
     for (i = 1; i <= n; ++i) {
       split(rows[i], f, "\t")
       if (f[1] ~ /^count_/ || f[1] ~ /^prefill/ || f[1] == "profiled") continue
@@ -486,9 +627,12 @@ awk -F'\t' -v baselines="$baselines" '
       }
       # The run figures belong to the row its requests were counted on.
       whole_run = f[2] == "total" || rows_of[f[1]] == 1
+      split("- - -", s, " ")
+      if ((f[1], kind_of[f[2]]) in srv) split(srv[f[1], kind_of[f[2]]], s, " ")
       printf fmt, f[1], f[2], f[3], f[4], (fixed ? f[14] : "-"), f[5], \
-        f[6], f[7], f[8], f[9], f[10], f[11], (fixed ? f[12] : "-"), \
-        (whole_run ? cell(cpu[f[1]]) : "-"), \
+        f[6], f[7], f[8], f[9], s[1], s[2], s[3], f[10], f[11], \
+        (fixed ? f[12] : "-"), (whole_run ? cell(cpu[f[1]]) : "-"), \
+        (whole_run ? cell(db[f[1]]) : "-"), \
         (whole_run ? cell(run_switches[f[1]]) : "-"), \
         cell(cmds[f[2]]), cell(trips[f[2]]), cell(switches[f[2]]), ratio
     }
@@ -496,10 +640,10 @@ awk -F'\t' -v baselines="$baselines" '
       split(redis[i], f, "\t")
       printf fmt, "redis-benchmark", f[1], "'"$redis_requests"'", \
         sprintf("%.0f", f[2]), "-", f[3], "-", f[4], "-", f[5], "-", "-", \
-        "-", "-", "-", "1", "1", "-", "-"
+        "-", "-", "-", "-", "-", "-", "-", "1", "1", "-", "-"
     }
   }' "$work/round_trips.tsv" "$work/redis.tsv" "$work/cpu.tsv" \
-  "$work/results.tsv"
+  "$work/server.tsv" "$work/results.tsv"
 echo
 echo "offered, dropped: fixed-rate rows (workload <mix>@<share>) send on a" \
   "schedule whatever the answers; their latencies count from each request's" \
@@ -507,7 +651,16 @@ echo "offered, dropped: fixed-rate rows (workload <mix>@<share>) send on a" \
   "outstanding is dropped (counted, not sent); req/s: requests ended per second."
 echo "cpu us, ctxsw: the server's CPU time (user + system) and context" \
   "switches (voluntary + involuntary, all threads) over the run, per request" \
-  "ended, on the row of the whole run."
+  "ended, on the row of the whole run; db us: MariaDB's CPU time likewise."
+echo "srv p50/p99/p99.9: the server's own latency of the row's kind of work" \
+  "over the run (its request duration histograms: submissions until Redis" \
+  "answered, queries until the answer was ready; submit and submit_ranked" \
+  "share one histogram, top and nearby another), interpolated within the" \
+  "histogram's buckets (0.5, 1, 2.5, 5, 10, 25, 50, 100 ms, ...)."
+for note in "${drain_notes[@]}"; do echo "  $note"; done
+if [ -n "${cache_line:-}" ]; then
+  echo "top answer cache over the +cache runs: $cache_line"
+fi
 echo "cmds/trips/ctxsw@1: Redis commands, Redis round trips and server" \
   "context switches per request, measured one request at a time (INFO" \
   "commandstats; write calls of redis-server; /proc of the server's threads)."
@@ -523,14 +676,15 @@ awk -F'\t' '$2 == "top" && ($1 == "top-only" || $1 == "top-named") {
               rps["top-named"], 100 * rps["top-named"] / rps["top-only"],
               rps["top-only"]}' "$work/results.tsv"
 if [ -n "$prefill_line" ]; then echo "  $prefill_line"; fi
-echo "CPU time per request (server, Redis, load generator: all three share" \
+echo "CPU time per request (server, Redis, load generator, MariaDB: all share" \
   "the $(nproc) cores) and the server's context switches, from /proc during" \
   "each run:"
-awk -F'\t' '$1 !~ /^count_/ {printf "  %-16s server %s us, Redis %s us," \
-             " load generator %s us, total %s us; server %s context" \
-             " switches\n", $1, $2, $3, $5, $2 + $3 + $5, $4}' "$work/cpu.tsv"
+awk -F'\t' '$1 !~ /^count_/ {printf "  %-22s server %s us, Redis %s us," \
+             " load generator %s us, MariaDB %s us, total %s us; server %s" \
+             " context switches\n", $1, $2, $3, $5, $6, $2 + $3 + $5 + $6,
+             $4}' "$work/cpu.tsv"
 for label in submit-only query-heavy mixed top-only top-named \
-  "${rate_labels[@]}"; do
+  top-only+cache submit-only+bulk "${rate_labels[@]}"; do
   if grep -q '^fixed rate: ' "$work/$label.txt"; then
     echo "  $label: $(grep '^fixed rate: ' "$work/$label.txt")"
   fi
@@ -539,6 +693,16 @@ for label in submit-only query-heavy mixed top-only top-named \
     grep '^  [0-9]* x ' "$work/$label.txt" | sed 's/^/  /'
   fi
 done
+if [ -s "$work/sched.txt" ]; then
+  echo
+  echo "Scheduler latency during a submit+top fixed-rate run (perf sched," \
+    "whole machine, 5 s): per thread name, CPU ms, times switched in," \
+    "average and longest wait for a core (ms), longest first:"
+  printf "  %-18s %9s %9s %9s %9s\n" thread "cpu ms" switches "avg wait" \
+    "max wait"
+  cat "$work/sched.txt"
+  grep '^fixed rate: ' "$work/sched_run.txt" | sed 's/^/  that run: /' || true
+fi
 if [ -f "$work/perf.data" ]; then
   if [ -n "${PLEMOX_BENCH_PERF_OUT:-}" ]; then
     cp "$work/perf.data" "$PLEMOX_BENCH_PERF_OUT"

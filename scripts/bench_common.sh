@@ -1,14 +1,17 @@
 # The set-up shared by the benchmarks that run the server against a Redis of
 # their own and a database of their own on the private MariaDB of
-# scripts/services.sh. Sourced (not run) by bench_recovery.sh and
-# bench_archive.sh once they have set `bench_name`; it selects the build
-# (PLEMOX_BENCH_BUILD_DIR, or builds build/release), starts the services,
-# and on exit stops the server, drops the database, removes the Redis and
-# the work folder, and prints the server's last log lines after a failure.
+# scripts/services.sh. Sourced (not run) by bench.sh, bench_recovery.sh and
+# bench_archive.sh once they have set `bench_name` (and, when they need more
+# than the server, `bench_targets`: further build targets); it selects the
+# build (PLEMOX_BENCH_BUILD_DIR, or builds build/release), starts the
+# services, and on exit runs the caller's `bench_cleanup` when it defines
+# one, stops the server, drops the database, removes the Redis (unless the
+# caller set redis_shared=1: a Redis it did not start) and the work folder,
+# and prints the server's last log lines after a failure.
 #
-# Sets: root, build, work, database, leaderboard, redis_pid, host_pid (the
-# caller sets it when it starts the server). Functions: say, mysql_run,
-# free_port, start_redis [redis-server options].
+# Sets: root, build, work, run_id, database, leaderboard, redis_pid,
+# host_pid (the caller sets it when it starts the server). Functions: say,
+# mysql_run, free_port, start_redis [redis-server options].
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
@@ -17,7 +20,8 @@ say() { echo "bench_$bench_name: $*" >&2; }
 if [ -n "${PLEMOX_BENCH_BUILD_DIR:-}" ]; then
   build=$(cd "$PLEMOX_BENCH_BUILD_DIR" && pwd)
 else
-  scripts/build.sh release --target vel_host_main plemox-leaderboard >&2
+  scripts/build.sh release --target vel_host_main plemox-leaderboard \
+    ${bench_targets:-} >&2
   build=$root/build/release
 fi
 
@@ -32,6 +36,7 @@ database="${run_id}_db"
 leaderboard="${run_id}_lb"
 redis_port=""
 redis_pid=""
+redis_shared=0
 host_pid=""
 
 mysql_run() {
@@ -45,10 +50,11 @@ free_port() {
 
 cleanup() {
   local status=$?
+  if declare -F bench_cleanup >/dev/null; then bench_cleanup; fi
   if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
     kill -KILL "$host_pid" 2>/dev/null || true
   fi
-  if [ -n "$redis_pid" ]; then
+  if [ -n "$redis_pid" ] && [ "$redis_shared" != 1 ]; then
     redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true
   fi
   mysql_run -e "DROP DATABASE IF EXISTS \`$database\`" 2>/dev/null || true

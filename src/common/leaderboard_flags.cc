@@ -48,6 +48,10 @@ DEFINE_uint64(mysql_db_pending_write_limit, 200000,
               "Score writes (statements; a bulk statement counts once) that "
               "may wait for the database per connection pool, also while it "
               "is unreachable; further ones are dropped and logged.");
+DEFINE_int32(database_thread_nice, 5,
+             "How much lower the CPU priority (nice value) of the database "
+             "worker threads is than that of the request threads, 0 to 19; "
+             "0 runs them alike.");
 
 DEFINE_bool(use_leaderboard_table_with_date, false,
             "Uses the reserved database table/key. The tables and keys are "
@@ -62,6 +66,15 @@ DEFINE_int32(redis_cache_connections, 2,
              "Redis connections that the scripted submissions and public "
              "queries share, pipelined and non-blocking (at least 1). One "
              "player's submissions always go over the same one.");
+
+DEFINE_uint64(top_answer_cache_ms, 0,
+              "Milliseconds for which an answer of a public from-top query "
+              "over the first 1000 ranks may be served again without reading "
+              "Redis; 0 (the default) reads Redis for every query. Writes "
+              "through this server drop the answers they touch at once.");
+DEFINE_uint64(top_answer_cache_max_bytes, 64 << 20,
+              "Most bytes the answers kept by --top_answer_cache_ms may take; "
+              "the oldest go first.");
 
 DEFINE_uint64(max_records_per_answer, 2000,
               "Most ranking records one answer may hold, all queries of a "

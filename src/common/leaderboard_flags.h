@@ -32,6 +32,7 @@ DECLARE_string(export_db_schema_to_file);
 DECLARE_bool(leaderboard_use_db_bulk_insert);
 DECLARE_uint64(force_flush_interval_in_msec);
 DECLARE_uint64(mysql_db_pending_write_limit);
+DECLARE_int32(database_thread_nice);
 
 // Dated weekly tables and keys.
 DECLARE_bool(use_leaderboard_table_with_date);
@@ -39,6 +40,10 @@ DECLARE_bool(use_leaderboard_table_with_date);
 // Ranking cache: server-side scripts or the command chain.
 DECLARE_bool(redis_cache_use_scripts);
 DECLARE_int32(redis_cache_connections);
+
+// Answers of top-N queries kept in the server.
+DECLARE_uint64(top_answer_cache_ms);
+DECLARE_uint64(top_answer_cache_max_bytes);
 
 // Bounded cost of one request and access control.
 DECLARE_uint64(max_records_per_answer);

@@ -65,6 +65,8 @@ struct Metrics {
   std::array<prometheus::Histogram*, kKindLabels.size()> latency{};
   std::array<prometheus::Counter*, kUnansweredLabels.size()> unanswered{};
   prometheus::Counter* resent_submissions = nullptr;
+  prometheus::Counter* top_answer_hits = nullptr;
+  prometheus::Counter* top_answer_misses = nullptr;
   prometheus::Gauge* recovery_rows_expected = nullptr;
   prometheus::Counter* recovery_rows_replayed = nullptr;
   prometheus::Counter* recovery_rows_failed = nullptr;
@@ -119,6 +121,16 @@ struct Metrics {
                  "before: answered like the first, not applied again")
              .Register(registry)
              .Add({});
+    auto& top_answers =
+        prometheus::BuildCounter()
+            .Name("plemox_leaderboard_top_answer_cache_lookups_total")
+            .Help(
+                "Public top-N queries looked up in the top answer cache "
+                "(--top_answer_cache_ms): a kept answer served (hit), or "
+                "Redis read (miss)")
+            .Register(registry);
+    top_answer_hits = &top_answers.Add({{"outcome", "hit"}});
+    top_answer_misses = &top_answers.Add({{"outcome", "miss"}});
     recovery_rows_expected =
         &prometheus::BuildGauge()
              .Name("plemox_recovery_rows_expected")
@@ -176,6 +188,11 @@ void LeaderboardMetrics::CountUnanswered(Unanswered reason) {
 
 void LeaderboardMetrics::CountResentSubmission() {
   Get().resent_submissions->Increment();
+}
+
+void LeaderboardMetrics::CountTopAnswerLookup(bool hit) {
+  Metrics& metrics = Get();
+  (hit ? metrics.top_answer_hits : metrics.top_answer_misses)->Increment();
 }
 
 void LeaderboardMetrics::CountRecoveryTableStarted(

@@ -50,6 +50,10 @@ class LeaderboardMetrics {
   // answered like the first, not applied again.
   static void CountResentSubmission();
 
+  // Counts one lookup of the top answer cache: a kept answer served
+  // (`hit`), or a read of Redis.
+  static void CountTopAnswerLookup(bool hit);
+
   // Recovery mode progress: a table of `expected_rows` rows starts; rows of
   // it were replayed (`failed` of them refused by the cache); it finished.
   static void CountRecoveryTableStarted(std::uint64_t expected_rows);

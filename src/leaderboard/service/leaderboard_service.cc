@@ -16,6 +16,7 @@
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/database_priority.h"
 #include "leaderboard/service/internal/master_election.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/schema_installation.h"
@@ -108,7 +109,8 @@ bool LeaderboardService::Start(
       << "Failed to initialize the Redis database.";
   service_internal::InstallSchema(server_url, user_id, password, database_name,
                                   character_set);
-  {
+  // The score writes' worker threads yield the CPU to request handling.
+  DatabasePriority::CreateAtLowerPriority([&] {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
     the_db_connection = DbConnection::Create(
         server_url, user_id, password, database_name, connection_count,
@@ -116,8 +118,8 @@ bool LeaderboardService::Start(
     LEADERBOARD_ASSERT(the_db_connection)
         << "Failed to initialize the database, Please check the database "
            "setting in your MANIFEST.json";
-  }
-  BulkInsertQueue::InitializeBulkInsert();
+    BulkInsertQueue::InitializeBulkInsert();
+  });
 
   vel::Event::RegisterHandler<MessageReceivedEvent>(
       &LeaderboardService::OnMessageReceived);

@@ -12,6 +12,7 @@
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/profiling_counters.h"
+#include "leaderboard/service/top_answer_cache.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/message/leaderboard_message_writer.h"
 
@@ -199,6 +200,7 @@ void OnScoreCacheDeleted(bool error, DeletionResult result,
   VLOG(2) << "OnScoreCacheDeleted called";
   ProfilingCounters::Record(ProfilingCounters::kScoreDeletion, start_time);
   const Deletion& deletion = context->requests[context->index];
+  TopAnswerCache::DropAnswersOf(deletion.leaderboard_id());
   const auto& session = context->session;
   if (error) {
     FailDeletion(*context, request_uuid, "(Redis)");

@@ -8,6 +8,7 @@
 
 #include "database/cache/redis_cache.h"
 #include "leaderboard/service/internal/profile_recovery.h"
+#include "leaderboard/service/top_answer_cache.h"
 
 namespace plemox {
 namespace {
@@ -34,9 +35,10 @@ bool service_internal::RecoverProfiles(DbConnection* db_connection,
           profile.metadata = std::move(row.metadata);
           profiles.push_back(std::move(profile));
         }
-        if (!RedisCache::RestoreProfilesForRecovery(leaderboard_id, profiles)) {
-          return false;
-        }
+        const bool restored_chunk =
+            RedisCache::RestoreProfilesForRecovery(leaderboard_id, profiles);
+        TopAnswerCache::DropAnswersOf(leaderboard_id);
+        if (!restored_chunk) return false;
         restored += profiles.size();
         return true;
       });

@@ -3,17 +3,22 @@
 // closed period from the archive instead (leaderboard_service_period_query.cc).
 #include <glog/logging.h>
 
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_cache.h"
+#include "database/cache/redis_key.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/service_state.h"
+#include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/profiling_counters.h"
+#include "leaderboard/service/top_answer_cache.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/message/leaderboard_message_writer.h"
 
@@ -23,6 +28,13 @@ namespace {
 using Query = Leaderboard::LeaderboardQuery::Request;
 using Range = Leaderboard::LeaderboardQuery::Range;
 using Uuid = LeaderboardService::Uuid;
+// What answers a query: its result, read-only (the top answer cache may
+// share it between queries).
+using Answer = std::shared_ptr<const QueryResult>;
+using AnswerCallback = std::function<void(const Answer& result)>;
+
+// The first ranks whose from-top answers the top answer cache keeps.
+constexpr std::int64_t kCachedRanks = 1000;
 using service_internal::CheckAnswerSize;
 using service_internal::CheckAuthenticated;
 using service_internal::CheckQuery;
@@ -135,13 +147,12 @@ void CopyResult(const QueryResult& result,
   }
 }
 
-// Whether `response` fits --max_answer_bytes; refuses the request when it
-// does not (names and metadata make records of very different sizes, so the
-// record cap alone does not bound an answer's bytes).
-bool CheckAnswerBytes(const Leaderboard::Response& response,
+// Whether an answer of `bytes` fits --max_answer_bytes; refuses the request
+// when it does not (names and metadata make records of very different sizes, so
+// the record cap alone does not bound an answer's bytes).
+bool CheckAnswerBytes(std::size_t bytes,
                       const std::shared_ptr<ClientSession>& session,
                       const Uuid& request_uuid, const char* operation) {
-  const std::size_t bytes = response.ByteSizeLong();
   if (RequestLimits::FitsAnswerBytes(bytes)) return true;
   const std::string message = RequestLimits::AnswerBytesMessage();
   LOG(WARNING) << operation << "failed: "
@@ -158,12 +169,59 @@ bool IsSocial(const Query& query) {
   return query.collection() == Leaderboard::LeaderboardQuery::kSocial;
 }
 
+// A query's place in the top answer cache and what its lookup found.
+struct TopLookup {
+  std::string key;
+  // When the lookup ran (monotonic clock): a read that follows starts then.
+  std::int64_t read_at = 0;
+  TopAnswerCache::Lookup found;
+};
+
+// Looks `query` up in the top answer cache, counting a hit or a miss: true
+// with *top filled for a public from-top query without a player over the
+// first ranks of a current ranking, when the cache is on.
+bool LookUpTopAnswer(const Query& query, TopLookup* top) {
+  TopAnswerCache* const cache = TopAnswerCache::Instance();
+  if (cache == nullptr || IsSocial(query) || query.has_period_start() ||
+      query.has_account_id() || query.range().type() != Range::kFromTop ||
+      query.range().end() >= kCachedRanks ||
+      !IsValidTimespan(query.time_span())) {
+    return false;
+  }
+  const auto week_time = service_internal::WeekReferenceTime(
+      query.leaderboard_id(), query.time_span());
+  top->key =
+      MakeLeaderboardKey(query.leaderboard_id(), query.time_span(), week_time) +
+      '|' + std::to_string(query.range().begin()) + '|' +
+      std::to_string(query.range().end()) + '|' +
+      std::to_string(query.ranking_type());
+  top->read_at = vel::MonotonicClock::Now();
+  top->found = cache->Find(query.leaderboard_id(), top->key, top->read_at);
+  LeaderboardMetrics::CountTopAnswerLookup(top->found.answer != nullptr);
+  return true;
+}
+
+// `result` serialized as the leaderboard_query field of an answer: what
+// follows the header of a single query's answer on the wire.
+std::shared_ptr<const std::string> WireOf(const QueryResult& result) {
+  Leaderboard::Response response;
+  CopyResult(result, response.mutable_leaderboard_query());
+  return std::make_shared<const std::string>(response.SerializeAsString());
+}
+
 // Runs `query` in the cache: its social ranking, or else its public one;
 // `callback` gets the shared result. A closed period is read from the
-// archive.
-void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
+// archive. With `top` (the query's lookup in the top answer cache), a kept
+// answer is answered at once on the calling thread, and an answer read from
+// Redis is kept.
+void QueryCache(const Query& query, AnswerCallback callback,
+                TopLookup* top = nullptr) {
   if (query.has_period_start()) {
     service_internal::QueryArchivedPeriod(query, std::move(callback));
+    return;
+  }
+  if (top != nullptr && top->found.answer) {
+    callback(top->found.answer);
     return;
   }
   const auto week_time = service_internal::WeekReferenceTime(
@@ -173,17 +231,42 @@ void QueryCache(const Query& query, RedisCache::QueryCallback callback) {
                                      CompetitorsOf(query), query.time_span(),
                                      query.range(), query.ranking_type(),
                                      week_time, std::move(callback));
-  } else {
-    RedisCache::GetPublicLeaderboard(
-        query.leaderboard_id(), PlayerOf(query), query.time_span(),
-        query.range(), query.ranking_type(), week_time, std::move(callback));
+    return;
   }
+  if (top != nullptr) {
+    callback = [id = query.leaderboard_id(), key = std::move(top->key),
+                ticket = top->found.ticket, read_at = top->read_at,
+                callback = std::move(callback)](const Answer& result) {
+      if (result && !result->error) {
+        TopAnswerCache::Instance()->Store(id, key, ticket, read_at, result,
+                                          WireOf(*result));
+      }
+      callback(result);
+    };
+  }
+  RedisCache::GetPublicLeaderboard(
+      query.leaderboard_id(), PlayerOf(query), query.time_span(), query.range(),
+      query.ranking_type(), week_time, std::move(callback));
+}
+
+// Answers a single query with a kept answer's wire form.
+void AnswerWithWire(const std::string& wire,
+                    const std::shared_ptr<ClientSession>& session,
+                    const Uuid& request_uuid) {
+  auto header = vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
+      request_uuid, true);
+  header->clear_leaderboard_query();
+  if (!CheckAnswerBytes(header->ByteSizeLong() + wire.size(), session,
+                        request_uuid, "QueryRequest() ")) {
+    return;
+  }
+  session->SendWithTail(*header, wire);
 }
 
 // Refuses the request of a query whose reader refused it (an archived
 // period that does not exist) with kFailInvalidParameter; false when the
 // result is no refusal.
-bool AnswerRefusal(const std::shared_ptr<QueryResult>& result,
+bool AnswerRefusal(const Answer& result,
                    const std::shared_ptr<ClientSession>& session,
                    const Uuid& request_uuid) {
   if (!result || !result->error || result->refusal.empty()) return false;
@@ -196,7 +279,7 @@ bool AnswerRefusal(const std::shared_ptr<QueryResult>& result,
 
 // Answers one query with the cache's `result`: its records, or
 // kFailUnknown "Internal error" when the cache failed.
-void AnswerQuery(const std::shared_ptr<QueryResult>& result,
+void AnswerQuery(const Answer& result,
                  const std::shared_ptr<ClientSession>& session,
                  const Uuid& request_uuid) {
   if (AnswerRefusal(result, session, request_uuid)) return;
@@ -208,7 +291,8 @@ void AnswerQuery(const std::shared_ptr<QueryResult>& result,
   auto response = vel::LeaderboardMessageWriter::CreateLeaderboardQueryResponse(
       request_uuid, true);
   CopyResult(*result, response->mutable_leaderboard_query());
-  if (!CheckAnswerBytes(*response, session, request_uuid, "QueryRequest() ")) {
+  if (!CheckAnswerBytes(response->ByteSizeLong(), session, request_uuid,
+                        "QueryRequest() ")) {
     return;
   }
   session->Send(*response);
@@ -218,17 +302,15 @@ void AnswerQuery(const std::shared_ptr<QueryResult>& result,
 // (cache completion threads): count its latency from `start_time`
 // (monotonic clock), then answer it.
 void OnPublicLeaderboardCacheQueried(
-    const std::shared_ptr<QueryResult>& result,
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    std::int64_t start_time) {
+    const Answer& result, const std::shared_ptr<ClientSession>& session,
+    const Uuid& request_uuid, std::int64_t start_time) {
   VLOG(2) << "OnPublicLeaderboardCacheQueried called";
   ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
   AnswerQuery(result, session, request_uuid);
 }
 void OnSocialLeaderboardCacheQueried(
-    const std::shared_ptr<QueryResult>& result,
-    const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
-    std::int64_t start_time) {
+    const Answer& result, const std::shared_ptr<ClientSession>& session,
+    const Uuid& request_uuid, std::int64_t start_time) {
   VLOG(2) << "OnSocialLeaderboardCacheQueried called";
   ProfilingCounters::Record(ProfilingCounters::kSocialQuery, start_time);
   AnswerQuery(result, session, request_uuid);
@@ -240,12 +322,21 @@ void OnSocialLeaderboardCacheQueried(
 void RunQuery(const std::shared_ptr<ClientSession>& session,
               const Uuid& request_uuid, const Query& query,
               std::int64_t start_time) {
+  TopLookup top;
+  const bool kept = LookUpTopAnswer(query, &top);
+  if (kept && top.found.wire) {
+    ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
+    AnswerWithWire(*top.found.wire, session, request_uuid);
+    return;
+  }
   const auto completion = IsSocial(query) ? &OnSocialLeaderboardCacheQueried
                                           : &OnPublicLeaderboardCacheQueried;
-  QueryCache(query, [completion, session, request_uuid,
-                     start_time](const std::shared_ptr<QueryResult>& result) {
-    completion(result, session, request_uuid, start_time);
-  });
+  QueryCache(
+      query,
+      [completion, session, request_uuid, start_time](const Answer& result) {
+        completion(result, session, request_uuid, start_time);
+      },
+      kept ? &top : nullptr);
 }
 
 // One step of a batch of queries: runs query `index` in the cache; its
@@ -257,7 +348,7 @@ void RunBatchStep(const std::shared_ptr<BatchContext>& context,
 // step, or sends the answer after the last. A failed step answers
 // kFailUnknown "Internal error" and drops the partial answer: the batch
 // fails as a whole.
-void ContinueBatch(const std::shared_ptr<QueryResult>& result,
+void ContinueBatch(const Answer& result,
                    const std::shared_ptr<BatchContext>& context,
                    std::size_t index) {
   if (AnswerRefusal(result, context->session, context->request_uuid)) return;
@@ -267,7 +358,7 @@ void ContinueBatch(const std::shared_ptr<QueryResult>& result,
     return;
   }
   CopyResult(*result, context->response->add_leaderboard_queries());
-  if (!CheckAnswerBytes(*context->response, context->session,
+  if (!CheckAnswerBytes(context->response->ByteSizeLong(), context->session,
                         context->request_uuid, "QueriesRequest() ")) {
     return;
   }
@@ -282,17 +373,15 @@ void ContinueBatch(const std::shared_ptr<QueryResult>& result,
 // (cache completion threads): count its latency from `start_time`
 // (monotonic clock), then go on with the batch.
 void OnPublicLeaderboardsCacheQueried(
-    const std::shared_ptr<QueryResult>& result,
-    const std::shared_ptr<BatchContext>& context, std::size_t index,
-    std::int64_t start_time) {
+    const Answer& result, const std::shared_ptr<BatchContext>& context,
+    std::size_t index, std::int64_t start_time) {
   VLOG(2) << "OnPublicLeaderboardsCacheQueried called";
   ProfilingCounters::Record(ProfilingCounters::kQuery, start_time);
   ContinueBatch(result, context, index);
 }
 void OnSocialLeaderboardsCacheQueried(
-    const std::shared_ptr<QueryResult>& result,
-    const std::shared_ptr<BatchContext>& context, std::size_t index,
-    std::int64_t start_time) {
+    const Answer& result, const std::shared_ptr<BatchContext>& context,
+    std::size_t index, std::int64_t start_time) {
   VLOG(2) << "OnSocialLeaderboardsCacheQueried called";
   ProfilingCounters::Record(ProfilingCounters::kSocialQuery, start_time);
   ContinueBatch(result, context, index);
@@ -302,12 +391,16 @@ void RunBatchStep(const std::shared_ptr<BatchContext>& context,
                   std::size_t index) {
   const std::int64_t start_time = vel::MonotonicClock::Now();
   const Query& query = context->queries[index];
+  TopLookup top;
+  const bool kept = LookUpTopAnswer(query, &top);
   const auto completion = IsSocial(query) ? &OnSocialLeaderboardsCacheQueried
                                           : &OnPublicLeaderboardsCacheQueried;
-  QueryCache(query, [completion, context, index,
-                     start_time](const std::shared_ptr<QueryResult>& result) {
-    completion(result, context, index, start_time);
-  });
+  QueryCache(
+      query,
+      [completion, context, index, start_time](const Answer& result) {
+        completion(result, context, index, start_time);
+      },
+      kept ? &top : nullptr);
 }
 
 }  // namespace

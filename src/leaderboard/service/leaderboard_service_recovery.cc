@@ -29,6 +29,7 @@
 #include "leaderboard/service/internal/profile_recovery.h"
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
+#include "leaderboard/service/top_answer_cache.h"
 
 namespace plemox {
 namespace {
@@ -182,6 +183,7 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
     }
     RedisCache::SubmitScoresForRecovery(leaderboard_id, timespan, scores,
                                         option, &failed);
+    TopAnswerCache::DropAnswersOf(leaderboard_id);
     for (const std::size_t i : failed) {
       const RedisCache::RecoveryScore& score = scores[i];
       LOG(WARNING) << "Failed to submit score while recovering the data"

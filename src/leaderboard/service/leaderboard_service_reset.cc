@@ -29,6 +29,7 @@
 #include "leaderboard/service/internal/master_election.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/period_ends.h"
+#include "leaderboard/service/top_answer_cache.h"
 
 namespace plemox {
 namespace {
@@ -113,7 +114,8 @@ void ResetLeaderboard(const std::string& leaderboard_id,
                       const RankingOption& option,
                       const std::optional<PeriodEnd>& period_end) {
   const auto on_cache_reset = [leaderboard_key, schedule_date_time, period_end](
-                                  bool error, const std::string&) {
+                                  bool error, const std::string& id) {
+    TopAnswerCache::DropAnswersOf(id);
     OnLeaderboardCacheReset(error, leaderboard_key, schedule_date_time);
     PeriodEnds::OnRolledOver(period_end, !error);
   };

@@ -22,6 +22,7 @@
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/period_ends.h"
+#include "leaderboard/service/top_answer_cache.h"
 #include "vel/message/leaderboard_message_writer.h"
 
 namespace plemox {
@@ -306,11 +307,13 @@ void OnRequestedResetLogInserted(
   const auto on_cache_reset = [context](int period_index) {
     const std::string key =
         context->leaderboard_id + kPeriodSuffixes[period_index];
-    return [context, key, period_index](bool failed_step, const std::string&) {
-      PeriodEnds::OnRolledOver(context->period_ends[period_index],
-                               !failed_step);
-      OnRequestedLeaderboardReset(failed_step, key, context);
-    };
+    return
+        [context, key, period_index](bool failed_step, const std::string& id) {
+          TopAnswerCache::DropAnswersOf(id);
+          PeriodEnds::OnRolledOver(context->period_ends[period_index],
+                                   !failed_step);
+          OnRequestedLeaderboardReset(failed_step, key, context);
+        };
   };
   // Without a connection (shutdown under way) the database steps fail, so
   // that the answer still comes after the last step.
@@ -395,7 +398,8 @@ bool LeaderboardService::ForceResetLeaderboard(
 
   auto barrier = std::make_shared<ForcedReset>();
   const auto on_cache_reset = [leaderboard_key, barrier, period_end](
-                                  bool error, const std::string&) {
+                                  bool error, const std::string& id) {
+    TopAnswerCache::DropAnswersOf(id);
     PeriodEnds::OnRolledOver(period_end, !error);
     OnLeaderboardCacheForcedlyReset(error, leaderboard_key, barrier);
   };

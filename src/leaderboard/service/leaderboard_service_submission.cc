@@ -20,6 +20,7 @@
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/profiling_counters.h"
+#include "leaderboard/service/top_answer_cache.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/core/random_generator.h"
 #include "vel/core/wall_clock.h"
@@ -224,6 +225,9 @@ void OnScoreCached(const RedisCache::SubmitOutcome& outcome,
   ProfilingCounters::Record(ProfilingCounters::kScoreSubmission,
                             context->start_time);
   const auto& request = context->request;
+  // Whatever the outcome, the rankings may have changed: the answers kept
+  // of them go before this submission is answered.
+  TopAnswerCache::DropAnswersOf(request.leaderboard_id());
   const RedisCache::SubmitStatus status = outcome.status;
   if (status == RedisCache::SubmitStatus::kRefused) {
     LOG(WARNING) << "ScoreSubmission() "

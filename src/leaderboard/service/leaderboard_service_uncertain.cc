@@ -13,6 +13,7 @@
 #include "database/cache/redis_cache.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/submission_chain.h"
+#include "leaderboard/service/top_answer_cache.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/core/raw_timer.h"
 
@@ -87,6 +88,8 @@ void OnSubmissionReadBack(
     std::int64_t deadline, int attempt) {
   VLOG(2) << "OnSubmissionReadBack called";
   const auto& request = context->request;
+  // The uncertain write may have reached Redis after the first drop.
+  TopAnswerCache::DropAnswersOf(request.leaderboard_id());
   const auto log = [&](google::LogSeverity severity, const char* text) {
     google::LogMessage(__FILE__, __LINE__, severity).stream()
         << "ScoreSubmission() "

@@ -54,6 +54,19 @@ void ClientSession::Send(const Leaderboard::Response& response) const {
   }
 }
 
+void ClientSession::SendWithTail(const Leaderboard::Response& header,
+                                 const std::string& tail) const {
+  RequestLedger::Entry request;
+  const bool known =
+      requests_.Take(vel::util::FromBytes(header.request_uuid()), &request);
+  LeaderboardMetrics::CountAnswer(header, known ? &request : nullptr);
+  if (auto transport = transport_.lock()) {
+    std::string bytes = header.SerializeAsString();
+    bytes += tail;
+    transport->Send(vel::Buffer(bytes.data(), bytes.size()), 100);
+  }
+}
+
 const char* ClientSession::StateName(State state) {
   static const char* const kNames[] = {"kUnknown", "kCreated", "kAuthenticated",
                                        "kClosed"};

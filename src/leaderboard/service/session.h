@@ -51,6 +51,11 @@ class ClientSession {
   // response to a closed connection is dropped silently. Counted in the
   // metrics either way.
   void Send(const Leaderboard::Response& response) const;
+  // Sends `header` followed by `tail`, serialized fields of the same
+  // message that `header` lacks (a kept answer's records): on the wire one
+  // response. Counted by `header`. Any thread.
+  void SendWithTail(const Leaderboard::Response& header,
+                    const std::string& tail) const;
 
   // "app_id-StateName", the form used after "session=" in log lines.
   std::string ToString() const;

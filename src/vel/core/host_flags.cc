@@ -7,13 +7,16 @@ DEFINE_string(res_root, ".",
               "Resource root: the directory that holds the component's data "
               "files (sql/database_schema.sql).");
 
-DEFINE_int32(event_threads_size, 4,
-             "Number of event threads that run posted events and handlers.");
-DEFINE_int32(internal_threads_size, 2,
-             "Number of threads of the 'default' I/O group (TCP) and of the "
-             "timer group.");
-DEFINE_int32(redis_async_threads_size, 4,
-             "Number of threads of Redis completion and cache I/O groups.");
+DEFINE_int32(event_threads_size, 0,
+             "Number of event threads that run posted events and handlers "
+             "(0: one per core).");
+DEFINE_int32(internal_threads_size, 0,
+             "Number of threads of the 'default' I/O group (TCP), of the "
+             "timer group and of the HTTP API (0: one per two cores, at "
+             "least 1).");
+DEFINE_int32(redis_async_threads_size, 0,
+             "Number of threads of Redis completion and cache I/O groups "
+             "(0: one per core).");
 DEFINE_bool(enable_event_profiler, false,
             "Measure request latencies and publish them as counters.");
 

@@ -21,6 +21,7 @@
 #include "vel/core/manifest.h"
 #include "vel/core/raw_timer.h"
 #include "vel/host/host_operations.h"
+#include "vel/host/thread_sizing.h"
 #include "vel/http/api_access.h"
 #include "vel/http/api_service.h"
 #include "vel/redis/redis.h"
@@ -131,6 +132,7 @@ bool ConfigureApiAccess() {
 }
 
 bool StartServices() {
+  if (!ThreadSizing::Apply()) return false;
   HostOperations::Install();
   if (!IoService::CreateIoGroup("default", FLAGS_internal_threads_size)) {
     LOG(ERROR) << "Failed to create the I/O group 'default'";
