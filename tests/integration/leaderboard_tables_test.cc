@@ -210,9 +210,12 @@ TEST_F(LeaderboardTablesTest, RefusedCreationFailsItsWaitersAndIsTriedAgain) {
   EXPECT_EQ(refused.failures.load(), 2);
   EXPECT_FALSE(tables->IsKnown(id));
   EXPECT_EQ(TableCount(id), "0");
-  EXPECT_EQ(log.Count(google::GLOG_ERROR,
-                      "Failed to create the tables of a leaderboard: "),
-            1);
+  // p2 waits behind p1's creation when it arrives while that runs; on a
+  // slow machine the creation may have failed already and p2 tries anew.
+  const int creations = log.Count(
+      google::GLOG_ERROR, "Failed to create the tables of a leaderboard: ");
+  EXPECT_GE(creations, 1);
+  EXPECT_LE(creations, 2);
 
   FLAGS_mysql_db_character_set = "utf8";
   Done done;

@@ -346,7 +346,10 @@ TEST_F(RedisPipelineTest, BlockingCallsFromCallbacksDoNotWaitForThemselves) {
                          Redis::kError, Redis::kSuccess}));
   EXPECT_EQ(value, "v");
   EXPECT_EQ(echoed.text, "hi");
-  single->stop();
+  // Run until the closed pipeline's last handlers are done: stopping with
+  // them still queued would keep the connections (and the io_context they
+  // hold) alive for ever.
+  single_guard.reset();
   single_thread.join();
 }
 
