@@ -14,7 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   redis-server redis-tools mariadb-server mariadb-client
   curl python3 ccache openssl
-  clang libclang-rt-14-dev prometheus-cpp-dev redis-sentinel
+  clang libclang-rt-14-dev lld prometheus-cpp-dev redis-sentinel
   python3-prometheus-client python3-protobuf
   chromium chromium-driver python3-selenium
 )

@@ -34,12 +34,14 @@ const char kToken[] = "console-test-token-0123456789abcdef";
 const posix_time::ptime kStarts =
     posix_time::time_from_string("2098-01-05 06:00:00");
 
-std::string Prefix() { return "e2econ" + std::to_string(getpid()) + "_"; }
+std::string ConsolePrefix() {
+  return "e2econ" + std::to_string(getpid()) + "_";
+}
 
 class ConsoleTest : public testing::Test {
  protected:
   void SetUp() override {
-    const std::string p = Prefix();
+    const std::string p = ConsolePrefix();
     auto options = HostProcess::Options::WithArguments(ArgumentsJson(
         {p + "a", p + "b"}, {ScheduleJson(p + "a", "day", kStarts)}));
     options.flags = {"--enable_reset_leaderboard_api=true",
@@ -65,14 +67,14 @@ class ConsoleTest : public testing::Test {
   }
   void TearDown() override {
     server_.reset();
-    probe_.ForgetLeaderboards(Prefix());
+    probe_.ForgetLeaderboards(ConsolePrefix());
   }
 
   void Submit(const std::string& name, const std::string& account, double score,
               const std::optional<std::string>& display_name = std::nullopt,
               const std::optional<std::string>& metadata = std::nullopt) {
     plemox::LeaderboardClient::Submission submission;
-    submission.leaderboard_id = Prefix() + name;
+    submission.leaderboard_id = ConsolePrefix() + name;
     submission.account = QueryBuilder::Account("guest", account);
     submission.score = score;
     submission.display_name = display_name;
@@ -80,11 +82,12 @@ class ConsoleTest : public testing::Test {
     ASSERT_TRUE(server_->client().SubmitScore(submission).ok());
   }
   std::size_t RowsOf(const std::string& table, const std::string& account) {
-    const auto rows = probe_.ScoreRows(Prefix() + table);
+    const auto rows = probe_.ScoreRows(ConsolePrefix() + table);
     return rows ? rows->count("guest:" + account) : 0;
   }
   std::size_t RankedOf(const std::string& name, const std::string& timespan) {
-    return probe_.SortedSet("leaderboard:" + Prefix() + name + ":" + timespan)
+    return probe_
+        .SortedSet("leaderboard:" + ConsolePrefix() + name + ":" + timespan)
         .size();
   }
   HttpAnswer Call(const std::string& method, const std::string& target,
@@ -108,7 +111,7 @@ class ConsoleTest : public testing::Test {
 };
 
 TEST_F(ConsoleTest, RoutesRefuseWhatTheyMustAndChangeNothing) {
-  const std::string a = Prefix() + "a";
+  const std::string a = ConsolePrefix() + "a";
   const std::string deletion =
       "/v1/console/leaderboards/" + a + "/players/?provider=guest&account=p01";
 
@@ -152,11 +155,11 @@ TEST_F(ConsoleTest, RoutesRefuseWhatTheyMustAndChangeNothing) {
   EXPECT_EQ(preflight.status, 405);
   EXPECT_EQ(preflight.headers.count("Access-Control-Allow-Origin"), 0u);
   EXPECT_EQ(
-      Refusal(Call("DELETE", "/v1/console/leaderboards/" + Prefix() +
+      Refusal(Call("DELETE", "/v1/console/leaderboards/" + ConsolePrefix() +
                                  "nope/players/?provider=guest&account=p01"),
               404)
           .value("message", ""),
-      "unknown leaderboard '" + Prefix() + "nope'");
+      "unknown leaderboard '" + ConsolePrefix() + "nope'");
   for (const std::string& player :
        {std::string("provider=guest&account=p0%3A1"),
         std::string("provider=&account=p01"), std::string("account=p01"),
@@ -176,8 +179,9 @@ TEST_F(ConsoleTest, RoutesRefuseWhatTheyMustAndChangeNothing) {
             std::string::npos);
   Refusal(Call("GET", ranking + "?size=0"), 400);
   Refusal(Call("GET", ranking + "?time_span=hourly"), 400);
-  Refusal(Call("GET", "/v1/console/leaderboards/" + Prefix() + "x/ranking/"),
-          404);
+  Refusal(
+      Call("GET", "/v1/console/leaderboards/" + ConsolePrefix() + "x/ranking/"),
+      404);
   Refusal(Call("GET", ranking + "?provider=guest&account=nobody"), 404);
   Refusal(Call("GET", "/v1/console/players/?provider=guest"), 400);
 
@@ -215,7 +219,7 @@ TEST_F(ConsoleTest, RoutesRefuseWhatTheyMustAndChangeNothing) {
 }
 
 TEST_F(ConsoleTest, ServesLeaderboardsCreatedAtRunTime) {
-  const std::string id = Prefix() + "runtime";
+  const std::string id = ConsolePrefix() + "runtime";
   ASSERT_EQ(Call("GET", "/v1/console/leaderboards/" + id + "/ranking/").status,
             404);
   Submit("runtime", "p07", 70);
@@ -234,8 +238,8 @@ TEST_F(ConsoleTest, ServesLeaderboardsCreatedAtRunTime) {
 }
 
 TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
-  const std::string a = Prefix() + "a";
-  const std::string b = Prefix() + "b";
+  const std::string a = ConsolePrefix() + "a";
+  const std::string b = ConsolePrefix() + "b";
   // A requested reset of "b" writes reset log rows for the page to show.
   ASSERT_TRUE(server_->client().RequestReset(b).ok());
   const std::string artifacts = BinaryDir() + "/../test-artifacts/console";

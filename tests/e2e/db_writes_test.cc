@@ -30,7 +30,9 @@ using Clock = std::chrono::steady_clock;
 
 const char* const kTimespans[] = {"daily", "weekly", "monthly", "alltime"};
 
-std::string Prefix() { return "e2edbw" + std::to_string(getpid()) + "_"; }
+std::string DbWritesPrefix() {
+  return "e2edbw" + std::to_string(getpid()) + "_";
+}
 
 // Plain statements: every host start replaces the stored procedures, and a
 // call racing with that (another test's server starting) is refused, which
@@ -47,8 +49,8 @@ HostProcess::Options Options(const std::string& leaderboard_id,
 class DbWritesTest : public testing::TestWithParam<bool> {
  protected:
   void TearDown() override {
-    probe_.DeleteKeys("leaderboard:" + Prefix() + "*");
-    probe_.DropTables(Prefix());
+    probe_.DeleteKeys("leaderboard:" + DbWritesPrefix() + "*");
+    probe_.DropTables(DbWritesPrefix());
   }
 
   // Flags that choose the bulk queue (the test parameter).
@@ -93,7 +95,8 @@ class DbWritesTest : public testing::TestWithParam<bool> {
 };
 
 TEST_P(DbWritesTest, WritesPendingAtSigtermReachTheTables) {
-  const std::string id = Prefix() + "sigterm" + (GetParam() ? "b" : "s");
+  const std::string id =
+      DbWritesPrefix() + "sigterm" + (GetParam() ? "b" : "s");
   // A flush interval far beyond the test: only shutdown can send them.
   RunningServer server(Options(id, BulkFlags("600000")), "db-writes-test");
   for (int i = 0; i < 5; ++i) {
@@ -117,7 +120,7 @@ TEST_P(DbWritesTest, WritesPendingAtSigtermReachTheTables) {
 }
 
 TEST_P(DbWritesTest, ADeletionRightAfterASubmissionLeavesNoRow) {
-  const std::string id = Prefix() + "delete" + (GetParam() ? "b" : "s");
+  const std::string id = DbWritesPrefix() + "delete" + (GetParam() ? "b" : "s");
   RunningServer server(Options(id, BulkFlags("600000")), "db-writes-test");
   for (const char* account : {"gone", "stays"}) {
     const auto result =
@@ -140,7 +143,7 @@ TEST_P(DbWritesTest, ADeletionRightAfterASubmissionLeavesNoRow) {
 }
 
 TEST_P(DbWritesTest, TwentySecondOutageUnderLoadLosesNoRecord) {
-  const std::string id = Prefix() + "outage" + (GetParam() ? "b" : "s");
+  const std::string id = DbWritesPrefix() + "outage" + (GetParam() ? "b" : "s");
   TcpFaultProxy proxy(MysqlHost(), MysqlPort());
   auto flags = BulkFlags("200");
   flags.push_back("--mysql_server_url=" + proxy.url());

@@ -21,12 +21,14 @@ using Leaderboard::ScoreDeletion;
 using plemox::LeaderboardClient;
 using plemox::QueryBuilder;
 
-std::string Prefix() { return "e2edel" + std::to_string(getpid()) + "_"; }
+std::string DeletionPrefix() {
+  return "e2edel" + std::to_string(getpid()) + "_";
+}
 
 class DeletionTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::string p = Prefix();
+    const std::string p = DeletionPrefix();
     // The schedule starts far ahead: one that has fallen due would roll the
     // rankings over while the tests read them.
     auto options = HostProcess::Options::WithArguments(
@@ -42,17 +44,17 @@ class DeletionTest : public testing::Test {
     client_ = nullptr;
     server_.reset();
     StoreProbe probe;
-    probe.DeleteKeys("leaderboard:" + Prefix() + "*");
-    probe.DropTables(Prefix());
+    probe.DeleteKeys("leaderboard:" + DeletionPrefix() + "*");
+    probe.DropTables(DeletionPrefix());
     probe.Execute(
         "DELETE FROM reset_schedule_log WHERE leaderboard_key LIKE '" +
-        Prefix() + "%'");
+        DeletionPrefix() + "%'");
   }
 
   static void Submit(const std::string& name, const std::string& account,
                      double score) {
     ASSERT_TRUE(client_
-                    ->SubmitScore(Prefix() + name,
+                    ->SubmitScore(DeletionPrefix() + name,
                                   QueryBuilder::Account("guest", account),
                                   score,
                                   Leaderboard::ScoreSubmission::kHighScore)
@@ -60,10 +62,10 @@ class DeletionTest : public testing::Test {
   }
   static LeaderboardClient::Deletion Of(const std::string& name,
                                         const std::string& account) {
-    return {Prefix() + name, QueryBuilder::Account("guest", account)};
+    return {DeletionPrefix() + name, QueryBuilder::Account("guest", account)};
   }
   std::string Key(const std::string& name, const std::string& timespan) {
-    return "leaderboard:" + Prefix() + name + ":" + timespan;
+    return "leaderboard:" + DeletionPrefix() + name + ":" + timespan;
   }
   // Rows of the player in a table, once the writes of earlier answers
   // have landed.
@@ -71,7 +73,7 @@ class DeletionTest : public testing::Test {
                      std::size_t expected) {
     std::size_t count = 0;
     WaitFor([&] {
-      auto rows = probe_.ScoreRows(Prefix() + table);
+      auto rows = probe_.ScoreRows(DeletionPrefix() + table);
       count = rows ? rows->count("guest:" + account) : 0;
       return count == expected;
     });
@@ -107,12 +109,13 @@ TEST_F(DeletionTest, BatchRemovesFromCacheAndDatabaseInRequestOrder) {
 
   // The answer came after the database step: the rows are gone already.
   for (const char* table : {"a_alltime", "a_daily", "a_weekly", "a_monthly"}) {
-    EXPECT_EQ(probe_.ScoreRows(Prefix() + table)->count("guest:p1"), 0u)
+    EXPECT_EQ(probe_.ScoreRows(DeletionPrefix() + table)->count("guest:p1"), 0u)
         << table;
-    EXPECT_EQ(probe_.ScoreRows(Prefix() + table)->count("guest:p2"), 1u)
+    EXPECT_EQ(probe_.ScoreRows(DeletionPrefix() + table)->count("guest:p2"), 1u)
         << table;
   }
-  EXPECT_EQ(probe_.ScoreRows(Prefix() + "b_daily")->count("guest:p1"), 0u);
+  EXPECT_EQ(probe_.ScoreRows(DeletionPrefix() + "b_daily")->count("guest:p1"),
+            0u);
   for (const char* timespan : {"alltime", "daily", "weekly", "monthly"}) {
     const auto ranking = probe_.SortedSet(Key("a", timespan));
     ASSERT_EQ(ranking.size(), 1u) << timespan;
@@ -133,7 +136,7 @@ TEST_F(DeletionTest, ScheduledPeriodsOnly) {
   ASSERT_EQ(result.response.score_deletions_size(), 1);
   EXPECT_FALSE(probe_.KeyExists(Key("weekly", "weekly")));
   EXPECT_FALSE(probe_.KeyExists(Key("weekly", "alltime")));
-  EXPECT_TRUE(probe_.ScoreRows(Prefix() + "weekly_weekly")->empty());
+  EXPECT_TRUE(probe_.ScoreRows(DeletionPrefix() + "weekly_weekly")->empty());
 }
 
 TEST_F(DeletionTest, BadBatchesAreRefusedBeforeAnythingIsDeleted) {
@@ -165,12 +168,14 @@ TEST_F(DeletionTest, CacheFailureStopsTheBatchAfterTheDoneDeletions) {
   EXPECT_EQ(result.response.fail().code(), Leaderboard::Response::kFailUnknown);
   EXPECT_EQ(result.response.fail().message(), "Internal error");
   // The first deletion stays done in both stores.
-  EXPECT_EQ(probe_.ScoreRows(Prefix() + "a_alltime")->count("guest:first"), 0u);
+  EXPECT_EQ(
+      probe_.ScoreRows(DeletionPrefix() + "a_alltime")->count("guest:first"),
+      0u);
   probe_.DeleteKeys(Key("b", "alltime") + ":timestamp");
 }
 
 TEST_F(DeletionTest, ScheduleStatusComesFromTheResetLog) {
-  const std::string weekly = Prefix() + "weekly";
+  const std::string weekly = DeletionPrefix() + "weekly";
   // Without a schedule of that period: result 1, no database access.
   auto status = client_->ResetScheduleStatus(weekly, 0, "20210208T000000");
   ASSERT_TRUE(status.answered());

@@ -32,7 +32,9 @@ namespace {
 
 using plemox::QueryBuilder;
 
-std::string Prefix() { return "e2edoc" + std::to_string(getpid()) + "_"; }
+std::string ProtocolDocPrefix() {
+  return "e2edoc" + std::to_string(getpid()) + "_";
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
@@ -228,8 +230,8 @@ class ProtocolDocClientTest : public testing::Test {
     dir_ = dir;
   }
   void TearDown() override {
-    probe_.DeleteKeys("leaderboard:" + Prefix() + "*");
-    probe_.DropTables(Prefix());
+    probe_.DeleteKeys("leaderboard:" + ProtocolDocPrefix() + "*");
+    probe_.DropTables(ProtocolDocPrefix());
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
@@ -257,7 +259,7 @@ TEST_F(ProtocolDocClientTest, PythonClientSubmitsAndQueriesTheRealServer) {
                  "/proto' '" + SourceDir() + "/proto/leaderboard.proto'");
   ASSERT_EQ(generated.exit_code, 0) << generated.output;
 
-  const std::string board = Prefix() + "board";
+  const std::string board = ProtocolDocPrefix() + "board";
   RunningServer server(
       HostProcess::Options::WithArguments(ExampleArguments(board)),
       "protocol-doc-test");

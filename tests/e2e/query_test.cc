@@ -30,7 +30,7 @@ using plemox::LeaderboardClient;
 using plemox::QueryBuilder;
 using RankingType = LeaderboardQuery::Request::RankingType;
 
-std::string Prefix() { return "e2eq" + std::to_string(getpid()) + "_"; }
+std::string QueryPrefix() { return "e2eq" + std::to_string(getpid()) + "_"; }
 
 struct Entry {
   std::int64_t rank;
@@ -56,7 +56,7 @@ std::vector<Entry> Entries(const LeaderboardQuery::Response& response) {
 class QueryTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::string p = Prefix();
+    const std::string p = QueryPrefix();
     auto options = HostProcess::Options::WithArguments(
         "\"leaderboard_ids\": [\"" + p + "ties\", \"" + p + "nodense\", \"" +
         p + "social\", \"" + p + "batch\"], \"ranking_options\": [" +
@@ -90,14 +90,14 @@ class QueryTest : public testing::Test {
     client_ = nullptr;
     server_.reset();
     StoreProbe probe;
-    probe.DeleteKeys("leaderboard:" + Prefix() + "*");
-    probe.DropTables(Prefix());
+    probe.DeleteKeys("leaderboard:" + QueryPrefix() + "*");
+    probe.DropTables(QueryPrefix());
   }
 
   static LeaderboardClient::Result Submit(const std::string& name,
                                           const std::string& account,
                                           double score) {
-    return client_->SubmitScore(Prefix() + name,
+    return client_->SubmitScore(QueryPrefix() + name,
                                 QueryBuilder::Account("guest", account), score,
                                 Leaderboard::ScoreSubmission::kHighScore);
   }
@@ -106,7 +106,8 @@ class QueryTest : public testing::Test {
       const std::string& name, RankingType type, LeaderboardQuery::Range range,
       std::optional<Leaderboard::AccountId> account = std::nullopt,
       LeaderboardQuery::TimeSpan span = LeaderboardQuery::kAllTime) {
-    return QueryBuilder::Public(Prefix() + name, span, type, range, account);
+    return QueryBuilder::Public(QueryPrefix() + name, span, type, range,
+                                account);
   }
 
   // Runs `query` and returns its records; fails the test on a failure.
@@ -235,7 +236,7 @@ TEST_F(QueryTest, SocialRankingsAmongFriends) {
       QueryBuilder::Account("guest", "absent")};
   std::int64_t total = 0;
   EXPECT_EQ(
-      Run(QueryBuilder::Social(Prefix() + "social",
+      Run(QueryBuilder::Social(QueryPrefix() + "social",
                                QueryBuilder::Account("guest", "me"), friends,
                                LeaderboardQuery::kAllTime,
                                LeaderboardQuery::Request::kCompetition),
@@ -245,7 +246,7 @@ TEST_F(QueryTest, SocialRankingsAmongFriends) {
   EXPECT_EQ(total, 4);
   // Without the player: only the friends.
   auto without = QueryBuilder::Social(
-      Prefix() + "social", QueryBuilder::Account("guest", "me"), friends,
+      QueryPrefix() + "social", QueryBuilder::Account("guest", "me"), friends,
       LeaderboardQuery::kAllTime, LeaderboardQuery::Request::kDense);
   without.clear_account_id();
   EXPECT_EQ(
@@ -318,7 +319,7 @@ TEST_F(QueryTest, BatchesAnswerInOrderOrFailAsAWhole) {
   // A cache failure in the middle: one failure answer, no partial results.
   // A key of the wrong type makes Redis refuse the ranking commands.
   StoreProbe probe;
-  const std::string broken = "leaderboard:" + Prefix() + "batch:daily";
+  const std::string broken = "leaderboard:" + QueryPrefix() + "batch:daily";
   probe.SetString(broken, "not a ranking");
   auto failing = batch;
   failing[1] =
@@ -349,7 +350,7 @@ TEST_F(QueryTest, CountersCountQueriesAndSubmissions) {
 // Dated weekly keys: the week of a kWeekly query is the weekly schedule's
 // next reset, that of kLastWeek its past reset.
 TEST(DatedWeeklyQueryTest, WeeklyAndLastWeekReadTheirDatedKeys) {
-  const std::string id = Prefix() + "dated";
+  const std::string id = QueryPrefix() + "dated";
   // Weekly from a Monday; the next reset is the first Monday on or after
   // today, the past one a week before.
   const auto today = boost::posix_time::second_clock::local_time().date();

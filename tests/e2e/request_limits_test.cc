@@ -37,12 +37,14 @@ constexpr char kCompetitorCap[] =
 constexpr char kDeletionCap[] =
     "Too many deletions: at most 2 per request (max_deletions_per_request)";
 
-std::string Prefix() { return "e2elim" + std::to_string(getpid()) + "_"; }
+std::string RequestLimitsPrefix() {
+  return "e2elim" + std::to_string(getpid()) + "_";
+}
 
 class RequestLimitsTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::string p = Prefix();
+    const std::string p = RequestLimitsPrefix();
     auto options = HostProcess::Options::WithArguments(
         "\"leaderboard_ids\": [\"" + p + "five\", \"" + p + "six\"], " +
         "\"reset_schedules\": [{\"leaderboard_id\": \"" + p +
@@ -60,14 +62,14 @@ class RequestLimitsTest : public testing::Test {
     client_ = nullptr;
     server_.reset();
     StoreProbe probe;
-    probe.DeleteKeys("leaderboard:" + Prefix() + "*");
-    probe.DropTables(Prefix());
+    probe.DeleteKeys("leaderboard:" + RequestLimitsPrefix() + "*");
+    probe.DropTables(RequestLimitsPrefix());
   }
 
   static void Submit(const std::string& name, const std::string& account,
                      double score) {
     ASSERT_TRUE(client_
-                    ->SubmitScore(Prefix() + name,
+                    ->SubmitScore(RequestLimitsPrefix() + name,
                                   QueryBuilder::Account("guest", account),
                                   score,
                                   Leaderboard::ScoreSubmission::kHighScore)
@@ -76,7 +78,8 @@ class RequestLimitsTest : public testing::Test {
 
   static LeaderboardQuery::Request Public(const std::string& name,
                                           LeaderboardQuery::Range range) {
-    return QueryBuilder::Public(Prefix() + name, LeaderboardQuery::kAllTime,
+    return QueryBuilder::Public(RequestLimitsPrefix() + name,
+                                LeaderboardQuery::kAllTime,
                                 LeaderboardQuery::Request::kPosition, range,
                                 QueryBuilder::Account("guest", "p1"));
   }
@@ -87,9 +90,10 @@ class RequestLimitsTest : public testing::Test {
       friends.push_back(
           QueryBuilder::Account("guest", "p" + std::to_string(i)));
     }
-    return QueryBuilder::Social(
-        Prefix() + "six", QueryBuilder::Account("guest", "p5"), friends,
-        LeaderboardQuery::kAllTime, LeaderboardQuery::Request::kPosition);
+    return QueryBuilder::Social(RequestLimitsPrefix() + "six",
+                                QueryBuilder::Account("guest", "p5"), friends,
+                                LeaderboardQuery::kAllTime,
+                                LeaderboardQuery::Request::kPosition);
   }
 
   // The number of records of the answer; fails the test on a refusal.
@@ -174,7 +178,7 @@ TEST_F(RequestLimitsTest, CompetitorsAndDeletionsAreCapped) {
   ExpectRefused(client_->QueryBatch({Social(4)}), kCompetitorCap);
 
   const auto deletion = [](const std::string& account) {
-    return LeaderboardClient::Deletion{Prefix() + "five",
+    return LeaderboardClient::Deletion{RequestLimitsPrefix() + "five",
                                        QueryBuilder::Account("guest", account)};
   };
   ExpectRefused(
@@ -194,8 +198,8 @@ TEST_F(RequestLimitsTest, TextsLongerThanTheirColumnsAreInvalid) {
   social.mutable_competitors(0)->set_service_provider(std::string(51, 'g'));
   ExpectRefused(client_->Query(social), "Invalid parameter found");
   ExpectRefused(
-      client_->DeleteScores(
-          {{Prefix() + "five", QueryBuilder::Account("guest", long_account)}}),
+      client_->DeleteScores({{RequestLimitsPrefix() + "five",
+                              QueryBuilder::Account("guest", long_account)}}),
       "Invalid parameter found");
   // 50 characters of four bytes each still fit.
   std::string wide;
@@ -203,14 +207,14 @@ TEST_F(RequestLimitsTest, TextsLongerThanTheirColumnsAreInvalid) {
   query.mutable_account_id()->set_local_account(wide);
   EXPECT_EQ(Served(client_->Query(query)), 1);  // The placeholder.
 
-  ExpectRefused(client_->ResetScheduleStatus(Prefix() + "five", 0,
+  ExpectRefused(client_->ResetScheduleStatus(RequestLimitsPrefix() + "five", 0,
                                              std::string(5000, '2')),
                 "Invalid parameter found");
   ExpectRefused(client_->ResetScheduleStatus(std::string(5000, 'x'), 0,
                                              "2021-Feb-08 00:00:00"),
                 "Invalid parameter found");
-  const auto at_length =
-      client_->ResetScheduleStatus(Prefix() + "five", 0, std::string(50, '2'));
+  const auto at_length = client_->ResetScheduleStatus(
+      RequestLimitsPrefix() + "five", 0, std::string(50, '2'));
   ASSERT_TRUE(at_length.ok()) << at_length.response.DebugString();
   EXPECT_EQ(at_length.response.reset_schedule_status_query().result(),
             Leaderboard::ResetScheduleStatusQuery::Response::kOk);
@@ -224,11 +228,12 @@ TEST_F(RequestLimitsTest, OnlyListedAppIdsAuthenticate) {
   ExpectRefused(intruder.Authenticate("intruder"),
                 "Access denied, authentication required",
                 Leaderboard::Response::kFailUnauthenticatedApp);
-  ExpectRefused(intruder.SubmitScore(
-                    Prefix() + "five", QueryBuilder::Account("guest", "evil"),
-                    1e9, Leaderboard::ScoreSubmission::kHighScore),
-                "Access denied, authentication required",
-                Leaderboard::Response::kFailUnauthenticatedApp);
+  ExpectRefused(
+      intruder.SubmitScore(RequestLimitsPrefix() + "five",
+                           QueryBuilder::Account("guest", "evil"), 1e9,
+                           Leaderboard::ScoreSubmission::kHighScore),
+      "Access denied, authentication required",
+      Leaderboard::Response::kFailUnauthenticatedApp);
   // The same connection may still authenticate with a listed id.
   EXPECT_TRUE(intruder.Authenticate("game-b").ok());
   // An authenticated session stays so, whatever id it sends next.
@@ -242,7 +247,7 @@ TEST_F(RequestLimitsTest, OnlyListedAppIdsAuthenticate) {
 // SIGTERM while several clients keep requests in flight: the host must exit
 // cleanly (under the sanitizers, without a report).
 TEST(ShutdownUnderLoadTest, SigtermWhileRequestsAreInFlightExitsCleanly) {
-  const std::string id = Prefix() + "load";
+  const std::string id = RequestLimitsPrefix() + "load";
   StoreProbe probe;
   LeaderboardCleanup cleanup(probe, {id});
   HostProcess host(HostProcess::Options::WithArguments(

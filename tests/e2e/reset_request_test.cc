@@ -24,12 +24,12 @@ namespace {
 using plemox::LeaderboardClient;
 using plemox::QueryBuilder;
 
-std::string Prefix() { return UniquePrefix("e2ereq"); }
+std::string ResetRequestPrefix() { return UniquePrefix("e2ereq"); }
 
 class ResetRequestTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::string p = Prefix();
+    const std::string p = ResetRequestPrefix();
     // The weekly schedule starts far ahead, so it never falls due here.
     server_ = std::make_unique<RunningServer>(
         HostProcess::Options::WithArguments(ArgumentsJson(
@@ -41,7 +41,7 @@ class ResetRequestTest : public testing::Test {
   }
   static void TearDownTestSuite() {
     server_.reset();
-    StoreProbe().ForgetLeaderboards(Prefix());
+    StoreProbe().ForgetLeaderboards(ResetRequestPrefix());
   }
 
   LeaderboardClient& client() { return server_->client(); }
@@ -88,7 +88,7 @@ class ResetRequestTest : public testing::Test {
 std::unique_ptr<RunningServer> ResetRequestTest::server_;
 
 TEST_F(ResetRequestTest, RefusesScheduledEmptyAndUnauthenticatedRequests) {
-  ExpectRefused(client().RequestReset(Prefix() + "weekly"),
+  ExpectRefused(client().RequestReset(ResetRequestPrefix() + "weekly"),
                 Leaderboard::Response::kFailInvalidParameter,
                 "Invalid parameter found");
   ExpectRefused(client().RequestReset(""),
@@ -102,17 +102,17 @@ TEST_F(ResetRequestTest, RefusesScheduledEmptyAndUnauthenticatedRequests) {
   EXPECT_NE(server_->host().Log().find(
                 "LeaderboardReset() failed: The reset schedule is registered"),
             std::string::npos);
-  EXPECT_TRUE(LogRows(Prefix() + "weekly").empty());
+  EXPECT_TRUE(LogRows(ResetRequestPrefix() + "weekly").empty());
 
   LeaderboardClient anonymous;
   ASSERT_TRUE(anonymous.Connect("127.0.0.1", server_->host().tcp_port()));
-  ExpectRefused(anonymous.RequestReset(Prefix() + "free"),
+  ExpectRefused(anonymous.RequestReset(ResetRequestPrefix() + "free"),
                 Leaderboard::Response::kFailUnauthenticatedApp,
                 "Access denied, authentication required");
 }
 
 TEST_F(ResetRequestTest, RollsEveryPeriodOverAndAnswersTheRequestTime) {
-  const std::string id = Prefix() + "free";
+  const std::string id = ResetRequestPrefix() + "free";
   Submit(id, "p1", 10);
   Submit(id, "p2", 20);
   WaitForRows(id, 2);
@@ -153,7 +153,7 @@ TEST_F(ResetRequestTest, RollsEveryPeriodOverAndAnswersTheRequestTime) {
 }
 
 TEST_F(ResetRequestTest, ResetAlreadyLoggedForThisSecondIsAnInternalDbError) {
-  const std::string id = Prefix() + "busy";
+  const std::string id = ResetRequestPrefix() + "busy";
   Submit(id, "p1", 10);
   WaitForRows(id, 1);
   // A request in the same second as an earlier one finds its weekly row: log
@@ -181,13 +181,14 @@ TEST_F(ResetRequestTest, ResetAlreadyLoggedForThisSecondIsAnInternalDbError) {
 }
 
 TEST(ResetRequestWithoutProceduresTest, RefusesUnknownIdAndResetsKnownOne) {
-  const std::string id = Prefix() + "plain";
+  const std::string id = ResetRequestPrefix() + "plain";
   auto options = HostProcess::Options::WithArguments(ArgumentsJson({id}, {}));
   options.flags = {"--leaderboard_use_db_stored_procedure=false"};
   StoreProbe probe;
   LeaderboardCleanup cleanup(probe, {id});
   RunningServer server(options, "plain-sql");
-  const auto unknown = server.client().RequestReset(Prefix() + "unknown");
+  const auto unknown =
+      server.client().RequestReset(ResetRequestPrefix() + "unknown");
   ASSERT_TRUE(unknown.answered());
   EXPECT_EQ(unknown.response.fail().message(), "Invalid parameter found");
 

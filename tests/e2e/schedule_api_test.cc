@@ -24,7 +24,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 using plemox::QueryBuilder;
 
-std::string Prefix() { return UniquePrefix("e2eapi"); }
+std::string ScheduleApiPrefix() { return UniquePrefix("e2eapi"); }
 
 // Starts far ahead, so no scheduled reset happens during the tests.
 const posix_time::ptime kStarts =
@@ -33,7 +33,7 @@ const posix_time::ptime kStarts =
 class ScheduleApiTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::string p = Prefix();
+    const std::string p = ScheduleApiPrefix();
     auto options = HostProcess::Options::WithArguments(ArgumentsJson(
         {p + "a", p + "b"},
         {ScheduleJson(p + "a", "day", kStarts),
@@ -44,7 +44,7 @@ class ScheduleApiTest : public testing::Test {
   }
   static void TearDownTestSuite() {
     server_.reset();
-    StoreProbe().ForgetLeaderboards(Prefix());
+    StoreProbe().ForgetLeaderboards(ScheduleApiPrefix());
   }
 
   static HttpAnswer Call(const std::string& method, const std::string& path) {
@@ -64,7 +64,7 @@ class ScheduleApiTest : public testing::Test {
 std::unique_ptr<RunningServer> ScheduleApiTest::server_;
 
 TEST_F(ScheduleApiTest, StatusOfAllAndOfOneSchedule) {
-  const std::string p = Prefix();
+  const std::string p = ScheduleApiPrefix();
   const Json all = Get("/v1/leaderboard_schedules/status/all/");
   ASSERT_TRUE(all.is_array()) << all;
   // Registry order is the order of the keys.
@@ -98,7 +98,7 @@ TEST_F(ScheduleApiTest, StatusOfAllAndOfOneSchedule) {
 }
 
 TEST_F(ScheduleApiTest, ResetLogOfAllAndOfOneKey) {
-  const std::string p = Prefix();
+  const std::string p = ScheduleApiPrefix();
   ASSERT_EQ(probe_.Execute("INSERT INTO reset_schedule_log(leaderboard_key, "
                            "schedule_date_time) VALUES('" +
                            p + "b_month', '20980105T060000')"),
@@ -125,7 +125,7 @@ TEST_F(ScheduleApiTest, ResetLogOfAllAndOfOneKey) {
 }
 
 TEST_F(ScheduleApiTest, ForcedResetRollsTheScheduleOverNow) {
-  const std::string id = Prefix() + "b";
+  const std::string id = ScheduleApiPrefix() + "b";
   ASSERT_TRUE(server_->client()
                   .SubmitScore(id, QueryBuilder::Account("guest", "p1"), 7,
                                Leaderboard::ScoreSubmission::kHighScore)
@@ -155,8 +155,8 @@ TEST_F(ScheduleApiTest, ForcedResetRollsTheScheduleOverNow) {
                         "'20980105T060000'")
                   .empty());
 
-  const auto unknown =
-      Call("PUT", "/v1/leaderboard_schedules/" + Prefix() + "nothing_day/");
+  const auto unknown = Call("PUT", "/v1/leaderboard_schedules/" +
+                                       ScheduleApiPrefix() + "nothing_day/");
   EXPECT_EQ(unknown.status, 200);
   EXPECT_EQ(
       unknown.body,
@@ -166,7 +166,8 @@ TEST_F(ScheduleApiTest, ForcedResetRollsTheScheduleOverNow) {
 }
 
 TEST(ResetFailureTest, CacheFailureIsReportedAndLeavesTheDatabaseAlone) {
-  const std::string scheduled = Prefix() + "f", free = Prefix() + "g";
+  const std::string scheduled = ScheduleApiPrefix() + "f",
+                    free = ScheduleApiPrefix() + "g";
   auto redis = std::make_unique<PrivateRedis>();
   auto options = HostProcess::Options::WithArguments(ArgumentsJson(
       {scheduled, free}, {ScheduleJson(scheduled, "month", kStarts)}));
@@ -208,7 +209,7 @@ TEST(ResetFailureTest, CacheFailureIsReportedAndLeavesTheDatabaseAlone) {
 }
 
 TEST(ScheduleApiWithoutResetFlagTest, HasNoResetRouteAndListensOnLoopback) {
-  const std::string id = Prefix() + "c";
+  const std::string id = ScheduleApiPrefix() + "c";
   HostProcess host(HostProcess::Options::WithArguments(
       ArgumentsJson({id}, {ScheduleJson(id, "day", kStarts)})));
   ASSERT_TRUE(host.Start());

@@ -29,12 +29,14 @@ using Result = ScoreSubmission::Response;
 
 // Every id used here starts with this prefix, so keys and tables are easy to
 // clean up.
-std::string Prefix() { return "e2esub" + std::to_string(getpid()) + "_"; }
+std::string SubmissionPrefix() {
+  return "e2esub" + std::to_string(getpid()) + "_";
+}
 
 std::string Ids(const std::vector<std::string>& names) {
   std::string text = "\"leaderboard_ids\": [";
   for (size_t i = 0; i < names.size(); ++i) {
-    text += (i ? ", \"" : "\"") + Prefix() + names[i] + "\"";
+    text += (i ? ", \"" : "\"") + SubmissionPrefix() + names[i] + "\"";
   }
   return text + "]";
 }
@@ -52,7 +54,7 @@ class Server : public RunningServer {
       ScoreSubmission::Type type = ScoreSubmission::kHighScore,
       std::optional<LeaderboardClient::RankLookup> rank = std::nullopt,
       const std::string& provider = "guest") {
-    return client().SubmitScore(Prefix() + name,
+    return client().SubmitScore(SubmissionPrefix() + name,
                                 QueryBuilder::Account(provider, account), score,
                                 type, rank);
   }
@@ -69,14 +71,14 @@ class Server : public RunningServer {
 class SubmissionTest : public testing::Test {
  protected:
   void TearDown() override {
-    probe_.DeleteKeys("leaderboard:" + Prefix() + "*");
-    probe_.DropTables(Prefix());
+    probe_.DeleteKeys("leaderboard:" + SubmissionPrefix() + "*");
+    probe_.DropTables(SubmissionPrefix());
   }
   std::string Key(const std::string& name, const std::string& timespan) {
-    return "leaderboard:" + Prefix() + name + ":" + timespan;
+    return "leaderboard:" + SubmissionPrefix() + name + ":" + timespan;
   }
   std::string Table(const std::string& name, const std::string& timespan) {
-    return Prefix() + name + "_" + timespan;
+    return SubmissionPrefix() + name + "_" + timespan;
   }
   // Rows appear after the answer: the database write is not awaited.
   std::map<std::string, std::pair<double, std::int64_t>> WaitForRows(
@@ -184,11 +186,11 @@ TEST_F(SubmissionTest, SchedulesAndRankingOptionsChooseTheRankings) {
   // rankings over while the test reads them.
   Server server(Ids({"daily", "noall"}) + R"(,
       "reset_schedules": [{"leaderboard_id": ")" +
-                Prefix() +
+                SubmissionPrefix() +
                 R"(daily", "period": "day", "interval": 1,
           "starts": "2098-01-05 00:00:00", "ends": "2099-01-01 00:00:00"}],
       "ranking_options": [{"leaderboard_id": ")" +
-                Prefix() + R"(noall", "enable_alltime": false,
+                SubmissionPrefix() + R"(noall", "enable_alltime": false,
           "enable_dense": false}])");
   ExpectSubmission(server.Submit("daily", "p1", 10), Result::kNewRecord, 10);
   EXPECT_TRUE(probe_.KeyExists(Key("daily", "daily")));
@@ -286,7 +288,8 @@ TEST_F(SubmissionTest, BadSubmissionsAreRefusedBeforeAnythingIsWritten) {
   Leaderboard::Request request;
   request.set_request_uuid(LeaderboardClient::NewRequestUuid());
   request.set_type(Leaderboard::Request::kScoreSubmission);
-  request.mutable_score_submission()->set_leaderboard_id(Prefix() + "bad");
+  request.mutable_score_submission()->set_leaderboard_id(SubmissionPrefix() +
+                                                         "bad");
   request.mutable_score_submission()->set_score(1);
   ExpectRefused(server.client().Send(request), Response::kFailInvalidParameter,
                 "Invalid parameter found");
@@ -347,7 +350,8 @@ TEST_F(SubmissionTest, RedisFailureAnswersInternalError) {
                 Leaderboard::Response::kFailUnknown, "Internal error");
   EXPECT_TRUE(server.host().WaitForLog(
       "ScoreSubmission() failed: Failed to cache score: leaderboard id=" +
-      Prefix() + "noredis, service provider=guest, player id=p1, score=5"));
+      SubmissionPrefix() +
+      "noredis, service provider=guest, player id=p1, score=5"));
 }
 
 TEST_F(SubmissionTest, ConcurrentSubmissionsOfOnePlayerActAsASerialOrder) {
@@ -366,7 +370,7 @@ TEST_F(SubmissionTest, ConcurrentSubmissionsOfOnePlayerActAsASerialOrder) {
     threads.emplace_back([&] {
       for (int j = 0; j < kPerConnection; ++j) {
         if (client
-                ->SubmitScore(Prefix() + "race",
+                ->SubmitScore(SubmissionPrefix() + "race",
                               QueryBuilder::Account("guest", "p1"), 1,
                               ScoreSubmission::kAdd)
                 .ok()) {

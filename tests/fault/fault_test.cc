@@ -33,7 +33,7 @@ using Leaderboard::ScoreSubmission;
 using plemox::LeaderboardClient;
 using plemox::QueryBuilder;
 
-std::string Prefix() { return "e2eflt" + std::to_string(getpid()) + "_"; }
+std::string FaultPrefix() { return "e2eflt" + std::to_string(getpid()) + "_"; }
 
 // Closed-loop submissions over a few connections: each connection keeps
 // `in_flight` submissions outstanding. Scores grow with every request, so a
@@ -162,11 +162,11 @@ class FaultTest : public testing::Test {
   void SetUp() override {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     // Ids are at most 48 characters: the test name's first 16 do.
-    id_ = Prefix() + std::string(info->name()).substr(0, 16);
+    id_ = FaultPrefix() + std::string(info->name()).substr(0, 16);
     std::transform(id_.begin(), id_.end(), id_.begin(),
                    [](unsigned char c) { return std::tolower(c); });
   }
-  void TearDown() override { probe_.DropTables(Prefix()); }
+  void TearDown() override { probe_.DropTables(FaultPrefix()); }
 
   // A host on `redis` (and the database through `mysql_url` when set).
   std::unique_ptr<HostProcess> StartHost(

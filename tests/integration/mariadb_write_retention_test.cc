@@ -43,8 +43,8 @@ struct Completions {
   }
 };
 
-std::shared_ptr<Mariadb> MakeClient(const std::string& url,
-                                    std::size_t connections) {
+std::shared_ptr<Mariadb> MakeRetentionClient(const std::string& url,
+                                             std::size_t connections) {
   return Mariadb::Create(url, plemox_test::MysqlUser(),
                          plemox_test::MysqlPassword(),
                          plemox_test::MysqlDatabase(), connections, "utf8mb4",
@@ -54,7 +54,7 @@ std::shared_ptr<Mariadb> MakeClient(const std::string& url,
 class MariadbWriteRetentionTest : public testing::Test {
  protected:
   void SetUp() override {
-    admin_ = MakeClient(plemox_test::MysqlUrl(), 1);
+    admin_ = MakeRetentionClient(plemox_test::MysqlUrl(), 1);
     ASSERT_TRUE(admin_->Initialize());
     table_ = "vel_retention_test_" + std::to_string(getpid()) + "_" +
              testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -87,7 +87,7 @@ class MariadbWriteRetentionTest : public testing::Test {
   // A client of two connections through a proxy that is then taken away.
   std::shared_ptr<Mariadb> ClientBehindDownProxy(
       plemox_test::TcpFaultProxy& proxy, std::size_t limit = 0) {
-    auto client = MakeClient(proxy.url(), 2);
+    auto client = MakeRetentionClient(proxy.url(), 2);
     if (limit > 0) {
       EXPECT_TRUE(client->SetPendingWriteLimit(limit));
     }
@@ -153,7 +153,7 @@ TEST_F(MariadbWriteRetentionTest, KeptWritesRunInOrderOnceTheServerIsBack) {
 }
 
 TEST_F(MariadbWriteRetentionTest, RefusedWriteCompletesWithItsError) {
-  auto client = MakeClient(plemox_test::MysqlUrl(), 1);
+  auto client = MakeRetentionClient(plemox_test::MysqlUrl(), 1);
   ASSERT_TRUE(client->Initialize());
   Completions writes;
   client->ExecuteWriteInOrder(1, "INSERT INTO no_such_table_here VALUES(1)",

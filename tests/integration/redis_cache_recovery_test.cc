@@ -19,7 +19,7 @@ using vel::PlayerAccount;
 using vel::Redis;
 using RecoveryScore = RedisCache::RecoveryScore;
 
-constexpr std::int64_t kT = 1612345678000;
+constexpr std::int64_t kRecoveryTime = 1612345678000;
 
 // Everything one ranking holds: members with scores (highest first), the
 // member index of `players`, and the dense set.
@@ -99,7 +99,7 @@ class RedisCacheRecoveryTest : public testing::Test {
   std::string single_id_;
 };
 
-PlayerAccount Player(const std::string& id) {
+PlayerAccount RecoveryPlayer(const std::string& id) {
   return PlayerAccount("guest", id);
 }
 
@@ -112,34 +112,41 @@ TEST_F(RedisCacheRecoveryTest, EmptyRankingGetsWhatSingleEntriesWouldGive) {
     std::vector<RecoveryScore> scores;
     for (int i = 0; i < 50; ++i) {
       // Equal scores in pairs, equal times in threes.
-      scores.push_back({Player("p" + std::to_string(i)), (i / 2) * 0.1,
-                        kT + (i / 3) * 1000});
+      scores.push_back({RecoveryPlayer("p" + std::to_string(i)), (i / 2) * 0.1,
+                        kRecoveryTime + (i / 3) * 1000});
     }
-    scores.push_back({Player("exact"), 0.1 + 0.2, kT});
+    scores.push_back({RecoveryPlayer("exact"), 0.1 + 0.2, kRecoveryTime});
     ExpectSameAsOneByOne(scores, option, {});
     EXPECT_EQ(Cardinality(CacheKey(bulk_id_, "daily")), 51);
     EXPECT_EQ(HashField(CacheKey(bulk_id_, "daily:timestamp"), "exact:guest"),
-              MakeMemberRankingKey(kT, "exact:guest"));
+              MakeMemberRankingKey(kRecoveryTime, "exact:guest"));
   }
 }
 
 TEST_F(RedisCacheRecoveryTest, HeldPlayersRepeatsAndBadEntriesTakeOneByOne) {
   RankingOption option;
-  Seed({{Player("low"), 5, kT}, {Player("high"), 50, kT}}, option);
+  Seed({{RecoveryPlayer("low"), 5, kRecoveryTime},
+        {RecoveryPlayer("high"), 50, kRecoveryTime}},
+       option);
   const std::vector<RecoveryScore> scores = {
-      {Player("low"), 20, kT + 1000},   // better than held: replaces it
-      {Player("high"), 20, kT + 1000},  // worse than held: kept out
-      {Player("new"), 5, kT + 2000},    // takes the dense score "5" back
-      {Player("twice"), 7, kT},         // repeated: the better one stays
-      {Player("twice"), 9, kT + 3000},
-      {Player("late"), 1, -1},           // a negative time is refused
-      {Player("nan"), std::nan(""), kT}  // Redis refuses NaN
+      {RecoveryPlayer("low"), 20,
+       kRecoveryTime + 1000},  // better than held: replaces it
+      {RecoveryPlayer("high"), 20,
+       kRecoveryTime + 1000},  // worse than held: kept out
+      {RecoveryPlayer("new"), 5,
+       kRecoveryTime + 2000},  // takes the dense score "5" back
+      {RecoveryPlayer("twice"), 7,
+       kRecoveryTime},  // repeated: the better one stays
+      {RecoveryPlayer("twice"), 9, kRecoveryTime + 3000},
+      {RecoveryPlayer("late"), 1, -1},  // a negative time is refused
+      {RecoveryPlayer("nan"), std::nan(""), kRecoveryTime}  // Redis refuses NaN
   };
   ExpectSameAsOneByOne(scores, option, {5, 6});
   EXPECT_EQ(MemberScore(CacheKey(bulk_id_, "daily:dense"), "5"), 5);
-  EXPECT_EQ(MemberScore(CacheKey(bulk_id_, "daily"),
-                        MakeMemberRankingKey(kT + 3000, "twice:guest")),
-            9);
+  EXPECT_EQ(
+      MemberScore(CacheKey(bulk_id_, "daily"),
+                  MakeMemberRankingKey(kRecoveryTime + 3000, "twice:guest")),
+      9);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ namespace {
 
 using boost::posix_time::ptime;
 using boost::posix_time::time_from_string;
-using Response = Leaderboard::ScoreSubmission::Response;
+using SubmissionResponse = Leaderboard::ScoreSubmission::Response;
 using Query = Leaderboard::LeaderboardQuery;
 
 const ptime kNotADateTime{boost::posix_time::not_a_date_time};
@@ -43,41 +43,47 @@ class MysqlSchemaTest : public testing::Test {
 };
 
 TEST_F(MysqlSchemaTest, ScoreTableNameFollowsTheResult) {
-  EXPECT_EQ(GetScoreTableName("stage1", kNotADateTime, Response::kNewRecord),
-            "stage1_alltime");
-  EXPECT_EQ(
-      GetScoreTableName("stage1", kNotADateTime, Response::kNewRecordDaily),
-      "stage1_daily");
-  EXPECT_EQ(
-      GetScoreTableName("stage1", kNotADateTime, Response::kNewRecordWeekly),
-      "stage1_weekly");
-  EXPECT_EQ(
-      GetScoreTableName("stage1", kNotADateTime, Response::kNewRecordMonthly),
-      "stage1_monthly");
-  EXPECT_EQ(GetScoreTableName("stage1", kNotADateTime, Response::kNone), "");
   EXPECT_EQ(GetScoreTableName("stage1", kNotADateTime,
-                              static_cast<Response::Result>(9)),
+                              SubmissionResponse::kNewRecord),
+            "stage1_alltime");
+  EXPECT_EQ(GetScoreTableName("stage1", kNotADateTime,
+                              SubmissionResponse::kNewRecordDaily),
+            "stage1_daily");
+  EXPECT_EQ(GetScoreTableName("stage1", kNotADateTime,
+                              SubmissionResponse::kNewRecordWeekly),
+            "stage1_weekly");
+  EXPECT_EQ(GetScoreTableName("stage1", kNotADateTime,
+                              SubmissionResponse::kNewRecordMonthly),
+            "stage1_monthly");
+  EXPECT_EQ(
+      GetScoreTableName("stage1", kNotADateTime, SubmissionResponse::kNone),
+      "");
+  EXPECT_EQ(GetScoreTableName("stage1", kNotADateTime,
+                              static_cast<SubmissionResponse::Result>(9)),
             "");
 
   // Only weekly tables are dated, and only with a date to name them by.
   const ptime week = time_from_string("2021-02-08 00:00:00");
-  EXPECT_EQ(GetScoreTableName("stage1", week, Response::kNewRecordWeekly),
-            "stage1_weekly");
-  FLAGS_use_leaderboard_table_with_date = true;
-  EXPECT_EQ(GetScoreTableName("stage1", week, Response::kNewRecordWeekly),
-            "stage1_20210208_weekly");
-  EXPECT_EQ(GetScoreTableName("stage1", week, Response::kNewRecordDaily),
-            "stage1_daily");
   EXPECT_EQ(
-      GetScoreTableName("stage1", kNotADateTime, Response::kNewRecordWeekly),
+      GetScoreTableName("stage1", week, SubmissionResponse::kNewRecordWeekly),
       "stage1_weekly");
+  FLAGS_use_leaderboard_table_with_date = true;
+  EXPECT_EQ(
+      GetScoreTableName("stage1", week, SubmissionResponse::kNewRecordWeekly),
+      "stage1_20210208_weekly");
+  EXPECT_EQ(
+      GetScoreTableName("stage1", week, SubmissionResponse::kNewRecordDaily),
+      "stage1_daily");
+  EXPECT_EQ(GetScoreTableName("stage1", kNotADateTime,
+                              SubmissionResponse::kNewRecordWeekly),
+            "stage1_weekly");
 }
 
 TEST_F(MysqlSchemaTest, ScoreSubmissionInBothForms) {
   UseProcedures(false);
   EXPECT_EQ(
       MakeScoreSubmissionQuery("stage1", kPlayer, -100, -1612345678,
-                               kNotADateTime, Response::kNewRecord),
+                               kNotADateTime, SubmissionResponse::kNewRecord),
       "INSERT INTO stage1_alltime(service_provider, local_account, score, "
       "time_stamp) VALUES('guest', 'player42', -100, -1612345678) ON "
       "DUPLICATE KEY UPDATE time_stamp = VALUES(time_stamp), score = "
@@ -85,7 +91,7 @@ TEST_F(MysqlSchemaTest, ScoreSubmissionInBothForms) {
   FLAGS_use_leaderboard_table_with_date = true;
   EXPECT_EQ(MakeScoreSubmissionQuery("stage1", kPlayer, -5, -7,
                                      time_from_string("2021-02-08 00:00:00"),
-                                     Response::kNewRecordWeekly),
+                                     SubmissionResponse::kNewRecordWeekly),
             "INSERT INTO stage1_20210208_weekly(service_provider, "
             "local_account, score, time_stamp) VALUES('guest', 'player42', "
             "-5, -7) ON DUPLICATE KEY UPDATE time_stamp = VALUES(time_stamp), "
@@ -93,22 +99,24 @@ TEST_F(MysqlSchemaTest, ScoreSubmissionInBothForms) {
 
   UseProcedures(true);
   FLAGS_use_leaderboard_table_with_date = false;
-  EXPECT_EQ(
-      MakeScoreSubmissionQuery("stage1", kPlayer, -100, -1612345678,
-                               kNotADateTime, Response::kNewRecordMonthly),
-      "CALL sp_score_submission('stage1', 'stage1_monthly', 'guest', "
-      "'player42', -100, -1612345678)");
+  EXPECT_EQ(MakeScoreSubmissionQuery("stage1", kPlayer, -100, -1612345678,
+                                     kNotADateTime,
+                                     SubmissionResponse::kNewRecordMonthly),
+            "CALL sp_score_submission('stage1', 'stage1_monthly', 'guest', "
+            "'player42', -100, -1612345678)");
   // A result that names no table gives no statement.
-  EXPECT_EQ(MakeScoreSubmissionQuery("stage1", kPlayer, 1, 1, kNotADateTime,
-                                     static_cast<Response::Result>(6)),
-            "");
+  EXPECT_EQ(
+      MakeScoreSubmissionQuery("stage1", kPlayer, 1, 1, kNotADateTime,
+                               static_cast<SubmissionResponse::Result>(6)),
+      "");
 }
 
 TEST_F(MysqlSchemaTest, ScoresAreWrittenShortButExact) {
   UseProcedures(true);
   const auto score_text = [](double score) {
-    const std::string query = MakeScoreSubmissionQuery(
-        "s", kPlayer, score, -1612345678, kNotADateTime, Response::kNewRecord);
+    const std::string query =
+        MakeScoreSubmissionQuery("s", kPlayer, score, -1612345678,
+                                 kNotADateTime, SubmissionResponse::kNewRecord);
     const std::string prefix =
         "CALL sp_score_submission('s', 's_alltime', 'guest', 'player42', ";
     const std::string suffix = ", -1612345678)";
@@ -262,7 +270,7 @@ TEST_F(MysqlSchemaTest, QuotesAndBackslashesInValuesAreEscaped) {
   const vel::PlayerAccount tricky("it's", "o'brien\\");
   UseProcedures(false);
   EXPECT_EQ(MakeScoreSubmissionQuery("stage1", tricky, -1, -2, kNotADateTime,
-                                     Response::kNewRecord),
+                                     SubmissionResponse::kNewRecord),
             "INSERT INTO stage1_alltime(service_provider, local_account, "
             "score, time_stamp) VALUES('it\\'s', 'o\\'brien\\\\', -1, -2) ON "
             "DUPLICATE KEY UPDATE time_stamp = VALUES(time_stamp), score = "
@@ -403,10 +411,11 @@ TEST_F(MysqlSchemaTest, ScriptSplitting) {
 }
 
 TEST_F(MysqlSchemaTest, BrokenContractsStopTheProcess) {
-  EXPECT_DEATH(MakeScoreSubmissionQuery("s", kPlayer, 1, 1, kNotADateTime,
-                                        Response::kNone),
-               "Assert failed: result != ScoreSubmission::Response::kNone: "
-               "result: 1");
+  EXPECT_DEATH(
+      MakeScoreSubmissionQuery("s", kPlayer, 1, 1, kNotADateTime,
+                               SubmissionResponse::kNone),
+      "Assert failed: result != ScoreSubmission::Response::kNone: "
+      "result: 1");
   EXPECT_DEATH(MakeBulkScoreSubmissionQuery("s_daily", "s", {}),
                "Assert failed: ! requests.empty\\(\\)");
   EXPECT_DEATH(MakeResetScheduleLogInsertQuery("", "k", "d"),
