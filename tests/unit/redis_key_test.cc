@@ -198,6 +198,38 @@ TEST(RedisKeyTest, KeysOutsideClusterModeCarryNoTag) {
             "leaderboard:stage1:closed_periods");
 }
 
+// Keys stored by the period archive before a move to or from Redis Cluster
+// are told apart from the keys of the mode set now.
+TEST(RedisKeyTest, KeysOfTheOtherModeAreNotTheLeaderboards) {
+  gflags::FlagSaver saver;
+  FLAGS_use_leaderboard_table_with_date = true;
+  const ptime week = time_from_string("2021-02-08 00:00:00");
+  std::vector<std::string> plain = EveryKeyOf("stage1");
+  std::vector<std::string> tagged;
+  {
+    const ClusterKeysOn cluster;
+    tagged = EveryKeyOf("stage1");
+    for (const std::string& key : tagged) {
+      EXPECT_TRUE(IsKeyOfLeaderboard(key, "stage1")) << key;
+    }
+    for (const std::string& key : plain) {
+      EXPECT_FALSE(IsKeyOfLeaderboard(key, "stage1")) << key;
+    }
+    EXPECT_FALSE(IsKeyOfLeaderboard(
+        MakeLeaderboardKey("stage2", LeaderboardQuery::kWeekly, week),
+        "stage1"));
+  }
+  for (const std::string& key : plain) {
+    EXPECT_TRUE(IsKeyOfLeaderboard(key, "stage1")) << key;
+  }
+  for (const std::string& key : tagged) {
+    EXPECT_FALSE(IsKeyOfLeaderboard(key, "stage1")) << key;
+  }
+  // Another leaderboard whose id starts with this one's.
+  EXPECT_FALSE(IsKeyOfLeaderboard("leaderboard:stage10:daily", "stage1"));
+  EXPECT_FALSE(IsKeyOfLeaderboard("leaderboard:stage1", "stage1"));
+}
+
 // Recovery puts a dated weekly table back under the week's key of its
 // leaderboard: the same key as the table's own id outside cluster mode, the
 // leaderboard's tag in cluster mode.

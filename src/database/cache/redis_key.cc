@@ -148,6 +148,13 @@ std::string MakeClosedPeriodsKey(const std::string& leaderboard_id) {
   return KeyStem(leaderboard_id) + kClosedPeriodsSuffix;
 }
 
+bool IsKeyOfLeaderboard(const std::string& key,
+                        const std::string& leaderboard_id) {
+  const std::string stem = KeyStem(leaderboard_id);
+  return key.size() > stem.size() && key.compare(0, stem.size(), stem) == 0 &&
+         (key[stem.size()] == ':' || key[stem.size()] == '_');
+}
+
 std::string PackProfile(const std::string& display_name,
                         const std::string& metadata) {
   return std::to_string(display_name.size()) + ":" + display_name + metadata;

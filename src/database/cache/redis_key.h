@@ -110,6 +110,13 @@ std::string MakeSubmissionIdKey(const std::string& leaderboard_id,
 // closed period each previous-period ranking of the leaderboard holds.
 std::string MakeClosedPeriodsKey(const std::string& leaderboard_id);
 
+// Whether `key` starts like the keys of leaderboard `leaderboard_id` in the
+// key mode set now: "leaderboard:" + id (tagged in cluster mode), then ':'
+// or '_'. A key stored while the other mode was set is not: a name kept
+// from before a move to or from Redis Cluster names nothing there.
+bool IsKeyOfLeaderboard(const std::string& key,
+                        const std::string& leaderboard_id);
+
 // A profile as the profile hash keeps it: the display name's length in
 // bytes in decimal, ':', the name, then the metadata ("5:Alice" + metadata).
 std::string PackProfile(const std::string& display_name,
