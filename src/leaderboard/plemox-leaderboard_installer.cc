@@ -8,6 +8,7 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
+#include "database/cache/redis_key.h"
 #include "leaderboard/console/console_routes.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/service/database_write_counter.h"
@@ -100,6 +101,24 @@ void ConfigureDatabaseAccess() {
          "to rule out an impostor";
 }
 
+// Cluster mode of the Redis keys, from the host: keys carry the leaderboard
+// id as a hash tag when the host routes to a Redis Cluster (its
+// --redis_cluster_nodes names seed nodes). Read by name, so that a host
+// without that flag leaves the keys as they are. Before the first key is
+// built, in service and recovery mode alike.
+void ConfigureRedisKeys() {
+  gflags::CommandLineFlagInfo cluster_nodes;
+  const bool cluster =
+      gflags::GetCommandLineFlagInfo("redis_cluster_nodes", &cluster_nodes) &&
+      !cluster_nodes.current_value.empty();
+  SetClusterKeys(cluster);
+  if (cluster) {
+    LOG(INFO) << "Redis keys carry the leaderboard id as a hash tag "
+                 "(\"leaderboard:{<id>}:...\") for the Redis Cluster at "
+              << cluster_nodes.current_value;
+  }
+}
+
 bool RunRecoveryMode(const vel::ArgumentMap& arguments) {
   LOG(INFO) << "The Leaderboard recovery mode started.";
   if (FLAGS_recover_leaderboard && !FLAGS_alsologtostderr) {
@@ -182,6 +201,7 @@ extern "C" {
 bool PlemoxLeaderboardServer_install(const vel::ArgumentMap& arguments) {
   plemox::CheckFlags();
   plemox::ConfigureDatabaseAccess();
+  plemox::ConfigureRedisKeys();
   if (FLAGS_recover_leaderboard || FLAGS_force_leaderboard_recovery) {
     return plemox::RunRecoveryMode(arguments);
   }

@@ -1,8 +1,9 @@
 // The period archive's statements against the real MariaDB of
 // scripts/services.sh: the reset log row and the period's rows written as
 // one step, the start of a period, and the holds (leases and claims) that
-// keep two servers from archiving or sending the same period at once. Each
-// test works on rows of its own leaderboard id and removes them.
+// keep two servers from archiving or sending the same period at once, and
+// the archiver's refusal of a ranking named in the other Redis key scheme.
+// Each test works on rows of its own leaderboard id and removes them.
 #include "database/store/period_store.h"
 
 #include <gtest/gtest.h>
@@ -17,9 +18,12 @@
 #include <tuple>
 
 #include "common/date_time_text.h"
+#include "database/cache/redis_key.h"
 #include "database/store/db_connection.h"
 #include "database/store/mysql_schema.h"
 #include "database/store/period_statements.h"
+#include "leaderboard/service/period_archiver.h"
+#include "support/cache_environment.h"
 #include "support/test_env.h"
 
 namespace plemox {
@@ -255,6 +259,32 @@ TEST_F(PeriodStoreTest, OneServerAtATimeArchivesAPeriodAndSendsItsNotice) {
   });
   ASSERT_NE(again, due.end());
   EXPECT_EQ(again->attempts, 0);
+}
+
+// A period closed before a move to Redis Cluster names its ranking in the
+// old key scheme, which holds nothing in the cluster: the archiver records
+// it as lost instead of archiving an empty ranking.
+TEST_F(PeriodStoreTest, APeriodClosedUnderTheOtherKeySchemeIsLostNotEmpty) {
+  CacheEnvironment::InitializeOnce();
+  const ptime day = time_from_string("2026-12-07 00:00:00");
+  PeriodEnd end = End("forced", day, day + hours(24), id_ + "_day/moved");
+  end.marker_key.clear();  // as for a dated week: no marker to go by
+  std::string error;
+  ASSERT_TRUE(store_->InsertPeriodEnd(end, "server-a", &error)) << error;
+  struct ClusterKeysOn {
+    ClusterKeysOn() { SetClusterKeys(true); }
+    ~ClusterKeysOn() { SetClusterKeys(false); }
+  } cluster;
+  PeriodArchiver archiver(
+      store_, "server-a", [] { return false; }, [] {});
+  archiver.Start();
+  archiver.Archive(end, true);
+  EXPECT_TRUE(
+      plemox_test::WaitFor([&] { return archiver.counts().lost == 1; }));
+  archiver.Stop();
+  EXPECT_EQ(archiver.counts().archived, 0u);
+  PeriodStore::ClaimedPeriod again;
+  EXPECT_FALSE(store_->ClaimPeriod(end.idempotency_key, "server-a", &again));
 }
 
 }  // namespace

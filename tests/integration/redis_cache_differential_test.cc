@@ -5,11 +5,18 @@
 // to two leaderboards, one through the chain and one through the scripts.
 // The outcome lists, the query answers and complete dumps of both
 // leaderboards' keys (members, scores, index fields) must be identical.
+// The sequences run with the keys outside cluster mode and, on fewer seeds,
+// with the cluster's tagged keys ("leaderboard:{<id>}:..."), so that the
+// scripts and the chain are shown to work with those names too (a single
+// Redis takes them as any other key; every step names its leaderboard's
+// keys, so the dump runs on the node of their slot in a cluster).
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "support/redis_cache_fixture.h"
 #include "vel/redis/redis_script.h"
@@ -21,6 +28,7 @@ namespace {
 
 // Every key of the leaderboards whose key prefixes are given, with its type
 // and contents (sorted-set members with scores in order, hash fields).
+// KEYS[1] is a key of the leaderboard, only for routing.
 constexpr char kDumpScript[] = R"lua(
 local out = {}
 for _, pattern in ipairs(ARGV) do
@@ -41,9 +49,21 @@ return out
 // Key (with the leaderboard id taken out) -> its type and contents.
 using Dump = std::map<std::string, std::string>;
 
-class DifferentialTest : public RedisCacheTest {
+// How the sequences run: the key mode and the seeds.
+struct KeyMode {
+  const char* name;
+  bool cluster_keys;
+  std::vector<unsigned> seeds;
+};
+
+// Names the mode in test listings (not its bytes).
+void PrintTo(const KeyMode& mode, std::ostream* out) { *out << mode.name; }
+
+class DifferentialTest : public RedisCacheTest,
+                         public testing::WithParamInterface<KeyMode> {
  protected:
   void SetUp() override {
+    SetClusterKeys(GetParam().cluster_keys);
     RedisCacheTest::SetUp();
     chain_id_ = "dfchain" + std::to_string(::getpid());
     script_id_ = "dfscript" + std::to_string(::getpid());
@@ -56,22 +76,30 @@ class DifferentialTest : public RedisCacheTest {
       }
     }
     RedisCacheTest::TearDown();
+    SetClusterKeys(false);
+  }
+
+  // What every key of leaderboard `id` starts with, in the key mode at hand
+  // ("leaderboard:<id>" or "leaderboard:{<id>}").
+  static std::string KeyStem(const std::string& id) {
+    const std::string profile = MakeLeaderboardProfileKey(id);
+    return profile.substr(0, profile.size() - std::string(":profile").size());
   }
 
   // The keys of leaderboard `id`; with `raw` the map is keyed by the full
-  // key names, else by the names with the id replaced by "<id>".
+  // key names, else by the names with the key stem replaced by "<id>".
   Dump DumpKeys(const std::string& id, bool raw = false) {
     static const vel::RedisScript dump("test_dump", kDumpScript);
+    const std::string stem = KeyStem(id);
     vel::RedisValue answer;
-    EXPECT_EQ(
-        dump.Run({}, {"leaderboard:" + id + ":*", "leaderboard:" + id + "_*"},
-                 &answer),
-        Redis::kSuccess);
+    EXPECT_EQ(dump.Run({MakeLeaderboardProfileKey(id)},
+                       {stem + ":*", stem + "_*"}, &answer),
+              Redis::kSuccess);
     differential_test_dump_calls_++;
     std::map<std::string, std::string> keys;
     for (const vel::RedisValue& entry : answer.elements) {
       std::string name = entry.elements[0].text;
-      if (!raw) name.replace(0, ("leaderboard:" + id).size(), "<id>");
+      if (!raw) name.replace(0, stem.size(), "<id>");
       std::ostringstream contents;
       contents << entry.elements[1].text << ":";
       std::vector<std::string> items;
@@ -371,17 +399,36 @@ void DifferentialTest::RunSequence(unsigned seed, int operations) {
 
 // Thousands of operations over several seeds; the dumps are compared every
 // 25 operations, so a difference shows close to the operation that made it.
-TEST_F(DifferentialTest, ScriptsMatchTheCommandChain) {
-  for (unsigned seed : {1u, 2u, 3u, 4u}) {
+TEST_P(DifferentialTest, ScriptsMatchTheCommandChain) {
+  const KeyMode& mode = GetParam();
+  for (const unsigned seed : mode.seeds) {
     RunSequence(seed, 1000);
     if (HasFatalFailure()) return;
   }
-  // The sequences did reach the states worth comparing.
-  const auto dump = DumpKeys(script_id_);
-  EXPECT_GT(differential_test_dump_calls_, 100);
-  EXPECT_GT(social_queries_, 1000);
-  EXPECT_FALSE(dump.empty());
+  // The sequences did reach the states worth comparing, under the key
+  // names of the mode.
+  const auto dump = DumpKeys(script_id_, true);
+  const std::size_t seeds = mode.seeds.size();
+  EXPECT_GT(differential_test_dump_calls_, 25 * static_cast<int>(seeds));
+  EXPECT_GT(social_queries_, 250 * static_cast<int>(seeds));
+  ASSERT_FALSE(dump.empty());
+  const std::string stem = mode.cluster_keys
+                               ? "leaderboard:{" + script_id_ + "}"
+                               : "leaderboard:" + script_id_;
+  for (const auto& [key, contents] : dump) {
+    EXPECT_EQ(key.rfind(stem, 0), 0u) << key;
+  }
 }
+
+// The cluster's key names on two of the seeds: the scripts and the chain
+// meet every key form there already, and the whole run stays short.
+INSTANTIATE_TEST_SUITE_P(
+    KeyModes, DifferentialTest,
+    testing::Values(KeyMode{"PlainKeys", false, {1u, 2u, 3u, 4u}},
+                    KeyMode{"ClusterKeys", true, {1u, 2u}}),
+    [](const testing::TestParamInfo<KeyMode>& info) {
+      return std::string(info.param.name);
+    });
 
 }  // namespace
 }  // namespace redis_cache_test

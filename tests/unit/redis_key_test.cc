@@ -10,9 +10,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "common/leaderboard_flags.h"
+#include "database/store/leaderboard_info.h"
+#include "leaderboard/service/internal/table_ranking.h"
+#include "support/cluster_slot.h"
 
 namespace plemox {
 namespace {
@@ -87,6 +92,153 @@ TEST(RedisKeyTest, DatedWeeklyKeys) {
   EXPECT_EQ(
       MakeLeaderboardKey("stage1", LeaderboardQuery::kMonthly, monday_evening),
       "leaderboard:stage1:monthly");
+}
+
+// Keys for Redis Cluster are on only inside a scope of this.
+class ClusterKeysOn {
+ public:
+  ClusterKeysOn() { SetClusterKeys(true); }
+  ~ClusterKeysOn() { SetClusterKeys(false); }
+  ClusterKeysOn(const ClusterKeysOn&) = delete;
+  ClusterKeysOn& operator=(const ClusterKeysOn&) = delete;
+};
+
+// Every key the builders make for leaderboard `id`: each timespan with its
+// dense set and member index, undated and (with the flag as it stands)
+// dated weeks, the profile hash, submission ids (one full of brace bytes)
+// and the closed-periods marker.
+std::vector<std::string> EveryKeyOf(const std::string& id) {
+  const ptime weeks[] = {kNoWeek, time_from_string("2021-02-08 00:00:00")};
+  std::vector<std::string> keys;
+  for (int value = LeaderboardQuery::kAllTime;
+       value <= LeaderboardQuery::kLastMonth; ++value) {
+    for (const ptime& week : weeks) {
+      const auto timespan = static_cast<Timespan>(value);
+      keys.push_back(MakeLeaderboardKey(id, timespan, week));
+      keys.push_back(MakeLeaderboardTimestampKey(keys.back()));
+      keys.push_back(MakeLeaderboardDenseKey(id, timespan, week));
+    }
+  }
+  keys.push_back(MakeLeaderboardProfileKey(id));
+  keys.push_back(MakeSubmissionIdKey(id, "7f3a-01"));
+  keys.push_back(MakeSubmissionIdKey(id, "}{x}{"));
+  keys.push_back(MakeClosedPeriodsKey(id));
+  return keys;
+}
+
+TEST(RedisKeyTest, SlotFunctionMatchesRedisCluster) {
+  EXPECT_EQ(test::Crc16Xmodem("123456789"), 0x31C3);
+  // Slots as CLUSTER KEYSLOT gives them.
+  EXPECT_EQ(test::ClusterSlot("foo"), 12182);
+  EXPECT_EQ(test::ClusterSlot("somekey"), 11058);
+  EXPECT_EQ(test::ClusterSlot("foo{hash_tag}"), 2515);
+  // An empty tag is no tag: the whole key counts; a tag ends at the first
+  // '}' after the first '{'.
+  EXPECT_EQ(test::ClusterSlot("foo{}{bar}"), 8363);
+  EXPECT_EQ(test::ClusterSlot("foo{{bar}}zap"), 4015);
+}
+
+TEST(RedisKeyTest, ClusterKeysOfOneLeaderboardShareOneSlot) {
+  gflags::FlagSaver saver;
+  const ClusterKeysOn cluster;
+  ASSERT_TRUE(ClusterKeys());
+  for (const bool dated : {false, true}) {
+    SCOPED_TRACE(dated ? "dated weeks" : "undated weeks");
+    FLAGS_use_leaderboard_table_with_date = dated;
+    std::set<int> slots_of_ids;
+    for (const std::string id : {"stage1", "stage2", "s", "Event_2026_x"}) {
+      const int slot = test::ClusterSlot("{" + id + "}");
+      for (const std::string& key : EveryKeyOf(id)) {
+        EXPECT_EQ(key.rfind("leaderboard:{" + id + "}", 0), 0u) << key;
+        EXPECT_EQ(test::ClusterSlot(key), slot) << key;
+      }
+      slots_of_ids.insert(slot);
+    }
+    // Different ids are different tags, spread over slots.
+    EXPECT_EQ(slots_of_ids.size(), 4u);
+  }
+
+  // The forms operators and tools read.
+  FLAGS_use_leaderboard_table_with_date = true;
+  const ptime week = time_from_string("2021-02-08 12:00:00");
+  EXPECT_EQ(MakeLeaderboardKey("stage1", LeaderboardQuery::kDaily, week),
+            "leaderboard:{stage1}:daily");
+  EXPECT_EQ(MakeLeaderboardKey("stage1", LeaderboardQuery::kWeekly, week),
+            "leaderboard:{stage1}_20210208:weekly");
+  EXPECT_EQ(MakeClosedPeriodsKey("stage1"),
+            "leaderboard:{stage1}:closed_periods");
+}
+
+// Outside cluster mode no key carries a tag, and keys stored under one mode
+// (by the period archive, before a move to or from Redis Cluster) are told
+// apart from the keys of the other.
+TEST(RedisKeyTest, EachKeyModeKnowsOnlyItsOwnKeys) {
+  gflags::FlagSaver saver;
+  FLAGS_use_leaderboard_table_with_date = true;
+  const std::vector<std::string> plain = EveryKeyOf("stage1");
+  std::vector<std::string> tagged;
+  {
+    const ClusterKeysOn cluster;
+    tagged = EveryKeyOf("stage1");
+    for (const std::string& key : tagged) {
+      EXPECT_TRUE(IsKeyOfLeaderboard(key, "stage1")) << key;
+    }
+    for (const std::string& key : plain) {
+      EXPECT_FALSE(IsKeyOfLeaderboard(key, "stage1")) << key;
+    }
+  }
+  ASSERT_FALSE(ClusterKeys());
+  for (const std::string& key : plain) {
+    EXPECT_TRUE(IsKeyOfLeaderboard(key, "stage1")) << key;
+    if (key == MakeSubmissionIdKey("stage1", "}{x}{")) continue;
+    EXPECT_EQ(key.find_first_of("{}"), std::string::npos) << key;
+  }
+  for (const std::string& key : tagged) {
+    EXPECT_FALSE(IsKeyOfLeaderboard(key, "stage1")) << key;
+  }
+  EXPECT_FALSE(IsKeyOfLeaderboard("leaderboard:stage10:daily", "stage1"));
+  EXPECT_EQ(MakeLeaderboardProfileKey("stage1"), "leaderboard:stage1:profile");
+  EXPECT_EQ(MakeSubmissionIdKey("stage1", "s-1"),
+            "leaderboard:stage1:submission:s-1");
+  EXPECT_EQ(MakeClosedPeriodsKey("stage1"),
+            "leaderboard:stage1:closed_periods");
+}
+
+// Recovery puts a dated weekly table back under the week's key of its
+// leaderboard: the same key as the table's own id outside cluster mode, the
+// leaderboard's tag in cluster mode.
+TEST(RedisKeyTest, RecoveredDatedWeeklyTableKeepsItsLeaderboardsTag) {
+  gflags::FlagSaver saver;
+  const auto key_of = [](const std::string& id, Timespan timespan) {
+    LeaderboardInfo info;
+    info.leaderboard_id = id;
+    info.timespan = timespan;
+    const service_internal::TableRanking ranking =
+        service_internal::RankingOfTable(info);
+    return MakeLeaderboardKey(ranking.leaderboard_id, ranking.timespan,
+                              ranking.week_time);
+  };
+  for (const bool dated : {false, true}) {
+    FLAGS_use_leaderboard_table_with_date = dated;
+    EXPECT_EQ(key_of("stage1_20210208", LeaderboardQuery::kWeekly),
+              "leaderboard:stage1_20210208:weekly");
+    EXPECT_EQ(key_of("stage1", LeaderboardQuery::kWeekly),
+              "leaderboard:stage1:weekly");
+  }
+  const ClusterKeysOn cluster;
+  FLAGS_use_leaderboard_table_with_date = true;
+  EXPECT_EQ(key_of("stage1_20210208", LeaderboardQuery::kWeekly),
+            "leaderboard:{stage1}_20210208:weekly");
+  EXPECT_EQ(key_of("stage1_20210208", LeaderboardQuery::kDaily),
+            "leaderboard:{stage1_20210208}:daily");
+  // Not a date: a leaderboard of its own.
+  EXPECT_EQ(key_of("stage1_20211399", LeaderboardQuery::kWeekly),
+            "leaderboard:{stage1_20211399}:weekly");
+  // Undated weekly tables are the leaderboard's own weekly ranking while
+  // weeks are not dated.
+  FLAGS_use_leaderboard_table_with_date = false;
+  EXPECT_EQ(key_of("stage1_20210208", LeaderboardQuery::kWeekly),
+            "leaderboard:{stage1_20210208}:weekly");
 }
 
 TEST(RedisKeyTest, TimespanNames) {

@@ -269,20 +269,26 @@ class RedisCache {
       const std::string& leaderboard_id,
       const std::vector<RecoveryProfile>& profiles);
 
-  // Recovery: puts one stored score into one ranking as a high score
-  // (undated weekly keys). `timestamp` goes into the member ranking key
-  // unchanged. Blocks the caller; returns false (logged) on failure.
+  // Recovery: puts one stored score into one ranking as a high score.
+  // `week_time` names the week of a dated weekly key as MakeLeaderboardKey
+  // takes it (not-a-date-time: the undated weekly key). `timestamp` goes
+  // into the member ranking key unchanged. Blocks the caller; returns false
+  // (logged) on failure.
   static bool SubmitScoreForRecovery(const std::string& leaderboard_id,
                                      Timespan timespan,
                                      const vel::PlayerAccount& account,
                                      double score, std::int64_t timestamp,
-                                     const RankingOption& option);
+                                     const RankingOption& option,
+                                     const boost::posix_time::ptime& week_time =
+                                         boost::posix_time::not_a_date_time);
 
-  // The number of members of the ranking of `timespan` (undated weekly key)
-  // into *count. Blocks the caller; false (logged, *count unchanged) on
-  // failure. REQUIRES: count != nullptr.
+  // The number of members of the ranking of `timespan` (and `week_time`, as
+  // above) into *count. Blocks the caller; false (logged, *count unchanged)
+  // on failure. REQUIRES: count != nullptr.
   static bool GetRowCount(const std::string& leaderboard_id, Timespan timespan,
-                          std::uint64_t* count);
+                          std::uint64_t* count,
+                          const boost::posix_time::ptime& week_time =
+                              boost::posix_time::not_a_date_time);
   // Recovery of many rows: one stored score to put back.
   struct RecoveryScore {
     vel::PlayerAccount account;
@@ -296,11 +302,12 @@ class RedisCache {
   // the single-entry path. Entries that failed (logged by the single-entry
   // path) are appended to *failed as indexes into `scores`. Blocks the
   // caller; any thread. REQUIRES: failed != nullptr.
-  static void SubmitScoresForRecovery(const std::string& leaderboard_id,
-                                      Timespan timespan,
-                                      const std::vector<RecoveryScore>& scores,
-                                      const RankingOption& option,
-                                      std::vector<std::size_t>* failed);
+  static void SubmitScoresForRecovery(
+      const std::string& leaderboard_id, Timespan timespan,
+      const std::vector<RecoveryScore>& scores, const RankingOption& option,
+      std::vector<std::size_t>* failed,
+      const boost::posix_time::ptime& week_time =
+          boost::posix_time::not_a_date_time);
 
   // Reads one public ranking: the whole of it (range type kAll), positions
   // begin to end from the top (kFromTop), or the window of offsets begin to

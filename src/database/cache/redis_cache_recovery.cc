@@ -22,11 +22,10 @@ using vel::Redis;
 
 }  // namespace
 
-bool RedisCache::SubmitScoreForRecovery(const std::string& leaderboard_id,
-                                        Timespan timespan,
-                                        const vel::PlayerAccount& account,
-                                        double score, std::int64_t timestamp,
-                                        const RankingOption& option) {
+bool RedisCache::SubmitScoreForRecovery(
+    const std::string& leaderboard_id, Timespan timespan,
+    const vel::PlayerAccount& account, double score, std::int64_t timestamp,
+    const RankingOption& option, const boost::posix_time::ptime& week_time) {
   VLOG(2) << "SubmitScoreForRecovery called";
   if (!IsValidTimespan(timespan)) {
     LOG(ERROR) << "Failed to submit score: unknown timespan: "
@@ -34,10 +33,10 @@ bool RedisCache::SubmitScoreForRecovery(const std::string& leaderboard_id,
                << ", leaderboard id: " << leaderboard_id;
     return false;
   }
-  const boost::posix_time::ptime no_week(boost::posix_time::not_a_date_time);
-  const std::string key = MakeLeaderboardKey(leaderboard_id, timespan, no_week);
+  const std::string key =
+      MakeLeaderboardKey(leaderboard_id, timespan, week_time);
   const std::string dense_key =
-      MakeLeaderboardDenseKey(leaderboard_id, timespan, no_week);
+      MakeLeaderboardDenseKey(leaderboard_id, timespan, week_time);
   const std::string member_key = MakeMemberKey(account);
   bool new_record = false;
   double new_score = score;
@@ -76,15 +75,16 @@ bool RedisCache::RestoreProfilesForRecovery(
 }
 
 bool RedisCache::GetRowCount(const std::string& leaderboard_id,
-                             Timespan timespan, std::uint64_t* count) {
+                             Timespan timespan, std::uint64_t* count,
+                             const boost::posix_time::ptime& week_time) {
   if (!IsValidTimespan(timespan)) {
     LOG(ERROR) << "Failed to get row count: unknown timespan: "
                << static_cast<int>(timespan)
                << ", leaderboard id: " << leaderboard_id;
     return false;
   }
-  const std::string key = MakeLeaderboardKey(
-      leaderboard_id, timespan, boost::posix_time::not_a_date_time);
+  const std::string key =
+      MakeLeaderboardKey(leaderboard_id, timespan, week_time);
   std::int64_t members = 0;
   if (Redis::ZCard(key, &members, kServerTag) != Redis::kSuccess) {
     LOG(ERROR) << "Failed to get row count: " << key;
@@ -97,7 +97,8 @@ bool RedisCache::GetRowCount(const std::string& leaderboard_id,
 void RedisCache::SubmitScoresForRecovery(
     const std::string& leaderboard_id, Timespan timespan,
     const std::vector<RecoveryScore>& scores, const RankingOption& option,
-    std::vector<std::size_t>* failed) {
+    std::vector<std::size_t>* failed,
+    const boost::posix_time::ptime& week_time) {
   VLOG(2) << "SubmitScoresForRecovery called";
   if (scores.empty()) return;
   // Entries the bulk path cannot decide alone: the single-entry path gives
@@ -119,11 +120,10 @@ void RedisCache::SubmitScoresForRecovery(
     }
   }
   if (!bulk.empty()) {
-    const boost::posix_time::ptime no_week(boost::posix_time::not_a_date_time);
     const std::string key =
-        MakeLeaderboardKey(leaderboard_id, timespan, no_week);
+        MakeLeaderboardKey(leaderboard_id, timespan, week_time);
     const std::string dense_key =
-        MakeLeaderboardDenseKey(leaderboard_id, timespan, no_week);
+        MakeLeaderboardDenseKey(leaderboard_id, timespan, week_time);
     const std::string timestamp_key = MakeLeaderboardTimestampKey(key);
     std::vector<std::string> fields;
     fields.reserve(bulk.size());
@@ -176,7 +176,8 @@ void RedisCache::SubmitScoresForRecovery(
   for (const std::size_t i : single) {
     const RecoveryScore& entry = scores[i];
     if (!SubmitScoreForRecovery(leaderboard_id, timespan, entry.account,
-                                entry.score, entry.timestamp, option)) {
+                                entry.score, entry.timestamp, option,
+                                week_time)) {
       failed->push_back(i);
     }
   }

@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "common/date_time_text.h"
@@ -19,6 +20,20 @@ constexpr char kDenseSuffix[] = ":dense";
 constexpr char kTimestampSuffix[] = ":timestamp";
 constexpr char kProfileSuffix[] = ":profile";
 constexpr char kSubmissionIdInfix[] = ":submission:";
+constexpr char kClosedPeriodsSuffix[] = ":closed_periods";
+
+std::atomic<bool> the_cluster_keys{false};
+
+// "leaderboard:" and the id, which every key of that leaderboard starts with;
+// in cluster mode the id is a hash tag ("leaderboard:{stage1}"), so that
+// Redis Cluster puts all of them into the slot of the id. Ids hold letters,
+// digits and '_' only, so the tag is always exactly the id.
+std::string KeyStem(const std::string& leaderboard_id) {
+  if (the_cluster_keys.load(std::memory_order_relaxed)) {
+    return kKeyPrefix + ("{" + leaderboard_id + "}");
+  }
+  return kKeyPrefix + leaderboard_id;
+}
 
 // Whether the weekly ranking of `timespan` goes under a key of its own week.
 bool UsesDatedWeeklyKey(Timespan timespan,
@@ -32,13 +47,19 @@ bool UsesDatedWeeklyKey(Timespan timespan,
 std::string BuildKey(const std::string& leaderboard_id, Timespan timespan,
                      const boost::posix_time::ptime& week_time) {
   if (UsesDatedWeeklyKey(timespan, week_time)) {
-    return kKeyPrefix + leaderboard_id + "_" +
-           DateToWeekText(week_time.date()) + ":weekly";
+    return KeyStem(leaderboard_id) + "_" + DateToWeekText(week_time.date()) +
+           ":weekly";
   }
-  return kKeyPrefix + leaderboard_id + ":" + TimespanToString(timespan);
+  return KeyStem(leaderboard_id) + ":" + TimespanToString(timespan);
 }
 
 }  // namespace
+
+void SetClusterKeys(bool on) {
+  the_cluster_keys.store(on, std::memory_order_relaxed);
+}
+
+bool ClusterKeys() { return the_cluster_keys.load(std::memory_order_relaxed); }
 
 const std::map<std::string, Timespan> kTimespanNames = {
     {"alltime", LeaderboardQuery::kAllTime},
@@ -115,12 +136,23 @@ std::string MakeLeaderboardTimestampKey(const std::string& leaderboard_key) {
 }
 
 std::string MakeLeaderboardProfileKey(const std::string& leaderboard_id) {
-  return kKeyPrefix + leaderboard_id + kProfileSuffix;
+  return KeyStem(leaderboard_id) + kProfileSuffix;
 }
 
 std::string MakeSubmissionIdKey(const std::string& leaderboard_id,
                                 const std::string& submission_id) {
-  return kKeyPrefix + leaderboard_id + kSubmissionIdInfix + submission_id;
+  return KeyStem(leaderboard_id) + kSubmissionIdInfix + submission_id;
+}
+
+std::string MakeClosedPeriodsKey(const std::string& leaderboard_id) {
+  return KeyStem(leaderboard_id) + kClosedPeriodsSuffix;
+}
+
+bool IsKeyOfLeaderboard(const std::string& key,
+                        const std::string& leaderboard_id) {
+  const std::string stem = KeyStem(leaderboard_id);
+  return key.size() > stem.size() && key.compare(0, stem.size(), stem) == 0 &&
+         (key[stem.size()] == ':' || key[stem.size()] == '_');
 }
 
 std::string PackProfile(const std::string& display_name,

@@ -17,8 +17,20 @@
 //   - one string per recent submission id, "leaderboard:<id>:submission:"
 //     + the id, expiring after --submission_id_ttl_seconds: the record of
 //     the submission that used it (written and read by submit_score.lua).
-// No timespan is named "profile" or "submission", and ids hold no ':', so
-// these keys never meet the rankings' keys of any leaderboard.
+//   - the closed-periods marker, a hash at "leaderboard:<id>:closed_periods"
+//     (field: "day", "week" or "month", value: the idempotency key of the
+//     period end whose ranking the previous-period key holds).
+// No timespan is named "profile", "submission" or "closed_periods", and ids
+// hold no ':', so these keys never meet the rankings' keys of any
+// leaderboard.
+//
+// Cluster mode (SetClusterKeys(true), for Redis Cluster): the id in every key
+// above is written as a hash tag, "leaderboard:{<id>}:daily",
+// "leaderboard:{<id>}_20210208:weekly", "leaderboard:{<id>}:profile" and so
+// on, so that all keys of one leaderboard hash to one cluster slot and every
+// script and multi-key command on them runs on one node. Outside cluster mode
+// the keys are exactly as written above. Keys that belong to no leaderboard
+// (the master election's) are not built here and never change.
 //
 // A member key is "<local account id>:<service provider>"; a member ranking
 // key is "<inverted millisecond timestamp>:<member key>", where every decimal
@@ -27,8 +39,9 @@
 // the player who reached a score earlier first. Account ids and service
 // providers must not contain ':'.
 //
-// Everything here is pure and may be called from any thread; the name table
-// is built before main() and never changes.
+// Everything here may be called from any thread; the name table is built
+// before main() and never changes, and the cluster-mode setting is set once
+// at start-up, before the first key is built.
 #pragma once
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -40,6 +53,12 @@
 #include "vel/core/player_account.h"
 
 namespace plemox {
+
+// Whether keys are built for Redis Cluster (the leaderboard id as a hash
+// tag). Process-wide; off until set. Set it once at start-up, before any key
+// is built: keys made before and after a change do not name the same data.
+void SetClusterKeys(bool on);
+bool ClusterKeys();
 
 // The protocol's time span, used unchanged inside the cache: kAllTime 1,
 // kDaily 2, kWeekly 3, kLastWeek 4, kYesterday 5, kMonthly 6, kLastMonth 7.
@@ -60,7 +79,8 @@ std::string TimespanToString(Timespan timespan);
 // with *out unchanged. REQUIRES: out != nullptr.
 bool GetTimespanByString(const std::string& name, Timespan* out);
 
-// The ranking set's key: "leaderboard:" + id + ":" + the timespan's name, or
+// The ranking set's key (shown outside cluster mode; see above for the
+// tagged form): "leaderboard:" + id + ":" + the timespan's name, or
 // for kWeekly and kLastWeek with a real `week_time` while the flag
 // use_leaderboard_table_with_date is on, "leaderboard:" + id + "_" + the
 // week's date as YYYYMMDD + ":weekly" (so last week's dated key is the key
@@ -85,6 +105,17 @@ std::string MakeLeaderboardProfileKey(const std::string& leaderboard_id);
 // "leaderboard:" + id + ":submission:" + submission id (any bytes).
 std::string MakeSubmissionIdKey(const std::string& leaderboard_id,
                                 const std::string& submission_id);
+
+// "leaderboard:" + id + ":closed_periods": the hash that records which
+// closed period each previous-period ranking of the leaderboard holds.
+std::string MakeClosedPeriodsKey(const std::string& leaderboard_id);
+
+// Whether `key` starts like the keys of leaderboard `leaderboard_id` in the
+// key mode set now: "leaderboard:" + id (tagged in cluster mode), then ':'
+// or '_'. A key stored while the other mode was set is not: a name kept
+// from before a move to or from Redis Cluster names nothing there.
+bool IsKeyOfLeaderboard(const std::string& key,
+                        const std::string& leaderboard_id);
 
 // A profile as the profile hash keeps it: the display name's length in
 // bytes in decimal, ':', the name, then the metadata ("5:Alice" + metadata).

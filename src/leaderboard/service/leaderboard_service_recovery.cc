@@ -8,7 +8,6 @@
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
-#include <cctype>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,8 +24,8 @@
 #include "database/store/db_connection.h"
 #include "database/store/leaderboard_info.h"
 #include "database/store/recovery_data.h"
-#include "leaderboard/core/ranking_options.h"
 #include "leaderboard/service/internal/profile_recovery.h"
+#include "leaderboard/service/internal/table_ranking.h"
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/top_answer_cache.h"
@@ -136,32 +135,14 @@ class ChunkReader {
   std::thread thread_;
 };
 
-// The ranking option of a recovered leaderboard id. A dated weekly table
-// ("stage1_20210208_weekly") belongs to the leaderboard without the date.
-RankingOption RecoveryRankingOption(const std::string& leaderboard_id) {
-  RankingOption option;
-  if (RankingOptions::GetRankingOption(leaderboard_id, &option)) return option;
-  constexpr std::size_t kDateSuffixLength = 9;  // "_" + YYYYMMDD
-  const std::size_t size = leaderboard_id.size();
-  if (size <= kDateSuffixLength ||
-      leaderboard_id[size - kDateSuffixLength] != '_') {
-    return option;
-  }
-  for (std::size_t i = size - kDateSuffixLength + 1; i < size; ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(leaderboard_id[i]))) {
-      return option;
-    }
-  }
-  RankingOptions::GetRankingOption(
-      leaderboard_id.substr(0, size - kDateSuffixLength), &option);
-  return option;
-}
-
 // Replays every row of one table into its ranking.
 bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
   const std::string& leaderboard_id = info.leaderboard_id;
   const Timespan timespan = info.timespan;
-  const RankingOption option = RecoveryRankingOption(leaderboard_id);
+  const RankingOption option =
+      service_internal::RecoveryRankingOption(leaderboard_id);
+  const service_internal::TableRanking ranking =
+      service_internal::RankingOfTable(info);
 
   std::uint64_t row_number = 0;
   std::uint64_t failed_rows = 0;
@@ -181,9 +162,10 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
       score.timestamp = RecoveredTimestampInMsec(row.time_stamp);
       scores.push_back(std::move(score));
     }
-    RedisCache::SubmitScoresForRecovery(leaderboard_id, timespan, scores,
-                                        option, &failed);
-    TopAnswerCache::DropAnswersOf(leaderboard_id);
+    RedisCache::SubmitScoresForRecovery(ranking.leaderboard_id,
+                                        ranking.timespan, scores, option,
+                                        &failed, ranking.week_time);
+    TopAnswerCache::DropAnswersOf(ranking.leaderboard_id);
     for (const std::size_t i : failed) {
       const RedisCache::RecoveryScore& score = scores[i];
       LOG(WARNING) << "Failed to submit score while recovering the data"
@@ -204,7 +186,8 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
     // report a restored ranking that Redis does not hold.
     std::uint64_t members = 0;
     if (!failed.empty() &&
-        !RedisCache::GetRowCount(leaderboard_id, timespan, &members)) {
+        !RedisCache::GetRowCount(ranking.leaderboard_id, ranking.timespan,
+                                 &members, ranking.week_time)) {
       redis_lost = true;
       return;
     }
@@ -273,8 +256,11 @@ bool LeaderboardService::RunRecovery(
                  << ": database=MySQL/MariaDB"
                  << ", " << info.table_name;
       inventory_read = false;
-    } else if (!RedisCache::GetRowCount(info.leaderboard_id, info.timespan,
-                                        &info.cache_row_count)) {
+    } else if (const service_internal::TableRanking ranking =
+                   service_internal::RankingOfTable(info);
+               !RedisCache::GetRowCount(ranking.leaderboard_id,
+                                        ranking.timespan, &info.cache_row_count,
+                                        ranking.week_time)) {
       LOG(ERROR) << "Failed to query leaderboard row count"
                  << ": database=Redis"
                  << ", id=" << info.leaderboard_id;

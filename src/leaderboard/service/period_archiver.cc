@@ -221,6 +221,15 @@ void PeriodArchiver::Process(const Job& job) {
          "the current ranking");
     return;
   }
+  if (!IsKeyOfLeaderboard(period.end.source_key, period.end.leaderboard_id)) {
+    // Closed before a move to or from Redis Cluster: that name holds
+    // nothing now, and reading it would archive an empty ranking.
+    Lose(period,
+         "the closed ranking was kept under a Redis key of the other key "
+         "scheme (a move to or from Redis Cluster since); key=" +
+             period.end.source_key);
+    return;
+  }
   if (!job.marked && !job.taken_over) {
     // The marker tells a take-over which period the previous-period ranking
     // holds; without it this period could not be taken over.

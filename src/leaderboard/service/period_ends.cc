@@ -89,7 +89,7 @@ std::optional<PeriodEnd> MakeEnd(const std::string& leaderboard_id,
     period_end.source_key =
         MakeLeaderboardKey(leaderboard_id, PreviousTimespan(period),
                            boost::posix_time::not_a_date_time);
-    period_end.marker_key = "leaderboard:" + leaderboard_id + ":closed_periods";
+    period_end.marker_key = MakeClosedPeriodsKey(leaderboard_id);
   }
   return period_end;
 }
