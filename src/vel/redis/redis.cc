@@ -45,8 +45,8 @@ constexpr std::size_t kLanes = 4;
 // The client's own threads, which read every reply. One: a reply then
 // reaches its waiting caller with one wake-up, where a second thread would
 // mostly add a hand-over between the two (the cost of a blocking call is
-// its context switches). Connects run there too; they block it for at most
-// a connect timeout, and only while a server is down.
+// its context switches). Connects and their handshakes run there too,
+// without blocking it.
 constexpr std::size_t kClientThreads = 1;
 
 // How a connection authenticates, for the start-up log (never the password).
