@@ -1,7 +1,7 @@
 // vel::Redis over TLS to private redis-server processes with the test's own
 // certificates: the settings refused at start-up, replies larger than one
-// TLS record from many callers at once, the server name check, and a server
-// that never answers the handshake.
+// TLS record from many callers at once, the server name check, a Sentinel
+// over TLS, and a server that never answers the handshake.
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 
 #include "support/log_capture.h"
 #include "support/private_redis.h"
+#include "support/private_sentinel.h"
 #include "support/test_certificates.h"
 #include "vel/core/host_flags.h"
 #include "vel/redis/redis.h"
@@ -43,6 +44,8 @@ class RedisTlsTest : public testing::Test {
     FLAGS_redis_tls_key = "";
     FLAGS_redis_tls_server_name = "";
     FLAGS_redis_tls_verify_server_name = true;
+    FLAGS_redis_sentinels = "";
+    FLAGS_redis_sentinel_master = "";
   }
 
   // A TLS-only server with the test's certificates.
@@ -146,6 +149,27 @@ TEST_F(RedisTlsTest, ServesManyCallersAndChecksTheServerName) {
   FLAGS_redis_tls_verify_server_name = false;
   ASSERT_TRUE(Redis::Initialize());
   EXPECT_EQ(Redis::Ping(), Redis::kSuccess);
+}
+
+TEST_F(RedisTlsTest, AsksSentinelsOverTlsForThePrimary) {
+  ASSERT_TRUE(certificates_.ok());
+  PrivateRedis primary(ServerOptions(), /*tls=*/true);
+  PrivateSentinel sentinel("plemox-tls", primary.port(), 1,
+                           {"tls-cert-file " + certificates_.server_cert(),
+                            "tls-key-file " + certificates_.server_key(),
+                            "tls-ca-cert-file " + certificates_.ca(),
+                            "tls-auth-clients no", "tls-replication yes"});
+  FLAGS_redis_port = 1;  // unused with Sentinels
+  FLAGS_redis_sentinels = sentinel.Address();
+  FLAGS_redis_sentinel_master = "plemox-tls";
+  ASSERT_TRUE(Redis::Initialize());
+  LogCapture log;
+  EXPECT_EQ(Redis::Ping(), Redis::kSuccess);
+  EXPECT_EQ(log.Count(google::GLOG_INFO,
+                      "Redis primary of master 'plemox-tls' (tag='') is "
+                      "127.0.0.1:" +
+                          std::to_string(primary.port())),
+            1);
 }
 
 TEST_F(RedisTlsTest, SilentServerFailsTheHandshakeInTime) {
