@@ -1,7 +1,8 @@
 // vel::Redis over TLS to private redis-server processes with the test's own
 // certificates: the settings refused at start-up, replies larger than one
-// TLS record from many callers at once, the server name check, a Sentinel
-// over TLS, and a server that never answers the handshake.
+// TLS record from many callers at once, a server restart, the server name
+// check, a Sentinel over TLS, and a server that never answers the
+// handshake.
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 #include "support/private_redis.h"
 #include "support/private_sentinel.h"
 #include "support/test_certificates.h"
+#include "support/test_env.h"
 #include "vel/core/host_flags.h"
 #include "vel/redis/redis.h"
 
@@ -130,7 +132,11 @@ TEST_F(RedisTlsTest, ServesManyCallersAndChecksTheServerName) {
   }
   for (auto& caller : callers) caller.join();
   EXPECT_EQ(right, std::vector<int>(4, 20));
-  EXPECT_EQ(Redis::Del("tls:big"), Redis::kSuccess);
+
+  // A restarted server: the client connects again over TLS.
+  redis.Restart();
+  EXPECT_TRUE(WaitFor(
+      [] { return Redis::ZAdd("tls:after", 1, "m") == Redis::kSuccess; }));
   Redis::Finalize();
 
   // A name the certificate does not carry: refused, unless the name check
