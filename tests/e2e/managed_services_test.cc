@@ -1,7 +1,8 @@
 // The real host against Redis and MariaDB set up as managed services are: a
-// Redis that admits only an ACL user, and a MariaDB that requires TLS, with
-// the passwords given in files. The host must serve through them and, with
-// the wrong credentials or without TLS, say in its log what to fix.
+// Redis that admits only an ACL user (over plain TCP and over TLS), and a
+// MariaDB that requires TLS, with the passwords given in files. The host must
+// serve through them and, with the wrong credentials, CA or without TLS, say
+// in its log what to fix.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -17,6 +18,7 @@
 #include "support/host_process.h"
 #include "support/private_redis.h"
 #include "support/running_server.h"
+#include "support/test_certificates.h"
 #include "support/test_env.h"
 
 namespace plemox_test {
@@ -54,20 +56,6 @@ class TempDir {
  private:
   std::string path_;
 };
-
-// Runs `command` with sh; its output (stdout and stderr) in *output.
-int Shell(const std::string& command, std::string* output = nullptr) {
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string text;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-    text.append(buffer, n);
-  const int status = pclose(pipe);
-  if (output != nullptr) *output = text;
-  return status;
-}
 
 // Submits one score and reads the top of the leaderboard back.
 void ExpectServes(RunningServer& server, const std::string& id) {
@@ -121,23 +109,65 @@ TEST(ManagedServicesTest, RedisAclUserAndPasswordFiles) {
   refused.Stop(SIGTERM);
 }
 
+// A Redis that speaks TLS only, asks for a client certificate and admits
+// the ACL user alice only: the host serves through it with the test's CA and
+// client certificate; with another CA, user or password it logs why it
+// cannot connect, and keeps trying.
+TEST(ManagedServicesTest, RedisOverTlsWithAclUser) {
+  TestCertificates certificates;
+  ASSERT_TRUE(certificates.ok());
+  PrivateRedis redis(
+      {"--tls-cert-file", certificates.server_cert(), "--tls-key-file",
+       certificates.server_key(), "--tls-ca-cert-file", certificates.ca(),
+       "--tls-auth-clients", "yes", "--user", "alice", "on", ">s3cret-pass",
+       "~*", "&*", "+@all", "--user", "default", "off"},
+      /*tls=*/true);
+  TempDir dir;
+  const std::string password = dir.Write("redis_pw", "s3cret-pass\n");
+  const std::string id = "e2eredistls" + std::to_string(getpid());
+  auto options = HostProcess::Options::WithArguments(
+      "\"leaderboard_ids\": [\"" + id + "\"]");
+  options.flags = {redis.HostFlag(),
+                   "--redis_tls",
+                   "--redis_tls_ca=" + certificates.ca(),
+                   "--redis_tls_cert=" + certificates.client_cert(),
+                   "--redis_tls_key=" + certificates.client_key(),
+                   "--redis_user=alice",
+                   "--redis_password_file=" + password};
+  {
+    RunningServer server(options, "managed-redis-tls");
+    ExpectServes(server, id);
+    server.Stop();
+  }
+
+  // Each wrong setting: the outage line names the cause.
+  const std::vector<std::pair<std::string, std::string>> wrong = {
+      {"--redis_tls_ca=" + certificates.other_ca(),
+       "error=TLS handshake failed: certificate verify failed"},
+      {"--redis_user=bob",
+       "error=authentication failed as user 'bob': WRONGPASS"},
+      {"--redis_password_file=" + dir.Write("wrong_pw", "wrong-pass\n"),
+       "error=authentication failed as user 'alice': WRONGPASS"},
+  };
+  for (const auto& [flag, reason] : wrong) {
+    SCOPED_TRACE(flag);
+    auto refused_options = options;
+    refused_options.flags.push_back(flag);  // a later flag wins
+    HostProcess refused(refused_options);
+    ASSERT_TRUE(refused.Start());
+    EXPECT_TRUE(refused.WaitForLog(reason)) << refused.Log();
+    refused.Stop(SIGTERM);
+  }
+}
+
 // A MariaDB of the test's own that requires TLS, with certificates the test
 // makes: the host stores a record over TLS with --mysql_ssl_ca and, without
 // it, stops and names the flag.
 TEST(ManagedServicesTest, MariadbRequiringTls) {
-  TempDir dir;
-  const std::string tls = dir.path();
-  const std::string make_certificates =
-      "cd " + tls +
-      " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-      "-nodes -keyout ca-key.pem -out ca.pem -days 2 -subj '/CN=plemox test "
-      "CA' && openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-      "-nodes -keyout server-key.pem -out server.csr -subj '/CN=localhost' "
-      "&& printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > ext.cnf "
-      "&& openssl x509 -req -in server.csr -CA ca.pem -CAkey ca-key.pem "
-      "-CAcreateserial -out server-cert.pem -days 2 -extfile ext.cnf";
+  TestCertificates certificates;
+  ASSERT_TRUE(certificates.ok());
+  const std::string tls = certificates.dir();
   std::string output;
-  ASSERT_EQ(Shell(make_certificates, &output), 0) << output;
 
   const int port = FreePort();
   const std::string environment =

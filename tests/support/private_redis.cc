@@ -14,8 +14,8 @@
 
 namespace plemox_test {
 
-PrivateRedis::PrivateRedis(std::vector<std::string> extra)
-    : port_(FreePort()), extra_(std::move(extra)) {
+PrivateRedis::PrivateRedis(std::vector<std::string> extra, bool tls)
+    : port_(FreePort()), extra_(std::move(extra)), tls_(tls) {
   Start();
 }
 
@@ -29,6 +29,10 @@ void PrivateRedis::Start() {
     std::vector<std::string> args = {
         "redis-server", "--port", port,           "--bind", "127.0.0.1",
         "--save",       "",       "--appendonly", "no"};
+    if (tls_) {
+      args[2] = "0";  // no plain port
+      args.insert(args.end(), {"--tls-port", port});
+    }
     args.insert(args.end(), extra_.begin(), extra_.end());
     std::vector<char*> argv;
     for (auto& arg : args) argv.push_back(arg.data());

@@ -16,8 +16,9 @@ namespace plemox_test {
 class PrivateRedis {
  public:
   // `extra` options are appended to the command line (a later option wins),
-  // e.g. {"--replicaof", "127.0.0.1", "6379"}.
-  explicit PrivateRedis(std::vector<std::string> extra = {});
+  // e.g. {"--replicaof", "127.0.0.1", "6379"}. With `tls` the port speaks
+  // TLS only (`extra` then names the certificates: --tls-cert-file ...).
+  explicit PrivateRedis(std::vector<std::string> extra = {}, bool tls = false);
   ~PrivateRedis();
   PrivateRedis(const PrivateRedis&) = delete;
   PrivateRedis& operator=(const PrivateRedis&) = delete;
@@ -44,6 +45,7 @@ class PrivateRedis {
  private:
   int port_ = 0;
   std::vector<std::string> extra_;
+  bool tls_ = false;
   pid_t pid_ = -1;
 };
 

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/filesystem.hpp>
 #include <fstream>
 #include <sstream>
@@ -16,7 +18,8 @@
 namespace plemox_test {
 
 PrivateSentinel::PrivateSentinel(const std::string& master_name,
-                                 int master_port, int quorum)
+                                 int master_port, int quorum,
+                                 const std::vector<std::string>& tls_config)
     : port_(FreePort()) {
   char pattern[] = "/tmp/plemox-sentinel-XXXXXX";
   const char* made = mkdtemp(pattern);
@@ -26,8 +29,13 @@ PrivateSentinel::PrivateSentinel(const std::string& master_name,
   const std::string config = dir_ + "/sentinel.conf";
   {
     std::ofstream out(config);
-    out << "port " << port_ << "\n"
-        << "bind 127.0.0.1\n"
+    if (tls_config.empty()) {
+      out << "port " << port_ << "\n";
+    } else {
+      out << "port 0\ntls-port " << port_ << "\n";
+      for (const std::string& line : tls_config) out << line << "\n";
+    }
+    out << "bind 127.0.0.1\n"
         << "dir " << dir_ << "\n"
         << "sentinel monitor " << master_name << " 127.0.0.1 " << master_port
         << " " << quorum << "\n"
@@ -45,6 +53,15 @@ PrivateSentinel::PrivateSentinel(const std::string& master_name,
   EXPECT_GT(pid_, 0) << "cannot fork redis-sentinel";
   const bool up = WaitFor([&] {
     if (pid_ <= 0 || waitpid(pid_, nullptr, WNOHANG) != 0) return false;
+    if (!tls_config.empty()) {  // listening is all a plain client can see
+      boost::asio::io_context context;
+      boost::asio::ip::tcp::socket socket(context);
+      boost::system::error_code error;
+      socket.connect({boost::asio::ip::address_v4::loopback(),
+                      static_cast<unsigned short>(port_)},
+                     error);
+      return !error;
+    }
     const auto reply = RedisAt(port_, {"PING"});
     return !reply.empty() && reply[0] == "PONG";
   });

@@ -15,8 +15,11 @@ namespace plemox_test {
 class PrivateSentinel {
  public:
   // Watches `master_name` at 127.0.0.1:`master_port`; `quorum` Sentinels
-  // must agree that it is down.
-  PrivateSentinel(const std::string& master_name, int master_port, int quorum);
+  // must agree that it is down. With `tls_config` (config lines:
+  // "tls-cert-file ...", "tls-replication yes", ...) its port speaks TLS
+  // only.
+  PrivateSentinel(const std::string& master_name, int master_port, int quorum,
+                  const std::vector<std::string>& tls_config = {});
   ~PrivateSentinel();
   PrivateSentinel(const PrivateSentinel&) = delete;
   PrivateSentinel& operator=(const PrivateSentinel&) = delete;

@@ -53,6 +53,25 @@ DEFINE_string(redis_sentinel_password, "",
 DEFINE_string(redis_sentinel_user, "",
               "ACL user of the Sentinels themselves (empty: the password "
               "alone); the primary uses redis_user.");
+DEFINE_bool(redis_tls, false,
+            "Speak TLS to every Redis server and Sentinel (the servers "
+            "listen with tls-port).");
+DEFINE_string(redis_tls_ca, "",
+              "CA certificates (PEM file) that Redis servers' certificates "
+              "must chain to, with redis_tls; empty: the system's trust "
+              "store.");
+DEFINE_string(redis_tls_cert, "",
+              "Client certificate (PEM file, with its chain) shown to Redis "
+              "servers that ask for one, with redis_tls; needs "
+              "redis_tls_key.");
+DEFINE_string(redis_tls_key, "", "Private key (PEM file) of redis_tls_cert.");
+DEFINE_string(redis_tls_server_name, "",
+              "Name the Redis servers' certificates must carry (and the SNI "
+              "sent), with redis_tls; empty: the host name or address "
+              "connected to.");
+DEFINE_bool(redis_tls_verify_server_name, true,
+            "Check that a Redis server's certificate is issued to the "
+            "server name (the chain is always checked), with redis_tls.");
 
 DEFINE_string(external_ip, "",
               "This host's external IP address; empty: detect it from the "

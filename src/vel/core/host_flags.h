@@ -29,6 +29,12 @@ DECLARE_string(redis_sentinels);
 DECLARE_string(redis_sentinel_master);
 DECLARE_string(redis_sentinel_password);
 DECLARE_string(redis_sentinel_user);
+DECLARE_bool(redis_tls);
+DECLARE_string(redis_tls_ca);
+DECLARE_string(redis_tls_cert);
+DECLARE_string(redis_tls_key);
+DECLARE_string(redis_tls_server_name);
+DECLARE_bool(redis_tls_verify_server_name);
 
 // Networking.
 DECLARE_string(external_ip);

@@ -14,10 +14,11 @@
 #include "vel/core/host_flags.h"
 #include "vel/core/io_service.h"
 #include "vel/core/secret_file.h"
-#include "vel/redis/internal/redis_connection.h"
+#include "vel/redis/internal/redis_endpoint.h"
 #include "vel/redis/internal/redis_runtime.h"
 #include "vel/redis/internal/redis_sentinel.h"
 #include "vel/redis/internal/redis_text.h"
+#include "vel/redis/internal/redis_tls.h"
 #include "vel/redis/redis_pipeline.h"
 
 namespace vel {
@@ -25,9 +26,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using redis_internal::ParseEndpoint;
+using redis_internal::RedisEndpoint;
 using redis_internal::RedisRuntime;
 using redis_internal::RedisSentinel;
-using redis_internal::RedisServerPool;
+using redis_internal::RedisServer;
+using redis_internal::RedisTls;
 using redis_internal::the_async_context;
 using redis_internal::the_runtime;
 using redis_internal::the_runtime_mutex;
@@ -42,20 +45,23 @@ constexpr std::size_t kLanes = 4;
 // The client's own threads, which read every reply. One: a reply then
 // reaches its waiting caller with one wake-up, where a second thread would
 // mostly add a hand-over between the two (the cost of a blocking call is
-// its context switches). Connects run there too; they block it for at most
-// a connect timeout, and only while a server is down.
+// its context switches). Connects and their handshakes run there too,
+// without blocking it.
 constexpr std::size_t kClientThreads = 1;
 
 // How a connection authenticates, for the start-up log (never the password).
-std::string AuthText(const RedisConnection::Endpoint& endpoint) {
-  if (!endpoint.user.empty()) return "user '" + endpoint.user + "'";
-  return endpoint.password.empty() ? "off" : "on";
+std::string AuthText(const RedisEndpoint& endpoint) {
+  std::string text = !endpoint.user.empty() ? "user '" + endpoint.user + "'"
+                     : endpoint.password.empty() ? "off"
+                                                 : "on";
+  return text + ", tls=" +
+         (endpoint.tls != nullptr ? endpoint.tls->Describe() : "off");
 }
 
 // Adds the servers of --redis_servers ("tag=host:port,...") to `servers`.
 // Returns false with a log line on a malformed entry.
-bool ParseServers(const RedisConnection::Endpoint& defaults,
-                  std::map<std::string, RedisConnection::Endpoint>* servers) {
+bool ParseServers(const RedisEndpoint& defaults,
+                  std::map<std::string, RedisEndpoint>* servers) {
   const std::string& flag = FLAGS_redis_servers;
   std::size_t start = 0;
   while (start <= flag.size()) {
@@ -78,7 +84,7 @@ bool ParseServers(const RedisConnection::Endpoint& defaults,
                     "--redis_host and --redis_port)";
       return false;
     }
-    RedisConnection::Endpoint endpoint = defaults;
+    RedisEndpoint endpoint = defaults;
     if (!ParseEndpoint(address, &endpoint)) {
       LOG(ERROR) << "Bad --redis_servers entry '" << entry
                  << "': expected tag=host:port with a port from 1 to 65535";
@@ -95,7 +101,7 @@ bool ParseServers(const RedisConnection::Endpoint& defaults,
 
 // With --redis_sentinels, sets *out to the Sentinel group that names the
 // default server. Returns false with a log line on a bad setting.
-bool MakeSentinel(const RedisConnection::Endpoint& defaults,
+bool MakeSentinel(const RedisEndpoint& defaults,
                   std::shared_ptr<RedisSentinel>* out) {
   if (FLAGS_redis_sentinels.empty()) {
     if (!FLAGS_redis_sentinel_master.empty()) {
@@ -110,11 +116,12 @@ bool MakeSentinel(const RedisConnection::Endpoint& defaults,
                   "empty: name the master the Sentinels monitor";
     return false;
   }
-  RedisConnection::Endpoint sentinel_defaults;
+  RedisEndpoint sentinel_defaults;
   sentinel_defaults.user = FLAGS_redis_sentinel_user;
   sentinel_defaults.password = FLAGS_redis_sentinel_password;
   sentinel_defaults.timeout_ms = defaults.timeout_ms;
-  std::vector<RedisConnection::Endpoint> sentinels;
+  sentinel_defaults.tls = defaults.tls;
+  std::vector<RedisEndpoint> sentinels;
   std::string error;
   if (!RedisSentinel::ParseList(FLAGS_redis_sentinels, sentinel_defaults,
                                 &sentinels, &error)) {
@@ -124,6 +131,35 @@ bool MakeSentinel(const RedisConnection::Endpoint& defaults,
   }
   *out = std::make_shared<RedisSentinel>(std::move(sentinels),
                                          FLAGS_redis_sentinel_master);
+  return true;
+}
+
+// With --redis_tls, sets *out to the TLS settings of every connection.
+// Returns false with a log line when they cannot be used; a TLS flag without
+// --redis_tls is refused too, since the operator meant TLS.
+bool MakeTls(std::shared_ptr<const RedisTls>* out) {
+  RedisTls::Settings settings;
+  settings.ca_file = FLAGS_redis_tls_ca;
+  settings.cert_file = FLAGS_redis_tls_cert;
+  settings.key_file = FLAGS_redis_tls_key;
+  settings.server_name = FLAGS_redis_tls_server_name;
+  settings.verify_server_name = FLAGS_redis_tls_verify_server_name;
+  if (!FLAGS_redis_tls) {
+    if (!settings.ca_file.empty() || !settings.cert_file.empty() ||
+        !settings.key_file.empty() || !settings.server_name.empty()) {
+      LOG(ERROR) << "--redis_tls_ca, --redis_tls_cert, --redis_tls_key or "
+                    "--redis_tls_server_name is set but --redis_tls is off: "
+                    "give --redis_tls to speak TLS to Redis";
+      return false;
+    }
+    return true;
+  }
+  std::string error;
+  *out = RedisTls::Create(settings, &error);
+  if (*out == nullptr) {
+    LOG(ERROR) << "Redis TLS settings refused: " << error;
+    return false;
+  }
   return true;
 }
 
@@ -140,7 +176,7 @@ bool Redis::Initialize() {
                << FLAGS_redis_async_threads_size << ": must be positive";
     return false;
   }
-  RedisConnection::Endpoint defaults;
+  RedisEndpoint defaults;
   defaults.host = FLAGS_redis_host;
   defaults.port = FLAGS_redis_port;
   defaults.user = FLAGS_redis_user;
@@ -152,6 +188,7 @@ bool Redis::Initialize() {
     return false;
   }
   defaults.timeout_ms = FLAGS_redis_timeout_ms;
+  if (!MakeTls(&defaults.tls)) return false;
   const bool unix_socket = !defaults.host.empty() && defaults.host[0] == '/';
   if (defaults.host.empty() ||
       (!unix_socket && (defaults.port < 1 || defaults.port > 65535))) {
@@ -159,14 +196,15 @@ bool Redis::Initialize() {
                << "' --redis_port=" << FLAGS_redis_port;
     return false;
   }
-  std::map<std::string, RedisConnection::Endpoint> endpoints;
+  std::map<std::string, RedisEndpoint> endpoints;
   endpoints.emplace("", defaults);
   if (!ParseServers(defaults, &endpoints)) return false;
   std::shared_ptr<RedisSentinel> sentinel;
   if (!MakeSentinel(defaults, &sentinel)) return false;
 
-  // hiredis writes with write() while connecting: a server that closed the
-  // connection would otherwise raise SIGPIPE and end the process.
+  // A write into a connection the server closed must not raise SIGPIPE
+  // and end the process (the client's own writes never raise it; a
+  // library's might).
   struct sigaction current {};
   if (sigaction(SIGPIPE, nullptr, &current) == 0 &&
       current.sa_handler == SIG_DFL) {
@@ -192,7 +230,7 @@ bool Redis::Initialize() {
         tag, std::make_shared<RedisPipeline>(runtime->io, tag, kLanes));
     if (tag.empty() && sentinel != nullptr) {
       runtime->servers.emplace(
-          tag, std::make_shared<RedisServerPool>(tag, endpoint, sentinel));
+          tag, std::make_shared<RedisServer>(tag, endpoint, sentinel));
       LOG(INFO) << "Redis server: tag='', the primary of master '"
                 << sentinel->master_name() << "' as the Sentinels "
                 << sentinel->Addresses()
@@ -201,8 +239,7 @@ bool Redis::Initialize() {
                 << endpoint.timeout_ms << ", auth=" << AuthText(endpoint);
       continue;
     }
-    runtime->servers.emplace(tag,
-                             std::make_shared<RedisServerPool>(tag, endpoint));
+    runtime->servers.emplace(tag, std::make_shared<RedisServer>(tag, endpoint));
     LOG(INFO) << "Redis server: tag='" << tag << "', address=" << endpoint.host
               << (endpoint.host[0] == '/' ? std::string()
                                           : ":" + std::to_string(endpoint.port))

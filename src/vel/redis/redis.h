@@ -71,7 +71,10 @@ class Redis {
   // when already initialised. Ignores
   // SIGPIPE for the process, as a write to a connection the server closed
   // would otherwise end it. With redis_sentinels and redis_sentinel_master
-  // the default server is the primary Sentinel names (redis_server_pool.h).
+  // the default server is the primary Sentinel names (redis_server.h). With
+  // redis_tls every connection speaks TLS (redis_tls_ca, redis_tls_cert,
+  // redis_tls_key, redis_tls_server_name, redis_tls_verify_server_name; the
+  // files are read here, a bad one refused).
   static bool Initialize();
 
   // Host shutdown. Asynchronous calls not started yet complete with

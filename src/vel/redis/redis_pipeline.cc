@@ -1,22 +1,20 @@
-// vel::RedisPipeline: hiredis's command formatting and reply parser over
-// non-blocking sockets that Boost.Asio watches.
+// vel::RedisPipeline: RedisReplyReader's command formatting and reply
+// parser over the non-blocking streams RedisServer opens.
 //
-// A sender writes its command straight to the socket under the connection's
-// lock (a non-blocking send; only what the socket cannot take at once waits
-// for Asio to report it writable). Everything else, reading replies,
-// timeouts, failures and every callback, runs on the connection's strand, so
-// that callbacks keep the order of the commands.
+// On a plain stream a sender writes its command straight to the socket under
+// the connection's lock (a non-blocking send; only what the socket cannot
+// take at once waits for Asio to report it writable). A TLS stream is only
+// touched on the connection's strand, so its writes are handed there.
+// Everything else, reading replies, timeouts, failures and every callback,
+// runs on the connection's strand, so that callbacks keep the order of the
+// commands.
 #include "vel/redis/redis_pipeline.h"
 
-#include <fcntl.h>
 #include <glog/logging.h>
-#include <hiredis/hiredis.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/bind_executor.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
@@ -29,93 +27,20 @@
 #include <utility>
 
 #include "vel/metrics/metrics_registry.h"
-#include "vel/redis/internal/redis_connection.h"
+#include "vel/redis/internal/redis_reply_reader.h"
 #include "vel/redis/internal/redis_runtime.h"
+#include "vel/redis/internal/redis_stream.h"
 #include "vel/redis/internal/redis_text.h"
 
 namespace vel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using redis_internal::RedisServerPool;
 
-// Bytes read from a socket per recv call.
-constexpr std::size_t kReadChunk = 64 * 1024;
-
-// Read buffer the parser keeps between replies (hiredis frees a larger
-// empty one): top-100 answers come in batches of tens of kilobytes, and
-// freeing and growing the buffer for each costs more than keeping it.
-constexpr std::size_t kKeptReadBuffer = 1 << 20;
-
-struct ReaderDeleter {
-  void operator()(redisReader* reader) const { redisReaderFree(reader); }
-};
-
-// The parser builds RedisValue trees directly, instead of hiredis's reply
-// objects that would then be copied: a ranking slice is hundreds of
-// strings. The root is owned by the parser until it hands the reply out.
-RedisValue* Slot(const redisReadTask* task) {
-  if (task->parent == nullptr) return std::make_unique<RedisValue>().release();
-  auto* parent = static_cast<RedisValue*>(task->parent->obj);
-  return &parent->elements[static_cast<std::size_t>(task->idx)];
-}
-void* CreateString(const redisReadTask* task, char* text, size_t length) {
-  RedisValue* value = Slot(task);
-  value->type = task->type == REDIS_REPLY_ERROR    ? RedisValue::kError
-                : task->type == REDIS_REPLY_STATUS ? RedisValue::kStatus
-                                                   : RedisValue::kString;
-  value->text.assign(text, length);
-  return value;
-}
-void* CreateArray(const redisReadTask* task, int elements) {
-  RedisValue* value = Slot(task);
-  value->type = RedisValue::kArray;
-  value->elements.resize(static_cast<std::size_t>(std::max(elements, 0)));
-  return value;
-}
-void* CreateInteger(const redisReadTask* task, long long integer) {
-  RedisValue* value = Slot(task);
-  value->type = RedisValue::kInteger;
-  value->integer = integer;
-  return value;
-}
-void* CreateNil(const redisReadTask* task) {
-  RedisValue* value = Slot(task);
-  value->type = RedisValue::kNil;
-  return value;
-}
-// Only ever called for a root (a reply given up half-built).
-void FreeValue(void* root) {
-  std::unique_ptr<RedisValue> dropped(static_cast<RedisValue*>(root));
-}
-redisReplyObjectFunctions the_value_functions = {
-    CreateString, CreateArray, CreateInteger, CreateNil, FreeValue};
-
-std::unique_ptr<redisReader, ReaderDeleter> MakeReader() {
-  std::unique_ptr<redisReader, ReaderDeleter> reader(
-      redisReaderCreateWithFunctions(&the_value_functions));
-  if (reader != nullptr) reader->maxbuf = kKeptReadBuffer;
-  return reader;
-}
-
-// The command in Redis's wire form; empty when hiredis refuses it.
-std::string Format(const std::vector<std::string>& args) {
-  std::vector<const char*> argv;
-  std::vector<std::size_t> lengths;
-  argv.reserve(args.size());
-  lengths.reserve(args.size());
-  for (const std::string& arg : args) {
-    argv.push_back(arg.data());
-    lengths.push_back(arg.size());
-  }
-  char* formatted = nullptr;
-  const int length = redisFormatCommandArgv(
-      &formatted, static_cast<int>(args.size()), argv.data(), lengths.data());
-  if (length < 0 || formatted == nullptr) return std::string();
-  std::string text(formatted, static_cast<std::size_t>(length));
-  redisFreeCommand(formatted);
-  return text;
-}
+using redis_internal::FormatCommand;
+using redis_internal::RedisReplyReader;
+using redis_internal::RedisServer;
+using redis_internal::RedisStream;
 
 }  // namespace
 
@@ -159,8 +84,29 @@ class RedisPipeline::Connection
   };
 
   void Connect();
+  // The rest of Connect once the server has opened `stream` (null: failed
+  // for `why`). Strand.
+  void OnOpened(std::shared_ptr<RedisServer> server,
+                std::shared_ptr<redis_internal::RedisRuntime> runtime,
+                std::shared_ptr<RedisStream> stream, std::string why);
   void OnReadable(std::uint64_t generation,
                   const boost::system::error_code& error);
+  // Reads of a TLS stream: `got` bytes arrived in its read buffer. Strand.
+  void OnTlsRead(std::uint64_t generation,
+                 const boost::system::error_code& error, std::size_t got);
+  // Takes every complete reply into *done; sets *read_only on a READONLY
+  // answer and *why on a protocol error. Holds mutex_.
+  void TakeRepliesLocked(std::vector<Done>* done, bool* read_only,
+                         std::string* why);
+  // After a read: drops the connection on READONLY, reads on otherwise,
+  // then runs the callbacks and fails on `why`. Strand.
+  void AfterRead(std::uint64_t generation, std::vector<Done>* done,
+                 bool read_only, const std::string& why);
+  // Writes out_ to a TLS stream, one write at a time. Strand; holds mutex_.
+  void WriteTlsLocked();
+  void OnTlsWritten(std::uint64_t generation,
+                    const boost::system::error_code& error,
+                    std::size_t written);
   void OnWritable(std::uint64_t generation,
                   const boost::system::error_code& error);
   void OnTimer(std::uint64_t generation,
@@ -176,8 +122,7 @@ class RedisPipeline::Connection
   // the socket's generation. Holds mutex_.
   using Handler = void (Connection::*)(std::uint64_t,
                                        const boost::system::error_code&);
-  void WaitLocked(boost::asio::posix::stream_descriptor::wait_type what,
-                  Handler handler);
+  void WaitLocked(boost::asio::socket_base::wait_type what, Handler handler);
   // Whether the server has closed the socket (or it failed), seen without
   // reading anything. Holds mutex_.
   bool PeerClosedLocked();
@@ -190,8 +135,8 @@ class RedisPipeline::Connection
   // forgets the socket. Holds mutex_.
   void DropLocked(std::vector<Done>* done);
   static void RunCallbacks(std::vector<Done>* done);
-  // The server pool of tag_ in `runtime`; null without one.
-  std::shared_ptr<RedisServerPool> PoolOf(
+  // The server of tag_ in `runtime`; null without one.
+  std::shared_ptr<RedisServer> PoolOf(
       const std::shared_ptr<redis_internal::RedisRuntime>& runtime) const;
 
   // First member, so that it is destroyed last: the socket and the timer
@@ -205,9 +150,11 @@ class RedisPipeline::Connection
   State state_ = State::kDisconnected;  // GUARDED_BY(mutex_)
   // Bumped whenever the socket is dropped, so that handlers of an older
   // socket do nothing.
-  std::uint64_t generation_ = 0;                                   // GUARDED_BY
-  std::unique_ptr<boost::asio::posix::stream_descriptor> socket_;  // "
-  std::unique_ptr<redisReader, ReaderDeleter> reader_;             // "
+  std::uint64_t generation_ = 0;              // GUARDED_BY(mutex_)
+  std::shared_ptr<RedisStream> socket_;       // "
+  std::unique_ptr<RedisReplyReader> reader_;  // "
+  // The bytes of the TLS write in flight (out_ goes on filling meanwhile).
+  std::string tls_out_;              // GUARDED_BY(mutex_)
   std::deque<Pending> pending_;      // GUARDED_BY(mutex_) oldest first
   std::string out_;                  // GUARDED_BY(mutex_) bytes not written yet
   std::size_t out_offset_ = 0;       // GUARDED_BY(mutex_) written part of out_
@@ -227,7 +174,7 @@ void RedisPipeline::Connection::Send(std::size_t count,
   std::vector<std::string> formatted;
   formatted.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    formatted.push_back(Format(commands[i]));
+    formatted.push_back(FormatCommand(commands[i]));
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (state_ == State::kReady &&
@@ -288,6 +235,21 @@ void RedisPipeline::Connection::Send(std::size_t count,
 }
 
 bool RedisPipeline::Connection::FlushLocked(std::string* why) {
+  if (socket_->tls() != nullptr) {
+    if (out_offset_ == out_.size()) return true;
+    write_waiting_ = true;
+    if (strand_.running_in_this_thread()) {
+      WriteTlsLocked();
+    } else {
+      boost::asio::post(strand_,
+                        [self = shared_from_this(), generation = generation_] {
+                          std::lock_guard<std::mutex> lock(self->mutex_);
+                          if (generation == self->generation_)
+                            self->WriteTlsLocked();
+                        });
+    }
+    return true;
+  }
   const int fd = socket_->native_handle();
   while (out_offset_ < out_.size()) {
     const ssize_t sent =
@@ -301,8 +263,7 @@ bool RedisPipeline::Connection::FlushLocked(std::string* why) {
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       write_waiting_ = true;
-      WaitLocked(boost::asio::posix::stream_descriptor::wait_write,
-                 &Connection::OnWritable);
+      WaitLocked(boost::asio::socket_base::wait_write, &Connection::OnWritable);
       return true;
     }
     *why = std::string("write failed: ") + std::strerror(errno);
@@ -326,31 +287,67 @@ void RedisPipeline::Connection::OnWritable(
   Fail(generation, why);
 }
 
+void RedisPipeline::Connection::WriteTlsLocked() {
+  tls_out_.assign(out_, out_offset_, std::string::npos);
+  out_.clear();
+  out_offset_ = 0;
+  socket_->AsyncWrite(
+      boost::asio::buffer(tls_out_),
+      boost::asio::bind_executor(
+          strand_, [self = shared_from_this(), generation = generation_,
+                    stream = socket_](const boost::system::error_code& error,
+                                      std::size_t written) {
+            self->OnTlsWritten(generation, error, written);
+          }));
+}
+
+void RedisPipeline::Connection::OnTlsWritten(
+    std::uint64_t generation, const boost::system::error_code& error,
+    std::size_t written) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation != generation_) return;
+    written_ += written;
+    if (!error) {
+      write_waiting_ = out_offset_ < out_.size();
+      if (write_waiting_) WriteTlsLocked();
+      return;
+    }
+  }
+  Fail(generation, "write failed: " + error.message());
+}
+
 void RedisPipeline::Connection::Connect() {
   std::shared_ptr<redis_internal::RedisRuntime> runtime =
       redis_internal::CurrentRuntime();
-  std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
-  std::string why = "the Redis client is not initialised";
-  std::unique_ptr<RedisConnection> connection;
-  if (pool != nullptr) connection = pool->Open(&why);
-  int fd = connection != nullptr ? ::dup(connection->fd()) : -1;
-  if (connection != nullptr && fd < 0) {
-    why = std::string("dup failed: ") + std::strerror(errno);
+  std::shared_ptr<RedisServer> pool = PoolOf(runtime);
+  if (pool == nullptr) {
+    OnOpened(nullptr, nullptr, nullptr, "the Redis client is not initialised");
+    return;
   }
-  // The socket now lives on in `fd`; hiredis closes its own copy.
-  connection.reset();
-  if (fd >= 0) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  pool->Open(io_, [self = shared_from_this(), pool, runtime](
+                      std::shared_ptr<RedisStream> stream, std::string why) {
+    boost::asio::post(self->strand_,
+                      [self, pool, runtime, stream = std::move(stream),
+                       why = std::move(why)]() mutable {
+                        self->OnOpened(std::move(pool), std::move(runtime),
+                                       std::move(stream), std::move(why));
+                      });
+  });
+}
 
+void RedisPipeline::Connection::OnOpened(
+    std::shared_ptr<RedisServer> pool,
+    std::shared_ptr<redis_internal::RedisRuntime> runtime,
+    std::shared_ptr<RedisStream> stream, std::string why) {
   std::vector<Done> done;
   std::string what;
   bool report = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ == State::kConnecting && fd >= 0) {
-      socket_ =
-          std::make_unique<boost::asio::posix::stream_descriptor>(*io_, fd);
-      fd = -1;
-      reader_ = MakeReader();
+    if (state_ == State::kConnecting && stream != nullptr) {
+      socket_ = std::move(stream);
+      reader_ = std::make_unique<RedisReplyReader>();
       state_ = State::kReady;
       timeout_ms_ = runtime->timeout_ms;
       runtime_ = runtime;
@@ -366,7 +363,8 @@ void RedisPipeline::Connection::Connect() {
     if (!pending_.empty()) what = pending_.front().what;
     DropLocked(&done);
   }
-  if (fd >= 0) ::close(fd);  // closed (Close) while connecting
+  // Closed (Close) while connecting: the new stream is not wanted.
+  if (stream != nullptr) stream->Close();
   if (pool != nullptr && report) {
     pool->ReportFailure(what.empty() ? "(connect)" : what, why);
   }
@@ -377,7 +375,7 @@ void RedisPipeline::Connection::QueuePreambleLocked() {
   std::string bytes;
   std::deque<Pending> first;
   for (const std::vector<std::string>& args : preamble_) {
-    bytes += Format(args);
+    bytes += FormatCommand(args);
     const std::string what = redis_internal::Describe(args);
     first.push_back(Pending{
         [what, tag = tag_](Redis::Result result, RedisValue reply, bool) {
@@ -395,7 +393,7 @@ void RedisPipeline::Connection::QueuePreambleLocked() {
   std::uint64_t end = written_;
   std::size_t index = 0;
   for (const std::vector<std::string>& args : preamble_) {
-    end += Format(args).size();
+    end += FormatCommand(args).size();
     first[index++].end = end;
   }
   for (Pending& pending : pending_) pending.end += bytes.size();
@@ -415,13 +413,23 @@ bool RedisPipeline::Connection::PeerClosedLocked() {
 }
 
 void RedisPipeline::Connection::StartReadLocked() {
-  WaitLocked(boost::asio::posix::stream_descriptor::wait_read,
-             &Connection::OnReadable);
+  if (socket_->tls() == nullptr) {
+    WaitLocked(boost::asio::socket_base::wait_read, &Connection::OnReadable);
+    return;
+  }
+  socket_->AsyncReadSome(
+      boost::asio::buffer(socket_->read_buffer()),
+      boost::asio::bind_executor(
+          strand_, [self = shared_from_this(), generation = generation_,
+                    stream = socket_](const boost::system::error_code& error,
+                                      std::size_t got) {
+            self->OnTlsRead(generation, error, got);
+          }));
 }
 
 void RedisPipeline::Connection::WaitLocked(
-    boost::asio::posix::stream_descriptor::wait_type what, Handler handler) {
-  socket_->async_wait(
+    boost::asio::socket_base::wait_type what, Handler handler) {
+  socket_->socket().async_wait(
       what, boost::asio::bind_executor(
                 strand_, [self = shared_from_this(), generation = generation_,
                           handler](const boost::system::error_code& error) {
@@ -434,20 +442,19 @@ void RedisPipeline::Connection::OnReadable(
   std::vector<Done> done;
   std::string why;
   bool read_only = false;
-  std::shared_ptr<redis_internal::RedisRuntime> runtime;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation != generation_) return;
     if (error) {
       why = "read failed: " + error.message();
     } else {
-      char buffer[kReadChunk];
+      std::vector<char>& buffer = socket_->read_buffer();
       for (;;) {
-        const ssize_t got = ::recv(socket_->native_handle(), buffer,
-                                   sizeof buffer, MSG_DONTWAIT);
+        const ssize_t got = ::recv(socket_->native_handle(), buffer.data(),
+                                   buffer.size(), MSG_DONTWAIT);
         if (got > 0) {
-          redisReaderFeed(reader_.get(), buffer, static_cast<size_t>(got));
-          if (static_cast<std::size_t>(got) < sizeof buffer) break;
+          reader_->Feed(buffer.data(), static_cast<std::size_t>(got));
+          if (static_cast<std::size_t>(got) < buffer.size()) break;
           continue;
         }
         if (got < 0 && errno == EINTR) continue;
@@ -456,52 +463,93 @@ void RedisPipeline::Connection::OnReadable(
                        : std::string("read failed: ") + std::strerror(errno);
         break;
       }
-      // Every complete reply answers the oldest pending command.
-      for (;;) {
-        void* raw = nullptr;
-        if (redisReaderGetReply(reader_.get(), &raw) != REDIS_OK) {
-          why = std::string("protocol error: ") + reader_->errstr;
-          break;
-        }
-        if (raw == nullptr) break;
-        std::unique_ptr<RedisValue> reply(static_cast<RedisValue*>(raw));
-        if (pending_.empty()) {
-          why = "a reply without a command";
-          break;
-        }
-        Done item;
-        item.callback = std::move(pending_.front().callback);
-        pending_.pop_front();
-        item.maybe_ran = true;
-        item.reply = std::move(*reply);
-        if (item.reply.type == RedisValue::kError) {
-          item.result = Redis::kError;
-          MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
-          // A demoted primary: reconnect (to the primary the Sentinels
-          // name) once these replies are delivered.
-          if (item.reply.text.compare(0, 8, "READONLY") == 0) read_only = true;
-        } else {
-          item.result = Redis::kSuccess;
-        }
-        done.push_back(std::move(item));
-      }
+      TakeRepliesLocked(&done, &read_only, &why);
     }
-    if (why.empty() && read_only) {
+  }
+  AfterRead(generation, &done, read_only, why);
+}
+
+void RedisPipeline::Connection::OnTlsRead(
+    std::uint64_t generation, const boost::system::error_code& error,
+    std::size_t got) {
+  std::vector<Done> done;
+  std::string why;
+  bool read_only = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation != generation_) return;
+    reader_->Feed(socket_->read_buffer().data(), got);
+    if (error) {
+      why = error == boost::asio::error::eof ||
+                    error == boost::asio::ssl::error::stream_truncated
+                ? std::string("the server closed the connection")
+                : "read failed: " + error.message();
+    }
+    TakeRepliesLocked(&done, &read_only, &why);
+  }
+  AfterRead(generation, &done, read_only, why);
+}
+
+void RedisPipeline::Connection::TakeRepliesLocked(std::vector<Done>* done,
+                                                  bool* read_only,
+                                                  std::string* why) {
+  // Every complete reply answers the oldest pending command.
+  for (;;) {
+    std::unique_ptr<RedisValue> reply;
+    std::string broken;
+    if (!reader_->Next(&reply, &broken)) {
+      *why = broken;
+      return;
+    }
+    if (reply == nullptr) return;
+    if (pending_.empty()) {
+      *why = "a reply without a command";
+      return;
+    }
+    Done item;
+    item.callback = std::move(pending_.front().callback);
+    pending_.pop_front();
+    item.maybe_ran = true;
+    item.reply = std::move(*reply);
+    if (item.reply.type == RedisValue::kError) {
+      item.result = Redis::kError;
+      MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
+      // A demoted primary: reconnect (to the primary the Sentinels name)
+      // once these replies are delivered.
+      if (item.reply.text.compare(0, 8, "READONLY") == 0) *read_only = true;
+    } else {
+      item.result = Redis::kSuccess;
+    }
+    done->push_back(std::move(item));
+  }
+}
+
+void RedisPipeline::Connection::AfterRead(std::uint64_t generation,
+                                          std::vector<Done>* done,
+                                          bool read_only,
+                                          const std::string& why) {
+  std::shared_ptr<redis_internal::RedisRuntime> runtime;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (generation != generation_) {
+      // Dropped meanwhile by a sender (an idle connection the server had
+      // closed): these replies still answer their commands.
+    } else if (why.empty() && read_only) {
       // A demoted primary answered, so the server is there: no outage. The
       // connection is dropped before any callback runs, so that a caller
       // that repeats its command on the answer reaches the primary the
       // Sentinels name now, not the demoted server again.
       runtime = runtime_.lock();
-      DropLocked(&done);
+      DropLocked(done);
     } else if (why.empty()) {
       StartReadLocked();
     }
   }
   if (read_only && why.empty()) {
-    std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
+    std::shared_ptr<RedisServer> pool = PoolOf(runtime);
     if (pool != nullptr) pool->ForgetPrimary("the server answered READONLY");
   }
-  RunCallbacks(&done);
+  RunCallbacks(done);
   if (!why.empty()) Fail(generation, why);
 }
 
@@ -558,7 +606,7 @@ void RedisPipeline::Connection::Fail(std::uint64_t generation,
     RunCallbacks(&done);
     return;
   }
-  std::shared_ptr<RedisServerPool> pool = PoolOf(runtime);
+  std::shared_ptr<RedisServer> pool = PoolOf(runtime);
   if (pool != nullptr) {
     pool->ReportFailure(what.empty() ? "(none in flight)" : what, why);
   }
@@ -575,8 +623,9 @@ void RedisPipeline::Connection::DropLocked(std::vector<Done>* done) {
   }
   pending_.clear();
   if (socket_ != nullptr) {
-    boost::system::error_code ignored;
-    socket_->close(ignored);
+    // A TLS stream lives on in the handlers of its operations until they
+    // have seen the close.
+    socket_->Close();
     socket_.reset();
   }
   reader_.reset();
@@ -589,7 +638,7 @@ void RedisPipeline::Connection::DropLocked(std::vector<Done>* done) {
   if (state_ != State::kClosed) state_ = State::kDisconnected;
 }
 
-std::shared_ptr<RedisServerPool> RedisPipeline::Connection::PoolOf(
+std::shared_ptr<RedisServer> RedisPipeline::Connection::PoolOf(
     const std::shared_ptr<redis_internal::RedisRuntime>& runtime) const {
   if (runtime == nullptr) return nullptr;
   Redis::Result failure = Redis::kConnectionFailure;

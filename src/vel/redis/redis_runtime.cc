@@ -55,7 +55,7 @@ using BatchDone = std::function<void(std::vector<Answer> answers)>;
 // the Sentinels before the next connect. (A batch is one command or reads
 // only, so sending it again repeats nothing that was applied.)
 void SendBatch(std::shared_ptr<RedisPipeline> pipeline,
-               std::shared_ptr<RedisServerPool> pool, std::size_t lane,
+               std::shared_ptr<RedisServer> pool, std::size_t lane,
                std::shared_ptr<const Commands> commands, std::string what,
                bool retried, BatchDone done) {
   struct State {
@@ -152,7 +152,7 @@ std::shared_ptr<RedisRuntime> CurrentRuntime() {
   return the_runtime;
 }
 
-std::shared_ptr<RedisServerPool> FindServer(
+std::shared_ptr<RedisServer> FindServer(
     const std::shared_ptr<RedisRuntime>& runtime, const std::string& tag,
     const std::vector<std::string>& args, Redis::Result* failure) {
   if (runtime == nullptr || runtime->closing) {
@@ -183,7 +183,7 @@ Redis::Result Call(const std::shared_ptr<RedisRuntime>& runtime,
     return Redis::kError;
   }
   Redis::Result failure = Redis::kError;
-  std::shared_ptr<RedisServerPool> pool =
+  std::shared_ptr<RedisServer> pool =
       FindServer(runtime, tag, commands.front(), &failure);
   std::shared_ptr<RedisPipeline> pipeline;
   if (pool != nullptr) {
@@ -349,7 +349,7 @@ void CallAsync(const char* what, const std::string& tag, Commands commands,
     return;
   }
   Redis::Result failure = Redis::kError;
-  std::shared_ptr<RedisServerPool> pool =
+  std::shared_ptr<RedisServer> pool =
       FindServer(runtime, tag, commands.front(), &failure);
   if (pool == nullptr) {
     finish(failure, {});

@@ -1,7 +1,5 @@
 #include "vel/redis/internal/redis_text.h"
 
-#include <hiredis/hiredis.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -62,25 +60,6 @@ bool ParseScore(const char* data, std::size_t length, double* out) {
   return true;
 }
 
-const char* ReplyTypeName(int type) {
-  switch (type) {
-    case REDIS_REPLY_STRING:
-      return "string";
-    case REDIS_REPLY_ARRAY:
-      return "array";
-    case REDIS_REPLY_INTEGER:
-      return "integer";
-    case REDIS_REPLY_NIL:
-      return "nil";
-    case REDIS_REPLY_STATUS:
-      return "status";
-    case REDIS_REPLY_ERROR:
-      return "error";
-    default:
-      return "unknown";
-  }
-}
-
 const char* ValueTypeName(RedisValue::Type type) {
   switch (type) {
     case RedisValue::kString:
@@ -101,7 +80,7 @@ const char* ValueTypeName(RedisValue::Type type) {
 
 // Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
 // into `out`; false when malformed.
-bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out) {
+bool ParseEndpoint(const std::string& address, RedisEndpoint* out) {
   if (!address.empty() && address[0] == '/') {
     out->host = address;
     out->port = 0;

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "vel/core/io_service.h"
-#include "vel/redis/internal/redis_server_pool.h"
+#include "vel/redis/internal/redis_server.h"
 #include "vel/redis/internal/redis_text.h"
 #include "vel/redis/redis.h"
 #include "vel/redis/redis_pipeline.h"
@@ -48,7 +48,7 @@ struct RedisRuntime {
   // The pipeline of `tag`; null once StopThreads began.
   std::shared_ptr<RedisPipeline> PipelineOf(const std::string& tag);
 
-  std::map<std::string, std::shared_ptr<RedisServerPool>> servers;  // read-only
+  std::map<std::string, std::shared_ptr<RedisServer>> servers;  // read-only
   std::shared_ptr<IoService::Context> async_context;
   int timeout_ms = 0;
   std::atomic<bool> closing{false};
@@ -87,7 +87,7 @@ extern thread_local Redis::ThreadTally tls_thread_tally;
 std::shared_ptr<RedisRuntime> CurrentRuntime();
 
 // The server of `tag`, or null with the result to return (logged).
-std::shared_ptr<RedisServerPool> FindServer(
+std::shared_ptr<RedisServer> FindServer(
     const std::shared_ptr<RedisRuntime>& runtime, const std::string& tag,
     const std::vector<std::string>& args, Redis::Result* failure);
 

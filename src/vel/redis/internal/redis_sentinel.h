@@ -2,40 +2,45 @@
 // (vel_redis only).
 #pragma once
 
+#include <boost/asio/io_context.hpp>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "vel/redis/internal/redis_connection.h"
+#include "vel/redis/internal/redis_endpoint.h"
 
 namespace vel {
 namespace redis_internal {
 
 // Asks a group of Sentinels where the primary of one master name is, so that
-// the connection pool follows a failover. Any thread; queries are serialized.
-class RedisSentinel {
+// the server's connections follow a failover. Any thread.
+class RedisSentinel : public std::enable_shared_from_this<RedisSentinel> {
  public:
-  // `sentinels` each carry the address, the password of the Sentinel itself
-  // (empty: no AUTH) and the timeout of one query.
-  RedisSentinel(std::vector<RedisConnection::Endpoint> sentinels,
-                std::string master_name);
+  // `sentinels` each carry the address, the credentials of the Sentinel
+  // itself (empty: no AUTH), TLS and the timeout of one query. Made with
+  // std::make_shared.
+  RedisSentinel(std::vector<RedisEndpoint> sentinels, std::string master_name);
   RedisSentinel(const RedisSentinel&) = delete;
   RedisSentinel& operator=(const RedisSentinel&) = delete;
 
   // Parses "host:port,host:port,..." into `out`; false with the reason in
   // *error when an entry is malformed or the list is empty. Each entry takes
   // `defaults` for everything but host and port.
-  static bool ParseList(const std::string& list,
-                        const RedisConnection::Endpoint& defaults,
-                        std::vector<RedisConnection::Endpoint>* out,
-                        std::string* error);
+  static bool ParseList(const std::string& list, const RedisEndpoint& defaults,
+                        std::vector<RedisEndpoint>* out, std::string* error);
 
-  // Asks the Sentinels in turn (SENTINEL get-master-addr-by-name) and sets
-  // *host and *port to the first address one of them gives; that Sentinel is
-  // asked first next time. Returns false, leaving the outputs unchanged and
-  // the reasons of every Sentinel in *error, when none knows the primary.
-  // Blocks for at most one query timeout per Sentinel.
-  bool QueryPrimary(std::string* host, int* port, std::string* error);
+  // Asks the Sentinels in turn (SENTINEL get-master-addr-by-name) and calls
+  // `done` once, on a thread of `io`, with the first address one of them
+  // gives (that Sentinel is asked first next time), or with ok false and
+  // the reasons of every Sentinel in `error` when none knows the primary.
+  // Takes at most a connect and a query timeout per Sentinel, without
+  // blocking a thread.
+  using Callback = std::function<void(bool ok, const std::string& host,
+                                      int port, const std::string& error)>;
+  void QueryPrimary(const std::shared_ptr<boost::asio::io_context>& io,
+                    Callback done);
 
   const std::string& master_name() const { return master_name_; }
 
@@ -43,10 +48,15 @@ class RedisSentinel {
   std::string Addresses() const;
 
  private:
+  struct Query;
+  void Ask(std::shared_ptr<Query> query);
+  // Moves the Sentinel at `address` to the front of the list.
+  void Prefer(const std::string& address);
+
   const std::string master_name_;
   mutable std::mutex mutex_;
   // Tried in order; the last one that answered first.
-  std::vector<RedisConnection::Endpoint> sentinels_;  // GUARDED_BY(mutex_)
+  std::vector<RedisEndpoint> sentinels_;  // GUARDED_BY(mutex_)
 };
 
 }  // namespace redis_internal

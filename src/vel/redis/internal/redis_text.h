@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "vel/redis/internal/redis_connection.h"
+#include "vel/redis/internal/redis_endpoint.h"
 #include "vel/redis/redis_value.h"
 
 namespace vel {
@@ -26,14 +26,13 @@ std::string FormatScore(double score);
 // is a number.
 bool ParseScore(const char* data, std::size_t length, double* out);
 
-// The name of a hiredis reply type ("string", "integer", ...) for log lines.
-const char* ReplyTypeName(int type);
-// The same name for the type of a RedisValue.
+// The name of the type of a RedisValue ("string", "integer", ...) for log
+// lines.
 const char* ValueTypeName(RedisValue::Type type);
 
 // Parses "host:port", "[v6 address]:port" or a Unix socket path ("/...")
 // into the host and port of `out`; false when malformed.
-bool ParseEndpoint(const std::string& address, RedisConnection::Endpoint* out);
+bool ParseEndpoint(const std::string& address, RedisEndpoint* out);
 
 // `text` without leading and trailing blanks and tabs.
 std::string Trim(const std::string& text);
