@@ -53,6 +53,11 @@ DEFINE_string(redis_sentinel_password, "",
 DEFINE_string(redis_sentinel_user, "",
               "ACL user of the Sentinels themselves (empty: the password "
               "alone); the primary uses redis_user.");
+DEFINE_string(redis_cluster_nodes, "",
+              "Seed nodes 'host:port[,host:port]' of a Redis Cluster that is "
+              "the default Redis server: the slot map is read from them and "
+              "each command goes to the node of its key (then redis_host and "
+              "redis_port are unused). Empty: not a cluster.");
 
 DEFINE_string(external_ip, "",
               "This host's external IP address; empty: detect it from the "

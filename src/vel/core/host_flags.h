@@ -29,6 +29,7 @@ DECLARE_string(redis_sentinels);
 DECLARE_string(redis_sentinel_master);
 DECLARE_string(redis_sentinel_password);
 DECLARE_string(redis_sentinel_user);
+DECLARE_string(redis_cluster_nodes);
 
 // Networking.
 DECLARE_string(external_ip);
