@@ -4,6 +4,7 @@
 // scripts and batches run through a pipeline of their own.
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -35,6 +36,8 @@ using Probe = RedisClusterProbe;
 class RedisClusterTest : public testing::Test {
  protected:
   void SetUp() override {
+    lease_ = std::make_unique<Probe::Lease>(exclusive_);
+    ASSERT_TRUE(lease_->ok()) << "the test Redis Cluster stayed locked";
     // A test that took a node down restores it; wait for it to rejoin.
     ASSERT_TRUE(WaitFor(Probe::Healthy, std::chrono::seconds(30)))
         << "the test Redis Cluster is not up: scripts/services.sh "
@@ -74,7 +77,10 @@ class RedisClusterTest : public testing::Test {
     return std::string();
   }
 
+  // Whether the test takes a node down (and so needs the cluster alone).
+  bool exclusive_ = false;
   gflags::FlagSaver saver_;
+  std::unique_ptr<Probe::Lease> lease_;
   std::string prefix_;
   std::vector<std::string> keys_;
 };
@@ -181,6 +187,64 @@ TEST_F(RedisClusterTest, AMigratingSlotIsFollowedThroughAskThenMoved) {
   EXPECT_EQ(std::vector<std::string>{"new node"},
             RedisAt(target, {"HGET", fresh, "f"}));
   EXPECT_EQ(Redis::kSuccess, Redis::HDel(fresh, "f"));
+}
+
+class RedisClusterFailoverTest : public RedisClusterTest {
+ protected:
+  RedisClusterFailoverTest() { exclusive_ = true; }
+};
+
+TEST_F(RedisClusterFailoverTest,
+       AKilledPrimaryIsReplacedByItsReplicaWithin15s) {
+  const std::vector<int> primaries = Probe::Primaries();
+  ASSERT_EQ(3u, primaries.size());
+  const int victim = primaries[0];
+  int replica = 0;
+  const std::string victim_id = Id(victim);
+  for (const Probe::Node& node : Probe::Nodes()) {
+    if (!node.primary && node.master_id == victim_id) replica = node.port;
+  }
+  ASSERT_NE(0, replica);
+  const std::string key = KeyOn(victim, "f");
+  const std::string other = KeyOn(primaries[1], "f");
+  ASSERT_EQ(Redis::kSuccess, Redis::ZAdd(key, 1, "before"));
+  ASSERT_EQ(Redis::kSuccess, Redis::ZAdd(other, 1, "before"));
+  // The replica has everything the primary acknowledged.
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string done =
+        InfoField(replica, "replication", "slave_repl_offset");
+    return !done.empty() &&
+           done == InfoField(victim, "replication", "master_repl_offset");
+  }));
+  const int pid = Probe::PidOf(victim);
+  ASSERT_GT(pid, 0);
+  // Whatever happens below, the node comes back (as a replica).
+  struct Restore {
+    ~Restore() { EXPECT_TRUE(Probe::Restore()); }
+  } restore;
+  ASSERT_EQ(0, ::kill(pid, SIGKILL));
+  const auto killed = std::chrono::steady_clock::now();
+  // Writes to the failed shard fail until its replica serves, then succeed
+  // without a restart of the client.
+  int failures = 0;
+  const bool served = WaitFor(
+      [&] {
+        if (Redis::ZAdd(key, 2, "after") == Redis::kSuccess) return true;
+        ++failures;
+        return false;
+      },
+      std::chrono::seconds(15));
+  const auto seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - killed)
+          .count();
+  ASSERT_TRUE(served) << "no write succeeded within 15 s of the kill";
+  EXPECT_GT(failures, 0) << "the kill was not noticed";
+  RecordProperty("seconds_to_serve_again", std::to_string(seconds));
+  EXPECT_EQ(replica, Probe::OwnerOf(vel::RedisClusterSlot(key)));
+  double score = 0;
+  EXPECT_EQ(Redis::kSuccess, Redis::ZScore(key, "before", &score));
+  EXPECT_EQ(1, score);
+  EXPECT_EQ(Redis::kSuccess, Redis::ZAdd(other, 2, "after"));
 }
 
 // Answers of a pipeline's commands, in the order the callbacks ran.

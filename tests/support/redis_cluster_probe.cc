@@ -1,5 +1,9 @@
 #include "support/redis_cluster_probe.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -18,6 +22,28 @@ std::vector<int> AllPorts() {
 }
 
 }  // namespace
+
+RedisClusterProbe::Lease::Lease(bool exclusive) {
+  const char* state = std::getenv("PLEMOX_STATE_DIR");
+  if (state == nullptr) return;
+  const std::string path = std::string(state) + "/cluster/tests.lock";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const bool locked = WaitFor(
+      [&] {
+        return ::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
+      },
+      std::chrono::seconds(60));
+  if (!locked) {
+    ::close(fd);
+    return;
+  }
+  fd_ = fd;
+}
+
+RedisClusterProbe::Lease::~Lease() {
+  if (fd_ >= 0) ::close(fd_);  // releases the lock
+}
 
 std::vector<RedisClusterProbe::Node> RedisClusterProbe::Nodes() {
   std::vector<Node> nodes;
@@ -41,6 +67,7 @@ std::vector<RedisClusterProbe::Node> RedisClusterProbe::Nodes() {
       node.port = std::atoi(address.c_str() + colon + 1);
       node.primary = flags.find("master") != std::string::npos;
       node.failed = flags.find("fail") != std::string::npos;
+      node.master_id = master;
       while (fields >> range) {
         if (range[0] == '[') continue;  // a slot in migration
         const std::size_t dash = range.find('-');

@@ -16,7 +16,23 @@ class RedisClusterProbe {
     int port = 0;
     bool primary = false;
     bool failed = false;
+    std::string master_id;  // a replica's primary, "-" for a primary
     std::vector<std::pair<int, int>> slots;  // ranges served, inclusive
+  };
+
+  // Test processes run in parallel: a test that takes a node down holds
+  // the cluster alone (exclusive), the others share it. Waits up to a
+  // minute for the lock; ok() tells whether it was taken.
+  class Lease {
+   public:
+    explicit Lease(bool exclusive);
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    bool ok() const { return fd_ >= 0; }
+
+   private:
+    int fd_ = -1;
   };
 
   // The cluster's nodes as the first answering node sees them (CLUSTER

@@ -150,9 +150,15 @@ TEST(RedisClusterSlotTest, SlotMapFromClusterSlots) {
   vel::RedisConnection::Endpoint seed;
   seed.host = "127.0.0.1";
   seed.port = 7000;
-  RedisCluster cluster("", {seed});
-  // Before any map: the seed.
+  vel::RedisConnection::Endpoint second = seed;
+  second.port = 7003;
+  RedisCluster cluster("", {seed, second});
+  // Before any map: a seed, one that has not just failed.
   EXPECT_EQ("127.0.0.1:7000", cluster.NodeOf(100));
+  cluster.NodeFailed("127.0.0.1:7000");
+  EXPECT_EQ("127.0.0.1:7003", cluster.NodeOf(100));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.1:7003", "127.0.0.1:7000"}),
+            cluster.RefreshCandidates());
   EXPECT_TRUE(cluster.BeginRefresh());
   EXPECT_FALSE(cluster.BeginRefresh());  // one reader at a time
   const vel::RedisValue reply = Arr({

@@ -92,6 +92,10 @@ bool RedisCluster::ParseSeeds(const std::string& list,
   return true;
 }
 
+bool IsClusterRedirect(const std::string& text) {
+  return text.compare(0, 6, "MOVED ") == 0 || text.compare(0, 4, "ASK ") == 0;
+}
+
 bool RedisCluster::FromFlags(const RedisConnection::Endpoint& defaults,
                              bool sentinels,
                              std::shared_ptr<RedisCluster>* out) {
@@ -148,6 +152,13 @@ std::string RedisCluster::NodeOfLocked(int slot) {
   // No primary known for it: any node answers with MOVED to the right one.
   stale_ = true;
   if (!nodes_.empty()) return nodes_.front();
+  // Before the first map: a seed that has not failed lately.
+  const Clock::time_point now = Clock::now();
+  for (const RedisConnection::Endpoint& seed : seeds_) {
+    const std::string node = NodeName(seed.host, seed.port);
+    auto it = failed_.find(node);
+    if (it == failed_.end() || now > it->second + kFailedRecently) return node;
+  }
   return NodeName(seeds_.front().host, seeds_.front().port);
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <utility>
 
+#include "vel/metrics/metrics_registry.h"
 #include "vel/redis/internal/redis_text.h"
 #include "vel/redis/redis_cluster_slot.h"
 
@@ -193,6 +194,7 @@ void RedisClusterRouter::OnAnswer(const CommandPtr& command,
         Dispatch(target, {command}, ask);
         return;
       }
+      MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
       LOG(ERROR) << "Redis cluster redirected a command more than "
                  << kMaxRedirects << " times: " << Describe(command->args)
                  << ", tag='" << tag_ << "', last answer=" << reply.text;

@@ -482,7 +482,11 @@ void RedisPipeline::Connection::OnReadable(
         item.reply = std::move(*reply);
         if (item.reply.type == RedisValue::kError) {
           item.result = Redis::kError;
-          MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
+          // A cluster's redirect is followed, not a failed call (the
+          // router counts one it gives up on).
+          if (!redis_internal::IsClusterRedirect(item.reply.text)) {
+            MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
+          }
           // A demoted primary: reconnect (to the primary the Sentinels
           // name) once these replies are delivered.
           if (item.reply.text.compare(0, 8, "READONLY") == 0) read_only = true;

@@ -16,8 +16,9 @@
 // Sentinels name then. When the tag is a Redis Cluster (vel::Redis::
 // IsCluster), each command goes to the node that serves its key instead
 // (redis_internal::RedisClusterRouter, which documents redirects and
-// failover). Requires vel::Redis to be initialised. Thread-safe: any thread
-// may call any function.
+// failover); whether it is, is settled when the pipeline is made, so make
+// it after vel::Redis::Initialize. Requires vel::Redis to be initialised.
+// Thread-safe: any thread may call any function.
 #pragma once
 
 #include <boost/asio/io_context.hpp>

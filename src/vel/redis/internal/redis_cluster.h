@@ -21,6 +21,9 @@ namespace redis_internal {
 // outage log lines of that node). Nodes are named "host:port". The map is
 // read by the pipelines (RedisClusterRouter sends CLUSTER SLOTS); this class
 // only keeps it. Thread-safe: any thread.
+// Whether an error reply is a cluster's MOVED or ASK redirect.
+bool IsClusterRedirect(const std::string& text);
+
 class RedisCluster {
  public:
   // `seeds` (at least one) give the first nodes to ask and, through the
