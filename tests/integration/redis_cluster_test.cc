@@ -189,6 +189,31 @@ TEST_F(RedisClusterTest, AMigratingSlotIsFollowedThroughAskThenMoved) {
   EXPECT_EQ(Redis::kSuccess, Redis::HDel(fresh, "f"));
 }
 
+TEST(RedisClusterSettingsTest, BadSettingsAreRefusedAtStartUp) {
+  gflags::FlagSaver saver;
+  FLAGS_redis_host = "127.0.0.1";
+  FLAGS_redis_port = 6379;
+  FLAGS_redis_servers = "";
+  FLAGS_redis_timeout_ms = 1000;
+  FLAGS_redis_async_threads_size = 1;
+  FLAGS_redis_sentinel_master = "";
+  FLAGS_redis_sentinels = "";
+  for (const char* bad : {"127.0.0.1", "127.0.0.1:0", " , ",
+                          "127.0.0.1:7000,/tmp/redis.sock", "host:70000"}) {
+    FLAGS_redis_cluster_nodes = bad;
+    EXPECT_FALSE(Redis::Initialize()) << bad;
+  }
+  // A cluster fails over by itself: not with Sentinels as well.
+  FLAGS_redis_cluster_nodes = RedisClusterNodes();
+  FLAGS_redis_sentinels = "127.0.0.1:26379";
+  FLAGS_redis_sentinel_master = "m";
+  EXPECT_FALSE(Redis::Initialize());
+  FLAGS_redis_sentinels = "";
+  FLAGS_redis_sentinel_master = "";
+  EXPECT_TRUE(Redis::Initialize());
+  Redis::Finalize();
+}
+
 class RedisClusterFailoverTest : public RedisClusterTest {
  protected:
   RedisClusterFailoverTest() { exclusive_ = true; }
