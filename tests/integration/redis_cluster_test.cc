@@ -37,7 +37,9 @@ class RedisClusterTest : public testing::Test {
  protected:
   void SetUp() override {
     lease_ = std::make_unique<Probe::Lease>(exclusive_);
-    ASSERT_TRUE(lease_->ok()) << "the test Redis Cluster stayed locked";
+    ASSERT_TRUE(lease_->ok())
+        << "cannot lock the test Redis Cluster (is it started? a test that "
+           "takes a node down holds it for long?)";
     // A test that took a node down restores it; wait for it to rejoin.
     ASSERT_TRUE(WaitFor(Probe::Healthy, std::chrono::seconds(30)))
         << "the test Redis Cluster is not up: scripts/services.sh "

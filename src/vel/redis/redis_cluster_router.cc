@@ -266,8 +266,11 @@ void RedisClusterRouter::Broadcast(const std::vector<std::string>& args,
 void RedisClusterRouter::Refuse(const std::vector<std::string>& args,
                                 const std::string& why,
                                 RedisPipeline::Callback callback) {
-  LOG(ERROR) << "Redis command not sent to the cluster: " << Describe(args)
-             << " is " << why << ", tag='" << tag_ << "'";
+  // A caller's fault that repeats with every request of its kind: the log
+  // says so without drowning in it.
+  LOG_EVERY_N(ERROR, 100) << "Redis command not sent to the cluster: "
+                          << Describe(args) << " is " << why << ", tag='"
+                          << tag_ << "' (logged every 100th)";
   RedisValue reply;
   reply.type = RedisValue::kError;
   reply.text = "ERR not sent to the cluster: " + why;
