@@ -5,6 +5,16 @@
 #
 #   scripts/services.sh start | stop | status | running | env
 #   scripts/services.sh start-redis | stop-redis | start-mysql | stop-mysql
+#   scripts/services.sh start-cluster | stop-cluster
+#
+# start-cluster starts a Redis Cluster of six redis-server processes on
+# loopback, ports $PLEMOX_REDIS_CLUSTER_PORT (default 17001) to that + 5 and
+# their bus ports 10000 higher: three primaries, each with one replica,
+# cluster-node-timeout 2000 ms (a replica takes over from a failed primary
+# within a few seconds). The nodes keep no data on disk; start-cluster
+# restarts a node that is down with its cluster configuration (it rejoins,
+# as a replica if its replica took over), and stop-cluster stops only the
+# nodes this state folder started and forgets the cluster.
 #
 # PLEMOX_REDIS_DURABLE=1 runs Redis as production needs it: append-only file
 # fsynced every second, and `noeviction`, so that a restart or memory pressure
@@ -30,6 +40,11 @@ mysql_user=${PLEMOX_MYSQL_USER:-leaderboard}
 mysql_password=${PLEMOX_MYSQL_PASSWORD:-leaderboard}
 mysql_socket=$state/mysql/mysqld.sock
 redis_durable=${PLEMOX_REDIS_DURABLE:-0}
+cluster_port=${PLEMOX_REDIS_CLUSTER_PORT:-17001}
+cluster_ports=()
+for i in 0 1 2 3 4 5; do cluster_ports+=($((cluster_port + i))); done
+cluster_nodes=$(printf '127.0.0.1:%s,' "${cluster_ports[@]}")
+cluster_nodes=${cluster_nodes%,}
 mysql_tls_dir=${PLEMOX_MYSQL_TLS_DIR:-}
 
 print_env() {
@@ -37,6 +52,8 @@ print_env() {
 export PLEMOX_STATE_DIR='$state'
 export PLEMOX_REDIS_HOST=127.0.0.1
 export PLEMOX_REDIS_PORT=$redis_port
+export PLEMOX_REDIS_CLUSTER_PORT=$cluster_port
+export PLEMOX_REDIS_CLUSTER_NODES=$cluster_nodes
 export PLEMOX_MYSQL_HOST=127.0.0.1
 export PLEMOX_MYSQL_PORT=$mysql_port
 export PLEMOX_MYSQL_SOCKET='$mysql_socket'
@@ -140,6 +157,61 @@ stop_redis() {
   redis-cli -p "$redis_port" shutdown nosave >/dev/null 2>&1 || true
 }
 
+node_up() { redis-cli -p "$1" ping 2>/dev/null | grep -q PONG; }
+# Every node answers and sees the cluster as whole.
+cluster_ok() {
+  local port
+  for port in "${cluster_ports[@]}"; do
+    redis-cli -p "$port" cluster info 2>/dev/null | grep -q '^cluster_state:ok' || return 1
+  done
+}
+
+start_cluster() {
+  if cluster_ok; then return 0; fi
+  local port dir
+  for port in "${cluster_ports[@]}"; do
+    dir=$state/cluster/$port
+    node_up "$port" && continue
+    # A node that was stopped (or killed) rejoins with its nodes.conf.
+    if [ ! -f "$dir/nodes.conf" ]; then rm -rf "$dir"; fi
+    mkdir -p "$dir"
+    redis-server --port "$port" --bind 127.0.0.1 --daemonize yes \
+      --dir "$dir" --pidfile "$dir/redis.pid" --logfile "$dir/redis.log" \
+      --cluster-enabled yes --cluster-config-file nodes.conf \
+      --cluster-node-timeout 2000 --save '' --appendonly no
+  done
+  for port in "${cluster_ports[@]}"; do
+    wait_for 20 "redis-server on port $port" node_up "$port"
+  done
+  local addresses=()
+  for port in "${cluster_ports[@]}"; do addresses+=("127.0.0.1:$port"); done
+  if redis-cli -p "$cluster_port" cluster info | grep -q '^cluster_slots_assigned:0'; then
+    redis-cli --cluster create "${addresses[@]}" --cluster-replicas 1 \
+      --cluster-yes >"$state/cluster/create.log" 2>&1 || {
+        cat "$state/cluster/create.log" >&2
+        return 1
+      }
+  fi
+  wait_for 60 "the Redis Cluster on ports ${cluster_ports[0]}-${cluster_ports[5]} (cluster_state:ok)" cluster_ok
+}
+
+stop_cluster() {
+  local port dir
+  for port in "${cluster_ports[@]}"; do
+    node_up "$port" || continue
+    dir=$(redis-cli -p "$port" config get dir 2>/dev/null | sed -n 2p)
+    if [ "$dir" != "$state/cluster/$port" ]; then
+      echo "not stopping the Redis on port $port: it serves $dir, not $state/cluster/$port" >&2
+      continue
+    fi
+    redis-cli -p "$port" shutdown nosave >/dev/null 2>&1 || true
+  done
+  for port in "${cluster_ports[@]}"; do
+    wait_for 20 "redis-server on port $port to stop" sh -c "! redis-cli -p $port ping"
+  done
+  rm -rf "$state/cluster"
+}
+
 stop_mysql() {
   if mysql_up 2>/dev/null; then
     mysqladmin --socket="$mysql_socket" -uroot shutdown >/dev/null 2>&1 || true
@@ -153,10 +225,12 @@ case "${1:-}" in
   stop-redis) stop_redis ;;
   start-mysql) start_mysql; echo "mariadb on 127.0.0.1:$mysql_port ($mysql_socket)" ;;
   stop-mysql) stop_mysql ;;
+  start-cluster) start_cluster; echo "redis cluster on $cluster_nodes" ;;
+  stop-cluster) stop_cluster ;;
   status)
     redis_up 2>/dev/null && echo "redis: up" || echo "redis: down"
     mysql_up 2>/dev/null && echo "mariadb: up" || echo "mariadb: down" ;;
   running) redis_up 2>/dev/null && mysql_up 2>/dev/null ;;
   env) print_env ;;
-  *) echo "usage: $0 start|stop|status|running|env|start-redis|stop-redis|start-mysql|stop-mysql" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|status|running|env|start-redis|stop-redis|start-mysql|stop-mysql|start-cluster|stop-cluster" >&2; exit 2 ;;
 esac

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, starts the private Redis
-# and MariaDB, then
+# The whole test suite: installs what is missing, starts the private Redis,
+# Redis Cluster and MariaDB, then
 #   1. builds the plain (gcc, optimised) tree and runs every test in it
 #      (unit, integration, e2e, fault), and builds and checks the Debian
 #      package from it;
@@ -54,9 +54,19 @@ if ! scripts/services.sh running; then
   started_services=1
 fi
 scripts/services.sh start
-if [ $started_services -eq 1 ]; then
-  trap 'report; scripts/services.sh stop' EXIT
+# The Redis Cluster of the cluster tests, likewise stopped only when started
+# here.
+started_cluster=0
+if ! redis-cli -p "$PLEMOX_REDIS_CLUSTER_PORT" cluster info 2>/dev/null |
+    grep -q '^cluster_state:ok'; then
+  started_cluster=1
 fi
+scripts/services.sh start-cluster
+stop_servers() {
+  if [ $started_services -eq 1 ]; then scripts/services.sh stop; fi
+  if [ $started_cluster -eq 1 ]; then scripts/services.sh stop-cluster; fi
+}
+trap 'report; stop_servers' EXIT
 stage_done "dependencies, servers"
 
 run_tests() {  # run_tests BUILD_KIND JOBS

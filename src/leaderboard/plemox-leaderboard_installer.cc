@@ -24,6 +24,7 @@
 #include "vel/mariadb/mariadb_probe.h"
 #include "vel/mariadb/mariadb_tls.h"
 #include "vel/net/tcp_limit_counters.h"
+#include "vel/redis/redis.h"
 
 DECLARE_bool(alsologtostderr);
 
@@ -102,20 +103,16 @@ void ConfigureDatabaseAccess() {
 }
 
 // Cluster mode of the Redis keys, from the host: keys carry the leaderboard
-// id as a hash tag when the host routes to a Redis Cluster (its
-// --redis_cluster_nodes names seed nodes). Read by name, so that a host
-// without that flag leaves the keys as they are. Before the first key is
-// built, in service and recovery mode alike.
+// id as a hash tag when the host routes to a Redis Cluster, so that every
+// command's and script's keys share a slot. Before the first key is built,
+// in service and recovery mode alike.
 void ConfigureRedisKeys() {
-  gflags::CommandLineFlagInfo cluster_nodes;
-  const bool cluster =
-      gflags::GetCommandLineFlagInfo("redis_cluster_nodes", &cluster_nodes) &&
-      !cluster_nodes.current_value.empty();
+  const bool cluster = vel::Redis::IsCluster();
   SetClusterKeys(cluster);
   if (cluster) {
     LOG(INFO) << "Redis keys carry the leaderboard id as a hash tag "
                  "(\"leaderboard:{<id>}:...\") for the Redis Cluster at "
-              << cluster_nodes.current_value;
+              << FLAGS_redis_cluster_nodes;
   }
 }
 

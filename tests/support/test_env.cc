@@ -29,6 +29,12 @@ std::string Required(const char* name) {
 
 std::string RedisHost() { return Required("PLEMOX_REDIS_HOST"); }
 int RedisPort() { return std::stoi(Required("PLEMOX_REDIS_PORT")); }
+std::string RedisClusterNodes() {
+  return Required("PLEMOX_REDIS_CLUSTER_NODES");
+}
+int RedisClusterPort() {
+  return std::stoi(Required("PLEMOX_REDIS_CLUSTER_PORT"));
+}
 std::string MysqlHost() { return Required("PLEMOX_MYSQL_HOST"); }
 int MysqlPort() { return std::stoi(Required("PLEMOX_MYSQL_PORT")); }
 std::string MysqlSocket() { return Required("PLEMOX_MYSQL_SOCKET"); }

@@ -14,6 +14,11 @@ namespace plemox_test {
 // must not pass without one.
 std::string RedisHost();
 int RedisPort();
+// The Redis Cluster of `scripts/services.sh start-cluster`: its six nodes
+// as "host:port,..." (the seeds for --redis_cluster_nodes) and the first
+// node's port (the others follow it).
+std::string RedisClusterNodes();
+int RedisClusterPort();
 std::string MysqlHost();
 int MysqlPort();
 std::string MysqlSocket();

@@ -17,7 +17,7 @@
 #include "common/leaderboard_flags.h"
 #include "database/store/leaderboard_info.h"
 #include "leaderboard/service/internal/table_ranking.h"
-#include "support/cluster_slot.h"
+#include "vel/redis/redis_cluster_slot.h"
 
 namespace plemox {
 namespace {
@@ -126,18 +126,6 @@ std::vector<std::string> EveryKeyOf(const std::string& id) {
   return keys;
 }
 
-TEST(RedisKeyTest, SlotFunctionMatchesRedisCluster) {
-  EXPECT_EQ(test::Crc16Xmodem("123456789"), 0x31C3);
-  // Slots as CLUSTER KEYSLOT gives them.
-  EXPECT_EQ(test::ClusterSlot("foo"), 12182);
-  EXPECT_EQ(test::ClusterSlot("somekey"), 11058);
-  EXPECT_EQ(test::ClusterSlot("foo{hash_tag}"), 2515);
-  // An empty tag is no tag: the whole key counts; a tag ends at the first
-  // '}' after the first '{'.
-  EXPECT_EQ(test::ClusterSlot("foo{}{bar}"), 8363);
-  EXPECT_EQ(test::ClusterSlot("foo{{bar}}zap"), 4015);
-}
-
 TEST(RedisKeyTest, ClusterKeysOfOneLeaderboardShareOneSlot) {
   gflags::FlagSaver saver;
   const ClusterKeysOn cluster;
@@ -147,10 +135,10 @@ TEST(RedisKeyTest, ClusterKeysOfOneLeaderboardShareOneSlot) {
     FLAGS_use_leaderboard_table_with_date = dated;
     std::set<int> slots_of_ids;
     for (const std::string id : {"stage1", "stage2", "s", "Event_2026_x"}) {
-      const int slot = test::ClusterSlot("{" + id + "}");
+      const int slot = vel::RedisClusterSlot("{" + id + "}");
       for (const std::string& key : EveryKeyOf(id)) {
         EXPECT_EQ(key.rfind("leaderboard:{" + id + "}", 0), 0u) << key;
-        EXPECT_EQ(test::ClusterSlot(key), slot) << key;
+        EXPECT_EQ(vel::RedisClusterSlot(key), slot) << key;
       }
       slots_of_ids.insert(slot);
     }

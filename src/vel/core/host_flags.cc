@@ -72,6 +72,11 @@ DEFINE_string(redis_tls_server_name, "",
 DEFINE_bool(redis_tls_verify_server_name, true,
             "Check that a Redis server's certificate is issued to the "
             "server name (the chain is always checked), with redis_tls.");
+DEFINE_string(redis_cluster_nodes, "",
+              "Seed nodes 'host:port[,host:port]' of a Redis Cluster that is "
+              "the default Redis server: the slot map is read from them and "
+              "each command goes to the node of its key (then redis_host and "
+              "redis_port are unused). Empty: not a cluster.");
 
 DEFINE_string(external_ip, "",
               "This host's external IP address; empty: detect it from the "

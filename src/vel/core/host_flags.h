@@ -35,6 +35,7 @@ DECLARE_string(redis_tls_cert);
 DECLARE_string(redis_tls_key);
 DECLARE_string(redis_tls_server_name);
 DECLARE_bool(redis_tls_verify_server_name);
+DECLARE_string(redis_cluster_nodes);
 
 // Networking.
 DECLARE_string(external_ip);

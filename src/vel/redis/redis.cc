@@ -14,6 +14,7 @@
 #include "vel/core/host_flags.h"
 #include "vel/core/io_service.h"
 #include "vel/core/secret_file.h"
+#include "vel/redis/internal/redis_cluster.h"
 #include "vel/redis/internal/redis_endpoint.h"
 #include "vel/redis/internal/redis_runtime.h"
 #include "vel/redis/internal/redis_sentinel.h"
@@ -26,6 +27,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using redis_internal::ParseEndpoint;
+using redis_internal::RedisCluster;
 using redis_internal::RedisEndpoint;
 using redis_internal::RedisRuntime;
 using redis_internal::RedisSentinel;
@@ -201,6 +203,10 @@ bool Redis::Initialize() {
   if (!ParseServers(defaults, &endpoints)) return false;
   std::shared_ptr<RedisSentinel> sentinel;
   if (!MakeSentinel(defaults, &sentinel)) return false;
+  std::shared_ptr<RedisCluster> cluster;
+  if (!RedisCluster::FromFlags(defaults, sentinel != nullptr, &cluster)) {
+    return false;
+  }
 
   // A write into a connection the server closed must not raise SIGPIPE
   // and end the process (the client's own writes never raise it; a
@@ -225,6 +231,8 @@ bool Redis::Initialize() {
     LOG(ERROR) << "Cannot create the I/O group " << kAsyncGroupName;
     return false;
   }
+  // Before the pipelines: the default one routes by slot in a cluster.
+  RedisCluster::Install(cluster);
   for (const auto& [tag, endpoint] : endpoints) {
     runtime->pipelines.emplace(
         tag, std::make_shared<RedisPipeline>(runtime->io, tag, kLanes));
@@ -236,6 +244,15 @@ bool Redis::Initialize() {
                 << sentinel->Addresses()
                 << " name it (--redis_host and --redis_port unused), "
                    "timeout_ms="
+                << endpoint.timeout_ms << ", auth=" << AuthText(endpoint);
+      continue;
+    }
+    if (tag.empty() && cluster != nullptr) {
+      runtime->servers.emplace(tag,
+                               std::make_shared<RedisServer>(tag, endpoint));
+      LOG(INFO) << "Redis server: tag='', the Redis Cluster of the nodes "
+                << cluster->SeedText()
+                << " (--redis_host and --redis_port unused), timeout_ms="
                 << endpoint.timeout_ms << ", auth=" << AuthText(endpoint);
       continue;
     }
@@ -282,6 +299,7 @@ void Redis::Finalize() {
                     "complete with kConnectionFailure if their threads run";
   }
   runtime->StopThreads();
+  RedisCluster::Install(nullptr);
   LOG(INFO) << "Redis client finalized";
 }
 

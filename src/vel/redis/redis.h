@@ -196,6 +196,12 @@ class Redis {
                              ZScoreExtCallback callback,
                              const std::string& tag = "");
 
+  // Whether the default server (tag "") is a Redis Cluster
+  // (--redis_cluster_nodes set): each command then goes to the node of its
+  // key, and the keys of one command (a script's, say) must share a slot,
+  // through a hash tag. Reads the flag, so it answers before Initialize too.
+  static bool IsCluster();
+
   // What the calling thread's synchronous commands came to so far: a caller
   // that ran a chain of commands compares two readings to tell whether one
   // of them ended in kConnectionFailure, which leaves open whether the

@@ -27,6 +27,8 @@
 #include <utility>
 
 #include "vel/metrics/metrics_registry.h"
+#include "vel/redis/internal/redis_cluster.h"
+#include "vel/redis/internal/redis_cluster_router.h"
 #include "vel/redis/internal/redis_reply_reader.h"
 #include "vel/redis/internal/redis_runtime.h"
 #include "vel/redis/internal/redis_stream.h"
@@ -50,10 +52,12 @@ class RedisPipeline::Connection
     : public std::enable_shared_from_this<Connection> {
  public:
   Connection(std::shared_ptr<boost::asio::io_context> io, std::string tag,
-             std::vector<std::vector<std::string>> preamble)
+             std::vector<std::vector<std::string>> preamble,
+             std::shared_ptr<RedisServer> node)
       : io_(std::move(io)),
         tag_(std::move(tag)),
         preamble_(std::move(preamble)),
+        node_(std::move(node)),
         strand_(boost::asio::make_strand(*io_)),
         timer_(*io_) {}
 
@@ -144,6 +148,8 @@ class RedisPipeline::Connection
   const std::shared_ptr<boost::asio::io_context> io_;
   const std::string tag_;
   const std::vector<std::vector<std::string>> preamble_;
+  // A cluster node's server, used instead of the tag's; null: the tag's.
+  const std::shared_ptr<RedisServer> node_;
   boost::asio::strand<boost::asio::io_context::executor_type> strand_;
 
   std::mutex mutex_;
@@ -513,7 +519,11 @@ void RedisPipeline::Connection::TakeRepliesLocked(std::vector<Done>* done,
     item.reply = std::move(*reply);
     if (item.reply.type == RedisValue::kError) {
       item.result = Redis::kError;
-      MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
+      // A cluster's redirect is followed, not a failed call (the router
+      // counts one it gives up on).
+      if (!redis_internal::IsClusterRedirect(item.reply.text)) {
+        MetricsRegistry::CountRedisError(MetricsRegistry::kRedisErrorReply);
+      }
       // A demoted primary: reconnect (to the primary the Sentinels name)
       // once these replies are delivered.
       if (item.reply.text.compare(0, 8, "READONLY") == 0) *read_only = true;
@@ -641,6 +651,7 @@ void RedisPipeline::Connection::DropLocked(std::vector<Done>* done) {
 std::shared_ptr<RedisServer> RedisPipeline::Connection::PoolOf(
     const std::shared_ptr<redis_internal::RedisRuntime>& runtime) const {
   if (runtime == nullptr) return nullptr;
+  if (node_ != nullptr) return node_;
   Redis::Result failure = Redis::kConnectionFailure;
   return redis_internal::FindServer(runtime, tag_, {"(pipeline)"}, &failure);
 }
@@ -663,11 +674,30 @@ void RedisPipeline::Connection::Close() {
 
 RedisPipeline::RedisPipeline(std::shared_ptr<boost::asio::io_context> io,
                              std::string tag, std::size_t connections,
-                             std::vector<std::vector<std::string>> on_connect) {
-  if (connections == 0) connections = 1;
-  connections_.reserve(connections);
-  for (std::size_t i = 0; i < connections; ++i) {
-    connections_.push_back(std::make_shared<Connection>(io, tag, on_connect));
+                             std::vector<std::vector<std::string>> on_connect)
+    : lanes_(connections == 0 ? 1 : connections) {
+  std::shared_ptr<redis_internal::RedisCluster> cluster =
+      redis_internal::RedisCluster::Of(tag);
+  if (cluster != nullptr) {
+    router_ = std::make_shared<redis_internal::RedisClusterRouter>(
+        std::move(io), std::move(tag), lanes_, std::move(on_connect),
+        std::move(cluster));
+    return;
+  }
+  for (std::size_t i = 0; i < lanes_; ++i) {
+    connections_.push_back(
+        std::make_shared<Connection>(io, tag, on_connect, nullptr));
+  }
+}
+
+RedisPipeline::RedisPipeline(std::shared_ptr<boost::asio::io_context> io,
+                             std::string tag, std::size_t connections,
+                             std::vector<std::vector<std::string>> on_connect,
+                             std::shared_ptr<redis_internal::RedisServer> node)
+    : lanes_(connections == 0 ? 1 : connections) {
+  for (std::size_t i = 0; i < lanes_; ++i) {
+    connections_.push_back(
+        std::make_shared<Connection>(io, tag, on_connect, node));
   }
 }
 
@@ -675,17 +705,30 @@ RedisPipeline::~RedisPipeline() { Close(); }
 
 void RedisPipeline::Send(std::size_t lane, const std::vector<std::string>& args,
                          Callback callback) {
+  if (router_ != nullptr) {
+    router_->Send(lane, args, std::move(callback));
+    return;
+  }
   connections_[lane % connections_.size()]->Send(1, &args, &callback);
 }
 
 void RedisPipeline::SendAll(std::size_t lane, const Commands& commands,
                             std::vector<Callback> callbacks) {
+  if (router_ != nullptr) {
+    router_->SendAll(lane, commands, std::move(callbacks));
+    return;
+  }
   connections_[lane % connections_.size()]->Send(
       std::min(commands.size(), callbacks.size()), commands.data(),
       callbacks.data());
 }
 
+std::size_t RedisPipeline::InFlight(std::size_t lane) const {
+  return lane < connections_.size() ? connections_[lane]->InFlight() : 0;
+}
+
 std::size_t RedisPipeline::LeastBusyLane() const {
+  if (router_ != nullptr) return router_->LeastBusyLane();
   std::size_t best = 0;
   std::size_t best_in_flight = SIZE_MAX;
   for (std::size_t lane = 0; lane < connections_.size(); ++lane) {
@@ -700,6 +743,7 @@ std::size_t RedisPipeline::LeastBusyLane() const {
 }
 
 void RedisPipeline::Close() {
+  if (router_ != nullptr) router_->Close();
   for (const std::shared_ptr<Connection>& connection : connections_) {
     connection->Close();
   }

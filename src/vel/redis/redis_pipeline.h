@@ -13,8 +13,12 @@
 // outage log lines (vel::Redis's own calls run on pipelines too). A READONLY
 // answer (a demoted primary) comes back as kError and drops the connection
 // before its callback runs, so that the next command reaches the primary the
-// Sentinels name then. Requires vel::Redis to be initialised. Thread-safe:
-// any thread may call any function.
+// Sentinels name then. When the tag is a Redis Cluster (vel::Redis::
+// IsCluster), each command goes to the node that serves its key instead
+// (redis_internal::RedisClusterRouter, which documents redirects and
+// failover); whether it is, is settled when the pipeline is made, so make
+// it after vel::Redis::Initialize. Requires vel::Redis to be initialised.
+// Thread-safe: any thread may call any function.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -28,6 +32,10 @@
 #include "vel/redis/redis_value.h"
 
 namespace vel {
+namespace redis_internal {
+class RedisClusterRouter;
+class RedisServer;
+}  // namespace redis_internal
 
 class RedisPipeline {
  public:
@@ -49,6 +57,12 @@ class RedisPipeline {
   RedisPipeline(std::shared_ptr<boost::asio::io_context> io, std::string tag,
                 std::size_t connections,
                 std::vector<std::vector<std::string>> on_connect = {});
+  // (Cluster routing) `connections` connections to the one node whose
+  // connections `node` opens, whatever the tag is.
+  RedisPipeline(std::shared_ptr<boost::asio::io_context> io, std::string tag,
+                std::size_t connections,
+                std::vector<std::vector<std::string>> on_connect,
+                std::shared_ptr<redis_internal::RedisServer> node);
   // Closes as Close does.
   ~RedisPipeline();
   RedisPipeline(const RedisPipeline&) = delete;
@@ -74,11 +88,19 @@ class RedisPipeline {
   // connections; later Sends fail the same way. Does not wait.
   void Close();
 
-  std::size_t connection_count() const { return connections_.size(); }
+  // The number of lanes.
+  std::size_t connection_count() const { return lanes_; }
 
  private:
+  friend class redis_internal::RedisClusterRouter;
   class Connection;
+  // Commands of `lane` sent and not answered yet.
+  std::size_t InFlight(std::size_t lane) const;
+
+  std::size_t lanes_ = 1;
+  // Empty when the router sends the commands (a cluster).
   std::vector<std::shared_ptr<Connection>> connections_;
+  std::shared_ptr<redis_internal::RedisClusterRouter> router_;
 };
 
 }  // namespace vel
