@@ -116,13 +116,7 @@ bool HostProcess::WaitForPort(int port, std::chrono::milliseconds timeout) {
   return WaitFor(
       [&] {
         if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != 0) return false;
-        boost::asio::io_context context;
-        boost::asio::ip::tcp::socket socket(context);
-        boost::system::error_code error;
-        socket.connect({boost::asio::ip::address_v4::loopback(),
-                        static_cast<unsigned short>(port)},
-                       error);
-        return !error;
+        return AcceptsConnections(port);
       },
       timeout);
 }

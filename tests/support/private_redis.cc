@@ -43,13 +43,7 @@ void PrivateRedis::Start() {
   EXPECT_GT(pid_, 0) << "cannot fork redis-server";
   const bool up = WaitFor([&] {
     if (pid_ <= 0 || waitpid(pid_, nullptr, WNOHANG) != 0) return false;
-    boost::asio::io_context context;
-    boost::asio::ip::tcp::socket socket(context);
-    boost::system::error_code error;
-    socket.connect({boost::asio::ip::address_v4::loopback(),
-                    static_cast<unsigned short>(port_)},
-                   error);
-    return !error;
+    return AcceptsConnections(port_);
   });
   EXPECT_TRUE(up) << "redis-server did not start on port " << port_;
 }

@@ -54,13 +54,7 @@ PrivateSentinel::PrivateSentinel(const std::string& master_name,
   const bool up = WaitFor([&] {
     if (pid_ <= 0 || waitpid(pid_, nullptr, WNOHANG) != 0) return false;
     if (!tls_config.empty()) {  // listening is all a plain client can see
-      boost::asio::io_context context;
-      boost::asio::ip::tcp::socket socket(context);
-      boost::system::error_code error;
-      socket.connect({boost::asio::ip::address_v4::loopback(),
-                      static_cast<unsigned short>(port_)},
-                     error);
-      return !error;
+      return AcceptsConnections(port_);
     }
     const auto reply = RedisAt(port_, {"PING"});
     return !reply.empty() && reply[0] == "PONG";

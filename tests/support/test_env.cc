@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -74,6 +76,16 @@ int FreePort() {
   }
   ::close(fd);
   return port;
+}
+
+bool AcceptsConnections(int port) {
+  boost::asio::io_context context;
+  boost::asio::ip::tcp::socket socket(context);
+  boost::system::error_code error;
+  socket.connect({boost::asio::ip::address_v4::loopback(),
+                  static_cast<unsigned short>(port)},
+                 error);
+  return !error;
 }
 
 }  // namespace plemox_test

@@ -42,4 +42,7 @@ bool WaitFor(const std::function<bool()>& condition,
 // A free TCP port on 127.0.0.1 (bound and released; good enough for tests).
 int FreePort();
 
+// Whether something accepts TCP connections on 127.0.0.1:`port` now.
+bool AcceptsConnections(int port);
+
 }  // namespace plemox_test

@@ -125,8 +125,8 @@ bool MakeSentinel(const RedisEndpoint& defaults,
   sentinel_defaults.tls = defaults.tls;
   std::vector<RedisEndpoint> sentinels;
   std::string error;
-  if (!RedisSentinel::ParseList(FLAGS_redis_sentinels, sentinel_defaults,
-                                &sentinels, &error)) {
+  if (!ParseEndpointList(FLAGS_redis_sentinels, sentinel_defaults, "Sentinel",
+                         &sentinels, &error)) {
     LOG(ERROR) << "Bad --redis_sentinels='" << FLAGS_redis_sentinels
                << "': " << error;
     return false;

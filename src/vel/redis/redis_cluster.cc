@@ -63,34 +63,6 @@ RedisCluster::RedisCluster(std::string tag, std::vector<RedisEndpoint> seeds)
       seeds_(std::move(seeds)),
       slots_(kRedisClusterSlots, -1) {}
 
-bool RedisCluster::ParseSeeds(const std::string& list,
-                              const RedisEndpoint& defaults,
-                              std::vector<RedisEndpoint>* out,
-                              std::string* error) {
-  std::vector<RedisEndpoint> parsed;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    const std::string entry = Trim(list.substr(start, comma - start));
-    start = comma + 1;
-    if (entry.empty()) continue;
-    RedisEndpoint endpoint = defaults;
-    if (entry[0] == '/' || !ParseEndpoint(entry, &endpoint)) {
-      *error = "bad cluster node address '" + Printable(entry) +
-               "': expected host:port with a port from 1 to 65535";
-      return false;
-    }
-    parsed.push_back(std::move(endpoint));
-  }
-  if (parsed.empty()) {
-    *error = "no cluster node address given";
-    return false;
-  }
-  *out = std::move(parsed);
-  return true;
-}
-
 bool IsClusterRedirect(const std::string& text) {
   return text.compare(0, 6, "MOVED ") == 0 || text.compare(0, 4, "ASK ") == 0;
 }
@@ -107,7 +79,8 @@ bool RedisCluster::FromFlags(const RedisEndpoint& defaults, bool sentinels,
   }
   std::vector<RedisEndpoint> seeds;
   std::string error;
-  if (!ParseSeeds(FLAGS_redis_cluster_nodes, defaults, &seeds, &error)) {
+  if (!ParseEndpointList(FLAGS_redis_cluster_nodes, defaults, "cluster node",
+                         &seeds, &error)) {
     LOG(ERROR) << "Bad --redis_cluster_nodes='"
                << Printable(FLAGS_redis_cluster_nodes) << "': " << error;
     return false;

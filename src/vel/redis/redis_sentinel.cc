@@ -56,34 +56,6 @@ RedisSentinel::RedisSentinel(std::vector<RedisEndpoint> sentinels,
                              std::string master_name)
     : master_name_(std::move(master_name)), sentinels_(std::move(sentinels)) {}
 
-bool RedisSentinel::ParseList(const std::string& list,
-                              const RedisEndpoint& defaults,
-                              std::vector<RedisEndpoint>* out,
-                              std::string* error) {
-  std::vector<RedisEndpoint> parsed;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    const std::string entry = Trim(list.substr(start, comma - start));
-    start = comma + 1;
-    if (entry.empty()) continue;
-    RedisEndpoint endpoint = defaults;
-    if (entry[0] == '/' || !ParseEndpoint(entry, &endpoint)) {
-      *error = "bad Sentinel address '" + Printable(entry) +
-               "': expected host:port with a port from 1 to 65535";
-      return false;
-    }
-    parsed.push_back(std::move(endpoint));
-  }
-  if (parsed.empty()) {
-    *error = "no Sentinel address given";
-    return false;
-  }
-  *out = std::move(parsed);
-  return true;
-}
-
 // One QueryPrimary: the Sentinels to ask, in order, and what they said.
 struct RedisSentinel::Query {
   std::shared_ptr<boost::asio::io_context> io;

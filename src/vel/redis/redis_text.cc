@@ -104,6 +104,33 @@ bool ParseEndpoint(const std::string& address, RedisEndpoint* out) {
   return true;
 }
 
+bool ParseEndpointList(const std::string& list, const RedisEndpoint& defaults,
+                       const std::string& what, std::vector<RedisEndpoint>* out,
+                       std::string* error) {
+  std::vector<RedisEndpoint> parsed;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    const std::string entry = Trim(list.substr(start, comma - start));
+    start = comma + 1;
+    if (entry.empty()) continue;
+    RedisEndpoint endpoint = defaults;
+    if (entry[0] == '/' || !ParseEndpoint(entry, &endpoint)) {
+      *error = "bad " + what + " address '" + Printable(entry) +
+               "': expected host:port with a port from 1 to 65535";
+      return false;
+    }
+    parsed.push_back(std::move(endpoint));
+  }
+  if (parsed.empty()) {
+    *error = "no " + what + " address given";
+    return false;
+  }
+  *out = std::move(parsed);
+  return true;
+}
+
 std::string Trim(const std::string& text) {
   const std::size_t begin = text.find_first_not_of(" \t");
   if (begin == std::string::npos) return "";

@@ -32,11 +32,6 @@ class RedisCluster {
   RedisCluster(const RedisCluster&) = delete;
   RedisCluster& operator=(const RedisCluster&) = delete;
 
-  // Parses --redis_cluster_nodes ("host:port,..."), each with the user,
-  // password and timeout of `defaults`; false with the reason in *error.
-  static bool ParseSeeds(const std::string& list, const RedisEndpoint& defaults,
-                         std::vector<RedisEndpoint>* out, std::string* error);
-
   // With --redis_cluster_nodes, sets *out to the cluster that is the
   // default server, its nodes with the user, password and timeout of
   // `defaults`; else null. False (logged) on a malformed list or with

@@ -25,12 +25,6 @@ class RedisSentinel : public std::enable_shared_from_this<RedisSentinel> {
   RedisSentinel(const RedisSentinel&) = delete;
   RedisSentinel& operator=(const RedisSentinel&) = delete;
 
-  // Parses "host:port,host:port,..." into `out`; false with the reason in
-  // *error when an entry is malformed or the list is empty. Each entry takes
-  // `defaults` for everything but host and port.
-  static bool ParseList(const std::string& list, const RedisEndpoint& defaults,
-                        std::vector<RedisEndpoint>* out, std::string* error);
-
   // Asks the Sentinels in turn (SENTINEL get-master-addr-by-name) and calls
   // `done` once, on a thread of `io`, with the first address one of them
   // gives (that Sentinel is asked first next time), or with ok false and

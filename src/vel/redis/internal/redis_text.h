@@ -34,6 +34,15 @@ const char* ValueTypeName(RedisValue::Type type);
 // into the host and port of `out`; false when malformed.
 bool ParseEndpoint(const std::string& address, RedisEndpoint* out);
 
+// Parses a list "host:port,host:port,..." (blanks around entries ignored,
+// no Unix sockets) into `out`, each entry taking `defaults` for everything
+// but host and port; false with the reason in *error when an entry is
+// malformed or the list is empty. `what` names an entry in that reason
+// ("Sentinel", "cluster node").
+bool ParseEndpointList(const std::string& list, const RedisEndpoint& defaults,
+                       const std::string& what, std::vector<RedisEndpoint>* out,
+                       std::string* error);
+
 // `text` without leading and trailing blanks and tabs.
 std::string Trim(const std::string& text);
 
