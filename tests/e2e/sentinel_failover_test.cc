@@ -4,16 +4,12 @@
 // replica within 15 s, without a restart, and every score it answered as
 // stored before the kill must still be there.
 #include <gtest/gtest.h>
-#include <hiredis/hiredis.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client/leaderboard_client.h"
@@ -24,6 +20,7 @@
 #include "support/private_sentinel.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
+#include "support/submission_load.h"
 #include "support/test_env.h"
 
 namespace plemox_test {
@@ -40,87 +37,6 @@ constexpr char kMaster[] = "plemox-e2e";
 constexpr int kAccounts = 200;
 
 std::string Port(int port) { return std::to_string(port); }
-
-// SET a marker on the primary, then WAIT until the replica has acknowledged
-// it. Replication is one ordered stream, so every write the primary ran
-// before the marker is on the replica once this returns true.
-bool ReplicaHasEverythingBefore(int primary_port) {
-  const timeval timeout{5, 0};
-  redisContext* context =
-      redisConnectWithTimeout("127.0.0.1", primary_port, timeout);
-  if (context == nullptr || context->err != 0) {
-    if (context != nullptr) redisFree(context);
-    return false;
-  }
-  redisSetTimeout(context, {10, 0});
-  bool acknowledged = false;
-  auto* set = static_cast<redisReply*>(
-      redisCommand(context, "SET plemox-failover-marker 1"));
-  if (set != nullptr) {
-    freeReplyObject(set);
-    auto* wait = static_cast<redisReply*>(redisCommand(context, "WAIT 1 5000"));
-    acknowledged = wait != nullptr && wait->type == REDIS_REPLY_INTEGER &&
-                   wait->integer >= 1;
-    if (wait != nullptr) freeReplyObject(wait);
-  }
-  redisFree(context);
-  return acknowledged;
-}
-
-// Submits rising high scores for kAccounts players in turn, from a thread of
-// its own, and remembers the best score each player got answered as stored.
-class SubmissionLoad {
- public:
-  SubmissionLoad(LeaderboardClient& client, std::string leaderboard_id)
-      : client_(client), id_(std::move(leaderboard_id)) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~SubmissionLoad() { Stop(); }
-
-  void Stop() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-
-  // Player -> best score answered as stored, so far.
-  std::map<std::string, double> Stored() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stored_;
-  }
-  int answered() const { return answered_; }
-  steady_clock::time_point last_stored() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return last_stored_;
-  }
-
- private:
-  void Run() {
-    for (int round = 1; !stop_; ++round) {
-      for (int i = 0; i < kAccounts && !stop_; ++i) {
-        const std::string player = "p" + std::to_string(i);
-        const double score = round;
-        const auto result =
-            client_.SubmitScore(id_, QueryBuilder::Account("guest", player),
-                                score, Leaderboard::ScoreSubmission::kHighScore,
-                                std::nullopt, milliseconds(3000));
-        if (!result.ok()) continue;
-        std::lock_guard<std::mutex> lock(mutex_);
-        stored_[player] = score;
-        last_stored_ = steady_clock::now();
-        ++answered_;
-      }
-    }
-  }
-
-  LeaderboardClient& client_;
-  const std::string id_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> answered_{0};
-  std::mutex mutex_;
-  std::map<std::string, double> stored_;  // GUARDED_BY(mutex_)
-  steady_clock::time_point last_stored_;  // GUARDED_BY(mutex_)
-  std::thread thread_;
-};
 
 TEST(SentinelFailoverTest, ServesFromThePromotedReplicaAndLosesNothing) {
   PrivateRedis primary;
@@ -166,7 +82,7 @@ TEST(SentinelFailoverTest, ServesFromThePromotedReplicaAndLosesNothing) {
       "' (tag='') is 127.0.0.1:" + Port(primary.port())))
       << server.host().Log();
 
-  SubmissionLoad load(server.client(), id);
+  SubmissionLoad load(server.client(), id, kAccounts);
   ASSERT_TRUE(
       WaitFor([&] { return load.answered() >= kAccounts; }, seconds(30)))
       << server.host().Log();

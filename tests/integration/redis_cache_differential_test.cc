@@ -9,16 +9,20 @@
 // with the cluster's tagged keys ("leaderboard:{<id>}:..."), so that the
 // scripts and the chain are shown to work with those names too (a single
 // Redis takes them as any other key; every step names its leaderboard's
-// keys, so the dump runs on the node of their slot in a cluster).
+// keys, so the dump runs on the node of their slot in a cluster), and with
+// those keys on the test Redis Cluster, the two leaderboards on two shards.
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/private_sentinel.h"
 #include "support/redis_cache_fixture.h"
+#include "support/redis_cluster_probe.h"
 #include "vel/redis/redis_script.h"
 #include "vel/redis/redis_value.h"
 
@@ -49,12 +53,15 @@ return out
 // Key (with the leaderboard id taken out) -> its type and contents.
 using Dump = std::map<std::string, std::string>;
 
-// How the sequences run: the key mode and the seeds.
+// How the sequences run: the key mode, the Redis and the seeds.
 struct KeyMode {
   const char* name;
   bool cluster_keys;
+  bool on_cluster;  // the test Redis Cluster instead of the single Redis
   std::vector<unsigned> seeds;
 };
+
+using ClusterProbe = plemox_test::RedisClusterProbe;
 
 // Names the mode in test listings (not its bytes).
 void PrintTo(const KeyMode& mode, std::ostream* out) { *out << mode.name; }
@@ -64,12 +71,30 @@ class DifferentialTest : public RedisCacheTest,
  protected:
   void SetUp() override {
     SetClusterKeys(GetParam().cluster_keys);
-    RedisCacheTest::SetUp();
+    on_cluster_ = GetParam().on_cluster;
     chain_id_ = "dfchain" + std::to_string(::getpid());
     script_id_ = "dfscript" + std::to_string(::getpid());
+    if (on_cluster_) {
+      // Shared: no test takes a node down meanwhile.
+      lease_ = std::make_unique<ClusterProbe::Lease>(false);
+      ASSERT_TRUE(lease_->ok()) << "cannot lock the test Redis Cluster";
+      ASSERT_TRUE(plemox_test::WaitFor(ClusterProbe::Healthy, 30s))
+          << "the test Redis Cluster is not up: scripts/services.sh "
+             "start-cluster";
+      // The two leaderboards on two different shards.
+      const std::vector<int> primaries = ClusterProbe::Primaries();
+      ASSERT_GE(primaries.size(), 2u);
+      chain_port_ = primaries[0];
+      script_port_ = primaries[1];
+      chain_id_ = ClusterProbe::KeyServedBy(chain_port_, chain_id_ + "_");
+      script_id_ = ClusterProbe::KeyServedBy(script_port_, script_id_ + "_");
+      ASSERT_FALSE(chain_id_.empty() || script_id_.empty());
+    }
+    RedisCacheTest::SetUp();
   }
 
   void TearDown() override {
+    if (IsSkipped() || id_.empty()) return;  // the cache never started
     for (const std::string& id : {chain_id_, script_id_}) {
       for (const auto& [key, contents] : DumpKeys(id, true)) {
         EXPECT_EQ(Redis::Del(key), Redis::kSuccess);
@@ -200,6 +225,10 @@ class DifferentialTest : public RedisCacheTest,
 
   std::string chain_id_;
   std::string script_id_;
+  // On the cluster: the primaries that serve each leaderboard's slot.
+  int chain_port_ = 0;
+  int script_port_ = 0;
+  std::unique_ptr<ClusterProbe::Lease> lease_;
   int differential_test_dump_calls_ = 0;
   int social_queries_ = 0;  // compared both ways
 };
@@ -418,14 +447,28 @@ TEST_P(DifferentialTest, ScriptsMatchTheCommandChain) {
   for (const auto& [key, contents] : dump) {
     EXPECT_EQ(key.rfind(stem, 0), 0u) << key;
   }
+  if (mode.on_cluster) {
+    // Each leaderboard's keys are on the primary its slot names, and the
+    // other primary does not hold them (it redirects).
+    const std::string chain_key = DumpKeys(chain_id_, true).begin()->first;
+    const std::string script_key = dump.begin()->first;
+    EXPECT_EQ(plemox_test::RedisAt(chain_port_, {"EXISTS", chain_key}),
+              std::vector<std::string>{"1"});
+    EXPECT_EQ(plemox_test::RedisAt(script_port_, {"EXISTS", script_key}),
+              std::vector<std::string>{"1"});
+    EXPECT_NE(plemox_test::RedisAt(script_port_, {"EXISTS", chain_key}),
+              std::vector<std::string>{"1"});
+  }
 }
 
 // The cluster's key names on two of the seeds: the scripts and the chain
-// meet every key form there already, and the whole run stays short.
+// meet every key form there already, and the whole run stays short. The
+// same two seeds on the cluster.
 INSTANTIATE_TEST_SUITE_P(
     KeyModes, DifferentialTest,
-    testing::Values(KeyMode{"PlainKeys", false, {1u, 2u, 3u, 4u}},
-                    KeyMode{"ClusterKeys", true, {1u, 2u}}),
+    testing::Values(KeyMode{"PlainKeys", false, false, {1u, 2u, 3u, 4u}},
+                    KeyMode{"ClusterKeys", true, false, {1u, 2u}},
+                    KeyMode{"ClusterNodes", true, true, {1u, 2u}}),
     [](const testing::TestParamInfo<KeyMode>& info) {
       return std::string(info.param.name);
     });

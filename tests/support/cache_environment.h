@@ -1,7 +1,8 @@
 // The test environment of the RedisCache integration tests: connects
-// vel::Redis to the shared test Redis and starts the cache once per process,
-// plus the Redis reads the tests check the cache's keys with. Include it in
-// one source file per test binary (it registers the environment).
+// vel::Redis to the shared test Redis (or the test Redis Cluster) and starts
+// the cache once per process, plus the Redis reads the tests check the cache's
+// keys with. Include it in one source file per test binary (it registers the
+// environment).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,18 +27,28 @@ namespace plemox {
 class CacheEnvironment : public testing::Environment {
  public:
   // Call from each test's SetUp (and before a death test's statement).
-  static void InitializeOnce() {
+  // With `cluster` the cache runs on the test Redis Cluster instead of the
+  // single test Redis. The first call decides for the whole process (the
+  // cache starts once); returns false when it decided otherwise than
+  // `cluster` asks (ctest runs each test case in a process of its own, so
+  // only a run of the whole binary meets that).
+  static bool InitializeOnce(bool cluster = false) {
     static std::once_flag once;
-    std::call_once(once, [] {
+    static bool on_cluster = false;
+    std::call_once(once, [cluster] {
+      on_cluster = cluster;
       FLAGS_redis_host = plemox_test::RedisHost();
       FLAGS_redis_port = plemox_test::RedisPort();
       FLAGS_redis_password = "";
       FLAGS_redis_servers = "";
+      FLAGS_redis_cluster_nodes =
+          cluster ? plemox_test::RedisClusterNodes() : "";
       FLAGS_redis_timeout_ms = 2000;
       FLAGS_redis_async_threads_size = 4;
       ASSERT_TRUE(vel::Redis::Initialize());
       ASSERT_TRUE(RedisCache::Initialize());
     });
+    return on_cluster == cluster;
   }
   void TearDown() override {
     vel::Redis::Finalize();
