@@ -265,7 +265,8 @@ TEST_F(PeriodStoreTest, OneServerAtATimeArchivesAPeriodAndSendsItsNotice) {
 // old key scheme, which holds nothing in the cluster: the archiver records
 // it as lost instead of archiving an empty ranking.
 TEST_F(PeriodStoreTest, APeriodClosedUnderTheOtherKeySchemeIsLostNotEmpty) {
-  CacheEnvironment::InitializeOnce();
+  ASSERT_TRUE(CacheEnvironment::InitializeOnce())
+      << "this process runs the cache on the Redis Cluster";
   const ptime day = time_from_string("2026-12-07 00:00:00");
   PeriodEnd end = End("forced", day, day + hours(24), id_ + "_day/moved");
   end.marker_key.clear();  // as for a dated week: no marker to go by

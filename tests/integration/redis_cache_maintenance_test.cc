@@ -83,7 +83,8 @@ using ResetFunction = void (*)(const std::string&, const RankingOption&,
 class RedisCacheMaintenanceTest : public testing::Test {
  protected:
   void SetUp() override {
-    CacheEnvironment::InitializeOnce();
+    ASSERT_TRUE(CacheEnvironment::InitializeOnce())
+        << "this process runs the cache on the Redis Cluster";
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     id_ = std::string("cache_maint_") + info->name() + "_" +
           std::to_string(::getpid());

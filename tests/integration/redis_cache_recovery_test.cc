@@ -43,7 +43,8 @@ Snapshot Take(const std::string& key, const std::vector<std::string>& players) {
 class RedisCacheRecoveryTest : public testing::Test {
  protected:
   void SetUp() override {
-    CacheEnvironment::InitializeOnce();
+    ASSERT_TRUE(CacheEnvironment::InitializeOnce())
+        << "this process runs the cache on the Redis Cluster";
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     const std::string base = std::string("cache_recovery_") + info->name() +
                              "_" + std::to_string(::getpid());

@@ -338,7 +338,8 @@ TEST_F(RedisCacheTest, SubmissionsOfOnePlayerRunOneAtATime) {
 TEST(RedisCacheDeathTest, SecondInitializeStops) {
   // The child starts afresh rather than forking a process full of threads.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  CacheEnvironment::InitializeOnce();
+  ASSERT_TRUE(CacheEnvironment::InitializeOnce())
+      << "this process runs the cache on the Redis Cluster";
   EXPECT_DEATH(RedisCache::Initialize(), "Assert failed: ! the_io_service");
 }
 

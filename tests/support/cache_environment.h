@@ -32,7 +32,7 @@ class CacheEnvironment : public testing::Environment {
   // cache starts once); returns false when it decided otherwise than
   // `cluster` asks (ctest runs each test case in a process of its own, so
   // only a run of the whole binary meets that).
-  static bool InitializeOnce(bool cluster = false) {
+  [[nodiscard]] static bool InitializeOnce(bool cluster = false) {
     static std::once_flag once;
     static bool on_cluster = false;
     std::call_once(once, [cluster] {
