@@ -14,7 +14,13 @@
 # earlier runs have drained (the server's waiting-write gauges read 0); one
 # of them offers submissions and top-100 queries together. Further rows
 # restart the server with the top answer cache on (top-only+cache, 100 ms)
-# and with the bulk insert queue on (submit-only+bulk).
+# and with the bulk insert queue on (submit-only+bulk). The last rows
+# (submit-only+cluster, top-only+cluster) run the server on the Redis Cluster
+# of scripts/services.sh (three primaries, three replicas, all on this
+# machine) over leaderboards spread evenly over the primaries, with each
+# node's EVALSHA calls, commands and CPU during the row, and the submission
+# script's EVALSHA rate (redis-benchmark) on one primary alone and on the
+# three at once.
 #
 #   scripts/bench.sh
 #
@@ -55,6 +61,13 @@
 #   PLEMOX_BENCH_MAX_OUTSTANDING  fixed-rate runs: the most requests
 #                             outstanding per connection; a request due on a
 #                             full connection is dropped and counted (64)
+#   PLEMOX_BENCH_CLUSTER=0    skip the Redis Cluster rows (default 1: start
+#                             the cluster of scripts/services.sh on
+#                             PLEMOX_REDIS_CLUSTER_PORT when it is not
+#                             running, and stop it again at the end)
+#   PLEMOX_BENCH_CLUSTER_LEADERBOARDS  leaderboards per primary in the
+#                             cluster rows (default 4; half with a daily,
+#                             half with a weekly schedule)
 set -euo pipefail
 
 seconds=${PLEMOX_BENCH_SECONDS:-15}
@@ -68,6 +81,8 @@ profile_mix=${PLEMOX_BENCH_PERF_MIX:-submit=1}
 sched=${PLEMOX_BENCH_SCHED:-0}
 rate_share=${PLEMOX_BENCH_RATE_SHARE:-50}
 max_outstanding=${PLEMOX_BENCH_MAX_OUTSTANDING:-64}
+cluster=${PLEMOX_BENCH_CLUSTER:-1}
+cluster_per_primary=${PLEMOX_BENCH_CLUSTER_LEADERBOARDS:-4}
 # Requests per kind when counting Redis commands, one at a time.
 count_requests=500
 count_players=500
@@ -114,8 +129,14 @@ stop_server() {
 }
 
 # Run by bench_common.sh's clean-up before its own steps.
+cluster_started=0
 bench_cleanup() {
   stop_server
+  if [ "$cluster_started" = 1 ]; then
+    scripts/services.sh stop-cluster >&2 || true
+  elif [ -s "$work/cluster_procs.txt" ]; then
+    cluster_clean
+  fi
   if [ "$shared_redis" = 1 ]; then
     redis-cli -p "$redis_port" --scan --pattern "leaderboard:${run_id}*" |
       xargs -r -n 100 redis-cli -p "$redis_port" del >/dev/null || true
@@ -135,31 +156,45 @@ fi
 mysql_run -e "CREATE DATABASE \`$database\`"
 
 # --- The server. ----------------------------------------------------------
-# The schedules start far ahead: a reset falling due during a run would roll
-# the rankings over under the load.
 tcp_port=$(free_port)
 api_port=$(free_port)
-cat >"$work/manifest.json" <<JSON
+# write_manifest FILE ID[=day|=week]...: the server's manifest with these
+# leaderboards, those written ID=day with a daily and ID=week with a weekly
+# reset schedule. The schedules start far ahead: a reset falling due during
+# a run would roll the rankings over under the load.
+write_manifest() {
+  local file=$1 entry id ids="" schedules=""
+  shift
+  for entry in "$@"; do
+    id=${entry%=*}
+    ids+="${ids:+, }\"$id\""
+    if [ "$id" != "$entry" ]; then
+      schedules+="${schedules:+,$'\n'}      {\"leaderboard_id\": \"$id\", \"period\": \"${entry#*=}\", \"interval\": 1,
+       \"starts\": \"2098-01-05 00:00:00\", \"ends\": \"2099-12-31 23:59:59\"}"
+    fi
+  done
+  cat >"$file" <<JSON
 {
   "name": "PlemoxLeaderboardServer",
   "library": "$lib/libplemox-leaderboard.so",
   "arguments": {
-    "leaderboard_ids": ["$lb_day", "$lb_week", "$lb_named"],
+    "leaderboard_ids": [$ids],
     "reset_schedules": [
-      {"leaderboard_id": "$lb_day", "period": "day", "interval": 1,
-       "starts": "2098-01-05 00:00:00", "ends": "2099-12-31 23:59:59"},
-      {"leaderboard_id": "$lb_week", "period": "week", "interval": 1,
-       "starts": "2098-01-05 00:00:00", "ends": "2099-12-31 23:59:59"}
+$schedules
     ]
   },
   "flags": {"mysql_db_connection_count": 4}
 }
 JSON
+}
+manifest=$work/manifest.json
+write_manifest "$manifest" "$lb_day=day" "$lb_week=week" "$lb_named"
 # start_server [host flags...]: starts the server on tcp_port and api_port
-# with the run's flags and "$@", and waits for its port.
+# with the manifest at $manifest, the run's flags and "$@", and waits for
+# its port.
 start_server() {
   env ${PLEMOX_BENCH_SERVER_ENV:-} \
-    "$bin/plemox_host" --manifest="$work/manifest.json" --res_root="$root" \
+    "$bin/plemox_host" --manifest="$manifest" --res_root="$root" \
     --logtostderr --redis_host=127.0.0.1 --redis_port="$redis_port" \
     --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
     --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
@@ -178,12 +213,18 @@ if [ -z "$mysql_pid" ] || [ ! -r "/proc/$mysql_pid/stat" ]; then
   mysql_pid=""
 fi
 
-# CPU time (user + system, in clock ticks) a process has used so far, all
-# its threads together, ended ones included. The command name in field 2
-# may hold spaces: count the fields from its closing parenthesis.
-cpu_ticks() {
-  if [ -z "$1" ]; then echo 0; return; fi
-  sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
+# CPU time (user + system, in clock ticks) the processes PID... have used so
+# far together, all their threads, ended ones included (an empty PID counts
+# 0). The command name in field 2 may hold spaces: count the fields from its
+# closing parenthesis.
+cpu_ticks() {  # cpu_ticks PID...
+  local pid total=0
+  for pid in "$@"; do
+    if [ -z "$pid" ]; then continue; fi
+    total=$((total + $(sed 's/^.*) //' "/proc/$pid/stat" |
+      awk '{print $12 + $13}')))
+  done
+  echo "$total"
 }
 
 # The server's /metrics into FILE.
@@ -282,6 +323,9 @@ server_switches() {
          END {print n + 0, threads + 0}'
 }
 
+# The Redis processes whose CPU time the rows count: the run's Redis, or
+# every node of the cluster in the cluster rows.
+redis_pids=("$redis_pid")
 # Runs the load generator; records the server's, Redis's, the load
 # generator's and MariaDB's CPU time and the server's context switches per
 # finished request of the run in cpu.tsv: label, server us, Redis us, server
@@ -296,7 +340,7 @@ loadgen() {  # loadgen LABEL [flags...]
   children_cpu >"$work/children.txt"
   loadgen_before=$(cat "$work/children.txt")
   server_before=$(cpu_ticks "$host_pid")
-  redis_before=$(cpu_ticks "$redis_pid")
+  redis_before=$(cpu_ticks "${redis_pids[@]}")
   mysql_before=$(cpu_ticks "$mysql_pid")
   switches_before=$(server_switches)
   "$bin/leaderboard_loadgen" --port="$tcp_port" \
@@ -313,7 +357,7 @@ loadgen() {  # loadgen LABEL [flags...]
   fi
   awk -F'\t' -v label="$label" -v tps="$ticks_per_second" \
     -v server=$(($(cpu_ticks "$host_pid") - server_before)) \
-    -v redis=$(($(cpu_ticks "$redis_pid") - redis_before)) \
+    -v redis=$(($(cpu_ticks "${redis_pids[@]}") - redis_before)) \
     -v switches=$((${switches_after% *} - ${switches_before% *})) \
     -v mysql=$(($(cpu_ticks "$mysql_pid") - mysql_before)) \
     -v loadgen="$loadgen_before $loadgen_after" '
@@ -538,10 +582,8 @@ h="plemoxbench:${run_id}:h"
 rb() {  # rb NAME COMMAND...
   local name=$1
   shift
-  redis-benchmark -p "$redis_port" -n "$redis_requests" -r "$players" \
-    --csv "$@" | tail -1 | awk -F'","' -v name="$name" '
-      {sub(/"$/, "", $8); printf "%s\t%s\t%s\t%s\t%s\n", name, $2, $5, $7, $8}' \
-    >>"$work/redis.tsv"
+  redis_benchmark "$redis_port" "$redis_requests" "$players" "$@" |
+    sed "s/^/$name\t/" >>"$work/redis.tsv"
 }
 : >"$work/redis.tsv"
 rb ZADD ZADD "$z" __rand_int__ m:__rand_int__
@@ -553,22 +595,179 @@ rb ZCOUNT ZCOUNT "$z" "($((players / 2))" +inf
 rb ZREVRANGE ZREVRANGE "$z" 0 99 WITHSCORES
 rb ZCARD ZCARD "$z"
 # The submission script itself, as the server runs it for a leaderboard
-# without schedules: daily, weekly, monthly and all-time rankings with dense
-# sets, a random player and score (high-score submissions).
-submit_sha=$(redis-cli -p "$redis_port" SCRIPT LOAD \
-  "$(cat "$root/src/database/cache/lua/submit_score.lua")")
-rb_prefix="leaderboard:${run_id}_rb"
-rb_keys=()
-for span in daily weekly monthly alltime; do
-  rb_keys+=("$rb_prefix:$span" "$rb_prefix:$span:timestamp"
-    "$rb_prefix:$span:dense")
-done
-# Then the profile hash and the (unused: no id) submission id key.
-rb_keys+=("$rb_prefix:profile" "$rb_prefix:submission:")
-rb EVALSHA EVALSHA "$submit_sha" "${#rb_keys[@]}" "${rb_keys[@]}" \
-  p__rand_int__:guest 8387654321098:p__rand_int__:guest __rand_int__ 0 1 1 \
-  0 "" 0 "" 0 ""
-redis-cli -p "$redis_port" del "$z" "$h" "${rb_keys[@]}" >/dev/null
+# without schedules (bench_common.sh's evalsha_submission).
+evalsha_submission "$redis_port" "$redis_requests" "$players" \
+  "leaderboard:${run_id}_rb" | sed 's/^/EVALSHA\t/' >>"$work/redis.tsv"
+redis-cli -p "$redis_port" del "$z" "$h" >/dev/null
+
+# --- Redis Cluster. -------------------------------------------------------
+# The server on the cluster of scripts/services.sh (three primaries, each
+# with a replica, all on this machine), over leaderboards spread evenly over
+# the primaries: per node, the EVALSHA calls, commands and CPU of each row;
+# then the submission script's EVALSHA rate on one primary alone and on the
+# three at once.
+# cluster_owner SLOT: the port of the primary serving SLOT, from
+# cluster_procs.txt ("port role pid slot ranges...").
+cluster_owner() {
+  awk -v slot="$1" '$2 == "primary" {
+      for (i = 4; i <= NF; ++i) {
+        if ($i ~ /^\[/) continue  # a slot being imported or migrated
+        n = split($i, range, "-")
+        if (slot >= range[1] + 0 && slot <= range[n] + 0) {print $1; exit}
+      }
+    }' "$work/cluster_procs.txt"
+}
+# cluster_ids PORT PREFIX N: the first N ids PREFIX1, PREFIX2, ... whose
+# slot (a leaderboard's keys are tagged with its id) the primary on PORT
+# serves, one a line.
+cluster_ids() {
+  local port=$1 prefix=$2 want=$3 i=0 found=0 slot
+  while [ "$found" -lt "$want" ]; do
+    i=$((i + 1))
+    if [ "$i" -gt $((100 * want)) ]; then
+      say "no slot of the primary on port $port among ${prefix}1 to $prefix$i"
+      return 1
+    fi
+    slot=$(redis-cli -p "$port" CLUSTER KEYSLOT "{$prefix$i}")
+    if [ "$(cluster_owner "$slot")" = "$port" ]; then
+      echo "$prefix$i"
+      found=$((found + 1))
+    fi
+  done
+}
+cluster_primaries() { awk '$2 == "primary" {print $1}' "$work/cluster_procs.txt"; }
+# Deletes this run's keys from the cluster. KEYS and SCAN see one node, and
+# the keys are tagged ("leaderboard:{<id>}:daily"): each primary is scanned
+# for the tagged pattern, and what it lists is deleted there (-c follows a
+# slot that moved meanwhile).
+cluster_clean() {
+  local port
+  for port in $(cluster_primaries); do
+    redis-cli -p "$port" --scan --pattern "leaderboard:{${run_id}_*" |
+      awk '{print "UNLINK", $0}' | redis-cli -c -p "$port" >/dev/null || true
+  done
+}
+# cluster_snapshot FILE: per node "port role EVALSHA-calls commands
+# cpu-ticks" (INFO commandstats counts the commands a script runs as well).
+cluster_snapshot() {
+  local port role pid rest
+  : >"$1"
+  while read -r port role pid rest; do
+    redis-cli -p "$port" INFO commandstats | tr -d '\r' |
+      awk -F'[:=,]' -v node="$port $role" -v cpu="$(cpu_ticks "$pid")" '
+        /^cmdstat_/ {calls += $3; if ($1 == "cmdstat_evalsha") evalsha = $3}
+        END {print node, evalsha + 0, calls + 0, cpu}' >>"$1"
+  done <"$work/cluster_procs.txt"
+}
+# cluster_row LABEL [loadgen flags...]: loadgen over the cluster's
+# leaderboards, with per node EVALSHA/s, commands/s and CPU (% of one core)
+# over the run in cluster.tsv: label, port, role, leaderboards, EVALSHA/s,
+# commands/s, cpu %, EVALSHA calls.
+cluster_row() {
+  local label=$1 start end
+  shift
+  cluster_snapshot "$work/cluster_before"
+  start=$(date +%s.%N)
+  loadgen "$label" "$@" --leaderboards="$cluster_list"
+  end=$(date +%s.%N)
+  cluster_snapshot "$work/cluster_after"
+  awk -v label="$label" -v secs="$(awk -v a="$start" -v b="$end" \
+        'BEGIN {print b - a}')" -v tps="$ticks_per_second" '
+      FILENAME ~ /cluster_lbs/ {lbs[$1]++; next}
+      FILENAME ~ /cluster_before/ {ev[$1] = $3; calls[$1] = $4; cpu[$1] = $5
+                                   next}
+      {printf "%s\t%s\t%s\t%d\t%.0f\t%.0f\t%.0f\t%d\n", label, $1, $2,
+         lbs[$1], ($3 - ev[$1]) / secs, ($4 - calls[$1]) / secs,
+         100 * ($5 - cpu[$1]) / tps / secs, $3 - ev[$1]}' \
+    "$work/cluster_lbs.txt" "$work/cluster_before" "$work/cluster_after" \
+    >>"$work/cluster.tsv"
+}
+if [ "$cluster" = 1 ]; then
+  if ! scripts/services.sh cluster-running; then cluster_started=1; fi
+  scripts/services.sh start-cluster >&2
+  # Right after the cluster is made, a node may still be a primary without
+  # slots that has not yet turned replica: wait until every primary serves
+  # slots.
+  deadline=$((SECONDS + 30))
+  while redis-cli -p "$PLEMOX_REDIS_CLUSTER_PORT" CLUSTER NODES |
+    awk '$3 ~ /master/ && NF < 9 {found = 1} END {exit !found}'; do
+    if [ $SECONDS -ge $deadline ]; then
+      say "the cluster still has a primary without slots after 30 s"
+      exit 1
+    fi
+    sleep 0.2
+  done
+  # Each node: port, role, process id and, for a primary, its slot ranges.
+  redis-cli -p "$PLEMOX_REDIS_CLUSTER_PORT" CLUSTER NODES | while read -r \
+    _ address flags _ _ _ _ _ slots; do
+    port=${address#*:}
+    port=${port%%@*}
+    role=replica
+    if [[ "$flags" == *master* ]]; then role=primary; fi
+    pid=$(redis-cli -p "$port" INFO server | tr -d '\r' |
+      sed -n 's/^process_id://p')
+    echo "$port $role $pid ${slots:-}"
+  done | sort -n >"$work/cluster_procs.txt"
+  mapfile -t redis_pids < <(awk '{print $3}' "$work/cluster_procs.txt")
+  : >"$work/cluster_lbs.txt"
+  cluster_entries=()
+  for port in $(cluster_primaries); do
+    n=0
+    ids=$(cluster_ids "$port" "${run_id}_c" "$cluster_per_primary") || exit 1
+    for id in $ids; do
+      echo "$port $id" >>"$work/cluster_lbs.txt"
+      n=$((n + 1))
+      if [ $((2 * n)) -le "$cluster_per_primary" ]; then
+        cluster_entries+=("$id=day")
+      else
+        cluster_entries+=("$id=week")
+      fi
+    done
+  done
+  cluster_list=$(awk '{printf "%s%s", (NR > 1 ? "," : ""), $2}' \
+    "$work/cluster_lbs.txt")
+  manifest=$work/manifest_cluster.json
+  write_manifest "$manifest" "${cluster_entries[@]}"
+  say "Redis Cluster on $PLEMOX_REDIS_CLUSTER_NODES: ${#cluster_entries[@]}" \
+    "leaderboards, $cluster_per_primary per primary"
+  start_server --redis_cluster_nodes="$PLEMOX_REDIS_CLUSTER_NODES"
+  say "prefill on the cluster: $players players on each leaderboard"
+  loadgen prefill-cluster --prefill --duration=0 --requests=0 \
+    --players="$players" --leaderboards="$cluster_list" \
+    --connections="$connections" --in_flight="$in_flight" --progress=false
+  : >"$work/cluster.tsv"
+  cluster_load_before=$(cut -d' ' -f1 /proc/loadavg)
+  say "submit-only+cluster, ${seconds}s"
+  cluster_row submit-only+cluster "${common[@]}" --mix=submit=1
+  say "top-only+cluster, ${seconds}s"
+  cluster_row top-only+cluster "${common[@]}" --mix=top=1
+  cluster_load_after=$(cut -d' ' -f1 /proc/loadavg)
+  stop_server
+  redis_pids=("$redis_pid")
+  # The submission script on one primary alone, then on the three at once
+  # (each on keys of its own slots): what the cluster's Redis does with the
+  # server's main work on this machine, beside the one Redis's EVALSHA row.
+  say "redis-benchmark EVALSHA on the cluster's primaries"
+  : >"$work/cluster_rb.tsv"
+  for port in $(cluster_primaries); do
+    tag=$(cluster_ids "$port" "${run_id}_rb" 1) || exit 1
+    echo "$port $tag" >>"$work/cluster_tags.txt"
+  done
+  read -r port tag <"$work/cluster_tags.txt"
+  evalsha_submission "$port" "$redis_requests" "$players" \
+    "leaderboard:{$tag}" | sed "s/^/alone\t$port\t/" >>"$work/cluster_rb.tsv"
+  rb_jobs=()
+  while read -r port tag; do
+    evalsha_submission "$port" "$redis_requests" "$players" \
+      "leaderboard:{$tag}" >"$work/cluster_rb_$port.tsv" &
+    rb_jobs+=($!)
+  done <"$work/cluster_tags.txt"
+  for job in "${rb_jobs[@]}"; do wait "$job"; done
+  while read -r port tag; do
+    sed "s/^/together\t$port\t/" "$work/cluster_rb_$port.tsv" \
+      >>"$work/cluster_rb.tsv"
+  done <"$work/cluster_tags.txt"
+fi
 
 # --- The table. -----------------------------------------------------------
 # The Redis-alone work each request kind's throughput is compared with ("vs
@@ -676,6 +875,49 @@ awk -F'\t' '$2 == "top" && ($1 == "top-only" || $1 == "top-named") {
               rps["top-named"], 100 * rps["top-named"] / rps["top-only"],
               rps["top-only"]}' "$work/results.tsv"
 if [ -n "$prefill_line" ]; then echo "  $prefill_line"; fi
+if [ -s "$work/cluster.tsv" ]; then
+  echo
+  echo "Redis Cluster rows (+cluster): $(cluster_primaries | wc -l) primaries" \
+    "and $(grep -c ' replica ' "$work/cluster_procs.txt") replicas on the" \
+    "same $(nproc) cores as everything else; ${#cluster_entries[@]}" \
+    "leaderboards ($cluster_per_primary per primary), $players players each;" \
+    "load average $cluster_load_before at the start of the rows," \
+    "$cluster_load_after at the end. Their redis us and vs Redis count all" \
+    "six nodes and compare with the one Redis's redis-benchmark rows. Per" \
+    "node over each row: EVALSHA calls/s, commands/s (INFO commandstats;" \
+    "the commands a script runs included), CPU in % of one core:"
+  awk -F'\t' '
+    FILENAME ~ /results/ {if ($2 == "total" || !($1 in requests)) requests[$1] = $3
+                          next}
+    {printf "  %-20s %5s %-7s %2d leaderboards %8s EVALSHA/s %9s cmds/s %4s %% CPU\n",
+       $1, $2, $3, $4, $5, $6, $7
+     if ($3 == "primary") {ev[$1] += $5; calls[$1] += $8; n[$1]++
+                           if ($5 > top[$1]) top[$1] = $5}
+     else replica_cpu[$1] += $7
+     if (!($1 in seen)) {seen[$1] = 1; order[++rows] = $1}}
+    END {
+      for (i = 1; i <= rows; ++i) {
+        r = order[i]
+        if (ev[r] > 0 && requests[r] > 0)
+          printf "  %-20s all primaries %.0f EVALSHA/s, %.2f per request; the busiest primary %.1f %% of them (even: %.1f %%); replicas %.0f %% CPU together\n",
+            r, ev[r], calls[r] / requests[r], 100 * top[r] / ev[r], 100 / n[r],
+            replica_cpu[r]
+      }
+    }' "$work/results.tsv" "$work/cluster.tsv"
+  awk -F'\t' -v one="$(awk -F'\t' '$1 == "EVALSHA" {print $2}' \
+        "$work/redis.tsv")" '
+    $1 == "alone" {alone = $3; alone_port = $2}
+    $1 == "together" {sum += $3; parts = parts (parts == "" ? "" : " + ") \
+                        sprintf("%.0f", $3)}
+    END {
+      printf "EVALSHA of the submission script (redis-benchmark, 50 clients" \
+        " per primary): one Redis %.0f/s; one cluster primary alone (%s)" \
+        " %.0f/s; the three primaries at once %s = %.0f/s", one, alone_port,
+        alone, parts, sum
+      if (alone > 0) printf " (%.2f x one primary alone)", sum / alone
+      printf "\n"
+    }' "$work/cluster_rb.tsv"
+fi
 echo "CPU time per request (server, Redis, load generator, MariaDB: all share" \
   "the $(nproc) cores) and the server's context switches, from /proc during" \
   "each run:"
@@ -684,7 +926,9 @@ awk -F'\t' '$1 !~ /^count_/ {printf "  %-22s server %s us, Redis %s us," \
              " context switches\n", $1, $2, $3, $5, $6, $2 + $3 + $5 + $6,
              $4}' "$work/cpu.tsv"
 for label in submit-only query-heavy mixed top-only top-named \
-  top-only+cache submit-only+bulk "${rate_labels[@]}"; do
+  top-only+cache submit-only+bulk "${rate_labels[@]}" prefill-cluster \
+  submit-only+cluster top-only+cluster; do
+  if [ ! -f "$work/$label.txt" ]; then continue; fi
   if grep -q '^fixed rate: ' "$work/$label.txt"; then
     echo "  $label: $(grep '^fixed rate: ' "$work/$label.txt")"
   fi
