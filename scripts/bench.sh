@@ -14,7 +14,13 @@
 # earlier runs have drained (the server's waiting-write gauges read 0); one
 # of them offers submissions and top-100 queries together. Further rows
 # restart the server with the top answer cache on (top-only+cache, 100 ms)
-# and with the bulk insert queue on (submit-only+bulk).
+# and with the bulk insert queue on (submit-only+bulk). The last rows
+# (submit-only+cluster, top-only+cluster) run the server on the Redis Cluster
+# of scripts/services.sh (three primaries, three replicas, all on this
+# machine) over leaderboards spread evenly over the primaries, with each
+# node's EVALSHA calls, commands and CPU during the row, and the submission
+# script's EVALSHA rate (redis-benchmark) on one primary alone and on the
+# three at once (scripts/bench_cluster.sh).
 #
 #   scripts/bench.sh
 #
@@ -55,6 +61,13 @@
 #   PLEMOX_BENCH_MAX_OUTSTANDING  fixed-rate runs: the most requests
 #                             outstanding per connection; a request due on a
 #                             full connection is dropped and counted (64)
+#   PLEMOX_BENCH_CLUSTER=0    skip the Redis Cluster rows (default 1: start
+#                             the cluster of scripts/services.sh on
+#                             PLEMOX_REDIS_CLUSTER_PORT when it is not
+#                             running, and stop it again at the end)
+#   PLEMOX_BENCH_CLUSTER_LEADERBOARDS  leaderboards per primary in the
+#                             cluster rows (default 4; half with a daily,
+#                             half with a weekly schedule)
 set -euo pipefail
 
 seconds=${PLEMOX_BENCH_SECONDS:-15}
@@ -68,6 +81,8 @@ profile_mix=${PLEMOX_BENCH_PERF_MIX:-submit=1}
 sched=${PLEMOX_BENCH_SCHED:-0}
 rate_share=${PLEMOX_BENCH_RATE_SHARE:-50}
 max_outstanding=${PLEMOX_BENCH_MAX_OUTSTANDING:-64}
+cluster=${PLEMOX_BENCH_CLUSTER:-1}
+cluster_per_primary=${PLEMOX_BENCH_CLUSTER_LEADERBOARDS:-4}
 # Requests per kind when counting Redis commands, one at a time.
 count_requests=500
 count_players=500
@@ -78,6 +93,8 @@ count_players=500
 bench_name=table
 bench_targets=leaderboard_loadgen
 source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
+# The Redis Cluster rows: scripts/bench_cluster.sh.
+source "$(dirname "${BASH_SOURCE[0]}")/bench_cluster.sh"
 bin=$build/bin
 lib=$build/lib
 lb_day="${run_id}_day"
@@ -114,8 +131,14 @@ stop_server() {
 }
 
 # Run by bench_common.sh's clean-up before its own steps.
+cluster_started=0
 bench_cleanup() {
   stop_server
+  if [ "$cluster_started" = 1 ]; then
+    scripts/services.sh stop-cluster >&2 || true
+  elif [ -s "$work/cluster_procs.txt" ]; then
+    cluster_clean
+  fi
   if [ "$shared_redis" = 1 ]; then
     redis-cli -p "$redis_port" --scan --pattern "leaderboard:${run_id}*" |
       xargs -r -n 100 redis-cli -p "$redis_port" del >/dev/null || true
@@ -135,31 +158,45 @@ fi
 mysql_run -e "CREATE DATABASE \`$database\`"
 
 # --- The server. ----------------------------------------------------------
-# The schedules start far ahead: a reset falling due during a run would roll
-# the rankings over under the load.
 tcp_port=$(free_port)
 api_port=$(free_port)
-cat >"$work/manifest.json" <<JSON
+# write_manifest FILE ID[=day|=week]...: the server's manifest with these
+# leaderboards, those written ID=day with a daily and ID=week with a weekly
+# reset schedule. The schedules start far ahead: a reset falling due during
+# a run would roll the rankings over under the load.
+write_manifest() {
+  local file=$1 entry id ids="" schedules=""
+  shift
+  for entry in "$@"; do
+    id=${entry%=*}
+    ids+="${ids:+, }\"$id\""
+    if [ "$id" != "$entry" ]; then
+      schedules+="${schedules:+,$'\n'}      {\"leaderboard_id\": \"$id\", \"period\": \"${entry#*=}\", \"interval\": 1,
+       \"starts\": \"2098-01-05 00:00:00\", \"ends\": \"2099-12-31 23:59:59\"}"
+    fi
+  done
+  cat >"$file" <<JSON
 {
   "name": "PlemoxLeaderboardServer",
   "library": "$lib/libplemox-leaderboard.so",
   "arguments": {
-    "leaderboard_ids": ["$lb_day", "$lb_week", "$lb_named"],
+    "leaderboard_ids": [$ids],
     "reset_schedules": [
-      {"leaderboard_id": "$lb_day", "period": "day", "interval": 1,
-       "starts": "2098-01-05 00:00:00", "ends": "2099-12-31 23:59:59"},
-      {"leaderboard_id": "$lb_week", "period": "week", "interval": 1,
-       "starts": "2098-01-05 00:00:00", "ends": "2099-12-31 23:59:59"}
+$schedules
     ]
   },
   "flags": {"mysql_db_connection_count": 4}
 }
 JSON
+}
+manifest=$work/manifest.json
+write_manifest "$manifest" "$lb_day=day" "$lb_week=week" "$lb_named"
 # start_server [host flags...]: starts the server on tcp_port and api_port
-# with the run's flags and "$@", and waits for its port.
+# with the manifest at $manifest, the run's flags and "$@", and waits for
+# its port.
 start_server() {
   env ${PLEMOX_BENCH_SERVER_ENV:-} \
-    "$bin/plemox_host" --manifest="$work/manifest.json" --res_root="$root" \
+    "$bin/plemox_host" --manifest="$manifest" --res_root="$root" \
     --logtostderr --redis_host=127.0.0.1 --redis_port="$redis_port" \
     --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
     --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw="$PLEMOX_MYSQL_PASSWORD" \
@@ -178,12 +215,18 @@ if [ -z "$mysql_pid" ] || [ ! -r "/proc/$mysql_pid/stat" ]; then
   mysql_pid=""
 fi
 
-# CPU time (user + system, in clock ticks) a process has used so far, all
-# its threads together, ended ones included. The command name in field 2
-# may hold spaces: count the fields from its closing parenthesis.
-cpu_ticks() {
-  if [ -z "$1" ]; then echo 0; return; fi
-  sed 's/^.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'
+# CPU time (user + system, in clock ticks) the processes PID... have used so
+# far together, all their threads, ended ones included (an empty PID counts
+# 0). The command name in field 2 may hold spaces: count the fields from its
+# closing parenthesis.
+cpu_ticks() {  # cpu_ticks PID...
+  local pid total=0
+  for pid in "$@"; do
+    if [ -z "$pid" ]; then continue; fi
+    total=$((total + $(sed 's/^.*) //' "/proc/$pid/stat" |
+      awk '{print $12 + $13}')))
+  done
+  echo "$total"
 }
 
 # The server's /metrics into FILE.
@@ -282,6 +325,9 @@ server_switches() {
          END {print n + 0, threads + 0}'
 }
 
+# The Redis processes whose CPU time the rows count: the run's Redis, or
+# every node of the cluster in the cluster rows.
+redis_pids=("$redis_pid")
 # Runs the load generator; records the server's, Redis's, the load
 # generator's and MariaDB's CPU time and the server's context switches per
 # finished request of the run in cpu.tsv: label, server us, Redis us, server
@@ -296,7 +342,7 @@ loadgen() {  # loadgen LABEL [flags...]
   children_cpu >"$work/children.txt"
   loadgen_before=$(cat "$work/children.txt")
   server_before=$(cpu_ticks "$host_pid")
-  redis_before=$(cpu_ticks "$redis_pid")
+  redis_before=$(cpu_ticks "${redis_pids[@]}")
   mysql_before=$(cpu_ticks "$mysql_pid")
   switches_before=$(server_switches)
   "$bin/leaderboard_loadgen" --port="$tcp_port" \
@@ -313,7 +359,7 @@ loadgen() {  # loadgen LABEL [flags...]
   fi
   awk -F'\t' -v label="$label" -v tps="$ticks_per_second" \
     -v server=$(($(cpu_ticks "$host_pid") - server_before)) \
-    -v redis=$(($(cpu_ticks "$redis_pid") - redis_before)) \
+    -v redis=$(($(cpu_ticks "${redis_pids[@]}") - redis_before)) \
     -v switches=$((${switches_after% *} - ${switches_before% *})) \
     -v mysql=$(($(cpu_ticks "$mysql_pid") - mysql_before)) \
     -v loadgen="$loadgen_before $loadgen_after" '
@@ -538,10 +584,8 @@ h="plemoxbench:${run_id}:h"
 rb() {  # rb NAME COMMAND...
   local name=$1
   shift
-  redis-benchmark -p "$redis_port" -n "$redis_requests" -r "$players" \
-    --csv "$@" | tail -1 | awk -F'","' -v name="$name" '
-      {sub(/"$/, "", $8); printf "%s\t%s\t%s\t%s\t%s\n", name, $2, $5, $7, $8}' \
-    >>"$work/redis.tsv"
+  redis_benchmark "$redis_port" "$redis_requests" "$players" "$@" |
+    sed "s/^/$name\t/" >>"$work/redis.tsv"
 }
 : >"$work/redis.tsv"
 rb ZADD ZADD "$z" __rand_int__ m:__rand_int__
@@ -553,22 +597,13 @@ rb ZCOUNT ZCOUNT "$z" "($((players / 2))" +inf
 rb ZREVRANGE ZREVRANGE "$z" 0 99 WITHSCORES
 rb ZCARD ZCARD "$z"
 # The submission script itself, as the server runs it for a leaderboard
-# without schedules: daily, weekly, monthly and all-time rankings with dense
-# sets, a random player and score (high-score submissions).
-submit_sha=$(redis-cli -p "$redis_port" SCRIPT LOAD \
-  "$(cat "$root/src/database/cache/lua/submit_score.lua")")
-rb_prefix="leaderboard:${run_id}_rb"
-rb_keys=()
-for span in daily weekly monthly alltime; do
-  rb_keys+=("$rb_prefix:$span" "$rb_prefix:$span:timestamp"
-    "$rb_prefix:$span:dense")
-done
-# Then the profile hash and the (unused: no id) submission id key.
-rb_keys+=("$rb_prefix:profile" "$rb_prefix:submission:")
-rb EVALSHA EVALSHA "$submit_sha" "${#rb_keys[@]}" "${rb_keys[@]}" \
-  p__rand_int__:guest 8387654321098:p__rand_int__:guest __rand_int__ 0 1 1 \
-  0 "" 0 "" 0 ""
-redis-cli -p "$redis_port" del "$z" "$h" "${rb_keys[@]}" >/dev/null
+# without schedules (bench_common.sh's evalsha_submission).
+evalsha_submission "$redis_port" "$redis_requests" "$players" \
+  "leaderboard:${run_id}_rb" | sed 's/^/EVALSHA\t/' >>"$work/redis.tsv"
+redis-cli -p "$redis_port" del "$z" "$h" >/dev/null
+
+# --- Redis Cluster. -------------------------------------------------------
+if [ "$cluster" = 1 ]; then cluster_rows; fi
 
 # --- The table. -----------------------------------------------------------
 # The Redis-alone work each request kind's throughput is compared with ("vs
@@ -676,6 +711,7 @@ awk -F'\t' '$2 == "top" && ($1 == "top-only" || $1 == "top-named") {
               rps["top-named"], 100 * rps["top-named"] / rps["top-only"],
               rps["top-only"]}' "$work/results.tsv"
 if [ -n "$prefill_line" ]; then echo "  $prefill_line"; fi
+cluster_report
 echo "CPU time per request (server, Redis, load generator, MariaDB: all share" \
   "the $(nproc) cores) and the server's context switches, from /proc during" \
   "each run:"
@@ -684,7 +720,9 @@ awk -F'\t' '$1 !~ /^count_/ {printf "  %-22s server %s us, Redis %s us," \
              " context switches\n", $1, $2, $3, $5, $6, $2 + $3 + $5 + $6,
              $4}' "$work/cpu.tsv"
 for label in submit-only query-heavy mixed top-only top-named \
-  top-only+cache submit-only+bulk "${rate_labels[@]}"; do
+  top-only+cache submit-only+bulk "${rate_labels[@]}" prefill-cluster \
+  submit-only+cluster top-only+cluster; do
+  if [ ! -f "$work/$label.txt" ]; then continue; fi
   if grep -q '^fixed rate: ' "$work/$label.txt"; then
     echo "  $label: $(grep '^fixed rate: ' "$work/$label.txt")"
   fi

@@ -11,7 +11,8 @@
 #
 # Sets: root, build, work, run_id, database, leaderboard, redis_pid,
 # host_pid (the caller sets it when it starts the server). Functions: say,
-# mysql_run, free_port, start_redis [redis-server options].
+# mysql_run, free_port, start_redis [redis-server options],
+# redis_benchmark, evalsha_submission.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
@@ -79,4 +80,39 @@ start_redis() {
     sleep 0.1
   done
   redis_pid=$(cat "$work/redis.pid")
+}
+
+# redis_benchmark PORT REQUESTS RANGE COMMAND...: redis-benchmark (50
+# clients, no pipelining) runs COMMAND REQUESTS times against the Redis on
+# PORT, __rand_int__ drawn below RANGE. Prints "req/s<TAB>p50 ms<TAB>p99
+# ms<TAB>max ms".
+redis_benchmark() {
+  local port=$1 requests=$2 range=$3
+  shift 3
+  redis-benchmark -p "$port" -n "$requests" -r "$range" --csv "$@" |
+    tail -1 | awk -F'","' '
+      {sub(/"$/, "", $8); printf "%s\t%s\t%s\t%s\n", $2, $5, $7, $8}'
+}
+
+# evalsha_submission PORT REQUESTS RANGE PREFIX: the submission script run
+# by EVALSHA through redis_benchmark as the server runs it for a leaderboard
+# without schedules (daily, weekly, monthly and all-time rankings with dense
+# sets; a random player and score below RANGE: high-score submissions), on
+# the keys PREFIX:daily, ... PREFIX:profile. PREFIX is "leaderboard:<id>",
+# or on a Redis Cluster node "leaderboard:{<id>}" with a tag whose slot the
+# node serves. Prints as redis_benchmark does, then deletes those keys.
+evalsha_submission() {
+  local port=$1 requests=$2 range=$3 prefix=$4 sha span
+  local keys=()
+  sha=$(redis-cli -p "$port" SCRIPT LOAD \
+    "$(cat "$root/src/database/cache/lua/submit_score.lua")")
+  for span in daily weekly monthly alltime; do
+    keys+=("$prefix:$span" "$prefix:$span:timestamp" "$prefix:$span:dense")
+  done
+  # Then the profile hash and the (unused: no id) submission id key.
+  keys+=("$prefix:profile" "$prefix:submission:")
+  redis_benchmark "$port" "$requests" "$range" EVALSHA "$sha" \
+    "${#keys[@]}" "${keys[@]}" p__rand_int__:guest \
+    8387654321098:p__rand_int__:guest __rand_int__ 0 1 1 0 "" 0 "" 0 ""
+  redis-cli -p "$port" del "${keys[@]}" >/dev/null
 }

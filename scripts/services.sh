@@ -5,7 +5,7 @@
 #
 #   scripts/services.sh start | stop | status | running | env
 #   scripts/services.sh start-redis | stop-redis | start-mysql | stop-mysql
-#   scripts/services.sh start-cluster | stop-cluster
+#   scripts/services.sh start-cluster | stop-cluster | cluster-running
 #
 # start-cluster starts a Redis Cluster of six redis-server processes on
 # loopback, ports $PLEMOX_REDIS_CLUSTER_PORT (default 17001) to that + 5 and
@@ -27,7 +27,9 @@
 # (TCP clients must use TLS; the Unix socket stays open to root). The tests of
 # TLS to MariaDB start such a server of their own with `start-mysql`.
 #
-# `running` prints nothing and exits 0 when both servers are up, 1 otherwise.
+# `running` prints nothing and exits 0 when both servers are up, 1 otherwise;
+# `cluster-running` likewise for the six cluster nodes (each sees the cluster
+# whole).
 # `env` prints the settings as shell assignments for other scripts to eval.
 set -euo pipefail
 
@@ -231,6 +233,7 @@ case "${1:-}" in
     redis_up 2>/dev/null && echo "redis: up" || echo "redis: down"
     mysql_up 2>/dev/null && echo "mariadb: up" || echo "mariadb: down" ;;
   running) redis_up 2>/dev/null && mysql_up 2>/dev/null ;;
+  cluster-running) cluster_ok ;;
   env) print_env ;;
-  *) echo "usage: $0 start|stop|status|running|env|start-redis|stop-redis|start-mysql|stop-mysql|start-cluster|stop-cluster" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|status|running|env|start-redis|stop-redis|start-mysql|stop-mysql|start-cluster|stop-cluster|cluster-running" >&2; exit 2 ;;
 esac
