@@ -47,9 +47,14 @@ void RedisServer::Open(const std::shared_ptr<boost::asio::io_context>& io,
     return;
   }
   if (!resolve) {
-    Connect(io, endpoint, std::move(done));
+    Connect(io, endpoint, /*known=*/true, std::move(done));
     return;
   }
+  ResolveAndConnect(io, std::move(done));
+}
+
+void RedisServer::ResolveAndConnect(
+    const std::shared_ptr<boost::asio::io_context>& io, OpenCallback done) {
   ResolvePrimary(io, [self = shared_from_this(), io, done = std::move(done)](
                          bool ok, RedisEndpoint endpoint, std::string error) {
     if (!ok) {
@@ -57,24 +62,30 @@ void RedisServer::Open(const std::shared_ptr<boost::asio::io_context>& io,
       done(nullptr, std::move(error));
       return;
     }
-    self->Connect(io, endpoint, std::move(done));
+    self->Connect(io, endpoint, /*known=*/false, std::move(done));
   });
 }
 
 void RedisServer::Connect(const std::shared_ptr<boost::asio::io_context>& io,
-                          const RedisEndpoint& endpoint, OpenCallback done) {
+                          const RedisEndpoint& endpoint, bool known,
+                          OpenCallback done) {
   std::vector<std::vector<std::string>> commands;
   if (sentinel_ != nullptr) commands.push_back({"ROLE"});
   RedisHandshake::Start(
       io, endpoint, std::move(commands),
-      [self = shared_from_this(), done = std::move(done)](
+      [self = shared_from_this(), io, known, done = std::move(done)](
           std::shared_ptr<RedisStream> stream, std::vector<RedisValue> replies,
-          std::string error) {
+          std::string error) mutable {
         if (stream != nullptr && self->sentinel_ != nullptr &&
             (replies.empty() || !IsPrimary(replies.front(), &error))) {
           if (replies.empty()) error = "no ROLE reply";
           stream->Close();
           stream.reset();
+          if (known) {
+            self->ForgetPrimary(error);
+            self->ResolveAndConnect(io, std::move(done));
+            return;
+          }
         }
         if (stream == nullptr) self->OpenFailed();
         done(std::move(stream), std::move(error));

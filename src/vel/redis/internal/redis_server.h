@@ -82,8 +82,16 @@ class RedisServer : public std::enable_shared_from_this<RedisServer> {
                       ResolveCallback done);
   void OnPrimary(bool ok, const std::string& host, int port,
                  const std::string& error);
+  // Connects to `endpoint` (with Sentinels: checks with ROLE that it is a
+  // primary). `known` says the address was the one known before, not just
+  // named by the Sentinels: when it is no primary any more (a failover the
+  // client has not noticed yet, its connections to it having been idle), the
+  // Sentinels are asked at once and their primary tried, instead of failing.
   void Connect(const std::shared_ptr<boost::asio::io_context>& io,
-               const RedisEndpoint& endpoint, OpenCallback done);
+               const RedisEndpoint& endpoint, bool known, OpenCallback done);
+  // Asks the Sentinels, then connects to the primary they name.
+  void ResolveAndConnect(const std::shared_ptr<boost::asio::io_context>& io,
+                         OpenCallback done);
   // Starts the back-off after a failed open.
   void OpenFailed();
   // Whether `role` (ROLE's reply) names a primary; false with the reason in
