@@ -2,10 +2,12 @@
 
 #include <hiredis/hiredis.h>
 
+#include <iostream>
 #include <optional>
 #include <utility>
 
 #include "client/query_builder.h"
+#include "support/test_env.h"
 
 namespace plemox_test {
 
@@ -71,6 +73,21 @@ bool ReplicaHasEverythingBefore(int primary_port,
   }
   redisFree(context);
   return acknowledged;
+}
+
+std::chrono::milliseconds SubmissionLoad::WaitServedAgain(
+    int answered_before, std::chrono::steady_clock::time_point killed,
+    std::chrono::milliseconds limit) {
+  const bool served = WaitFor(
+      [&] {
+        return answered() > answered_before + 10 && last_stored() > killed;
+      },
+      limit);
+  if (!served) return std::chrono::milliseconds(-1);
+  const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(
+      last_stored() - killed);
+  std::cout << "served again " << after.count() << " ms after the kill\n";
+  return after;
 }
 
 }  // namespace plemox_test

@@ -32,6 +32,14 @@ class SubmissionLoad {
   int answered() const { return answered_; }
   std::chrono::steady_clock::time_point last_stored();
 
+  // Waits up to `limit` for the load to be served again after a kill at
+  // `killed` (with `answered_before` answers by then): more answers, one of
+  // them stored after the kill. Returns how long after the kill that was,
+  // printed for the log; a negative duration when it was not served in time.
+  std::chrono::milliseconds WaitServedAgain(
+      int answered_before, std::chrono::steady_clock::time_point killed,
+      std::chrono::milliseconds limit = std::chrono::seconds(15));
+
  private:
   void Run();
 
