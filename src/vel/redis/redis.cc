@@ -33,6 +33,7 @@ using redis_internal::RedisRuntime;
 using redis_internal::RedisSentinel;
 using redis_internal::RedisServer;
 using redis_internal::RedisTls;
+using redis_internal::SplitList;
 using redis_internal::the_async_context;
 using redis_internal::the_runtime;
 using redis_internal::the_runtime_mutex;
@@ -64,14 +65,7 @@ std::string AuthText(const RedisEndpoint& endpoint) {
 // Returns false with a log line on a malformed entry.
 bool ParseServers(const RedisEndpoint& defaults,
                   std::map<std::string, RedisEndpoint>* servers) {
-  const std::string& flag = FLAGS_redis_servers;
-  std::size_t start = 0;
-  while (start <= flag.size()) {
-    std::size_t comma = flag.find(',', start);
-    if (comma == std::string::npos) comma = flag.size();
-    const std::string entry = Trim(flag.substr(start, comma - start));
-    start = comma + 1;
-    if (entry.empty()) continue;
+  for (const std::string& entry : SplitList(FLAGS_redis_servers)) {
     const std::size_t equals = entry.find('=');
     if (equals == std::string::npos) {
       LOG(ERROR) << "Bad --redis_servers entry '" << entry

@@ -108,13 +108,7 @@ bool ParseEndpointList(const std::string& list, const RedisEndpoint& defaults,
                        const std::string& what, std::vector<RedisEndpoint>* out,
                        std::string* error) {
   std::vector<RedisEndpoint> parsed;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t comma = list.find(',', start);
-    if (comma == std::string::npos) comma = list.size();
-    const std::string entry = Trim(list.substr(start, comma - start));
-    start = comma + 1;
-    if (entry.empty()) continue;
+  for (const std::string& entry : SplitList(list)) {
     RedisEndpoint endpoint = defaults;
     if (entry[0] == '/' || !ParseEndpoint(entry, &endpoint)) {
       *error = "bad " + what + " address '" + Printable(entry) +
@@ -136,6 +130,19 @@ std::string Trim(const std::string& text) {
   if (begin == std::string::npos) return "";
   const std::size_t end = text.find_last_not_of(" \t");
   return text.substr(begin, end - begin + 1);
+}
+
+std::vector<std::string> SplitList(const std::string& list) {
+  std::vector<std::string> entries;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    std::string entry = Trim(list.substr(start, comma - start));
+    start = comma + 1;
+    if (!entry.empty()) entries.push_back(std::move(entry));
+  }
+  return entries;
 }
 
 }  // namespace redis_internal

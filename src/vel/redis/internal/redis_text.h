@@ -46,5 +46,9 @@ bool ParseEndpointList(const std::string& list, const RedisEndpoint& defaults,
 // `text` without leading and trailing blanks and tabs.
 std::string Trim(const std::string& text);
 
+// The entries of a comma-separated list, each trimmed, empty ones left out
+// ("a, ,b," gives "a", "b").
+std::vector<std::string> SplitList(const std::string& list);
+
 }  // namespace redis_internal
 }  // namespace vel
