@@ -48,6 +48,8 @@ class RedisTlsTest : public testing::Test {
     FLAGS_redis_tls_verify_server_name = true;
     FLAGS_redis_sentinels = "";
     FLAGS_redis_sentinel_master = "";
+    FLAGS_redis_sentinel_user = "";
+    FLAGS_redis_sentinel_password = "";
   }
 
   // A TLS-only server with the test's certificates.
@@ -157,17 +159,34 @@ TEST_F(RedisTlsTest, ServesManyCallersAndChecksTheServerName) {
   EXPECT_EQ(Redis::Ping(), Redis::kSuccess);
 }
 
+// The Sentinel also requires an ACL user of its own, as managed Sentinels
+// do: the Sentinel login is not the data login.
 TEST_F(RedisTlsTest, AsksSentinelsOverTlsForThePrimary) {
   ASSERT_TRUE(certificates_.ok());
   PrivateRedis primary(ServerOptions(), /*tls=*/true);
-  PrivateSentinel sentinel("plemox-tls", primary.port(), 1,
-                           {"tls-cert-file " + certificates_.server_cert(),
-                            "tls-key-file " + certificates_.server_key(),
-                            "tls-ca-cert-file " + certificates_.ca(),
-                            "tls-auth-clients no", "tls-replication yes"});
+  PrivateSentinel sentinel(
+      "plemox-tls", primary.port(), 1,
+      {"tls-cert-file " + certificates_.server_cert(),
+       "tls-key-file " + certificates_.server_key(),
+       "tls-ca-cert-file " + certificates_.ca(), "tls-auth-clients no",
+       "tls-replication yes", "user default off",
+       "user watcher on >sentinel-pw +@all"});
   FLAGS_redis_port = 1;  // unused with Sentinels
   FLAGS_redis_sentinels = sentinel.Address();
   FLAGS_redis_sentinel_master = "plemox-tls";
+  FLAGS_redis_sentinel_user = "watcher";
+  FLAGS_redis_sentinel_password = "wrong";
+  {
+    ASSERT_TRUE(Redis::Initialize());
+    LogCapture refused;
+    EXPECT_EQ(Redis::Ping(), Redis::kConnectionFailure);
+    EXPECT_GE(refused.Count(google::GLOG_ERROR,
+                            "authentication failed as user 'watcher': "
+                            "WRONGPASS"),
+              1);
+    Redis::Finalize();
+  }
+  FLAGS_redis_sentinel_password = "sentinel-pw";
   ASSERT_TRUE(Redis::Initialize());
   LogCapture log;
   EXPECT_EQ(Redis::Ping(), Redis::kSuccess);
