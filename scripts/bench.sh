@@ -58,6 +58,10 @@
 #   PLEMOX_BENCH_RATE_SHARE   the fixed-rate runs offer this percentage of the
 #                             closed-loop peak of the same mix (default 50;
 #                             0 skips them)
+#   PLEMOX_BENCH_FIXED_RATE   the fixed-rate runs offer this many req/s
+#                             instead of a share of a peak (rows named
+#                             "@Nrps"): the same load for two builds whose
+#                             peaks differ
 #   PLEMOX_BENCH_MAX_OUTSTANDING  fixed-rate runs: the most requests
 #                             outstanding per connection; a request due on a
 #                             full connection is dropped and counted (64)
@@ -80,6 +84,15 @@ profile=${PLEMOX_BENCH_PERF:-0}
 profile_mix=${PLEMOX_BENCH_PERF_MIX:-submit=1}
 sched=${PLEMOX_BENCH_SCHED:-0}
 rate_share=${PLEMOX_BENCH_RATE_SHARE:-50}
+fixed_rate_abs=${PLEMOX_BENCH_FIXED_RATE:-0}
+# The fixed-rate rows' name suffix and the table caption's words for it.
+if [ "$fixed_rate_abs" -gt 0 ]; then
+  rate_tag="${fixed_rate_abs}rps"
+  rate_words="$fixed_rate_abs req/s"
+else
+  rate_tag="${rate_share}%"
+  rate_words="${rate_share}% of the closed-loop peak"
+fi
 max_outstanding=${PLEMOX_BENCH_MAX_OUTSTANDING:-64}
 cluster=${PLEMOX_BENCH_CLUSTER:-1}
 cluster_per_primary=${PLEMOX_BENCH_CLUSTER_LEADERBOARDS:-4}
@@ -483,19 +496,23 @@ fixed_rate() {
   rate_labels+=("$label")
 }
 share_of() {  # share_of PEAK: rate_share percent of it, rounded
+  if [ "$fixed_rate_abs" -gt 0 ]; then
+    echo "$fixed_rate_abs"
+    return
+  fi
   awk -v peak="${1:-0}" -v share="$rate_share" \
     'BEGIN {printf "%.0f", peak * share / 100}'
 }
 if [ "$rate_share" -gt 0 ]; then
-  fixed_rate "submit-only@${rate_share}%" "$(share_of "$(peak_of submit-only)")" \
+  fixed_rate "submit-only@${rate_tag}" "$(share_of "$(peak_of submit-only)")" \
     submit=1
-  fixed_rate "top-only@${rate_share}%" "$(share_of "$(peak_of top-only)")" top=1
+  fixed_rate "top-only@${rate_tag}" "$(share_of "$(peak_of top-only)")" top=1
   # Half submissions, half top-100 queries, overlapping: the same share of
   # the peak such a mix would have (each request costing what it costs
   # alone: the harmonic mean of the two peaks).
   mixed_peak=$(awk -v s="$(peak_of submit-only)" -v t="$(peak_of top-only)" \
     'BEGIN {if (s > 0 && t > 0) printf "%.0f", 2 / (1 / s + 1 / t); else print 0}')
-  fixed_rate "submit+top@${rate_share}%" "$(share_of "$mixed_peak")" \
+  fixed_rate "submit+top@${rate_tag}" "$(share_of "$mixed_peak")" \
     submit=1,top=1
 fi
 if [ "$sched" = 1 ] && [ "$rate_share" -gt 0 ]; then
@@ -555,7 +572,7 @@ say "top-only+cache (--top_answer_cache_ms=100), ${seconds}s"
 start_server --top_answer_cache_ms=100
 loadgen top-only+cache "${common[@]}" --mix=top=1
 if [ "$rate_share" -gt 0 ]; then
-  fixed_rate "top-only+cache@${rate_share}%" \
+  fixed_rate "top-only+cache@${rate_tag}" \
     "$(share_of "$(peak_of top-only+cache)")" top=1
 fi
 scrape "$work/cache.prom"
@@ -572,7 +589,7 @@ say "submit-only+bulk (--leaderboard_use_db_bulk_insert), ${seconds}s"
 start_server --leaderboard_use_db_bulk_insert=true
 loadgen submit-only+bulk "${common[@]}" --mix=submit=1
 if [ "$rate_share" -gt 0 ]; then
-  fixed_rate "submit+top+bulk@${rate_share}%" "$(share_of "$mixed_peak")" \
+  fixed_rate "submit+top+bulk@${rate_tag}" "$(share_of "$mixed_peak")" \
     submit=1,top=1
 fi
 stop_server
@@ -617,7 +634,7 @@ echo
 echo "Leaderboard server on $(nproc) cores ($(uname -m)); load generator:" \
   "$connections connections x $in_flight in flight (closed loop), or at" \
   "most $max_outstanding outstanding per connection at a fixed rate of" \
-  "${rate_share}% of the closed-loop peak (open loop); $players players x 2" \
+  "${rate_words} (open loop); $players players x 2" \
   "leaderboards, ${seconds}s per run; same machine for everything;" \
   "load average $load_before at the start, $(cut -d' ' -f1 /proc/loadavg) at the end."
 awk -F'\t' -v baselines="$baselines" '
