@@ -53,7 +53,8 @@ std::string Abbreviate(const std::string& statement) {
          std::to_string(statement.size()) + " bytes)";
 }
 
-Mariadb::Error NotRunningError() {
+// The answer to a statement that the finalised client will never run.
+Mariadb::Error FinalizedError() {
   return Mariadb::Error{Mariadb::kClientNotRunningError,
                         "MariaDB client was finalized before the statement "
                         "ran; statement not executed",
@@ -148,7 +149,7 @@ void MariadbConnection::Run(std::shared_ptr<MariadbConnection> self,
             << ": write not run before the client was finalized ("
             << google::COUNTER << " so far): " << Abbreviate(task.statement);
       }
-      Invoke(task.callback, std::make_shared<ResultSets>(), NotRunningError());
+      Invoke(task.callback, std::make_shared<ResultSets>(), FinalizedError());
     } else {
       std::shared_ptr<ResultSets> results;
       const Mariadb::Error result = task.durable
@@ -215,7 +216,7 @@ Mariadb::Error MariadbConnection::ExecuteDurable(
                  << ": giving up a kept write after " << attempts
                  << " attempts, the client is finalized; the write is lost: "
                  << Abbreviate(task.statement);
-      return NotRunningError();
+      return FinalizedError();
     }
     error = Execute(task.statement, out);
     ++attempts;
