@@ -60,6 +60,16 @@ class RedisTlsTest : public testing::Test {
             "--tls-auth-clients", "no"};
   }
 
+  // Starts the client and expects its first call to fail, with `reason` in
+  // one error line; stops the client again.
+  void ExpectRefused(const std::string& reason) {
+    ASSERT_TRUE(Redis::Initialize());
+    LogCapture log;
+    EXPECT_EQ(Redis::Ping(), Redis::kConnectionFailure);
+    EXPECT_EQ(log.Count(google::GLOG_ERROR, reason), 1) << reason;
+    Redis::Finalize();
+  }
+
   TestCertificates certificates_;
 };
 
@@ -144,16 +154,8 @@ TEST_F(RedisTlsTest, ServesManyCallersAndChecksTheServerName) {
   // A name the certificate does not carry: refused, unless the name check
   // is off (the chain is still checked).
   FLAGS_redis_tls_server_name = "other.example";
-  ASSERT_TRUE(Redis::Initialize());
-  {
-    LogCapture log;
-    EXPECT_EQ(Redis::Ping(), Redis::kConnectionFailure);
-    EXPECT_EQ(log.Count(google::GLOG_ERROR,
-                        "TLS handshake failed: certificate verify failed "
-                        "(hostname mismatch)"),
-              1);
-  }
-  Redis::Finalize();
+  ExpectRefused(
+      "TLS handshake failed: certificate verify failed (hostname mismatch)");
   FLAGS_redis_tls_verify_server_name = false;
   ASSERT_TRUE(Redis::Initialize());
   EXPECT_EQ(Redis::Ping(), Redis::kSuccess);
@@ -176,16 +178,7 @@ TEST_F(RedisTlsTest, AsksSentinelsOverTlsForThePrimary) {
   FLAGS_redis_sentinel_master = "plemox-tls";
   FLAGS_redis_sentinel_user = "watcher";
   FLAGS_redis_sentinel_password = "wrong";
-  {
-    ASSERT_TRUE(Redis::Initialize());
-    LogCapture refused;
-    EXPECT_EQ(Redis::Ping(), Redis::kConnectionFailure);
-    EXPECT_GE(refused.Count(google::GLOG_ERROR,
-                            "authentication failed as user 'watcher': "
-                            "WRONGPASS"),
-              1);
-    Redis::Finalize();
-  }
+  ExpectRefused("authentication failed as user 'watcher': WRONGPASS");
   FLAGS_redis_sentinel_password = "sentinel-pw";
   ASSERT_TRUE(Redis::Initialize());
   LogCapture log;
