@@ -94,6 +94,13 @@ TEST(ServiceStartupTest, FlagChecksStopWithTheirMessages) {
        {"--redis_password_file=/nonexistent/redis_pw"},
        "Redis password refused: --redis_password_file: cannot read "
        "/nonexistent/redis_pw: No such file or directory"},
+      {"Sentinel password as flag and file",
+       kIds,
+       {"--redis_sentinels=127.0.0.1:1", "--redis_sentinel_master=m",
+        "--redis_sentinel_password=x",
+        "--redis_sentinel_password_file=/dev/null"},
+       "Redis Sentinel password refused: give --redis_sentinel_password or "
+       "--redis_sentinel_password_file, not both"},
       {"client certificate without its key",
        kIds,
        {"--mysql_ssl_cert=/dev/null"},

@@ -10,6 +10,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,7 @@ class RedisTlsTest : public testing::Test {
     FLAGS_redis_sentinel_master = "";
     FLAGS_redis_sentinel_user = "";
     FLAGS_redis_sentinel_password = "";
+    FLAGS_redis_sentinel_password_file = "";
   }
 
   // A TLS-only server with the test's certificates.
@@ -179,7 +181,11 @@ TEST_F(RedisTlsTest, AsksSentinelsOverTlsForThePrimary) {
   FLAGS_redis_sentinel_user = "watcher";
   FLAGS_redis_sentinel_password = "wrong";
   ExpectRefused("authentication failed as user 'watcher': WRONGPASS");
-  FLAGS_redis_sentinel_password = "sentinel-pw";
+  // The right password, from a file as the package's flags file gives it.
+  const std::string password_file = certificates_.dir() + "/sentinel_pw";
+  std::ofstream(password_file) << "sentinel-pw\n";
+  FLAGS_redis_sentinel_password = "";
+  FLAGS_redis_sentinel_password_file = password_file;
   ASSERT_TRUE(Redis::Initialize());
   LogCapture log;
   EXPECT_EQ(Redis::Ping(), Redis::kSuccess);

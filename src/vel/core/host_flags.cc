@@ -49,7 +49,12 @@ DEFINE_string(redis_sentinel_master, "",
               "redis_sentinels.");
 DEFINE_string(redis_sentinel_password, "",
               "Password of the Sentinels themselves (empty: no AUTH); the "
-              "primary uses redis_password.");
+              "primary uses redis_password. Prefer "
+              "--redis_sentinel_password_file.");
+DEFINE_string(redis_sentinel_password_file, "",
+              "File that holds the Sentinels' password (instead of "
+              "--redis_sentinel_password); read once at start-up, one "
+              "trailing newline ignored.");
 DEFINE_string(redis_sentinel_user, "",
               "ACL user of the Sentinels themselves (empty: the password "
               "alone); the primary uses redis_user.");

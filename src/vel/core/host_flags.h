@@ -28,6 +28,7 @@ DECLARE_int32(redis_timeout_ms);
 DECLARE_string(redis_sentinels);
 DECLARE_string(redis_sentinel_master);
 DECLARE_string(redis_sentinel_password);
+DECLARE_string(redis_sentinel_password_file);
 DECLARE_string(redis_sentinel_user);
 DECLARE_bool(redis_tls);
 DECLARE_string(redis_tls_ca);

@@ -114,11 +114,17 @@ bool MakeSentinel(const RedisEndpoint& defaults,
   }
   RedisEndpoint sentinel_defaults;
   sentinel_defaults.user = FLAGS_redis_sentinel_user;
-  sentinel_defaults.password = FLAGS_redis_sentinel_password;
+  std::string error;
+  if (!SecretFile::Resolve(
+          "redis_sentinel_password", FLAGS_redis_sentinel_password,
+          "redis_sentinel_password_file", FLAGS_redis_sentinel_password_file,
+          &sentinel_defaults.password, &error)) {
+    LOG(ERROR) << "Redis Sentinel password refused: " << error;
+    return false;
+  }
   sentinel_defaults.timeout_ms = defaults.timeout_ms;
   sentinel_defaults.tls = defaults.tls;
   std::vector<RedisEndpoint> sentinels;
-  std::string error;
   if (!ParseEndpointList(FLAGS_redis_sentinels, sentinel_defaults, "Sentinel",
                          &sentinels, &error)) {
     LOG(ERROR) << "Bad --redis_sentinels='" << FLAGS_redis_sentinels

@@ -62,7 +62,8 @@ class Redis {
 
   // Host start-up, once (again only after Finalize). Reads the flags
   // redis_host, redis_port, redis_user, redis_password (or the file of
-  // redis_password_file, read here), redis_servers, redis_timeout_ms
+  // redis_password_file, read here; the same for the Sentinels' password),
+  // redis_servers, redis_timeout_ms
   // and redis_async_threads_size, prepares the servers of every tag and the
   // completion I/O group "RedisCompletion" (redis_async_threads_size
   // threads). Connections are opened on first use: an unreachable server is
