@@ -109,22 +109,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh"
 # The Redis Cluster rows: scripts/bench_cluster.sh.
 source "$(dirname "${BASH_SOURCE[0]}")/bench_cluster.sh"
 bin=$build/bin
-lib=$build/lib
 lb_day="${run_id}_day"
 lb_week="${run_id}_week"
 # Players with 32-byte names and 100-byte metadata, for the top-named row.
 lb_named="${run_id}_named"
-
-wait_for_port() {  # wait_for_port PORT SECONDS
-  local deadline=$((SECONDS + $2))
-  until (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; do
-    if [ $SECONDS -ge $deadline ]; then return 1; fi
-    if [ -n "$host_pid" ] && ! kill -0 "$host_pid" 2>/dev/null; then
-      return 1
-    fi
-    sleep 0.2
-  done
-}
 
 # Stops the server the way an operator does, so that its writes finish.
 stop_server() {
@@ -173,35 +161,6 @@ mysql_run -e "CREATE DATABASE \`$database\`"
 # --- The server. ----------------------------------------------------------
 tcp_port=$(free_port)
 api_port=$(free_port)
-# write_manifest FILE ID[=day|=week]...: the server's manifest with these
-# leaderboards, those written ID=day with a daily and ID=week with a weekly
-# reset schedule. The schedules start far ahead: a reset falling due during
-# a run would roll the rankings over under the load.
-write_manifest() {
-  local file=$1 entry id ids="" schedules=""
-  shift
-  for entry in "$@"; do
-    id=${entry%=*}
-    ids+="${ids:+, }\"$id\""
-    if [ "$id" != "$entry" ]; then
-      schedules+="${schedules:+,$'\n'}      {\"leaderboard_id\": \"$id\", \"period\": \"${entry#*=}\", \"interval\": 1,
-       \"starts\": \"2098-01-05 00:00:00\", \"ends\": \"2099-12-31 23:59:59\"}"
-    fi
-  done
-  cat >"$file" <<JSON
-{
-  "name": "PlemoxLeaderboardServer",
-  "library": "$lib/libplemox-leaderboard.so",
-  "arguments": {
-    "leaderboard_ids": [$ids],
-    "reset_schedules": [
-$schedules
-    ]
-  },
-  "flags": {"mysql_db_connection_count": 4}
-}
-JSON
-}
 manifest=$work/manifest.json
 write_manifest "$manifest" "$lb_day=day" "$lb_week=week" "$lb_named"
 # start_server [host flags...]: starts the server on tcp_port and api_port

@@ -64,38 +64,14 @@ bench_cleanup() {
   mysql_run -e "DROP DATABASE IF EXISTS \`${database}_b\`" 2>/dev/null || true
 }
 
-wait_for_port() {  # wait_for_port PORT PID
-  local deadline=$((SECONDS + 60))
-  until (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; do
-    if [ $SECONDS -ge $deadline ] || ! kill -0 "$2" 2>/dev/null; then
-      return 1
-    fi
-    sleep 0.2
-  done
-}
-
 start_redis
-# Daily and weekly schedules far ahead: no reset falls due during a run.
 for i in 0 1; do
   db=$database
   if [ $i = 1 ]; then db="${database}_b"; fi
   mysql_run -e "CREATE DATABASE \`$db\`"
-  cat >"$work/manifest_$i.json" <<JSON
-{
-  "name": "PlemoxLeaderboardServer",
-  "library": "${builds[$i]}/lib/libplemox-leaderboard.so",
-  "arguments": {
-    "leaderboard_ids": ["${run_id}_day", "${run_id}_week"],
-    "reset_schedules": [
-      {"leaderboard_id": "${run_id}_day", "period": "day", "interval": 1,
-       "starts": "2098-01-05 00:00:00", "ends": "2099-12-31 23:59:59"},
-      {"leaderboard_id": "${run_id}_week", "period": "week", "interval": 1,
-       "starts": "2098-01-05 00:00:00", "ends": "2099-12-31 23:59:59"}
-    ]
-  },
-  "flags": {"mysql_db_connection_count": 4}
-}
-JSON
+  manifest_library=${builds[$i]}/lib/libplemox-leaderboard.so \
+    write_manifest "$work/manifest_$i.json" "${run_id}_day=day" \
+    "${run_id}_week=week"
   ports+=("$(free_port)")
   "${builds[$i]}/bin/plemox_host" --manifest="$work/manifest_$i.json" \
     --res_root="$root" --logtostderr --redis_host=127.0.0.1 \
@@ -106,7 +82,7 @@ JSON
     --api_port="$(free_port)" ${PLEMOX_AB_SERVER_FLAGS:-} \
     >>"$work/host.log" 2>&1 &
   pids+=($!)
-  wait_for_port "${ports[$i]}" "${pids[$i]}" ||
+  wait_for_port "${ports[$i]}" 60 "${pids[$i]}" ||
     { say "server ${names[$i]} did not start"; exit 1; }
 done
 host_pid=${pids[1]}

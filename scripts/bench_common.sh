@@ -11,8 +11,8 @@
 #
 # Sets: root, build, work, run_id, database, leaderboard, redis_pid,
 # host_pid (the caller sets it when it starts the server). Functions: say,
-# mysql_run, free_port, start_redis [redis-server options],
-# redis_benchmark, evalsha_submission.
+# mysql_run, free_port, wait_for_port, write_manifest, start_redis
+# [redis-server options], redis_benchmark, evalsha_submission.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
@@ -68,6 +68,48 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# wait_for_port PORT SECONDS [PID]: waits until 127.0.0.1:PORT accepts
+# connections; fails after SECONDS or as soon as the process PID (default:
+# the server's, host_pid) has ended.
+wait_for_port() {
+  local deadline=$((SECONDS + $2)) pid=${3:-$host_pid}
+  until (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; do
+    if [ $SECONDS -ge $deadline ]; then return 1; fi
+    if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then return 1; fi
+    sleep 0.2
+  done
+}
+
+# write_manifest FILE ID[=day|=week]...: the server's manifest with these
+# leaderboards, those written ID=day with a daily and ID=week with a weekly
+# reset schedule. The schedules start far ahead: a reset falling due during
+# a run would roll the rankings over under the load. The library is
+# $manifest_library when set, else the selected build's.
+write_manifest() {
+  local file=$1 entry id ids="" schedules=""
+  shift
+  for entry in "$@"; do
+    id=${entry%=*}
+    ids+="${ids:+, }\"$id\""
+    if [ "$id" != "$entry" ]; then
+      schedules+="${schedules:+,$'\n'}      {\"leaderboard_id\": \"$id\", \"period\": \"${entry#*=}\", \"interval\": 1,
+       \"starts\": \"2098-01-05 00:00:00\", \"ends\": \"2099-12-31 23:59:59\"}"
+    fi
+  done
+  cat >"$file" <<JSON
+{
+  "name": "PlemoxLeaderboardServer",
+  "library": "${manifest_library:-$build/lib/libplemox-leaderboard.so}",
+  "arguments": {
+    "leaderboard_ids": [$ids],
+    "reset_schedules": [
+$schedules
+    ]
+  },
+  "flags": {"mysql_db_connection_count": 4}
+}
+JSON
+}
 # Starts an empty Redis of the benchmark's own on redis_port, without
 # persistence, with `redis-server` options "$@" besides.
 start_redis() {
