@@ -188,8 +188,8 @@ TEST_F(RecoveryTest, RebuildsEveryRankingAsItWas) {
           ": leaderboard key=" + Id("weekly_event")));
     }
     for (const std::string name : {"dense", "plain", "weekly_event"}) {
-      // Equal scores within one second, then one second later.
-      const std::int64_t second = NowInSeconds();
+      // Equal scores close together, then in a later second than all of
+      // them (counted from the last answer: a and b may straddle a second).
       submit(name, "a", 100);
       submit(name, "b", 100);
       submit(name, "c", 0.1 + 0.2);
@@ -197,6 +197,7 @@ TEST_F(RecoveryTest, RebuildsEveryRankingAsItWas) {
       submit(name, "d", 25, ScoreSubmission::kAdd);
       submit(name, "e", 10, ScoreSubmission::kSubtract);
       submit(name, "f", 1234567890123456.0);
+      const std::int64_t second = NowInSeconds();
       ASSERT_TRUE(WaitFor([&] { return NowInSeconds() > second; }));
       submit(name, "g", 100);
       submit(name, "h", 0.3);
