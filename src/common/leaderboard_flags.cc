@@ -47,7 +47,18 @@ DEFINE_uint64(force_flush_interval_in_msec, 200, "A period of flushing time.");
 DEFINE_uint64(mysql_db_pending_write_limit, 200000,
               "Score writes (statements; a bulk statement counts once) that "
               "may wait for the database per connection pool, also while it "
-              "is unreachable; further ones are dropped and logged.");
+              "is unreachable; further ones are handed over to the write "
+              "backlog in Redis (--mysql_db_write_backlog), or dropped and "
+              "logged without it.");
+DEFINE_bool(mysql_db_write_backlog, true,
+            "Hands database writes that cannot wait for the database any "
+            "longer (past --mysql_db_pending_write_limit, or unwritten when "
+            "the server stops) over to Redis, from which every server "
+            "sharing that Redis replays them once the database answers.");
+DEFINE_uint64(mysql_db_shutdown_drain_ms, 3000,
+              "At shutdown, how long queued and kept database writes may "
+              "still run before the rest is handed over to the write backlog "
+              "(or, without it, lost).");
 DEFINE_int32(database_thread_nice, 5,
              "How much lower the CPU priority (nice value) of the database "
              "worker threads is than that of the request threads, 0 to 19; "

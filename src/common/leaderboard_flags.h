@@ -32,6 +32,8 @@ DECLARE_string(export_db_schema_to_file);
 DECLARE_bool(leaderboard_use_db_bulk_insert);
 DECLARE_uint64(force_flush_interval_in_msec);
 DECLARE_uint64(mysql_db_pending_write_limit);
+DECLARE_bool(mysql_db_write_backlog);
+DECLARE_uint64(mysql_db_shutdown_drain_ms);
 DECLARE_int32(database_thread_nice);
 
 // Dated weekly tables and keys.

@@ -9,6 +9,7 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_key.h"
+#include "database/store/db_write_backlog.h"
 #include "leaderboard/console/console_routes.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/service/database_write_counter.h"
@@ -157,6 +158,21 @@ void InstallDatabaseReadinessCheck() {
       FLAGS_mysql_db_name, kReadinessTimeoutSeconds);
   vel::HealthChecks::SetReadinessCheck(
       "mariadb", [probe](std::string* error) { return probe->Check(error); });
+  // A backlog does not stop the server from serving: the check passes and
+  // names it, so that an operator sees it where readiness is looked at.
+  vel::HealthChecks::SetReadinessCheck(
+      "database_backlog", [](std::string* note) {
+        const auto backlog = DbWriteBacklog::Process();
+        if (!backlog) return true;
+        const DbWriteBacklog::Stats stats = backlog->stats();
+        if (stats.entries > 0) {
+          *note = std::to_string(stats.entries) +
+                  " database writes handed over to Redis wait to be "
+                  "replayed; the oldest for " +
+                  std::to_string(stats.oldest_age_ms / 1000) + " s";
+        }
+        return true;
+      });
 }
 
 bool RunServiceMode(const vel::ArgumentMap& arguments) {
@@ -207,6 +223,7 @@ bool PlemoxLeaderboardServer_install(const vel::ArgumentMap& arguments) {
 
 bool PlemoxLeaderboardServer_uninstall() {
   vel::HealthChecks::RemoveReadinessCheck("mariadb");
+  vel::HealthChecks::RemoveReadinessCheck("database_backlog");
   plemox::LeaderboardMetrics::RemoveCollector();
   plemox::LeaderboardService::Shutdown();
   return true;

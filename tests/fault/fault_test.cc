@@ -239,6 +239,42 @@ class FaultTest : public testing::Test {
         << missing;
   }
 
+  // Waits until the all-time table holds, for every player of the all-time
+  // ranking in `redis`, exactly the score Redis holds.
+  void ExpectDatabaseAgreesWithRedis(const PrivateRedis& redis,
+                                     std::chrono::seconds limit) {
+    StoreProbe private_probe(redis.port());
+    const auto ranking =
+        private_probe.SortedSet("leaderboard:" + id_ + ":alltime");
+    EXPECT_FALSE(ranking.empty());
+    std::string difference;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+          const auto rows = probe_.ScoreRows(id_ + "_alltime");
+          if (!rows) return false;
+          for (const auto& [member, score] : ranking) {
+            // "inverted time:local account:service provider"
+            const std::size_t first = member.find(':');
+            const std::size_t second = member.find(':', first + 1);
+            const std::string key =
+                member.substr(second + 1) + ":" +
+                member.substr(first + 1, second - first - 1);
+            const auto row = rows->find(key);
+            if (row == rows->end() || row->second.first != -score) {
+              difference =
+                  key + " has " + std::to_string(score) + " in Redis, " +
+                  (row == rows->end() ? std::string("no row")
+                                      : std::to_string(-row->second.first)) +
+                  " in the database";
+              return false;
+            }
+          }
+          return true;
+        },
+        limit))
+        << difference;
+  }
+
   std::string id_;
   StoreProbe probe_;
 };
@@ -280,30 +316,7 @@ TEST_F(FaultTest, RedisPausedAndContinuedUnderLoad) {
             << count("outcome is UNKNOWN") << std::endl;
   // Redis and the database agree on every player: no score stayed in Redis
   // that the database lacks after an answer of failure.
-  StoreProbe private_probe(redis.port());
-  const auto ranking =
-      private_probe.SortedSet("leaderboard:" + id_ + ":alltime");
-  std::string difference;
-  EXPECT_TRUE(WaitFor(
-      [&] {
-        const auto rows = probe_.ScoreRows(id_ + "_alltime");
-        if (!rows) return false;
-        for (const auto& [member, score] : ranking) {
-          // "inverted time:local account:service provider"
-          const std::size_t first = member.find(':');
-          const std::size_t second = member.find(':', first + 1);
-          const std::string key = member.substr(second + 1) + ":" +
-                                  member.substr(first + 1, second - first - 1);
-          const auto row = rows->find(key);
-          if (row == rows->end() || row->second.first != -score) {
-            difference = key + " has " + std::to_string(score) + " in Redis";
-            return false;
-          }
-        }
-        return true;
-      },
-      std::chrono::seconds(30)))
-      << difference;
+  ExpectDatabaseAgreesWithRedis(redis, std::chrono::seconds(30));
   EXPECT_EQ(ExitCode(host->Stop(SIGTERM)), 0) << host->Log();
 }
 
@@ -441,6 +454,86 @@ TEST_F(FaultTest, APartlyStoredSubmissionIsAnsweredByWhatWasStored) {
     const auto rows = probe_.ScoreRows(id_ + timespan);
     EXPECT_TRUE(!rows || rows->count("guest:partial") == 0) << timespan;
   }
+}
+
+// The database frozen (its traffic held back, as a SIGSTOPped server's),
+// then SIGTERM under load: the host hands what it could not write over to
+// Redis within its drain time and exits 0; a second host on the same Redis
+// replays it once the database answers again, so every record the first
+// host acknowledged reaches the table. With and without the bulk queue.
+class DatabaseFrozenAtShutdownTest : public FaultTest,
+                                     public testing::WithParamInterface<bool> {
+};
+
+TEST_P(DatabaseFrozenAtShutdownTest, WritesAreHandedOverAndReplayed) {
+  PrivateRedis redis;
+  TcpFaultProxy proxy(MysqlHost(), MysqlPort());
+  const std::string bulk = std::string("--leaderboard_use_db_bulk_insert=") +
+                           (GetParam() ? "true" : "false");
+  auto first = StartHost(redis, proxy.url(),
+                         {bulk, "--mysql_db_shutdown_drain_ms=1000"});
+  {
+    SubmissionLoad load(first->tcp_port(), id_);
+    load.Start();
+    ASSERT_TRUE(load.WaitForMoreEnded(200));
+    proxy.SetStalled(true);
+    // Answers do not wait for the database: these are kept writes now.
+    ASSERT_TRUE(load.WaitForMoreEnded(800));
+    const auto stopped_at = std::chrono::steady_clock::now();
+    EXPECT_EQ(ExitCode(first->Stop(SIGTERM)), 0) << first->Log();
+    // The drain time and the handover, not the read timeout of a hung
+    // server (generous: sanitizers and a busy machine).
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped_at,
+              std::chrono::seconds(15));
+    load.Finish();
+    EXPECT_GT(load.successes(), 0u);
+  }
+  const std::string log = first->Log();
+  EXPECT_NE(log.find("handed over"), std::string::npos) << log;
+  EXPECT_EQ(CountInLog(log, "are lost"), 0u) << log;
+  proxy.SetStalled(false);
+
+  auto second = StartHost(redis, "", {bulk});
+  ExpectDatabaseAgreesWithRedis(redis, std::chrono::seconds(60));
+  EXPECT_TRUE(
+      second->WaitForLog("replaying the writes of a server that "
+                         "stopped"));
+  StoreProbe private_probe(redis.port());
+  EXPECT_TRUE(WaitFor([&] {
+    return private_probe
+        .RedisCall({"SMEMBERS", "leaderboard:{db_backlog}:origins"})
+        .empty();
+  }));
+  EXPECT_EQ(ExitCode(second->Stop(SIGTERM)), 0) << second->Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(BulkQueue, DatabaseFrozenAtShutdownTest,
+                         testing::Bool());
+
+// Writes past the pending write limit go to Redis instead of being dropped,
+// and the host replays them itself once the database answers, after the
+// older writes it kept in memory.
+TEST_F(FaultTest, WritesPastThePendingLimitAreHandedOverNotDropped) {
+  PrivateRedis redis;
+  TcpFaultProxy proxy(MysqlHost(), MysqlPort());
+  auto host =
+      StartHost(redis, proxy.url(), {"--mysql_db_pending_write_limit=20"});
+  SubmissionLoad load(host->tcp_port(), id_);
+  load.Start();
+  ASSERT_TRUE(load.WaitForMoreEnded(200));
+  proxy.SetStalled(true);
+  ASSERT_TRUE(load.WaitForMoreEnded(1000));
+  EXPECT_TRUE(host->WaitForLog("MariaDB write handed over"));
+  proxy.SetStalled(false);
+  ASSERT_TRUE(load.WaitForMoreEnded(200));
+  load.Finish();
+
+  ExpectEveryRequestAnsweredOnce(load);
+  EXPECT_EQ(load.failures(), 0u);
+  ExpectDatabaseAgreesWithRedis(redis, std::chrono::seconds(60));
+  const std::string log = host->Log();
+  EXPECT_EQ(CountInLog(log, "MariaDB write DROPPED"), 0u);
+  EXPECT_EQ(ExitCode(host->Stop(SIGTERM)), 0) << host->Log();
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
+#include "database/store/backlog_entry.h"
 #include "database/store/db_connection_mariadb.h"
+#include "database/store/db_write_backlog.h"
 #include "database/store/mysql_schema.h"
 #include "vel/core/wall_clock.h"
 
@@ -30,6 +32,14 @@ void OnBulkScoreSubmitted(
     const Mariadb::Error& error, const std::string& table,
     const std::shared_ptr<BulkInsertQueue::PendingSet>& requests) {
   VLOG(2) << "OnBulk ScoreSubmitted called";
+  if (error.code == Mariadb::kWriteHandedOverError) {
+    VLOG(1) << "Bulk insert handed over to the write backlog: table: " << table
+            << ", rows: " << requests->size();
+    for (const DbSubmitScoreRequest& request : *requests) {
+      if (request.callback) request.callback(false);
+    }
+    return;
+  }
   if (error) {
     // The completions report each write; this line says why they failed.
     LOG(ERROR) << "Failed to execute bulk insert: " << error
@@ -177,7 +187,10 @@ void BulkInsertQueue::SendBulk(
       [tb_name, requests](const std::shared_ptr<ResultSets>& result_sets,
                           const Mariadb::Error& error) {
         OnBulkScoreSubmitted(result_sets, error, tb_name, requests);
-      });
+      },
+      DbWriteBacklog::Process() ? BacklogEntry::EncodeScorePayload(
+                                      queue_key.leaderboard_id, tb_name, rows)
+                                : std::string());
 }
 
 void BulkInsertQueue::SendSingle(const DbSubmitScoreRequest& request,
@@ -202,7 +215,11 @@ void BulkInsertQueue::SendSingle(const DbSubmitScoreRequest& request,
         DbConnectionMariadb::OnScoreSubmitted(result_sets, error,
                                               leaderboard_id, account, result,
                                               score, callback);
-      });
+      },
+      DbConnectionMariadb::ScorePayload(
+          request.leaderboard_id, request.account,
+          DbConnection::ScoreOutcome(request.result, request.score * -1.0),
+          -request.negated_time_stamp, request.next_date_time));
 }
 
 void BulkInsertQueue::OnQueryFlushTimer() {
@@ -285,8 +302,10 @@ void BulkInsertQueue::Finalize() {
     LOG(INFO) << "Bulk insert queue: sending the " << count
               << " writes still queued before the connection closes";
   }
-  // Lets the queued statements run (and kept ones retry) for its drain time.
-  client_->Finalize();
+  // Lets the queued statements run (and kept ones retry) for the drain time;
+  // the rest goes to the write backlog.
+  client_->Finalize(
+      static_cast<std::int64_t>(FLAGS_mysql_db_shutdown_drain_ms));
 }
 
 std::size_t BulkInsertQueue::pending_count() const {
@@ -312,6 +331,13 @@ void BulkInsertQueue::InitializeBulkInsert() {
   LEADERBOARD_ASSERT(the_db_connection->SetPendingWriteLimit(
       FLAGS_mysql_db_pending_write_limit))
       << "Invalid --mysql_db_pending_write_limit";
+  if (const auto backlog = DbWriteBacklog::Process()) {
+    const std::weak_ptr<Mariadb> weak = the_db_connection;
+    the_db_connection->SetWriteHandover(backlog->MakeHandover("bulk", [weak] {
+      const auto held = weak.lock();
+      return held ? held->OldestPendingWrite() : UINT64_MAX;
+    }));
+  }
   LEADERBOARD_ASSERT(the_db_connection->Initialize())
       << "Failed to initialize the bulk insert database connection";
   LOG(INFO) << "Leaderboard uses database bulk insert procedure/query. "
@@ -356,7 +382,10 @@ void BulkInsertQueue::FinalizeBulkInsert() {
     the_db_connection.reset();
   }
   if (queue) queue->Finalize();
-  if (client) client->Finalize();
+  if (client) {
+    client->Finalize(
+        static_cast<std::int64_t>(FLAGS_mysql_db_shutdown_drain_ms));
+  }
 }
 
 std::size_t BulkInsertQueue::DiscardProcessPendingWrites(

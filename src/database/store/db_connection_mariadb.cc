@@ -6,7 +6,9 @@
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
+#include "database/store/backlog_entry.h"
 #include "database/store/bulk_insert_queue.h"
+#include "database/store/db_write_backlog.h"
 #include "database/store/mysql_schema.h"
 #include "database/store/period_statements.h"
 
@@ -206,6 +208,13 @@ std::shared_ptr<DbConnection> DbConnection::Create(
   if (!client->SetPendingWriteLimit(FLAGS_mysql_db_pending_write_limit)) {
     return nullptr;
   }
+  if (const auto backlog = DbWriteBacklog::Process()) {
+    const std::weak_ptr<Mariadb> weak = client;
+    client->SetWriteHandover(backlog->MakeHandover("single", [weak] {
+      const auto held = weak.lock();
+      return held ? held->OldestPendingWrite() : UINT64_MAX;
+    }));
+  }
   auto connection = std::make_shared<DbConnectionMariadb>(std::move(client));
   if (!connection->Initialize()) return nullptr;
   return connection;
@@ -251,22 +260,51 @@ vel::Mariadb::WriteStats DbConnectionMariadb::write_stats() const {
 void DbConnectionMariadb::Finalize() {
   const std::shared_ptr<Mariadb> client =
       std::atomic_exchange(&client_, std::shared_ptr<Mariadb>());
-  if (client) client->Finalize();
+  if (client) {
+    client->Finalize(
+        static_cast<std::int64_t>(FLAGS_mysql_db_shutdown_drain_ms));
+  }
 }
 
 void DbConnectionMariadb::Execute(const std::string& query,
                                   Mariadb::Callback callback,
                                   const vel::PlayerAccount* player,
-                                  bool keep_while_unreachable) {
-  Send(client(), query, std::move(callback), player, keep_while_unreachable);
+                                  bool keep_while_unreachable,
+                                  const std::string& payload) {
+  Send(client(), query, std::move(callback), player, keep_while_unreachable,
+       payload);
+}
+
+bool DbConnectionMariadb::HandOverInstead(const Mariadb::Error& error,
+                                          const std::string& payload,
+                                          const Mariadb::Callback& callback) {
+  const bool cannot_wait = Mariadb::IsUnreachableError(error) ||
+                           error.code == Mariadb::kClientNotRunningError ||
+                           error.code == Mariadb::kWriteHandedOverError;
+  if (!cannot_wait || payload.empty()) return false;
+  const auto backlog = DbWriteBacklog::Process();
+  if (!backlog || !backlog->HandOverDirect(payload)) return false;
+  if (callback) {
+    callback(std::make_shared<ResultSets>(),
+             Mariadb::Error{Mariadb::kWriteHandedOverError,
+                            "the database client could not take the write; "
+                            "handed over for a later replay",
+                            "HY000"});
+  }
+  return true;
 }
 
 void DbConnectionMariadb::Send(const std::shared_ptr<Mariadb>& client,
                                const std::string& query,
                                Mariadb::Callback callback,
                                const vel::PlayerAccount* player,
-                               bool keep_while_unreachable) {
+                               bool keep_while_unreachable,
+                               const std::string& payload) {
   if (!client) {
+    if (keep_while_unreachable &&
+        HandOverInstead(MakeFinalizedError(), payload, callback)) {
+      return;
+    }
     LOG(ERROR) << "The database connection was finalized; not sent: " << query;
     if (callback)
       callback(std::make_shared<ResultSets>(), MakeFinalizedError());
@@ -274,7 +312,7 @@ void DbConnectionMariadb::Send(const std::shared_ptr<Mariadb>& client,
   }
   if (player != nullptr && keep_while_unreachable) {
     client->ExecuteWriteInOrder(std::hash<std::string>()(player->id()), query,
-                                std::move(callback));
+                                std::move(callback), payload);
   } else if (player != nullptr) {
     client->ExecuteQueryInOrder(std::hash<std::string>()(player->id()), query,
                                 std::move(callback));
@@ -303,10 +341,12 @@ void DbConnectionMariadb::ExecuteOnTables(const std::string& leaderboard_id,
                                           const std::string& query,
                                           Mariadb::Callback callback,
                                           const vel::PlayerAccount* player,
-                                          bool keep_while_unreachable) {
+                                          bool keep_while_unreachable,
+                                          const std::string& payload) {
   if (!FLAGS_leaderboard_use_db_stored_procedure ||
       tables_->IsKnown(leaderboard_id)) {
-    Execute(query, std::move(callback), player, keep_while_unreachable);
+    Execute(query, std::move(callback), player, keep_while_unreachable,
+            payload);
     return;
   }
   // The client of now: one finalized meanwhile fails the statement cleanly.
@@ -316,13 +356,18 @@ void DbConnectionMariadb::ExecuteOnTables(const std::string& leaderboard_id,
     owner = std::make_shared<const vel::PlayerAccount>(*player);
   }
   WhenTablesExist(leaderboard_id, [client, query, callback, owner,
-                                   keep_while_unreachable](
-                                      const Mariadb::Error& error) {
+                                   keep_while_unreachable,
+                                   payload](const Mariadb::Error& error) {
     if (error) {
+      // The creation could not wait for the database: neither can the write.
+      if (keep_while_unreachable && HandOverInstead(error, payload, callback)) {
+        return;
+      }
       if (callback) callback(std::make_shared<ResultSets>(), error);
       return;
     }
-    Send(client.lock(), query, callback, owner.get(), keep_while_unreachable);
+    Send(client.lock(), query, callback, owner.get(), keep_while_unreachable,
+         payload);
   });
 }
 
@@ -363,19 +408,30 @@ void DbConnectionMariadb::SubmitScore(
     const auto submitter = std::atomic_load(&the_bulk_score_submitter);
     if (submitter) {
       // The write joins the queue of its table once the table exists.
-      WhenTablesExist(
-          leaderboard_id,
-          [submitter, leaderboard_id, account, outcome, time_stamp_in_msec,
-           next_date_time, callback](const Mariadb::Error& error) {
-            if (error) {
-              OnScoreSubmitted(std::make_shared<ResultSets>(), error,
-                               leaderboard_id, account, outcome.first,
-                               outcome.second * -1.0, callback);
-              return;
-            }
-            (*submitter)(leaderboard_id, account, outcome, time_stamp_in_msec,
-                         next_date_time, callback);
-          });
+      WhenTablesExist(leaderboard_id, [submitter, leaderboard_id, account,
+                                       outcome, time_stamp_in_msec,
+                                       next_date_time,
+                                       callback](const Mariadb::Error& error) {
+        if (error) {
+          const auto completion =
+              [leaderboard_id, account, outcome, callback](
+                  const std::shared_ptr<ResultSets>& result_sets,
+                  const Mariadb::Error& error) {
+                OnScoreSubmitted(result_sets, error, leaderboard_id, account,
+                                 outcome.first, outcome.second * -1.0,
+                                 callback);
+              };
+          if (!HandOverInstead(error,
+                               ScorePayload(leaderboard_id, account, outcome,
+                                            time_stamp_in_msec, next_date_time),
+                               completion)) {
+            completion(std::make_shared<ResultSets>(), error);
+          }
+          return;
+        }
+        (*submitter)(leaderboard_id, account, outcome, time_stamp_in_msec,
+                     next_date_time, callback);
+      });
       return;
     }
     LOG_FIRST_N(WARNING, 1)
@@ -400,7 +456,21 @@ void DbConnectionMariadb::SubmitScore(
         OnScoreSubmitted(result_sets, error, leaderboard_id, account, result,
                          score, callback);
       },
-      &account, /*keep_while_unreachable=*/true);
+      &account, /*keep_while_unreachable=*/true,
+      ScorePayload(leaderboard_id, account, outcome, time_stamp_in_msec,
+                   next_date_time));
+}
+
+std::string DbConnectionMariadb::ScorePayload(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
+    const boost::posix_time::ptime& next_date_time) {
+  if (!DbWriteBacklog::Process()) return std::string();
+  return BacklogEntry::EncodeScorePayload(
+      leaderboard_id,
+      GetScoreTableName(leaderboard_id, next_date_time, outcome.first),
+      {BulkScoreRow{account.service_provider(), account.id(),
+                    outcome.second * -1.0, -time_stamp_in_msec / 1000}});
 }
 
 void DbConnectionMariadb::OnScoreSubmitted(
@@ -409,6 +479,12 @@ void DbConnectionMariadb::OnScoreSubmitted(
     const vel::PlayerAccount& account, Result result, double score,
     const SubmitScoreCallback& callback) {
   VLOG(2) << "OnScoreSubmitted called";
+  if (error.code == Mariadb::kWriteHandedOverError) {
+    VLOG(1) << "Score write handed over to the write backlog: leaderboard id: "
+            << leaderboard_id << ", player account: " << account;
+    if (callback) callback(false);
+    return;
+  }
   if (error) {
     LOG(ERROR) << "Failed to execute query: " << error
                << ", leaderboard id: " << leaderboard_id
@@ -456,7 +532,7 @@ void DbConnectionMariadb::DeleteScore(const std::string& leaderboard_id,
                    const Mariadb::Error& error) {
           OnScoreDeleted(result_sets, error, callback);
         },
-        &account, /*keep_while_unreachable=*/false);
+        &account, /*keep_while_unreachable=*/false, std::string());
   });
 }
 

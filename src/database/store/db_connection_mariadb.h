@@ -97,6 +97,22 @@ class DbConnectionMariadb : public DbConnection {
                              std::size_t chunk_rows,
                              const ProfileChunkHandler& on_chunk) override;
 
+  // Hands a write whose database client cannot take it any more (finalized,
+  // or the creation of its tables could not reach the database) to the
+  // process's write backlog, and completes `callback` with
+  // kWriteHandedOverError. False, with nothing done, when `error` is not
+  // such a case, the payload is empty or no backlog runs. Any thread.
+  static bool HandOverInstead(const vel::Mariadb::Error& error,
+                              const std::string& payload,
+                              const vel::Mariadb::Callback& callback);
+
+  // The write backlog's payload of one score write (BacklogEntry), from the
+  // arguments SubmitScore takes; empty when no backlog runs. Any thread.
+  static std::string ScorePayload(
+      const std::string& leaderboard_id, const vel::PlayerAccount& account,
+      const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
+      const boost::posix_time::ptime& next_date_time);
+
   // The counts of the score writes sent on this connection's client (see
   // vel::Mariadb::WriteStats); all zero after Finalize. Any thread.
   vel::Mariadb::WriteStats write_stats() const;
@@ -138,15 +154,18 @@ class DbConnectionMariadb : public DbConnection {
   // a later record of the player cannot be overwritten by an earlier one.
   // `keep_while_unreachable` (with `player`) keeps and retries the write
   // while the database cannot be reached (vel::Mariadb::ExecuteWriteInOrder);
-  // only for idempotent writes.
+  // only for idempotent writes. A kept write's `payload` (BacklogEntry) is
+  // what the write backlog gets when the write cannot wait any longer.
   void Execute(const std::string& query, vel::Mariadb::Callback callback,
                const vel::PlayerAccount* player = nullptr,
-               bool keep_while_unreachable = false);
-  // Execute on `client` (may be null: finalized).
+               bool keep_while_unreachable = false,
+               const std::string& payload = std::string());
+  // Execute on `client` (may be null: finalized; a write with a payload
+  // then goes to the write backlog).
   static void Send(const std::shared_ptr<vel::Mariadb>& client,
                    const std::string& query, vel::Mariadb::Callback callback,
                    const vel::PlayerAccount* player,
-                   bool keep_while_unreachable);
+                   bool keep_while_unreachable, const std::string& payload);
 
   // Calls `ready` once the score tables of `leaderboard_id` exist: at once
   // with stored procedures off or for a known id, after their creation
@@ -160,7 +179,8 @@ class DbConnectionMariadb : public DbConnection {
                        const std::string& query,
                        vel::Mariadb::Callback callback,
                        const vel::PlayerAccount* player = nullptr,
-                       bool keep_while_unreachable = false);
+                       bool keep_while_unreachable = false,
+                       const std::string& payload = std::string());
 
   // Runs `query` synchronously for a recovery read: true with a result set
   // positioned on the first set in *result_sets; false (logged) on an error

@@ -6,7 +6,9 @@
 #include <utility>
 
 #include "common/leaderboard_assert.h"
+#include "database/store/backlog_entry.h"
 #include "database/store/db_connection_mariadb.h"
+#include "database/store/db_write_backlog.h"
 #include "database/store/internal/key_ordered_chunks.h"
 #include "database/store/player_profile_schema.h"
 
@@ -25,12 +27,14 @@ void OnProfileWritten(const Mariadb::Error& error, const char* operation,
                       const vel::PlayerAccount& account,
                       const DbConnection::ProfileCallback& callback) {
   VLOG(2) << operation << " done";
-  if (error) {
+  // A write handed over to the backlog reaches the table later.
+  const bool failed = error && error.code != Mariadb::kWriteHandedOverError;
+  if (failed) {
     LOG(ERROR) << "Failed to execute query: " << error << ", " << operation
                << ": leaderboard id: " << leaderboard_id
                << ", player account: " << account;
   }
-  if (callback) callback(static_cast<bool>(error));
+  if (callback) callback(failed);
 }
 
 }  // namespace
@@ -49,7 +53,12 @@ void DbConnectionMariadb::SubmitProfile(
         OnProfileWritten(error, "profile write", leaderboard_id, account,
                          callback);
       },
-      &account, /*keep_while_unreachable=*/true);
+      &account, /*keep_while_unreachable=*/true,
+      DbWriteBacklog::Process()
+          ? BacklogEntry::EncodeProfilePayload(
+                leaderboard_id, account.service_provider(), account.id(),
+                display_name, metadata)
+          : std::string());
 }
 
 void DbConnectionMariadb::DeleteProfile(const std::string& leaderboard_id,

@@ -294,6 +294,29 @@ std::string MakeBulkScoreSubmissionQuery(
   return out.str();
 }
 
+std::string MakeScoreReplayQuery(const std::string& table,
+                                 const std::vector<BulkScoreRow>& rows) {
+  // clang-format off
+  LEADERBOARD_ASSERT(! rows.empty());
+  // clang-format on
+  StatementStream out;
+  out << "INSERT INTO " << table
+      << " (service_provider, local_account, score, time_stamp) VALUES";
+  bool first = true;
+  for (const BulkScoreRow& row : rows) {
+    out << (first ? "" : ",") << "(" << Quoted(row.service_provider) << ", "
+        << Quoted(row.local_account) << ", " << row.score << ", "
+        << row.time_stamp << ")";
+    first = false;
+  }
+  // The score is assigned first, while time_stamp is still the stored one.
+  out << " ON DUPLICATE KEY UPDATE score = IF(VALUES(time_stamp) < time_stamp"
+         " OR (VALUES(time_stamp) = time_stamp AND VALUES(score) <= score),"
+         " VALUES(score), score),"
+         " time_stamp = LEAST(time_stamp, VALUES(time_stamp));";
+  return out.str();
+}
+
 std::string MakeScoreDeletionQuery(const std::string& leaderboard_id,
                                    const vel::PlayerAccount& account,
                                    const ResetScheduleInfo& info) {

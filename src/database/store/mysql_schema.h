@@ -115,6 +115,16 @@ std::string MakeBulkScoreSubmissionQuery(
     const std::string& table, const std::string& leaderboard_id,
     const std::vector<BulkScoreRow>& requests);
 
+// Replays rows handed over to the write backlog into `table` as one
+// multi-row INSERT whose update keeps what the table holds when it is newer:
+// a row applies when its time stamp is later than the stored one, or equal
+// with a score at least as good (stored forms: smaller is later, smaller is
+// better). So a row replayed twice, or after a later write of the player
+// reached the table, changes nothing. Rows of one player apply in the given
+// order. REQUIRES: !rows.empty() (fatal).
+std::string MakeScoreReplayQuery(const std::string& table,
+                                 const std::vector<BulkScoreRow>& rows);
+
 // Deletes the rows of `account` from the all-time table and from the tables
 // of the scheduled periods (all periods when `info` has no schedule):
 // CALL sp_score_deletion('<id>', '<provider>', '<account>', d, w, m) or a

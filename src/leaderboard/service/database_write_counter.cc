@@ -16,6 +16,7 @@ vel::Json ToJson(const vel::Mariadb::WriteStats& stats) {
   json.Set("retained", vel::Json(stats.retained));
   json.Set("dropped", vel::Json(stats.dropped));
   json.Set("abandoned", vel::Json(stats.abandoned));
+  json.Set("handed_over", vel::Json(stats.handed_over));
   return json;
 }
 

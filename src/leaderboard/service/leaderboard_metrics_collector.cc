@@ -10,6 +10,7 @@
 
 #include "database/store/bulk_insert_queue.h"
 #include "database/store/db_connection_mariadb.h"
+#include "database/store/db_write_backlog.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/database_write_counter.h"
 #include "leaderboard/service/leaderboard_metrics.h"
@@ -54,7 +55,8 @@ void CollectDatabaseWrites(MetricsRegistry::Families* families) {
       families, "plemox_database_writes_total",
       "Score writes to the database by path (single statements or bulk "
       "statements) and outcome: done, failed (refused by the server), "
-      "dropped (pending write limit), abandoned (unwritten at shutdown)",
+      "dropped (pending write limit), abandoned (unwritten at shutdown), "
+      "handed_over (to the write backlog in Redis)",
       MetricType::Counter);
   MetricFamily* retried = MetricsRegistry::AddFamily(
       families, "plemox_database_writes_retried_total",
@@ -73,6 +75,7 @@ void CollectDatabaseWrites(MetricsRegistry::Families* families) {
     add("failed", static_cast<double>(stats.failed));
     add("dropped", static_cast<double>(stats.dropped));
     add("abandoned", static_cast<double>(stats.abandoned));
+    add("handed_over", static_cast<double>(stats.handed_over));
     MetricsRegistry::AddSample(retried, {{"path", path}},
                                static_cast<double>(stats.retained));
     MetricsRegistry::AddSample(waiting, {{"path", path}},
@@ -84,6 +87,51 @@ void CollectDatabaseWrites(MetricsRegistry::Families* families) {
           "Score writes in the bulk insert queue, not yet sent",
           MetricType::Gauge),
       {}, static_cast<double>(queued));
+}
+
+void CollectWriteBacklog(MetricsRegistry::Families* families) {
+  const auto backlog = DbWriteBacklog::Process();
+  if (!backlog) return;
+  const DbWriteBacklog::Stats stats = backlog->stats();
+  MetricsRegistry::AddSample(
+      MetricsRegistry::AddFamily(
+          families, "plemox_database_backlog_entries",
+          "Database writes handed over to the write backlog in Redis and not "
+          "yet replayed, of every server sharing that Redis",
+          MetricType::Gauge),
+      {}, static_cast<double>(stats.entries));
+  MetricsRegistry::AddSample(
+      MetricsRegistry::AddFamily(
+          families, "plemox_database_backlog_oldest_age_seconds",
+          "How long the oldest write of the write backlog has waited; 0 "
+          "when it is empty",
+          MetricType::Gauge),
+      {}, static_cast<double>(stats.oldest_age_ms) / 1000.0);
+  MetricFamily* replayed = MetricsRegistry::AddFamily(
+      families, "plemox_database_backlog_replayed_total",
+      "Write backlog entries this server replayed into the database, or "
+      "skipped (malformed, or refused by the database: a table gone)",
+      MetricType::Counter);
+  MetricsRegistry::AddSample(replayed, {{"outcome", "replayed"}},
+                             static_cast<double>(stats.replayed_entries));
+  MetricsRegistry::AddSample(replayed, {{"outcome", "skipped"}},
+                             static_cast<double>(stats.skipped));
+  MetricsRegistry::AddSample(
+      MetricsRegistry::AddFamily(
+          families, "plemox_database_backlog_replayed_rows_total",
+          "Rows (score and profile writes) this server replayed from the "
+          "write backlog",
+          MetricType::Counter),
+      {}, static_cast<double>(stats.replayed_rows));
+  MetricFamily* handed = MetricsRegistry::AddFamily(
+      families, "plemox_database_backlog_handovers_total",
+      "Database writes this server handed to the write backlog: stored, or "
+      "failed (Redis did not take them: lost to the database)",
+      MetricType::Counter);
+  MetricsRegistry::AddSample(handed, {{"outcome", "stored"}},
+                             static_cast<double>(stats.handed_over));
+  MetricsRegistry::AddSample(handed, {{"outcome", "failed"}},
+                             static_cast<double>(stats.handover_failed));
 }
 
 void CollectMaster(MetricsRegistry::Families* families) {
@@ -146,6 +194,7 @@ void LeaderboardMetrics::InstallCollector() {
       MetricsRegistry::AddCollector([](MetricsRegistry::Families* families) {
         CollectSessions(families);
         CollectDatabaseWrites(families);
+        CollectWriteBacklog(families);
         CollectMaster(families);
         CollectSchedules(families);
       });

@@ -7,11 +7,14 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <mutex>
 #include <set>
+#include <string>
+#include <thread>
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_cache.h"
 #include "database/store/bulk_insert_queue.h"
+#include "database/store/db_write_backlog.h"
 #include "database/store/leaderboard_tables.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
@@ -22,6 +25,7 @@
 #include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/period_ends.h"
+#include "vel/core/engine.h"
 #include "vel/core/event.h"
 #include "vel/core/hardware_info.h"
 #include "vel/message/leaderboard_message_writer.h"
@@ -89,6 +93,44 @@ void RecordLeaderboardIds(const vel::Json& leaderboard_ids) {
   }
 }
 
+// The write backlog in Redis (--mysql_db_write_backlog): made before the
+// database clients, which hand their writes to it, with a client of its own
+// for the replay. Database worker threads; start-up thread.
+void StartWriteBacklog(const std::string& server_url,
+                       const std::string& user_id, const std::string& password,
+                       const std::string& database_name,
+                       const std::string& character_set,
+                       std::int64_t slow_query_threshold_ms) {
+  if (!FLAGS_mysql_db_write_backlog) return;
+  auto replay_client = vel::Mariadb::Create(
+      server_url, user_id, password, database_name, 1, character_set,
+      vel::Mariadb::kDefaultAutoRetryOnDeadlock,
+      vel::Mariadb::kDefaultClientFlags, slow_query_threshold_ms,
+      vel::Mariadb::kDefaultConnectionFailureHandler);
+  LEADERBOARD_ASSERT(replay_client && replay_client->Initialize())
+      << "Failed to initialize the write backlog's database connection";
+  DbWriteBacklog::Options options;
+  options.origin = DbWriteBacklog::MakeOrigin(the_self_master_info);
+  auto backlog =
+      std::make_shared<DbWriteBacklog>(options, std::move(replay_client));
+  DbWriteBacklog::SetProcess(backlog);
+  backlog->Start();
+  LOG(INFO) << "Database writes that cannot wait for the database go to the "
+               "write backlog in Redis: origin="
+            << options.origin;
+}
+
+// Writes neither written nor handed over yet: what an immediate exit
+// leaves behind.
+std::string UnwrittenWritesReport() {
+  std::size_t queued = 0;
+  BulkInsertQueue::ProcessWriteStats(&queued);
+  return "Exiting immediately leaves " +
+         std::to_string(vel::Mariadb::ProcessPendingWrites() + queued) +
+         " database writes neither written nor handed over to the write "
+         "backlog; they are in Redis but not in the database";
+}
+
 }  // namespace
 
 bool LeaderboardService::Start(
@@ -109,8 +151,17 @@ bool LeaderboardService::Start(
       << "Failed to initialize the Redis database.";
   service_internal::InstallSchema(server_url, user_id, password, database_name,
                                   character_set);
+  const std::uint16_t service_port = port;
+  const auto external_ip = vel::HardwareInfo::GetExternalIp();
+  if (!external_ip.is_unspecified()) {
+    the_self_master_info =
+        external_ip.to_string() + ":" + std::to_string(service_port);
+  }
+  LEADERBOARD_ASSERT(not the_self_master_info.empty());
   // The score writes' worker threads yield the CPU to request handling.
   DatabasePriority::CreateAtLowerPriority([&] {
+    StartWriteBacklog(server_url, user_id, password, database_name,
+                      character_set, slow_query_threshold_ms);
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
     the_db_connection = DbConnection::Create(
         server_url, user_id, password, database_name, connection_count,
@@ -121,16 +172,10 @@ bool LeaderboardService::Start(
     BulkInsertQueue::InitializeBulkInsert();
   });
 
+  vel::SetImmediateExitReport(&UnwrittenWritesReport);
   vel::Event::RegisterHandler<MessageReceivedEvent>(
       &LeaderboardService::OnMessageReceived);
 
-  const std::uint16_t service_port = port;
-  const auto external_ip = vel::HardwareInfo::GetExternalIp();
-  if (!external_ip.is_unspecified()) {
-    the_self_master_info =
-        external_ip.to_string() + ":" + std::to_string(service_port);
-  }
-  LEADERBOARD_ASSERT(not the_self_master_info.empty());
   // The archive of closed periods and their notifications, which the
   // resets feed; it opens its MariaDB client before the port opens, so
   // that start-up is over soon after game servers can connect.
@@ -165,17 +210,48 @@ void LeaderboardService::Shutdown() {
   // No election step or reset check may reach the database from here on.
   service_internal::StopMasterElection();
   PeriodEnds::Stop();
+  // The connection stays reachable while it drains: a submission that
+  // completes now still queues its writes (or, once the client is
+  // finalized, hands them over) instead of skipping the database.
   std::shared_ptr<DbConnection> db;
   {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
-    db = std::move(the_db_connection);
+    db = the_db_connection;
+  }
+  // The replay stops first: it must not compete with the last writes.
+  const auto backlog = DbWriteBacklog::Process();
+  if (backlog) backlog->Stop();
+  // Finalize lets queued writes finish for --mysql_db_shutdown_drain_ms and
+  // hands the rest to the write backlog; completions that come later find
+  // the client finalized and hand their writes over directly. The bulk queue
+  // sends what it still holds before its own connection closes. Both clients
+  // drain at once, so the shutdown waits for the drain time once.
+  std::thread bulk([] { BulkInsertQueue::FinalizeBulkInsert(); });
+  if (db) db->Finalize();
+  bulk.join();
+  // From here on the other servers may replay what this one handed over.
+  if (backlog) {
+    backlog->Release();
+    const DbWriteBacklog::Stats stats = backlog->stats();
+    if (stats.handed_over > 0) {
+      LOG(WARNING) << "Shutdown: " << stats.handed_over
+                   << " database writes handed over to the write backlog in "
+                      "Redis (origin "
+                   << backlog->origin()
+                   << "); a server sharing this Redis replays them once the "
+                      "database answers";
+    }
+    if (stats.handover_failed > 0) {
+      LOG(ERROR) << "Shutdown: " << stats.handover_failed
+                 << " database writes could not be handed over to Redis; "
+                    "they are in the rankings but LOST to the database";
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(the_db_connection_mutex);
     the_db_connection.reset();
   }
-  // Finalize lets queued writes finish; completions that come later find no
-  // connection and skip the database. The bulk queue sends what it still
-  // holds before its own connection closes.
-  if (db) db->Finalize();
-  BulkInsertQueue::FinalizeBulkInsert();
+  vel::SetImmediateExitReport(nullptr);
 }
 
 std::shared_ptr<DbConnection> LeaderboardService::db_connection() {

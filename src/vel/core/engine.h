@@ -2,6 +2,7 @@
 // request to shut the engine down. Callable from any thread.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace vel {
@@ -19,5 +20,13 @@ void WaitForShutdown();
 
 // True once a shutdown was requested.
 bool IsShutdownRequested();
+
+// What a component wants said when the process exits at once (a second
+// SIGTERM during the shutdown), e.g. how many writes that leaves unwritten.
+// Set it (or clear it with an empty function) from any thread; the report
+// runs on the signal-watching thread and must not block.
+void SetImmediateExitReport(std::function<std::string()> report);
+// The report's text, or "" when none is set.
+std::string ImmediateExitReport();
 
 }  // namespace vel

@@ -90,6 +90,8 @@ class SignalWatcher {
           if (count_++ > 0) {
             LOG(WARNING) << "Signal " << signal_number
                          << " during shutdown; exiting immediately";
+            const std::string report = ImmediateExitReport();
+            if (!report.empty()) LOG(WARNING) << report;
             google::FlushLogFiles(google::GLOG_INFO);
             std::_Exit(128 + signal_number);
           }

@@ -81,6 +81,7 @@ HealthChecks::Readiness HealthChecks::CheckReadiness() {
     }
     if (!passed && error.empty()) error = "not ready";
     readiness.results[name] = passed ? "" : error;
+    if (passed && !error.empty()) readiness.notes[name] = error;
     if (!passed) {
       readiness.ready = false;
       readiness.failing.push_back(name);

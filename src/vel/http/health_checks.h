@@ -17,9 +17,10 @@ namespace vel {
 class HealthChecks {
  public:
   // Returns whether the dependency answers; on false sets *error to a short
-  // reason. Must return within a few seconds (use short timeouts); runs on
-  // an API thread without any lock of this class held except the one that
-  // serialises rounds of checks.
+  // reason, on true it may set it to a note that /readyz shows beside the
+  // passing check (a backlog, say). Must return within a few seconds (use short
+  // timeouts); runs on an API thread without any lock of this class held except
+  // the one that serialises rounds of checks.
   using Check = std::function<bool(std::string* error)>;
 
   // The outcome of one round of checks.
@@ -29,6 +30,8 @@ class HealthChecks {
     std::map<std::string, std::string> results;
     // Names of the checks that failed, in name order.
     std::vector<std::string> failing;
+    // Check name -> the note of a passing check that gave one.
+    std::map<std::string, std::string> notes;
   };
 
   // Adds or replaces the check `name`; forgets the cached result.

@@ -42,6 +42,8 @@ bool ServeReadiness(ApiService::Response* response,
     Json check = Json::MakeObject();
     check.Set("ok", Json(error.empty()));
     if (!error.empty()) check.Set("error", Json(error));
+    const auto note = readiness.notes.find(name);
+    if (note != readiness.notes.end()) check.Set("note", Json(note->second));
     checks.Set(name, check);
   }
   Json failing = Json::MakeArray();

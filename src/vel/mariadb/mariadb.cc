@@ -5,6 +5,7 @@
 #include <mysql.h>
 #include <mysqld_error.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <future>
 #include <limits>
@@ -56,7 +57,67 @@ bool ParsePort(const std::string& text, unsigned* port) {
   return true;
 }
 
+// The write bookkeeping of every client alive, for ProcessPendingWrites.
+std::mutex the_retentions_mutex;
+std::vector<std::weak_ptr<MariadbWriteRetention>>&
+the_retentions() {  // GUARDED_BY(the_retentions_mutex)
+  static auto* retentions =
+      new std::vector<std::weak_ptr<MariadbWriteRetention>>();
+  return *retentions;
+}
+
+void RegisterRetention(const std::shared_ptr<MariadbWriteRetention>& r) {
+  std::lock_guard<std::mutex> lock(the_retentions_mutex);
+  auto& all = the_retentions();
+  all.erase(std::remove_if(all.begin(), all.end(),
+                           [](const std::weak_ptr<MariadbWriteRetention>& w) {
+                             return w.expired();
+                           }),
+            all.end());
+  all.push_back(r);
+}
+
+Mariadb::Error HandedOverError() {
+  return Mariadb::Error{Mariadb::kWriteHandedOverError,
+                        "the write could not reach the database in time and "
+                        "was handed over for a later replay",
+                        "HY000"};
+}
+
 }  // namespace
+
+std::size_t Mariadb::ProcessPendingWrites() {
+  std::lock_guard<std::mutex> lock(the_retentions_mutex);
+  std::size_t pending = 0;
+  for (const auto& weak : the_retentions()) {
+    if (auto retention = weak.lock()) pending += retention->pending.load();
+  }
+  return pending;
+}
+
+bool Mariadb::SetWriteHandover(WriteHandover handover) {
+  std::unique_lock<std::shared_mutex> lock(mutex_);
+  if (state_ != State::kCreated) {
+    LOG(ERROR) << "MariaDB write handover can only be set before Initialize";
+    return false;
+  }
+  handover_ = std::move(handover);
+  retention_->hand_over_leftovers = static_cast<bool>(handover_);
+  return true;
+}
+
+std::uint64_t Mariadb::OldestPendingWrite() const {
+  std::uint64_t oldest = UINT64_MAX;
+  {
+    std::shared_lock<std::shared_mutex> lock(mutex_);
+    for (const auto& connection : connections_) {
+      oldest = std::min(oldest, connection->OldestDurableSequence());
+    }
+  }
+  // Read after the connections: a write queued meanwhile has a higher
+  // number than any that was pending.
+  return oldest == UINT64_MAX ? retention_->next_sequence.load() : oldest;
+}
 
 const Mariadb::ConnectionFailureHandler
     Mariadb::kDefaultConnectionFailureHandler = [](const Error& error) {
@@ -100,6 +161,7 @@ Mariadb::Mariadb(const std::string& server_url, const std::string& user_id,
       session_traits_(std::make_shared<MariadbSessionTraits>()),
       retention_(std::make_shared<MariadbWriteRetention>()) {
   session_traits_->character_set = character_set;
+  RegisterRetention(retention_);
 }
 
 Mariadb::~Mariadb() { Finalize(); }
@@ -201,6 +263,7 @@ Mariadb::WriteStats Mariadb::write_stats() const {
   stats.abandoned = retention_->abandoned.load();
   stats.written = retention_->written.load();
   stats.failed = retention_->failed.load();
+  stats.handed_over = retention_->handed_over.load();
   return stats;
 }
 
@@ -310,7 +373,18 @@ void Mariadb::Finalize(std::int64_t drain_time_ms) {
   const std::int64_t deadline_us =
       MonotonicClock::Now() + std::max<std::int64_t>(drain_time_ms, 0) * 1000;
   for (auto& connection : connections) connection->Stop(deadline_us);
+  if (handover_) {
+    // A statement sent to a hung server would hold its worker until the
+    // read timeout; past the drain time its connection is cut, so that
+    // the writes behind it reach the handover now.
+    const MariadbConnection* current = MariadbConnection::Current();
+    for (auto& connection : connections) {
+      if (connection.get() == current) continue;
+      if (!connection->WaitEnded(deadline_us)) connection->Interrupt();
+    }
+  }
   for (auto& connection : connections) connection->Join();
+  if (handover_) HandOverLeftovers(connections);
   const std::uint64_t abandoned = retention_->abandoned.load();
   if (abandoned > 0) {
     LOG(ERROR) << "MariaDB client finalized with " << abandoned
@@ -318,6 +392,52 @@ void Mariadb::Finalize(std::int64_t drain_time_ms) {
                << "; they are lost";
   }
   LOG(INFO) << "MariaDB client finalized: " << server_url_;
+}
+
+void Mariadb::Interrupt() {
+  std::shared_lock<std::shared_mutex> lock(mutex_);
+  for (const auto& connection : connections_) connection->Interrupt();
+}
+
+void Mariadb::HandOverLeftovers(
+    const std::vector<std::shared_ptr<MariadbConnection>>& connections) {
+  std::vector<MariadbConnection::Leftover> leftovers;
+  for (const auto& connection : connections) {
+    for (auto& leftover : connection->TakeLeftovers()) {
+      leftovers.push_back(std::move(leftover));
+    }
+  }
+  if (leftovers.empty()) return;
+  std::vector<HandedOverWrite> writes;
+  writes.reserve(leftovers.size());
+  for (const auto& leftover : leftovers) writes.push_back(leftover.write);
+  const bool stored = handover_(writes);
+  const std::size_t count = leftovers.size();
+  retention_->pending -= count;
+  if (stored) {
+    retention_->handed_over += count;
+    LOG(WARNING) << "MariaDB client: " << count << " writes could not reach "
+                 << server_url_
+                 << " before the client was finalized; handed over";
+  } else {
+    retention_->abandoned += count;
+  }
+  const Error error =
+      stored
+          ? HandedOverError()
+          : Error{
+                kClientNotRunningError,
+                "MariaDB client was finalized before the statement ran and the "
+                "write handover failed; statement not executed",
+                "08003"};
+  for (const auto& leftover : leftovers) {
+    if (!leftover.callback) continue;
+    try {
+      leftover.callback(std::make_shared<ResultSets>(), error);
+    } catch (...) {
+      LOG(ERROR) << "MariaDB statement callback threw";
+    }
+  }
 }
 
 MariadbConnection* Mariadb::PickConnection() {
@@ -342,45 +462,72 @@ MariadbConnection* Mariadb::PickConnection() {
 }
 
 void Mariadb::ExecuteQuery(const std::string& statement, Callback callback) {
-  Queue(statement, std::move(callback), nullptr, false);
+  Queue(statement, std::move(callback), nullptr, false, std::string());
 }
 
 void Mariadb::ExecuteQueryInOrder(std::size_t order_key,
                                   const std::string& statement,
                                   Callback callback) {
-  Queue(statement, std::move(callback), &order_key, false);
+  Queue(statement, std::move(callback), &order_key, false, std::string());
 }
 
 void Mariadb::ExecuteWriteInOrder(std::size_t order_key,
                                   const std::string& statement,
-                                  Callback callback) {
-  Queue(statement, std::move(callback), &order_key, true);
+                                  Callback callback,
+                                  std::string handover_payload) {
+  Queue(statement, std::move(callback), &order_key, true,
+        std::move(handover_payload));
+}
+
+void Mariadb::OnPendingLimit(std::size_t order_key,
+                             const std::string& statement,
+                             const Callback& callback, std::string payload) {
+  if (handover_ && !payload.empty()) {
+    HandedOverWrite write;
+    write.order_key = order_key;
+    // After every write queued so far: a replay waits for them.
+    write.sequence = retention_->next_sequence++;
+    write.payload = std::move(payload);
+    if (handover_({write})) {
+      const std::uint64_t handed_over = ++retention_->handed_over;
+      if (handed_over == 1 || handed_over % 1000 == 0) {
+        LOG(WARNING) << "MariaDB write handed over: " << retention_->limit
+                     << " writes already wait for " << server_url_
+                     << " (the pending write limit); " << handed_over
+                     << " writes handed over so far";
+      }
+      if (callback) callback(std::make_shared<ResultSets>(), HandedOverError());
+      return;
+    }
+  }
+  const std::uint64_t dropped = ++retention_->dropped;
+  // Loud, but not one line per write while an outage lasts.
+  if (dropped == 1 || dropped % 1000 == 0) {
+    LOG(ERROR) << "MariaDB write DROPPED: " << retention_->limit
+               << " writes already wait for " << server_url_
+               << " (the pending write limit); " << dropped
+               << " writes dropped so far. Statement: "
+               << statement.substr(0, 200);
+  }
+  if (callback) {
+    callback(std::make_shared<ResultSets>(),
+             Error{kWriteLimitError,
+                   "too many writes wait for the database; write "
+                   "dropped",
+                   "HY000"});
+  }
 }
 
 void Mariadb::Queue(const std::string& statement, Callback callback,
-                    const std::size_t* order_key, bool durable) {
+                    const std::size_t* order_key, bool durable,
+                    std::string payload) {
   {
     std::shared_lock<std::shared_mutex> lock(mutex_);
     if (state_ == State::kRunning) {
       if (durable && ++retention_->pending > retention_->limit) {
         --retention_->pending;
-        const std::uint64_t dropped = ++retention_->dropped;
         lock.unlock();
-        // Loud, but not one line per write while an outage lasts.
-        if (dropped == 1 || dropped % 1000 == 0) {
-          LOG(ERROR) << "MariaDB write DROPPED: " << retention_->limit
-                     << " writes already wait for " << server_url_
-                     << " (the pending write limit); " << dropped
-                     << " writes dropped so far. Statement: "
-                     << statement.substr(0, 200);
-        }
-        if (callback) {
-          callback(std::make_shared<ResultSets>(),
-                   Error{kWriteLimitError,
-                         "too many writes wait for the database; write "
-                         "dropped",
-                         "HY000"});
-        }
+        OnPendingLimit(*order_key, statement, callback, std::move(payload));
         return;
       }
       MariadbConnection* connection =
@@ -389,8 +536,22 @@ void Mariadb::Queue(const std::string& statement, Callback callback,
               : PickConnection();
       // Stop is only called after state_ left kRunning under the exclusive
       // lock, so the connection still takes work here.
-      CHECK(connection->Enqueue(statement, std::move(callback), durable))
+      CHECK(connection->Enqueue(statement, std::move(callback), durable,
+                                std::move(payload),
+                                order_key != nullptr ? *order_key : 0))
           << "Assert failed: connection accepts work while running";
+      return;
+    }
+  }
+  // A write that comes after Finalize still has somewhere to go.
+  if (durable && handover_ && !payload.empty()) {
+    HandedOverWrite write;
+    write.order_key = order_key != nullptr ? *order_key : 0;
+    write.sequence = retention_->next_sequence++;
+    write.payload = std::move(payload);
+    if (handover_({write})) {
+      ++retention_->handed_over;
+      if (callback) callback(std::make_shared<ResultSets>(), HandedOverError());
       return;
     }
   }

@@ -4,7 +4,8 @@
 // (ExecuteQuerySync). Lost connections are re-established, deadlocks retried,
 // slow statements logged. Writes sent with ExecuteWriteInOrder outlast an
 // unreachable server: they are kept, in order, and tried again until it is
-// back (up to a bound).
+// back (up to a bound), and what cannot wait any longer (past the bound, or
+// at Finalize) is handed to a WriteHandover that stores it elsewhere.
 #pragma once
 
 #include <atomic>
@@ -78,6 +79,10 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // The write was not queued: the client already holds its limit of writes
   // waiting to be written (SQL state HY000).
   static constexpr unsigned kWriteLimitError = 9002;
+  // The write was not run here: the client gave it to its write handover
+  // (SetWriteHandover), which stored it for a later replay (SQL state
+  // HY000).
+  static constexpr unsigned kWriteHandedOverError = 9003;
   // How many ExecuteWriteInOrder statements may wait at once by default.
   static constexpr std::size_t kDefaultPendingWriteLimit = 200000;
   // Logs the failure at error level.
@@ -85,13 +90,30 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
 
   // Counts of the ExecuteWriteInOrder statements of one client.
   struct WriteStats {
-    std::size_t pending = 0;      // queued, running or waiting for a retry
-    std::uint64_t retained = 0;   // failed as unreachable and kept, in total
-    std::uint64_t dropped = 0;    // refused by the limit, in total
-    std::uint64_t abandoned = 0;  // still unwritten when Finalize ended
-    std::uint64_t written = 0;    // ran successfully, in total
-    std::uint64_t failed = 0;     // refused by the server, in total
+    std::size_t pending = 0;        // queued, running or waiting for a retry
+    std::uint64_t retained = 0;     // failed as unreachable and kept, in total
+    std::uint64_t dropped = 0;      // refused by the limit, in total
+    std::uint64_t abandoned = 0;    // still unwritten when Finalize ended
+    std::uint64_t written = 0;      // ran successfully, in total
+    std::uint64_t failed = 0;       // refused by the server, in total
+    std::uint64_t handed_over = 0;  // given to the write handover, in total
   };
+
+  // One ExecuteWriteInOrder statement given to the write handover: the
+  // payload it was queued with, its order key, and its place among this
+  // client's writes (every write takes the next sequence number, so a
+  // player's later write always has the higher one).
+  struct HandedOverWrite {
+    std::size_t order_key = 0;
+    std::uint64_t sequence = 0;
+    std::string payload;
+  };
+  // Stores writes that cannot wait for the server any longer somewhere
+  // durable, in the order given; true only when every one was stored. Runs
+  // on the thread that queues a write past the pending limit, or that calls
+  // Finalize; must not call into this client.
+  using WriteHandover =
+      std::function<bool(const std::vector<HandedOverWrite>& writes)>;
 
   // Creates a client; nothing connects before Initialize.
   // server_url: "host:port", "host" (port 3306), "[ipv6]:port" or the path of
@@ -124,6 +146,13 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // limit > 0; returns false (logged) otherwise.
   bool SetPendingWriteLimit(std::size_t limit);
 
+  // Where ExecuteWriteInOrder statements that carry a payload go instead of
+  // being lost: past the pending write limit, and when Finalize's drain
+  // time ends before they ran. Their callbacks then get
+  // kWriteHandedOverError (or the old error when the handover fails).
+  // REQUIRES: before Initialize; returns false (logged) afterwards.
+  bool SetWriteHandover(WriteHandover handover);
+
   // Opens the connections, each on its own worker thread. Connections that
   // cannot be opened now are retried when they get a statement. Returns
   // false (logged) for a bad configuration, when no connection at all could
@@ -134,12 +163,21 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
 
   // Stops taking statements (later ones fail at once with
   // kClientNotRunningError), lets queued statements run for up to
-  // `drain_time_ms` (0: none), completes the rest with
-  // kClientNotRunningError, closes the connections and joins the worker
-  // threads. Every queued callback is called exactly once. Idempotent; the
+  // `drain_time_ms` (0: none), then cuts the connections that still wait
+  // for the server, hands the unwritten ExecuteWriteInOrder statements that
+  // carry a payload to the write handover (when one is set), completes the
+  // rest with kClientNotRunningError, closes the connections and joins the
+  // worker threads. Every queued callback is called exactly once. Returns
+  // about `drain_time_ms` after the call at the latest, plus the handover's
+  // time and, for a connect under way, the connect timeout. Idempotent; the
   // destructor calls it. Any thread; from a callback of this client, the
   // calling worker finishes its queue after the callback returns.
   void Finalize(std::int64_t drain_time_ms = kDefaultFinalizeDrainTime);
+
+  // Cuts every open connection at once (shutdown of its socket): a statement
+  // waiting for a hung server fails as a lost connection, and the next one
+  // connects again. For a caller that must stop waiting now. Any thread.
+  void Interrupt();
 
   // Queues `statement` on the least busy connection (preferring open ones)
   // and returns. The callback runs on that connection's worker thread; when
@@ -168,10 +206,23 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // Kept statements are given up only by Finalize (after its drain time,
   // with kClientNotRunningError). At most SetPendingWriteLimit statements
   // wait at once; beyond that they fail at once with kWriteLimitError
-  // (counted and logged). Because a write may run twice, it must be
-  // idempotent. Any thread.
+  // (counted and logged), unless they carry a `handover_payload` and a
+  // write handover is set: it then takes them (SetWriteHandover). Because a
+  // write may run twice, it must be idempotent. Any thread.
   void ExecuteWriteInOrder(std::size_t order_key, const std::string& statement,
-                           Callback callback);
+                           Callback callback,
+                           std::string handover_payload = std::string());
+
+  // The sequence number of the oldest ExecuteWriteInOrder statement still
+  // queued, running or kept; the next number to be given when none waits.
+  // A handed-over write whose sequence is below it has no older write of
+  // this client left before it. Any thread.
+  std::uint64_t OldestPendingWrite() const;
+
+  // ExecuteWriteInOrder statements that wait in every client of the
+  // process (queued, running or kept): what an immediate exit leaves
+  // unwritten. Any thread.
+  static std::size_t ProcessPendingWrites();
 
   // Whether `error` means the server could not be reached or the
   // connection broke, as opposed to the server refusing the statement or
@@ -226,7 +277,15 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   // the least busy one; when the client is not running, completes it at once
   // with kClientNotRunningError.
   void Queue(const std::string& statement, Callback callback,
-             const std::size_t* order_key, bool durable);
+             const std::size_t* order_key, bool durable, std::string payload);
+  // The pending limit's answer to a durable write: handed over (true) or
+  // dropped; completes the callback either way.
+  void OnPendingLimit(std::size_t order_key, const std::string& statement,
+                      const Callback& callback, std::string payload);
+  // Gives the writes the connections could not run to the handover and
+  // completes their callbacks.
+  void HandOverLeftovers(
+      const std::vector<std::shared_ptr<MariadbConnection>>& connections);
 
   const std::string server_url_;
   const std::string user_id_;
@@ -247,6 +306,7 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   mutable std::shared_mutex mutex_;
   State state_ = State::kCreated;  // GUARDED_BY(mutex_)
   Timeouts timeouts_;              // GUARDED_BY(mutex_)
+  WriteHandover handover_;         // set before Initialize, then read-only
   std::vector<std::shared_ptr<MariadbConnection>>
       connections_;  // GUARDED_BY(mutex_)
   // Where the search for the least busy connection starts (round robin).

@@ -5,6 +5,7 @@
 #include <mysql.h>
 #include <mysqld_error.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -86,11 +87,20 @@ std::future<Mariadb::Error> MariadbConnection::Start() {
 }
 
 bool MariadbConnection::Enqueue(const std::string& statement,
-                                Mariadb::Callback callback, bool durable) {
+                                Mariadb::Callback callback, bool durable,
+                                std::string payload, std::size_t order_key) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_) return false;
-    queue_.push_back(Task{statement, std::move(callback), durable});
+    Task task{statement,          std::move(callback), durable,
+              std::move(payload), order_key,           0};
+    if (durable) {
+      // Taken under this connection's lock, so the numbers grow along its
+      // queue.
+      task.sequence = options_.retention->next_sequence++;
+      durable_sequences_.push_back(task.sequence);
+    }
+    queue_.push_back(std::move(task));
     ++load_;
   }
   wake_.notify_one();
@@ -105,6 +115,43 @@ void MariadbConnection::Stop(std::int64_t drain_deadline_us) {
     drain_deadline_us_ = drain_deadline_us;
   }
   wake_.notify_one();
+}
+
+bool MariadbConnection::WaitEnded(std::int64_t deadline_us) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (ended_) return true;
+    const std::int64_t left = deadline_us - MonotonicClock::Now();
+    if (left <= 0) return false;
+    ended_cv_.wait_for(lock, std::chrono::microseconds(left));
+  }
+}
+
+void MariadbConnection::Interrupt() {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+}
+
+std::vector<MariadbConnection::Leftover> MariadbConnection::TakeLeftovers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<Leftover> taken;
+  taken.swap(leftovers_);
+  return taken;
+}
+
+std::uint64_t MariadbConnection::OldestDurableSequence() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return durable_sequences_.empty() ? UINT64_MAX : durable_sequences_.front();
+}
+
+void MariadbConnection::KeepLeftover(Task task) {
+  Leftover leftover;
+  leftover.write.order_key = task.order_key;
+  leftover.write.sequence = task.sequence;
+  leftover.write.payload = std::move(task.payload);
+  leftover.callback = std::move(task.callback);
+  std::lock_guard<std::mutex> lock(mutex_);
+  leftovers_.push_back(std::move(leftover));
 }
 
 void MariadbConnection::Join() {
@@ -140,34 +187,57 @@ void MariadbConnection::Run(std::shared_ptr<MariadbConnection> self,
       queue_.pop_front();
       expired = stopping_ && MonotonicClock::Now() >= drain_deadline_us_;
     }
+    bool kept = false;
     if (expired) {
-      if (task.durable) {
-        ++options_.retention->abandoned;
-        // Finalize sums them up; one line per write would flood the log.
-        LOG_EVERY_N(ERROR, 1000)
-            << "MariaDB connection " << options_.index
-            << ": write not run before the client was finalized ("
-            << google::COUNTER << " so far): " << Abbreviate(task.statement);
+      if (KeepsForHandover(task)) {
+        kept = true;
+      } else {
+        if (task.durable) {
+          ++options_.retention->abandoned;
+          // Finalize sums them up; one line per write would flood the log.
+          LOG_EVERY_N(ERROR, 1000)
+              << "MariaDB connection " << options_.index
+              << ": write not run before the client was finalized ("
+              << google::COUNTER << " so far): " << Abbreviate(task.statement);
+        }
+        Invoke(task.callback, std::make_shared<ResultSets>(), FinalizedError());
       }
-      Invoke(task.callback, std::make_shared<ResultSets>(), FinalizedError());
     } else {
       std::shared_ptr<ResultSets> results;
       const Mariadb::Error result = task.durable
                                         ? ExecuteDurable(task, &results)
                                         : Execute(task.statement, &results);
-      // A write given up at Finalize is counted as abandoned already.
-      if (task.durable && result.code != Mariadb::kClientNotRunningError) {
-        ++(result ? options_.retention->failed : options_.retention->written);
+      if (result.code == Mariadb::kClientNotRunningError &&
+          KeepsForHandover(task)) {
+        kept = true;
+      } else {
+        // A write given up at Finalize is counted as abandoned already.
+        if (task.durable && result.code != Mariadb::kClientNotRunningError) {
+          ++(result ? options_.retention->failed : options_.retention->written);
+        }
+        Invoke(task.callback, results, result);
       }
-      Invoke(task.callback, results, result);
     }
-    if (task.durable) --options_.retention->pending;
+    if (task.durable) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        durable_sequences_.pop_front();
+      }
+      // A kept write stays pending until Finalize hands it over.
+      if (!kept) --options_.retention->pending;
+    }
+    if (kept) KeepLeftover(std::move(task));
     --load_;
   }
 
   Close();
   tls_current_connection = nullptr;
   mysql_thread_end();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+  }
+  ended_cv_.notify_all();
   VLOG(1) << "MariaDB connection " << options_.index << " stopped";
   // `self` goes last: a detached worker keeps this object alive until here.
   (void)self;
@@ -211,6 +281,12 @@ Mariadb::Error MariadbConnection::ExecuteDurable(
       }
     }
     if (DrainExpired()) {
+      if (KeepsForHandover(task)) {
+        VLOG(1) << "MariaDB connection " << options_.index
+                << ": a kept write goes to the handover after " << attempts
+                << " attempts";
+        return FinalizedError();
+      }
       ++options_.retention->abandoned;
       LOG(ERROR) << "MariaDB connection " << options_.index
                  << ": giving up a kept write after " << attempts
@@ -310,6 +386,10 @@ bool MariadbConnection::Connect(Mariadb::Error* error) {
         LOG(INFO) << "MariaDB connection " << options_.index << " reconnected";
       }
       ever_connected_ = true;
+      {
+        std::lock_guard<std::mutex> lock(socket_mutex_);
+        socket_ = static_cast<int>(mysql_get_socket(mysql_));
+      }
       reconnect_delay_ms_ = kMinReconnectDelayMs;
       next_connect_attempt_us_ = 0;
       connected_ = true;
@@ -340,11 +420,15 @@ bool MariadbConnection::Connect(Mariadb::Error* error) {
 }
 
 void MariadbConnection::Close() {
-  if (mysql_ != nullptr) {
-    mysql_close(mysql_);
-    mysql_ = nullptr;
-  }
+  if (mysql_ != nullptr) CloseHandle();
   connected_ = false;
+}
+
+void MariadbConnection::CloseHandle() {
+  std::lock_guard<std::mutex> lock(socket_mutex_);
+  socket_ = -1;
+  mysql_close(mysql_);
+  mysql_ = nullptr;
 }
 
 bool MariadbConnection::IdleConnectionBroken() const {

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "vel/mariadb/mariadb.h"
 #include "vel/mariadb/result_sets.h"
@@ -39,6 +40,12 @@ struct MariadbWriteRetention {
   std::atomic<std::uint64_t> abandoned{0};
   std::atomic<std::uint64_t> written{0};
   std::atomic<std::uint64_t> failed{0};
+  std::atomic<std::uint64_t> handed_over{0};
+  // The sequence number of the next durable write (Mariadb::HandedOverWrite).
+  std::atomic<std::uint64_t> next_sequence{0};
+  // Set before use: a durable write with a payload that cannot run before
+  // Stop's drain deadline is kept for the handover instead of abandoned.
+  bool hand_over_leftovers = false;
 };
 
 class MariadbConnection
@@ -83,16 +90,38 @@ class MariadbConnection
   // unreachable (Mariadb::ExecuteWriteInOrder); the caller counted it in
   // retention->pending, which the connection releases when it completes.
   // Any thread.
+  // A durable statement's `payload` is what the write handover gets when
+  // the statement cannot run in time (Leftovers).
   bool Enqueue(const std::string& statement, Mariadb::Callback callback,
-               bool durable = false);
+               bool durable = false, std::string payload = std::string(),
+               std::size_t order_key = 0);
 
   // Makes the worker finish: statements still queued at `drain_deadline_us`
   // (vel::MonotonicClock) complete with kClientNotRunningError, then the
   // connection closes. Any thread; idempotent.
   void Stop(std::int64_t drain_deadline_us);
+  // Waits until the worker thread has ended or `deadline_us` passed; true
+  // when it ended. Any thread but the worker.
+  bool WaitEnded(std::int64_t deadline_us);
+  // Cuts the open connection (shutdown of its socket), so that a statement
+  // waiting for a hung server fails at once. Any thread.
+  void Interrupt();
   // Waits for the worker thread to end; from the worker thread itself the
   // thread is detached instead (it keeps this object alive until it ends).
   void Join();
+
+  // A durable write that could not run before the drain deadline and was
+  // kept for the handover (options.retention->hand_over_leftovers).
+  struct Leftover {
+    Mariadb::HandedOverWrite write;
+    Mariadb::Callback callback;
+  };
+  // Takes the leftovers, oldest first. REQUIRES: the worker has ended.
+  std::vector<Leftover> TakeLeftovers();
+
+  // The sequence number of the oldest durable statement queued or running
+  // on this connection; UINT64_MAX when none. Any thread.
+  std::uint64_t OldestDurableSequence() const;
 
   // Runs a statement on this connection now. REQUIRES: on the worker thread.
   Mariadb::Error Execute(const std::string& statement,
@@ -112,7 +141,21 @@ class MariadbConnection
     std::string statement;
     Mariadb::Callback callback;
     bool durable = false;
+    std::string payload;  // for the write handover; durable tasks only
+    std::size_t order_key = 0;
+    std::uint64_t sequence = 0;  // durable tasks only
   };
+
+  // Whether `task` goes to the handover rather than being abandoned.
+  bool KeepsForHandover(const Task& task) const {
+    return task.durable && !task.payload.empty() &&
+           options_.retention->hand_over_leftovers;
+  }
+  // Keeps `task` for the handover. Worker thread.
+  void KeepLeftover(Task task);
+  // Closes the handle under socket_mutex_, so Interrupt never touches a
+  // closed or reused socket.
+  void CloseHandle();
 
   // Runs a durable task until it runs or is refused, waiting between the
   // attempts while the server is unreachable; gives up (kClientNotRunning)
@@ -158,12 +201,23 @@ class MariadbConnection
   std::atomic<std::size_t> load_{0};
   std::atomic<bool> connected_{false};
 
-  std::mutex mutex_;
+  // Guards socket_ against Interrupt while the worker opens or closes the
+  // handle.
+  std::mutex socket_mutex_;
+  int socket_ = -1;  // GUARDED_BY(socket_mutex_)
+
+  mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<Task> queue_;              // GUARDED_BY(mutex_)
-  bool stopping_ = false;               // GUARDED_BY(mutex_)
-  std::int64_t drain_deadline_us_ = 0;  // GUARDED_BY(mutex_)
-  std::thread thread_;                  // GUARDED_BY(mutex_) (start/join)
+  std::condition_variable ended_cv_;
+  bool ended_ = false;  // GUARDED_BY(mutex_)
+  // Sequence numbers of the durable statements queued or running, oldest
+  // first (they run in queue order).
+  std::deque<std::uint64_t> durable_sequences_;  // GUARDED_BY(mutex_)
+  std::vector<Leftover> leftovers_;              // GUARDED_BY(mutex_)
+  std::deque<Task> queue_;                       // GUARDED_BY(mutex_)
+  bool stopping_ = false;                        // GUARDED_BY(mutex_)
+  std::int64_t drain_deadline_us_ = 0;           // GUARDED_BY(mutex_)
+  std::thread thread_;  // GUARDED_BY(mutex_) (start/join)
 };
 
 }  // namespace vel
