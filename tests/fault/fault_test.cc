@@ -536,5 +536,30 @@ TEST_F(FaultTest, WritesPastThePendingLimitAreHandedOverNotDropped) {
   EXPECT_EQ(ExitCode(host->Stop(SIGTERM)), 0) << host->Log();
 }
 
+// A second SIGTERM while the shutdown waits for a frozen database exits at
+// once and says how many writes that leaves behind.
+TEST_F(FaultTest, ASecondSigtermSaysWhatItLeavesBehind) {
+  PrivateRedis redis;
+  TcpFaultProxy proxy(MysqlHost(), MysqlPort());
+  auto host =
+      StartHost(redis, proxy.url(), {"--mysql_db_shutdown_drain_ms=30000"});
+  {
+    SubmissionLoad load(host->tcp_port(), id_);
+    load.Start();
+    ASSERT_TRUE(load.WaitForMoreEnded(100));
+    proxy.SetStalled(true);
+    ASSERT_TRUE(load.WaitForMoreEnded(300));
+    ASSERT_EQ(kill(host->pid(), SIGTERM), 0);
+    ASSERT_TRUE(host->WaitForLog("shutting down"));
+    EXPECT_EQ(ExitCode(host->Stop(SIGTERM)), 128 + SIGTERM) << host->Log();
+    load.Finish();
+  }
+  proxy.SetStalled(false);
+  const std::string log = host->Log();
+  const auto at = log.find("Exiting immediately leaves ");
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_GT(std::stoul(log.substr(at + 27)), 0u) << log.substr(at, 200);
+}
+
 }  // namespace
 }  // namespace plemox_test

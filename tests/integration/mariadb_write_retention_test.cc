@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -210,6 +211,128 @@ TEST_F(MariadbWriteRetentionTest, FinalizeDuringAnOutageEndsKeptWrites) {
   EXPECT_EQ(client->write_stats().written, 0u);
   EXPECT_EQ(client->write_stats().pending, 0u);
   EXPECT_EQ(log.Count(google::GLOG_ERROR, "they are lost"), 1);
+}
+
+// What a write handover received, in the order of its calls.
+struct Handovers {
+  std::mutex mutex;
+  std::vector<Mariadb::HandedOverWrite> writes;  // GUARDED_BY(mutex)
+  bool accept = true;
+
+  Mariadb::WriteHandover Handover() {
+    return [this](const std::vector<Mariadb::HandedOverWrite>& given) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!accept) return false;
+      writes.insert(writes.end(), given.begin(), given.end());
+      return true;
+    };
+  }
+  std::vector<std::string> payloads() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> out;
+    for (const auto& write : writes) out.push_back(write.payload);
+    return out;
+  }
+};
+
+// A hung server (its answers held back, as a SIGSTOPped one): Finalize cuts
+// the connections at the end of the drain time and hands every unwritten
+// write that carries a payload over, in the order the writes were queued;
+// a write without a payload is lost as before.
+TEST_F(MariadbWriteRetentionTest, FinalizeHandsUnwrittenWritesOverInOrder) {
+  plemox_test::TcpFaultProxy proxy(plemox_test::MysqlHost(),
+                                   plemox_test::MysqlPort());
+  auto client = MakeRetentionClient(proxy.url(), 2);
+  Handovers handovers;
+  ASSERT_TRUE(client->SetWriteHandover(handovers.Handover()));
+  ASSERT_TRUE(client->Initialize());
+  EXPECT_FALSE(client->SetWriteHandover(handovers.Handover()));  // too late
+  proxy.SetStalled(true);
+  Completions writes;
+  for (int k = 0; k < 6; ++k) {
+    // Two order keys: two connections, both stuck on their first write.
+    client->ExecuteWriteInOrder(k % 2, Insert(k), writes.Callback(k),
+                                "w" + std::to_string(k));
+  }
+  client->ExecuteWriteInOrder(0, Insert(99), writes.Callback(99));
+  const std::uint64_t oldest = client->OldestPendingWrite();
+  const auto started = std::chrono::steady_clock::now();
+  client->Finalize(300);
+  // Not the 300 s read timeout: the stuck statements were cut.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, seconds(10));
+  EXPECT_EQ(handovers.payloads(),
+            (std::vector<std::string>{"w0", "w1", "w2", "w3", "w4", "w5"}));
+  {
+    std::lock_guard<std::mutex> lock(handovers.mutex);
+    EXPECT_EQ(handovers.writes.front().sequence, oldest);
+    for (std::size_t i = 1; i < handovers.writes.size(); ++i) {
+      EXPECT_GT(handovers.writes[i].sequence, handovers.writes[i - 1].sequence);
+    }
+  }
+  ASSERT_EQ(writes.count(), 7u);
+  {
+    std::lock_guard<std::mutex> lock(writes.mutex);
+    for (std::size_t i = 0; i < writes.order.size(); ++i) {
+      EXPECT_EQ(writes.errors[i].code, writes.order[i] == 99
+                                           ? Mariadb::kClientNotRunningError
+                                           : Mariadb::kWriteHandedOverError)
+          << writes.order[i];
+    }
+  }
+  const Mariadb::WriteStats stats = client->write_stats();
+  EXPECT_EQ(stats.handed_over, 6u);
+  EXPECT_EQ(stats.abandoned, 1u);
+  EXPECT_EQ(stats.pending, 0u);
+  // After Finalize a write with a payload still goes to the handover.
+  Completions late;
+  client->ExecuteWriteInOrder(0, Insert(7), late.Callback(7), "late");
+  ASSERT_EQ(late.count(), 1u);
+  EXPECT_EQ(late.errors[0].code, Mariadb::kWriteHandedOverError);
+  EXPECT_EQ(handovers.payloads().back(), "late");
+  proxy.SetStalled(false);
+}
+
+// Past the pending limit a write with a payload is handed over at once, not
+// dropped; the client's oldest pending write stays the first kept one, so
+// a replay of the handed-over write waits behind it. A handover that fails
+// drops the write as before.
+TEST_F(MariadbWriteRetentionTest, WritesPastTheLimitAreHandedOver) {
+  plemox_test::TcpFaultProxy proxy(plemox_test::MysqlHost(),
+                                   plemox_test::MysqlPort());
+  auto client = MakeRetentionClient(proxy.url(), 2);
+  Handovers handovers;
+  ASSERT_TRUE(client->SetPendingWriteLimit(2));
+  ASSERT_TRUE(client->SetWriteHandover(handovers.Handover()));
+  ASSERT_TRUE(client->Initialize());
+  proxy.StopListening();
+  proxy.CutAll();
+  Completions writes;
+  for (int k = 1; k <= 4; ++k) {
+    client->ExecuteWriteInOrder(3, Insert(k), writes.Callback(k),
+                                "w" + std::to_string(k));
+  }
+  ASSERT_EQ(writes.count(), 2u);
+  EXPECT_EQ(writes.errors[0].code, Mariadb::kWriteHandedOverError);
+  EXPECT_EQ(handovers.payloads(), (std::vector<std::string>{"w3", "w4"}));
+  {
+    std::lock_guard<std::mutex> lock(handovers.mutex);
+    EXPECT_LT(client->OldestPendingWrite(), handovers.writes[0].sequence);
+  }
+  handovers.accept = false;
+  client->ExecuteWriteInOrder(3, Insert(5), writes.Callback(5), "w5");
+  ASSERT_EQ(writes.count(), 3u);
+  EXPECT_EQ(writes.errors[2].code, Mariadb::kWriteLimitError);
+  EXPECT_EQ(client->write_stats().handed_over, 2u);
+  EXPECT_EQ(client->write_stats().dropped, 1u);
+
+  proxy.StartListening();
+  ASSERT_TRUE(WaitFor([&] { return writes.count() == 5; }, seconds(30)));
+  EXPECT_EQ(Written(), (std::vector<int>{1, 2}));
+  // Nothing pends: the oldest pending write is the next to come.
+  const std::uint64_t next = client->OldestPendingWrite();
+  client->ExecuteWriteInOrder(3, Insert(6), nullptr, "w6");
+  EXPECT_GE(client->OldestPendingWrite(), next);
+  client->Finalize();
 }
 
 }  // namespace

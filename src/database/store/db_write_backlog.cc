@@ -24,21 +24,6 @@ using vel::Mariadb;
 using vel::Redis;
 using vel::RedisValue;
 
-// Every key carries the same hash tag, so that one script may touch the
-// set and the lists also on a Redis Cluster.
-const std::string kKeyPrefix = "leaderboard:{db_backlog}:";
-const std::string kOriginsKey = kKeyPrefix + "origins";
-
-std::string ListKey(const std::string& origin) {
-  return kKeyPrefix + "list:" + origin;
-}
-std::string AliveKey(const std::string& origin) {
-  return kKeyPrefix + "alive:" + origin;
-}
-std::string LeaseKey(const std::string& origin) {
-  return kKeyPrefix + "lease:" + origin;
-}
-
 // KEYS: origins, list, alive. ARGV: origin, alive ms (0: leave the alive
 // key), entries...
 const vel::RedisScript& PushScript() {
@@ -180,19 +165,14 @@ vel::Mariadb::WriteHandover DbWriteBacklog::MakeHandover(
   }
   return [this,
           client_name](const std::vector<Mariadb::HandedOverWrite>& writes) {
-    // In the order the client gave them (their sequence), so that the list
-    // keeps the order of each player's writes.
-    std::vector<const Mariadb::HandedOverWrite*> ordered;
-    for (const auto& write : writes) ordered.push_back(&write);
-    std::stable_sort(
-        ordered.begin(), ordered.end(),
-        [](const auto* a, const auto* b) { return a->sequence < b->sequence; });
     const std::int64_t now = vel::WallClock::GetTimestampInMsec();
+    // The client gives them oldest first: the list keeps the order of
+    // each player's writes.
     std::vector<std::string> entries;
-    entries.reserve(ordered.size());
-    for (const auto* write : ordered) {
-      entries.push_back(BacklogEntry::Wrap(
-          options_.origin, client_name, write->sequence, now, write->payload));
+    entries.reserve(writes.size());
+    for (const auto& write : writes) {
+      entries.push_back(BacklogEntry::Wrap(options_.origin, client_name,
+                                           write.sequence, now, write.payload));
     }
     return Push(entries);
   };
@@ -215,7 +195,7 @@ bool DbWriteBacklog::Push(const std::vector<std::string>& entries) {
     args.insert(args.end(), entries.begin() + at, entries.begin() + end);
     RedisValue out;
     const Redis::Result result = PushScript().Run(
-        {kOriginsKey, ListKey(options_.origin), AliveKey(options_.origin)},
+        {OriginsKey(), ListKey(options_.origin), AliveKey(options_.origin)},
         args, &out);
     if (result != Redis::kSuccess) {
       const std::size_t lost = entries.size() - stored;
@@ -284,7 +264,8 @@ std::size_t DbWriteBacklog::ReplayRound(std::int64_t budget_ms) {
   RedisValue out;
   HeartbeatScript().Run({AliveKey(options_.origin), ListKey(options_.origin)},
                         {std::to_string(options_.alive_ms)}, &out);
-  if (StatsScript().Run({kOriginsKey}, {kKeyPrefix}, &out) != Redis::kSuccess ||
+  if (StatsScript().Run({OriginsKey()}, {options_.key_prefix}, &out) !=
+          Redis::kSuccess ||
       !out.is_array() || out.elements.size() % 4 != 0) {
     return 0;  // Redis away: the next round tries again.
   }
@@ -390,7 +371,7 @@ std::size_t DbWriteBacklog::ReplayBatch(const std::string& origin, bool own,
   if (!Apply(decoded, &rows, &skipped)) return 0;
   RedisValue trimmed;
   if (TrimScript().Run(
-          {kOriginsKey, ListKey(origin)},
+          {OriginsKey(), ListKey(origin)},
           {origin, std::to_string(count), read.elements.front().text,
            read.elements[count - 1].text},
           &trimmed) != Redis::kSuccess ||

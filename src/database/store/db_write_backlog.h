@@ -44,6 +44,8 @@ class DbWriteBacklog {
   struct Options {
     // Unique per process: the server's address and a random part.
     std::string origin;
+    // Starts every key; the hash tag keeps them in one slot of a cluster.
+    std::string key_prefix = "leaderboard:{db_backlog}:";
     // The alive key's time to live: how long after a crash the others
     // take the list over.
     std::int64_t alive_ms = 10000;
@@ -123,6 +125,16 @@ class DbWriteBacklog {
   // Whether `entry` of this process's own list may be replayed now.
   bool Replayable(const BacklogEntry& entry) const;
   void Run();
+  std::string OriginsKey() const { return options_.key_prefix + "origins"; }
+  std::string ListKey(const std::string& origin) const {
+    return options_.key_prefix + "list:" + origin;
+  }
+  std::string AliveKey(const std::string& origin) const {
+    return options_.key_prefix + "alive:" + origin;
+  }
+  std::string LeaseKey(const std::string& origin) const {
+    return options_.key_prefix + "lease:" + origin;
+  }
 
   const Options options_;
   const std::shared_ptr<vel::Mariadb> replay_client_;

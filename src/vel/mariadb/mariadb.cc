@@ -408,6 +408,12 @@ void Mariadb::HandOverLeftovers(
     }
   }
   if (leftovers.empty()) return;
+  // Oldest first across the connections, as the writes were queued.
+  std::stable_sort(leftovers.begin(), leftovers.end(),
+                   [](const MariadbConnection::Leftover& a,
+                      const MariadbConnection::Leftover& b) {
+                     return a.write.sequence < b.write.sequence;
+                   });
   std::vector<HandedOverWrite> writes;
   writes.reserve(leftovers.size());
   for (const auto& leftover : leftovers) writes.push_back(leftover.write);

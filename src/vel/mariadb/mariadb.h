@@ -109,7 +109,8 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
     std::string payload;
   };
   // Stores writes that cannot wait for the server any longer somewhere
-  // durable, in the order given; true only when every one was stored. Runs
+  // durable, in the order given (oldest first, by sequence); true only when
+  // every one was stored. Runs
   // on the thread that queues a write past the pending limit, or that calls
   // Finalize; must not call into this client.
   using WriteHandover =
