@@ -536,6 +536,33 @@ TEST_F(FaultTest, WritesPastThePendingLimitAreHandedOverNotDropped) {
   EXPECT_EQ(ExitCode(host->Stop(SIGTERM)), 0) << host->Log();
 }
 
+// Redis away too when the host stops during a database outage: the host
+// still exits 0 in bounded time, and says how many writes are lost.
+TEST_F(FaultTest, AHandoverThatRedisRefusesIsCountedAsLost) {
+  PrivateRedis redis;
+  TcpFaultProxy proxy(MysqlHost(), MysqlPort());
+  auto host =
+      StartHost(redis, proxy.url(), {"--mysql_db_shutdown_drain_ms=500"});
+  {
+    SubmissionLoad load(host->tcp_port(), id_);
+    load.Start();
+    ASSERT_TRUE(load.WaitForMoreEnded(100));
+    proxy.SetStalled(true);
+    ASSERT_TRUE(load.WaitForMoreEnded(300));
+    redis.Pause();
+    EXPECT_EQ(ExitCode(host->Stop(SIGTERM, std::chrono::seconds(30))), 0)
+        << host->Log();
+    redis.Resume();
+    load.Finish();
+  }
+  proxy.SetStalled(false);
+  const std::string log = host->Log();
+  EXPECT_NE(log.find("they are LOST to the database"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("could not be handed over to Redis"), std::string::npos)
+      << log;
+}
+
 // A second SIGTERM while the shutdown waits for a frozen database exits at
 // once and says how many writes that leaves behind.
 TEST_F(FaultTest, ASecondSigtermSaysWhatItLeavesBehind) {
