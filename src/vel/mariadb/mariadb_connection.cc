@@ -253,6 +253,8 @@ Mariadb::Error MariadbConnection::ExecuteDurable(
   Mariadb::Error error = Execute(task.statement, out);
   if (!Mariadb::IsUnreachableError(error)) return error;
 
+  // Cut by Finalize after its drain time: straight to the handover.
+  if (KeepsForHandover(task) && DrainExpired()) return FinalizedError();
   // The server is unreachable: this write and everything queued behind it
   // wait here, so the order of the writes is kept.
   const std::int64_t kept_since_us = MonotonicClock::Now();
