@@ -21,6 +21,7 @@
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "support/host_process.h"
+#include "support/http_get.h"
 #include "support/private_redis.h"
 #include "support/store_probe.h"
 #include "support/tcp_fault_proxy.h"
@@ -237,6 +238,19 @@ class FaultTest : public testing::Test {
         },
         std::chrono::seconds(30)))
         << missing;
+  }
+
+  // Starts `load`, then freezes the database path once `before` requests
+  // ended (its traffic held back, as a SIGSTOPped server's) and lets
+  // `after` more end: their writes are kept in memory now.
+  static void LoadThenFreezeDatabase(SubmissionLoad& load, TcpFaultProxy& proxy,
+                                     std::uint64_t before,
+                                     std::uint64_t after) {
+    load.Start();
+    ASSERT_TRUE(load.WaitForMoreEnded(before));
+    proxy.SetStalled(true);
+    // Answers do not wait for the database.
+    ASSERT_TRUE(load.WaitForMoreEnded(after));
   }
 
   // Waits until the all-time table holds, for every player of the all-time
@@ -474,11 +488,7 @@ TEST_P(DatabaseFrozenAtShutdownTest, WritesAreHandedOverAndReplayed) {
                          {bulk, "--mysql_db_shutdown_drain_ms=1000"});
   {
     SubmissionLoad load(first->tcp_port(), id_);
-    load.Start();
-    ASSERT_TRUE(load.WaitForMoreEnded(200));
-    proxy.SetStalled(true);
-    // Answers do not wait for the database: these are kept writes now.
-    ASSERT_TRUE(load.WaitForMoreEnded(800));
+    LoadThenFreezeDatabase(load, proxy, 200, 800);
     const auto stopped_at = std::chrono::steady_clock::now();
     EXPECT_EQ(ExitCode(first->Stop(SIGTERM)), 0) << first->Log();
     // The drain time and the handover, not the read timeout of a hung
@@ -519,11 +529,23 @@ TEST_F(FaultTest, WritesPastThePendingLimitAreHandedOverNotDropped) {
   auto host =
       StartHost(redis, proxy.url(), {"--mysql_db_pending_write_limit=20"});
   SubmissionLoad load(host->tcp_port(), id_);
-  load.Start();
-  ASSERT_TRUE(load.WaitForMoreEnded(200));
-  proxy.SetStalled(true);
-  ASSERT_TRUE(load.WaitForMoreEnded(1000));
+  LoadThenFreezeDatabase(load, proxy, 200, 1000);
   EXPECT_TRUE(host->WaitForLog("MariaDB write handed over"));
+  // Operators see it: /readyz names the backlog (without failing on it),
+  // /metrics counts it.
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string body =
+        HttpRequest(host->api_port(), "GET", "/readyz").body;
+    return body.find("database writes handed over to Redis wait") !=
+           std::string::npos;
+  }));
+  const std::string metrics =
+      HttpRequest(host->api_port(), "GET", "/metrics").body;
+  EXPECT_NE(metrics.find("outcome=\"handed_over\",path=\"single\"} "),
+            std::string::npos)
+      << metrics;
+  EXPECT_EQ(metrics.find("plemox_database_backlog_entries 0"),
+            std::string::npos);
   proxy.SetStalled(false);
   ASSERT_TRUE(load.WaitForMoreEnded(200));
   load.Finish();
@@ -545,10 +567,7 @@ TEST_F(FaultTest, AHandoverThatRedisRefusesIsCountedAsLost) {
       StartHost(redis, proxy.url(), {"--mysql_db_shutdown_drain_ms=500"});
   {
     SubmissionLoad load(host->tcp_port(), id_);
-    load.Start();
-    ASSERT_TRUE(load.WaitForMoreEnded(100));
-    proxy.SetStalled(true);
-    ASSERT_TRUE(load.WaitForMoreEnded(300));
+    LoadThenFreezeDatabase(load, proxy, 100, 300);
     redis.Pause();
     EXPECT_EQ(ExitCode(host->Stop(SIGTERM, std::chrono::seconds(30))), 0)
         << host->Log();
@@ -572,10 +591,7 @@ TEST_F(FaultTest, ASecondSigtermSaysWhatItLeavesBehind) {
       StartHost(redis, proxy.url(), {"--mysql_db_shutdown_drain_ms=30000"});
   {
     SubmissionLoad load(host->tcp_port(), id_);
-    load.Start();
-    ASSERT_TRUE(load.WaitForMoreEnded(100));
-    proxy.SetStalled(true);
-    ASSERT_TRUE(load.WaitForMoreEnded(300));
+    LoadThenFreezeDatabase(load, proxy, 100, 300);
     ASSERT_EQ(kill(host->pid(), SIGTERM), 0);
     ASSERT_TRUE(host->WaitForLog("shutting down"));
     EXPECT_EQ(ExitCode(host->Stop(SIGTERM)), 128 + SIGTERM) << host->Log();

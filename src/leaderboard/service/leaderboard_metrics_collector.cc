@@ -93,45 +93,43 @@ void CollectWriteBacklog(MetricsRegistry::Families* families) {
   const auto backlog = DbWriteBacklog::Process();
   if (!backlog) return;
   const DbWriteBacklog::Stats stats = backlog->stats();
-  MetricsRegistry::AddSample(
-      MetricsRegistry::AddFamily(
-          families, "plemox_database_backlog_entries",
-          "Database writes handed over to the write backlog in Redis and not "
-          "yet replayed, of every server sharing that Redis",
-          MetricType::Gauge),
-      {}, static_cast<double>(stats.entries));
-  MetricsRegistry::AddSample(
-      MetricsRegistry::AddFamily(
-          families, "plemox_database_backlog_oldest_age_seconds",
-          "How long the oldest write of the write backlog has waited; 0 "
-          "when it is empty",
-          MetricType::Gauge),
-      {}, static_cast<double>(stats.oldest_age_ms) / 1000.0);
-  MetricFamily* replayed = MetricsRegistry::AddFamily(
-      families, "plemox_database_backlog_replayed_total",
+  // A family of one unlabelled sample.
+  const auto single = [families](const char* name, const char* help,
+                                 MetricType type, double value) {
+    MetricsRegistry::AddSample(
+        MetricsRegistry::AddFamily(families, name, help, type), {}, value);
+  };
+  // A family of two samples told apart by "outcome".
+  const auto two = [families](const char* name, const char* help,
+                              const char* first, double first_value,
+                              const char* second, double second_value) {
+    MetricFamily* family =
+        MetricsRegistry::AddFamily(families, name, help, MetricType::Counter);
+    MetricsRegistry::AddSample(family, {{"outcome", first}}, first_value);
+    MetricsRegistry::AddSample(family, {{"outcome", second}}, second_value);
+  };
+  single("plemox_database_backlog_entries",
+         "Database writes handed over to the write backlog in Redis and not "
+         "yet replayed, of every server sharing that Redis",
+         MetricType::Gauge, static_cast<double>(stats.entries));
+  single("plemox_database_backlog_oldest_age_seconds",
+         "How long the oldest write of the write backlog has waited; 0 when "
+         "it is empty",
+         MetricType::Gauge, static_cast<double>(stats.oldest_age_ms) / 1000.0);
+  single("plemox_database_backlog_replayed_rows_total",
+         "Rows (score and profile writes) this server replayed from the "
+         "write backlog",
+         MetricType::Counter, static_cast<double>(stats.replayed_rows));
+  two("plemox_database_backlog_replayed_total",
       "Write backlog entries this server replayed into the database, or "
       "skipped (malformed, or refused by the database: a table gone)",
-      MetricType::Counter);
-  MetricsRegistry::AddSample(replayed, {{"outcome", "replayed"}},
-                             static_cast<double>(stats.replayed_entries));
-  MetricsRegistry::AddSample(replayed, {{"outcome", "skipped"}},
-                             static_cast<double>(stats.skipped));
-  MetricsRegistry::AddSample(
-      MetricsRegistry::AddFamily(
-          families, "plemox_database_backlog_replayed_rows_total",
-          "Rows (score and profile writes) this server replayed from the "
-          "write backlog",
-          MetricType::Counter),
-      {}, static_cast<double>(stats.replayed_rows));
-  MetricFamily* handed = MetricsRegistry::AddFamily(
-      families, "plemox_database_backlog_handovers_total",
+      "replayed", static_cast<double>(stats.replayed_entries), "skipped",
+      static_cast<double>(stats.skipped));
+  two("plemox_database_backlog_handovers_total",
       "Database writes this server handed to the write backlog: stored, or "
       "failed (Redis did not take them: lost to the database)",
-      MetricType::Counter);
-  MetricsRegistry::AddSample(handed, {{"outcome", "stored"}},
-                             static_cast<double>(stats.handed_over));
-  MetricsRegistry::AddSample(handed, {{"outcome", "failed"}},
-                             static_cast<double>(stats.handover_failed));
+      "stored", static_cast<double>(stats.handed_over), "failed",
+      static_cast<double>(stats.handover_failed));
 }
 
 void CollectMaster(MetricsRegistry::Families* families) {

@@ -61,9 +61,8 @@ bool ParsePort(const std::string& text, unsigned* port) {
 std::mutex the_retentions_mutex;
 std::vector<std::weak_ptr<MariadbWriteRetention>>&
 the_retentions() {  // GUARDED_BY(the_retentions_mutex)
-  static auto* retentions =
-      new std::vector<std::weak_ptr<MariadbWriteRetention>>();
-  return *retentions;
+  static std::vector<std::weak_ptr<MariadbWriteRetention>> retentions;
+  return retentions;
 }
 
 void RegisterRetention(const std::shared_ptr<MariadbWriteRetention>& r) {
