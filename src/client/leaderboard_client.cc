@@ -530,8 +530,10 @@ LeaderboardClient::Result LeaderboardClient::Call(
 
 namespace {
 
-Request BuildAuthentication(Request request, const std::string& app_id) {
+Request BuildAuthentication(Request request, const std::string& app_id,
+                            const std::string& key = std::string()) {
   request.mutable_leaderboard_authentication()->set_app_id(app_id);
+  if (!key.empty()) request.mutable_leaderboard_authentication()->set_key(key);
   return request;
 }
 
@@ -617,6 +619,14 @@ LeaderboardClient::Result LeaderboardClient::Authenticate(
               timeout);
 }
 
+LeaderboardClient::Result LeaderboardClient::Authenticate(
+    const std::string& app_id, const std::string& key,
+    std::chrono::milliseconds timeout) {
+  return Call(BuildAuthentication(
+                  NewRequest(Request::kLeaderboardAuthentication), app_id, key),
+              timeout);
+}
+
 LeaderboardClient::Result LeaderboardClient::SubmitScore(
     const std::string& leaderboard_id, const Leaderboard::AccountId& account,
     double score, Leaderboard::ScoreSubmission::Type type,
@@ -677,6 +687,15 @@ void LeaderboardClient::AuthenticateAsync(const std::string& app_id,
                                           std::chrono::milliseconds timeout) {
   Start(BuildAuthentication(NewRequest(Request::kLeaderboardAuthentication),
                             app_id),
+        timeout, std::move(callback));
+}
+
+void LeaderboardClient::AuthenticateAsync(const std::string& app_id,
+                                          const std::string& key,
+                                          Callback callback,
+                                          std::chrono::milliseconds timeout) {
+  Start(BuildAuthentication(NewRequest(Request::kLeaderboardAuthentication),
+                            app_id, key),
         timeout, std::move(callback));
 }
 

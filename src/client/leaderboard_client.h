@@ -133,6 +133,10 @@ class LeaderboardClient {
   // Synchronous requests: send, then wait for the end of the request.
   Result Authenticate(const std::string& app_id,
                       std::chrono::milliseconds timeout = kDefaultTimeout);
+  // Authenticates with the app's secret `key` (servers with a keys file
+  // need one; an empty key is not sent).
+  Result Authenticate(const std::string& app_id, const std::string& key,
+                      std::chrono::milliseconds timeout = kDefaultTimeout);
   Result SubmitScore(const std::string& leaderboard_id,
                      const Leaderboard::AccountId& account, double score,
                      Leaderboard::ScoreSubmission::Type type,
@@ -164,6 +168,9 @@ class LeaderboardClient {
   // Asynchronous forms of the requests above; `callback` is called exactly
   // once, on the I/O thread (even when the request is refused at once).
   void AuthenticateAsync(const std::string& app_id, Callback callback,
+                         std::chrono::milliseconds timeout = kDefaultTimeout);
+  void AuthenticateAsync(const std::string& app_id, const std::string& key,
+                         Callback callback,
                          std::chrono::milliseconds timeout = kDefaultTimeout);
   void SubmitScoreAsync(const std::string& leaderboard_id,
                         const Leaderboard::AccountId& account, double score,

@@ -29,6 +29,9 @@ class AttackRunner {
     // memory figures are then 0).
     pid_t pid = 0;
     std::string app_id = "attack";
+    // The app's key, for servers with game server keys (the probes and the
+    // attacks that need an authenticated connection use it).
+    std::string key;
     // A leaderboard of the server, ideally holding a few thousand players
     // (queries of the whole ranking are then expensive).
     std::string leaderboard_id;
@@ -50,6 +53,8 @@ class AttackRunner {
     size_t batch_bytes = 1000 * 1000;
     // text: the length of the status query's schedule_date_time.
     size_t text_length = 5000;
+    // guess: wrong keys tried, each on a new connection.
+    int guesses = 30;
 
     std::chrono::milliseconds probe_interval{100};
     // A probe that takes longer than this counts as failed.
@@ -89,7 +94,7 @@ class AttackRunner {
 
   explicit AttackRunner(Options options);
 
-  // trickle, idle, flood, batch, text.
+  // trickle, idle, flood, batch, text, badkeys, guess.
   static const std::vector<std::string>& AttackNames();
 
   // Runs one attack. An unknown name gives a report with outcome_ok false
@@ -104,6 +109,8 @@ class AttackRunner {
   bool Flood(Report* report);
   bool Batch(Report* report);
   bool Text(Report* report);
+  bool BadKeys(Report* report);
+  bool Guess(Report* report);
 
   Options options_;
 };

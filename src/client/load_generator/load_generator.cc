@@ -84,7 +84,8 @@ bool LoadGenerator::Connect() {
       return false;
     }
     const LeaderboardClient::Result authentication =
-        worker->client.Authenticate(options_.app_id, options_.timeout);
+        worker->client.Authenticate(options_.app_id, options_.key,
+                                    options_.timeout);
     if (!authentication.ok()) {
       error_ = "connection " + std::to_string(i + 1) + ": authentication " +
                (authentication.answered()

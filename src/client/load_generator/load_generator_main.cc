@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "client/game_key.h"
 #include "client/load_generator/load_generator.h"
 #include "client/protocol_names.h"
 
@@ -23,6 +24,9 @@ DEFINE_string(host, "127.0.0.1", "Leaderboard server host");
 DEFINE_int32(port, 12820, "Leaderboard server TCP port");
 DEFINE_string(app_id, "leaderboard_loadgen",
               "Identifier sent when authenticating");
+DEFINE_string(key_file, "",
+              "File holding the app's key (servers with game server keys "
+              "need one)");
 DEFINE_int32(connections, 8, "Connections, each authenticated once");
 DEFINE_int32(in_flight, 4,
              "Requests outstanding per connection (closed loop, prefill)");
@@ -95,6 +99,10 @@ bool OptionsFromFlags(LoadGenerator::Options* options, std::string* error) {
   options->host = FLAGS_host;
   options->port = static_cast<uint16_t>(FLAGS_port);
   options->app_id = FLAGS_app_id;
+  if (!FLAGS_key_file.empty() &&
+      !plemox::GameKey::ReadFile(FLAGS_key_file, &options->key, error)) {
+    return false;
+  }
   options->connections = FLAGS_connections;
   options->in_flight = FLAGS_in_flight;
   options->rate = FLAGS_rate;
