@@ -1,12 +1,17 @@
 #include "client/leaderboard_client.h"
 
 #include <glog/logging.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <array>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
@@ -57,6 +62,9 @@ struct LeaderboardClient::Connection {
         peer(std::move(peer_name)) {}
 
   tcp::socket socket;
+  // With TLS: the stream over `socket` that every read and write goes
+  // through.
+  std::unique_ptr<boost::asio::ssl::stream<tcp::socket&>> tls;
   FrameCodec codec;
   std::array<char, 64 * 1024> read_buffer;
   // Frames waiting to be written; the front one is being written.
@@ -148,6 +156,12 @@ bool LeaderboardClient::Connect(const std::string& host, uint16_t port,
                    << ": host=" << host << ", port=" << port;
       return false;
     }
+    std::string error;
+    if (options_.tls.enabled && !tls_context_ && !MakeTlsContext(&error)) {
+      last_error_ = error;
+      LOG(WARNING) << "Connect() failed: " << error;
+      return false;
+    }
     connecting_ = true;
   }
   auto attempt = std::make_shared<ConnectAttempt>(io_context_, host, port);
@@ -180,13 +194,105 @@ bool LeaderboardClient::Connect(const std::string& host, uint16_t port,
               [this, attempt](const boost::system::error_code& error,
                               const tcp::endpoint&) {
                 if (attempt->done) return;
-                FinishConnect(attempt, !error,
-                              error ? "cannot connect: " + error.message()
-                                    : std::string());
+                if (error || !tls_context_) {
+                  FinishConnect(attempt, !error,
+                                error ? "cannot connect: " + error.message()
+                                      : std::string());
+                  return;
+                }
+                StartHandshake(attempt);
               });
         });
   });
   return result.get();
+}
+
+namespace {
+
+// OpenSSL's reason of a failed call, then its queue cleared.
+std::string TlsReason(const boost::system::error_code& error) {
+  std::string text = error.message();
+  const unsigned long queued = ERR_get_error();
+  if (queued != 0) {
+    char buffer[256];
+    ERR_error_string_n(queued, buffer, sizeof buffer);
+    text = buffer;
+  }
+  ERR_clear_error();
+  return text;
+}
+
+}  // namespace
+
+bool LeaderboardClient::MakeTlsContext(std::string* error) {
+  namespace ssl = boost::asio::ssl;
+  const Tls& tls = options_.tls;
+  auto context = std::make_shared<ssl::context>(ssl::context::tls_client);
+  boost::system::error_code failure;
+  context->set_options(ssl::context::default_workarounds |
+                           ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                           ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
+                       failure);
+  context->set_verify_mode(ssl::verify_peer, failure);
+  if (tls.ca_file.empty()) {
+    context->set_default_verify_paths(failure);
+  } else {
+    context->load_verify_file(tls.ca_file, failure);
+  }
+  if (failure) {
+    *error =
+        "cannot load the TLS CA '" + tls.ca_file + "': " + TlsReason(failure);
+    return false;
+  }
+  if (!tls.cert_file.empty() || !tls.key_file.empty()) {
+    context->use_certificate_chain_file(tls.cert_file, failure);
+    if (!failure) {
+      context->use_private_key_file(tls.key_file, ssl::context::pem, failure);
+    }
+    if (failure) {
+      *error = "cannot use the TLS client certificate '" + tls.cert_file +
+               "' and key: " + TlsReason(failure);
+      return false;
+    }
+  }
+  tls_context_ = std::move(context);
+  return true;
+}
+
+void LeaderboardClient::StartHandshake(
+    const std::shared_ptr<ConnectAttempt>& attempt) {
+  Connection& connection = *attempt->connection;
+  connection.tls = std::make_unique<boost::asio::ssl::stream<tcp::socket&>>(
+      connection.socket, *tls_context_);
+  SSL* ssl = connection.tls->native_handle();
+  const std::string& name = options_.tls.server_name.empty()
+                                ? attempt->host
+                                : options_.tls.server_name;
+  boost::system::error_code not_address;
+  boost::asio::ip::make_address(name, not_address);
+  X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+  if (not_address) {
+    SSL_set_tlsext_host_name(ssl, name.c_str());
+    X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0);
+  } else {
+    X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str());
+  }
+  connection.tls->async_handshake(
+      boost::asio::ssl::stream_base::client,
+      [this, attempt](const boost::system::error_code& error) {
+        if (attempt->done) return;
+        std::string reason;
+        if (error) {
+          const long verify =
+              SSL_get_verify_result(attempt->connection->tls->native_handle());
+          reason = "TLS handshake failed: " +
+                   (verify != X509_V_OK
+                        ? std::string("certificate verify failed (") +
+                              X509_verify_cert_error_string(verify) + ")"
+                        : TlsReason(error));
+        }
+        FinishConnect(attempt, !error, reason);
+      });
 }
 
 void LeaderboardClient::FinishConnect(
@@ -284,38 +390,44 @@ void LeaderboardClient::CloseConnection(
 
 void LeaderboardClient::StartRead(
     const std::shared_ptr<Connection>& connection) {
-  connection->socket.async_read_some(
-      boost::asio::buffer(connection->read_buffer),
-      [this, connection](const boost::system::error_code& error, size_t size) {
-        if (connection->closed) return;
-        if (error) {
-          CloseConnection(connection, error == boost::asio::error::eof
-                                          ? "the server closed the connection"
-                                          : "read failed: " + error.message());
-          return;
-        }
-        connection->codec.Append(connection->read_buffer.data(), size);
-        std::string body;
-        for (;;) {
-          const FrameCodec::Status status = connection->codec.Next(&body);
-          if (status == FrameCodec::Status::kNeedMore) break;
-          if (status == FrameCodec::Status::kTooLarge) {
-            const std::string reason =
-                "the server sent a frame of " +
-                std::to_string(connection->codec.refused_length()) +
-                " bytes, more than the limit of " +
-                std::to_string(connection->codec.max_frame_size()) + " bytes";
-            LOG(ERROR) << "Answer refused: " << reason
-                       << ": server=" << connection->peer;
-            CloseConnection(connection, reason);
-            return;
-          }
-          OnAnswerFrame(body);
-          // A callback may have closed the connection.
-          if (connection->closed) return;
-        }
-        StartRead(connection);
-      });
+  auto on_read = [this, connection](const boost::system::error_code& error,
+                                    size_t size) {
+    if (connection->closed) return;
+    if (error) {
+      const bool closed = error == boost::asio::error::eof ||
+                          error == boost::asio::ssl::error::stream_truncated;
+      CloseConnection(connection, closed ? "the server closed the connection"
+                                         : "read failed: " + error.message());
+      return;
+    }
+    connection->codec.Append(connection->read_buffer.data(), size);
+    std::string body;
+    for (;;) {
+      const FrameCodec::Status status = connection->codec.Next(&body);
+      if (status == FrameCodec::Status::kNeedMore) break;
+      if (status == FrameCodec::Status::kTooLarge) {
+        const std::string reason =
+            "the server sent a frame of " +
+            std::to_string(connection->codec.refused_length()) +
+            " bytes, more than the limit of " +
+            std::to_string(connection->codec.max_frame_size()) + " bytes";
+        LOG(ERROR) << "Answer refused: " << reason
+                   << ": server=" << connection->peer;
+        CloseConnection(connection, reason);
+        return;
+      }
+      OnAnswerFrame(body);
+      // A callback may have closed the connection.
+      if (connection->closed) return;
+    }
+    StartRead(connection);
+  };
+  const auto buffer = boost::asio::buffer(connection->read_buffer);
+  if (connection->tls) {
+    connection->tls->async_read_some(buffer, std::move(on_read));
+  } else {
+    connection->socket.async_read_some(buffer, std::move(on_read));
+  }
 }
 
 void LeaderboardClient::OnAnswerFrame(const std::string& body) {
@@ -354,17 +466,22 @@ void LeaderboardClient::Enqueue(const std::shared_ptr<Connection>& connection,
 
 void LeaderboardClient::StartWrite(
     const std::shared_ptr<Connection>& connection) {
-  boost::asio::async_write(
-      connection->socket, boost::asio::buffer(*connection->write_queue.front()),
-      [this, connection](const boost::system::error_code& error, size_t) {
-        if (connection->closed) return;
-        if (error) {
-          CloseConnection(connection, "write failed: " + error.message());
-          return;
-        }
-        connection->write_queue.pop_front();
-        if (!connection->write_queue.empty()) StartWrite(connection);
-      });
+  auto on_written = [this, connection](const boost::system::error_code& error,
+                                       size_t) {
+    if (connection->closed) return;
+    if (error) {
+      CloseConnection(connection, "write failed: " + error.message());
+      return;
+    }
+    connection->write_queue.pop_front();
+    if (!connection->write_queue.empty()) StartWrite(connection);
+  };
+  const auto buffer = boost::asio::buffer(*connection->write_queue.front());
+  if (connection->tls) {
+    boost::asio::async_write(*connection->tls, buffer, std::move(on_written));
+  } else {
+    boost::asio::async_write(connection->socket, buffer, std::move(on_written));
+  }
 }
 
 bool LeaderboardClient::SendRawBytes(std::string bytes) {

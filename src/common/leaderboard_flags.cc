@@ -115,6 +115,15 @@ DEFINE_uint64(max_failed_authentications_per_minute, 10,
 DEFINE_uint64(failed_authentication_wait_seconds, 60,
               "With game server keys: how long an address that passed "
               "max_failed_authentications_per_minute is refused.");
+DEFINE_string(server_tls_cert, "",
+              "PEM certificate chain of the game port: with --server_tls_key "
+              "the game port speaks TLS (1.2 or later) only. Read again on "
+              "SIGHUP.");
+DEFINE_string(server_tls_key, "", "PEM private key of --server_tls_cert.");
+DEFINE_string(server_tls_client_ca, "",
+              "With TLS on the game port: PEM CA(s) a game server's client "
+              "certificate must be signed by (mutual TLS); empty asks for "
+              "none.");
 DEFINE_uint64(authentication_timeout_seconds, 10,
               "With game server keys: a connection not authenticated this "
               "many seconds after it opened is closed. 0: never.");

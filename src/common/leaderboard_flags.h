@@ -60,6 +60,9 @@ DECLARE_string(server_bind_address);
 DECLARE_uint64(max_failed_authentications_per_minute);
 DECLARE_uint64(failed_authentication_wait_seconds);
 DECLARE_uint64(authentication_timeout_seconds);
+DECLARE_string(server_tls_cert);
+DECLARE_string(server_tls_key);
+DECLARE_string(server_tls_client_ca);
 
 // Administrative API.
 DECLARE_bool(enable_reset_leaderboard_api);

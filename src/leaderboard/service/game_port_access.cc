@@ -6,6 +6,7 @@
 #include <atomic>
 #include <boost/asio/ip/address.hpp>
 #include <chrono>
+#include <mutex>
 
 #include "common/leaderboard_flags.h"
 #include "leaderboard/core/game_server_keys.h"
@@ -13,6 +14,7 @@
 #include "leaderboard/service/session_registry.h"
 #include "vel/core/raw_timer.h"
 #include "vel/core/reload_hooks.h"
+#include "vel/net/tcp_tls.h"
 
 namespace plemox {
 namespace {
@@ -39,10 +41,50 @@ std::atomic<bool> the_open_access{false};
 std::atomic<bool> the_guarded{false};
 // Created by Configure when keys are on; lives until the process ends.
 std::unique_ptr<FailedAuthentications> the_failures;
+std::mutex the_tls_mutex;
+// Replaced whole at a reload; a connection keeps the one it started with.
+std::shared_ptr<boost::asio::ssl::context> the_tls;  // GUARDED_BY(mutex)
+
+bool TlsWanted() {
+  return !FLAGS_server_tls_cert.empty() || !FLAGS_server_tls_key.empty();
+}
+
+// Makes the TLS context of the flags; false with *error when it fails.
+bool LoadTls(std::string* error) {
+  if (!FLAGS_server_tls_client_ca.empty() && !TlsWanted()) {
+    *error =
+        "--server_tls_client_ca needs --server_tls_cert and "
+        "--server_tls_key";
+    return false;
+  }
+  if (!TlsWanted()) return true;
+  vel::TcpTls::Settings settings;
+  settings.cert_file = FLAGS_server_tls_cert;
+  settings.key_file = FLAGS_server_tls_key;
+  settings.client_ca_file = FLAGS_server_tls_client_ca;
+  auto context = vel::TcpTls::Create(settings, error);
+  if (!context) {
+    *error = "game port TLS: " + *error;
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(the_tls_mutex);
+  the_tls = std::move(context);
+  return true;
+}
 
 }  // namespace
 
 bool GamePortAccess::Configure(std::string* error) {
+  if (!LoadTls(error)) return false;
+  if (TlsWanted()) {
+    LOG(INFO) << "Game port TLS: on (certificate " << FLAGS_server_tls_cert
+              << (FLAGS_server_tls_client_ca.empty()
+                      ? std::string(", no client certificate asked for")
+                      : ", client certificates of " +
+                            FLAGS_server_tls_client_ca + " required")
+              << "); read again on SIGHUP";
+  }
+  vel::ReloadHooks::Register(kReloadHookName, &GamePortAccess::Reload);
   const bool keys = !FLAGS_game_server_keys_file.empty();
   if (keys) {
     std::size_t count = 0;
@@ -52,7 +94,6 @@ bool GamePortAccess::Configure(std::string* error) {
     LOG(INFO) << "Game server keys: keys=" << count
               << ", file=" << FLAGS_game_server_keys_file
               << "; read again on SIGHUP";
-    vel::ReloadHooks::Register(kReloadHookName, &GameServerKeys::Reload);
     if (!the_failures) {
       the_failures = std::make_unique<FailedAuthentications>(
           FLAGS_max_failed_authentications_per_minute,
@@ -61,15 +102,36 @@ bool GamePortAccess::Configure(std::string* error) {
     }
   }
   the_guarded = keys;
-  const bool open = !keys && !IsLoopback(FLAGS_server_bind_address);
+  const bool open = !keys && FLAGS_server_tls_client_ca.empty() &&
+                    !IsLoopback(FLAGS_server_bind_address);
   the_open_access = open;
   if (open) {
     LOG(WARNING) << "The game port listens on " << FLAGS_server_bind_address
-                 << " without --game_server_keys_file: anyone who reaches "
-                    "the port has every right (submit, query, delete, "
-                    "reset)";
+                 << " without --game_server_keys_file or "
+                    "--server_tls_client_ca: anyone who reaches the port has "
+                    "every right (submit, query, delete, reset)";
   }
   return true;
+}
+
+std::shared_ptr<boost::asio::ssl::context> GamePortAccess::TlsContext() {
+  std::lock_guard<std::mutex> lock(the_tls_mutex);
+  return the_tls;
+}
+
+void GamePortAccess::Reload() {
+  GameServerKeys::Reload();
+  if (!TlsWanted()) return;
+  std::string error;
+  if (LoadTls(&error)) {
+    LOG(INFO) << "Game port TLS certificate and key read again: certificate="
+              << FLAGS_server_tls_cert
+              << "; open connections keep the ones they started with";
+  } else {
+    LOG(ERROR) << "Game port TLS not read again, the previous certificate "
+                  "stays: "
+               << error;
+  }
 }
 
 void GamePortAccess::Unconfigure() {

@@ -4,6 +4,7 @@
 // counts in /metrics. Every function is thread-safe.
 #pragma once
 
+#include <boost/asio/ssl/context.hpp>
 #include <memory>
 #include <string>
 
@@ -28,13 +29,21 @@ class GamePortAccess {
   // Why a connection was closed by this guard (label "reason").
   enum Closure { kTooManyFailures = 0, kAuthenticationTimeout, kClosureCount };
 
-  // Start-up, before the port opens: loads --game_server_keys_file (false
-  // with *error when it cannot be used), registers its reload on SIGHUP,
-  // sets up the failure table from the flags, and logs one warning when the
-  // port listens beyond loopback without keys. Host thread.
+  // Start-up, before the port opens: loads --game_server_keys_file and the
+  // game port's TLS certificate and key (false with *error when one cannot
+  // be used), registers their reload on SIGHUP, sets up the failure table
+  // from the flags, and logs one warning when the port listens beyond
+  // loopback with neither keys nor client certificates. Host thread.
   static bool Configure(std::string* error);
   // Shutdown: no reload hook any more.
   static void Unconfigure();
+
+  // The TLS context new connections take; null without TLS.
+  static std::shared_ptr<boost::asio::ssl::context> TlsContext();
+
+  // Reads the keys file and the TLS certificate and key again (SIGHUP);
+  // what fails to load keeps its previous value, logged.
+  static void Reload();
 
   // Whether the guard applies: keys are on.
   static bool Guarded();

@@ -55,6 +55,7 @@ std::shared_ptr<vel::SocketBase> CreateConnection() {
   if (!transport) return nullptr;  // Logged by the host; refused.
   transport->set_disconnect_handler(&LeaderboardService::OnTcpDisconnected);
   transport->set_receive_handler(&LeaderboardService::OnTcpReceived);
+  transport->set_tls(GamePortAccess::TlsContext());
   GamePortAccess::WatchAuthentication(transport);
   return transport->ToSocketBase();
 }
