@@ -1,9 +1,6 @@
 #include "client/leaderboard_client.h"
 
 #include <glog/logging.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <array>
@@ -20,6 +17,8 @@
 #include <exception>
 #include <future>
 #include <utility>
+
+#include "client/client_tls.h"
 
 namespace plemox {
 namespace {
@@ -157,7 +156,8 @@ bool LeaderboardClient::Connect(const std::string& host, uint16_t port,
       return false;
     }
     std::string error;
-    if (options_.tls.enabled && !tls_context_ && !MakeTlsContext(&error)) {
+    if (options_.tls.enabled && !tls_context_ &&
+        !(tls_context_ = ClientTls::MakeContext(options_.tls, &error))) {
       last_error_ = error;
       LOG(WARNING) << "Connect() failed: " << error;
       return false;
@@ -207,91 +207,22 @@ bool LeaderboardClient::Connect(const std::string& host, uint16_t port,
   return result.get();
 }
 
-namespace {
-
-// OpenSSL's reason of a failed call, then its queue cleared.
-std::string TlsReason(const boost::system::error_code& error) {
-  std::string text = error.message();
-  const unsigned long queued = ERR_get_error();
-  if (queued != 0) {
-    char buffer[256];
-    ERR_error_string_n(queued, buffer, sizeof buffer);
-    text = buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
-
-}  // namespace
-
-bool LeaderboardClient::MakeTlsContext(std::string* error) {
-  namespace ssl = boost::asio::ssl;
-  const Tls& tls = options_.tls;
-  auto context = std::make_shared<ssl::context>(ssl::context::tls_client);
-  boost::system::error_code failure;
-  context->set_options(ssl::context::default_workarounds |
-                           ssl::context::no_sslv2 | ssl::context::no_sslv3 |
-                           ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
-                       failure);
-  context->set_verify_mode(ssl::verify_peer, failure);
-  if (tls.ca_file.empty()) {
-    context->set_default_verify_paths(failure);
-  } else {
-    context->load_verify_file(tls.ca_file, failure);
-  }
-  if (failure) {
-    *error =
-        "cannot load the TLS CA '" + tls.ca_file + "': " + TlsReason(failure);
-    return false;
-  }
-  if (!tls.cert_file.empty() || !tls.key_file.empty()) {
-    context->use_certificate_chain_file(tls.cert_file, failure);
-    if (!failure) {
-      context->use_private_key_file(tls.key_file, ssl::context::pem, failure);
-    }
-    if (failure) {
-      *error = "cannot use the TLS client certificate '" + tls.cert_file +
-               "' and key: " + TlsReason(failure);
-      return false;
-    }
-  }
-  tls_context_ = std::move(context);
-  return true;
-}
-
 void LeaderboardClient::StartHandshake(
     const std::shared_ptr<ConnectAttempt>& attempt) {
   Connection& connection = *attempt->connection;
   connection.tls = std::make_unique<boost::asio::ssl::stream<tcp::socket&>>(
       connection.socket, *tls_context_);
-  SSL* ssl = connection.tls->native_handle();
-  const std::string& name = options_.tls.server_name.empty()
-                                ? attempt->host
-                                : options_.tls.server_name;
-  boost::system::error_code not_address;
-  boost::asio::ip::make_address(name, not_address);
-  X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
-  if (not_address) {
-    SSL_set_tlsext_host_name(ssl, name.c_str());
-    X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0);
-  } else {
-    X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str());
-  }
+  ClientTls::ExpectServerName(*connection.tls, options_.tls.server_name.empty()
+                                                   ? attempt->host
+                                                   : options_.tls.server_name);
   connection.tls->async_handshake(
       boost::asio::ssl::stream_base::client,
       [this, attempt](const boost::system::error_code& error) {
         if (attempt->done) return;
-        std::string reason;
-        if (error) {
-          const long verify =
-              SSL_get_verify_result(attempt->connection->tls->native_handle());
-          reason = "TLS handshake failed: " +
-                   (verify != X509_V_OK
-                        ? std::string("certificate verify failed (") +
-                              X509_verify_cert_error_string(verify) + ")"
-                        : TlsReason(error));
-        }
-        FinishConnect(attempt, !error, reason);
+        FinishConnect(
+            attempt, !error,
+            error ? ClientTls::HandshakeError(*attempt->connection->tls, error)
+                  : std::string());
       });
 }
 

@@ -258,9 +258,6 @@ class LeaderboardClient {
   bool Complete(const std::string& key, std::optional<uint64_t> sequence,
                 Result result);
   static void RunCallback(const Callback& callback, Result result);
-  // Makes tls_context_ from options_.tls; false with *error. REQUIRES:
-  // mutex_ held.
-  bool MakeTlsContext(std::string* error);
   // Runs the client side of the TLS handshake after the TCP connect.
   void StartHandshake(const std::shared_ptr<ConnectAttempt>& attempt);
   void FinishConnect(const std::shared_ptr<ConnectAttempt>& attempt, bool ok,

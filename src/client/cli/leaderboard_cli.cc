@@ -30,6 +30,17 @@ DEFINE_string(key_file, "",
               "File holding the app's key (servers with game server keys "
               "need one); the environment variable PLEMOX_GAME_KEY is used "
               "when this is empty");
+DEFINE_bool(tls, false, "Connect over TLS (a server with --server_tls_cert)");
+DEFINE_string(tls_ca, "",
+              "With --tls: PEM CA the server's certificate must be signed "
+              "by (empty: the system's CAs)");
+DEFINE_string(tls_cert, "",
+              "With --tls: PEM client certificate, for a server with "
+              "--server_tls_client_ca");
+DEFINE_string(tls_key, "", "With --tls: PEM key of --tls_cert");
+DEFINE_string(tls_server_name, "",
+              "With --tls: the name the server's certificate must carry "
+              "(empty: --host)");
 DEFINE_int32(timeout_ms, 5000, "Connect and per-request timeout");
 DEFINE_string(app, "", "keygen: the app id the new key belongs to");
 DEFINE_string(key_id, "", "keygen: the new key's id (names it in logs)");
@@ -384,7 +395,13 @@ int main(int argc, char** argv) {
 
   std::string key;
   if (!FindKey(&key)) return kExitUsage;
-  LeaderboardClient client;
+  LeaderboardClient::Options options;
+  options.tls.enabled = FLAGS_tls;
+  options.tls.ca_file = FLAGS_tls_ca;
+  options.tls.cert_file = FLAGS_tls_cert;
+  options.tls.key_file = FLAGS_tls_key;
+  options.tls.server_name = FLAGS_tls_server_name;
+  LeaderboardClient client(options);
   if (!client.Connect(FLAGS_host, static_cast<uint16_t>(FLAGS_port), timeout)) {
     std::cerr << "cannot connect to " << FLAGS_host << ":" << FLAGS_port << ": "
               << client.LastError() << "\n";

@@ -134,6 +134,8 @@ class LoadGenerator {
     std::string app_id = "leaderboard_loadgen";
     // The app's key; empty sends none.
     std::string key;
+    // TLS of every connection (off by default).
+    LeaderboardClient::Tls tls;
     // Connections, each authenticated once and with its own I/O thread.
     int connections = 8;
     // Requests outstanding per connection (closed loop and prefill).
