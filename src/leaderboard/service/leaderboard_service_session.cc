@@ -73,12 +73,6 @@ bool CheckKey(const std::shared_ptr<ClientSession>& session,
                << reason << ": peer=" << peer << ", app id=" << app_id
                << ", key length=" << request.key().size()
                << ", session=" << session;
-  SendInvalidKey(session, request_uuid,
-                 refusal == GamePortAccess::kRefusedBefore
-                     ? std::string(kInvalidKeyMessage) +
-                           "; an earlier authentication on this connection "
-                           "was refused, connect again"
-                     : std::string(kInvalidKeyMessage));
   if (GamePortAccess::failures().CountFailure(address, now)) {
     GamePortAccess::CountClosure(GamePortAccess::kTooManyFailures);
     LOG(WARNING) << "Closing the connection: too many failed "
@@ -87,8 +81,17 @@ bool CheckKey(const std::shared_ptr<ClientSession>& session,
                  << FLAGS_max_failed_authentications_per_minute
                  << ", wait seconds="
                  << FLAGS_failed_authentication_wait_seconds;
+    // Closed unanswered, at once: the address waits from now on, and no
+    // answer could race with a next try on this connection.
     session->CloseConnection();
+    return false;
   }
+  SendInvalidKey(session, request_uuid,
+                 refusal == GamePortAccess::kRefusedBefore
+                     ? std::string(kInvalidKeyMessage) +
+                           "; an earlier authentication on this connection "
+                           "was refused, connect again"
+                     : std::string(kInvalidKeyMessage));
   return false;
 }
 
