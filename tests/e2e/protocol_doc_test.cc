@@ -27,6 +27,7 @@
 #include "support/host_process.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
+#include "support/test_certificates.h"
 #include "support/test_env.h"
 
 namespace plemox_test {
@@ -249,7 +250,7 @@ class ProtocolDocClientTest : public testing::Test {
     const auto client = MarkedBlock(ProtocolDoc(), "python-client");
     ASSERT_TRUE(client) << "the marked Python client is missing";
     // The doc promises a client of about 60 lines.
-    EXPECT_LE(std::count(client->begin(), client->end(), '\n'), 66);
+    EXPECT_LE(std::count(client->begin(), client->end(), '\n'), 72);
     std::ofstream(dir_ + "/leaderboard_example.py") << *client;
     // The classes generated as the doc says (Debian's protoc and
     // python3-protobuf).
@@ -364,6 +365,38 @@ TEST_F(ProtocolDocClientTest, PythonClientAuthenticatesWithAKey) {
       << refused.output;
   EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0);
   EXPECT_EQ(host.Log().find(key), std::string::npos);
+}
+
+// The same client over mutual TLS, with its settings from the environment.
+TEST_F(ProtocolDocClientTest, PythonClientSpeaksMutualTls) {
+  ASSERT_NO_FATAL_FAILURE(WriteClient());
+  TestCertificates certificates;
+  ASSERT_TRUE(certificates.ok());
+  const std::string board = ProtocolDocPrefix() + "tls";
+  auto options = HostProcess::Options::WithArguments(ExampleArguments(board));
+  options.flags = {"--server_tls_cert=" + certificates.server_cert(),
+                   "--server_tls_key=" + certificates.server_key(),
+                   "--server_tls_client_ca=" + certificates.ca()};
+  HostProcess host(options);
+  ASSERT_TRUE(host.Start());
+  ASSERT_TRUE(host.WaitForPort(host.tcp_port())) << host.Log();
+  const std::string target =
+      "127.0.0.1 " + std::to_string(host.tcp_port()) + " " + board;
+  const std::string run = "timeout 60 /usr/bin/python3 '" + dir_ +
+                          "/leaderboard_example.py' " + target;
+  const std::string tls = "PLEMOX_TLS_CA='" + certificates.ca() + "' ";
+  const CommandResult served =
+      RunCommand(tls + "PLEMOX_TLS_CERT='" + certificates.client_cert() +
+                 "' PLEMOX_TLS_KEY='" + certificates.client_key() + "' " + run +
+                 " player 900");
+  EXPECT_EQ(served.exit_code, 0) << served.output << host.Log();
+  EXPECT_EQ(served.output,
+            "submitted: result=kNewRecord score=900 rank=1 of 1\n"
+            "top 10 of 1:\n1 guest:player 900\n");
+  // Without its certificate, and in plain TCP, the client is refused.
+  EXPECT_NE(RunCommand(tls + run + " player 901").exit_code, 0);
+  EXPECT_NE(RunCommand(run + " player 902").exit_code, 0);
+  EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0) << host.Log();
 }
 
 }  // namespace
