@@ -16,6 +16,7 @@
 #include "client/query_builder.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
+#include "support/test_certificates.h"
 
 namespace plemox_test {
 namespace {
@@ -153,6 +154,48 @@ TEST(KeyAttackTest, BadKeysAreRefusedAndGuessingMakesTheAddressWait) {
   EXPECT_EQ(host.Log().find(key), std::string::npos);
   unlink(keys_path.c_str());
   rmdir(dir);
+  StoreProbe probe;
+  probe.ForgetLeaderboards(board);
+}
+
+// On a TLS game port, connections that send half a ClientHello or nothing
+// at all are closed at the frame read timeout, their memory stays bounded,
+// and TLS probes are served meanwhile.
+TEST(TlsAttackTest, SlowAndTruncatedHandshakesAreClosedInTime) {
+  TestCertificates certificates;
+  ASSERT_TRUE(certificates.ok());
+  const std::string board = LeaderboardId() + "t";
+  auto host_options = HostProcess::Options::WithArguments(
+      "\"leaderboard_ids\": [\"" + board + "\"]");
+  host_options.flags = {"--server_tls_cert=" + certificates.server_cert(),
+                        "--server_tls_key=" + certificates.server_key(),
+                        "--frame_read_timeout_seconds=2"};
+  HostProcess host(host_options);
+  ASSERT_TRUE(host.Start());
+  ASSERT_TRUE(host.WaitForPort(host.tcp_port())) << host.Log();
+
+  AttackRunner::Options options;
+  options.port = static_cast<uint16_t>(host.tcp_port());
+  options.pid = host.pid();
+  options.app_id = "attack";
+  options.tls.enabled = true;
+  options.tls.ca_file = certificates.ca();
+  options.leaderboard_id = board;
+  options.connections = kHeldConnections;
+  options.hold = std::chrono::seconds(5);
+  options.settle = std::chrono::milliseconds(500);
+  for (const char* attack : {"handshake", "idle"}) {
+    const AttackRunner::Report report = AttackRunner(options).Run(attack);
+    EXPECT_EQ(report.held_connections, kHeldConnections) << attack;
+    EXPECT_EQ(report.closed_by_server, kHeldConnections)
+        << AttackRunner::FormatTable({report});
+    EXPECT_GT(report.probes, 0);
+    EXPECT_EQ(report.probe_failures, 0) << AttackRunner::FormatTable({report});
+    EXPECT_LT(report.rss_peak_mb - report.rss_before_mb, kGrowthBoundMb)
+        << AttackRunner::FormatTable({report});
+    EXPECT_TRUE(report.server_alive);
+  }
+  EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0) << host.Log();
   StoreProbe probe;
   probe.ForgetLeaderboards(board);
 }

@@ -204,6 +204,13 @@ LeaderboardQuery::Request TopQuery(const std::string& leaderboard_id,
                               QueryBuilder::Account("attack", "probe"));
 }
 
+// A client with the attack's TLS settings.
+LeaderboardClient::Options ClientOptions(const AttackRunner::Options& options) {
+  LeaderboardClient::Options client;
+  client.tls = options.tls;
+  return client;
+}
+
 // Probes the server and samples its memory until stopped.
 class Watch {
  public:
@@ -260,7 +267,7 @@ class Watch {
       const auto start = Clock::now();
       bool ok = false;
       {
-        LeaderboardClient client;
+        LeaderboardClient client(ClientOptions(options_));
         ok = client.Connect(options_.host, options_.port,
                             options_.probe_timeout) &&
              client
@@ -301,7 +308,8 @@ AttackRunner::AttackRunner(Options options) : options_(std::move(options)) {}
 
 const std::vector<std::string>& AttackRunner::AttackNames() {
   static const std::vector<std::string> names = {
-      "trickle", "idle", "flood", "batch", "text", "badkeys", "guess"};
+      "trickle", "idle",    "flood", "batch",
+      "text",    "badkeys", "guess", "handshake"};
   return names;
 }
 
@@ -315,8 +323,16 @@ AttackRunner::Report AttackRunner::Run(const std::string& attack) {
   }
   {
     Watch watch(options_, &report);
+    // A frame header announcing more than arrives; a TLS record header
+    // announcing a ClientHello of 512 bytes and one byte of it.
+    const std::string header =
+        FrameCodec::EncodeHeader(options_.announced_length);
+    const std::string client_hello("\x16\x03\x01\x02\x00\x01", 6);
     if (attack == "trickle" || attack == "idle") {
-      report.outcome_ok = Trickle(&report, attack == "trickle");
+      report.outcome_ok =
+          Trickle(&report, attack == "trickle" ? &header : nullptr);
+    } else if (attack == "handshake") {
+      report.outcome_ok = Trickle(&report, &client_hello);
     } else if (attack == "flood") {
       report.outcome_ok = Flood(&report);
     } else if (attack == "batch") {
@@ -341,7 +357,8 @@ AttackRunner::Report AttackRunner::Run(const std::string& attack) {
   return report;
 }
 
-bool AttackRunner::Trickle(Report* report, bool send_header) {
+bool AttackRunner::Trickle(Report* report, const std::string* first_bytes) {
+  const bool send_header = first_bytes != nullptr;
   // Every held connection is a descriptor of ours too.
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -351,12 +368,10 @@ bool AttackRunner::Trickle(Report* report, bool send_header) {
   }
   std::vector<RawSocket> sockets;
   sockets.reserve(static_cast<size_t>(options_.connections));
-  const std::string header =
-      FrameCodec::EncodeHeader(options_.announced_length);
   for (int i = 0; i < options_.connections; ++i) {
     RawSocket s = RawSocket::Connect(options_.host, options_.port);
     if (!s.valid()) break;
-    if (send_header) s.SendSome(header);
+    if (send_header) s.SendSome(*first_bytes);
     sockets.push_back(std::move(s));
   }
   const size_t opened = sockets.size();
@@ -427,7 +442,7 @@ bool AttackRunner::Batch(Report* report) {
   const size_t per_query = all.ByteSizeLong() + 4;
   const std::vector<LeaderboardQuery::Request> batch(
       options_.batch_bytes / per_query, all);
-  LeaderboardClient client;
+  LeaderboardClient client(ClientOptions(options_));
   if (!client.Connect(options_.host, options_.port) ||
       !client.Authenticate(options_.app_id, options_.key).ok()) {
     report->detail = "could not connect: " + client.LastError();
@@ -454,7 +469,7 @@ bool AttackRunner::Batch(Report* report) {
 }
 
 bool AttackRunner::Text(Report* report) {
-  LeaderboardClient client;
+  LeaderboardClient client(ClientOptions(options_));
   if (!client.Connect(options_.host, options_.port) ||
       !client.Authenticate(options_.app_id, options_.key).ok()) {
     report->detail = "could not connect: " + client.LastError();
@@ -482,7 +497,7 @@ using AuthResult = Leaderboard::LeaderboardAuthentication::Response;
 // the server closed the connection (or could not be reached) first.
 int AuthenticateOnce(const AttackRunner::Options& options,
                      const std::string& app_id, const std::string& key) {
-  LeaderboardClient client;
+  LeaderboardClient client(ClientOptions(options));
   if (!client.Connect(options.host, options.port, options.probe_timeout)) {
     return -1;
   }
@@ -513,7 +528,7 @@ bool AttackRunner::BadKeys(Report* report) {
   // A wrong key, then the right one on the same connection: one try only.
   bool second_refused = false;
   {
-    LeaderboardClient client;
+    LeaderboardClient client(ClientOptions(options_));
     if (client.Connect(options_.host, options_.port)) {
       client.Authenticate(options_.app_id, "plk_not-the-key");
       const auto again = client.Authenticate(options_.app_id, options_.key);
