@@ -394,6 +394,16 @@ TEST(GamePortTest, AnOpenPortWarnsAndTheGaugeShowsIt) {
     LeaderboardClient client;
     ASSERT_TRUE(client.Connect("127.0.0.1", host.tcp_port()));
     EXPECT_TRUE(client.Authenticate("any-app").ok());
+    // A TLS client on the plain port: its ClientHello reads as an over-long
+    // frame and the connection is closed; the handshake fails.
+    LeaderboardClient::Options tls;
+    tls.tls.enabled = true;
+    LeaderboardClient tls_client(tls);
+    EXPECT_FALSE(tls_client.Connect("127.0.0.1", host.tcp_port(),
+                                    std::chrono::seconds(10)));
+    EXPECT_NE(tls_client.LastError().find("TLS handshake failed"),
+              std::string::npos)
+        << tls_client.LastError();
     const std::string warning = "anyone who reaches the port has every right";
     EXPECT_EQ(host.Log().find(warning) != std::string::npos, !loopback)
         << host.Log();
