@@ -14,7 +14,9 @@
 # earlier runs have drained (the server's waiting-write gauges read 0); one
 # of them offers submissions and top-100 queries together. Further rows
 # restart the server with the top answer cache on (top-only+cache, 100 ms)
-# and with the bulk insert queue on (submit-only+bulk). The last rows
+# and with the bulk insert queue on (submit-only+bulk), with game server keys
+# (submit-only+keys, top-only+keys) and with TLS on the game port
+# (submit-only+tls, top-only+tls). The last rows
 # (submit-only+cluster, top-only+cluster) run the server on the Redis Cluster
 # of scripts/services.sh (three primaries, three replicas, all on this
 # machine) over leaderboards spread evenly over the primaries, with each
@@ -551,6 +553,30 @@ if [ "$rate_share" -gt 0 ]; then
   fixed_rate "submit+top+bulk@${rate_tag}" "$(share_of "$mixed_peak")" \
     submit=1,top=1
 fi
+stop_server
+
+# The same server with game server keys (authentication is once per
+# connection, so the rows should match submit-only and top-only), then with
+# TLS on the game port (a certificate made for this run).
+made=$("$bin/leaderboard_cli" keygen --app bench --key_id bench --rights all)
+(umask 077
+ printf '%s\n' "$made" | sed -n 's/^key: //p' >"$work/game_key"
+ printf '%s\n' "$made" | sed -n 's/^line: //p' >"$work/game_server_keys")
+say "submit-only+keys, top-only+keys (--game_server_keys_file), ${seconds}s each"
+start_server --game_server_keys_file="$work/game_server_keys"
+keyed=(--app_id=bench --key_file="$work/game_key")
+loadgen submit-only+keys "${common[@]}" "${keyed[@]}" --mix=submit=1
+loadgen top-only+keys "${common[@]}" "${keyed[@]}" --mix=top=1
+stop_server
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
+  -addext subjectAltName=IP:127.0.0.1 -keyout "$work/tls-key.pem" \
+  -out "$work/tls-cert.pem" >/dev/null 2>&1
+say "submit-only+tls, top-only+tls (--server_tls_cert), ${seconds}s each"
+start_server --server_tls_cert="$work/tls-cert.pem" \
+  --server_tls_key="$work/tls-key.pem"
+tls=(--tls --tls_ca="$work/tls-cert.pem")
+loadgen submit-only+tls "${common[@]}" "${tls[@]}" --mix=submit=1
+loadgen top-only+tls "${common[@]}" "${tls[@]}" --mix=top=1
 stop_server
 
 # --- Redis alone. ---------------------------------------------------------

@@ -68,6 +68,11 @@ check "files under /etc are conffiles" \
 check "postinst creates the database password file readable by the service only" \
   sh -c "grep -q 'password=/etc/plemox-leaderboard/mysql_pw' '$scratch/control.d/postinst' &&
     grep -q 'chmod 0640 \"\$password\"' '$scratch/control.d/postinst'"
+check "postinst writes a first game server key once, the keys file 0640" \
+  sh -c "grep -q 'keys=/etc/plemox-leaderboard/game_server_keys' '$scratch/control.d/postinst' &&
+    grep -q 'if \[ ! -e \"\$keys\" \] && \[ ! -e \"\$key\" \]' '$scratch/control.d/postinst' &&
+    grep -q 'chmod 0640 \"\$keys\"' '$scratch/control.d/postinst' &&
+    grep -q 'game_server_keys' '$scratch/control.d/postrm'"
 
 # Files.
 inst=$scratch/root
@@ -138,6 +143,10 @@ api_port=$(free_port)
 # The flags file names the password file postinst creates; the test's own
 # stands in for it (as the operator's would, ending with a newline).
 (umask 077 && printf '%s\n' "$PLEMOX_MYSQL_PASSWORD" >"$scratch/mysql_pw")
+# The keys file postinst writes, made the same way with the installed CLI.
+made=$("$inst/usr/bin/leaderboard_cli" keygen --app game --key_id first --rights all)
+(umask 077 && printf '%s\n' "$made" | sed -n 's/^key: //p' >"$scratch/game_key")
+(umask 077 && printf '%s\n' "$made" | sed -n 's/^line: //p' >"$scratch/game_server_keys")
 sed "s|/usr/lib/plemox-leaderboard/|$lib/|" \
   "$inst/etc/plemox-leaderboard/leaderboard.manifest.json" >"$scratch/manifest.json"
 "$inst/usr/bin/plemox_host" --manifest="$scratch/manifest.json" \
@@ -147,10 +156,12 @@ sed "s|/usr/lib/plemox-leaderboard/|$lib/|" \
   --mysql_server_url="$PLEMOX_MYSQL_HOST:$PLEMOX_MYSQL_PORT" \
   --mysql_id="$PLEMOX_MYSQL_USER" --mysql_pw_file="$scratch/mysql_pw" \
   --mysql_db_name="$PLEMOX_MYSQL_DB" \
+  --game_server_keys_file="$scratch/game_server_keys" \
   --server_tcp_port="$tcp_port" --api_port="$api_port" \
   >"$scratch/host.log" 2>&1 &
 host_pid=$!
-cli=("$inst/usr/bin/leaderboard_cli" --port="$tcp_port" --timeout_ms=2000)
+cli=("$inst/usr/bin/leaderboard_cli" --port="$tcp_port" --timeout_ms=2000
+  --app_id=game --key_file="$scratch/game_key")
 account=package-test-$$-$RANDOM
 answered() {
   "${cli[@]}" submit --leaderboard=stage1 --provider=test \
@@ -168,7 +179,7 @@ until answered >"$scratch/cli.out" 2>&1; do
 done
 echo "ok: the installed host answers a submission"
 check "the installed host ranks the submitted score" \
-  sh -c "'${cli[0]}' --port=$tcp_port query --leaderboard=stage1 \
+  sh -c "'${cli[0]}' --port=$tcp_port --app_id=game --key_file='$scratch/game_key' query --leaderboard=stage1 \
     --provider=test --account='$account' --range=nearby --begin=0 --end=0 \
     | grep -q '$account'"
 kill -TERM "$host_pid"

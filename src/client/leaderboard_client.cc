@@ -7,6 +7,8 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid.hpp>
@@ -15,6 +17,8 @@
 #include <exception>
 #include <future>
 #include <utility>
+
+#include "client/client_tls.h"
 
 namespace plemox {
 namespace {
@@ -57,6 +61,9 @@ struct LeaderboardClient::Connection {
         peer(std::move(peer_name)) {}
 
   tcp::socket socket;
+  // With TLS: the stream over `socket` that every read and write goes
+  // through.
+  std::unique_ptr<boost::asio::ssl::stream<tcp::socket&>> tls;
   FrameCodec codec;
   std::array<char, 64 * 1024> read_buffer;
   // Frames waiting to be written; the front one is being written.
@@ -148,6 +155,13 @@ bool LeaderboardClient::Connect(const std::string& host, uint16_t port,
                    << ": host=" << host << ", port=" << port;
       return false;
     }
+    std::string error;
+    if (options_.tls.enabled && !tls_context_ &&
+        !(tls_context_ = ClientTls::MakeContext(options_.tls, &error))) {
+      last_error_ = error;
+      LOG(WARNING) << "Connect() failed: " << error;
+      return false;
+    }
     connecting_ = true;
   }
   auto attempt = std::make_shared<ConnectAttempt>(io_context_, host, port);
@@ -180,13 +194,36 @@ bool LeaderboardClient::Connect(const std::string& host, uint16_t port,
               [this, attempt](const boost::system::error_code& error,
                               const tcp::endpoint&) {
                 if (attempt->done) return;
-                FinishConnect(attempt, !error,
-                              error ? "cannot connect: " + error.message()
-                                    : std::string());
+                if (error || !tls_context_) {
+                  FinishConnect(attempt, !error,
+                                error ? "cannot connect: " + error.message()
+                                      : std::string());
+                  return;
+                }
+                StartHandshake(attempt);
               });
         });
   });
   return result.get();
+}
+
+void LeaderboardClient::StartHandshake(
+    const std::shared_ptr<ConnectAttempt>& attempt) {
+  Connection& connection = *attempt->connection;
+  connection.tls = std::make_unique<boost::asio::ssl::stream<tcp::socket&>>(
+      connection.socket, *tls_context_);
+  ClientTls::ExpectServerName(*connection.tls, options_.tls.server_name.empty()
+                                                   ? attempt->host
+                                                   : options_.tls.server_name);
+  connection.tls->async_handshake(
+      boost::asio::ssl::stream_base::client,
+      [this, attempt](const boost::system::error_code& error) {
+        if (attempt->done) return;
+        FinishConnect(
+            attempt, !error,
+            error ? ClientTls::HandshakeError(*attempt->connection->tls, error)
+                  : std::string());
+      });
 }
 
 void LeaderboardClient::FinishConnect(
@@ -284,38 +321,44 @@ void LeaderboardClient::CloseConnection(
 
 void LeaderboardClient::StartRead(
     const std::shared_ptr<Connection>& connection) {
-  connection->socket.async_read_some(
-      boost::asio::buffer(connection->read_buffer),
-      [this, connection](const boost::system::error_code& error, size_t size) {
-        if (connection->closed) return;
-        if (error) {
-          CloseConnection(connection, error == boost::asio::error::eof
-                                          ? "the server closed the connection"
-                                          : "read failed: " + error.message());
-          return;
-        }
-        connection->codec.Append(connection->read_buffer.data(), size);
-        std::string body;
-        for (;;) {
-          const FrameCodec::Status status = connection->codec.Next(&body);
-          if (status == FrameCodec::Status::kNeedMore) break;
-          if (status == FrameCodec::Status::kTooLarge) {
-            const std::string reason =
-                "the server sent a frame of " +
-                std::to_string(connection->codec.refused_length()) +
-                " bytes, more than the limit of " +
-                std::to_string(connection->codec.max_frame_size()) + " bytes";
-            LOG(ERROR) << "Answer refused: " << reason
-                       << ": server=" << connection->peer;
-            CloseConnection(connection, reason);
-            return;
-          }
-          OnAnswerFrame(body);
-          // A callback may have closed the connection.
-          if (connection->closed) return;
-        }
-        StartRead(connection);
-      });
+  auto on_read = [this, connection](const boost::system::error_code& error,
+                                    size_t size) {
+    if (connection->closed) return;
+    if (error) {
+      const bool closed = error == boost::asio::error::eof ||
+                          error == boost::asio::ssl::error::stream_truncated;
+      CloseConnection(connection, closed ? "the server closed the connection"
+                                         : "read failed: " + error.message());
+      return;
+    }
+    connection->codec.Append(connection->read_buffer.data(), size);
+    std::string body;
+    for (;;) {
+      const FrameCodec::Status status = connection->codec.Next(&body);
+      if (status == FrameCodec::Status::kNeedMore) break;
+      if (status == FrameCodec::Status::kTooLarge) {
+        const std::string reason =
+            "the server sent a frame of " +
+            std::to_string(connection->codec.refused_length()) +
+            " bytes, more than the limit of " +
+            std::to_string(connection->codec.max_frame_size()) + " bytes";
+        LOG(ERROR) << "Answer refused: " << reason
+                   << ": server=" << connection->peer;
+        CloseConnection(connection, reason);
+        return;
+      }
+      OnAnswerFrame(body);
+      // A callback may have closed the connection.
+      if (connection->closed) return;
+    }
+    StartRead(connection);
+  };
+  const auto buffer = boost::asio::buffer(connection->read_buffer);
+  if (connection->tls) {
+    connection->tls->async_read_some(buffer, std::move(on_read));
+  } else {
+    connection->socket.async_read_some(buffer, std::move(on_read));
+  }
 }
 
 void LeaderboardClient::OnAnswerFrame(const std::string& body) {
@@ -354,17 +397,22 @@ void LeaderboardClient::Enqueue(const std::shared_ptr<Connection>& connection,
 
 void LeaderboardClient::StartWrite(
     const std::shared_ptr<Connection>& connection) {
-  boost::asio::async_write(
-      connection->socket, boost::asio::buffer(*connection->write_queue.front()),
-      [this, connection](const boost::system::error_code& error, size_t) {
-        if (connection->closed) return;
-        if (error) {
-          CloseConnection(connection, "write failed: " + error.message());
-          return;
-        }
-        connection->write_queue.pop_front();
-        if (!connection->write_queue.empty()) StartWrite(connection);
-      });
+  auto on_written = [this, connection](const boost::system::error_code& error,
+                                       size_t) {
+    if (connection->closed) return;
+    if (error) {
+      CloseConnection(connection, "write failed: " + error.message());
+      return;
+    }
+    connection->write_queue.pop_front();
+    if (!connection->write_queue.empty()) StartWrite(connection);
+  };
+  const auto buffer = boost::asio::buffer(*connection->write_queue.front());
+  if (connection->tls) {
+    boost::asio::async_write(*connection->tls, buffer, std::move(on_written));
+  } else {
+    boost::asio::async_write(connection->socket, buffer, std::move(on_written));
+  }
 }
 
 bool LeaderboardClient::SendRawBytes(std::string bytes) {
@@ -530,8 +578,10 @@ LeaderboardClient::Result LeaderboardClient::Call(
 
 namespace {
 
-Request BuildAuthentication(Request request, const std::string& app_id) {
+Request BuildAuthentication(Request request, const std::string& app_id,
+                            const std::string& key = std::string()) {
   request.mutable_leaderboard_authentication()->set_app_id(app_id);
+  if (!key.empty()) request.mutable_leaderboard_authentication()->set_key(key);
   return request;
 }
 
@@ -617,6 +667,14 @@ LeaderboardClient::Result LeaderboardClient::Authenticate(
               timeout);
 }
 
+LeaderboardClient::Result LeaderboardClient::Authenticate(
+    const std::string& app_id, const std::string& key,
+    std::chrono::milliseconds timeout) {
+  return Call(BuildAuthentication(
+                  NewRequest(Request::kLeaderboardAuthentication), app_id, key),
+              timeout);
+}
+
 LeaderboardClient::Result LeaderboardClient::SubmitScore(
     const std::string& leaderboard_id, const Leaderboard::AccountId& account,
     double score, Leaderboard::ScoreSubmission::Type type,
@@ -677,6 +735,15 @@ void LeaderboardClient::AuthenticateAsync(const std::string& app_id,
                                           std::chrono::milliseconds timeout) {
   Start(BuildAuthentication(NewRequest(Request::kLeaderboardAuthentication),
                             app_id),
+        timeout, std::move(callback));
+}
+
+void LeaderboardClient::AuthenticateAsync(const std::string& app_id,
+                                          const std::string& key,
+                                          Callback callback,
+                                          std::chrono::milliseconds timeout) {
+  Start(BuildAuthentication(NewRequest(Request::kLeaderboardAuthentication),
+                            app_id, key),
         timeout, std::move(callback));
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
@@ -99,9 +100,25 @@ class LeaderboardClient {
     std::optional<std::string> submission_id;
   };
 
+  // TLS to a server whose game port has --server_tls_cert.
+  struct Tls {
+    bool enabled = false;
+    // PEM CA(s) the server's certificate must be signed by; empty: the
+    // system's trusted CAs.
+    std::string ca_file;
+    // A client certificate and its key (PEM), for a server that requires
+    // one (--server_tls_client_ca).
+    std::string cert_file;
+    std::string key_file;
+    // The name the server's certificate must carry; empty: the host given
+    // to Connect.
+    std::string server_name;
+  };
+
   struct Options {
     // Longest answer accepted; a longer frame ends the connection.
     size_t max_frame_size = FrameCodec::kDefaultMaxFrameSize;
+    Tls tls;
   };
 
   LeaderboardClient();
@@ -113,7 +130,8 @@ class LeaderboardClient {
   LeaderboardClient(const LeaderboardClient&) = delete;
   LeaderboardClient& operator=(const LeaderboardClient&) = delete;
 
-  // Resolves `host` and connects within `timeout`. Returns false when
+  // Resolves `host` and connects within `timeout` (with TLS: the handshake
+  // and the check of the server's certificate included). Returns false when
   // already connected or connecting, or on failure (reason in LastError()).
   // May be called again after the connection ended.
   bool Connect(const std::string& host, uint16_t port,
@@ -132,6 +150,10 @@ class LeaderboardClient {
 
   // Synchronous requests: send, then wait for the end of the request.
   Result Authenticate(const std::string& app_id,
+                      std::chrono::milliseconds timeout = kDefaultTimeout);
+  // Authenticates with the app's secret `key` (servers with a keys file
+  // need one; an empty key is not sent).
+  Result Authenticate(const std::string& app_id, const std::string& key,
                       std::chrono::milliseconds timeout = kDefaultTimeout);
   Result SubmitScore(const std::string& leaderboard_id,
                      const Leaderboard::AccountId& account, double score,
@@ -164,6 +186,9 @@ class LeaderboardClient {
   // Asynchronous forms of the requests above; `callback` is called exactly
   // once, on the I/O thread (even when the request is refused at once).
   void AuthenticateAsync(const std::string& app_id, Callback callback,
+                         std::chrono::milliseconds timeout = kDefaultTimeout);
+  void AuthenticateAsync(const std::string& app_id, const std::string& key,
+                         Callback callback,
                          std::chrono::milliseconds timeout = kDefaultTimeout);
   void SubmitScoreAsync(const std::string& leaderboard_id,
                         const Leaderboard::AccountId& account, double score,
@@ -233,6 +258,8 @@ class LeaderboardClient {
   bool Complete(const std::string& key, std::optional<uint64_t> sequence,
                 Result result);
   static void RunCallback(const Callback& callback, Result result);
+  // Runs the client side of the TLS handshake after the TCP connect.
+  void StartHandshake(const std::shared_ptr<ConnectAttempt>& attempt);
   void FinishConnect(const std::shared_ptr<ConnectAttempt>& attempt, bool ok,
                      const std::string& error);
   void StartRead(const std::shared_ptr<Connection>& connection);
@@ -244,6 +271,9 @@ class LeaderboardClient {
                        const std::string& reason);
 
   const Options options_;
+  // Made by the first Connect with options_.tls enabled, before the I/O
+  // thread first reads it; never changed afterwards.
+  std::shared_ptr<boost::asio::ssl::context> tls_context_;
   boost::asio::io_context io_context_;
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type>
       work_guard_;

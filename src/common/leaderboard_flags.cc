@@ -112,6 +112,32 @@ DEFINE_uint64(max_deletions_per_request, 1000,
 DEFINE_string(allowed_app_ids, "",
               "Comma-separated app ids that may authenticate; empty lets "
               "every app id authenticate.");
+DEFINE_string(game_server_keys_file, "",
+              "File of the keys game servers authenticate with: per line app "
+              "id, key id, SHA-256 of the key (hex), rights; read again on "
+              "SIGHUP. Empty: any app id authenticates without a key.");
+DEFINE_string(server_bind_address, "0.0.0.0",
+              "Address the game port listens on: 0.0.0.0 (every IPv4 "
+              "address), 127.0.0.1, or one address of the machine.");
+DEFINE_uint64(max_failed_authentications_per_minute, 10,
+              "With game server keys: failed authentications one peer "
+              "address may make in a minute; the next one closes the "
+              "connection and the address waits. 0: no limit.");
+DEFINE_uint64(failed_authentication_wait_seconds, 60,
+              "With game server keys: how long an address that passed "
+              "max_failed_authentications_per_minute is refused.");
+DEFINE_string(server_tls_cert, "",
+              "PEM certificate chain of the game port: with --server_tls_key "
+              "the game port speaks TLS (1.2 or later) only. Read again on "
+              "SIGHUP.");
+DEFINE_string(server_tls_key, "", "PEM private key of --server_tls_cert.");
+DEFINE_string(server_tls_client_ca, "",
+              "With TLS on the game port: PEM CA(s) a game server's client "
+              "certificate must be signed by (mutual TLS); empty asks for "
+              "none.");
+DEFINE_uint64(authentication_timeout_seconds, 10,
+              "With game server keys: a connection not authenticated this "
+              "many seconds after it opened is closed. 0: never.");
 
 DEFINE_bool(enable_reset_leaderboard_api, false,
             "Enables reset leaderboard api");

@@ -56,6 +56,15 @@ DECLARE_int64(submission_id_ttl_seconds);
 DECLARE_uint64(max_competitors_per_query);
 DECLARE_uint64(max_deletions_per_request);
 DECLARE_string(allowed_app_ids);
+// Game port access: keys, where it listens, failed authentications.
+DECLARE_string(game_server_keys_file);
+DECLARE_string(server_bind_address);
+DECLARE_uint64(max_failed_authentications_per_minute);
+DECLARE_uint64(failed_authentication_wait_seconds);
+DECLARE_uint64(authentication_timeout_seconds);
+DECLARE_string(server_tls_cert);
+DECLARE_string(server_tls_key);
+DECLARE_string(server_tls_client_ca);
 
 // Administrative API.
 DECLARE_bool(enable_reset_leaderboard_api);

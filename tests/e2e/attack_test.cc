@@ -2,16 +2,21 @@
 // refused or bounded while a fresh client keeps being answered, the host's
 // memory must not follow what the peers announce, and the host must live.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 
 #include "client/attack/attack_runner.h"
+#include "client/game_key.h"
 #include "client/query_builder.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
+#include "support/test_certificates.h"
 
 namespace plemox_test {
 namespace {
@@ -108,6 +113,91 @@ TEST_F(AttackTest, OversizedBatchesAndOverlongTextsAreRefused) {
   EXPECT_TRUE(batch.outcome_ok) << batch.detail;
   const AttackRunner::Report text = Run("text");
   EXPECT_TRUE(text.outcome_ok) << text.detail;
+}
+
+// Bad keys and key guessing against a host with game server keys: every bad
+// key is refused while the probes (with the right key) go on; guessing past
+// the limit makes the address wait, so the right key is refused too.
+TEST(KeyAttackTest, BadKeysAreRefusedAndGuessingMakesTheAddressWait) {
+  char dir[] = "/tmp/plemox_attack_keys_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string keys_path = std::string(dir) + "/keys";
+  const std::string key = "plk_key-of-the-attack-probes";
+  std::ofstream(keys_path) << "attack a1 " << plemox::GameKey::Sha256Hex(key)
+                           << " query\n";
+  ASSERT_EQ(chmod(keys_path.c_str(), 0600), 0);
+  const std::string board = LeaderboardId() + "k";
+  auto host_options = HostProcess::Options::WithArguments(
+      "\"leaderboard_ids\": [\"" + board + "\"]");
+  host_options.flags = {"--game_server_keys_file=" + keys_path,
+                        "--failed_authentication_wait_seconds=10"};
+  HostProcess host(host_options);
+  ASSERT_TRUE(host.Start());
+  ASSERT_TRUE(host.WaitForPort(host.tcp_port())) << host.Log();
+
+  AttackRunner::Options options;
+  options.port = static_cast<uint16_t>(host.tcp_port());
+  options.pid = host.pid();
+  options.app_id = "attack";
+  options.key = key;
+  options.leaderboard_id = board;
+  options.settle = std::chrono::milliseconds(300);
+  const AttackRunner::Report bad = AttackRunner(options).Run("badkeys");
+  EXPECT_TRUE(bad.outcome_ok) << AttackRunner::FormatTable({bad});
+  EXPECT_GT(bad.probes, 0);
+  EXPECT_EQ(bad.probe_failures, 0) << AttackRunner::FormatTable({bad});
+
+  const AttackRunner::Report guess = AttackRunner(options).Run("guess");
+  EXPECT_TRUE(guess.outcome_ok) << AttackRunner::FormatTable({guess});
+  EXPECT_TRUE(guess.server_alive);
+  EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0) << host.Log();
+  EXPECT_EQ(host.Log().find(key), std::string::npos);
+  unlink(keys_path.c_str());
+  rmdir(dir);
+  StoreProbe probe;
+  probe.ForgetLeaderboards(board);
+}
+
+// On a TLS game port, connections that send half a ClientHello or nothing
+// at all are closed at the frame read timeout, their memory stays bounded,
+// and TLS probes are served meanwhile.
+TEST(TlsAttackTest, SlowAndTruncatedHandshakesAreClosedInTime) {
+  TestCertificates certificates;
+  ASSERT_TRUE(certificates.ok());
+  const std::string board = LeaderboardId() + "t";
+  auto host_options = HostProcess::Options::WithArguments(
+      "\"leaderboard_ids\": [\"" + board + "\"]");
+  host_options.flags = {"--server_tls_cert=" + certificates.server_cert(),
+                        "--server_tls_key=" + certificates.server_key(),
+                        "--frame_read_timeout_seconds=2"};
+  HostProcess host(host_options);
+  ASSERT_TRUE(host.Start());
+  ASSERT_TRUE(host.WaitForPort(host.tcp_port())) << host.Log();
+
+  AttackRunner::Options options;
+  options.port = static_cast<uint16_t>(host.tcp_port());
+  options.pid = host.pid();
+  options.app_id = "attack";
+  options.tls.enabled = true;
+  options.tls.ca_file = certificates.ca();
+  options.leaderboard_id = board;
+  options.connections = kHeldConnections;
+  options.hold = std::chrono::seconds(5);
+  options.settle = std::chrono::milliseconds(500);
+  for (const char* attack : {"handshake", "idle"}) {
+    const AttackRunner::Report report = AttackRunner(options).Run(attack);
+    EXPECT_EQ(report.held_connections, kHeldConnections) << attack;
+    EXPECT_EQ(report.closed_by_server, kHeldConnections)
+        << AttackRunner::FormatTable({report});
+    EXPECT_GT(report.probes, 0);
+    EXPECT_EQ(report.probe_failures, 0) << AttackRunner::FormatTable({report});
+    EXPECT_LT(report.rss_peak_mb - report.rss_before_mb, kGrowthBoundMb)
+        << AttackRunner::FormatTable({report});
+    EXPECT_TRUE(report.server_alive);
+  }
+  EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0) << host.Log();
+  StoreProbe probe;
+  probe.ForgetLeaderboards(board);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,11 +21,13 @@
 #include <sstream>
 #include <string>
 
+#include "client/game_key.h"
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "support/host_process.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
+#include "support/test_certificates.h"
 #include "support/test_env.h"
 
 namespace plemox_test {
@@ -242,22 +245,27 @@ class ProtocolDocClientTest : public testing::Test {
                       "/leaderboard_example.py' " + arguments);
   }
 
+  // Writes the doc's client and the classes it needs into dir_.
+  void WriteClient() {
+    const auto client = MarkedBlock(ProtocolDoc(), "python-client");
+    ASSERT_TRUE(client) << "the marked Python client is missing";
+    // The doc promises a client of about 60 lines.
+    EXPECT_LE(std::count(client->begin(), client->end(), '\n'), 72);
+    std::ofstream(dir_ + "/leaderboard_example.py") << *client;
+    // The classes generated as the doc says (Debian's protoc and
+    // python3-protobuf).
+    const CommandResult generated =
+        RunCommand("protoc --python_out='" + dir_ + "' -I '" + SourceDir() +
+                   "/proto' '" + SourceDir() + "/proto/leaderboard.proto'");
+    ASSERT_EQ(generated.exit_code, 0) << generated.output;
+  }
+
   std::string dir_;
   StoreProbe probe_;
 };
 
 TEST_F(ProtocolDocClientTest, PythonClientSubmitsAndQueriesTheRealServer) {
-  const auto client = MarkedBlock(ProtocolDoc(), "python-client");
-  ASSERT_TRUE(client) << "the marked Python client is missing";
-  // The doc promises a client of about 60 lines.
-  EXPECT_LE(std::count(client->begin(), client->end(), '\n'), 65);
-  std::ofstream(dir_ + "/leaderboard_example.py") << *client;
-  // The classes generated as the doc says (Debian's protoc and
-  // python3-protobuf).
-  const CommandResult generated =
-      RunCommand("protoc --python_out='" + dir_ + "' -I '" + SourceDir() +
-                 "/proto' '" + SourceDir() + "/proto/leaderboard.proto'");
-  ASSERT_EQ(generated.exit_code, 0) << generated.output;
+  ASSERT_NO_FATAL_FAILURE(WriteClient());
 
   const std::string board = ProtocolDocPrefix() + "board";
   RunningServer server(
@@ -321,6 +329,74 @@ TEST_F(ProtocolDocClientTest, PythonClientSubmitsAndQueriesTheRealServer) {
   }));
   // The database keeps scores negated.
   EXPECT_EQ(stored, std::optional<double>(-2000));
+}
+
+// The same client against a server with game server keys: with the app's
+// key from the environment it submits; without it the server refuses it.
+TEST_F(ProtocolDocClientTest, PythonClientAuthenticatesWithAKey) {
+  ASSERT_NO_FATAL_FAILURE(WriteClient());
+  const std::string key = "plk_key-of-the-python-example";
+  const std::string keys_path = dir_ + "/game_server_keys";
+  std::ofstream(keys_path) << "python "
+                           << "py1 " << plemox::GameKey::Sha256Hex(key)
+                           << " submit,query\n";
+  ASSERT_EQ(chmod(keys_path.c_str(), 0640), 0);
+  const std::string board = ProtocolDocPrefix() + "keyed";
+  auto options = HostProcess::Options::WithArguments(ExampleArguments(board));
+  options.flags = {"--game_server_keys_file=" + keys_path};
+  HostProcess host(options);
+  ASSERT_TRUE(host.Start());
+  ASSERT_TRUE(host.WaitForPort(host.tcp_port())) << host.Log();
+  const std::string target =
+      "127.0.0.1 " + std::to_string(host.tcp_port()) + " " + board;
+
+  const CommandResult keyed =
+      RunCommand("PLEMOX_APP_ID=python PLEMOX_GAME_KEY='" + key +
+                 "' timeout 60 /usr/bin/python3 '" + dir_ +
+                 "/leaderboard_example.py' " + target + " player 700");
+  EXPECT_EQ(keyed.exit_code, 0) << keyed.output << host.Log();
+  EXPECT_EQ(keyed.output,
+            "submitted: result=kNewRecord score=700 rank=1 of 1\n"
+            "top 10 of 1:\n1 guest:player 700\n");
+  // Without the key the client's check of the answer stops it.
+  const CommandResult refused = RunClient(target + " player 800");
+  EXPECT_NE(refused.exit_code, 0);
+  EXPECT_NE(refused.output.find("kFailInvalidKey"), std::string::npos)
+      << refused.output;
+  EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0);
+  EXPECT_EQ(host.Log().find(key), std::string::npos);
+}
+
+// The same client over mutual TLS, with its settings from the environment.
+TEST_F(ProtocolDocClientTest, PythonClientSpeaksMutualTls) {
+  ASSERT_NO_FATAL_FAILURE(WriteClient());
+  TestCertificates certificates;
+  ASSERT_TRUE(certificates.ok());
+  const std::string board = ProtocolDocPrefix() + "tls";
+  auto options = HostProcess::Options::WithArguments(ExampleArguments(board));
+  options.flags = {"--server_tls_cert=" + certificates.server_cert(),
+                   "--server_tls_key=" + certificates.server_key(),
+                   "--server_tls_client_ca=" + certificates.ca()};
+  HostProcess host(options);
+  ASSERT_TRUE(host.Start());
+  ASSERT_TRUE(host.WaitForPort(host.tcp_port())) << host.Log();
+  const std::string target =
+      "127.0.0.1 " + std::to_string(host.tcp_port()) + " " + board;
+  const std::string run = "timeout 60 /usr/bin/python3 '" + dir_ +
+                          "/leaderboard_example.py' " + target;
+  const std::string tls = "PLEMOX_TLS_CA='" + certificates.ca() + "' ";
+  const CommandResult served =
+      RunCommand(tls + "PLEMOX_TLS_CERT='" + certificates.client_cert() +
+                 "' PLEMOX_TLS_KEY='" + certificates.client_key() + "' " + run +
+                 " player 900");
+  EXPECT_EQ(served.exit_code, 0) << served.output << host.Log();
+  EXPECT_EQ(served.output,
+            "submitted: result=kNewRecord score=900 rank=1 of 1\n"
+            "top 10 of 1:\n1 guest:player 900\n");
+  // Without its certificate, and in plain TCP, the client is refused.
+  EXPECT_NE(RunCommand(tls + run + " player 901").exit_code, 0);
+  EXPECT_NE(RunCommand(run + " player 902").exit_code, 0);
+  EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0) << host.Log();
 }
 
 }  // namespace

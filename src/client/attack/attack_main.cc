@@ -15,15 +15,21 @@
 #include <vector>
 
 #include "client/attack/attack_runner.h"
+#include "client/game_key.h"
 
 DEFINE_string(host, "127.0.0.1", "Leaderboard server host");
 DEFINE_int32(port, 12820, "Leaderboard server TCP port");
 DEFINE_int32(pid, 0, "The server's process id, for its memory (0: unknown)");
 DEFINE_string(app_id, "leaderboard_attack",
               "Identifier sent when authenticating");
+DEFINE_string(key_file, "",
+              "File holding the app's key, for servers with game server keys");
 DEFINE_string(leaderboard, "", "A leaderboard of the server (required)");
 DEFINE_string(attacks, "trickle,idle,flood,batch,text",
-              "Comma-separated attacks to run, in order");
+              "Comma-separated attacks to run, in order; handshake needs a "
+              "server with TLS (--tls); badkeys and guess "
+              "(run guess last: its address then waits) need a server with "
+              "game server keys and --key_file");
 DEFINE_int32(connections, 2000, "trickle, idle: connections held open");
 DEFINE_int32(hold_seconds, 40, "trickle, idle: seconds the attack lasts");
 DEFINE_uint32(announced_length, 1024 * 1024,
@@ -32,6 +38,12 @@ DEFINE_int32(flood_connections, 16, "flood: connections");
 DEFINE_int32(flood_queries, 30000,
              "flood: top-100 queries pipelined per connection");
 DEFINE_int32(batch_requests, 20, "batch: oversized batches sent");
+DEFINE_bool(tls, false,
+            "The server's game port speaks TLS: probes and clients use it");
+DEFINE_string(tls_ca, "", "With --tls: PEM CA of the server's certificate");
+DEFINE_string(tls_cert, "", "With --tls: PEM client certificate");
+DEFINE_string(tls_key, "", "With --tls: PEM key of --tls_cert");
+DEFINE_int32(guesses, 30, "guess: wrong keys tried, one connection each");
 DEFINE_int32(probe_interval_ms, 100, "Milliseconds between probes");
 
 int main(int argc, char** argv) {
@@ -48,6 +60,17 @@ int main(int argc, char** argv) {
   options.port = static_cast<uint16_t>(FLAGS_port);
   options.pid = FLAGS_pid;
   options.app_id = FLAGS_app_id;
+  std::string error;
+  if (!FLAGS_key_file.empty() &&
+      !plemox::GameKey::ReadFile(FLAGS_key_file, &options.key, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 64;
+  }
+  options.guesses = FLAGS_guesses;
+  options.tls.enabled = FLAGS_tls;
+  options.tls.ca_file = FLAGS_tls_ca;
+  options.tls.cert_file = FLAGS_tls_cert;
+  options.tls.key_file = FLAGS_tls_key;
   options.leaderboard_id = FLAGS_leaderboard;
   options.connections = FLAGS_connections;
   options.hold = std::chrono::seconds(FLAGS_hold_seconds);

@@ -162,6 +162,9 @@ RawSocket AuthenticatedSocket(const AttackRunner::Options& options,
   s.SetTimeouts(std::chrono::milliseconds(5000));
   Request auth = NewRequest(Request::kLeaderboardAuthentication, id);
   auth.mutable_leaderboard_authentication()->set_app_id(options.app_id);
+  if (!options.key.empty()) {
+    auth.mutable_leaderboard_authentication()->set_key(options.key);
+  }
   std::string body;
   Response answer;
   if (s.SendSome(Frame(auth)) == 0 || !s.ReadFrame(&body) ||
@@ -199,6 +202,13 @@ LeaderboardQuery::Request TopQuery(const std::string& leaderboard_id,
                               LeaderboardQuery::Request::kPosition,
                               QueryBuilder::TopRange(0, count - 1),
                               QueryBuilder::Account("attack", "probe"));
+}
+
+// A client with the attack's TLS settings.
+LeaderboardClient::Options ClientOptions(const AttackRunner::Options& options) {
+  LeaderboardClient::Options client;
+  client.tls = options.tls;
+  return client;
 }
 
 // Probes the server and samples its memory until stopped.
@@ -257,15 +267,17 @@ class Watch {
       const auto start = Clock::now();
       bool ok = false;
       {
-        LeaderboardClient client;
-        ok =
-            client.Connect(options_.host, options_.port,
-                           options_.probe_timeout) &&
-            client.Authenticate(options_.app_id, options_.probe_timeout).ok() &&
-            client
-                .Query(TopQuery(options_.leaderboard_id, 10),
-                       options_.probe_timeout)
-                .ok();
+        LeaderboardClient client(ClientOptions(options_));
+        ok = client.Connect(options_.host, options_.port,
+                            options_.probe_timeout) &&
+             client
+                 .Authenticate(options_.app_id, options_.key,
+                               options_.probe_timeout)
+                 .ok() &&
+             client
+                 .Query(TopQuery(options_.leaderboard_id, 10),
+                        options_.probe_timeout)
+                 .ok();
       }
       const auto took = Clock::now() - start;
       std::lock_guard<std::mutex> lock(mutex_);
@@ -295,8 +307,9 @@ class Watch {
 AttackRunner::AttackRunner(Options options) : options_(std::move(options)) {}
 
 const std::vector<std::string>& AttackRunner::AttackNames() {
-  static const std::vector<std::string> names = {"trickle", "idle", "flood",
-                                                 "batch", "text"};
+  static const std::vector<std::string> names = {
+      "trickle", "idle",    "flood", "batch",
+      "text",    "badkeys", "guess", "handshake"};
   return names;
 }
 
@@ -310,12 +323,24 @@ AttackRunner::Report AttackRunner::Run(const std::string& attack) {
   }
   {
     Watch watch(options_, &report);
+    // A frame header announcing more than arrives; a TLS record header
+    // announcing a ClientHello of 512 bytes and one byte of it.
+    const std::string header =
+        FrameCodec::EncodeHeader(options_.announced_length);
+    const std::string client_hello("\x16\x03\x01\x02\x00\x01", 6);
     if (attack == "trickle" || attack == "idle") {
-      report.outcome_ok = Trickle(&report, attack == "trickle");
+      report.outcome_ok =
+          Trickle(&report, attack == "trickle" ? &header : nullptr);
+    } else if (attack == "handshake") {
+      report.outcome_ok = Trickle(&report, &client_hello);
     } else if (attack == "flood") {
       report.outcome_ok = Flood(&report);
     } else if (attack == "batch") {
       report.outcome_ok = Batch(&report);
+    } else if (attack == "badkeys") {
+      report.outcome_ok = BadKeys(&report);
+    } else if (attack == "guess") {
+      report.outcome_ok = Guess(&report);
     } else {
       report.outcome_ok = Text(&report);
     }
@@ -332,7 +357,8 @@ AttackRunner::Report AttackRunner::Run(const std::string& attack) {
   return report;
 }
 
-bool AttackRunner::Trickle(Report* report, bool send_header) {
+bool AttackRunner::Trickle(Report* report, const std::string* first_bytes) {
+  const bool send_header = first_bytes != nullptr;
   // Every held connection is a descriptor of ours too.
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -342,12 +368,10 @@ bool AttackRunner::Trickle(Report* report, bool send_header) {
   }
   std::vector<RawSocket> sockets;
   sockets.reserve(static_cast<size_t>(options_.connections));
-  const std::string header =
-      FrameCodec::EncodeHeader(options_.announced_length);
   for (int i = 0; i < options_.connections; ++i) {
     RawSocket s = RawSocket::Connect(options_.host, options_.port);
     if (!s.valid()) break;
-    if (send_header) s.SendSome(header);
+    if (send_header) s.SendSome(*first_bytes);
     sockets.push_back(std::move(s));
   }
   const size_t opened = sockets.size();
@@ -418,9 +442,9 @@ bool AttackRunner::Batch(Report* report) {
   const size_t per_query = all.ByteSizeLong() + 4;
   const std::vector<LeaderboardQuery::Request> batch(
       options_.batch_bytes / per_query, all);
-  LeaderboardClient client;
+  LeaderboardClient client(ClientOptions(options_));
   if (!client.Connect(options_.host, options_.port) ||
-      !client.Authenticate(options_.app_id).ok()) {
+      !client.Authenticate(options_.app_id, options_.key).ok()) {
     report->detail = "could not connect: " + client.LastError();
     return false;
   }
@@ -445,9 +469,9 @@ bool AttackRunner::Batch(Report* report) {
 }
 
 bool AttackRunner::Text(Report* report) {
-  LeaderboardClient client;
+  LeaderboardClient client(ClientOptions(options_));
   if (!client.Connect(options_.host, options_.port) ||
-      !client.Authenticate(options_.app_id).ok()) {
+      !client.Authenticate(options_.app_id, options_.key).ok()) {
     report->detail = "could not connect: " + client.LastError();
     return false;
   }
@@ -463,6 +487,84 @@ bool AttackRunner::Text(Report* report) {
                : (result.answered() ? result.response.ShortDebugString()
                                     : result.error));
   return invalid;
+}
+
+namespace {
+
+using AuthResult = Leaderboard::LeaderboardAuthentication::Response;
+
+// One authentication on a new connection: the answer's result, or -1 when
+// the server closed the connection (or could not be reached) first.
+int AuthenticateOnce(const AttackRunner::Options& options,
+                     const std::string& app_id, const std::string& key) {
+  LeaderboardClient client(ClientOptions(options));
+  if (!client.Connect(options.host, options.port, options.probe_timeout)) {
+    return -1;
+  }
+  const auto result = client.Authenticate(app_id, key, options.probe_timeout);
+  return result.answered() && result.response.has_leaderboard_authentication()
+             ? result.response.leaderboard_authentication().result()
+             : -1;
+}
+
+}  // namespace
+
+bool AttackRunner::BadKeys(Report* report) {
+  // Each refused alike, whatever was wrong; none may authenticate.
+  const std::pair<std::string, std::string> attempts[] = {
+      {options_.app_id, ""},
+      {options_.app_id, "plk_not-the-key"},
+      {options_.app_id, options_.key + "x"},
+      {options_.app_id, std::string(64 * 1024, 'k')},
+      {options_.app_id + "-other", options_.key},
+  };
+  int refused = 0;
+  for (const auto& [app_id, key] : attempts) {
+    if (AuthenticateOnce(options_, app_id, key) ==
+        AuthResult::kFailInvalidKey) {
+      ++refused;
+    }
+  }
+  // A wrong key, then the right one on the same connection: one try only.
+  bool second_refused = false;
+  {
+    LeaderboardClient client(ClientOptions(options_));
+    if (client.Connect(options_.host, options_.port)) {
+      client.Authenticate(options_.app_id, "plk_not-the-key");
+      const auto again = client.Authenticate(options_.app_id, options_.key);
+      second_refused = again.answered() && !again.ok();
+    }
+  }
+  std::ostringstream detail;
+  detail << refused << " of " << std::size(attempts)
+         << " bad keys refused; the right key after a refusal on the same "
+            "connection "
+         << (second_refused ? "refused" : "ACCEPTED");
+  report->detail = detail.str();
+  return refused == static_cast<int>(std::size(attempts)) && second_refused;
+}
+
+bool AttackRunner::Guess(Report* report) {
+  int refused = 0;
+  int closed = 0;
+  int accepted = 0;
+  for (int i = 0; i < options_.guesses; ++i) {
+    const int result = AuthenticateOnce(options_, options_.app_id,
+                                        "plk_guess-" + std::to_string(i));
+    if (result == AuthResult::kFailInvalidKey) ++refused;
+    if (result == AuthResult::kSuccess) ++accepted;
+    if (result < 0) ++closed;
+  }
+  // Past the limit even the right key is refused from this address.
+  const int right = AuthenticateOnce(options_, options_.app_id, options_.key);
+  std::ostringstream detail;
+  detail << options_.guesses << " guesses: " << refused << " refused, "
+         << closed << " closed unanswered, " << accepted
+         << " accepted; then the right key "
+         << (right == AuthResult::kSuccess ? "ACCEPTED" : "refused")
+         << " (probes from this address fail while it waits)";
+  report->detail = detail.str();
+  return accepted == 0 && right != AuthResult::kSuccess;
 }
 
 std::string AttackRunner::FormatTable(const std::vector<Report>& reports) {

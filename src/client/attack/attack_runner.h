@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "client/leaderboard_client.h"
+
 namespace plemox {
 
 // Runs the attacks named by AttackNames() against one server. While an
@@ -29,11 +31,17 @@ class AttackRunner {
     // memory figures are then 0).
     pid_t pid = 0;
     std::string app_id = "attack";
+    // The app's key, for servers with game server keys (the probes and the
+    // attacks that need an authenticated connection use it).
+    std::string key;
+    // TLS of the probes and of the attacks' own clients, for a server with
+    // TLS on its game port (the raw attacks stay below TLS).
+    LeaderboardClient::Tls tls;
     // A leaderboard of the server, ideally holding a few thousand players
     // (queries of the whole ranking are then expensive).
     std::string leaderboard_id;
 
-    // trickle and idle: connections held open.
+    // trickle, idle and handshake: connections held open.
     int connections = 2000;
     // trickle: the body length each frame header announces.
     uint32_t announced_length = 1024 * 1024;
@@ -50,6 +58,8 @@ class AttackRunner {
     size_t batch_bytes = 1000 * 1000;
     // text: the length of the status query's schedule_date_time.
     size_t text_length = 5000;
+    // guess: wrong keys tried, each on a new connection.
+    int guesses = 30;
 
     std::chrono::milliseconds probe_interval{100};
     // A probe that takes longer than this counts as failed.
@@ -89,7 +99,7 @@ class AttackRunner {
 
   explicit AttackRunner(Options options);
 
-  // trickle, idle, flood, batch, text.
+  // trickle, idle, flood, batch, text, badkeys, guess, handshake.
   static const std::vector<std::string>& AttackNames();
 
   // Runs one attack. An unknown name gives a report with outcome_ok false
@@ -100,10 +110,14 @@ class AttackRunner {
   static std::string FormatTable(const std::vector<Report>& reports);
 
  private:
-  bool Trickle(Report* report, bool send_header);
+  // Holds options_.connections open, each having sent `first_bytes` (none
+  // when null) and a byte a second after them (none when null).
+  bool Trickle(Report* report, const std::string* first_bytes);
   bool Flood(Report* report);
   bool Batch(Report* report);
   bool Text(Report* report);
+  bool BadKeys(Report* report);
+  bool Guess(Report* report);
 
   Options options_;
 };

@@ -11,12 +11,14 @@
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "client/game_key.h"
 #include "client/leaderboard_client.h"
 #include "client/protocol_names.h"
 #include "client/query_builder.h"
@@ -24,7 +26,27 @@
 DEFINE_string(host, "127.0.0.1", "Leaderboard server host");
 DEFINE_int32(port, 12820, "Leaderboard server TCP port");
 DEFINE_string(app_id, "leaderboard_cli", "Identifier sent when authenticating");
+DEFINE_string(key_file, "",
+              "File holding the app's key (servers with game server keys "
+              "need one); the environment variable PLEMOX_GAME_KEY is used "
+              "when this is empty");
+DEFINE_bool(tls, false, "Connect over TLS (a server with --server_tls_cert)");
+DEFINE_string(tls_ca, "",
+              "With --tls: PEM CA the server's certificate must be signed "
+              "by (empty: the system's CAs)");
+DEFINE_string(tls_cert, "",
+              "With --tls: PEM client certificate, for a server with "
+              "--server_tls_client_ca");
+DEFINE_string(tls_key, "", "With --tls: PEM key of --tls_cert");
+DEFINE_string(tls_server_name, "",
+              "With --tls: the name the server's certificate must carry "
+              "(empty: --host)");
 DEFINE_int32(timeout_ms, 5000, "Connect and per-request timeout");
+DEFINE_string(app, "", "keygen: the app id the new key belongs to");
+DEFINE_string(key_id, "", "keygen: the new key's id (names it in logs)");
+DEFINE_string(rights, "all",
+              "keygen: the new key's rights, comma-separated out of submit, "
+              "query, delete, reset, all");
 DEFINE_string(leaderboard, "",
               "Leaderboard id (delete and batch: comma-separated list)");
 DEFINE_string(provider, "", "Service provider of the player account");
@@ -92,6 +114,8 @@ const char kUsage[] =
     "  status   --leaderboard L --period day|week|month --schedule "
     "20210208T000000\n"
     "  reset    --leaderboard L\n"
+    "  keygen   --app APP --key_id ID --rights R: prints a new key and its "
+    "line for the server's keys file (connects to nothing)\n"
     "exit codes: 0 accepted, 1 refused, 2 timeout, 3 connection error, "
     "64 bad command line";
 
@@ -310,6 +334,36 @@ int Report(const std::string& what, const LeaderboardClient::Result& result) {
   return kExitConnection;
 }
 
+// Prints a new key and its keys-file line; nothing is sent anywhere.
+int RunKeygen() {
+  std::string key;
+  std::string line;
+  std::string error;
+  if (!plemox::GameKey::Generate(FLAGS_app, FLAGS_key_id, FLAGS_rights, &key,
+                                 &line, &error)) {
+    std::cerr << "keygen: " << error << "\n" << kUsageHint;
+    return kExitUsage;
+  }
+  std::cout << "key: " << key << "\n"
+            << "line: " << line << "\n"
+            << "Give the key to the game server (--key_file); add the line "
+               "to the server's keys file and send the server SIGHUP.\n";
+  return kExitOk;
+}
+
+// The key to authenticate with: --key_file, else PLEMOX_GAME_KEY, else none.
+bool FindKey(std::string* key) {
+  if (FLAGS_key_file.empty()) {
+    const char* from_environment = std::getenv("PLEMOX_GAME_KEY");
+    *key = from_environment ? from_environment : "";
+    return true;
+  }
+  std::string error;
+  if (plemox::GameKey::ReadFile(FLAGS_key_file, key, &error)) return true;
+  std::cerr << error << "\n";
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -325,6 +379,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   const std::string command = argv[1];
+  if (command == "keygen") return RunKeygen();
   if (FLAGS_port <= 0 || FLAGS_port > 65535 || FLAGS_timeout_ms <= 0) {
     std::cerr << "--port must be 1-65535 and --timeout_ms positive\n";
     return kExitUsage;
@@ -338,14 +393,22 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  LeaderboardClient client;
+  std::string key;
+  if (!FindKey(&key)) return kExitUsage;
+  LeaderboardClient::Options options;
+  options.tls.enabled = FLAGS_tls;
+  options.tls.ca_file = FLAGS_tls_ca;
+  options.tls.cert_file = FLAGS_tls_cert;
+  options.tls.key_file = FLAGS_tls_key;
+  options.tls.server_name = FLAGS_tls_server_name;
+  LeaderboardClient client(options);
   if (!client.Connect(FLAGS_host, static_cast<uint16_t>(FLAGS_port), timeout)) {
     std::cerr << "cannot connect to " << FLAGS_host << ":" << FLAGS_port << ": "
               << client.LastError() << "\n";
     return kExitConnection;
   }
   const LeaderboardClient::Result authentication =
-      client.Authenticate(FLAGS_app_id, timeout);
+      client.Authenticate(FLAGS_app_id, key, timeout);
   if (!action || !authentication.ok()) {
     return Report("authentication", authentication);
   }

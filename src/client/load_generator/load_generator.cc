@@ -28,8 +28,10 @@ constexpr size_t kMaxFailureTexts = 64;
 
 // One connection with its own random choices and statistics.
 struct LoadGenerator::Worker {
-  Worker(int worker_index, uint64_t seed)
+  Worker(int worker_index, uint64_t seed,
+         const LeaderboardClient::Options& client_options)
       : index(worker_index),
+        client(client_options),
         random(seed * 0x9E3779B97F4A7C15ull + static_cast<uint64_t>(index)) {}
 
   const int index;
@@ -74,7 +76,9 @@ LoadGenerator::~LoadGenerator() {
 bool LoadGenerator::Connect() {
   workers_.clear();
   for (int i = 0; i < options_.connections; ++i) {
-    auto worker = std::make_unique<Worker>(i, seed_);
+    LeaderboardClient::Options client_options;
+    client_options.tls = options_.tls;
+    auto worker = std::make_unique<Worker>(i, seed_, client_options);
     if (!worker->client.Connect(options_.host, options_.port,
                                 options_.timeout)) {
       error_ = "connection " + std::to_string(i + 1) + " of " +
@@ -84,7 +88,8 @@ bool LoadGenerator::Connect() {
       return false;
     }
     const LeaderboardClient::Result authentication =
-        worker->client.Authenticate(options_.app_id, options_.timeout);
+        worker->client.Authenticate(options_.app_id, options_.key,
+                                    options_.timeout);
     if (!authentication.ok()) {
       error_ = "connection " + std::to_string(i + 1) + ": authentication " +
                (authentication.answered()

@@ -132,6 +132,10 @@ class LoadGenerator {
     std::string host = "127.0.0.1";
     uint16_t port = 12820;
     std::string app_id = "leaderboard_loadgen";
+    // The app's key; empty sends none.
+    std::string key;
+    // TLS of every connection (off by default).
+    LeaderboardClient::Tls tls;
     // Connections, each authenticated once and with its own I/O thread.
     int connections = 8;
     // Requests outstanding per connection (closed loop and prefill).

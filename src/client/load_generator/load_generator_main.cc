@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "client/game_key.h"
 #include "client/load_generator/load_generator.h"
 #include "client/protocol_names.h"
 
@@ -23,6 +24,17 @@ DEFINE_string(host, "127.0.0.1", "Leaderboard server host");
 DEFINE_int32(port, 12820, "Leaderboard server TCP port");
 DEFINE_string(app_id, "leaderboard_loadgen",
               "Identifier sent when authenticating");
+DEFINE_string(key_file, "",
+              "File holding the app's key (servers with game server keys "
+              "need one)");
+DEFINE_bool(tls, false, "Connect over TLS (a server with --server_tls_cert)");
+DEFINE_string(tls_ca, "",
+              "With --tls: PEM CA the server's certificate must be signed "
+              "by (empty: the system's CAs)");
+DEFINE_string(tls_cert, "",
+              "With --tls: PEM client certificate, for a server with "
+              "--server_tls_client_ca");
+DEFINE_string(tls_key, "", "With --tls: PEM key of --tls_cert");
 DEFINE_int32(connections, 8, "Connections, each authenticated once");
 DEFINE_int32(in_flight, 4,
              "Requests outstanding per connection (closed loop, prefill)");
@@ -95,6 +107,14 @@ bool OptionsFromFlags(LoadGenerator::Options* options, std::string* error) {
   options->host = FLAGS_host;
   options->port = static_cast<uint16_t>(FLAGS_port);
   options->app_id = FLAGS_app_id;
+  options->tls.enabled = FLAGS_tls;
+  options->tls.ca_file = FLAGS_tls_ca;
+  options->tls.cert_file = FLAGS_tls_cert;
+  options->tls.key_file = FLAGS_tls_key;
+  if (!FLAGS_key_file.empty() &&
+      !plemox::GameKey::ReadFile(FLAGS_key_file, &options->key, error)) {
+    return false;
+  }
   options->connections = FLAGS_connections;
   options->in_flight = FLAGS_in_flight;
   options->rate = FLAGS_rate;

@@ -13,6 +13,7 @@
 #include "database/store/db_write_backlog.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/database_write_counter.h"
+#include "leaderboard/service/game_port_access.h"
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/session_registry.h"
@@ -195,6 +196,7 @@ void LeaderboardMetrics::InstallCollector() {
         CollectWriteBacklog(families);
         CollectMaster(families);
         CollectSchedules(families);
+        GamePortAccess::Collect(families);
       });
 }
 

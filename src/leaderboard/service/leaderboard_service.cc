@@ -20,6 +20,7 @@
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/database_priority.h"
+#include "leaderboard/service/game_port_access.h"
 #include "leaderboard/service/internal/master_election.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/schema_installation.h"
@@ -58,6 +59,8 @@ std::shared_ptr<vel::SocketBase> CreateConnection() {
   if (!transport) return nullptr;  // Logged by the host; refused.
   transport->set_disconnect_handler(&LeaderboardService::OnTcpDisconnected);
   transport->set_receive_handler(&LeaderboardService::OnTcpReceived);
+  transport->set_tls(GamePortAccess::TlsContext());
+  GamePortAccess::WatchAuthentication(transport);
   return transport->ToSocketBase();
 }
 
@@ -141,6 +144,10 @@ bool LeaderboardService::Start(
     const std::string& database_name, std::uint64_t connection_count,
     const std::string& character_set, std::int64_t slow_query_threshold_ms) {
   the_io_group_name = io_group_name;
+  // The keys first: a bad keys file stops start-up before anything opens.
+  std::string access_error;
+  LEADERBOARD_ASSERT(GamePortAccess::Configure(&access_error))
+      << "Game server keys refused: " << access_error;
   RecordLeaderboardIds(leaderboard_ids);
   LEADERBOARD_ASSERT(InitializeResetSchedule(reset_schedules))
       << "Failed to initialize reset schedule.";
@@ -188,6 +195,7 @@ bool LeaderboardService::Start(
         the_io_group_name, vel::TcpSSLOption::kNullPtr, &CreateConnection);
     LEADERBOARD_ASSERT(the_tcp_server)
         << "Failed to initialize the TCP server.";
+    the_tcp_server->set_bind_address(FLAGS_server_bind_address);
     LEADERBOARD_ASSERT(the_tcp_server->Start(service_port))
         << "Failed to start the TCP server.";
   }
@@ -207,6 +215,7 @@ void LeaderboardService::Shutdown() {
     the_tcp_server.reset();
   }
   if (tcp_server) tcp_server->Stop();
+  GamePortAccess::Unconfigure();
   // No election step or reset check may reach the database from here on.
   service_internal::StopMasterElection();
   PeriodEnds::Stop();

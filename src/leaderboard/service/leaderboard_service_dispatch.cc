@@ -4,6 +4,8 @@
 
 #include <boost/uuid/uuid_io.hpp>
 
+#include "leaderboard/core/game_server_keys.h"
+#include "leaderboard/service/game_port_access.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
@@ -17,6 +19,46 @@ namespace {
 constexpr char kIncompatibleClient[] =
     "This can cause when your Leaderboard is not compatible with the Ruvo "
     "engine. Please upgrade your Leaderboard.";
+
+// The right a request type needs of the session's key; 0 for none.
+std::uint32_t RequiredRight(std::int32_t type) {
+  switch (type) {
+    case Leaderboard::Request::kScoreSubmission:
+      return GameServerKeys::kSubmit;
+    case Leaderboard::Request::kLeaderboardQuery:
+    case Leaderboard::Request::kLeaderboardQueries:
+    case Leaderboard::Request::kResetScheduleStatusQuery:
+      return GameServerKeys::kQuery;
+    case Leaderboard::Request::kScoreDeletions:
+      return GameServerKeys::kDelete;
+    case Leaderboard::Request::kLeaderboardReset:
+      return GameServerKeys::kReset;
+    default:
+      return 0;
+  }
+}
+
+// Refuses, whole, a request of an authenticated session whose key lacks the
+// right its type needs; true when it did. A session that has not
+// authenticated is left to the request gate of its handler.
+bool RefuseMissingRight(const std::shared_ptr<ClientSession>& session,
+                        const LeaderboardService::Uuid& request_uuid,
+                        std::int32_t type) {
+  const std::uint32_t needed = RequiredRight(type);
+  if (needed == 0 || session->state() != ClientSession::kAuthenticated ||
+      (session->rights() & needed) != 0) {
+    return false;
+  }
+  const std::string right =
+      GameServerKeys::RightName(static_cast<GameServerKeys::Right>(needed));
+  GamePortAccess::CountRefusal(GamePortAccess::kMissingRight);
+  LOG(WARNING) << "Request() failed: Access denied, the key lacks the right "
+               << right << ": request type=" << type << ", session=" << session;
+  service_internal::SendFail(
+      session, request_uuid, Leaderboard::Response::kFailUnauthenticatedApp,
+      "Access denied, the key lacks the right: " + right);
+  return true;
+}
 
 }  // namespace
 
@@ -85,6 +127,7 @@ int LeaderboardService::OnMessageReceived(
   if (Leaderboard::Request::Type_IsValid(request.type())) {
     session->ExpectAnswer(request_uuid, request.type());
   }
+  if (RefuseMissingRight(session, request_uuid, request.type())) return 0;
   switch (request.type()) {
     case Leaderboard::Request::kLeaderboardAuthentication:
       OnAuthenticationRequested(session, request_uuid,

@@ -1,8 +1,13 @@
-// Connections, authentication and disconnection.
+// Connections, authentication (with the game server keys when they are on)
+// and disconnection.
 #include <glog/logging.h>
 
+#include "common/leaderboard_flags.h"
+#include "leaderboard/core/game_server_keys.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/failed_authentications.h"
+#include "leaderboard/service/game_port_access.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/session_registry.h"
@@ -10,16 +15,103 @@
 
 namespace plemox {
 
+namespace {
+
+using Result = Leaderboard::LeaderboardAuthentication::Response;
+constexpr std::size_t kLoggedAppIdLength = 64;
+constexpr char kInvalidKeyMessage[] =
+    "Access denied, the app id or the key is not valid";
+
+void SendInvalidKey(const std::shared_ptr<ClientSession>& session,
+                    const LeaderboardService::Uuid& request_uuid,
+                    const std::string& message) {
+  session->Send(
+      *vel::LeaderboardMessageWriter::CreateLeaderboardAuthenticationResponse(
+          request_uuid, Result::kFailInvalidKey, message));
+}
+
+// The checks of an authentication when keys are on. True with *rights and
+// *key_id when the app id and key are good; otherwise the refusal has been
+// answered (and the connection closed when the address passed its limit).
+bool CheckKey(const std::shared_ptr<ClientSession>& session,
+              const LeaderboardService::Uuid& request_uuid,
+              const Leaderboard::LeaderboardAuthentication::Request& request,
+              std::uint32_t* rights, std::string* key_id) {
+  const std::string peer = session->peer();
+  const std::string address = GamePortAccess::PeerAddress(peer);
+  const auto now = FailedAuthentications::Clock::now();
+  const std::string app_id = request.app_id().substr(0, kLoggedAppIdLength);
+  if (GamePortAccess::failures().IsWaiting(address, now)) {
+    GamePortAccess::CountRefusal(GamePortAccess::kAddressWaiting);
+    LOG(WARNING) << "Authentication() failed: Access denied, the address "
+                    "waits after too many failed authentications: peer="
+                 << peer << ", app id=" << app_id << ", session=" << session;
+    SendInvalidKey(session, request_uuid,
+                   "Access denied, too many failed authentications from this "
+                   "address; try again later");
+    session->CloseConnection();
+    return false;
+  }
+  const char* reason = nullptr;
+  GamePortAccess::Refusal refusal = GamePortAccess::kInvalidKey;
+  if (session->refused()) {
+    // One try per connection: a guesser has to connect again every time.
+    reason = "an earlier authentication on this connection was refused";
+    refusal = GamePortAccess::kRefusedBefore;
+  } else if (!RequestLimits::IsAllowedAppId(request.app_id())) {
+    reason = "the app id is not allowed";
+    refusal = GamePortAccess::kAppIdNotAllowed;
+  } else if (!GameServerKeys::Check(request.app_id(), request.key(), rights,
+                                    key_id)) {
+    reason = "no key of the app id matches";
+  }
+  if (reason == nullptr) return true;
+  session->MarkRefused();
+  GamePortAccess::CountRefusal(refusal);
+  // The key itself is never logged; its length tells a truncated one.
+  LOG(WARNING) << "Authentication() failed: " << kInvalidKeyMessage << ": "
+               << reason << ": peer=" << peer << ", app id=" << app_id
+               << ", key length=" << request.key().size()
+               << ", session=" << session;
+  if (GamePortAccess::failures().CountFailure(address, now)) {
+    GamePortAccess::CountClosure(GamePortAccess::kTooManyFailures);
+    LOG(WARNING) << "Closing the connection: too many failed "
+                    "authentications from the address; it waits: peer="
+                 << peer << ", max_failed_authentications_per_minute="
+                 << FLAGS_max_failed_authentications_per_minute
+                 << ", wait seconds="
+                 << FLAGS_failed_authentication_wait_seconds;
+    // Closed unanswered, at once: the address waits from now on, and no
+    // answer could race with a next try on this connection.
+    session->CloseConnection();
+    return false;
+  }
+  SendInvalidKey(session, request_uuid,
+                 refusal == GamePortAccess::kRefusedBefore
+                     ? std::string(kInvalidKeyMessage) +
+                           "; an earlier authentication on this connection "
+                           "was refused, connect again"
+                     : std::string(kInvalidKeyMessage));
+  return false;
+}
+
+}  // namespace
+
 void LeaderboardService::OnAuthenticationRequested(
     const std::shared_ptr<ClientSession>& session, const Uuid& request_uuid,
     const Leaderboard::LeaderboardAuthentication::Request& request) {
   VLOG(2) << "OnAuthenticationRequested called";
-  using Result = Leaderboard::LeaderboardAuthentication::Response;
+  std::uint32_t rights = GameServerKeys::kAllRights;
+  std::string key_id;
+  const bool keys = GamePortAccess::Guarded();
+  if (keys && session->state() != ClientSession::kAuthenticated &&
+      !CheckKey(session, request_uuid, request, &rights, &key_id)) {
+    return;
+  }
   // With an allow list, other app ids never authenticate; a session that
   // already has is told so below.
-  if (!RequestLimits::IsAllowedAppId(request.app_id()) &&
+  if (!keys && !RequestLimits::IsAllowedAppId(request.app_id()) &&
       session->state() != ClientSession::kAuthenticated) {
-    constexpr std::size_t kLoggedAppIdLength = 64;
     LOG(WARNING) << "Authentication() "
                  << "failed: "
                  << "Access denied, the app id is not allowed"
@@ -31,7 +123,8 @@ void LeaderboardService::OnAuthenticationRequested(
                                "Access denied, authentication required");
     return;
   }
-  const ClientSession::State before = session->Authenticate(request.app_id());
+  const ClientSession::State before =
+      session->Authenticate(request.app_id(), rights);
   if (before == ClientSession::kAuthenticated) {
     LOG(WARNING) << "The session is already authenticated"
                  << ": session=" << session;
@@ -61,8 +154,14 @@ void LeaderboardService::OnAuthenticationRequested(
     entry->set_ends(DateTimeToCompactText(schedule.ends()));
   }
   session->Send(*response);
-  LOG(INFO) << "Succeed to authenticate the session"
-            << ": session=" << session;
+  if (keys) {
+    LOG(INFO) << "Succeed to authenticate the session"
+              << ": session=" << session << ", key id=" << key_id
+              << ", rights=" << GameServerKeys::RightsText(rights);
+  } else {
+    LOG(INFO) << "Succeed to authenticate the session"
+              << ": session=" << session;
+  }
 }
 
 void LeaderboardService::OnTcpDisconnected(

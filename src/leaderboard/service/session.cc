@@ -14,17 +14,22 @@ ClientSession::ClientSession(const std::shared_ptr<vel::Transport>& transport)
   VLOG(2) << "ClientSession";
 }
 
-ClientSession::State ClientSession::Authenticate(const std::string& app_id) {
+ClientSession::State ClientSession::Authenticate(const std::string& app_id,
+                                                 std::uint32_t rights) {
   // The app id is written before the state flips so that nobody sees an
   // authenticated session without its id; a lost race restores nothing
   // because only the winner writes.
   std::lock_guard<std::mutex> lock(app_id_mutex_);
   State seen = state_.load();
   while (seen == kCreated || seen == kClosed) {
+    // The rights are in place before the state flips: a request that sees
+    // kAuthenticated also sees them. A lost race puts the old ones back.
+    const std::uint32_t old_rights = rights_.exchange(rights);
     if (state_.compare_exchange_weak(seen, kAuthenticated)) {
       app_id_ = app_id;
       return seen;
     }
+    rights_.store(old_rights);
   }
   return seen;
 }
@@ -65,6 +70,15 @@ void ClientSession::SendWithTail(const Leaderboard::Response& header,
     bytes += tail;
     transport->Send(vel::Buffer(bytes.data(), bytes.size()), 100);
   }
+}
+
+std::string ClientSession::peer() const {
+  const auto transport = transport_.lock();
+  return transport ? transport->peer() : "-";
+}
+
+void ClientSession::CloseConnection() const {
+  if (auto transport = transport_.lock()) transport->Close();
 }
 
 const char* ClientSession::StateName(State state) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "leaderboard.pb.h"
+#include "leaderboard/core/game_server_keys.h"
 #include "leaderboard/service/request_ledger.h"
 #include "vel/net/transport.h"
 
@@ -35,10 +36,26 @@ class ClientSession {
   void set_state(State state) { state_.store(state); }
 
   // Moves the session from kCreated or kClosed to kAuthenticated with
-  // `app_id`, atomically, so that of two concurrent authentications on one
+  // `app_id` and the `rights` of its key (GameServerKeys::Right bits),
+  // atomically, so that of two concurrent authentications on one
   // connection exactly one succeeds. Returns the state seen before: the
   // move happened when that state was kCreated or kClosed.
-  State Authenticate(const std::string& app_id);
+  State Authenticate(const std::string& app_id,
+                     std::uint32_t rights = GameServerKeys::kAllRights);
+
+  // The rights granted at authentication; 0 before it. They stay until the
+  // connection ends, also when the keys file is read again.
+  std::uint32_t rights() const { return rights_.load(); }
+
+  // Notes a refused authentication; returns whether one had been refused
+  // on this connection before (a connection gets one try).
+  bool MarkRefused() { return refused_.exchange(true); }
+  bool refused() const { return refused_.load(); }
+
+  // The peer's "address:port", or "-" once the connection is gone.
+  std::string peer() const;
+  // Closes the connection, if it is still open.
+  void CloseConnection() const;
 
   std::string app_id() const;
   void set_app_id(const std::string& app_id);
@@ -64,6 +81,8 @@ class ClientSession {
 
  private:
   std::atomic<State> state_{kUnknown};
+  std::atomic<std::uint32_t> rights_{0};
+  std::atomic<bool> refused_{false};
   const std::weak_ptr<vel::Transport> transport_;
   mutable std::mutex app_id_mutex_;
   std::string app_id_;  // GUARDED_BY(app_id_mutex_)

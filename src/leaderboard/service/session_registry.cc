@@ -35,6 +35,13 @@ std::shared_ptr<ClientSession> SessionRegistry::Remove(
   return session;
 }
 
+std::shared_ptr<ClientSession> SessionRegistry::Find(
+    const std::shared_ptr<vel::Transport>& transport) {
+  std::lock_guard<std::mutex> lock(the_sessions_mutex);
+  auto it = the_sessions.find(transport);
+  return it == the_sessions.end() ? nullptr : it->second;
+}
+
 std::size_t SessionRegistry::Size() {
   std::lock_guard<std::mutex> lock(the_sessions_mutex);
   return the_sessions.size();

@@ -22,6 +22,10 @@ class SessionRegistry {
   static std::shared_ptr<ClientSession> Remove(
       const std::shared_ptr<vel::Transport>& transport);
 
+  // The session of `transport`, or null when it has none yet.
+  static std::shared_ptr<ClientSession> Find(
+      const std::shared_ptr<vel::Transport>& transport);
+
   // Number of registered sessions.
   static std::size_t Size();
   // Number of registered sessions in `state`.

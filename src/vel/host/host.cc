@@ -20,6 +20,7 @@
 #include "vel/core/io_service.h"
 #include "vel/core/manifest.h"
 #include "vel/core/raw_timer.h"
+#include "vel/core/reload_hooks.h"
 #include "vel/host/host_operations.h"
 #include "vel/host/thread_sizing.h"
 #include "vel/http/api_access.h"
@@ -68,11 +69,14 @@ bool AsksForHelp(int argc, char** argv) {
 }
 
 // Turns SIGINT and SIGTERM into a shutdown request. A second signal while the
-// shutdown is under way ends the process at once.
+// shutdown is under way ends the process at once. SIGHUP runs the reload
+// hooks (files read again) instead of ending the process.
 class SignalWatcher {
  public:
-  SignalWatcher() : signals_(context_, SIGINT, SIGTERM) {
+  SignalWatcher()
+      : signals_(context_, SIGINT, SIGTERM), reload_(context_, SIGHUP) {
     Wait();
+    WaitForReload();
     thread_ = std::thread([this] { context_.run(); });
   }
   ~SignalWatcher() {
@@ -101,8 +105,21 @@ class SignalWatcher {
         });
   }
 
+  void WaitForReload() {
+    reload_.async_wait(
+        [this](const boost::system::error_code& error, int signal_number) {
+          if (error) return;
+          LOG(INFO) << "Signal " << signal_number
+                    << " received; reading files again";
+          const int hooks = ReloadHooks::RunAll();
+          LOG(INFO) << "Reload done: hooks=" << hooks;
+          WaitForReload();
+        });
+  }
+
   boost::asio::io_context context_;
   boost::asio::signal_set signals_;
+  boost::asio::signal_set reload_;
   std::atomic<int> count_{0};
   std::thread thread_;
 };

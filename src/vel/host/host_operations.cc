@@ -49,6 +49,10 @@ void CollectTcpLimits(MetricsRegistry::Families* families) {
   add("plemox_tcp_in_flight_pauses_total",
       "Times a game connection stopped being read at max_requests_in_flight",
       TcpLimitCounters::in_flight_pauses());
+  add("plemox_tcp_tls_handshake_failures_total",
+      "Game connections closed because their TLS handshake failed or did "
+      "not finish within the frame read timeout",
+      TcpLimitCounters::tls_handshake_failures());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ namespace vel {
 std::atomic<std::uint64_t> TcpLimitCounters::refused_connections_{0};
 std::atomic<std::uint64_t> TcpLimitCounters::frame_read_timeouts_{0};
 std::atomic<std::uint64_t> TcpLimitCounters::in_flight_pauses_{0};
+std::atomic<std::uint64_t> TcpLimitCounters::tls_handshake_failures_{0};
 std::atomic<std::uint64_t> TcpLimitCounters::admission_waits_{0};
 
 int TcpLimitCounters::Report(Json* out) {

@@ -64,8 +64,15 @@ TcpServer::TcpServer(std::shared_ptr<boost::asio::io_context> context,
 
 TcpServer::~TcpServer() { Stop(); }
 
-bool TcpServer::Start(std::uint16_t port, const std::string& bind_address) {
+void TcpServer::set_bind_address(const std::string& bind_address) {
   std::lock_guard<std::mutex> lock(mutex_);
+  bind_address_ = bind_address;
+}
+
+bool TcpServer::Start(std::uint16_t port, const std::string& given_address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string bind_address =
+      given_address.empty() ? bind_address_ : given_address;
   if (stopped_) {
     LOG(ERROR) << "TcpServer::Start() failed: the server was stopped"
                << ": port=" << port;

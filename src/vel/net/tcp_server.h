@@ -42,11 +42,16 @@ class TcpServer : public std::enable_shared_from_this<TcpServer> {
   // Stops the server.
   ~TcpServer();
 
-  // Listens on `bind_address`:`port` (port 0: any free port, see port()) and
-  // starts accepting. Returns false, logged, when the address cannot be
-  // bound (for example the port is in use), the server already listens, or
-  // it was stopped (a stopped server does not start again).
-  bool Start(std::uint16_t port, const std::string& bind_address = "0.0.0.0");
+  // Listens on `bind_address`:`port` (port 0: any free port, see port();
+  // an empty address: the one of set_bind_address) and starts accepting.
+  // Returns false, logged, when the address cannot be bound (for example
+  // the port is in use), the server already listens, or it was stopped (a
+  // stopped server does not start again).
+  bool Start(std::uint16_t port, const std::string& bind_address = "");
+
+  // The address Start listens on when it is given none; "0.0.0.0" (every
+  // IPv4 address) until set. Call before Start. Any thread.
+  void set_bind_address(const std::string& bind_address);
 
   // Closes the listener and every live connection (their disconnect
   // handlers then run on the I/O threads). Connections that complete their
@@ -85,6 +90,7 @@ class TcpServer : public std::enable_shared_from_this<TcpServer> {
   // Waits before accepting again after a failed accept (out of descriptors).
   boost::asio::steady_timer retry_timer_;  // GUARDED_BY(mutex_)
   std::uint16_t port_ = 0;                 // GUARDED_BY(mutex_)
+  std::string bind_address_ = "0.0.0.0";   // GUARDED_BY(mutex_)
   bool stopped_ = false;                   // GUARDED_BY(mutex_)
   std::unordered_map<SocketBase*, std::shared_ptr<SocketBase>>
       connections_;                  // GUARDED_BY(mutex_)

@@ -6,6 +6,8 @@
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/write.hpp>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -136,6 +138,26 @@ void TcpTransport::Start(boost::asio::ip::tcp::socket&& peer,
         }
         read_buffer_.resize(kInitialReadBuffer);
         VLOG(1) << "TcpTransport opened: peer=" << peer_;
+        if (tls_context_) {
+          // Nothing else touches the stream before the handshake's
+          // completion, which runs on the strand.
+          tls_ = std::make_unique<
+              boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>>(
+              socket_, *tls_context_);
+          handshaking_ = true;
+          if (frame_read_timeout_.count() > 0) {
+            read_deadline_ = Clock::now() + frame_read_timeout_;
+            ArmReadTimerLocked();
+          }
+          tls_->async_handshake(
+              boost::asio::ssl::stream_base::server,
+              boost::asio::bind_executor(
+                  strand_, [self = shared_from_this()](
+                               const boost::system::error_code& error) {
+                    self->OnHandshake(error);
+                  }));
+          return;
+        }
         ReadLocked();
         return;
       }
@@ -144,16 +166,47 @@ void TcpTransport::Start(boost::asio::ip::tcp::socket&& peer,
   PostFinish();
 }
 
+void TcpTransport::set_tls(std::shared_ptr<boost::asio::ssl::context> context) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  tls_context_ = std::move(context);
+}
+
+void TcpTransport::OnHandshake(const boost::system::error_code& ec) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    handshaking_ = false;
+    if (state_ == State::kOpen && ec) {
+      // A plain TCP peer, an old TLS version, a refused client certificate
+      // or a peer that hung up: each costs what a refused frame costs.
+      TcpLimitCounters::CountTlsHandshakeFailure();
+      LOG_EVERY_N(WARNING, 100)
+          << "Closing the connection: the TLS handshake failed: "
+          << ec.message() << ": peer=" << peer_ << " (logged 1 in 100, "
+          << google::COUNTER << " so far)";
+      CloseLocked(ec);
+    } else if (state_ == State::kOpen) {
+      read_deadline_ = Clock::time_point::max();
+      ReadLocked();
+      return;
+    }
+  }
+  Finish();
+}
+
 void TcpTransport::ReadLocked() {
   if (reading_) return;
   reading_ = true;
-  socket_.async_read_some(
-      boost::asio::buffer(read_buffer_.data() + read_end_,
-                          read_buffer_.size() - read_end_),
-      boost::asio::bind_executor(
-          strand_,
-          [self = shared_from_this()](const boost::system::error_code& ec,
-                                      std::size_t n) { self->OnRead(ec, n); }));
+  auto buffer = boost::asio::buffer(read_buffer_.data() + read_end_,
+                                    read_buffer_.size() - read_end_);
+  auto handler = boost::asio::bind_executor(
+      strand_,
+      [self = shared_from_this()](const boost::system::error_code& ec,
+                                  std::size_t n) { self->OnRead(ec, n); });
+  if (tls_) {
+    tls_->async_read_some(buffer, std::move(handler));
+  } else {
+    socket_.async_read_some(buffer, std::move(handler));
+  }
 }
 
 std::size_t TcpTransport::PartialFrameSize() const {
@@ -168,7 +221,10 @@ void TcpTransport::OnRead(const boost::system::error_code& ec,
     reading_ = false;
   }
   if (ec) {
-    OnReadFailed(ec);
+    // A TLS peer that hangs up without close_notify ends like a plain one.
+    OnReadFailed(ec == boost::asio::ssl::error::stream_truncated
+                     ? boost::asio::error::eof
+                     : ec);
     return;
   }
   read_end_ += bytes;
@@ -327,10 +383,19 @@ void TcpTransport::OnReadDeadline(const boost::system::error_code& ec) {
       return;
     }
     TcpLimitCounters::CountFrameReadTimeout();
-    LOG(WARNING) << "Closing the connection: a started frame did not arrive "
-                    "whole within the frame read timeout: peer="
-                 << peer_ << ", unread bytes=" << read_end_
-                 << ", timeout ms=" << frame_read_timeout_.count();
+    if (handshaking_) {
+      TcpLimitCounters::CountTlsHandshakeFailure();
+      LOG_EVERY_N(WARNING, 100)
+          << "Closing the connection: the TLS handshake did not finish "
+             "within the frame read timeout: peer="
+          << peer_ << ", timeout ms=" << frame_read_timeout_.count()
+          << " (logged 1 in 100)";
+    } else {
+      LOG(WARNING) << "Closing the connection: a started frame did not "
+                      "arrive whole within the frame read timeout: peer="
+                   << peer_ << ", unread bytes=" << read_end_
+                   << ", timeout ms=" << frame_read_timeout_.count();
+    }
     CloseLocked(boost::asio::error::timed_out);
   }
   Finish();
@@ -437,7 +502,50 @@ bool TcpTransport::Send(Buffer body, int timeout_seconds) {
   return false;
 }
 
+void TcpTransport::WriteTls() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ != State::kOpen) {
+    writing_ = false;
+    ReleaseSendQueueLocked();
+    return;
+  }
+  // The queued frames in one piece (up to a chunk), so that TLS makes a few
+  // full records of them rather than one per header and body.
+  tls_write_bytes_.clear();
+  std::size_t skip = front_written_;
+  for (const Frame& frame : send_queue_) {
+    if (tls_write_bytes_.size() >= kReadChunk) break;
+    const char* header = reinterpret_cast<const char*>(frame.header.data());
+    const char* body =
+        reinterpret_cast<const char*>(frame.body.GetReadableBuffer());
+    const std::pair<const char*, std::size_t> parts[2] = {
+        {header, frame.header.size()}, {body, frame.body.GetReadableSize()}};
+    for (const auto& [data, size] : parts) {
+      if (skip >= size) {
+        skip -= size;
+        continue;
+      }
+      tls_write_bytes_.append(data + skip, size - skip);
+      skip = 0;
+    }
+  }
+  boost::asio::async_write(
+      *tls_, boost::asio::buffer(tls_write_bytes_),
+      boost::asio::bind_executor(
+          strand_, [self = shared_from_this()](
+                       const boost::system::error_code& ec, std::size_t n) {
+            self->OnWrite(ec, n);
+          }));
+}
+
 void TcpTransport::WriteLocked() {
+  if (tls_) {
+    // The TLS state is the strand's alone.
+    writing_ = true;
+    boost::asio::post(strand_,
+                      [self = shared_from_this()] { self->WriteTls(); });
+    return;
+  }
   std::vector<boost::asio::const_buffer> pieces;
   pieces.reserve(kMaxWritePieces);
   for (;;) {
@@ -572,10 +680,21 @@ bool TcpTransport::CloseLocked(const boost::system::error_code& reason) {
   state_ = State::kClosed;
   close_reason_ = reason;
   TcpAdmission::Leave(this, requests_in_flight_);
-  if (was_open) {
+  if (was_open && tls_) {
+    // The TLS operations run on the strand; the socket closes there too.
+    boost::asio::post(strand_, [self = shared_from_this()] {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      boost::system::error_code ignored;
+      self->socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both,
+                             ignored);
+      self->socket_.close(ignored);
+    });
+  } else if (was_open) {
     boost::system::error_code ignored;
     socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
+  }
+  if (was_open) {
     deadline_timer_.cancel();
     armed_deadline_ = Clock::time_point::max();
     read_timer_.cancel();

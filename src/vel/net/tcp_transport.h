@@ -6,6 +6,12 @@
 // one strand of that group, so they never overlap. Send, Close, IsOpen and
 // peer may be called from any thread.
 //
+// With TLS (set_tls) the connection first runs the server side of the TLS
+// handshake, bounded by the frame read timeout, then frames as above inside
+// TLS. Every operation on the TLS state runs on the strand: writes are
+// handed to it (no write from the sender's thread) and so is the closing of
+// the socket.
+//
 // Disconnect codes (the error code given to the disconnect handler):
 //   0                                 the peer closed between two frames
 //   boost::asio::error::eof           the peer closed inside a frame
@@ -21,6 +27,8 @@
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <chrono>
@@ -94,6 +102,10 @@ class TcpTransport : public Transport,
   // connection closes. Call before Start. Any thread.
   void set_frame_read_timeout(std::chrono::milliseconds timeout);
 
+  // Runs the connection inside TLS with `context` (a server context, see
+  // TcpTls); null: plain TCP. Call before Start. Any thread.
+  void set_tls(std::shared_ptr<boost::asio::ssl::context> context);
+
   // Bytes held by the read buffer now. Any thread.
   std::size_t read_buffer_bytes() const { return read_buffer_bytes_; }
 
@@ -134,6 +146,9 @@ class TcpTransport : public Transport,
 
   // Writing; WriteLocked and ArmDeadlineLocked need mutex_ held.
   void WriteLocked();
+  // TLS: writes the queued frames from the strand.
+  void WriteTls();
+  void OnHandshake(const boost::system::error_code& ec);
   // Takes `bytes` written off the front of the send queue.
   void ConsumeWrittenLocked(std::size_t bytes);
   void OnWrite(const boost::system::error_code& ec, std::size_t bytes);
@@ -191,6 +206,14 @@ class TcpTransport : public Transport,
   // GUARDED_BY(TcpAdmission's lock)
   TcpAdmission::Seat admission_seat_;
   std::chrono::milliseconds frame_read_timeout_;  // GUARDED_BY(mutex_)
+
+  // TLS: the context (set before Start), the stream over socket_ (made by
+  // Start, then used on the strand only), whether the handshake is under
+  // way, and the bytes of the write in progress.
+  std::shared_ptr<boost::asio::ssl::context> tls_context_;
+  std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>> tls_;
+  bool handshaking_ = false;     // GUARDED_BY(mutex_)
+  std::string tls_write_bytes_;  // GUARDED_BY(mutex_)
 
   // Strand only.
   std::vector<std::uint8_t> read_buffer_;
