@@ -260,6 +260,8 @@ void LeaderboardService::Shutdown() {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
     the_db_connection.reset();
   }
+  // Redis goes after the component: nothing can be handed over from here.
+  DbWriteBacklog::SetProcess(nullptr);
   vel::SetImmediateExitReport(nullptr);
 }
 
