@@ -96,11 +96,13 @@ class RecoveryTest : public OwnDatabaseTest {
     return ExitCode(recovery_->WaitForExit(std::chrono::seconds(60)));
   }
   std::string RecoveryLog() const { return recovery_ ? recovery_->Log() : ""; }
+  // Where Read looks: the shared Redis, or a test's own.
+  StoreProbe* redis_probe_ = &probe_;
 
   Ranking Read(const std::string& name, const std::string& timespan) {
     Ranking ranking;
     const std::string key = Key(name, timespan);
-    for (const auto& [member, score] : probe_.SortedSet(key)) {
+    for (const auto& [member, score] : redis_probe_->SortedSet(key)) {
       ranking.members.emplace_back(WithoutMilliseconds(member), score);
     }
     // Redis's order (highest score first, then the greater member text) of
@@ -111,10 +113,10 @@ class RecoveryTest : public OwnDatabaseTest {
                 return a.second != b.second ? a.second > b.second
                                             : a.first > b.first;
               });
-    for (const auto& [field, value] : probe_.Hash(key + ":timestamp")) {
+    for (const auto& [field, value] : redis_probe_->Hash(key + ":timestamp")) {
       ranking.index[field] = WithoutMilliseconds(value);
     }
-    ranking.dense = probe_.SortedSet(key + ":dense");
+    ranking.dense = redis_probe_->SortedSet(key + ":dense");
     return ranking;
   }
 
@@ -166,9 +168,15 @@ TEST_F(RecoveryTest, RebuildsEveryRankingAsItWas) {
       "00:00:00\", \"ends\": \"2099-12-31 23:59:59\"}], \"ranking_options\": "
       "[{\"leaderboard_id\": \"" +
       Id("plain") + "\", \"enable_dense\": false}]";
+  // A Redis of its own: the server must become master to reset the weekly
+  // schedule, which another test's server on the shared Redis may be.
+  PrivateRedis redis;
+  StoreProbe redis_probe(redis.port());
+  redis_probe_ = &redis_probe;
   std::map<std::string, Ranking> before;
   {
-    RunningServer server(Options(arguments, {}), "recovery-test");
+    RunningServer server(Options(arguments, {redis.HostFlag()}),
+                         "recovery-test");
     const auto submit = [&](const std::string& name, const std::string& player,
                             double score,
                             ScoreSubmission::Type type =
@@ -222,10 +230,11 @@ TEST_F(RecoveryTest, RebuildsEveryRankingAsItWas) {
   CreateTable("dense_20210208", "weekly", {"'guest', 'w1', -3, -1612345679"});
   CreateTable("plain_20210208", "weekly", {"'guest', 'w1', -3, -1612345679"});
 
-  probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
+  redis_probe.DeleteKeys("leaderboard:" + prefix_ + "*");
   ASSERT_TRUE(Read("dense", "daily").members.empty());
 
-  ASSERT_EQ(Recover(arguments, {"--force_leaderboard_recovery"}), 0)
+  ASSERT_EQ(
+      Recover(arguments, {"--force_leaderboard_recovery", redis.HostFlag()}), 0)
       << RecoveryLog();
   EXPECT_EQ(Count("Result: The data has been restored."), 1u);
   EXPECT_EQ(Count("Are you sure"), 0u);
@@ -236,22 +245,22 @@ TEST_F(RecoveryTest, RebuildsEveryRankingAsItWas) {
         << ranking;
   }
   // The player who reached 100 a second later still ranks below.
-  const auto daily = probe_.SortedSet(Key("dense", "daily"));
+  const auto daily = redis_probe.SortedSet(Key("dense", "daily"));
   ASSERT_EQ(daily.size(), 8u);
   EXPECT_EQ(daily[3].first.substr(13), ":g:guest");
   EXPECT_EQ(daily[5].second, 0.1 + 0.2);
   const Ranking yesterday = Read("dense", "yesterday");
   ASSERT_EQ(yesterday.members.size(), 1u);
-  EXPECT_EQ(probe_.SortedSet(Key("dense", "yesterday"))[0].first,
+  EXPECT_EQ(redis_probe.SortedSet(Key("dense", "yesterday"))[0].first,
             "8387654321999:y1:guest");
   EXPECT_EQ(yesterday.members[0].second, 7.5);
-  const auto dated = probe_.SortedSet(Key("dense_20210208", "weekly"));
+  const auto dated = redis_probe.SortedSet(Key("dense_20210208", "weekly"));
   ASSERT_EQ(dated.size(), 1u);
   EXPECT_EQ(dated[0].first, "8387654320999:w1:guest");
-  EXPECT_TRUE(probe_.KeyExists(Key("dense_20210208", "weekly:dense")));
+  EXPECT_TRUE(redis_probe.KeyExists(Key("dense_20210208", "weekly:dense")));
   // The dated table of a leaderboard without dense sets gets none either.
-  EXPECT_TRUE(probe_.KeyExists(Key("plain_20210208", "weekly")));
-  EXPECT_FALSE(probe_.KeyExists(Key("plain_20210208", "weekly:dense")));
+  EXPECT_TRUE(redis_probe.KeyExists(Key("plain_20210208", "weekly")));
+  EXPECT_FALSE(redis_probe.KeyExists(Key("plain_20210208", "weekly:dense")));
 }
 
 TEST_F(RecoveryTest, AsksOncePerLeaderboardAndReadsAnswersFromStandardInput) {

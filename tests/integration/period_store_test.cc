@@ -6,6 +6,7 @@
 // Each test works on rows of its own leaderboard id and removes them.
 #include "database/store/period_store.h"
 
+#include <gflags/gflags.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "leaderboard/service/period_archiver.h"
 #include "support/cache_environment.h"
 #include "support/test_env.h"
+#include "vel/core/host_flags.h"
 
 namespace plemox {
 namespace {
@@ -36,14 +38,21 @@ using boost::posix_time::time_from_string;
 
 class PeriodStoreTest : public testing::Test {
  protected:
+  gflags::FlagSaver saver_;
   void SetUp() override {
+    // The stored procedures come from the schema script under the source
+    // root: this test may be the first of a fresh database.
+    FLAGS_res_root = plemox_test::SourceDir();
     db_ =
         DbConnection::Create(plemox_test::MysqlUrl(), plemox_test::MysqlUser(),
                              plemox_test::MysqlPassword(),
                              plemox_test::MysqlDatabase(), 2, "utf8mb4", 0);
     ASSERT_TRUE(db_);
     std::vector<std::string> tables = period_statements::MakeTableQueries();
-    tables.push_back(MakeSchemaScripts({}, {}).at(1));  // reset_schedule_log
+    // reset_schedule_log and the procedures that write it.
+    for (const std::string& script : MakeSchemaScripts({}, {})) {
+      tables.push_back(script);
+    }
     ASSERT_TRUE(db_->ExecuteScripts(tables));
     store_ =
         PeriodStore::Create(plemox_test::MysqlUrl(), plemox_test::MysqlUser(),
