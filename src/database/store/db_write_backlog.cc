@@ -111,6 +111,8 @@ return left
 
 // Entries per push: bounds one script's arguments.
 constexpr std::size_t kPushChunk = 500;
+// After Redis failed a push, further ones fail at once for this long.
+constexpr std::int64_t kPushPauseAfterFailureMs = 1000;
 // Rows per replayed statement.
 constexpr std::size_t kRowsPerStatement = 500;
 
@@ -135,9 +137,20 @@ bool HandedOverAt(const std::string& text, std::int64_t* ms) {
 
 DbWriteBacklog::DbWriteBacklog(Options options,
                                std::shared_ptr<vel::Mariadb> replay_client)
-    : options_(std::move(options)), replay_client_(std::move(replay_client)) {}
+    : options_(std::move(options)),
+      replay_client_(std::move(replay_client)),
+      target_(std::make_shared<HandoverTarget>()) {
+  target_->backlog = this;
+}
 
-DbWriteBacklog::~DbWriteBacklog() { Stop(); }
+DbWriteBacklog::~DbWriteBacklog() {
+  {
+    // Waits for the handovers under way.
+    std::unique_lock<std::shared_mutex> lock(target_->mutex);
+    target_->backlog = nullptr;
+  }
+  Stop();
+}
 
 std::string DbWriteBacklog::MakeOrigin(const std::string& server_name) {
   boost::uuids::random_generator generate;
@@ -163,19 +176,28 @@ vel::Mariadb::WriteHandover DbWriteBacklog::MakeHandover(
     std::lock_guard<std::mutex> lock(mutex_);
     oldest_pending_[client_name] = std::move(oldest_pending);
   }
-  return [this,
+  const std::shared_ptr<HandoverTarget> target = target_;
+  return [target,
           client_name](const std::vector<Mariadb::HandedOverWrite>& writes) {
-    const std::int64_t now = vel::WallClock::GetTimestampInMsec();
-    // The client gives them oldest first: the list keeps the order of
-    // each player's writes.
-    std::vector<std::string> entries;
-    entries.reserve(writes.size());
-    for (const auto& write : writes) {
-      entries.push_back(BacklogEntry::Wrap(options_.origin, client_name,
-                                           write.sequence, now, write.payload));
-    }
-    return Push(entries);
+    std::shared_lock<std::shared_mutex> lock(target->mutex);
+    return target->backlog != nullptr &&
+           target->backlog->HandOver(client_name, writes);
   };
+}
+
+bool DbWriteBacklog::HandOver(
+    const std::string& client_name,
+    const std::vector<Mariadb::HandedOverWrite>& writes) {
+  const std::int64_t now = vel::WallClock::GetTimestampInMsec();
+  // The client gives them oldest first: the list keeps the order of each
+  // player's writes.
+  std::vector<std::string> entries;
+  entries.reserve(writes.size());
+  for (const auto& write : writes) {
+    entries.push_back(BacklogEntry::Wrap(options_.origin, client_name,
+                                         write.sequence, now, write.payload));
+  }
+  return Push(entries);
 }
 
 bool DbWriteBacklog::HandOverDirect(const std::string& payload) {
@@ -186,6 +208,17 @@ bool DbWriteBacklog::HandOverDirect(const std::string& payload) {
 }
 
 bool DbWriteBacklog::Push(const std::vector<std::string>& entries) {
+  // Redis just failed to take a handover: each try would wait its timeout
+  // again (a shutdown with Redis away would take that long per write).
+  const std::int64_t now_us = vel::MonotonicClock::Now();
+  if (now_us < refuse_pushes_until_us_.load()) {
+    handover_failed_ += entries.size();
+    LOG_EVERY_N(ERROR, 1000)
+        << "Database write backlog: Redis failed a moment ago; "
+        << entries.size()
+        << " database writes not handed over and LOST to the database";
+    return false;
+  }
   std::size_t stored = 0;
   for (std::size_t at = 0; at < entries.size(); at += kPushChunk) {
     const std::size_t end = std::min(entries.size(), at + kPushChunk);
@@ -198,6 +231,8 @@ bool DbWriteBacklog::Push(const std::vector<std::string>& entries) {
         {OriginsKey(), ListKey(options_.origin), AliveKey(options_.origin)},
         args, &out);
     if (result != Redis::kSuccess) {
+      refuse_pushes_until_us_ =
+          vel::MonotonicClock::Now() + kPushPauseAfterFailureMs * 1000;
       const std::size_t lost = entries.size() - stored;
       handover_failed_ += lost;
       LOG(ERROR) << "Database write backlog: Redis did not take " << lost

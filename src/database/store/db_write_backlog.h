@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,6 +114,19 @@ class DbWriteBacklog {
   static std::string MakeOrigin(const std::string& server_name);
 
  private:
+  // What the handovers given out hold: a database client may outlive this
+  // backlog (a write queued on a finalized client), so they reach it only
+  // while it exists.
+  struct HandoverTarget {
+    // Shared by the handovers, which may run at once; exclusive to the
+    // destructor.
+    std::shared_mutex mutex;
+    DbWriteBacklog* backlog = nullptr;  // GUARDED_BY(mutex)
+  };
+
+  // The handover's work: wraps `writes` as entries of `client_name`.
+  bool HandOver(const std::string& client_name,
+                const std::vector<vel::Mariadb::HandedOverWrite>& writes);
   // Stores `entries` (whole entries) at the end of this process's list.
   bool Push(const std::vector<std::string>& entries);
   // Replays the head of `origin`'s list; `own` when it is this process's.
@@ -138,6 +152,7 @@ class DbWriteBacklog {
 
   const Options options_;
   const std::shared_ptr<vel::Mariadb> replay_client_;
+  const std::shared_ptr<HandoverTarget> target_;
 
   mutable std::mutex mutex_;
   std::map<std::string, std::function<std::uint64_t()>>
@@ -149,6 +164,8 @@ class DbWriteBacklog {
 
   // Set by Release: later pushes leave the alive key alone.
   std::atomic<bool> released_{false};
+  // Until when pushes fail at once after Redis failed one (monotonic us).
+  std::atomic<std::int64_t> refuse_pushes_until_us_{0};
   std::atomic<std::uint64_t> handed_over_{0};
   std::atomic<std::uint64_t> handover_failed_{0};
 };

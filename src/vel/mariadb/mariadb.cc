@@ -372,15 +372,15 @@ void Mariadb::Finalize(std::int64_t drain_time_ms) {
   const std::int64_t deadline_us =
       MonotonicClock::Now() + std::max<std::int64_t>(drain_time_ms, 0) * 1000;
   for (auto& connection : connections) connection->Stop(deadline_us);
-  if (handover_) {
-    // A statement sent to a hung server would hold its worker until the
-    // read timeout; past the drain time its connection is cut, so that
-    // the writes behind it reach the handover now.
-    const MariadbConnection* current = MariadbConnection::Current();
-    for (auto& connection : connections) {
-      if (connection.get() == current) continue;
-      if (!connection->WaitEnded(deadline_us)) connection->Interrupt();
-    }
+  // A statement sent to a hung server would hold its worker until the read
+  // timeout (minutes); a connection still busy a grace after the drain time
+  // is cut, so that Finalize ends and the writes behind it reach the
+  // handover now.
+  const std::int64_t cut_at_us = deadline_us + kFinalizeCutGraceMs * 1000;
+  const MariadbConnection* current = MariadbConnection::Current();
+  for (auto& connection : connections) {
+    if (connection.get() == current) continue;
+    if (!connection->WaitEnded(cut_at_us)) connection->Interrupt();
   }
   for (auto& connection : connections) connection->Join();
   if (handover_) HandOverLeftovers(connections);

@@ -71,6 +71,9 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
   static constexpr std::int64_t kDefaultSlowQueryLoggingTime = 5000;  // ms
   // How long Finalize() lets queued statements run before failing the rest.
   static constexpr std::int64_t kDefaultFinalizeDrainTime = 3000;  // ms
+  // How much longer a statement still running then may take before
+  // Finalize cuts its connection.
+  static constexpr std::int64_t kFinalizeCutGraceMs = 1000;
   // Attempts after the first when a statement hits a deadlock (1213).
   static constexpr int kMaxDeadlockRetries = 3;
   // The statement was not run: the client is not initialized or was
@@ -164,13 +167,15 @@ class Mariadb : public std::enable_shared_from_this<Mariadb> {
 
   // Stops taking statements (later ones fail at once with
   // kClientNotRunningError), lets queued statements run for up to
-  // `drain_time_ms` (0: none), then cuts the connections that still wait
-  // for the server, hands the unwritten ExecuteWriteInOrder statements that
-  // carry a payload to the write handover (when one is set), completes the
-  // rest with kClientNotRunningError, closes the connections and joins the
-  // worker threads. Every queued callback is called exactly once. Returns
-  // about `drain_time_ms` after the call at the latest, plus the handover's
-  // time and, for a connect under way, the connect timeout. Idempotent; the
+  // `drain_time_ms` (0: none), cuts the connections whose statement still
+  // runs kFinalizeCutGraceMs later (a hung server; the statement fails as a
+  // lost connection), hands the unwritten ExecuteWriteInOrder statements
+  // that carry a payload to the write handover (when one is set), completes
+  // the rest with kClientNotRunningError, closes the connections and joins
+  // the worker threads. Every queued callback is called exactly once.
+  // Returns about `drain_time_ms` + kFinalizeCutGraceMs after the call at
+  // the latest, plus the handover's time and, for a connect under way, the
+  // connect timeout. Idempotent; the
   // destructor calls it. Any thread; from a callback of this client, the
   // calling worker finishes its queue after the callback returns.
   void Finalize(std::int64_t drain_time_ms = kDefaultFinalizeDrainTime);
