@@ -119,6 +119,10 @@ void PeriodStore::Finalize() {
   if (client) client->Finalize();
 }
 
+void PeriodStore::Interrupt() {
+  if (const auto client = this->client()) client->Interrupt();
+}
+
 std::shared_ptr<vel::Mariadb> PeriodStore::client() const {
   return std::atomic_load(&client_);
 }

@@ -88,6 +88,9 @@ class PeriodStore {
   // Lets queued statements finish and closes the client; later operations
   // fail. Idempotent.
   void Finalize();
+  // Cuts the client's open connections: a statement waiting for a hung
+  // database fails now (vel::Mariadb::Interrupt). Any thread.
+  void Interrupt();
 
   // Whether the archive's three tables exist (false also on a failure).
   bool TablesExist();

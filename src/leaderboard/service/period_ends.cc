@@ -7,7 +7,10 @@
 #include <atomic>
 #include <boost/uuid/random_generator.hpp>
 #include <boost/uuid/uuid_io.hpp>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
@@ -234,8 +237,29 @@ void PeriodEnds::Stop() {
   }
   if (!state) return;
   vel::MetricsRegistry::RemoveCollector(state->collector_id);
+  // A statement of the archive waiting for a hung database would hold the
+  // shutdown until the read timeout: past the drain time the store's
+  // connections are cut, again until the threads ended (an unfinished
+  // archive is taken over after the restart).
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool stopped = false;  // GUARDED_BY(mutex)
+  std::thread cutter([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    auto wait = std::chrono::milliseconds(FLAGS_mysql_db_shutdown_drain_ms);
+    while (!ended.wait_for(lock, wait, [&] { return stopped; })) {
+      state->store->Interrupt();
+      wait = std::chrono::milliseconds(200);
+    }
+  });
   state->archiver->Stop();
   if (state->notifier) state->notifier->Stop();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopped = true;
+  }
+  ended.notify_all();
+  cutter.join();
   state->store->Finalize();
 }
 
