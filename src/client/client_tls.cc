@@ -1,28 +1,13 @@
 #include "client/client_tls.h"
 
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
 #include <boost/asio/ip/address.hpp>
 
+#include "vel/core/tls_error_text.h"
+
 namespace plemox {
-namespace {
-
-// OpenSSL's reason of a failed call, then its queue cleared.
-std::string TlsReason(const boost::system::error_code& error) {
-  std::string text = error.message();
-  const unsigned long queued = ERR_get_error();
-  if (queued != 0) {
-    char buffer[256];
-    ERR_error_string_n(queued, buffer, sizeof buffer);
-    text = buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
-
-}  // namespace
 
 std::shared_ptr<boost::asio::ssl::context> ClientTls::MakeContext(
     const LeaderboardClient::Tls& tls, std::string* error) {
@@ -40,8 +25,8 @@ std::shared_ptr<boost::asio::ssl::context> ClientTls::MakeContext(
     context->load_verify_file(tls.ca_file, failure);
   }
   if (failure) {
-    *error =
-        "cannot load the TLS CA '" + tls.ca_file + "': " + TlsReason(failure);
+    *error = "cannot load the TLS CA '" + tls.ca_file +
+             "': " + vel::TlsErrorText(failure);
     return nullptr;
   }
   if (!tls.cert_file.empty() || !tls.key_file.empty()) {
@@ -51,7 +36,7 @@ std::shared_ptr<boost::asio::ssl::context> ClientTls::MakeContext(
     }
     if (failure) {
       *error = "cannot use the TLS client certificate '" + tls.cert_file +
-               "' and key: " + TlsReason(failure);
+               "' and key: " + vel::TlsErrorText(failure);
       return nullptr;
     }
   }
@@ -80,7 +65,7 @@ std::string ClientTls::HandshakeError(Stream& stream,
     return std::string("TLS handshake failed: certificate verify failed (") +
            X509_verify_cert_error_string(verify) + ")";
   }
-  return "TLS handshake failed: " + TlsReason(error);
+  return "TLS handshake failed: " + vel::TlsErrorText(error);
 }
 
 }  // namespace plemox

@@ -1,26 +1,10 @@
 #include "vel/net/tcp_tls.h"
 
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include "vel/core/tls_error_text.h"
+
 namespace vel {
-namespace {
-
-// OpenSSL's reason of a failed call, e.g. "no such file" or "key values
-// mismatch".
-std::string Reason(const boost::system::error_code& error) {
-  std::string text = error.message();
-  const unsigned long queued = ERR_get_error();
-  if (queued != 0) {
-    char buffer[256];
-    ERR_error_string_n(queued, buffer, sizeof buffer);
-    text = buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
-
-}  // namespace
 
 std::shared_ptr<boost::asio::ssl::context> TcpTls::Create(
     const Settings& settings, std::string* error) {
@@ -45,7 +29,7 @@ std::shared_ptr<boost::asio::ssl::context> TcpTls::Create(
   context->use_certificate_chain_file(settings.cert_file, failure);
   if (failure) {
     *error = "cannot load the certificate '" + settings.cert_file +
-             "': " + Reason(failure);
+             "': " + vel::TlsErrorText(failure);
     return nullptr;
   }
   context->use_private_key_file(settings.key_file, ssl::context::pem, failure);
@@ -54,14 +38,14 @@ std::shared_ptr<boost::asio::ssl::context> TcpTls::Create(
   }
   if (failure) {
     *error = "cannot use the key '" + settings.key_file +
-             "' with the certificate: " + Reason(failure);
+             "' with the certificate: " + vel::TlsErrorText(failure);
     return nullptr;
   }
   if (!settings.client_ca_file.empty()) {
     context->load_verify_file(settings.client_ca_file, failure);
     if (failure) {
       *error = "cannot load the client CA '" + settings.client_ca_file +
-               "': " + Reason(failure);
+               "': " + vel::TlsErrorText(failure);
       return nullptr;
     }
     context->set_verify_mode(

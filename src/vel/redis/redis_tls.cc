@@ -1,6 +1,5 @@
 #include "vel/redis/internal/redis_tls.h"
 
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
@@ -8,23 +7,11 @@
 #include <boost/asio/ssl/error.hpp>
 #include <utility>
 
+#include "vel/core/tls_error_text.h"
+
 namespace vel {
 namespace redis_internal {
 namespace {
-
-// The OpenSSL reason of a failed set-up call, e.g. "No such file or
-// directory" or "key values mismatch".
-std::string Reason(const boost::system::error_code& error) {
-  std::string text = error.message();
-  const unsigned long queued = ERR_get_error();
-  if (queued != 0) {
-    char buffer[256];
-    ERR_error_string_n(queued, buffer, sizeof buffer);
-    text = buffer;
-  }
-  ERR_clear_error();
-  return text;
-}
 
 bool IsAddress(const std::string& host) {
   boost::system::error_code error;
@@ -61,14 +48,15 @@ std::shared_ptr<const RedisTls> RedisTls::Create(const Settings& settings,
   if (settings.ca_file.empty()) {
     context.set_default_verify_paths(failure);
     if (failure) {
-      *error = "cannot load the system's trusted CAs: " + Reason(failure);
+      *error =
+          "cannot load the system's trusted CAs: " + vel::TlsErrorText(failure);
       return nullptr;
     }
   } else {
     context.load_verify_file(settings.ca_file, failure);
     if (failure) {
       *error = "cannot load the CA file '" + settings.ca_file +
-               "': " + Reason(failure);
+               "': " + vel::TlsErrorText(failure);
       return nullptr;
     }
   }
@@ -76,7 +64,7 @@ std::shared_ptr<const RedisTls> RedisTls::Create(const Settings& settings,
     context.use_certificate_chain_file(settings.cert_file, failure);
     if (failure) {
       *error = "cannot load the client certificate '" + settings.cert_file +
-               "': " + Reason(failure);
+               "': " + vel::TlsErrorText(failure);
       return nullptr;
     }
     context.use_private_key_file(settings.key_file,
@@ -86,7 +74,7 @@ std::shared_ptr<const RedisTls> RedisTls::Create(const Settings& settings,
     }
     if (failure) {
       *error = "cannot use the client key '" + settings.key_file +
-               "': " + Reason(failure);
+               "': " + vel::TlsErrorText(failure);
       return nullptr;
     }
   }
