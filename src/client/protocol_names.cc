@@ -126,6 +126,7 @@ bool ProtocolNames::ParseSubmissionType(
           {"high", Leaderboard::ScoreSubmission::kHighScore},
           {"add", Leaderboard::ScoreSubmission::kAdd},
           {"subtract", Leaderboard::ScoreSubmission::kSubtract},
+          {"replace", Leaderboard::ScoreSubmission::kReplace},
       };
   return Lookup(text, kNames, Leaderboard::ScoreSubmission::Type_MIN,
                 Leaderboard::ScoreSubmission::Type_MAX, out);

@@ -1,5 +1,5 @@
-// Which optional rankings one leaderboard keeps. A value type; safe to read
-// from any thread.
+// Which optional rankings one leaderboard keeps, and in which order it ranks.
+// A value type; safe to read from any thread.
 #pragma once
 
 #include <string>
@@ -7,6 +7,13 @@
 namespace plemox {
 
 struct RankingOption {
+  enum class SortOrder {
+    // The highest score ranks first.
+    kDescending,
+    // The lowest score ranks first (lap times, fewest moves).
+    kAscending,
+  };
+
   // Empty in the default option, which applies to every leaderboard that the
   // `ranking_options` manifest argument does not name.
   std::string leaderboard_id;
@@ -14,6 +21,22 @@ struct RankingOption {
   bool enable_alltime = true;
   // The leaderboard keeps the dense rankings.
   bool enable_dense = true;
+  SortOrder sort_order = SortOrder::kDescending;
+
+  // Redis ranks every leaderboard highest first. An ascending leaderboard
+  // keeps its scores negated there, and only there, so that one ranking
+  // machinery (reverse reads, the earlier of equal scores first, "keep the
+  // higher", the dense sets) serves both orders: the score a client sends
+  // goes through ToStoredScore before it reaches Redis, every score read
+  // from Redis through FromStoredScore. Zero stays +0, so that a ranking
+  // never holds both 0 and -0 (two dense members for one score). Scores in
+  // the database, the archive and every answer are the real ones.
+  double ToStoredScore(double score) const {
+    if (sort_order == SortOrder::kDescending) return score;
+    return score == 0 ? 0.0 : -score;
+  }
+  double FromStoredScore(double stored) const { return ToStoredScore(stored); }
+  bool ascending() const { return sort_order == SortOrder::kAscending; }
 };
 
 }  // namespace plemox

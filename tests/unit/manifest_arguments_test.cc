@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <cmath>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -387,6 +388,41 @@ TEST_F(RankingOptionsTest, ElementWithoutUsableIdFails) {
   EXPECT_FALSE(RankingOptions::InitializeRankingOption(
       ParseJson("[{\"leaderboard_id\":\"\"}]")));
   EXPECT_FALSE(RankingOptions::InitializeRankingOption(ParseJson("[\"a\"]")));
+}
+
+TEST_F(RankingOptionsTest, SortOrderIsReadAndABadOneStopsStartUp) {
+  ASSERT_TRUE(RankingOptions::InitializeRankingOption(
+      ParseJson("[{\"leaderboard_id\":\"laps\",\"sort_order\":\"ascending\"},"
+                "{\"leaderboard_id\":\"b\",\"sort_order\":\"descending\"}]")));
+  RankingOption option;
+  ASSERT_TRUE(RankingOptions::GetRankingOption("laps", &option));
+  EXPECT_TRUE(option.ascending());
+  // Negated in Redis; zero stays +0, so a ranking never holds both zeros.
+  EXPECT_EQ(option.ToStoredScore(71.25), -71.25);
+  EXPECT_EQ(option.FromStoredScore(-71.25), 71.25);
+  EXPECT_FALSE(std::signbit(option.ToStoredScore(0.0)));
+  EXPECT_FALSE(std::signbit(option.FromStoredScore(-0.0)));
+  ASSERT_TRUE(RankingOptions::GetRankingOption("b", &option));
+  EXPECT_FALSE(option.ascending());
+  EXPECT_EQ(option.ToStoredScore(-2.5), -2.5);
+  EXPECT_TRUE(log_.HasLine(google::GLOG_INFO,
+                           "Leaderboard ranks the lowest score first: "
+                           "leaderboard_id=laps"));
+
+  for (const char* bad : {"\"Ascending\"", "\"lowest\"", "1", "true"}) {
+    RankingOptions::ClearForTesting();
+    EXPECT_FALSE(RankingOptions::InitializeRankingOption(
+        ParseJson(std::string("[{\"leaderboard_id\":\"c\",\"sort_order\":") +
+                  bad + "}]")))
+        << bad;
+    EXPECT_FALSE(RankingOptions::GetRankingOption("c", &option));
+    EXPECT_TRUE(log_.HasLine(google::GLOG_ERROR,
+                             std::string("Bad 'ranking_options' entry: "
+                                         "sort_order must be \"descending\" "
+                                         "or \"ascending\", not ") +
+                                 bad + ": leaderboard_id=c"))
+        << bad;
+  }
 }
 
 TEST_F(RankingOptionsTest, NoOptionsAtAll) {

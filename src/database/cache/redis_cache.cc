@@ -77,6 +77,17 @@ bool RedisCache::Initialize() {
   return true;
 }
 
+RedisCache::SubmitOutcome RedisCache::WithRealScores(
+    const RankingOption& option, const SubmitOutcome& outcome) {
+  if (!option.ascending()) return outcome;
+  SubmitOutcome real = outcome;
+  real.new_records = std::make_shared<NewRecords>(*outcome.new_records);
+  for (auto& entry : *real.new_records) {
+    entry.second = option.FromStoredScore(entry.second);
+  }
+  return real;
+}
+
 std::size_t RedisCache::GetPinnedPlayerCount() {
   std::lock_guard<std::mutex> lock(the_pin_mutex);
   return the_pins.size();
@@ -123,6 +134,14 @@ void RedisCache::SubmitScore(
                             ReleasePin(local_account_id);
                           });
       };
+  if (option.ascending()) {
+    // Redis holds the score negated; the completion sees real ones.
+    score = option.ToStoredScore(score);
+    on_done = [option,
+               on_done = std::move(on_done)](const SubmitOutcome& outcome) {
+      on_done(WithRealScores(option, outcome));
+    };
+  }
   if (use_scripts) {
     // Written to Redis from this thread; no cache thread waits for it.
     Script::SubmitScore(leaderboard_id, account, score, submission_type,

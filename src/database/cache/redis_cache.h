@@ -408,6 +408,10 @@ class RedisCache {
   struct Script;
 
   // --- Shared by both paths (redis_cache.cc, redis_cache_query.cc). -------
+  // `outcome` with the scores of its outcome list as the client knows them
+  // (RankingOption::FromStoredScore); the list is copied, not changed.
+  static SubmitOutcome WithRealScores(const RankingOption& option,
+                                      const SubmitOutcome& outcome);
   // Decrements the pin of `local_account_id`, erasing it at 0.
   static void ReleasePin(const std::string& local_account_id);
   // The read of a checked query by one path (Chain:: or Script::

@@ -192,7 +192,11 @@ void RedisCache::Chain::OnScoreSubmissionRequested(
   }
 
   // The all-time ranking keeps the best score the player ever reached in a
-  // period, whatever the submission type was.
+  // period, whatever the submission type was; a replacing submission
+  // (kReplace: a rating) replaces it there too.
+  const std::int32_t alltime_type = submission_type == ScoreSubmission::kReplace
+                                        ? ScoreSubmission::kReplace
+                                        : ScoreSubmission::kHighScore;
   bool has_new_record = false;
   double best_score = 0.0;
   for (const auto& [result, new_score] : *new_records) {
@@ -213,13 +217,13 @@ void RedisCache::Chain::OnScoreSubmissionRequested(
   bool new_record = false;
   double new_score = best_score;
   if (!SubmitScoreToRanking(key, dense_key, best_score, member_key,
-                            timestamp_in_msec, ScoreSubmission::kHighScore,
+                            timestamp_in_msec, alltime_type,
                             option.enable_dense, &new_record, &new_score)) {
     LOG(ERROR) << "Failed to submit alltime score: " << key
                << ", dense key: " << dense_key << ", member key: " << member_key
                << ", timestamp: " << timestamp_in_msec
                << ", score: " << best_score
-               << ", submission type: " << ScoreSubmission::kHighScore;
+               << ", submission type: " << alltime_type;
     finish(failed());
     return;
   }

@@ -120,6 +120,14 @@ void RedisCache::ReadBackSubmission(
     const SubmissionExtras& extras, SubmitOutcomeCallback callback) {
   VLOG(2) << "ReadBackSubmission called";
   LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
+  if (option.ascending()) {
+    // The reads see stored scores; the completion gets real ones.
+    score = option.ToStoredScore(score);
+    callback = [option,
+                callback = std::move(callback)](const SubmitOutcome& outcome) {
+      if (callback) callback(WithRealScores(option, outcome));
+    };
+  }
   if (extras.submission_id.empty()) {
     boost::asio::post(
         *the_io_service,

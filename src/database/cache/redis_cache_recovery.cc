@@ -38,6 +38,7 @@ bool RedisCache::SubmitScoreForRecovery(
   const std::string dense_key =
       MakeLeaderboardDenseKey(leaderboard_id, timespan, week_time);
   const std::string member_key = MakeMemberKey(account);
+  score = option.ToStoredScore(score);
   bool new_record = false;
   double new_score = score;
   if (!Chain::SubmitScoreToRanking(key, dense_key, score, member_key, timestamp,
@@ -151,9 +152,10 @@ void RedisCache::SubmitScoresForRecovery(
         const std::string ranking_key =
             MakeMemberRankingKey(scores[i].timestamp, member_keys[i]);
         index.emplace_back(member_keys[i], ranking_key);
-        ranking.emplace_back(ranking_key, scores[i].score);
+        const double stored = option.ToStoredScore(scores[i].score);
+        ranking.emplace_back(ranking_key, stored);
         if (option.enable_dense) {
-          dense.emplace_back(ScoreToText(scores[i].score), scores[i].score);
+          dense.emplace_back(ScoreToText(stored), stored);
         }
         fresh.push_back(i);
       }

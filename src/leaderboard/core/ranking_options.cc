@@ -17,6 +17,22 @@ bool ReadFlag(const vel::Json& element, const std::string& name) {
 
 }  // namespace
 
+bool RankingOptions::ReadSortOrder(const vel::Json& element,
+                                   RankingOption::SortOrder* order,
+                                   std::string* error) {
+  const vel::Json value = element["sort_order"];
+  *order = RankingOption::SortOrder::kDescending;
+  if (value.IsNull()) return true;
+  if (value.IsString() && value.GetString() == "descending") return true;
+  if (value.IsString() && value.GetString() == "ascending") {
+    *order = RankingOption::SortOrder::kAscending;
+    return true;
+  }
+  *error = "sort_order must be \"descending\" or \"ascending\", not " +
+           value.ToString();
+  return false;
+}
+
 bool RankingOptions::InitializeRankingOption(const vel::Json& ranking_options) {
   // An absent argument comes as null; it means the same as an empty array.
   if (ranking_options.IsNull() ||
@@ -41,11 +57,21 @@ bool RankingOptions::InitializeRankingOption(const vel::Json& ranking_options) {
     option.leaderboard_id = id.GetString();
     option.enable_alltime = ReadFlag(element, "enable_alltime");
     option.enable_dense = ReadFlag(element, "enable_dense");
+    std::string error;
+    if (!ReadSortOrder(element, &option.sort_order, &error)) {
+      LOG(ERROR) << "Bad 'ranking_options' entry: " << error
+                 << ": leaderboard_id=" << option.leaderboard_id;
+      return false;
+    }
     LOG(INFO) << "Leaderboard options is set"
               << ": leaderboard_id=" << option.leaderboard_id
               << ", enable_alltime="
               << (option.enable_alltime ? "true" : "false")
               << ", enable_dense=" << (option.enable_dense ? "true" : "false");
+    if (option.ascending()) {
+      LOG(INFO) << "Leaderboard ranks the lowest score first"
+                << ": leaderboard_id=" << option.leaderboard_id;
+    }
     // The first option of an id wins; say so, since the line above has just
     // announced the later one as set.
     if (!the_ranking_options.emplace(option.leaderboard_id, option).second) {

@@ -20,9 +20,11 @@ class RankingOptions {
 
   // Registers the options of `ranking_options`, an array of objects with a
   // non-empty string "leaderboard_id" and optional booleans "enable_alltime"
-  // and "enable_dense" (true when absent or not a boolean). A null value (the
+  // and "enable_dense" (true when absent or not a boolean) and an optional
+  // "sort_order" (see ReadSortOrder). A null value (the
   // argument is absent from the manifest) means no options. Returns false,
-  // with an error log, for an element without a usable leaderboard id; the
+  // with an error log, for an element without a usable leaderboard id or with
+  // a bad "sort_order" (start-up stops: it names the key and the value); the
   // options read before it stay registered. A second option for the same id
   // is logged but dropped: the first one wins. A value that is neither null
   // nor an array is a fatal configuration error.
@@ -33,6 +35,14 @@ class RankingOptions {
   // returns false. REQUIRES: out != nullptr.
   static bool GetRankingOption(const std::string& leaderboard_id,
                                RankingOption* out);
+
+  // Reads the optional "sort_order" of one `ranking_options` element (or of
+  // a definition made at run time) into *order: absent or "descending" is
+  // kDescending, "ascending" kAscending. Any other value: false, with *error
+  // naming the key and the value.
+  static bool ReadSortOrder(const vel::Json& element,
+                            RankingOption::SortOrder* order,
+                            std::string* error);
 
   // Forgets every option (tests only).
   static void ClearForTesting();

@@ -4,6 +4,7 @@
 #include <glog/logging.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "database/cache/redis_cache.h"
 #include "database/cache/redis_key.h"
 #include "leaderboard/core/leaderboard_id.h"
+#include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/internal/request_checks.h"
@@ -209,6 +211,27 @@ std::shared_ptr<const std::string> WireOf(const QueryResult& result) {
   return std::make_shared<const std::string>(response.SerializeAsString());
 }
 
+// `callback` behind a step that turns the scores of an ascending
+// leaderboard, which Redis keeps negated, back into the real ones before
+// anything answers or keeps them; `callback` itself for other leaderboards.
+AnswerCallback WithRealScores(const std::string& leaderboard_id,
+                              AnswerCallback callback) {
+  RankingOption option;
+  RankingOptions::GetRankingOption(leaderboard_id, &option);
+  if (!option.ascending()) return callback;
+  return [option, callback = std::move(callback)](const Answer& result) {
+    if (!result || result->error) {
+      callback(result);
+      return;
+    }
+    auto real = std::make_shared<QueryResult>(*result);
+    for (QueryResult::Record& record : real->records) {
+      record.score = option.FromStoredScore(record.score);
+    }
+    callback(real);
+  };
+}
+
 // Runs `query` in the cache: its social ranking, or else its public one;
 // `callback` gets the shared result. A closed period is read from the
 // archive. With `top` (the query's lookup in the top answer cache), a kept
@@ -226,6 +249,7 @@ void QueryCache(const Query& query, AnswerCallback callback,
   }
   const auto week_time = service_internal::WeekReferenceTime(
       query.leaderboard_id(), query.time_span());
+  callback = WithRealScores(query.leaderboard_id(), std::move(callback));
   if (IsSocial(query)) {
     RedisCache::GetSocialLeaderboard(query.leaderboard_id(), PlayerOf(query),
                                      CompetitorsOf(query), query.time_span(),

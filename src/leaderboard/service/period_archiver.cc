@@ -12,6 +12,7 @@
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_key.h"
 #include "database/cache/running_rank.h"
+#include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule.h"
 #include "leaderboard/service/period_retention.h"
 #include "vel/core/json.h"
@@ -311,6 +312,10 @@ PeriodArchiver::ReadOutcome PeriodArchiver::ReadRanking(
   if (keep && !store_->DeleteStandings(period.period_id)) {
     return ReadOutcome::kFailed;
   }
+  // The archive and the document hold real scores; Redis holds an
+  // ascending leaderboard's negated (the numberings count the same on both).
+  RankingOption option;
+  RankingOptions::GetRankingOption(end.leaderboard_id, &option);
   RunningRank competition(Request::kCompetition);
   RunningRank dense(Request::kDense);
   std::vector<ArchivedStanding> top;
@@ -332,7 +337,7 @@ PeriodArchiver::ReadOutcome PeriodArchiver::ReadRanking(
     for (const auto& [member, score] : members) {
       ArchivedStanding standing;
       standing.position = position++;
-      standing.score = score;
+      standing.score = option.FromStoredScore(score);
       standing.competition_rank = competition.Next(score);
       standing.dense_rank = dense.Next(score);
       vel::PlayerAccount account;

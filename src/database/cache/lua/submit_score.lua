@@ -14,7 +14,8 @@
 --   and written only when ARGV[11] is not "0").
 -- ARGV: 1 member key, 2 member ranking key (the submission's inverted time
 --   and the member key), 3 score (the text of a double), 4 submission type
---   (0 keep the higher score, 1 add, 2 subtract, other values replace),
+--   (0 keep the higher score, 1 add, 2 subtract, other values replace;
+--   3 replaces in the all-time ranking too, which otherwise keeps the best),
 --   5 dense sets kept ("1" or "0"), 6 all-time ranking kept ("1" or "0"),
 --   7 "1" when the submission carries a name, 8 the name, 9 "1" when it
 --   carries metadata, 10 the metadata, 11 seconds the submission id is kept
@@ -206,8 +207,14 @@ for i = 1, ranking_count - 1 do
     best = p.new
   end
 end
+-- The all-time ranking keeps the best period score, or, for a replacing
+-- submission, the latest one.
 if best ~= nil and alltime then
-  local p = decide(ranking_count, best, 0)
+  local alltime_type = 0
+  if submission_type == 3 then
+    alltime_type = 3
+  end
+  local p = decide(ranking_count, best, alltime_type)
   if p.new ~= p.new then
     return {'nan', ranking_count}
   end
