@@ -364,5 +364,95 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
   EXPECT_EQ(ExitCode(second.Stop(SIGTERM)), 0);
 }
 
+TEST_F(PeriodArchiveTest, ALowestFirstLeaderboardIsArchivedLowestFirst) {
+  PrivateRedis redis;
+  WebhookReceiver receiver([](const std::string&, int) { return 200; });
+  const std::string id = prefix_ + "laps";
+  const std::string arguments =
+      ArgumentsJson({id}, {}) +
+      ", \"ranking_options\": [{\"leaderboard_id\": \"" + id +
+      "\", \"sort_order\": \"ascending\"}]";
+  HostProcess server(ServerOptions(redis, arguments, receiver.url()));
+  ASSERT_TRUE(server.Start());
+  ASSERT_TRUE(server.WaitForLog("The master has elected")) << server.Log();
+  LeaderboardClient client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.tcp_port()));
+  ASSERT_TRUE(client.Authenticate("periods").ok());
+  for (const auto& [account, score] :
+       std::vector<std::pair<std::string, double>>{
+           {"p1", 71.25}, {"p2", 69.5}, {"p3", 71.25}, {"p4", 80}}) {
+    ASSERT_TRUE(client
+                    .SubmitScore(id, QueryBuilder::Account("guest", account),
+                                 score,
+                                 Leaderboard::ScoreSubmission::kHighScore)
+                    .ok());
+  }
+  ASSERT_TRUE(client.RequestReset(id).ok());
+
+  // The day's document: the lowest time first, real scores.
+  vel::Json document;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        for (const auto& delivery : receiver.deliveries()) {
+          vel::Json body;
+          if (vel::Json::Parse(delivery.body, &body) &&
+              body["period"].GetString() == "day") {
+            document = body;
+            return true;
+          }
+        }
+        return false;
+      },
+      seconds(30)))
+      << server.Log();
+  const vel::Json top = document["top"];
+  ASSERT_EQ(top.Size(), 4u);
+  const char* accounts[] = {"p2", "p1", "p3", "p4"};
+  const double scores[] = {69.5, 71.25, 71.25, 80};
+  const int competition[] = {1, 2, 2, 4}, dense[] = {1, 2, 2, 3};
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(top[i]["local_account"].GetString(), accounts[i]);
+    EXPECT_EQ(top[i]["score"].GetDouble(), scores[i]);
+    EXPECT_EQ(top[i]["competition_rank"].GetInt(), competition[i]);
+    EXPECT_EQ(top[i]["dense_rank"].GetInt(), dense[i]);
+  }
+
+  // The closed day by its date answers as "yesterday" does (which Redis
+  // keeps negated), the social order included.
+  const auto me = QueryBuilder::Account("guest", "p3");
+  for (const auto type :
+       {Query::Request::kPosition, Query::Request::kCompetition,
+        Query::Request::kDense}) {
+    for (Query::Request live :
+         {QueryBuilder::Public(id, Query::kYesterday, type,
+                               QueryBuilder::AllRange()),
+          QueryBuilder::Public(id, Query::kYesterday, type,
+                               QueryBuilder::NearbyRange(-1, 1), me),
+          QueryBuilder::Social(id, me,
+                               {QueryBuilder::Account("guest", "p4"),
+                                QueryBuilder::Account("guest", "p2"),
+                                QueryBuilder::Account("guest", "absent")},
+                               Query::kYesterday, type)}) {
+      Query::Request archived = live;
+      archived.set_period_start(document["period_start"].GetString());
+      const auto live_answer = client.Query(live);
+      const auto archived_answer = client.Query(archived);
+      ASSERT_TRUE(live_answer.ok() && archived_answer.ok())
+          << archived_answer.response.DebugString();
+      EXPECT_EQ(archived_answer.response.leaderboard_query().DebugString(),
+                live_answer.response.leaderboard_query().DebugString())
+          << archived.ShortDebugString();
+      // The best first: p2's 69.5 of all; p1 above p3 in the window; among
+      // the listed, a player without a time counts as 0, the best of all.
+      const auto& first = live_answer.response.leaderboard_query().record(0);
+      EXPECT_EQ(first.account_id().local_account(),
+                live.collection() == Query::kSocial            ? "absent"
+                : live.range().type() == Query::Range::kNearby ? "p1"
+                                                               : "p2");
+    }
+  }
+  EXPECT_EQ(ExitCode(server.Stop(SIGTERM)), 0);
+}
+
 }  // namespace
 }  // namespace plemox_test

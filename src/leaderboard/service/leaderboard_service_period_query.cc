@@ -14,6 +14,7 @@
 #include "database/cache/redis_key.h"
 #include "database/cache/running_rank.h"
 #include "database/cache/social_order.h"
+#include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule.h"
 #include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/period_ends.h"
@@ -64,11 +65,13 @@ void AnswerPublic(const std::shared_ptr<QueryResult>& result,
 
 // Completes a social query: the competitors, then the player unless its
 // local id is empty, each with its standing or at 0 when it has none,
-// ordered and numbered as a live social query.
+// ordered and numbered as a live social query (the best score first by the
+// leaderboard's sort order, `option`).
 void AnswerSocial(const std::shared_ptr<QueryResult>& result,
                   const std::vector<vel::PlayerAccount>& listed,
                   const std::vector<ArchivedStanding>& standings,
-                  int ranking_type, const RedisCache::QueryCallback& callback) {
+                  int ranking_type, const RankingOption& option,
+                  const RedisCache::QueryCallback& callback) {
   std::map<std::pair<std::string, std::string>, const ArchivedStanding*> found;
   for (const ArchivedStanding& standing : standings) {
     // By position, so a player listed twice in a ranking keeps its best.
@@ -96,10 +99,12 @@ void AnswerSocial(const std::shared_ptr<QueryResult>& result,
                            MakeMemberKey(account)),
                        it->second->score});
   }
+  // Compared as Redis holds them, where the best score is the highest.
   std::stable_sort(entries.begin(), entries.end(),
-                   [](const Entry& a, const Entry& b) {
-                     return SocialEntryComesFirst(a.score, a.ranking_key,
-                                                  b.score, b.ranking_key);
+                   [&option](const Entry& a, const Entry& b) {
+                     return SocialEntryComesFirst(
+                         option.ToStoredScore(a.score), a.ranking_key,
+                         option.ToStoredScore(b.score), b.ranking_key);
                    });
   RunningRank running_rank(ranking_type);
   for (const Entry& entry : entries) {
@@ -137,19 +142,21 @@ void ReadPeriod(const std::shared_ptr<PeriodStore>& store,
     }
     const vel::PlayerAccount player = PlayerOf(query);
     if (!player.id().empty()) listed.push_back(player);
+    RankingOption option;
+    RankingOptions::GetRankingOption(query.leaderboard_id(), &option);
     if (listed.empty()) {
-      AnswerSocial(result, listed, {}, ranking_type, callback);
+      AnswerSocial(result, listed, {}, ranking_type, option, callback);
       return;
     }
     store->ReadPlayers(
         period.period_id, listed,
-        [result, listed, ranking_type, callback](
+        [result, listed, ranking_type, option, callback](
             bool failed, const std::vector<ArchivedStanding>& rows) {
           if (failed) {
             callback(result);
             return;
           }
-          AnswerSocial(result, listed, rows, ranking_type, callback);
+          AnswerSocial(result, listed, rows, ranking_type, option, callback);
         });
     return;
   }
