@@ -14,6 +14,15 @@ struct RankingOption {
     kAscending,
   };
 
+  enum class Tiebreak {
+    // Equal scores rank the earlier first.
+    kNone,
+    // Equal scores rank the higher second score first, then the earlier.
+    kDescending,
+    // Equal scores rank the lower second score first, then the earlier.
+    kAscending,
+  };
+
   // Empty in the default option, which applies to every leaderboard that the
   // `ranking_options` manifest argument does not name.
   std::string leaderboard_id;
@@ -22,6 +31,7 @@ struct RankingOption {
   // The leaderboard keeps the dense rankings.
   bool enable_dense = true;
   SortOrder sort_order = SortOrder::kDescending;
+  Tiebreak tiebreak = Tiebreak::kNone;
 
   // Redis ranks every leaderboard highest first. An ascending leaderboard
   // keeps its scores negated there, and only there, so that one ranking
@@ -37,6 +47,12 @@ struct RankingOption {
   }
   double FromStoredScore(double stored) const { return ToStoredScore(stored); }
   bool ascending() const { return sort_order == SortOrder::kAscending; }
+  bool has_tiebreak() const { return tiebreak != Tiebreak::kNone; }
+  // Whether `other` orders records as this option does (the rules that
+  // cannot change once a leaderboard has scores).
+  bool SameOrder(const RankingOption& other) const {
+    return sort_order == other.sort_order && tiebreak == other.tiebreak;
+  }
 };
 
 }  // namespace plemox

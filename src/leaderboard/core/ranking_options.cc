@@ -15,11 +15,10 @@ bool ReadFlag(const vel::Json& element, const std::string& name) {
   return value.IsBool() ? value.GetBool() : true;
 }
 
-}  // namespace
-
-bool RankingOptions::ReadSortOrder(const vel::Json& element,
-                                   RankingOption::SortOrder* order,
-                                   std::string* error) {
+// The optional "sort_order" of `element` into *order; false, with *error,
+// for a value that is neither "descending" nor "ascending".
+bool ReadSortOrder(const vel::Json& element, RankingOption::SortOrder* order,
+                   std::string* error) {
   const vel::Json value = element["sort_order"];
   *order = RankingOption::SortOrder::kDescending;
   if (value.IsNull()) return true;
@@ -31,6 +30,15 @@ bool RankingOptions::ReadSortOrder(const vel::Json& element,
   *error = "sort_order must be \"descending\" or \"ascending\", not " +
            value.ToString();
   return false;
+}
+
+}  // namespace
+
+bool RankingOptions::ParseOption(const vel::Json& element, RankingOption* out,
+                                 std::string* error) {
+  out->enable_alltime = ReadFlag(element, "enable_alltime");
+  out->enable_dense = ReadFlag(element, "enable_dense");
+  return ReadSortOrder(element, &out->sort_order, error);
 }
 
 bool RankingOptions::InitializeRankingOption(const vel::Json& ranking_options) {
@@ -55,10 +63,8 @@ bool RankingOptions::InitializeRankingOption(const vel::Json& ranking_options) {
     }
     RankingOption option;
     option.leaderboard_id = id.GetString();
-    option.enable_alltime = ReadFlag(element, "enable_alltime");
-    option.enable_dense = ReadFlag(element, "enable_dense");
     std::string error;
-    if (!ReadSortOrder(element, &option.sort_order, &error)) {
+    if (!ParseOption(element, &option, &error)) {
       LOG(ERROR) << "Bad 'ranking_options' entry: " << error
                  << ": leaderboard_id=" << option.leaderboard_id;
       return false;

@@ -21,7 +21,7 @@ class RankingOptions {
   // Registers the options of `ranking_options`, an array of objects with a
   // non-empty string "leaderboard_id" and optional booleans "enable_alltime"
   // and "enable_dense" (true when absent or not a boolean) and an optional
-  // "sort_order" (see ReadSortOrder). A null value (the
+  // "sort_order" (see ParseOption). A null value (the
   // argument is absent from the manifest) means no options. Returns false,
   // with an error log, for an element without a usable leaderboard id or with
   // a bad "sort_order" (start-up stops: it names the key and the value); the
@@ -36,13 +36,14 @@ class RankingOptions {
   static bool GetRankingOption(const std::string& leaderboard_id,
                                RankingOption* out);
 
-  // Reads the optional "sort_order" of one `ranking_options` element (or of
-  // a definition made at run time) into *order: absent or "descending" is
-  // kDescending, "ascending" kAscending. Any other value: false, with *error
-  // naming the key and the value.
-  static bool ReadSortOrder(const vel::Json& element,
-                            RankingOption::SortOrder* order,
-                            std::string* error);
+  // Reads the rules of one options object (a `ranking_options` element, or
+  // the "ranking_option" of a definition made at run time) into *out:
+  // "enable_alltime" and "enable_dense" (true when absent or not a boolean)
+  // and "sort_order" ("descending", the default, or "ascending"). The
+  // leaderboard id is neither read nor changed. False, with *error naming
+  // the key and the value, for a rule with a bad value. Pure; any thread.
+  static bool ParseOption(const vel::Json& element, RankingOption* out,
+                          std::string* error);
 
   // Forgets every option (tests only).
   static void ClearForTesting();
