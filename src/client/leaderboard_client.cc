@@ -600,6 +600,9 @@ Request BuildSubmission(Request request,
     body->set_display_name(*submission.display_name);
   }
   if (submission.metadata) body->set_metadata(*submission.metadata);
+  if (submission.tiebreak_score) {
+    body->set_tiebreak_score(*submission.tiebreak_score);
+  }
   if (submission.submission_id) {
     body->set_submission_id(*submission.submission_id);
   }

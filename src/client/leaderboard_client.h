@@ -98,6 +98,8 @@ class LeaderboardClient {
     // same id (NewSubmissionId()); the server applies it once and answers a
     // resend like the first (with `resent` set).
     std::optional<std::string> submission_id;
+    // The record's second score, on a leaderboard with a tiebreak only.
+    std::optional<double> tiebreak_score;
   };
 
   // TLS to a server whose game port has --server_tls_cert.

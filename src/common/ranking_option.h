@@ -46,6 +46,16 @@ struct RankingOption {
     return score == 0 ? 0.0 : -score;
   }
   double FromStoredScore(double stored) const { return ToStoredScore(stored); }
+  // The second score as Redis orders it: the greater ranks first, so an
+  // ascending tiebreak keeps it negated (zero stays +0), as the sort order
+  // does with the score.
+  double ToStoredTiebreak(double tiebreak) const {
+    if (tiebreak == 0) return 0.0;
+    return this->tiebreak == Tiebreak::kAscending ? -tiebreak : tiebreak;
+  }
+  double FromStoredTiebreak(double stored) const {
+    return ToStoredTiebreak(stored);
+  }
   bool ascending() const { return sort_order == SortOrder::kAscending; }
   bool has_tiebreak() const { return tiebreak != Tiebreak::kNone; }
   // Whether `other` orders records as this option does (the rules that

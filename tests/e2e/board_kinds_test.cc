@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
@@ -19,6 +20,7 @@
 #include "client/query_builder.h"
 #include "support/recovery_test_base.h"
 #include "support/running_server.h"
+#include "support/store_probe.h"
 #include "support/test_env.h"
 
 namespace plemox_test {
@@ -30,53 +32,70 @@ using plemox::QueryBuilder;
 using RankingType = LeaderboardQuery::Request::RankingType;
 using namespace std::chrono_literals;
 
-// One ranking as the rules say it must be: each player's score and the
-// order in which players last changed their scores.
+// The rules of a leaderboard kind: which score is better, and whether (and
+// how) a second score breaks ties.
+struct Kind {
+  bool ascending = false;
+  int tiebreak = 0;  // 0 none, 1 the higher first, -1 the lower first
+};
+
+// One ranking as the rules say it must be: each player's score (and second
+// score) and the order in which players last changed them.
 class ReferenceRanking {
  public:
   struct Entry {
     std::string player;
     double score = 0;
+    double tiebreak = 0;
     long sequence = 0;
   };
 
-  explicit ReferenceRanking(bool ascending) : ascending_(ascending) {}
+  explicit ReferenceRanking(Kind kind) : kind_(kind) {}
 
-  bool Better(double a, double b) const { return ascending_ ? a < b : a > b; }
+  // Whether the pair (a, ta) ranks above (b, tb).
+  bool Better(double a, double ta, double b, double tb) const {
+    if (a != b) return kind_.ascending ? a < b : a > b;
+    return kind_.tiebreak > 0 ? ta > tb : kind_.tiebreak < 0 && ta < tb;
+  }
+  bool Better(const Entry& a, const Entry& b) const {
+    return Better(a.score, a.tiebreak, b.score, b.tiebreak);
+  }
+  bool has_tiebreak() const { return kind_.tiebreak != 0; }
   const Entry* Find(const std::string& player) const {
     const auto it = entries_.find(player);
     return it == entries_.end() ? nullptr : &it->second;
   }
-  void Set(const std::string& player, double score, long sequence) {
-    entries_[player] = Entry{player, score, sequence};
+  void Set(const std::string& player, double score, double tiebreak,
+           long sequence) {
+    entries_[player] = Entry{player, score, tiebreak, sequence};
   }
   void Erase(const std::string& player) { entries_.erase(player); }
 
-  // Best first; equal scores: the earlier change first.
+  // Best first; equal pairs: the earlier change first.
   std::vector<Entry> Ordered() const {
     std::vector<Entry> out;
     for (const auto& [player, entry] : entries_) out.push_back(entry);
     std::sort(out.begin(), out.end(), [this](const Entry& a, const Entry& b) {
-      if (a.score != b.score) return Better(a.score, b.score);
+      if (Better(a, b) || Better(b, a)) return Better(a, b);
       return a.sequence < b.sequence;
     });
     return out;
   }
 
   // The rank of `ordered[i]` in a numbering: its position, one more than
-  // the number of better scores (competition), or one more than the number
-  // of distinct better scores (dense).
+  // the number of better records (competition), or one more than the number
+  // of distinct better pairs (dense).
   std::int64_t Rank(const std::vector<Entry>& ordered, std::size_t i,
                     RankingType type) const {
     if (type == LeaderboardQuery::Request::kPosition) {
       return static_cast<std::int64_t>(i) + 1;
     }
-    std::set<double> better;
+    std::set<std::pair<double, double>> better;
     std::int64_t count = 0;
     for (const Entry& other : ordered) {
-      if (!Better(other.score, ordered[i].score)) continue;
+      if (!Better(other, ordered[i])) continue;
       ++count;
-      better.insert(other.score);
+      better.insert({other.score, other.tiebreak});
     }
     return 1 + (type == LeaderboardQuery::Request::kCompetition
                     ? count
@@ -84,27 +103,28 @@ class ReferenceRanking {
   }
 
  private:
-  bool ascending_;
+  Kind kind_;
   std::map<std::string, Entry> entries_;
 };
 
 // A leaderboard without a schedule: its three period rankings take the same
 // updates, so one model stands for them, and one for the all-time ranking.
 struct ReferenceBoard {
-  explicit ReferenceBoard(bool ascending)
-      : period(ascending), alltime(ascending) {}
+  explicit ReferenceBoard(Kind kind) : period(kind), alltime(kind) {}
 
-  // Applies a submission; returns the answer's result and score.
+  // Applies a submission; returns the answer's result and score. The
+  // second score goes with the score: kAdd and kSubtract change the score
+  // and keep the submitted second score.
   std::pair<ScoreSubmission::Response::Result, double> Submit(
-      const std::string& player, double score, ScoreSubmission::Type type,
-      long sequence) {
+      const std::string& player, double score, double tiebreak,
+      ScoreSubmission::Type type, long sequence) {
     const ReferenceRanking::Entry* old = period.Find(player);
     double stored = score;
     bool new_record = true;
     if (old == nullptr) {
       if (type == ScoreSubmission::kSubtract) stored = -score;
     } else if (type == ScoreSubmission::kHighScore &&
-               !period.Better(score, old->score)) {
+               !period.Better(score, tiebreak, old->score, old->tiebreak)) {
       new_record = false;
     } else if (type == ScoreSubmission::kAdd) {
       stored = old->score + score;
@@ -112,13 +132,13 @@ struct ReferenceBoard {
       stored = old->score - score;
     }
     if (!new_record) return {ScoreSubmission::Response::kNone, score};
-    period.Set(player, stored, sequence);
+    period.Set(player, stored, tiebreak, sequence);
     // The all-time ranking keeps the best period score, or the latest one
     // for a replacing submission.
     const ReferenceRanking::Entry* best = alltime.Find(player);
     if (type == ScoreSubmission::kReplace || best == nullptr ||
-        alltime.Better(stored, best->score)) {
-      alltime.Set(player, stored, sequence);
+        alltime.Better(stored, tiebreak, best->score, best->tiebreak)) {
+      alltime.Set(player, stored, tiebreak, sequence);
       return {ScoreSubmission::Response::kNewRecord, stored};
     }
     return {ScoreSubmission::Response::kNewRecordMonthly, stored};
@@ -150,6 +170,10 @@ class BoardKindsTest : public RecoveryTestBase,
       const auto& entry = ordered[first + i];
       EXPECT_EQ(record.account_id().local_account(), entry.player) << what;
       EXPECT_EQ(record.score(), entry.score) << what;
+      EXPECT_EQ(record.has_tiebreak_score(), model.has_tiebreak()) << what;
+      EXPECT_EQ(record.tiebreak_score(),
+                model.has_tiebreak() ? entry.tiebreak : 0.0)
+          << what;
       EXPECT_EQ(record.rank(), model.Rank(ordered, first + i, type)) << what;
     }
   }
@@ -212,6 +236,15 @@ class BoardKindsTest : public RecoveryTestBase,
   }
 };
 
+// Refusals on a server of the shared Redis and database.
+class BoardKindsRefusalTest : public testing::Test {
+ protected:
+  ~BoardKindsRefusalTest() override { probe_.ForgetLeaderboards(prefix_); }
+
+  const std::string prefix_ = "e2ekindno" + std::to_string(getpid()) + "_";
+  StoreProbe probe_;
+};
+
 // Waits until the wall clock's millisecond has moved on, so that every
 // submission gets a ranking time of its own and the model's order of equal
 // scores is the server's.
@@ -223,16 +256,35 @@ void NextMillisecond() {
 }
 
 TEST_P(BoardKindsTest, RandomSequencesMatchTheModelAndRecoverAsTheyWere) {
-  const std::vector<std::string> names = {"desc", "asc"};
-  const std::string arguments =
-      "\"leaderboard_ids\": [\"" + Id("desc") + "\", \"" + Id("asc") +
-      "\"], \"ranking_options\": [{\"leaderboard_id\": \"" + Id("asc") +
-      "\", \"sort_order\": \"ascending\"}]";
+  // Highest first, lowest first, and (the scripts only keep second scores)
+  // lowest time first with the most kills breaking ties, and highest score
+  // first with the shortest time breaking ties.
+  std::map<std::string, Kind> kinds = {{"desc", {false, 0}},
+                                       {"asc", {true, 0}}};
+  std::string options = "{\"leaderboard_id\": \"" + Id("asc") +
+                        "\", \"sort_order\": \"ascending\"}";
+  if (GetParam()) {
+    kinds["lapkills"] = {true, 1};
+    kinds["scoretime"] = {false, -1};
+    options += ", {\"leaderboard_id\": \"" + Id("lapkills") +
+               "\", \"sort_order\": \"ascending\", \"tiebreak\": "
+               "\"descending\"}, {\"leaderboard_id\": \"" +
+               Id("scoretime") + "\", \"tiebreak\": \"ascending\"}";
+  }
+  std::vector<std::string> names;
+  std::string ids;
+  for (const auto& [name, kind] : kinds) {
+    names.push_back(name);
+    ids += (ids.empty() ? "\"" : ", \"") + Id(name) + "\"";
+  }
+  const std::string arguments = "\"leaderboard_ids\": [" + ids +
+                                "], \"ranking_options\": [" + options + "]";
   const std::vector<std::string> players = {"p0", "p1", "p2", "p3",
                                             "p4", "p5", "p6", "p7"};
   // Few distinct values, so that equal scores are common; a negative one
   // and fractions that only compare equal when stored exactly.
   const std::vector<double> scores = {-3, 0.5, 1, 2, 2.5, 7, 0.1 + 0.2, 100};
+  const std::vector<double> tiebreaks = {-1, 0, 2.5, 40};
   const ScoreSubmission::Type types[] = {
       ScoreSubmission::kHighScore, ScoreSubmission::kHighScore,
       ScoreSubmission::kAdd, ScoreSubmission::kSubtract,
@@ -249,7 +301,7 @@ TEST_P(BoardKindsTest, RandomSequencesMatchTheModelAndRecoverAsTheyWere) {
     long sequence = 0;
     for (const std::string& name : names) {
       ReferenceBoard& model =
-          models.emplace(name, ReferenceBoard(name == "asc")).first->second;
+          models.emplace(name, ReferenceBoard(kinds.at(name))).first->second;
       for (int step = 0; step < 160; ++step) {
         const std::string& player = players[random() % players.size()];
         if (random() % 25 == 0) {
@@ -260,12 +312,23 @@ TEST_P(BoardKindsTest, RandomSequencesMatchTheModelAndRecoverAsTheyWere) {
           model.alltime.Erase(player);
           continue;
         }
-        const double score = scores[random() % scores.size()];
-        const auto type = types[random() % std::size(types)];
+        plemox::LeaderboardClient::Submission submission;
+        submission.leaderboard_id = Id(name);
+        submission.account = QueryBuilder::Account("guest", player);
+        submission.score = scores[random() % scores.size()];
+        submission.type = types[random() % std::size(types)];
+        double tiebreak = 0;
+        // A second score left out counts as 0.
+        if (kinds.at(name).tiebreak != 0 && random() % 5 != 0) {
+          tiebreak = tiebreaks[random() % tiebreaks.size()];
+          submission.tiebreak_score = tiebreak;
+        }
+        const double score = submission.score;
+        const auto type = submission.type;
         NextMillisecond();
-        const auto expected = model.Submit(player, score, type, ++sequence);
-        const auto result = client.SubmitScore(
-            Id(name), QueryBuilder::Account("guest", player), score, type);
+        const auto expected =
+            model.Submit(player, score, tiebreak, type, ++sequence);
+        const auto result = client.SubmitScore(submission);
         ASSERT_TRUE(result.ok()) << result.error;
         const auto& answer = result.response.score_submission();
         ASSERT_EQ(answer.result(), expected.first)
@@ -293,8 +356,9 @@ TEST_P(BoardKindsTest, RandomSequencesMatchTheModelAndRecoverAsTheyWere) {
     const auto best = models.at(name).alltime.Ordered();
     const auto& stored = before[name + ":alltime"].members;
     ASSERT_FALSE(stored.empty());
-    EXPECT_EQ(stored.front().second,
-              name == "asc" ? -best.front().score : best.front().score);
+    EXPECT_EQ(stored.front().second, kinds.at(name).ascending
+                                         ? -best.front().score
+                                         : best.front().score);
   }
 
   probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
@@ -306,6 +370,49 @@ TEST_P(BoardKindsTest, RandomSequencesMatchTheModelAndRecoverAsTheyWere) {
               expected)
         << ranking;
   }
+}
+
+TEST_F(BoardKindsRefusalTest, SecondScoresThatCannotBeOrderedAreRefused) {
+  const std::string plain = prefix_ + "plain", tie = prefix_ + "tie";
+  RunningServer server(
+      HostProcess::Options::WithArguments(
+          "\"leaderboard_ids\": [\"" + plain + "\", \"" + tie +
+          "\"], \"ranking_options\": [{\"leaderboard_id\": \"" + tie +
+          "\", \"tiebreak\": \"ascending\"}]"),
+      "board-kinds-refusals");
+  const auto submit = [&](const std::string& id, double tiebreak) {
+    plemox::LeaderboardClient::Submission submission;
+    submission.leaderboard_id = id;
+    submission.account = QueryBuilder::Account("guest", "p1");
+    submission.score = 10;
+    submission.tiebreak_score = tiebreak;
+    return server.client().SubmitScore(submission);
+  };
+  const std::pair<std::string, double> refused[] = {
+      {plain, 1},
+      {tie, std::numeric_limits<double>::quiet_NaN()},
+      {tie, std::numeric_limits<double>::infinity()}};
+  const char* const messages[] = {
+      "tiebreak_score is only taken by a leaderboard with a tiebreak; this "
+      "one has none",
+      "tiebreak_score is not a finite number",
+      "tiebreak_score is not a finite number"};
+  for (std::size_t i = 0; i < std::size(refused); ++i) {
+    const auto result = submit(refused[i].first, refused[i].second);
+    ASSERT_TRUE(result.answered()) << result.error;
+    EXPECT_EQ(result.response.fail().code(),
+              Leaderboard::Response::kFailInvalidParameter);
+    EXPECT_EQ(result.response.fail().message(), messages[i]);
+  }
+  // Nothing was stored, and the connection goes on.
+  for (const std::string& id : {plain, tie}) {
+    const auto answer = server.client().Query(QueryBuilder::Public(
+        id, LeaderboardQuery::kAllTime, LeaderboardQuery::Request::kPosition,
+        QueryBuilder::AllRange()));
+    ASSERT_TRUE(answer.ok()) << answer.error;
+    EXPECT_EQ(answer.response.leaderboard_query().total_player_count(), 0);
+  }
+  EXPECT_TRUE(submit(tie, -0.5).ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, BoardKindsTest, testing::Bool(),

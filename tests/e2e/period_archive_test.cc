@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "client/leaderboard_client.h"
@@ -364,28 +365,34 @@ TEST_F(PeriodArchiveTest, ClosedPeriodsAreKeptReadableAndHandedOverOnce) {
   EXPECT_EQ(ExitCode(second.Stop(SIGTERM)), 0);
 }
 
-TEST_F(PeriodArchiveTest, ALowestFirstLeaderboardIsArchivedLowestFirst) {
+TEST_F(PeriodArchiveTest, ALowestFirstTiebreakLeaderboardIsArchivedInOrder) {
   PrivateRedis redis;
   WebhookReceiver receiver([](const std::string&, int) { return 200; });
   const std::string id = prefix_ + "laps";
   const std::string arguments =
       ArgumentsJson({id}, {}) +
       ", \"ranking_options\": [{\"leaderboard_id\": \"" + id +
-      "\", \"sort_order\": \"ascending\"}]";
+      "\", \"sort_order\": \"ascending\", \"tiebreak\": \"descending\"}]";
   HostProcess server(ServerOptions(redis, arguments, receiver.url()));
   ASSERT_TRUE(server.Start());
   ASSERT_TRUE(server.WaitForLog("The master has elected")) << server.Log();
   LeaderboardClient client;
   ASSERT_TRUE(client.Connect("127.0.0.1", server.tcp_port()));
   ASSERT_TRUE(client.Authenticate("periods").ok());
-  for (const auto& [account, score] :
-       std::vector<std::pair<std::string, double>>{
-           {"p1", 71.25}, {"p2", 69.5}, {"p3", 71.25}, {"p4", 80}}) {
-    ASSERT_TRUE(client
-                    .SubmitScore(id, QueryBuilder::Account("guest", account),
-                                 score,
-                                 Leaderboard::ScoreSubmission::kHighScore)
-                    .ok());
+  // Equal times ordered by the second score, the higher first; p1 and p5
+  // equal in both.
+  for (const auto& [account, score, tiebreak] :
+       std::vector<std::tuple<std::string, double, double>>{{"p1", 71.25, 3},
+                                                            {"p2", 69.5, 0},
+                                                            {"p3", 71.25, 5},
+                                                            {"p4", 80, 1},
+                                                            {"p5", 71.25, 3}}) {
+    LeaderboardClient::Submission submission;
+    submission.leaderboard_id = id;
+    submission.account = QueryBuilder::Account("guest", account);
+    submission.score = score;
+    submission.tiebreak_score = tiebreak;
+    ASSERT_TRUE(client.SubmitScore(submission).ok());
   }
   ASSERT_TRUE(client.RequestReset(id).ok());
 
@@ -407,12 +414,14 @@ TEST_F(PeriodArchiveTest, ALowestFirstLeaderboardIsArchivedLowestFirst) {
       << server.Log();
   const vel::Json top = document["top"];
   ASSERT_EQ(top.Size(), 4u);
-  const char* accounts[] = {"p2", "p1", "p3", "p4"};
-  const double scores[] = {69.5, 71.25, 71.25, 80};
-  const int competition[] = {1, 2, 2, 4}, dense[] = {1, 2, 2, 3};
+  const char* accounts[] = {"p2", "p3", "p1", "p5"};
+  const double scores[] = {69.5, 71.25, 71.25, 71.25};
+  const double tiebreaks[] = {0, 5, 3, 3};
+  const int competition[] = {1, 2, 3, 3}, dense[] = {1, 2, 3, 3};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(top[i]["local_account"].GetString(), accounts[i]);
     EXPECT_EQ(top[i]["score"].GetDouble(), scores[i]);
+    EXPECT_EQ(top[i]["tiebreak_score"].GetDouble(), tiebreaks[i]);
     EXPECT_EQ(top[i]["competition_rank"].GetInt(), competition[i]);
     EXPECT_EQ(top[i]["dense_rank"].GetInt(), dense[i]);
   }
@@ -442,13 +451,11 @@ TEST_F(PeriodArchiveTest, ALowestFirstLeaderboardIsArchivedLowestFirst) {
       EXPECT_EQ(archived_answer.response.leaderboard_query().DebugString(),
                 live_answer.response.leaderboard_query().DebugString())
           << archived.ShortDebugString();
-      // The best first: p2's 69.5 of all; p1 above p3 in the window; among
-      // the listed, a player without a time counts as 0, the best of all.
+      // The best first: p2's 69.5 of all and in p3's window; among the
+      // listed, a player without a time counts as 0, the best of all.
       const auto& first = live_answer.response.leaderboard_query().record(0);
       EXPECT_EQ(first.account_id().local_account(),
-                live.collection() == Query::kSocial            ? "absent"
-                : live.range().type() == Query::Range::kNearby ? "p1"
-                                                               : "p2");
+                live.collection() == Query::kSocial ? "absent" : "p2");
     }
   }
   EXPECT_EQ(ExitCode(server.Stop(SIGTERM)), 0);

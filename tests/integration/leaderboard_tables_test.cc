@@ -174,7 +174,7 @@ TEST_F(LeaderboardTablesTest, BulkWritesJoinTheirQueueOnceTheTableExists) {
       [queue](const std::string& leaderboard_id,
               const vel::PlayerAccount& account,
               const DbConnection::ScoreOutcome& outcome, std::int64_t ms,
-              const boost::posix_time::ptime& week,
+              const boost::posix_time::ptime& week, std::optional<double>,
               const DbConnection::SubmitScoreCallback& callback) {
         queue->Enqueue(DbSubmitScoreRequest::Make(leaderboard_id, account,
                                                   outcome, ms, week, callback));

@@ -30,8 +30,10 @@ inline const char* const kTimespans[] = {"alltime",  "daily",     "weekly",
 // which the database does not keep ("8387654321098:p1:guest" gives
 // "8387654321***:p1:guest").
 inline std::string WithoutMilliseconds(const std::string& member) {
-  if (member.size() < 13 || member[13] != ':') return member;
-  return member.substr(0, 10) + "***" + member.substr(13);
+  // After the tiebreak text and its "_" on a leaderboard with a tiebreak.
+  const std::size_t from = member.size() > 17 && member[16] == '_' ? 17 : 0;
+  if (member.size() < from + 14 || member[from + 13] != ':') return member;
+  return member.substr(0, from + 10) + "***" + member.substr(from + 13);
 }
 
 // What Redis holds for one ranking, sub-second digits dropped.

@@ -425,6 +425,36 @@ TEST_F(RankingOptionsTest, SortOrderIsReadAndABadOneStopsStartUp) {
   }
 }
 
+TEST_F(RankingOptionsTest, TiebreakIsReadAndNeedsTheScripts) {
+  ASSERT_TRUE(RankingOptions::InitializeRankingOption(
+      ParseJson("[{\"leaderboard_id\":\"a\",\"tiebreak\":\"ascending\"},"
+                "{\"leaderboard_id\":\"b\",\"tiebreak\":\"descending\"},"
+                "{\"leaderboard_id\":\"c\"}]")));
+  RankingOption option;
+  ASSERT_TRUE(RankingOptions::GetRankingOption("a", &option));
+  EXPECT_EQ(option.tiebreak, RankingOption::Tiebreak::kAscending);
+  EXPECT_EQ(option.ToStoredTiebreak(4), -4);  // the lower ranks first
+  EXPECT_FALSE(std::signbit(option.ToStoredTiebreak(0.0)));
+  ASSERT_TRUE(RankingOptions::GetRankingOption("b", &option));
+  EXPECT_EQ(option.tiebreak, RankingOption::Tiebreak::kDescending);
+  EXPECT_EQ(option.ToStoredTiebreak(4), 4);
+  ASSERT_TRUE(RankingOptions::GetRankingOption("c", &option));
+  EXPECT_FALSE(option.has_tiebreak());
+  EXPECT_EQ(RankingOptions::GetAll().size(), 3u);
+
+  RankingOption out;
+  std::string error;
+  EXPECT_FALSE(RankingOptions::ParseOption(ParseJson("{\"tiebreak\":\"time\"}"),
+                                           &out, &error));
+  EXPECT_EQ(error,
+            "tiebreak must be \"descending\" or \"ascending\", not \"time\"");
+  FLAGS_redis_cache_use_scripts = false;
+  EXPECT_FALSE(RankingOptions::ParseOption(
+      ParseJson("{\"tiebreak\":\"ascending\"}"), &out, &error));
+  EXPECT_EQ(error, "tiebreak needs --redis_cache_use_scripts");
+  FLAGS_redis_cache_use_scripts = true;
+}
+
 TEST_F(RankingOptionsTest, NoOptionsAtAll) {
   EXPECT_TRUE(RankingOptions::InitializeRankingOption(ParseJson("[]")));
   // An argument absent from the manifest arrives as null.

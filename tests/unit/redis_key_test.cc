@@ -312,6 +312,66 @@ TEST(RedisKeyTest, AccountReadBackFromRankingKey) {
   EXPECT_EQ(read, vel::PlayerAccount("guest", "player42"));
 }
 
+TEST(RedisKeyTest, TiebreakTextsOrderEveryFiniteDoubleExactly) {
+  const std::vector<double> ascending = {
+      -std::numeric_limits<double>::max(),
+      -1e300,
+      -2.5,
+      -1,
+      -DBL_MIN,
+      -std::numeric_limits<double>::denorm_min(),
+      0,
+      std::numeric_limits<double>::denorm_min(),
+      DBL_MIN,
+      0.1,
+      1,
+      2.5,
+      1e300,
+      std::numeric_limits<double>::max()};
+  std::string previous;
+  for (const double value : ascending) {
+    const std::string text = TiebreakToText(value);
+    ASSERT_EQ(text.size(), 16u);
+    EXPECT_GT(text, previous) << value;  // byte order is numeric order
+    previous = text;
+    double back = 1234;
+    ASSERT_TRUE(TiebreakFromText(text, &back));
+    EXPECT_EQ(back, value);
+  }
+  // -0 and 0 are one second score.
+  EXPECT_EQ(TiebreakToText(-0.0), TiebreakToText(0.0));
+  double value = 7;
+  for (const char* bad : {"", "8000", "800000000000000g", "8000000000000000a",
+                          "800000000000000A"}) {
+    EXPECT_FALSE(TiebreakFromText(bad, &value)) << bad;
+  }
+  EXPECT_EQ(value, 7);
+}
+
+TEST(RedisKeyTest, TiebreakTextLeadsTheMemberAndIsReadBackAlone) {
+  const std::string tie = TiebreakToText(2.5);
+  const std::string member =
+      MakeMemberRankingKey(1612345678901, "p_1:guest", tie);
+  EXPECT_EQ(member, tie + "_8387654321098:p_1:guest");
+  EXPECT_EQ(MemberTiebreakText(member), tie);
+  std::int64_t time = 0;
+  ASSERT_TRUE(ParseMemberRankingTime(member, &time));
+  EXPECT_EQ(time, 1612345678901);
+  vel::PlayerAccount account;
+  ASSERT_TRUE(ParseMemberRankingKey(member, &account));
+  EXPECT_EQ(account.id(), "p_1");
+  // Without a tiebreak nothing is read as one, not even an id with a "_"
+  // where a tiebreak's would stand.
+  EXPECT_EQ(MemberTiebreakText(MakeMemberRankingKey(1612345678901, "ab_c:x")),
+            "");
+  EXPECT_EQ(MemberTiebreakText("123456789012345G_1:a:b"), "");
+  // The higher second score sorts higher, ahead of the time.
+  EXPECT_GT(MakeMemberRankingKey(1612345679000, "a:g", TiebreakToText(3)),
+            MakeMemberRankingKey(1612345678901, "b:g", TiebreakToText(2.5)));
+  EXPECT_EQ(DenseMember("100", tie), "100|" + tie);
+  EXPECT_EQ(DenseMember("100", ""), "100");
+}
+
 TEST(RedisKeyTest, ScoreText) {
   EXPECT_EQ(ScoreToText(100), "100");
   EXPECT_EQ(ScoreToText(0), "0");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct QueryResult {
     // of a player without an entry.
     std::int64_t rank = 0;
     double score = 0.0;
+    // On a leaderboard with a tiebreak: the record's second score (as Redis
+    // orders it until the service turns it into the real one).
+    std::optional<double> tiebreak_score;
     vel::PlayerAccount account;
     // The player's latest name and metadata on the leaderboard; empty when
     // it has none (or the query ran on the command chain, which keeps

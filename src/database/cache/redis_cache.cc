@@ -88,6 +88,13 @@ RedisCache::SubmitOutcome RedisCache::WithRealScores(
   return real;
 }
 
+std::string RedisCache::TiebreakTextOf(const RankingOption& option,
+                                       const SubmissionExtras& extras) {
+  if (!option.has_tiebreak()) return "";
+  return TiebreakToText(
+      option.ToStoredTiebreak(extras.tiebreak_score.value_or(0.0)));
+}
+
 std::size_t RedisCache::GetPinnedPlayerCount() {
   std::lock_guard<std::mutex> lock(the_pin_mutex);
   return the_pins.size();
@@ -149,14 +156,16 @@ void RedisCache::SubmitScore(
                         strand_index, std::move(on_done));
     return;
   }
-  if (!extras.empty()) {
+  if (!extras.empty() || option.has_tiebreak()) {
     // The command chain is the plain reference path: it keeps no names,
-    // metadata or submission ids.
+    // metadata, submission ids or second scores.
     SubmitOutcome refused;
     refused.status = SubmitStatus::kRefused;
     refused.refusal =
-        "display_name, metadata and submission_id are not kept without "
-        "--redis_cache_use_scripts";
+        option.has_tiebreak()
+            ? "a leaderboard with a tiebreak needs --redis_cache_use_scripts"
+            : "display_name, metadata and submission_id are not kept without "
+              "--redis_cache_use_scripts";
     LOG(WARNING) << "Refused a submission: " << refused.refusal
                  << ": leaderboard id: " << leaderboard_id
                  << ", member key: " << MakeMemberKey(account);

@@ -146,6 +146,10 @@ class RedisCache {
     // of it (a read-back recognises its own write by it). Any text without
     // a line feed that another copy will not have (a random number).
     std::string token;
+    // On a leaderboard with a tiebreak (RankingOption::tiebreak): the
+    // record's second score, real (the cache orders it by the option); 0
+    // when not set. Only the scripts keep it.
+    std::optional<double> tiebreak_score;
 
     bool empty() const {
       return !display_name && !metadata && submission_id.empty();
@@ -274,13 +278,15 @@ class RedisCache {
   // takes it (not-a-date-time: the undated weekly key). `timestamp` goes
   // into the member ranking key unchanged. Blocks the caller; returns false
   // (logged) on failure.
-  static bool SubmitScoreForRecovery(const std::string& leaderboard_id,
-                                     Timespan timespan,
-                                     const vel::PlayerAccount& account,
-                                     double score, std::int64_t timestamp,
-                                     const RankingOption& option,
-                                     const boost::posix_time::ptime& week_time =
-                                         boost::posix_time::not_a_date_time);
+  // On a leaderboard with a tiebreak, `tiebreak_score` is the record's real
+  // second score (0 when absent).
+  static bool SubmitScoreForRecovery(
+      const std::string& leaderboard_id, Timespan timespan,
+      const vel::PlayerAccount& account, double score, std::int64_t timestamp,
+      const RankingOption& option,
+      const boost::posix_time::ptime& week_time =
+          boost::posix_time::not_a_date_time,
+      std::optional<double> tiebreak_score = std::nullopt);
 
   // The number of members of the ranking of `timespan` (and `week_time`, as
   // above) into *count. Blocks the caller; false (logged, *count unchanged)
@@ -294,6 +300,8 @@ class RedisCache {
     vel::PlayerAccount account;
     double score = 0;
     std::int64_t timestamp = 0;  // goes into the member ranking key
+    // The real second score on a leaderboard with a tiebreak.
+    std::optional<double> tiebreak_score = std::nullopt;
   };
   // SubmitScoreForRecovery for every entry of `scores`, with the same effect
   // but in a handful of Redis round trips for the whole list: players new to
@@ -412,6 +420,11 @@ class RedisCache {
   // (RankingOption::FromStoredScore); the list is copied, not changed.
   static SubmitOutcome WithRealScores(const RankingOption& option,
                                       const SubmitOutcome& outcome);
+  // The tiebreak text a submission's ranking member starts with: "" when
+  // the leaderboard has no tiebreak, else TiebreakToText of the second
+  // score (0 when the submission has none) as Redis orders it.
+  static std::string TiebreakTextOf(const RankingOption& option,
+                                    const SubmissionExtras& extras);
   // Decrements the pin of `local_account_id`, erasing it at 0.
   static void ReleasePin(const std::string& local_account_id);
   // The read of a checked query by one path (Chain:: or Script::

@@ -285,7 +285,7 @@ bool RedisCache::Chain::SubmitScoreToRanking(
     const std::string& key, const std::string& dense_key, double score,
     const std::string& member_key, std::int64_t timestamp_in_msec,
     std::int32_t submission_type, bool enable_dense, bool* new_record,
-    double* new_score) {
+    double* new_score, const std::string& tiebreak_text) {
   const std::string timestamp_key = MakeLeaderboardTimestampKey(key);
   *new_record = false;
   *new_score = score;
@@ -312,7 +312,7 @@ bool RedisCache::Chain::SubmitScoreToRanking(
   if (old_ranking_key.empty()) {
     return AddScoreToRanking(key, dense_key, timestamp_key, score, member_key,
                              timestamp_in_msec, submission_type, enable_dense,
-                             new_record, new_score);
+                             new_record, new_score, tiebreak_text);
   }
 
   double old_score = 0.0;
@@ -340,17 +340,21 @@ bool RedisCache::Chain::SubmitScoreToRanking(
                    << ", member ranking key: " << old_ranking_key;
       return AddScoreToRanking(key, dense_key, timestamp_key, score, member_key,
                                timestamp_in_msec, submission_type, enable_dense,
-                               new_record, new_score);
+                               new_record, new_score, tiebreak_text);
     }
   }
 
-  if (submission_type == ScoreSubmission::kHighScore && score <= old_score) {
+  // Not better: a lower score, or an equal one without a better second
+  // score (without a tiebreak both texts are empty).
+  const std::string old_tie = MemberTiebreakText(old_ranking_key);
+  if (submission_type == ScoreSubmission::kHighScore &&
+      (score < old_score || (score == old_score && tiebreak_text <= old_tie))) {
     return true;
   }
 
   const std::string old_score_text = ScoreToText(old_score);
   const std::string ranking_key =
-      MakeMemberRankingKey(timestamp_in_msec, member_key);
+      MakeMemberRankingKey(timestamp_in_msec, member_key, tiebreak_text);
   if (Redis::HSet(timestamp_key, member_key, ranking_key, kServerTag) !=
       Redis::kSuccess) {
     LOG(ERROR) << "Failed to chagne ranking key: " << key
@@ -395,8 +399,9 @@ bool RedisCache::Chain::SubmitScoreToRanking(
   // second count puts the old score back when a concurrent submission of
   // another player reached it after the first count.
   const std::string new_score_text = ScoreToText(stored_score);
-  if (Redis::ZAdd(dense_key, stored_score, new_score_text, kServerTag) !=
-      Redis::kSuccess) {
+  if (Redis::ZAdd(dense_key, stored_score,
+                  DenseMember(new_score_text, tiebreak_text),
+                  kServerTag) != Redis::kSuccess) {
     LOG(ERROR) << "Failed to submit score for dense: " << dense_key
                << ", member key: " << member_key
                << ", member ranking key: " << ranking_key
@@ -416,13 +421,79 @@ bool RedisCache::Chain::SubmitScoreToRanking(
                             "Failed to delete dense score: ",
                             "Failed to get old score member count - 2: ",
                             "Failed to submit old score for dense: "},
-                           log_old_score_failure);
+                           log_old_score_failure, old_tie);
+}
+
+bool RedisCache::Chain::HoldsPair(const std::string& key,
+                                  const std::string& score_text,
+                                  const std::string& tie, bool* holds) {
+  std::int64_t from = 0;
+  std::int64_t same = 0;
+  if (Redis::ZCount(key, "(" + score_text, "+inf", &from, kServerTag) !=
+          Redis::kSuccess ||
+      Redis::ZCount(key, score_text, score_text, &same, kServerTag) !=
+          Redis::kSuccess) {
+    return false;
+  }
+  const std::int64_t stop = from + same;
+  // The tiebreak text of the member at `position` ("" when it has none).
+  const auto tie_at = [&key](std::int64_t position, std::string* text) {
+    Redis::ScoredMembers members;
+    if (Redis::ZRevRange(key, position, position, false, &members,
+                         kServerTag) != Redis::kSuccess) {
+      return false;
+    }
+    *text = members.empty() ? "" : MemberTiebreakText(members[0].first);
+    return true;
+  };
+  std::int64_t to = stop;
+  std::string text;
+  while (from < to) {
+    const std::int64_t middle = from + (to - from) / 2;
+    if (!tie_at(middle, &text)) return false;
+    if (text > tie) {
+      from = middle + 1;
+    } else {
+      to = middle;
+    }
+  }
+  if (from == stop) {
+    *holds = false;
+    return true;
+  }
+  if (!tie_at(from, &text)) return false;
+  *holds = text == tie;
+  return true;
 }
 
 bool RedisCache::Chain::ReleaseDenseScore(
     const std::string& key, const std::string& dense_key, double score,
     const std::string& score_text, const DenseFailureMessages& messages,
-    const DenseFailureLogger& log_failure) {
+    const DenseFailureLogger& log_failure, const std::string& tie) {
+  if (!tie.empty()) {
+    // The same two steps for the pair, counted by a search instead.
+    const std::string member = DenseMember(score_text, tie);
+    bool holds = false;
+    if (!HoldsPair(key, score_text, tie, &holds)) {
+      log_failure(messages[0], key);
+      return false;
+    }
+    if (!holds &&
+        Redis::ZRem(dense_key, member, kServerTag) != Redis::kSuccess) {
+      log_failure(messages[1], dense_key);
+      return false;
+    }
+    if (!HoldsPair(key, score_text, tie, &holds)) {
+      log_failure(messages[2], key);
+      return false;
+    }
+    if (holds &&
+        Redis::ZAdd(dense_key, score, member, kServerTag) != Redis::kSuccess) {
+      log_failure(messages[3], dense_key);
+      return false;
+    }
+    return true;
+  }
   std::int64_t count = 0;
   if (Redis::ZCount(key, score_text, score_text, &count, kServerTag) !=
       Redis::kSuccess) {
@@ -452,11 +523,11 @@ bool RedisCache::Chain::AddScoreToRanking(
     const std::string& timestamp_key, double score,
     const std::string& member_key, std::int64_t timestamp_in_msec,
     std::int32_t submission_type, bool enable_dense, bool* new_record,
-    double* new_score) {
+    double* new_score, const std::string& tiebreak_text) {
   VLOG(2) << "there is no record in cache. Add score to cache: " << key
           << ", member key: " << member_key << ", score: " << score;
   const std::string ranking_key =
-      MakeMemberRankingKey(timestamp_in_msec, member_key);
+      MakeMemberRankingKey(timestamp_in_msec, member_key, tiebreak_text);
   if (Redis::HSet(timestamp_key, member_key, ranking_key, kServerTag) !=
       Redis::kSuccess) {
     LOG(ERROR) << "Failed to set member ranking key: "
@@ -478,8 +549,10 @@ bool RedisCache::Chain::AddScoreToRanking(
   }
   *new_score = value;
   *new_record = true;
-  if (enable_dense && Redis::ZAdd(dense_key, value, ScoreToText(value),
-                                  kServerTag) != Redis::kSuccess) {
+  if (enable_dense &&
+      Redis::ZAdd(dense_key, value,
+                  DenseMember(ScoreToText(value), tiebreak_text),
+                  kServerTag) != Redis::kSuccess) {
     LOG(ERROR) << "Failed to add score for dense to cache: " << dense_key
                << ", member key: " << member_key
                << ", member ranking key: " << ranking_key

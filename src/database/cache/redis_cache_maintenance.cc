@@ -276,7 +276,8 @@ bool RedisCache::DeleteScoreFromRanking(
                                  "Failed to delete dense score: ",
                                  "Failed to get old score member count - 2: ",
                                  "Failed to submit score for dense: "},
-                                log_dense_failure)) {
+                                log_dense_failure,
+                                MemberTiebreakText(ranking_key))) {
     return false;
   }
   if (result != nullptr) *result = ScoreDeletion::Response::kRemoved;

@@ -10,6 +10,7 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "database/cache/internal/redis_cache_chain.h"
+#include "database/cache/internal/redis_cache_numbering.h"
 #include "database/cache/internal/redis_cache_public_query.h"
 #include "database/cache/internal/redis_cache_script.h"
 #include "database/cache/internal/redis_cache_social_query.h"
@@ -164,8 +165,10 @@ void RedisCache::RankSocialList(const std::shared_ptr<SocialQuery>& query) {
   RunningRank running_rank(query->ranking_type);
   for (SocialEntry& entry : social_list) {
     QueryResult::Record record;
-    record.rank = running_rank.Next(entry.score);
+    const std::string tie = MemberTiebreakText(entry.ranking_key);
+    record.rank = running_rank.Next(entry.score, tie);
     record.score = entry.score;
+    redis_cache::SetTiebreak(tie, &record);
     record.account = std::move(entry.account);
     record.display_name = std::move(entry.display_name);
     record.metadata = std::move(entry.metadata);

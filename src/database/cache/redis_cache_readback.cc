@@ -191,8 +191,8 @@ void RedisCache::OnReadBackRequested(
     return;
   }
   const std::string member_key = MakeMemberKey(account);
-  const std::string ranking_key =
-      MakeMemberRankingKey(timestamp_in_msec, member_key);
+  const std::string ranking_key = MakeMemberRankingKey(
+      timestamp_in_msec, member_key, TiebreakTextOf(option, extras));
   NewRecords& stored = *outcome.new_records;
   for (const PeriodRanking& period : KeptPeriodRankings(schedule, false)) {
     const std::string key =

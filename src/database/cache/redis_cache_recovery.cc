@@ -25,7 +25,8 @@ using vel::Redis;
 bool RedisCache::SubmitScoreForRecovery(
     const std::string& leaderboard_id, Timespan timespan,
     const vel::PlayerAccount& account, double score, std::int64_t timestamp,
-    const RankingOption& option, const boost::posix_time::ptime& week_time) {
+    const RankingOption& option, const boost::posix_time::ptime& week_time,
+    std::optional<double> tiebreak_score) {
   VLOG(2) << "SubmitScoreForRecovery called";
   if (!IsValidTimespan(timespan)) {
     LOG(ERROR) << "Failed to submit score: unknown timespan: "
@@ -41,10 +42,12 @@ bool RedisCache::SubmitScoreForRecovery(
   score = option.ToStoredScore(score);
   bool new_record = false;
   double new_score = score;
+  SubmissionExtras extras;
+  extras.tiebreak_score = tiebreak_score;
   if (!Chain::SubmitScoreToRanking(key, dense_key, score, member_key, timestamp,
                                    ScoreSubmission::kHighScore,
-                                   option.enable_dense, &new_record,
-                                   &new_score)) {
+                                   option.enable_dense, &new_record, &new_score,
+                                   TiebreakTextOf(option, extras))) {
     LOG(ERROR) << "Failed to submit score: " << key
                << ", dense key: " << dense_key << ", member key: " << member_key
                << ", score: " << score << ", timestamp: " << timestamp;
@@ -149,13 +152,16 @@ void RedisCache::SubmitScoresForRecovery(
           single.push_back(i);
           continue;
         }
+        SubmissionExtras extras;
+        extras.tiebreak_score = scores[i].tiebreak_score;
+        const std::string tie = TiebreakTextOf(option, extras);
         const std::string ranking_key =
-            MakeMemberRankingKey(scores[i].timestamp, member_keys[i]);
+            MakeMemberRankingKey(scores[i].timestamp, member_keys[i], tie);
         index.emplace_back(member_keys[i], ranking_key);
         const double stored = option.ToStoredScore(scores[i].score);
         ranking.emplace_back(ranking_key, stored);
         if (option.enable_dense) {
-          dense.emplace_back(ScoreToText(stored), stored);
+          dense.emplace_back(DenseMember(ScoreToText(stored), tie), stored);
         }
         fresh.push_back(i);
       }
@@ -178,8 +184,8 @@ void RedisCache::SubmitScoresForRecovery(
   for (const std::size_t i : single) {
     const RecoveryScore& entry = scores[i];
     if (!SubmitScoreForRecovery(leaderboard_id, timespan, entry.account,
-                                entry.score, entry.timestamp, option,
-                                week_time)) {
+                                entry.score, entry.timestamp, option, week_time,
+                                entry.tiebreak_score)) {
       failed->push_back(i);
     }
   }

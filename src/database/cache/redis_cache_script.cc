@@ -37,6 +37,7 @@ using redis_cache::CountDistinctGreaterScores;
 using redis_cache::kServerTag;
 using redis_cache::NewRecordResult;
 using redis_cache::ParseScoreText;
+using redis_cache::SetTiebreak;
 using vel::Redis;
 using vel::RedisValue;
 
@@ -263,7 +264,8 @@ void RedisCache::Script::SubmitScore(
   const bool with_id = !extras.submission_id.empty();
   const std::vector<std::string> args = {
       member_key,
-      MakeMemberRankingKey(timestamp_in_msec, member_key),
+      MakeMemberRankingKey(timestamp_in_msec, member_key,
+                           TiebreakTextOf(option, extras)),
       ScoreToText(score),
       std::to_string(submission_type),
       option.enable_dense ? "1" : "0",
@@ -457,8 +459,8 @@ void RedisCache::Script::OnPublicQueryAnswered(
   // script read about the score; false when they are malformed or a
   // fallback read failed. *same_count: members holding the score.
   const auto first_rank = [&](const RedisValue& facts, std::int64_t position,
-                              double score, std::int64_t* rank,
-                              std::int64_t* same_count) {
+                              double score, const std::string& tie,
+                              std::int64_t* rank, std::int64_t* same_count) {
     if (!facts.is_array()) return false;
     if (query->ranking_type == LeaderboardQuery::Request::kPosition) {
       *rank = position + 1;
@@ -487,7 +489,8 @@ void RedisCache::Script::OnPublicQueryAnswered(
             << query->key << ", dense key: " << query->dense_key
             << ", score: " << ScoreToText(score);
     std::int64_t distinct = 0;
-    if (!CountDistinctGreaterScores(query->key, position, score, &distinct)) {
+    if (!CountDistinctGreaterScores(query->key, position, score, &distinct,
+                                    tie)) {
       return false;
     }
     *rank = distinct + 1;
@@ -508,7 +511,8 @@ void RedisCache::Script::OnPublicQueryAnswered(
     } else if (!members.empty()) {
       std::int64_t rank = 0;
       std::int64_t same_count = 0;
-      if (!first_rank(fields[4], start, members.front().second, &rank,
+      if (!first_rank(fields[4], start, members.front().second,
+                      MemberTiebreakText(members.front().first), &rank,
                       &same_count)) {
         fail("cannot number the first member");
         return;
@@ -520,14 +524,17 @@ void RedisCache::Script::OnPublicQueryAnswered(
       fail("malformed profiles in the answer of the query script");
       return;
     }
-  } else if (kind == "own" && fields.size() == 6 &&
+  } else if (kind == "own" && fields.size() == 7 &&
              fields[2].type == RedisValue::kInteger &&
-             fields[3].type == RedisValue::kString) {
+             fields[3].type == RedisValue::kString &&
+             fields[6].type == RedisValue::kString) {
     QueryResult::Record record;
     std::int64_t same_count = 0;
+    const std::string tie = MemberTiebreakText(fields[6].text);
+    SetTiebreak(tie, &record);
     if (!ParseScoreText(fields[3].text, &record.score) ||
-        !first_rank(fields[4], fields[2].integer, record.score, &record.rank,
-                    &same_count) ||
+        !first_rank(fields[4], fields[2].integer, record.score, tie,
+                    &record.rank, &same_count) ||
         !ReadProfile(fields[5], &record)) {
       fail("cannot number the player's own record");
       return;

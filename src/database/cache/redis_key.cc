@@ -3,7 +3,9 @@
 #include <glog/logging.h>
 
 #include <atomic>
+#include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "common/date_time_text.h"
 #include "common/leaderboard_assert.h"
@@ -181,17 +183,84 @@ std::string MakeMemberKey(const vel::PlayerAccount& account) {
 }
 
 std::string MakeMemberRankingKey(std::int64_t timestamp_in_msec,
-                                 const std::string& member_key) {
+                                 const std::string& member_key,
+                                 const std::string& tiebreak_text) {
   static constexpr char kInvertedDigits[] = "9876543210";
-  std::string key = std::to_string(timestamp_in_msec);
-  for (char& digit : key) {
+  std::string time = std::to_string(timestamp_in_msec);
+  for (char& digit : time) {
     LEADERBOARD_ASSERT(digit >= '0' && digit <= '9')
         << "timestamp=" << timestamp_in_msec;
     digit = kInvertedDigits[digit - '0'];
   }
+  std::string key;
+  key.reserve(tiebreak_text.size() + 1 + time.size() + 1 + member_key.size());
+  if (!tiebreak_text.empty()) {
+    key += tiebreak_text;
+    key += '_';
+  }
+  key += time;
   key += ':';
   key += member_key;
   return key;
+}
+
+namespace {
+
+constexpr std::size_t kTiebreakTextSize = 16;
+
+}  // namespace
+
+std::string TiebreakToText(double value) {
+  if (value == 0) value = 0.0;  // -0 and 0 are one second score
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof(bits));
+  // Negative doubles order backwards as integers: flip them all; positive
+  // ones only need to sort above them.
+  constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+  bits = (bits & kSign) != 0 ? ~bits : bits | kSign;
+  char text[kTiebreakTextSize + 1];
+  std::snprintf(text, sizeof(text), "%016" PRIx64, bits);
+  return text;
+}
+
+std::string MemberTiebreakText(const std::string& member_ranking_key) {
+  // "_" right after 16 hex digits: a key without a tiebreak has only
+  // inverted digits up to its first ":", never a "_".
+  if (member_ranking_key.size() <= kTiebreakTextSize ||
+      member_ranking_key[kTiebreakTextSize] != '_') {
+    return "";
+  }
+  for (std::size_t i = 0; i < kTiebreakTextSize; ++i) {
+    const char c = member_ranking_key[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return "";
+  }
+  return member_ranking_key.substr(0, kTiebreakTextSize);
+}
+
+std::string DenseMember(const std::string& score_text,
+                        const std::string& tiebreak_text) {
+  if (tiebreak_text.empty()) return score_text;
+  return score_text + "|" + tiebreak_text;
+}
+
+bool TiebreakFromText(const std::string& text, double* value) {
+  if (text.size() != kTiebreakTextSize) return false;
+  std::uint64_t bits = 0;
+  for (const char c : text) {
+    int digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else {
+      return false;
+    }
+    bits = bits << 4 | static_cast<std::uint64_t>(digit);
+  }
+  constexpr std::uint64_t kSign = std::uint64_t{1} << 63;
+  bits = (bits & kSign) != 0 ? bits & ~kSign : ~bits;
+  std::memcpy(value, &bits, sizeof(bits));
+  return true;
 }
 
 bool ParseMemberRankingKey(const std::string& member_ranking_key,
@@ -214,10 +283,15 @@ bool ParseMemberRankingKey(const std::string& member_ranking_key,
 
 bool ParseMemberRankingTime(const std::string& member_ranking_key,
                             std::int64_t* timestamp_in_msec) {
-  const std::size_t digits = member_ranking_key.find(':');
-  if (digits == std::string::npos || digits == 0 || digits > 18) return false;
+  const std::size_t from = MemberTiebreakText(member_ranking_key).empty()
+                               ? 0
+                               : kTiebreakTextSize + 1;
+  const std::size_t colon = member_ranking_key.find(':', from);
+  if (colon == std::string::npos || colon == from || colon - from > 18) {
+    return false;
+  }
   std::int64_t time = 0;
-  for (std::size_t i = 0; i < digits; ++i) {
+  for (std::size_t i = from; i < colon; ++i) {
     const char digit = member_ranking_key[i];
     if (digit < '0' || digit > '9') return false;
     time = time * 10 + ('9' - digit);

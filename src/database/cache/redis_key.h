@@ -131,9 +131,34 @@ std::string MakeMemberKey(const vel::PlayerAccount& account);
 
 // The inverted decimal digits of `timestamp_in_msec`, ":" and `member_key`:
 // 1612345678901 and "player42:guest" give "8387654321098:player42:guest".
+// On a leaderboard with a tiebreak, `tiebreak_text` (TiebreakToText) and "_"
+// come first ("bff0000000000000_8387654321098:player42:guest"), so that
+// Redis orders equal scores by the second score, then by time.
 // REQUIRES (fatal otherwise): timestamp_in_msec >= 0.
 std::string MakeMemberRankingKey(std::int64_t timestamp_in_msec,
-                                 const std::string& member_key);
+                                 const std::string& member_key,
+                                 const std::string& tiebreak_text = "");
+
+// The 16 lower-case hex digits of an order-preserving image of `value` (a
+// finite double, -0 read as 0): a greater value gives a greater text, so
+// that the reverse reads of a ranking put the greater second score first.
+// The value is the second score as Redis keeps it
+// (RankingOption::ToStoredTiebreak). Exact for every finite double.
+std::string TiebreakToText(double value);
+
+// The tiebreak text at the front of a member ranking key ("" when it has
+// none: the leaderboard has no tiebreak).
+std::string MemberTiebreakText(const std::string& member_ranking_key);
+
+// The member of a score in a dense set: its text, and on a leaderboard with
+// a tiebreak "|" and the tiebreak text, so that the dense set holds each
+// pair of score and second score once and orders equal scores by it.
+std::string DenseMember(const std::string& score_text,
+                        const std::string& tiebreak_text);
+
+// Reads a TiebreakToText text back into *value; false (*value unchanged)
+// for any other text. REQUIRES: value != nullptr.
+bool TiebreakFromText(const std::string& text, double* value);
 
 // Reads the account back from a member ranking key: the text between the
 // first and the second ':' is the local account id, the rest the service
@@ -145,7 +170,8 @@ bool ParseMemberRankingKey(const std::string& member_ranking_key,
                            vel::PlayerAccount* account);
 
 // Reads the time back from a member ranking key: the inverted digits before
-// the first ':' ("8387654321098:player42:guest" gives 1612345678901).
+// the first ':' ("8387654321098:player42:guest" gives 1612345678901), after
+// the tiebreak text and its "_" when there is one.
 // Returns false, *timestamp_in_msec unchanged, when there are no digits
 // before a ':' or more than 18. REQUIRES: timestamp_in_msec != nullptr.
 bool ParseMemberRankingTime(const std::string& member_ranking_key,

@@ -12,6 +12,9 @@ namespace {
 
 constexpr char kVersion[] = "1";
 constexpr char kScoreKind[] = "s";
+// Score rows with a second score (a leaderboard with a tiebreak): five
+// fields per row.
+constexpr char kTiebreakScoreKind[] = "t";
 constexpr char kProfileKind[] = "p";
 // MariaDB's limit on table names.
 constexpr std::size_t kMaxTableNameLength = 64;
@@ -102,7 +105,8 @@ std::string BacklogEntry::EncodeScorePayload(
     const std::vector<BulkScoreRow>& rows) {
   std::string out;
   out.reserve(32 + table.size() + rows.size() * 48);
-  AddField(&out, kScoreKind);
+  const bool tiebreak = !rows.empty() && rows.front().tiebreak_score;
+  AddField(&out, tiebreak ? kTiebreakScoreKind : kScoreKind);
   AddField(&out, leaderboard_id);
   AddField(&out, table);
   AddField(&out, std::to_string(rows.size()));
@@ -111,6 +115,7 @@ std::string BacklogEntry::EncodeScorePayload(
     AddField(&out, row.local_account);
     AddField(&out, ScoreText(row.score));
     AddField(&out, std::to_string(row.time_stamp));
+    if (tiebreak) AddField(&out, ScoreText(row.tiebreak_score.value_or(0.0)));
   }
   return out;
 }
@@ -169,25 +174,34 @@ bool BacklogEntry::Decode(const std::string& text, BacklogEntry* out,
     return fail("bad hand-over time");
   }
   entry.leaderboard_id = fields[6];
-  if (fields[5] == kScoreKind) {
+  if (fields[5] == kScoreKind || fields[5] == kTiebreakScoreKind) {
     entry.kind = Kind::kScore;
+    const bool tiebreak = fields[5] == kTiebreakScoreKind;
+    const std::size_t per_row = tiebreak ? 5 : 4;
     std::int64_t count = 0;
     if (fields.size() < 9 || !ParseInt(fields[8], &count) || count <= 0 ||
         static_cast<std::size_t>(count) > kMaxRows ||
-        fields.size() != 9 + static_cast<std::size_t>(count) * 4) {
+        fields.size() != 9 + static_cast<std::size_t>(count) * per_row) {
       return fail("bad row count");
     }
     entry.table = fields[7];
     if (!IsTableOf(entry.table, entry.leaderboard_id)) {
       return fail("not a score table of the leaderboard");
     }
-    for (std::size_t i = 9; i < fields.size(); i += 4) {
+    for (std::size_t i = 9; i < fields.size(); i += per_row) {
       BulkScoreRow row;
       row.service_provider = fields[i];
       row.local_account = fields[i + 1];
       if (!ParseScore(fields[i + 2], &row.score)) return fail("bad score");
       if (!ParseInt(fields[i + 3], &row.time_stamp)) {
         return fail("bad time stamp");
+      }
+      if (tiebreak) {
+        double value = 0;
+        if (!ParseScore(fields[i + 4], &value)) {
+          return fail("bad tiebreak score");
+        }
+        row.tiebreak_score = value;
       }
       entry.rows.push_back(std::move(row));
     }

@@ -172,9 +172,9 @@ void BulkInsertQueue::SendBulk(
   std::vector<BulkScoreRow> rows;
   rows.reserve(pending_requests->size());
   for (const DbSubmitScoreRequest& request : *pending_requests) {
-    rows.push_back(BulkScoreRow{request.account.service_provider(),
-                                request.account.id(), request.score,
-                                request.stored_time_stamp});
+    rows.push_back(BulkScoreRow{
+        request.account.service_provider(), request.account.id(), request.score,
+        request.stored_time_stamp, request.tiebreak_score});
   }
   const std::string query =
       MakeBulkScoreSubmissionQuery(tb_name, queue_key.leaderboard_id, rows);
@@ -197,7 +197,8 @@ void BulkInsertQueue::SendSingle(const DbSubmitScoreRequest& request,
                                  const SubmitQueueKey& queue_key) {
   const std::string query = MakeScoreSubmissionQuery(
       request.leaderboard_id, request.account, request.score,
-      request.stored_time_stamp, request.next_date_time, request.result);
+      request.stored_time_stamp, request.next_date_time, request.result,
+      request.tiebreak_score);
   // clang-format off
   LEADERBOARD_ASSERT(! query.empty());
   // clang-format on
@@ -355,6 +356,7 @@ void BulkInsertQueue::InitializeBulkInsert() {
              const DbConnection::ScoreOutcome& outcome,
              std::int64_t time_stamp_in_msec,
              const boost::posix_time::ptime& next_date_time,
+             std::optional<double> tiebreak_score,
              const DbConnection::SubmitScoreCallback& callback) {
         const auto queue = weak.lock();
         if (!queue) {
@@ -364,9 +366,11 @@ void BulkInsertQueue::InitializeBulkInsert() {
           if (callback) callback(true);
           return;
         }
-        queue->Enqueue(DbSubmitScoreRequest::Make(leaderboard_id, account,
-                                                  outcome, time_stamp_in_msec,
-                                                  next_date_time, callback));
+        DbSubmitScoreRequest request = DbSubmitScoreRequest::Make(
+            leaderboard_id, account, outcome, time_stamp_in_msec,
+            next_date_time, callback);
+        request.tiebreak_score = tiebreak_score;
+        queue->Enqueue(std::move(request));
       });
 }
 

@@ -87,13 +87,25 @@ class DbConnection {
   // truncated toward zero) as time stamp. With
   // --leaderboard_use_db_bulk_insert the write is queued instead; a queued
   // write that a newer one of the same player supersedes never completes.
-  // REQUIRES: outcome.first != kNone (fatal).
+  // On a leaderboard with a tiebreak, `tiebreak_score` (the real second
+  // score) goes into the table's tiebreak_score column in the same
+  // statement. REQUIRES: outcome.first != kNone (fatal).
   virtual void SubmitScore(const std::string& leaderboard_id,
                            const vel::PlayerAccount& account,
                            const ScoreOutcome& outcome,
                            std::int64_t time_stamp_in_msec,
                            const boost::posix_time::ptime& next_date_time,
+                           std::optional<double> tiebreak_score,
                            SubmitScoreCallback callback) = 0;
+  // The write of a leaderboard without a tiebreak.
+  void SubmitScore(const std::string& leaderboard_id,
+                   const vel::PlayerAccount& account,
+                   const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
+                   const boost::posix_time::ptime& next_date_time,
+                   SubmitScoreCallback callback) {
+    SubmitScore(leaderboard_id, account, outcome, time_stamp_in_msec,
+                next_date_time, std::nullopt, std::move(callback));
+  }
 
   // Deletes the player's rows from the all-time table and the tables of the
   // scheduled periods in `info` (all of them without schedules).

@@ -403,35 +403,36 @@ void DbConnectionMariadb::SubmitScore(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
     const boost::posix_time::ptime& next_date_time,
-    SubmitScoreCallback callback) {
+    std::optional<double> tiebreak_score, SubmitScoreCallback callback) {
   if (FLAGS_leaderboard_use_db_bulk_insert) {
     const auto submitter = std::atomic_load(&the_bulk_score_submitter);
     if (submitter) {
       // The write joins the queue of its table once the table exists.
-      WhenTablesExist(leaderboard_id, [submitter, leaderboard_id, account,
-                                       outcome, time_stamp_in_msec,
-                                       next_date_time,
-                                       callback](const Mariadb::Error& error) {
-        if (error) {
-          const auto completion =
-              [leaderboard_id, account, outcome, callback](
-                  const std::shared_ptr<ResultSets>& result_sets,
-                  const Mariadb::Error& error) {
-                OnScoreSubmitted(result_sets, error, leaderboard_id, account,
-                                 outcome.first, outcome.second * -1.0,
-                                 callback);
-              };
-          if (!HandOverInstead(error,
-                               ScorePayload(leaderboard_id, account, outcome,
-                                            time_stamp_in_msec, next_date_time),
-                               completion)) {
-            completion(std::make_shared<ResultSets>(), error);
-          }
-          return;
-        }
-        (*submitter)(leaderboard_id, account, outcome, time_stamp_in_msec,
-                     next_date_time, callback);
-      });
+      WhenTablesExist(
+          leaderboard_id, [submitter, leaderboard_id, account, outcome,
+                           time_stamp_in_msec, next_date_time, tiebreak_score,
+                           callback](const Mariadb::Error& error) {
+            if (error) {
+              const auto completion =
+                  [leaderboard_id, account, outcome, callback](
+                      const std::shared_ptr<ResultSets>& result_sets,
+                      const Mariadb::Error& error) {
+                    OnScoreSubmitted(result_sets, error, leaderboard_id,
+                                     account, outcome.first,
+                                     outcome.second * -1.0, callback);
+                  };
+              if (!HandOverInstead(error,
+                                   ScorePayload(leaderboard_id, account,
+                                                outcome, time_stamp_in_msec,
+                                                next_date_time, tiebreak_score),
+                                   completion)) {
+                completion(std::make_shared<ResultSets>(), error);
+              }
+              return;
+            }
+            (*submitter)(leaderboard_id, account, outcome, time_stamp_in_msec,
+                         next_date_time, tiebreak_score, callback);
+          });
       return;
     }
     LOG_FIRST_N(WARNING, 1)
@@ -442,8 +443,9 @@ void DbConnectionMariadb::SubmitScore(
   const Result result = outcome.first;
   const double score = outcome.second * -1.0;
   const std::int64_t time_stamp = -time_stamp_in_msec / 1000;
-  const std::string query = MakeScoreSubmissionQuery(
-      leaderboard_id, account, score, time_stamp, next_date_time, result);
+  const std::string query =
+      MakeScoreSubmissionQuery(leaderboard_id, account, score, time_stamp,
+                               next_date_time, result, tiebreak_score);
   // clang-format off
   LEADERBOARD_ASSERT(! query.empty());
   // clang-format on
@@ -458,19 +460,21 @@ void DbConnectionMariadb::SubmitScore(
       },
       &account, /*keep_while_unreachable=*/true,
       ScorePayload(leaderboard_id, account, outcome, time_stamp_in_msec,
-                   next_date_time));
+                   next_date_time, tiebreak_score));
 }
 
 std::string DbConnectionMariadb::ScorePayload(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
-    const boost::posix_time::ptime& next_date_time) {
+    const boost::posix_time::ptime& next_date_time,
+    std::optional<double> tiebreak_score) {
   if (!DbWriteBacklog::Process()) return std::string();
   return BacklogEntry::EncodeScorePayload(
       leaderboard_id,
       GetScoreTableName(leaderboard_id, next_date_time, outcome.first),
       {BulkScoreRow{account.service_provider(), account.id(),
-                    outcome.second * -1.0, -time_stamp_in_msec / 1000}});
+                    outcome.second * -1.0, -time_stamp_in_msec / 1000,
+                    tiebreak_score}});
 }
 
 void DbConnectionMariadb::OnScoreSubmitted(

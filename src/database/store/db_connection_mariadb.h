@@ -42,10 +42,12 @@ class DbConnectionMariadb : public DbConnection {
 
   void Finalize() override;
   bool ExecuteScripts(const std::vector<std::string>& scripts) override;
+  using DbConnection::SubmitScore;
   void SubmitScore(const std::string& leaderboard_id,
                    const vel::PlayerAccount& account,
                    const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
                    const boost::posix_time::ptime& next_date_time,
+                   std::optional<double> tiebreak_score,
                    SubmitScoreCallback callback) override;
   void DeleteScore(const std::string& leaderboard_id,
                    const vel::PlayerAccount& account,
@@ -111,7 +113,8 @@ class DbConnectionMariadb : public DbConnection {
   static std::string ScorePayload(
       const std::string& leaderboard_id, const vel::PlayerAccount& account,
       const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
-      const boost::posix_time::ptime& next_date_time);
+      const boost::posix_time::ptime& next_date_time,
+      std::optional<double> tiebreak_score = std::nullopt);
 
   // The counts of the score writes sent on this connection's client (see
   // vel::Mariadb::WriteStats); all zero after Finalize. Any thread.
@@ -125,6 +128,7 @@ class DbConnectionMariadb : public DbConnection {
       const std::string& leaderboard_id, const vel::PlayerAccount& account,
       const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
       const boost::posix_time::ptime& next_date_time,
+      std::optional<double> tiebreak_score,
       const SubmitScoreCallback& callback)>;
   // Installs (or, with an empty function, removes) the bulk insert queue;
   // called by the queue's initialisation and finalisation. Until one is

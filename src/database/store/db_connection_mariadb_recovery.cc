@@ -8,7 +8,9 @@
 #include "common/leaderboard_assert.h"
 #include "database/store/db_connection_mariadb.h"
 #include "database/store/internal/key_ordered_chunks.h"
+#include "database/store/leaderboard_info.h"
 #include "database/store/mysql_schema.h"
+#include "database/store/tiebreak_columns.h"
 
 namespace plemox {
 
@@ -20,11 +22,12 @@ using vel::ResultSets;
 // The rows of a score table after `after` (all of them without one) in key
 // order, at most `limit`. The row comparison is spelt out so that the server
 // reads the primary key range instead of sorting the table.
-std::string MakeRecoveryChunkQuery(const std::string& table_name,
+std::string MakeRecoveryChunkQuery(const std::string& table_name, bool tiebreak,
                                    const RecoveryData* after,
                                    std::size_t limit) {
   std::string query =
-      "SELECT service_provider, local_account, score, time_stamp FROM " +
+      std::string("SELECT service_provider, local_account, score, time_stamp") +
+      (tiebreak ? std::string(", ") + kTiebreakColumn : "") + " FROM " +
       table_name;
   if (after != nullptr) {
     const std::string provider =
@@ -110,12 +113,15 @@ bool DbConnectionMariadb::QueryRecoveryDataInChunks(
     const std::string& table_name, std::size_t chunk_rows,
     const RecoveryChunkHandler& on_chunk) {
   LEADERBOARD_ASSERT(chunk_rows > 0);
+  LeaderboardInfo info;
+  const bool tiebreak = ParseScoreTableName(table_name, &info) &&
+                        TiebreakColumns::Has(info.leaderboard_id);
   return store_internal::ReadKeyOrderedChunks<RecoveryData>(
       chunk_rows,
       [&](const RecoveryData* after, std::vector<RecoveryData>* chunk) {
         std::shared_ptr<ResultSets> result_sets;
         if (!ExecuteRecoveryRead(
-                MakeRecoveryChunkQuery(table_name, after, chunk_rows),
+                MakeRecoveryChunkQuery(table_name, tiebreak, after, chunk_rows),
                 &result_sets)) {
           return false;
         }
@@ -126,6 +132,7 @@ bool DbConnectionMariadb::QueryRecoveryDataInChunks(
           data.local_account = result_sets->GetString(1);
           data.score = result_sets->GetDouble(2, 0);
           data.time_stamp = result_sets->GetInt(3, 0);
+          if (tiebreak) data.tiebreak_score = result_sets->GetDouble(4, 0);
           chunk->push_back(std::move(data));
         }
         return true;

@@ -5,6 +5,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <tuple>
 
@@ -29,6 +30,8 @@ struct DbSubmitScoreRequest {
   std::int64_t stored_time_stamp = 0;
   // Names the dated weekly table (not-a-date-time: the undated one).
   boost::posix_time::ptime next_date_time;
+  // The real second score, on a leaderboard with a tiebreak.
+  std::optional<double> tiebreak_score;
   DbConnection::SubmitScoreCallback callback;
 
   // The request of one SubmitScore call: `outcome` and `time_stamp_in_msec`

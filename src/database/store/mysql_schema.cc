@@ -17,6 +17,7 @@
 #include "common/leaderboard_flags.h"
 #include "common/period_ranking.h"
 #include "database/store/player_profile_schema.h"
+#include "database/store/tiebreak_columns.h"
 #include "vel/core/engine.h"
 #include "vel/mariadb/mariadb.h"
 
@@ -237,7 +238,8 @@ bool ParseScoreTableName(const std::string& name, LeaderboardInfo* info) {
 std::string MakeScoreSubmissionQuery(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int64_t time_stamp,
-    const boost::posix_time::ptime& next_date_time, Result result) {
+    const boost::posix_time::ptime& next_date_time, Result result,
+    std::optional<double> tiebreak_score) {
   using Leaderboard::ScoreSubmission;
   LEADERBOARD_ASSERT(result != ScoreSubmission::Response::kNone)
       << "result: " << static_cast<int>(result);
@@ -246,7 +248,18 @@ std::string MakeScoreSubmissionQuery(
   if (table.empty()) return std::string();
 
   StatementStream out;
-  if (FLAGS_leaderboard_use_db_stored_procedure) {
+  if (tiebreak_score) {
+    // The stored procedures know no tiebreak column.
+    out << "INSERT INTO " << table
+        << "(service_provider, local_account, score, time_stamp, "
+           "tiebreak_score) "
+        << "VALUES(" << Quoted(account.service_provider()) << ", "
+        << Quoted(account.id()) << ", " << score << ", " << time_stamp << ", "
+        << *tiebreak_score << ") "
+        << "ON DUPLICATE KEY UPDATE "
+        << "time_stamp = VALUES(time_stamp), score = VALUES(score), "
+           "tiebreak_score = VALUES(tiebreak_score);";
+  } else if (FLAGS_leaderboard_use_db_stored_procedure) {
     out << "CALL sp_score_submission(" << Quoted(leaderboard_id) << ", "
         << Quoted(table) << ", " << Quoted(account.service_provider()) << ", "
         << Quoted(account.id()) << ", " << score << ", " << time_stamp << ")";
@@ -268,7 +281,22 @@ std::string MakeBulkScoreSubmissionQuery(
   LEADERBOARD_ASSERT(! requests.empty());
   // clang-format on
   StatementStream out;
-  if (FLAGS_leaderboard_use_db_stored_procedure) {
+  const bool tiebreak = requests.front().tiebreak_score.has_value();
+  if (tiebreak) {
+    // The rows of one table all have a second score or none.
+    out << "INSERT INTO " << table << " "
+        << "(service_provider, local_account, score, time_stamp, "
+           "tiebreak_score) VALUES";
+    bool first = true;
+    for (const BulkScoreRow& row : requests) {
+      out << (first ? "" : ", ") << "(" << Quoted(row.service_provider) << ", "
+          << Quoted(row.local_account) << ", " << row.score << ", "
+          << row.time_stamp << ", " << row.tiebreak_score.value_or(0.0) << ")";
+      first = false;
+    }
+    out << " ON DUPLICATE KEY UPDATE time_stamp = VALUES(time_stamp), "
+           "score = VALUES(score), tiebreak_score = VALUES(tiebreak_score);";
+  } else if (FLAGS_leaderboard_use_db_stored_procedure) {
     out << "CALL sp_bulk_score_submission(" << Quoted(table) << ", "
         << Quoted(leaderboard_id);
     for (const BulkScoreRow& row : requests) {
@@ -300,20 +328,31 @@ std::string MakeScoreReplayQuery(const std::string& table,
   LEADERBOARD_ASSERT(! rows.empty());
   // clang-format on
   StatementStream out;
+  const bool tiebreak = rows.front().tiebreak_score.has_value();
   out << "INSERT INTO " << table
-      << " (service_provider, local_account, score, time_stamp) VALUES";
+      << " (service_provider, local_account, score, time_stamp"
+      << (tiebreak ? ", tiebreak_score" : "") << ") VALUES";
   bool first = true;
   for (const BulkScoreRow& row : rows) {
     out << (first ? "" : ",") << "(" << Quoted(row.service_provider) << ", "
         << Quoted(row.local_account) << ", " << row.score << ", "
-        << row.time_stamp << ")";
+        << row.time_stamp;
+    if (tiebreak) out << ", " << row.tiebreak_score.value_or(0.0);
+    out << ")";
     first = false;
   }
-  // The score is assigned first, while time_stamp is still the stored one.
-  out << " ON DUPLICATE KEY UPDATE score = IF(VALUES(time_stamp) < time_stamp"
-         " OR (VALUES(time_stamp) = time_stamp AND VALUES(score) <= score),"
-         " VALUES(score), score),"
-         " time_stamp = LEAST(time_stamp, VALUES(time_stamp));";
+  // The score is assigned first, while time_stamp is still the stored one
+  // (and the second score before it, while the score is).
+  const char* const kNewer =
+      "VALUES(time_stamp) < time_stamp"
+      " OR (VALUES(time_stamp) = time_stamp AND VALUES(score) <= score)";
+  out << " ON DUPLICATE KEY UPDATE ";
+  if (tiebreak) {
+    out << "tiebreak_score = IF(" << kNewer
+        << ", VALUES(tiebreak_score), tiebreak_score), ";
+  }
+  out << "score = IF(" << kNewer << ", VALUES(score), score),"
+      << " time_stamp = LEAST(time_stamp, VALUES(time_stamp));";
   return out.str();
 }
 
@@ -475,19 +514,30 @@ std::string MakeScoreTableQuery(const std::string& table,
 std::vector<std::string> MakeLeaderboardTableQueries(
     const std::string& leaderboard_id,
     const std::vector<std::string>* dated_weekly_dates) {
-  std::vector<std::string> tables;
-  tables.push_back(MakeScoreTableQuery(leaderboard_id + kAllTimeTableSuffix));
+  std::vector<std::string> names;
+  names.push_back(leaderboard_id + kAllTimeTableSuffix);
   if (dated_weekly_dates != nullptr) {
     for (const std::string& date : *dated_weekly_dates) {
-      tables.push_back(MakeScoreTableQuery(leaderboard_id + "_" + date +
-                                           kWeeklyTableSuffix));
+      names.push_back(leaderboard_id + "_" + date + kWeeklyTableSuffix);
     }
-    return tables;
+  } else {
+    for (const char* suffix :
+         {kDailyTableSuffix, kYesterdayTableSuffix, kWeeklyTableSuffix,
+          kLastWeekTableSuffix, kMonthlyTableSuffix, kLastMonthTableSuffix}) {
+      names.push_back(leaderboard_id + suffix);
+    }
   }
-  for (const char* suffix :
-       {kDailyTableSuffix, kYesterdayTableSuffix, kWeeklyTableSuffix,
-        kLastWeekTableSuffix, kMonthlyTableSuffix, kLastMonthTableSuffix}) {
-    tables.push_back(MakeScoreTableQuery(leaderboard_id + suffix));
+  std::vector<std::string> tables;
+  for (const std::string& name : names) {
+    tables.push_back(MakeScoreTableQuery(name));
+  }
+  if (TiebreakColumns::Has(leaderboard_id)) {
+    // Added to the table's usual form, also to tables made before the
+    // leaderboard had a tiebreak.
+    for (const std::string& name : names) {
+      tables.push_back("ALTER TABLE " + name + " ADD COLUMN IF NOT EXISTS " +
+                       kTiebreakColumn + " DOUBLE NOT NULL DEFAULT 0;");
+    }
   }
   return tables;
 }

@@ -20,6 +20,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -92,12 +93,15 @@ bool ParseScoreTableName(const std::string& name, LeaderboardInfo* info);
 // or an INSERT ... ON DUPLICATE KEY UPDATE. `score` and `time_stamp` are the
 // stored (negated) values; the score is written like "%.15g" when that text
 // reads back as the same double, else like "%.17g". Empty when the
-// result names no table. REQUIRES: result != kNone (fatal).
+// result names no table. With `tiebreak_score` (a leaderboard with a
+// tiebreak) it is always the INSERT, which also writes the tiebreak_score
+// column. REQUIRES: result != kNone (fatal).
 std::string MakeScoreSubmissionQuery(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     double score, std::int64_t time_stamp,
     const boost::posix_time::ptime& next_date_time,
-    Leaderboard::ScoreSubmission::Response::Result result);
+    Leaderboard::ScoreSubmission::Response::Result result,
+    std::optional<double> tiebreak_score = std::nullopt);
 
 // One row of a bulk score write: the stored (negated) values.
 struct BulkScoreRow {
@@ -105,6 +109,9 @@ struct BulkScoreRow {
   std::string local_account;
   double score = 0;
   std::int64_t time_stamp = 0;
+  // The real second score, on a leaderboard with a tiebreak: rows that have
+  // one are written with the tiebreak_score column (always as an INSERT).
+  std::optional<double> tiebreak_score = std::nullopt;
 };
 
 // Writes every row of `requests` (in the given order) into `table` in one
@@ -181,11 +188,18 @@ std::string MakeScoreTableQuery(const std::string& table);
 std::string MakeScoreTableQuery(const std::string& table,
                                 const std::string& local_account_type);
 
+// The column of a second score in the tables of a leaderboard with a
+// tiebreak (TiebreakColumns).
+inline constexpr char kTiebreakColumn[] = "tiebreak_score";
+
 // The score tables of one leaderboard: its all-time table, then either its
 // dated weekly tables, one per date of `dated_weekly_dates` ("YYYYMMDD"), or,
 // when that is null, the six period tables (daily, yesterday, weekly,
 // lastweek, monthly, lastmonth). The schema installs these for the
-// configured ids; a leaderboard created at run time gets the same.
+// configured ids; a leaderboard created at run time gets the same. For a
+// leaderboard with a tiebreak (TiebreakColumns::Has) an ALTER TABLE ... ADD
+// COLUMN IF NOT EXISTS tiebreak_score per table follows.
+
 std::vector<std::string> MakeLeaderboardTableQueries(
     const std::string& leaderboard_id,
     const std::vector<std::string>* dated_weekly_dates);

@@ -139,7 +139,7 @@ std::string NotificationTableQuery() {
 // The columns of a standing, in the order of the read statements.
 constexpr char kStandingColumns[] =
     "position, competition_rank, dense_rank, score, time_stamp_ms, "
-    "service_provider, local_account";
+    "service_provider, local_account, tiebreak_score";
 
 // The players of a period are found through a 64-bit hash of their account
 // (FNV-1a over the service provider, a zero byte and the local account)
@@ -181,7 +181,12 @@ std::string DateTimeLiteral(const boost::posix_time::ptime& time) {
 }
 
 std::vector<std::string> MakeTableQueries() {
-  return {ArchiveTableQuery(), StandingTableQuery(), NotificationTableQuery()};
+  return {ArchiveTableQuery(), StandingTableQuery(),
+          // The second score of leaderboards with a tiebreak (NULL for the
+          // others), added to tables made before it existed too.
+          std::string("ALTER TABLE ") + kStandingTableName +
+              " ADD COLUMN IF NOT EXISTS tiebreak_score DOUBLE NULL;",
+          NotificationTableQuery()};
 }
 
 std::string MakeCountTablesQuery() {
@@ -301,6 +306,9 @@ std::string MakeInsertStandingsQuery(
             std::to_string(standing.time_stamp_ms) + ", " +
             Quoted(standing.service_provider) + ", " +
             Quoted(standing.local_account) + ", " +
+            (standing.tiebreak_score ? ScoreLiteral(*standing.tiebreak_score)
+                                     : std::string("NULL")) +
+            ", " +
             AccountHash(standing.service_provider, standing.local_account) +
             ")";
   }

@@ -43,6 +43,7 @@ ArchivedStanding StandingOf(vel::ResultSets& result) {
   standing.time_stamp_ms = result.GetInt(4);
   standing.service_provider = result.GetString(5);
   standing.local_account = result.GetString(6);
+  if (!result.IsNull(7)) standing.tiebreak_score = result.GetDouble(7);
   return standing;
 }
 

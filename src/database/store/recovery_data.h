@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace plemox {
@@ -14,6 +15,9 @@ struct RecoveryData {
   std::string local_account;
   double score = 0;             // minus the player's score
   std::int64_t time_stamp = 0;  // minus the submission time in seconds
+  // The real second score (the tiebreak_score column), read only from the
+  // tables of a leaderboard with a tiebreak.
+  std::optional<double> tiebreak_score = std::nullopt;
 };
 
 }  // namespace plemox

@@ -2,6 +2,8 @@
 
 #include <glog/logging.h>
 
+#include "common/leaderboard_flags.h"
+
 namespace plemox {
 
 std::map<std::string, RankingOption> RankingOptions::the_ranking_options;
@@ -32,13 +34,42 @@ bool ReadSortOrder(const vel::Json& element, RankingOption::SortOrder* order,
   return false;
 }
 
+// The optional "tiebreak" of `element` into *tiebreak; false, with *error,
+// for a value that is neither "descending" nor "ascending".
+bool ReadTiebreak(const vel::Json& element, RankingOption::Tiebreak* tiebreak,
+                  std::string* error) {
+  const vel::Json value = element["tiebreak"];
+  *tiebreak = RankingOption::Tiebreak::kNone;
+  if (value.IsNull()) return true;
+  if (value.IsString() && value.GetString() == "descending") {
+    *tiebreak = RankingOption::Tiebreak::kDescending;
+    return true;
+  }
+  if (value.IsString() && value.GetString() == "ascending") {
+    *tiebreak = RankingOption::Tiebreak::kAscending;
+    return true;
+  }
+  *error = "tiebreak must be \"descending\" or \"ascending\", not " +
+           value.ToString();
+  return false;
+}
+
 }  // namespace
 
 bool RankingOptions::ParseOption(const vel::Json& element, RankingOption* out,
                                  std::string* error) {
   out->enable_alltime = ReadFlag(element, "enable_alltime");
   out->enable_dense = ReadFlag(element, "enable_dense");
-  return ReadSortOrder(element, &out->sort_order, error);
+  if (!ReadSortOrder(element, &out->sort_order, error) ||
+      !ReadTiebreak(element, &out->tiebreak, error)) {
+    return false;
+  }
+  if (out->has_tiebreak() && !FLAGS_redis_cache_use_scripts) {
+    // The command chain keeps no second scores.
+    *error = "tiebreak needs --redis_cache_use_scripts";
+    return false;
+  }
+  return true;
 }
 
 bool RankingOptions::InitializeRankingOption(const vel::Json& ranking_options) {
@@ -78,6 +109,13 @@ bool RankingOptions::InitializeRankingOption(const vel::Json& ranking_options) {
       LOG(INFO) << "Leaderboard ranks the lowest score first"
                 << ": leaderboard_id=" << option.leaderboard_id;
     }
+    if (option.has_tiebreak()) {
+      LOG(INFO) << "Leaderboard breaks ties on a second score, the "
+                << (option.tiebreak == RankingOption::Tiebreak::kAscending
+                        ? "lowest"
+                        : "highest")
+                << " first: leaderboard_id=" << option.leaderboard_id;
+    }
     // The first option of an id wins; say so, since the line above has just
     // announced the later one as set.
     if (!the_ranking_options.emplace(option.leaderboard_id, option).second) {
@@ -100,6 +138,12 @@ bool RankingOptions::GetRankingOption(const std::string& leaderboard_id,
   }
   *out = it->second;
   return true;
+}
+
+std::vector<RankingOption> RankingOptions::GetAll() {
+  std::vector<RankingOption> all;
+  for (const auto& entry : the_ranking_options) all.push_back(entry.second);
+  return all;
 }
 
 void RankingOptions::ClearForTesting() { the_ranking_options.clear(); }

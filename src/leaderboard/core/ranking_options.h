@@ -8,6 +8,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/ranking_option.h"
 #include "vel/core/json.h"
@@ -39,11 +40,16 @@ class RankingOptions {
   // Reads the rules of one options object (a `ranking_options` element, or
   // the "ranking_option" of a definition made at run time) into *out:
   // "enable_alltime" and "enable_dense" (true when absent or not a boolean)
-  // and "sort_order" ("descending", the default, or "ascending"). The
-  // leaderboard id is neither read nor changed. False, with *error naming
-  // the key and the value, for a rule with a bad value. Pure; any thread.
+  // "sort_order" ("descending", the default, or "ascending") and
+  // "tiebreak" (absent: none; "descending" or "ascending", which needs
+  // --redis_cache_use_scripts). The leaderboard id is neither read nor
+  // changed. False, with *error naming the key and the value, for a rule
+  // with a bad value. Pure; any thread.
   static bool ParseOption(const vel::Json& element, RankingOption* out,
                           std::string* error);
+
+  // Every registered option, in id order. Any thread after start-up.
+  static std::vector<RankingOption> GetAll();
 
   // Forgets every option (tests only).
   static void ClearForTesting();

@@ -70,7 +70,9 @@ bool InitializeResetSchedule(const vel::Json& reset_schedules) {
   return ResetScheduleRegistry::InitializeResetSchedule(reset_schedules);
 }
 bool InitializeRankingOption(const vel::Json& ranking_options) {
-  return RankingOptions::InitializeRankingOption(ranking_options);
+  if (!RankingOptions::InitializeRankingOption(ranking_options)) return false;
+  service_internal::RegisterTiebreakColumns();
+  return true;
 }
 
 void RecordLeaderboardIds(const vel::Json& leaderboard_ids) {

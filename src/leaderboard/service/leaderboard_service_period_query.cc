@@ -40,6 +40,7 @@ QueryResult::Record RecordOf(const ArchivedStanding& standing,
   QueryResult::Record record;
   record.rank = RankOf(standing, ranking_type);
   record.score = standing.score;
+  record.tiebreak_score = standing.tiebreak_score;
   record.account =
       vel::PlayerAccount(standing.service_provider, standing.local_account);
   return record;
@@ -83,6 +84,7 @@ void AnswerSocial(const std::shared_ptr<QueryResult>& result,
     vel::PlayerAccount account;
     std::string ranking_key;
     double score = 0.0;
+    std::optional<double> tiebreak_score;
   };
   std::vector<Entry> entries;
   entries.reserve(listed.size());
@@ -90,14 +92,20 @@ void AnswerSocial(const std::shared_ptr<QueryResult>& result,
     const auto it =
         found.find(std::make_pair(account.service_provider(), account.id()));
     if (it == found.end()) {
-      entries.push_back({account, "0:" + MakeMemberKey(account), 0.0});
+      entries.push_back({account, "0:" + MakeMemberKey(account), 0.0, {}});
       continue;
     }
-    entries.push_back({account,
-                       MakeMemberRankingKey(
-                           std::max<std::int64_t>(0, it->second->time_stamp_ms),
-                           MakeMemberKey(account)),
-                       it->second->score});
+    // The member Redis held: with a tiebreak, the second score orders
+    // equal scores.
+    const std::optional<double>& tiebreak = it->second->tiebreak_score;
+    entries.push_back(
+        {account,
+         MakeMemberRankingKey(
+             std::max<std::int64_t>(0, it->second->time_stamp_ms),
+             MakeMemberKey(account),
+             tiebreak ? TiebreakToText(option.ToStoredTiebreak(*tiebreak))
+                      : std::string()),
+         it->second->score, tiebreak});
   }
   // Compared as Redis holds them, where the best score is the highest.
   std::stable_sort(entries.begin(), entries.end(),
@@ -109,8 +117,10 @@ void AnswerSocial(const std::shared_ptr<QueryResult>& result,
   RunningRank running_rank(ranking_type);
   for (const Entry& entry : entries) {
     QueryResult::Record record;
-    record.rank = running_rank.Next(entry.score);
+    record.rank =
+        running_rank.Next(entry.score, MemberTiebreakText(entry.ranking_key));
     record.score = entry.score;
+    record.tiebreak_score = entry.tiebreak_score;
     record.account = entry.account;
     result->records.push_back(std::move(record));
   }

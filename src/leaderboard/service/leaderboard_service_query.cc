@@ -139,6 +139,8 @@ void CopyResult(const QueryResult& result,
     auto* entry = out->add_record();
     entry->set_rank(record.rank);
     entry->set_score(record.score);
+    if (record.tiebreak_score)
+      entry->set_tiebreak_score(*record.tiebreak_score);
     entry->mutable_account_id()->set_service_provider(
         record.account.service_provider());
     entry->mutable_account_id()->set_local_account(record.account.id());
@@ -212,13 +214,17 @@ std::shared_ptr<const std::string> WireOf(const QueryResult& result) {
 }
 
 // `callback` behind a step that turns the scores of an ascending
-// leaderboard, which Redis keeps negated, back into the real ones before
-// anything answers or keeps them; `callback` itself for other leaderboards.
+// leaderboard (and the second scores of an ascending tiebreak), which Redis
+// keeps negated, back into the real ones before anything answers or keeps
+// them; `callback` itself for other leaderboards.
 AnswerCallback WithRealScores(const std::string& leaderboard_id,
                               AnswerCallback callback) {
   RankingOption option;
   RankingOptions::GetRankingOption(leaderboard_id, &option);
-  if (!option.ascending()) return callback;
+  if (!option.ascending() &&
+      option.tiebreak != RankingOption::Tiebreak::kAscending) {
+    return callback;
+  }
   return [option, callback = std::move(callback)](const Answer& result) {
     if (!result || result->error) {
       callback(result);
@@ -227,6 +233,10 @@ AnswerCallback WithRealScores(const std::string& leaderboard_id,
     auto real = std::make_shared<QueryResult>(*result);
     for (QueryResult::Record& record : real->records) {
       record.score = option.FromStoredScore(record.score);
+      if (record.tiebreak_score) {
+        record.tiebreak_score =
+            option.FromStoredTiebreak(*record.tiebreak_score);
+      }
     }
     callback(real);
   };

@@ -25,6 +25,7 @@
 #include "database/store/leaderboard_info.h"
 #include "database/store/recovery_data.h"
 #include "leaderboard/service/internal/profile_recovery.h"
+#include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/table_ranking.h"
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
@@ -160,6 +161,7 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
       // The database keeps both values negated, the time stamp in seconds.
       score.score = row.score * -1.0;
       score.timestamp = RecoveredTimestampInMsec(row.time_stamp);
+      score.tiebreak_score = row.tiebreak_score;
       scores.push_back(std::move(score));
     }
     RedisCache::SubmitScoresForRecovery(ranking.leaderboard_id,
@@ -234,6 +236,7 @@ bool LeaderboardService::RunRecovery(
     std::int64_t slow_query_threshold_ms, const std::string& target_ids,
     bool force) {
   LOG(INFO) << "The Leaderboard recovery mode is started.";
+  service_internal::RegisterTiebreakColumns();
   LEADERBOARD_ASSERT(RedisCache::Initialize())
       << "Failed to initialize the Redis database.";
   const std::shared_ptr<DbConnection> db_connection = DbConnection::Create(

@@ -14,6 +14,8 @@
 #include "database/store/leaderboard_tables.h"
 #include "database/store/mysql_schema.h"
 #include "database/store/period_statements.h"
+#include "database/store/tiebreak_columns.h"
+#include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/service_state.h"
@@ -65,6 +67,12 @@ void ExportSchemaScript(const std::string& server_url,
 }
 
 }  // namespace
+
+void service_internal::RegisterTiebreakColumns() {
+  for (const RankingOption& option : RankingOptions::GetAll()) {
+    if (option.has_tiebreak()) TiebreakColumns::Add(option.leaderboard_id);
+  }
+}
 
 void service_internal::InstallSchema(const std::string& server_url,
                                      const std::string& user_id,

@@ -161,6 +161,20 @@ bool service_internal::CheckScoreSubmission(
     reason = RequestLimits::CheckSubmissionExtras(request);
     if (!reason.empty()) message = reason;
   }
+  if (reason.empty() && request.has_tiebreak_score()) {
+    // A second score that nothing would order, or that Redis and the
+    // database cannot hold, is refused rather than dropped.
+    RankingOption option;
+    RankingOptions::GetRankingOption(leaderboard_id, &option);
+    if (!option.has_tiebreak()) {
+      reason =
+          "tiebreak_score is only taken by a leaderboard with a "
+          "tiebreak; this one has none";
+    } else if (!std::isfinite(request.tiebreak_score())) {
+      reason = "tiebreak_score is not a finite number";
+    }
+    if (!reason.empty()) message = reason;
+  }
   if (!reason.empty()) {
     LOG(WARNING) << "ScoreSubmission() "
                  << "failed: "
@@ -202,6 +216,9 @@ void LeaderboardService::OnScoreSubmissionRequested(
     context->extras.display_name = request.display_name();
   }
   if (request.has_metadata()) context->extras.metadata = request.metadata();
+  if (request.has_tiebreak_score()) {
+    context->extras.tiebreak_score = request.tiebreak_score();
+  }
   if (request.has_submission_id()) {
     context->extras.submission_id = request.submission_id();
     context->extras.token = NewSubmissionToken();
@@ -362,6 +379,9 @@ void service_internal::OnScoreStored(
     db->SubmitScore(request.leaderboard_id(), context->account, record,
                     context->timestamp_in_msec,
                     context->schedule.next_date_time,
+                    context->option.has_tiebreak()
+                        ? std::optional<double>(request.tiebreak_score())
+                        : std::nullopt,
                     [session, request_uuid](const bool& failed) {
                       OnScoreSubmitted(failed, session, request_uuid);
                     });

@@ -107,6 +107,9 @@ vel::Json PeriodArchiver::StandingToJson(const ArchivedStanding& standing) {
   entry.Set("competition_rank", standing.competition_rank);
   entry.Set("dense_rank", standing.dense_rank);
   entry.Set("score", standing.score);
+  if (standing.tiebreak_score) {
+    entry.Set("tiebreak_score", *standing.tiebreak_score);
+  }
   entry.Set("service_provider", standing.service_provider);
   entry.Set("local_account", standing.local_account);
   entry.Set("time_stamp_ms", standing.time_stamp_ms);
@@ -338,8 +341,13 @@ PeriodArchiver::ReadOutcome PeriodArchiver::ReadRanking(
       ArchivedStanding standing;
       standing.position = position++;
       standing.score = option.FromStoredScore(score);
-      standing.competition_rank = competition.Next(score);
-      standing.dense_rank = dense.Next(score);
+      const std::string tie = MemberTiebreakText(member);
+      double tiebreak = 0;
+      if (!tie.empty() && TiebreakFromText(tie, &tiebreak)) {
+        standing.tiebreak_score = option.FromStoredTiebreak(tiebreak);
+      }
+      standing.competition_rank = competition.Next(score, tie);
+      standing.dense_rank = dense.Next(score, tie);
       vel::PlayerAccount account;
       if (!ParseMemberRankingKey(member, &account) ||
           !ParseMemberRankingTime(member, &standing.time_stamp_ms)) {

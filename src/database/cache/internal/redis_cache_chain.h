@@ -40,14 +40,14 @@ struct RedisCache::Chain {
   // The update of one ranking: decides whether `score` is a new record,
   // writes it, keeps the member index and the dense set in step. False
   // (logged) when a Redis command failed; nothing is undone. Also recovery's
-  // update of one ranking. Cache I/O threads, or recovery's caller.
-  static bool SubmitScoreToRanking(const std::string& key,
-                                   const std::string& dense_key, double score,
-                                   const std::string& member_key,
-                                   std::int64_t timestamp_in_msec,
-                                   std::int32_t submission_type,
-                                   bool enable_dense, bool* new_record,
-                                   double* new_score);
+  // update of one ranking. On a leaderboard with a tiebreak (recovery
+  // only), `tiebreak_text` starts the new member and pairs of score and
+  // second score are compared. Cache I/O threads, or recovery's caller.
+  static bool SubmitScoreToRanking(
+      const std::string& key, const std::string& dense_key, double score,
+      const std::string& member_key, std::int64_t timestamp_in_msec,
+      std::int32_t submission_type, bool enable_dense, bool* new_record,
+      double* new_score, const std::string& tiebreak_text = std::string());
   // The four failure lines of ReleaseDenseScore, in the order of its
   // commands, and the function that writes one with the key it concerns.
   using DenseFailureMessages = std::array<const char*, 4>;
@@ -56,21 +56,27 @@ struct RedisCache::Chain {
   // Takes `score` (written `score_text`) out of the dense set `dense_key`
   // unless a member of `key` still holds it. It counts twice and puts the
   // score back after the second count when a concurrent writer reached it in
-  // between. False (logged) when a Redis command failed. Submissions and
-  // deletions.
+  // between. With a tiebreak (`tie`, the member's tiebreak text), the pair
+  // "score|tie" leaves the dense set unless a member still holds both.
+  // False (logged) when a Redis command failed. Submissions and deletions.
   static bool ReleaseDenseScore(const std::string& key,
                                 const std::string& dense_key, double score,
                                 const std::string& score_text,
                                 const DenseFailureMessages& messages,
-                                const DenseFailureLogger& log_failure);
+                                const DenseFailureLogger& log_failure,
+                                const std::string& tie = std::string());
+  // Whether a member of ranking `key` holds the score written `score_text`
+  // with tiebreak text `tie` (a binary search among the members holding the
+  // score, which Redis orders by that text). False when a read failed.
+  static bool HoldsPair(const std::string& key, const std::string& score_text,
+                        const std::string& tie, bool* holds);
   // SubmitScoreToRanking for a player without an entry in the ranking.
-  static bool AddScoreToRanking(const std::string& key,
-                                const std::string& dense_key,
-                                const std::string& timestamp_key, double score,
-                                const std::string& member_key,
-                                std::int64_t timestamp_in_msec,
-                                std::int32_t submission_type, bool enable_dense,
-                                bool* new_record, double* new_score);
+  static bool AddScoreToRanking(
+      const std::string& key, const std::string& dense_key,
+      const std::string& timestamp_key, double score,
+      const std::string& member_key, std::int64_t timestamp_in_msec,
+      std::int32_t submission_type, bool enable_dense, bool* new_record,
+      double* new_score, const std::string& tiebreak_text = std::string());
 
   // --- Public query (redis_cache_chain.cc). -------------------------------
   // A checked public query (keys built): the ranking's size (ZCARD), then the

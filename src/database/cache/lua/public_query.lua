@@ -15,11 +15,14 @@
 --     numbering is by position or the range is the whole ranking):
 --     competition {members with a greater score, members with that score},
 --     dense {the score's 0-based position in the dense set, nil when the
---     dense set lacks it}; the members' packed profiles in member order
+--     dense set lacks it}; with a tiebreak (the member starts with its
+--     tiebreak text), better pairs of score and second score, members with
+--     that pair, and the pair's position in the dense set ("score|text"); the members' packed profiles in member order
 --     (nil for a member without one), or empty when the leaderboard keeps
 --     no profiles;
---   "own", position, score, facts, profile: the requester's own record
---     (window 0 to 0), with the facts as above and its profile (or nil);
+--   "own", position, score, facts, profile, member: the requester's own
+--     record (window 0 to 0), with the facts as above, its profile (or nil)
+--     and its ranking member;
 --   "absent", profile: the requester has no entry (window queries);
 --   "above": the window ends above the top, so it is empty.
 local key, dense_key, index, profile_key = KEYS[1], KEYS[2], KEYS[3],
@@ -38,11 +41,52 @@ local function integer(value)
   return string.format('%d', value)
 end
 
-local function facts(score)
+-- The tiebreak text at the front of a ranking member: 16 hex digits and
+-- "_" ('' on a leaderboard without a tiebreak).
+local function tie(member)
+  if string.sub(member, 17, 17) == '_' and
+     string.find(string.sub(member, 1, 16), '^[0-9a-f]+$') then
+    return string.sub(member, 1, 16)
+  end
+  return ''
+end
+
+-- The first position in [from, to) whose member's tiebreak text does not
+-- pass `better`: equal scores are ordered by that text, the greater first.
+local function first_position(from, to, better)
+  while from < to do
+    local middle = math.floor((from + to) / 2)
+    local member = redis.call('ZREVRANGE', key, integer(middle),
+                              integer(middle))[1]
+    if better(tie(member)) then
+      from = middle + 1
+    else
+      to = middle
+    end
+  end
+  return from
+end
+
+local function facts(score, member)
   if ranking_type == 1 then
     return {}
   end
   local score_text = text(tonumber(score))
+  local t = tie(member)
+  if t ~= '' then
+    -- Equal only when the second scores are equal too: among the members
+    -- holding the score, those with a greater tiebreak text rank above.
+    if ranking_type == 2 then
+      local above = redis.call('ZCOUNT', key, '(' .. score_text, '+inf')
+      local stop = above + redis.call('ZCOUNT', key, score_text, score_text)
+      local first = first_position(above, stop,
+                                   function(other) return other > t end)
+      local last = first_position(first, stop,
+                                  function(other) return other >= t end)
+      return {first, last - first}
+    end
+    return {redis.call('ZREVRANK', dense_key, score_text .. '|' .. t)}
+  end
   if ranking_type == 2 then
     return {redis.call('ZCOUNT', key, '(' .. score_text, '+inf'),
             redis.call('ZCOUNT', key, score_text, score_text)}
@@ -82,7 +126,7 @@ local function slice(start, stop, with_facts)
                              'WITHSCORES')
   local first = {}
   if with_facts and #members > 0 then
-    first = facts(members[2])
+    first = facts(members[2], members[1])
   end
   return {'slice', start, members, first, profiles(members)}
 end
@@ -103,8 +147,8 @@ else
     answer = {'absent', redis.call('HGET', profile_key, member_key)}
   elseif range_begin == 0 and range_end == 0 then
     local score = redis.call('ZSCORE', key, ranking_key)
-    answer = {'own', position, score, facts(score),
-              redis.call('HGET', profile_key, member_key)}
+    answer = {'own', position, score, facts(score, ranking_key),
+              redis.call('HGET', profile_key, member_key), ranking_key}
   else
     local start = position + range_begin
     if start < 0 then

@@ -13,7 +13,9 @@
 --   and metadata, see pack below) and the key of the submission id (read
 --   and written only when ARGV[11] is not "0").
 -- ARGV: 1 member key, 2 member ranking key (the submission's inverted time
---   and the member key), 3 score (the text of a double), 4 submission type
+--   and the member key; on a leaderboard with a tiebreak, the tiebreak text
+--   of its second score first: pairs of score and second score are then
+--   compared, and dense members are "score|tiebreak text"), 3 score (the text of a double), 4 submission type
 --   (0 keep the higher score, 1 add, 2 subtract, other values replace;
 --   3 replaces in the all-time ranking too, which otherwise keeps the best),
 --   5 dense sets kept ("1" or "0"), 6 all-time ranking kept ("1" or "0"),
@@ -52,12 +54,64 @@ local token = ARGV[12]
 local ranking_count = (#KEYS - 2) / 3
 local profile_key = KEYS[#KEYS - 1]
 local submission_key = KEYS[#KEYS]
+
+-- The tiebreak text at the front of a ranking member: 16 hex digits and
+-- "_" ('' on a leaderboard without a tiebreak).
+local function tie(member)
+  if string.sub(member, 17, 17) == '_' and
+     string.find(string.sub(member, 1, 16), '^[0-9a-f]+$') then
+    return string.sub(member, 1, 16)
+  end
+  return ''
+end
+
+-- The submission's second score, as the order of its ranking key.
+local new_tie = tie(ranking_key)
 local fingerprint = ARGV[4] .. ' ' .. ARGV[3] .. ' ' .. member_key
+if new_tie ~= '' then
+  fingerprint = ARGV[4] .. ' ' .. ARGV[3] .. ' ' .. new_tie .. ' ' ..
+                member_key
+end
 
 -- Scores as the server writes them: 17 significant digits read back as the
 -- same double; dense members and count bounds use this text.
 local function text(value)
   return string.format('%.17g', value)
+end
+
+-- The dense member of a score: its text, and with a tiebreak "|" and the
+-- tiebreak text, so that the dense set holds each pair once.
+local function dense_member(score_text, t)
+  if t == '' then
+    return score_text
+  end
+  return score_text .. '|' .. t
+end
+
+-- Whether a member of ranking `key` still holds score `score_text` with
+-- tiebreak text `t`: the members holding a score are ordered by their
+-- tiebreak text, the greater first, so a binary search finds the first
+-- that is not greater.
+local function holds(key, score_text, t)
+  local from = redis.call('ZCOUNT', key, '(' .. score_text, '+inf')
+  local stop = from + redis.call('ZCOUNT', key, score_text, score_text)
+  local to = stop
+  while from < to do
+    local middle = math.floor((from + to) / 2)
+    local member = redis.call('ZREVRANGE', key, string.format('%d', middle),
+                              string.format('%d', middle))[1]
+    if tie(member) > t then
+      from = middle + 1
+    else
+      to = middle
+    end
+  end
+  if from == stop then
+    return false
+  end
+  local member = redis.call('ZREVRANGE', key, string.format('%d', from),
+                            string.format('%d', from))[1]
+  return tie(member) == t
 end
 
 -- Reads ranking i and decides what to write there.
@@ -86,12 +140,17 @@ local function decide(i, value, value_type)
     return p
   end
   old = tonumber(old)
-  if value_type == 0 and value <= old then
+  local old_tie = tie(old_key)
+  -- Not better: a lower score, or an equal one without a better second
+  -- score (without a tiebreak both texts are empty).
+  if value_type == 0 and
+     (value < old or (value == old and new_tie <= old_tie)) then
     return p
   end
   p.outcome = 1
   p.old = old
   p.old_key = old_key
+  p.old_tie = old_tie
   if value_type == 1 then
     p.new = old + value
   elseif value_type == 2 then
@@ -113,8 +172,13 @@ local function write(p)
   if not dense then
     return
   end
-  redis.call('ZADD', p.dense_key, new_text, new_text)
-  if p.outcome == 1 then
+  redis.call('ZADD', p.dense_key, new_text, dense_member(new_text, new_tie))
+  if p.outcome == 1 and p.old_tie ~= '' then
+    local old_text = text(p.old)
+    if not holds(p.key, old_text, p.old_tie) then
+      redis.call('ZREM', p.dense_key, dense_member(old_text, p.old_tie))
+    end
+  elseif p.outcome == 1 then
     -- The old score stays a dense member while somebody still holds it.
     local old_text = text(p.old)
     if redis.call('ZCOUNT', p.key, old_text, old_text) == 0 then

@@ -18,5 +18,11 @@ void InstallSchema(const std::string& server_url, const std::string& user_id,
                    const std::string& database_name,
                    const std::string& character_set);
 
+// Tells the store which leaderboards' score tables carry the second-score
+// column (TiebreakColumns): those whose ranking option has a tiebreak.
+// Start-up thread (and recovery mode), after the ranking options are read
+// and before the schema is installed or read.
+void RegisterTiebreakColumns();
+
 }  // namespace service_internal
 }  // namespace plemox
