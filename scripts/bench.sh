@@ -14,6 +14,8 @@
 # earlier runs have drained (the server's waiting-write gauges read 0); one
 # of them offers submissions and top-100 queries together. Further rows
 # restart the server with the top answer cache on (top-only+cache, 100 ms)
+# (before them, submit-only+laps and top-only+laps run over a lowest-first
+# leaderboard with a tiebreak, every submission with a second score)
 # and with the bulk insert queue on (submit-only+bulk), with game server keys
 # (submit-only+keys, top-only+keys) and with TLS on the game port
 # (submit-only+tls, top-only+tls). The last rows
@@ -115,6 +117,10 @@ lb_day="${run_id}_day"
 lb_week="${run_id}_week"
 # Players with 32-byte names and 100-byte metadata, for the top-named row.
 lb_named="${run_id}_named"
+# A lowest-first leaderboard with a second score that breaks ties (lap
+# times, then kills), for the +laps rows.
+lb_laps="${run_id}_laps"
+manifest_ranking_options="{\"leaderboard_id\": \"$lb_laps\", \"sort_order\": \"ascending\", \"tiebreak\": \"descending\"}"
 
 # Stops the server the way an operator does, so that its writes finish.
 stop_server() {
@@ -164,7 +170,8 @@ mysql_run -e "CREATE DATABASE \`$database\`"
 tcp_port=$(free_port)
 api_port=$(free_port)
 manifest=$work/manifest.json
-write_manifest "$manifest" "$lb_day=day" "$lb_week=week" "$lb_named"
+write_manifest "$manifest" "$lb_day=day" "$lb_week=week" "$lb_named" \
+  "$lb_laps"
 # start_server [host flags...]: starts the server on tcp_port and api_port
 # with the manifest at $manifest, the run's flags and "$@", and waits for
 # its port.
@@ -416,6 +423,10 @@ loadgen prefill-named --prefill --duration=0 --requests=0 \
   --metadata_bytes=100 --connections="$connections" --in_flight="$in_flight" \
   --progress=false
 
+loadgen prefill-laps --prefill --duration=0 --requests=0 \
+  --players="$players" --leaderboards="$lb_laps" --tiebreak_scores \
+  --connections="$connections" --in_flight="$in_flight" --progress=false
+
 load_before=$(cut -d' ' -f1 /proc/loadavg)
 common=(--connections="$connections" --in_flight="$in_flight"
   --players="$players" --duration="$seconds")
@@ -430,6 +441,10 @@ say "top-only, ${seconds}s"
 loadgen top-only "${common[@]}" --mix=top=1
 say "top-named (top 100 with names and metadata), ${seconds}s"
 loadgen top-named "${common[@]}" --mix=top=1 --leaderboards="$lb_named"
+say "submit-only+laps, top-only+laps (lowest first, a tiebreak), ${seconds}s each"
+laps=(--leaderboards="$lb_laps" --tiebreak_scores)
+loadgen submit-only+laps "${common[@]}" "${laps[@]}" --mix=submit=1
+loadgen top-only+laps "${common[@]}" "${laps[@]}" --mix=top=1
 
 # Open loop at a share of each closed-loop peak: the latency a studio sees
 # below saturation, where a closed loop would hide a stall (it stops sending

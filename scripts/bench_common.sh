@@ -96,6 +96,12 @@ write_manifest() {
        \"starts\": \"2098-01-05 00:00:00\", \"ends\": \"2099-12-31 23:59:59\"}"
     fi
   done
+  # $manifest_ranking_options: the elements of "ranking_options", if any.
+  local options=""
+  if [ -n "${manifest_ranking_options:-}" ]; then
+    options=",
+    \"ranking_options\": [$manifest_ranking_options]"
+  fi
   cat >"$file" <<JSON
 {
   "name": "PlemoxLeaderboardServer",
@@ -104,7 +110,7 @@ write_manifest() {
     "leaderboard_ids": [$ids],
     "reset_schedules": [
 $schedules
-    ]
+    ]$options
   },
   "flags": {"mysql_db_connection_count": 4}
 }

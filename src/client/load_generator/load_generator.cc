@@ -450,6 +450,9 @@ LeaderboardClient::Submission LoadGenerator::MakeSubmission(
     name.resize(options_.name_bytes, '.');
     submission.display_name = std::move(name);
   }
+  if (options_.tiebreak_scores) {
+    submission.tiebreak_score = static_cast<double>(player * 31 % 100) / 4;
+  }
   if (options_.metadata_bytes > 0) {
     const std::string unit = std::to_string(player) + "|";
     std::string metadata;

@@ -181,6 +181,10 @@ class LoadGenerator {
     // number; 0 sends none.
     uint32_t name_bytes = 0;
     uint32_t metadata_bytes = 0;
+    // Every submission carries a second score (for leaderboards with a
+    // tiebreak): one of 100 values made from the player's number, so that
+    // equal scores are often broken and sometimes not.
+    bool tiebreak_scores = false;
     // Before the measured run, submit one score for every player on every
     // leaderboard, so that queries find full rankings. Not measured; its
     // outcome is in Report::prefill_*.

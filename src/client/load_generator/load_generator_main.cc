@@ -71,6 +71,9 @@ DEFINE_uint32(name_bytes, 0,
 DEFINE_uint32(metadata_bytes, 0,
               "Submissions (prefill included) carry this many bytes of "
               "metadata (0: none)");
+DEFINE_bool(tiebreak_scores, false,
+            "Submissions (prefill included) carry a tiebreak_score made from "
+            "the player's number (for leaderboards with a tiebreak)");
 DEFINE_bool(prefill, false,
             "Before the measured run, submit one score per player and "
             "leaderboard (not measured); with --duration=0 and --requests=0 "
@@ -156,6 +159,7 @@ bool OptionsFromFlags(LoadGenerator::Options* options, std::string* error) {
   options->nearby_radius = FLAGS_nearby_radius;
   options->friends = FLAGS_friends;
   options->name_bytes = FLAGS_name_bytes;
+  options->tiebreak_scores = FLAGS_tiebreak_scores;
   options->metadata_bytes = FLAGS_metadata_bytes;
   options->prefill = FLAGS_prefill;
   options->seed = FLAGS_seed;
