@@ -103,6 +103,28 @@ double Sample(const std::string& metrics, const std::string& name) {
              : std::stod(metrics.substr(at + name.size() + 2));
 }
 
+// A host with mutual TLS and the client certificate subjects of
+// `subjects_file`; its failure limit is out of the way of the tests'
+// refusals from 127.0.0.1.
+HostProcess::Options SubjectsHostOptions(const TestCertificates& certificates,
+                                         const std::string& subjects_file) {
+  auto options = HostProcess::Options::WithArguments(
+      "\"leaderboard_ids\": [\"" + TlsBoard() + "\"]");
+  options.flags = {"--server_tls_cert=" + certificates.server_cert(),
+                   "--server_tls_key=" + certificates.server_key(),
+                   "--server_tls_client_ca=" + certificates.ca(),
+                   "--server_tls_client_subjects_file=" + subjects_file,
+                   "--max_failed_authentications_per_minute=1000"};
+  return options;
+}
+
+// The host's count of refused authentications of `reason` now.
+double Refusals(const HostProcess& host, const std::string& reason) {
+  return Sample(
+      HttpRequest(host.api_port(), "GET", "/metrics").body,
+      "plemox_game_authentications_refused_total{reason=\"" + reason + "\"}");
+}
+
 TEST(GamePortTlsTest, MutualTlsServesAndRefusesEveryOtherPeer) {
   StoreProbe probe;
   LeaderboardCleanup cleanup(probe, {TlsBoard()});
@@ -216,14 +238,7 @@ TEST(GamePortTlsTest, ClientSubjectsAllowEachCertificateOneAppId) {
       WriteAccessFile(certificates.dir() + "/subjects",
                       std::string("# app id, subject\ntls-game ") +
                           TestCertificates::kClientSubject + "\n");
-  auto options = HostProcess::Options::WithArguments(
-      "\"leaderboard_ids\": [\"" + TlsBoard() + "\"]");
-  options.flags = {"--server_tls_cert=" + certificates.server_cert(),
-                   "--server_tls_key=" + certificates.server_key(),
-                   "--server_tls_client_ca=" + certificates.ca(),
-                   "--server_tls_client_subjects_file=" + subjects,
-                   "--max_failed_authentications_per_minute=1000"};
-  HostProcess host(options);
+  HostProcess host(SubjectsHostOptions(certificates, subjects));
   ASSERT_TRUE(host.Start());
   ASSERT_TRUE(host.WaitForPort(host.tcp_port())) << host.Log();
   EXPECT_NE(host.Log().find("Client certificate subjects: subjects=1"),
@@ -265,17 +280,8 @@ TEST(GamePortTlsTest, ClientSubjectsAllowEachCertificateOneAppId) {
   EXPECT_NE(host.Log().find("mapped to another app id"), std::string::npos);
   EXPECT_NE(host.Log().find(TestCertificates::kSecondClientSubject),
             std::string::npos);
-  const std::string metrics =
-      HttpRequest(host.api_port(), "GET", "/metrics").body;
-  EXPECT_EQ(Sample(metrics,
-                   "plemox_game_authentications_refused_total{reason="
-                   "\"certificate_mismatch\"}"),
-            3)
-      << metrics;
-  EXPECT_EQ(Sample(metrics,
-                   "plemox_game_authentications_refused_total{reason="
-                   "\"refused_before\"}"),
-            1);
+  EXPECT_EQ(Refusals(host, "certificate_mismatch"), 3);
+  EXPECT_EQ(Refusals(host, "refused_before"), 1);
 
   // SIGHUP: the second certificate becomes tls-second, the first is
   // unmapped; new authentications follow, the open session stays.
@@ -320,14 +326,8 @@ TEST(GamePortTlsTest, WithKeysTheKeyAndTheCertificateMustAgree) {
       certificates.dir() + "/subjects",
       std::string("tls-game ") + TestCertificates::kClientSubject + "\n" +
           "tls-second " + TestCertificates::kSecondClientSubject + "\n");
-  auto options = HostProcess::Options::WithArguments(
-      "\"leaderboard_ids\": [\"" + TlsBoard() + "\"]");
-  options.flags = {"--server_tls_cert=" + certificates.server_cert(),
-                   "--server_tls_key=" + certificates.server_key(),
-                   "--server_tls_client_ca=" + certificates.ca(),
-                   "--server_tls_client_subjects_file=" + subjects,
-                   "--game_server_keys_file=" + keys,
-                   "--max_failed_authentications_per_minute=1000"};
+  auto options = SubjectsHostOptions(certificates, subjects);
+  options.flags.push_back("--game_server_keys_file=" + keys);
   HostProcess host(options);
   ASSERT_TRUE(host.Start());
   ASSERT_TRUE(host.WaitForPort(host.tcp_port())) << host.Log();
@@ -354,17 +354,8 @@ TEST(GamePortTlsTest, WithKeysTheKeyAndTheCertificateMustAgree) {
   EXPECT_TRUE(AuthenticateAnew(SecondClientOptions(certificates), port,
                                "tls-second", second_key)
                   .ok());
-  const std::string metrics =
-      HttpRequest(host.api_port(), "GET", "/metrics").body;
-  EXPECT_EQ(Sample(metrics,
-                   "plemox_game_authentications_refused_total{reason="
-                   "\"certificate_mismatch\"}"),
-            1)
-      << metrics;
-  EXPECT_EQ(Sample(metrics,
-                   "plemox_game_authentications_refused_total{reason="
-                   "\"invalid_key\"}"),
-            2);
+  EXPECT_EQ(Refusals(host, "certificate_mismatch"), 1);
+  EXPECT_EQ(Refusals(host, "invalid_key"), 2);
   EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0) << host.Log();
   for (const std::string& key : {game_key, second_key}) {
     EXPECT_EQ(host.Log().find(key), std::string::npos);

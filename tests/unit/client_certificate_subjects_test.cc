@@ -3,40 +3,23 @@
 #include "leaderboard/core/client_certificate_subjects.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/temp_file.h"
 
 namespace plemox {
 namespace {
 
 using SubjectEntries = std::vector<ClientCertificateSubjects::Entry>;
 
-// A mapping file in a fresh temporary directory, removed at the end.
-class TempSubjectsFile {
+// A mapping file in a fresh temporary directory, removed at the end with
+// the mapping it loaded.
+class TempSubjectsFile : public plemox_test::TempFile {
  public:
-  TempSubjectsFile() {
-    char pattern[] = "/tmp/plemox_subjects_XXXXXX";
-    dir_ = mkdtemp(pattern);
-    path_ = dir_ + "/subjects";
-  }
-  ~TempSubjectsFile() {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-    ClientCertificateSubjects::Clear();
-  }
-  const std::string& Write(const std::string& text, mode_t mode) {
-    std::ofstream(path_, std::ios::trunc) << text;
-    chmod(path_.c_str(), mode);
-    return path_;
-  }
-
- private:
-  std::string dir_;
-  std::string path_;
+  TempSubjectsFile() : TempFile("subjects") {}
+  ~TempSubjectsFile() { ClientCertificateSubjects::Clear(); }
 };
 
 TEST(ClientCertificateSubjectsTest, ParsesSubjectsWithBlanksAndHashes) {
