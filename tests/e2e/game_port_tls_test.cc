@@ -247,6 +247,15 @@ TEST(GamePortTlsTest, ClientSubjectsAllowEachCertificateOneAppId) {
   const auto port = static_cast<uint16_t>(host.tcp_port());
   const auto first = TlsOptions(certificates, true);
   const auto second = SecondClientOptions(certificates);
+  // The subject the mapping names is what the documented openssl command
+  // prints.
+  std::string printed;
+  ASSERT_EQ(Shell("openssl x509 -in " + certificates.second_client_cert() +
+                      " -noout -subject -nameopt RFC2253",
+                  &printed),
+            0);
+  EXPECT_EQ(printed, std::string("subject=") +
+                         TestCertificates::kSecondClientSubject + "\n");
 
   // The mapped certificate is its app id, with every right and no key.
   LeaderboardClient game(first);
