@@ -1,5 +1,7 @@
 // The C++ client of the leaderboard server for game servers: one TCP
-// connection, requests matched to their answers by request UUID.
+// connection, requests matched to their answers by request UUID. The
+// connection, framing and matching are in leaderboard_client.cc, the typed
+// requests (Authenticate, SubmitScore, ...) in leaderboard_client_requests.cc.
 #pragma once
 
 #include <atomic>

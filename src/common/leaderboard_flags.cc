@@ -120,11 +120,13 @@ DEFINE_string(server_bind_address, "0.0.0.0",
               "Address the game port listens on: 0.0.0.0 (every IPv4 "
               "address), 127.0.0.1, or one address of the machine.");
 DEFINE_uint64(max_failed_authentications_per_minute, 10,
-              "With game server keys: failed authentications one peer "
+              "With game server keys or client certificate subjects: failed "
+              "authentications one peer "
               "address may make in a minute; the next one closes the "
               "connection and the address waits. 0: no limit.");
 DEFINE_uint64(failed_authentication_wait_seconds, 60,
-              "With game server keys: how long an address that passed "
+              "With game server keys or client certificate subjects: how long "
+              "an address that passed "
               "max_failed_authentications_per_minute is refused.");
 DEFINE_string(server_tls_cert, "",
               "PEM certificate chain of the game port: with --server_tls_key "
@@ -135,8 +137,14 @@ DEFINE_string(server_tls_client_ca, "",
               "With TLS on the game port: PEM CA(s) a game server's client "
               "certificate must be signed by (mutual TLS); empty asks for "
               "none.");
+DEFINE_string(server_tls_client_subjects_file, "",
+              "With --server_tls_client_ca: file mapping client certificate "
+              "subjects to app ids, per line app id and subject (RFC 2253); "
+              "a mapped certificate authenticates only as its app id, an "
+              "unmapped one not at all. Read again on SIGHUP.");
 DEFINE_uint64(authentication_timeout_seconds, 10,
-              "With game server keys: a connection not authenticated this "
+              "With game server keys or client certificate subjects: a "
+              "connection not authenticated this "
               "many seconds after it opened is closed. 0: never.");
 
 DEFINE_bool(enable_reset_leaderboard_api, false,

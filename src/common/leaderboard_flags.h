@@ -65,6 +65,7 @@ DECLARE_uint64(authentication_timeout_seconds);
 DECLARE_string(server_tls_cert);
 DECLARE_string(server_tls_key);
 DECLARE_string(server_tls_client_ca);
+DECLARE_string(server_tls_client_subjects_file);
 
 // Administrative API.
 DECLARE_bool(enable_reset_leaderboard_api);

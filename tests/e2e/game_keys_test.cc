@@ -18,6 +18,7 @@
 #include "support/http_get.h"
 #include "support/leaderboard_cleanup.h"
 #include "support/store_probe.h"
+#include "support/temp_file.h"
 #include "support/test_env.h"
 
 namespace plemox_test {
@@ -35,26 +36,9 @@ constexpr char kInvalidKeyText[] =
 std::string KeysPrefix() { return "e2ekeys" + std::to_string(getpid()) + "_"; }
 
 // A directory of its own with the keys file, removed at the end.
-class KeysDirectory {
+class KeysDirectory : public TempFile {
  public:
-  KeysDirectory() {
-    char pattern[] = "/tmp/plemox_e2e_keys_XXXXXX";
-    dir_ = mkdtemp(pattern);
-    path_ = dir_ + "/game_server_keys";
-  }
-  ~KeysDirectory() {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-  }
-  void Write(const std::string& text, mode_t mode = 0640) {
-    std::ofstream(path_, std::ios::trunc) << text;
-    chmod(path_.c_str(), mode);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string dir_;
-  std::string path_;
+  KeysDirectory() : TempFile("game_server_keys") {}
 };
 
 std::string KeyLine(const std::string& app, const std::string& id,

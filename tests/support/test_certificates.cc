@@ -56,7 +56,10 @@ TestCertificates::TestCertificates() {
       sign + "-out server-cert.pem -extfile ext.cnf && " + NewKey("client") +
       "-out client.csr -subj '/CN=plemox test client' && "
       "openssl x509 -req -in client.csr" +
-      sign + "-out client-cert.pem";
+      sign + "-out client-cert.pem && " + NewKey("second-client") +
+      "-out second-client.csr -subj '/O=Plemox Tests/CN=plemox second "
+      "client' && openssl x509 -req -in second-client.csr" +
+      sign + "-out second-client-cert.pem";
   std::string output;
   ok_ = Shell(command, &output) == 0;
   EXPECT_TRUE(ok_) << output;

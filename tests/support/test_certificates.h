@@ -1,6 +1,7 @@
 // Certificates a test makes with openssl in a temporary directory of its
 // own (removed with it): a CA, a server certificate it signs for 127.0.0.1
-// and localhost, a client certificate it signs, and an unrelated CA. For
+// and localhost, two client certificates it signs (of different subjects),
+// and an unrelated CA. For
 // servers and clients that speak TLS in tests. Test thread only.
 #pragma once
 
@@ -24,6 +25,17 @@ class TestCertificates {
   std::string server_key() const { return dir_ + "/server-key.pem"; }
   std::string client_cert() const { return dir_ + "/client-cert.pem"; }
   std::string client_key() const { return dir_ + "/client-key.pem"; }
+  // Their subjects as the server reads them (RFC 2253).
+  static constexpr char kClientSubject[] = "CN=plemox test client";
+  // A second client: same CA, a subject of two parts.
+  std::string second_client_cert() const {
+    return dir_ + "/second-client-cert.pem";
+  }
+  std::string second_client_key() const {
+    return dir_ + "/second-client-key.pem";
+  }
+  static constexpr char kSecondClientSubject[] =
+      "CN=plemox second client,O=Plemox Tests";
   // A CA that signed none of the above.
   std::string other_ca() const { return dir_ + "/other-ca.pem"; }
 

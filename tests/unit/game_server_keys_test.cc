@@ -15,6 +15,7 @@
 
 #include "client/game_key.h"
 #include "leaderboard/service/failed_authentications.h"
+#include "support/temp_file.h"
 
 namespace plemox {
 namespace {
@@ -27,26 +28,9 @@ std::string KeysFileLine(const std::string& app, const std::string& id,
 }
 
 // A keys file in a fresh temporary directory, removed at the end.
-class TempKeysFile {
+class TempKeysFile : public plemox_test::TempFile {
  public:
-  TempKeysFile() {
-    char pattern[] = "/tmp/plemox_keys_XXXXXX";
-    dir_ = mkdtemp(pattern);
-    path_ = dir_ + "/keys";
-  }
-  ~TempKeysFile() {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-  }
-  const std::string& Write(const std::string& text, mode_t mode) {
-    std::ofstream(path_, std::ios::trunc) << text;
-    chmod(path_.c_str(), mode);
-    return path_;
-  }
-
- private:
-  std::string dir_;
-  std::string path_;
+  TempKeysFile() : TempFile("keys") {}
 };
 
 TEST(GameServerKeysTest, ParsesLinesCommentsAndRights) {

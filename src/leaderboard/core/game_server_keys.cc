@@ -3,9 +3,7 @@
 #include <glog/logging.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
-#include <sys/stat.h>
 
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -13,6 +11,7 @@
 #include <utility>
 
 #include "common/leaderboard_flags.h"
+#include "leaderboard/core/protected_file.h"
 
 namespace plemox {
 namespace {
@@ -135,36 +134,9 @@ bool GameServerKeys::Parse(const std::string& text, std::vector<Entry>* entries,
 
 bool GameServerKeys::ReadFile(const std::string& path,
                               std::vector<Entry>* entries, std::string* error) {
-  struct stat status {};
-  if (stat(path.c_str(), &status) != 0) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  if (!S_ISREG(status.st_mode)) {
-    *error = path + " is not a regular file";
-    return false;
-  }
-  const mode_t mode = status.st_mode & 07777;
-  if ((mode & ~static_cast<mode_t>(0640)) != 0) {
-    std::ostringstream text;
-    text << path << " has mode 0" << std::oct << mode
-         << ", more open than 0640 (chmod 0640 it)";
-    *error = text.str();
-    return false;
-  }
-  if (static_cast<std::uint64_t>(status.st_size) > kMaxFileBytes) {
-    *error =
-        path + " is larger than " + std::to_string(kMaxFileBytes) + " bytes";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (!in.good() && !in.eof()) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  if (!Parse(content.str(), entries, error)) {
+  std::string content;
+  if (!ProtectedFile::Read(path, kMaxFileBytes, &content, error)) return false;
+  if (!Parse(content, entries, error)) {
     *error = path + ": " + *error;
     return false;
   }

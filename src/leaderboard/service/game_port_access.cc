@@ -6,9 +6,11 @@
 #include <atomic>
 #include <boost/asio/ip/address.hpp>
 #include <chrono>
+#include <iterator>
 #include <mutex>
 
 #include "common/leaderboard_flags.h"
+#include "leaderboard/core/client_certificate_subjects.h"
 #include "leaderboard/core/game_server_keys.h"
 #include "leaderboard/service/failed_authentications.h"
 #include "leaderboard/service/session_registry.h"
@@ -26,9 +28,11 @@ using vel::MetricsRegistry;
 constexpr std::size_t kMaxFailureAddresses = 10000;
 constexpr char kReloadHookName[] = "game_server_keys";
 
-constexpr const char* kRefusalLabels[] = {"app_id_not_allowed", "invalid_key",
-                                          "refused_before", "address_waiting",
-                                          "missing_right"};
+constexpr const char* kRefusalLabels[] = {
+    "app_id_not_allowed", "invalid_key",   "refused_before",
+    "address_waiting",    "missing_right", "certificate_mismatch"};
+static_assert(std::size(kRefusalLabels) == GamePortAccess::kRefusalCount,
+              "one label per refusal");
 constexpr const char* kClosureLabels[] = {"too_many_failures",
                                           "authentication_timeout"};
 
@@ -55,6 +59,13 @@ bool LoadTls(std::string* error) {
     *error =
         "--server_tls_client_ca needs --server_tls_cert and "
         "--server_tls_key";
+    return false;
+  }
+  if (!FLAGS_server_tls_client_subjects_file.empty() &&
+      FLAGS_server_tls_client_ca.empty()) {
+    *error =
+        "--server_tls_client_subjects_file needs --server_tls_client_ca "
+        "(client certificates are asked for only with it)";
     return false;
   }
   if (!TlsWanted()) return true;
@@ -94,6 +105,24 @@ bool GamePortAccess::Configure(std::string* error) {
     LOG(INFO) << "Game server keys: keys=" << count
               << ", file=" << FLAGS_game_server_keys_file
               << "; read again on SIGHUP";
+  }
+  const bool subjects = !FLAGS_server_tls_client_subjects_file.empty();
+  if (subjects) {
+    std::size_t count = 0;
+    if (!ClientCertificateSubjects::Load(FLAGS_server_tls_client_subjects_file,
+                                         &count, error)) {
+      *error = "client certificate subjects: " + *error;
+      return false;
+    }
+    LOG(INFO) << "Client certificate subjects: subjects=" << count
+              << ", file=" << FLAGS_server_tls_client_subjects_file
+              << (keys ? "; an authentication needs both a key and a "
+                         "certificate mapped to its app id"
+                       : "; a certificate mapped to the app id authenticates "
+                         "it with every right")
+              << "; read again on SIGHUP";
+  }
+  if (keys || subjects) {
     if (!the_failures) {
       the_failures = std::make_unique<FailedAuthentications>(
           FLAGS_max_failed_authentications_per_minute,
@@ -101,7 +130,7 @@ bool GamePortAccess::Configure(std::string* error) {
           kMaxFailureAddresses);
     }
   }
-  the_guarded = keys;
+  the_guarded = keys || subjects;
   const bool open = !keys && FLAGS_server_tls_client_ca.empty() &&
                     !IsLoopback(FLAGS_server_bind_address);
   the_open_access = open;
@@ -121,6 +150,7 @@ std::shared_ptr<boost::asio::ssl::context> GamePortAccess::TlsContext() {
 
 void GamePortAccess::Reload() {
   GameServerKeys::Reload();
+  ClientCertificateSubjects::Reload();
   if (!TlsWanted()) return;
   std::string error;
   if (LoadTls(&error)) {
@@ -136,6 +166,7 @@ void GamePortAccess::Reload() {
 
 void GamePortAccess::Unconfigure() {
   vel::ReloadHooks::Unregister(kReloadHookName);
+  ClientCertificateSubjects::Clear();
 }
 
 bool GamePortAccess::Guarded() { return the_guarded.load(); }

@@ -1,8 +1,9 @@
-// Connections, authentication (with the game server keys when they are on)
-// and disconnection.
+// Connections, authentication (with the game server keys and the client
+// certificate subjects when they are on) and disconnection.
 #include <glog/logging.h>
 
 #include "common/leaderboard_flags.h"
+#include "leaderboard/core/client_certificate_subjects.h"
 #include "leaderboard/core/game_server_keys.h"
 #include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
@@ -22,6 +23,15 @@ constexpr std::size_t kLoggedAppIdLength = 64;
 constexpr char kInvalidKeyMessage[] =
     "Access denied, the app id or the key is not valid";
 
+// ", certificate subject=..." for log lines while the mapping is on, else
+// "".
+std::string CertificateSubjectText(
+    const std::shared_ptr<ClientSession>& session) {
+  if (!ClientCertificateSubjects::Enabled()) return "";
+  const std::string subject = session->certificate_subject();
+  return ", certificate subject=" + (subject.empty() ? "-" : subject);
+}
+
 void SendInvalidKey(const std::shared_ptr<ClientSession>& session,
                     const LeaderboardService::Uuid& request_uuid,
                     const std::string& message) {
@@ -30,13 +40,32 @@ void SendInvalidKey(const std::shared_ptr<ClientSession>& session,
           request_uuid, Result::kFailInvalidKey, message));
 }
 
-// The checks of an authentication when keys are on. True with *rights and
-// *key_id when the app id and key are good; otherwise the refusal has been
-// answered (and the connection closed when the address passed its limit).
-bool CheckKey(const std::shared_ptr<ClientSession>& session,
-              const LeaderboardService::Uuid& request_uuid,
-              const Leaderboard::LeaderboardAuthentication::Request& request,
-              std::uint32_t* rights, std::string* key_id) {
+// Why a client certificate of `subject` may not authenticate as `app_id`,
+// or null when the mapping is off or maps the subject to that app id.
+const char* CertificateRefusal(const std::string& subject,
+                               const std::string& app_id) {
+  if (!ClientCertificateSubjects::Enabled()) return nullptr;
+  std::string mapped;
+  if (!ClientCertificateSubjects::AppIdOf(subject, &mapped)) {
+    return "the client certificate's subject is not in "
+           "server_tls_client_subjects_file";
+  }
+  if (mapped != app_id) {
+    return "the client certificate's subject is mapped to another app id";
+  }
+  return nullptr;
+}
+
+// The checks of an authentication when keys or the client certificate
+// subjects are on. True with *rights and *key_id (the key's; with keys off
+// every right and no key id) when the app id, the certificate and the key
+// agree; otherwise the refusal has been answered (and the connection closed
+// when the address passed its limit). The certificate is checked before the
+// key, so a certificate of one app cannot be used to try keys of another.
+bool CheckAccess(const std::shared_ptr<ClientSession>& session,
+                 const LeaderboardService::Uuid& request_uuid,
+                 const Leaderboard::LeaderboardAuthentication::Request& request,
+                 std::uint32_t* rights, std::string* key_id) {
   const std::string peer = session->peer();
   const std::string address = GamePortAccess::PeerAddress(peer);
   const auto now = FailedAuthentications::Clock::now();
@@ -61,7 +90,12 @@ bool CheckKey(const std::shared_ptr<ClientSession>& session,
   } else if (!RequestLimits::IsAllowedAppId(request.app_id())) {
     reason = "the app id is not allowed";
     refusal = GamePortAccess::kAppIdNotAllowed;
-  } else if (!GameServerKeys::Check(request.app_id(), request.key(), rights,
+  } else if (const char* certificate = CertificateRefusal(
+                 session->certificate_subject(), request.app_id())) {
+    reason = certificate;
+    refusal = GamePortAccess::kCertificateMismatch;
+  } else if (GameServerKeys::Enabled() &&
+             !GameServerKeys::Check(request.app_id(), request.key(), rights,
                                     key_id)) {
     reason = "no key of the app id matches";
   }
@@ -72,7 +106,7 @@ bool CheckKey(const std::shared_ptr<ClientSession>& session,
   LOG(WARNING) << "Authentication() failed: " << kInvalidKeyMessage << ": "
                << reason << ": peer=" << peer << ", app id=" << app_id
                << ", key length=" << request.key().size()
-               << ", session=" << session;
+               << CertificateSubjectText(session) << ", session=" << session;
   if (GamePortAccess::failures().CountFailure(address, now)) {
     GamePortAccess::CountClosure(GamePortAccess::kTooManyFailures);
     LOG(WARNING) << "Closing the connection: too many failed "
@@ -103,14 +137,14 @@ void LeaderboardService::OnAuthenticationRequested(
   VLOG(2) << "OnAuthenticationRequested called";
   std::uint32_t rights = GameServerKeys::kAllRights;
   std::string key_id;
-  const bool keys = GamePortAccess::Guarded();
-  if (keys && session->state() != ClientSession::kAuthenticated &&
-      !CheckKey(session, request_uuid, request, &rights, &key_id)) {
+  const bool guarded = GamePortAccess::Guarded();
+  if (guarded && session->state() != ClientSession::kAuthenticated &&
+      !CheckAccess(session, request_uuid, request, &rights, &key_id)) {
     return;
   }
   // With an allow list, other app ids never authenticate; a session that
   // already has is told so below.
-  if (!keys && !RequestLimits::IsAllowedAppId(request.app_id()) &&
+  if (!guarded && !RequestLimits::IsAllowedAppId(request.app_id()) &&
       session->state() != ClientSession::kAuthenticated) {
     LOG(WARNING) << "Authentication() "
                  << "failed: "
@@ -154,9 +188,11 @@ void LeaderboardService::OnAuthenticationRequested(
     entry->set_ends(DateTimeToCompactText(schedule.ends()));
   }
   session->Send(*response);
-  if (keys) {
+  if (guarded) {
     LOG(INFO) << "Succeed to authenticate the session"
-              << ": session=" << session << ", key id=" << key_id
+              << ": session=" << session
+              << (GameServerKeys::Enabled() ? ", key id=" + key_id : "")
+              << CertificateSubjectText(session)
               << ", rights=" << GameServerKeys::RightsText(rights);
   } else {
     LOG(INFO) << "Succeed to authenticate the session"

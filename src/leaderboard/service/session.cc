@@ -77,6 +77,11 @@ std::string ClientSession::peer() const {
   return transport ? transport->peer() : "-";
 }
 
+std::string ClientSession::certificate_subject() const {
+  const auto transport = transport_.lock();
+  return transport ? transport->peer_certificate_subject() : std::string();
+}
+
 void ClientSession::CloseConnection() const {
   if (auto transport = transport_.lock()) transport->Close();
 }

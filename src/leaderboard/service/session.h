@@ -54,6 +54,10 @@ class ClientSession {
 
   // The peer's "address:port", or "-" once the connection is gone.
   std::string peer() const;
+  // The subject of the peer's verified client certificate (mutual TLS;
+  // vel::Transport::peer_certificate_subject), or "" without one or once
+  // the connection is gone.
+  std::string certificate_subject() const;
   // Closes the connection, if it is still open.
   void CloseConnection() const;
 

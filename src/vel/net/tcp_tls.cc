@@ -1,6 +1,8 @@
 #include "vel/net/tcp_tls.h"
 
+#include <openssl/bio.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "vel/core/tls_error_text.h"
 
@@ -54,6 +56,31 @@ std::shared_ptr<boost::asio::ssl::context> TcpTls::Create(
     context->set_verify_mode(ssl::verify_none, failure);
   }
   return context;
+}
+
+std::string TcpTls::VerifiedPeerSubject(SSL* ssl) {
+  if (ssl == nullptr || SSL_get_verify_result(ssl) != X509_V_OK) return {};
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+  X509* const peer = SSL_get1_peer_certificate(ssl);
+#else
+  X509* const peer = SSL_get_peer_certificate(ssl);
+#endif
+  const std::unique_ptr<X509, decltype(&X509_free)> certificate(peer,
+                                                                &X509_free);
+  if (!certificate) return {};
+  const std::unique_ptr<BIO, decltype(&BIO_free)> text(BIO_new(BIO_s_mem()),
+                                                       &BIO_free);
+  if (!text ||
+      X509_NAME_print_ex(text.get(), X509_get_subject_name(certificate.get()),
+                         0, XN_FLAG_RFC2253) < 0) {
+    return {};
+  }
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(text.get(), &data);
+  if (size <= 0 || static_cast<std::size_t>(size) > kMaxPeerSubjectBytes) {
+    return {};
+  }
+  return std::string(data, static_cast<std::size_t>(size));
 }
 
 }  // namespace vel

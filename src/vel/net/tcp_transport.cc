@@ -15,6 +15,7 @@
 #include "vel/core/host_flags.h"
 #include "vel/core/io_service.h"
 #include "vel/net/tcp_limit_counters.h"
+#include "vel/net/tcp_tls.h"
 
 namespace vel {
 namespace {
@@ -86,6 +87,11 @@ bool TcpTransport::IsOpen() const {
 std::string TcpTransport::peer() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return peer_;
+}
+
+std::string TcpTransport::peer_certificate_subject() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return peer_subject_;
 }
 
 void TcpTransport::set_max_pending_send_bytes(std::size_t bytes) {
@@ -186,6 +192,10 @@ void TcpTransport::OnHandshake(const boost::system::error_code& ec) {
       CloseLocked(ec);
     } else if (state_ == State::kOpen) {
       read_deadline_ = Clock::time_point::max();
+      peer_subject_ = TcpTls::VerifiedPeerSubject(tls_->native_handle());
+      VLOG(1) << "TcpTransport TLS handshake done: peer=" << peer_
+              << ", client certificate subject="
+              << (peer_subject_.empty() ? "-" : peer_subject_);
       ReadLocked();
       return;
     }

@@ -8,9 +8,10 @@
 //
 // With TLS (set_tls) the connection first runs the server side of the TLS
 // handshake, bounded by the frame read timeout, then frames as above inside
-// TLS. Every operation on the TLS state runs on the strand: writes are
-// handed to it (no write from the sender's thread) and so is the closing of
-// the socket.
+// TLS; the subject of a verified client certificate is kept for
+// peer_certificate_subject. Every operation on the TLS state runs on the
+// strand: writes are handed to it (no write from the sender's thread) and so is
+// the closing of the socket.
 //
 // Disconnect codes (the error code given to the disconnect handler):
 //   0                                 the peer closed between two frames
@@ -82,6 +83,8 @@ class TcpTransport : public Transport,
   void Close() override;
   bool IsOpen() const override;
   std::string peer() const override;
+  // Set when the TLS handshake succeeds, before the first frame is read.
+  std::string peer_certificate_subject() const override;
 
   // Replaces kDefaultMaxPendingSendBytes for this transport. Any thread.
   void set_max_pending_send_bytes(std::size_t bytes);
@@ -213,6 +216,7 @@ class TcpTransport : public Transport,
   std::shared_ptr<boost::asio::ssl::context> tls_context_;
   std::unique_ptr<boost::asio::ssl::stream<boost::asio::ip::tcp::socket&>> tls_;
   bool handshaking_ = false;     // GUARDED_BY(mutex_)
+  std::string peer_subject_;     // GUARDED_BY(mutex_)
   std::string tls_write_bytes_;  // GUARDED_BY(mutex_)
 
   // Strand only.

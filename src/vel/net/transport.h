@@ -70,6 +70,12 @@ class Transport {
   // connection opened. Thread-safe.
   virtual std::string peer() const = 0;
 
+  // The subject of the client certificate the peer presented and the
+  // transport verified (RFC 2253 form), or "" when there is none: a plain
+  // connection, no certificate asked for, or the handshake not yet done.
+  // Thread-safe.
+  virtual std::string peer_certificate_subject() const { return {}; }
+
  protected:
   // Set before the connection opens; afterwards read and cleared only by the
   // implementation's I/O code, one call at a time.
