@@ -16,9 +16,10 @@
 # restart the server with the top answer cache on (top-only+cache, 100 ms)
 # (before them, submit-only+laps and top-only+laps run over a lowest-first
 # leaderboard with a tiebreak, every submission with a second score)
-# and with the bulk insert queue on (submit-only+bulk), with game server keys
-# (submit-only+keys, top-only+keys) and with TLS on the game port
-# (submit-only+tls, top-only+tls). The last rows
+# and with the bulk insert queue on (submit-only+bulk), without either
+# (submit-only+plain, top-only+plain: the control of the next ones), with
+# game server keys (submit-only+keys, top-only+keys) and with TLS on the
+# game port (submit-only+tls, top-only+tls). The last rows
 # (submit-only+cluster, top-only+cluster) run the server on the Redis Cluster
 # of scripts/services.sh (three primaries, three replicas, all on this
 # machine) over leaderboards spread evenly over the primaries, with each
@@ -572,7 +573,15 @@ stop_server
 
 # The same server with game server keys (authentication is once per
 # connection, so the rows should match submit-only and top-only), then with
-# TLS on the game port (a certificate made for this run).
+# TLS on the game port (a certificate made for this run). Both are compared
+# with the +plain rows, which run just before them on a server restarted
+# without either, so that the three see the same database and machine load
+# (the first rows of the table run behind the prefill's database writes).
+say "submit-only+plain, top-only+plain (restarted, for +keys and +tls), ${seconds}s each"
+start_server
+loadgen submit-only+plain "${common[@]}" --mix=submit=1
+loadgen top-only+plain "${common[@]}" --mix=top=1
+stop_server
 made=$("$bin/leaderboard_cli" keygen --app bench --key_id bench --rights all)
 (umask 077
  printf '%s\n' "$made" | sed -n 's/^key: //p' >"$work/game_key"
@@ -592,6 +601,17 @@ start_server --server_tls_cert="$work/tls-cert.pem" \
 tls=(--tls --tls_ca="$work/tls-cert.pem")
 loadgen submit-only+tls "${common[@]}" "${tls[@]}" --mix=submit=1
 loadgen top-only+tls "${common[@]}" "${tls[@]}" --mix=top=1
+# The handshake's own cost: the server's CPU time over handshakes made one
+# after another (openssl s_client, which then closes), per handshake.
+handshakes=300
+ticks_before=$(cpu_ticks "$host_pid")
+for _ in $(seq "$handshakes"); do
+  openssl s_client -connect "127.0.0.1:$tcp_port" -CAfile "$work/tls-cert.pem" \
+    </dev/null >/dev/null 2>&1 || true
+done
+ticks_after=$(cpu_ticks "$host_pid")
+handshake_line=$(awk -v t=$((ticks_after - ticks_before)) -v hz="$ticks_per_second" \
+  -v n="$handshakes" 'BEGIN {printf "%.0f us of server CPU per new TLS connection (%d handshakes by openssl s_client, RSA 2048 certificate)", t * 1e6 / hz / n, n}')
 stop_server
 
 # --- Redis alone. ---------------------------------------------------------
@@ -712,6 +732,9 @@ echo "srv p50/p99/p99.9: the server's own latency of the row's kind of work" \
 for note in "${drain_notes[@]}"; do echo "  $note"; done
 if [ -n "${cache_line:-}" ]; then
   echo "top answer cache over the +cache runs: $cache_line"
+fi
+if [ -n "${handshake_line:-}" ]; then
+  echo "TLS handshake: $handshake_line"
 fi
 echo "cmds/trips/ctxsw@1: Redis commands, Redis round trips and server" \
   "context switches per request, measured one request at a time (INFO" \
