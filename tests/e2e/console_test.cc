@@ -323,8 +323,8 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
                 "defined at run time, lowest first"),
             std::string::npos)
       << seen["defined_row"];
-  EXPECT_NE(seen["defined_row"][2].get<std::string>().find("every day from " +
-                                                           ManifestTime(kStarts)),
+  EXPECT_NE(seen["defined_row"][2].get<std::string>().find(
+                "every day from " + ManifestTime(kStarts)),
             std::string::npos)
       << seen["defined_row"];
   ASSERT_GE(seen["changed_row"].size(), 3u) << seen;
@@ -345,10 +345,9 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
              entry["reset_schedules"][0]["period"] == "week";
   }
   EXPECT_TRUE(stored) << listing;
-  EXPECT_EQ(Call("GET", "/v1/leaderboard_schedules/status/" + defined +
-                            "_day/")
-                .body,
-            "{}");
+  EXPECT_EQ(
+      Call("GET", "/v1/leaderboard_schedules/status/" + defined + "_day/").body,
+      "{}");
   EXPECT_NE(seen["readiness"].get<std::string>().find("ready"),
             std::string::npos);
   EXPECT_GT(seen["metric_count"], 5);

@@ -75,9 +75,9 @@ class LeaderboardDefinitionTest : public testing::Test {
  protected:
   ~LeaderboardDefinitionTest() override { probe_.ForgetLeaderboards(prefix_); }
 
-  HostProcess::Options ServerOptions(const std::vector<std::string>& extra,
-                                     const std::string& arguments =
-                                         ArgumentsJson({}, {})) const {
+  HostProcess::Options ServerOptions(
+      const std::vector<std::string>& extra,
+      const std::string& arguments = ArgumentsJson({}, {})) const {
     auto options = HostProcess::Options::WithArguments(arguments);
     options.flags = {"--external_ip=127.0.0.1",
                      std::string("--api_token=") + kToken};
@@ -168,9 +168,9 @@ TEST_F(LeaderboardDefinitionTest,
   bool announced = false;
   for (const auto& schedule :
        authenticated.response.leaderboard_authentication().reset_schedules()) {
-    announced = announced || (schedule.leaderboard_id() == id &&
-                              schedule.period() == 0 &&
-                              schedule.starts() == CompactTime(starts));
+    announced = announced ||
+                (schedule.leaderboard_id() == id && schedule.period() == 0 &&
+                 schedule.starts() == CompactTime(starts));
   }
   EXPECT_TRUE(announced) << authenticated.response.DebugString();
 
@@ -179,7 +179,8 @@ TEST_F(LeaderboardDefinitionTest,
            {"p1", 71.25}, {"p2", 69.5}, {"p3", 80}}) {
     ASSERT_TRUE(client
                     .SubmitScore(id, QueryBuilder::Account("guest", account),
-                                 score, Leaderboard::ScoreSubmission::kHighScore)
+                                 score,
+                                 Leaderboard::ScoreSubmission::kHighScore)
                     .ok());
   }
   const std::vector<std::pair<std::string, double>> lowest_first = {
@@ -214,13 +215,14 @@ TEST_F(LeaderboardDefinitionTest,
     EXPECT_EQ(top[i]["score"].GetDouble(), lowest_first[i].second);
   }
   EXPECT_EQ(Top(client, id, Query::kYesterday), lowest_first);
-  EXPECT_EQ(Top(client, id, Query::kYesterday,
-                document["period_start"].GetString()),
-            lowest_first);
+  EXPECT_EQ(
+      Top(client, id, Query::kYesterday, document["period_start"].GetString()),
+      lowest_first);
   EXPECT_TRUE(Top(client, id, Query::kDaily).empty());
   // Both servers ran their reset checks for a few more seconds: still one.
   ASSERT_TRUE(
-      WaitFor([&] { return LocalNow() > starts + posix_time::seconds(3); }, seconds(10)));
+      WaitFor([&] { return LocalNow() > starts + posix_time::seconds(3); },
+              seconds(10)));
   EXPECT_EQ(LoggedResets(key), std::vector<std::string>{CompactTime(starts)});
   client.Close();
   EXPECT_EQ(ExitCode(a.Stop(SIGTERM)), 0);
@@ -230,9 +232,9 @@ TEST_F(LeaderboardDefinitionTest,
   // definition's rules: negated in Redis, lowest first.
   StoreProbe redis_probe(redis.port());
   redis_probe.DeleteKeys("leaderboard:" + id + "*");
-  auto options = ServerOptions({redis.HostFlag(), "--force_leaderboard_recovery",
-                                "--alsologtostderr",
-                                "--recovery_target_leaderboard_ids=" + id});
+  auto options = ServerOptions(
+      {redis.HostFlag(), "--force_leaderboard_recovery", "--alsologtostderr",
+       "--recovery_target_leaderboard_ids=" + id});
   HostProcess recovery(options);
   ASSERT_TRUE(recovery.Start());
   ASSERT_EQ(ExitCode(recovery.WaitForExit(seconds(60))), 0) << recovery.Log();
@@ -289,9 +291,9 @@ TEST_F(LeaderboardDefinitionTest, RefusalsStoreNothingAndTheServerGoesOn) {
                           R"(", "ends": "2099-01-01 00:00:00"})";
   expect_refused(fresh, "{\"reset_schedules\": [" + day + ", " + day + "]}",
                  400, fresh + "_day already has a schedule");
-  expect_refused(fresh, "{\"reset_schedules\": [\"" +
-                            std::string(17 * 1024, 'x') + "\"]}",
-                 413, "larger than 16384 bytes");
+  expect_refused(
+      fresh, "{\"reset_schedules\": [\"" + std::string(17 * 1024, 'x') + "\"]}",
+      413, "larger than 16384 bytes");
 
   // The manifest wins.
   expect_refused(manifest_id, "{}", 409, "defined by the manifest");
@@ -300,10 +302,10 @@ TEST_F(LeaderboardDefinitionTest, RefusalsStoreNothingAndTheServerGoesOn) {
   EXPECT_EQ(retire_manifest.status, 409) << retire_manifest.body;
   EXPECT_EQ(Api(port, "DELETE", "/v1/leaderboards/" + fresh + "/").status, 404);
   // No token, no change.
-  EXPECT_EQ(HttpRequest(port, "PUT", "/v1/leaderboards/" + fresh + "/", {},
-                        "{}")
-                .status,
-            401);
+  EXPECT_EQ(
+      HttpRequest(port, "PUT", "/v1/leaderboards/" + fresh + "/", {}, "{}")
+          .status,
+      401);
 
   // A leaderboard made by its first score keeps its order; its schedules and
   // other rules may change.
@@ -315,17 +317,18 @@ TEST_F(LeaderboardDefinitionTest, RefusalsStoreNothingAndTheServerGoesOn) {
                                Leaderboard::ScoreSubmission::kHighScore)
                   .ok());
   expect_refused(scored, DailyBody("ascending", tomorrow), 409, "has scores");
-  const HttpAnswer kept = Define(port, scored, DailyBody("descending", tomorrow));
+  const HttpAnswer kept =
+      Define(port, scored, DailyBody("descending", tomorrow));
   EXPECT_EQ(kept.status, 201) << kept.body;
   // Its scores are kept when it is retired, and its schedule stops.
   const HttpAnswer retired =
       Api(port, "DELETE", "/v1/leaderboards/" + scored + "/");
   EXPECT_EQ(retired.status, 200) << retired.body;
   EXPECT_EQ(Listed(port, scored)["retired"].GetBool(), true);
-  EXPECT_EQ(Api(port, "GET", "/v1/leaderboard_schedules/status/" + scored +
-                                 "_day/")
-                .body,
-            "{}");
+  EXPECT_EQ(
+      Api(port, "GET", "/v1/leaderboard_schedules/status/" + scored + "_day/")
+          .body,
+      "{}");
   EXPECT_EQ(Top(client, scored, Query::kAllTime),
             (std::vector<std::pair<std::string, double>>{{"p1", 10}}));
   // Retired, it is still a leaderboard with scores: the order holds.
@@ -337,9 +340,8 @@ TEST_F(LeaderboardDefinitionTest, RefusalsStoreNothingAndTheServerGoesOn) {
   std::vector<std::thread> writers;
   for (int i = 0; i < 6; ++i) {
     writers.emplace_back([&, i] {
-      const HttpAnswer answer =
-          Define(i % 2 == 0 ? a.api_port() : b.api_port(), raced,
-                 DailyBody("ascending", tomorrow));
+      const HttpAnswer answer = Define(i % 2 == 0 ? a.api_port() : b.api_port(),
+                                       raced, DailyBody("ascending", tomorrow));
       (answer.status == 201   ? created
        : answer.status == 200 ? changed
        : answer.status == 409 ? conflicts

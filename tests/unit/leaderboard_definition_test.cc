@@ -2,6 +2,8 @@
 // definition's body, the registries' run-time updates (schedules that come,
 // change, stay and go beside the manifest's; options the manifest wins) and
 // the snapshot cell that request threads read them through.
+#include "leaderboard/core/leaderboard_definition.h"
+
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
 
@@ -14,7 +16,6 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "leaderboard/core/leaderboard_definition.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/core/snapshot_cell.h"
@@ -61,12 +62,12 @@ TEST(LeaderboardDefinitionParseTest, ReadsRulesAndSchedulesAndKeepsThemStored) {
 
   // The stored forms read back as the same definition.
   LeaderboardDefinition again;
-  ASSERT_EQ(ParseError("{\"ranking_option\": " +
-                           definition.RankingOptionText() +
-                           ", \"reset_schedules\": " +
-                           definition.SchedulesText() + "}",
-                       &again),
-            "");
+  ASSERT_EQ(
+      ParseError("{\"ranking_option\": " + definition.RankingOptionText() +
+                     ", \"reset_schedules\": " + definition.SchedulesText() +
+                     "}",
+                 &again),
+      "");
   EXPECT_TRUE(again.option.SameOrder(definition.option));
   EXPECT_EQ(again.option.enable_dense, definition.option.enable_dense);
   EXPECT_EQ(again.schedules, definition.schedules);
@@ -133,8 +134,7 @@ class DefinedRegistriesTest : public testing::Test {
     return {id, "day", 1, starts, "2099-01-01 00:00:00"};
   }
 
-  const boost::posix_time::ptime now_ =
-      time_from_string("2021-02-08 12:00:00");
+  const boost::posix_time::ptime now_ = time_from_string("2021-02-08 12:00:00");
 };
 
 TEST_F(DefinedRegistriesTest, SchedulesComeChangeStayAndGoBesideTheManifest) {
@@ -147,10 +147,9 @@ TEST_F(DefinedRegistriesTest, SchedulesComeChangeStayAndGoBesideTheManifest) {
   EXPECT_TRUE(Registry::IsManifestSchedule("stage_day"));
 
   // A definition's schedule comes; one with the manifest's key is ignored.
-  Registry::ReplaceDefinedSchedules(
-      {Daily("laps", "2021-01-04 18:00:00"),
-       Daily("stage", "2021-01-04 18:00:00")},
-      now_);
+  Registry::ReplaceDefinedSchedules({Daily("laps", "2021-01-04 18:00:00"),
+                                     Daily("stage", "2021-01-04 18:00:00")},
+                                    now_);
   EXPECT_TRUE(Registry::HasDaySchedule("laps"));
   EXPECT_FALSE(Registry::IsManifestSchedule("laps_day"));
   EXPECT_EQ(Registry::Find("stage_day")->starts(),
@@ -159,8 +158,9 @@ TEST_F(DefinedRegistriesTest, SchedulesComeChangeStayAndGoBesideTheManifest) {
 
   // It falls due and moves on; the same definition again keeps that state.
   const auto due = time_from_string("2021-02-08 18:00:00");
-  ASSERT_TRUE(Registry::WithLockedSchedules(
-      [&](Registry::ScheduleMap& map) { return map.at("laps_day").IsResetTime(due); }));
+  ASSERT_TRUE(Registry::WithLockedSchedules([&](Registry::ScheduleMap& map) {
+    return map.at("laps_day").IsResetTime(due);
+  }));
   Registry::ReplaceDefinedSchedules({Daily("laps", "2021-01-04 18:00:00")},
                                     due);
   EXPECT_EQ(Registry::Find("laps_day")->next_date_time(), due + hours(24));
@@ -183,7 +183,8 @@ TEST_F(DefinedRegistriesTest, TheManifestsOptionWinsOverADefinition) {
   ASSERT_TRUE(RankingOptions::InitializeRankingOption(manifest));
   RankingOption ascending;
   ascending.sort_order = RankingOption::SortOrder::kAscending;
-  RankingOptions::SetDefinedOptions({{"stage", ascending}, {"laps", ascending}});
+  RankingOptions::SetDefinedOptions(
+      {{"stage", ascending}, {"laps", ascending}});
   RankingOption option;
   ASSERT_TRUE(RankingOptions::GetRankingOption("stage", &option));
   EXPECT_FALSE(option.ascending());

@@ -415,11 +415,10 @@ TEST_F(MysqlSchemaTest, ScriptSplitting) {
 }
 
 TEST_F(MysqlSchemaTest, BrokenContractsStopTheProcess) {
-  EXPECT_DEATH(
-      MakeScoreSubmissionQuery("s", kPlayer, 1, 1, kNotADateTime,
-                               SubmissionResponse::kNone),
-      "Assert failed: result != ScoreSubmission::Response::kNone: "
-      "result: 1");
+  EXPECT_DEATH(MakeScoreSubmissionQuery("s", kPlayer, 1, 1, kNotADateTime,
+                                        SubmissionResponse::kNone),
+               "Assert failed: result != ScoreSubmission::Response::kNone: "
+               "result: 1");
   EXPECT_DEATH(MakeBulkScoreSubmissionQuery("s_daily", "s", {}),
                "Assert failed: ! requests.empty\\(\\)");
   EXPECT_DEATH(MakeResetScheduleLogInsertQuery("", "k", "d"),

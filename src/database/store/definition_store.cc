@@ -10,6 +10,7 @@ namespace {
 
 constexpr std::size_t kConnectionCount = 1;
 constexpr unsigned kDuplicateKeyError = 1062;
+constexpr unsigned kStatementTimeoutSeconds = 10;
 
 std::string DescribeError(const vel::Mariadb::Error& error) {
   return "database error " + std::to_string(error.code) + ": " +
@@ -22,8 +23,7 @@ std::string DefinitionStore::MakeTableQuery() {
   return std::string("CREATE TABLE IF NOT EXISTS ") + kTableName + "(\n" +
          "  leaderboard_id VARCHAR(64) NOT NULL,\n" +
          "  ranking_option TEXT NOT NULL,\n" +
-         "  reset_schedules TEXT NOT NULL,\n" +
-         "  version BIGINT NOT NULL,\n" +
+         "  reset_schedules TEXT NOT NULL,\n" + "  version BIGINT NOT NULL,\n" +
          "  retired TINYINT(1) NOT NULL DEFAULT 0,\n" +
          "  updated_at DATETIME NOT NULL DEFAULT CURRENT_TIMESTAMP,\n" +
          "  PRIMARY KEY(leaderboard_id)\n" + ") CHARACTER SET " +
@@ -39,7 +39,12 @@ std::shared_ptr<DefinitionStore> DefinitionStore::Open(
       character_set, vel::Mariadb::kDefaultAutoRetryOnDeadlock,
       vel::Mariadb::kDefaultClientFlags, slow_query_threshold_ms,
       vel::Mariadb::kDefaultConnectionFailureHandler);
-  if (!client || !client->Initialize()) {
+  // A definition is an operator's request waiting on an API thread: a hung
+  // database fails it in seconds, not in the pool's default minutes.
+  vel::Mariadb::Timeouts timeouts;
+  timeouts.read_seconds = kStatementTimeoutSeconds;
+  timeouts.write_seconds = kStatementTimeoutSeconds;
+  if (!client || !client->SetTimeouts(timeouts) || !client->Initialize()) {
     LOG(ERROR) << "Failed to connect the leaderboard definitions' database "
                   "client: server="
                << server_url;
@@ -65,8 +70,7 @@ void DefinitionStore::Finalize() {
 }
 
 vel::Mariadb::Error DefinitionStore::Run(
-    const std::string& statement,
-    std::shared_ptr<vel::ResultSets>* results) {
+    const std::string& statement, std::shared_ptr<vel::ResultSets>* results) {
   return client_->ExecuteQuerySync(statement, results);
 }
 
@@ -76,12 +80,12 @@ std::string DefinitionStore::Quoted(const std::string& value) const {
 
 bool DefinitionStore::LoadAll(std::vector<Row>* rows, std::string* error) {
   std::shared_ptr<vel::ResultSets> results;
-  const vel::Mariadb::Error failed = Run(
-      std::string("SELECT leaderboard_id, ranking_option, reset_schedules, "
-                  "version, retired, DATE_FORMAT(updated_at, "
-                  "'%Y-%m-%d %H:%i:%s') FROM ") +
-          kTableName + " ORDER BY leaderboard_id",
-      &results);
+  const vel::Mariadb::Error failed =
+      Run(std::string("SELECT leaderboard_id, ranking_option, reset_schedules, "
+                      "version, retired, DATE_FORMAT(updated_at, "
+                      "'%Y-%m-%d %H:%i:%s') FROM ") +
+              kTableName + " ORDER BY leaderboard_id",
+          &results);
   if (failed) {
     *error = DescribeError(failed);
     return false;
@@ -136,9 +140,9 @@ DefinitionStore::Outcome DefinitionStore::Write(const Row& row,
     statement = std::string("INSERT INTO ") + kTableName +
                 " (leaderboard_id, ranking_option, reset_schedules, version, "
                 "retired, updated_at) VALUES (" +
-                Quoted(row.leaderboard_id) + ", " +
-                Quoted(row.ranking_option) + ", " +
-                Quoted(row.reset_schedules) + ", 1, " + retired + ", NOW())";
+                Quoted(row.leaderboard_id) + ", " + Quoted(row.ranking_option) +
+                ", " + Quoted(row.reset_schedules) + ", 1, " + retired +
+                ", NOW())";
   } else {
     statement = std::string("UPDATE ") + kTableName +
                 " SET ranking_option = " + Quoted(row.ranking_option) +

@@ -50,8 +50,9 @@ class DefinitionStore {
   // CREATE TABLE IF NOT EXISTS leaderboard_definition. Pure.
   static std::string MakeTableQuery();
 
-  // Connects a client of its own and makes sure the table exists. Null,
-  // with the reason logged, when the database cannot be reached.
+  // Connects a client of its own (a statement that gets no answer within
+  // 10 s fails) and makes sure the table exists. Null, with the reason
+  // logged, when the database cannot be reached.
   static std::shared_ptr<DefinitionStore> Open(
       const std::string& server_url, const std::string& user_id,
       const std::string& password, const std::string& database_name,

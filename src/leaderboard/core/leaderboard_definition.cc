@@ -9,8 +9,8 @@ namespace {
 
 // The members a schedule of a definition may have.
 const std::set<std::string>& ScheduleMembers() {
-  static const std::set<std::string> members = {
-      "leaderboard_id", "period", "interval", "starts", "ends"};
+  static const std::set<std::string> members = {"leaderboard_id", "period",
+                                                "interval", "starts", "ends"};
   return members;
 }
 

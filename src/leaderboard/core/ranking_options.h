@@ -69,8 +69,7 @@ class RankingOptions {
   // Leaderboard id -> option. Written only during start-up.
   static std::map<std::string, RankingOption> the_ranking_options;
   // Leaderboard id -> option of the leaderboards defined at run time.
-  static SnapshotCell<std::map<std::string, RankingOption>>
-      the_defined_options;
+  static SnapshotCell<std::map<std::string, RankingOption>> the_defined_options;
 };
 
 }  // namespace plemox

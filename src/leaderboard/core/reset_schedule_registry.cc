@@ -26,11 +26,10 @@ const char* FieldTypeName(FieldType type) {
 bool CheckRequiredField(const vel::Json& element, const char* key,
                         FieldType type, std::string* error) {
   if (!element.HasMember(key)) {
-    *error =
-        std::string(
-            "Required field does not exists in the element of "
-            "'leaderboard_reset_schedules': field=") +
-        key;
+    *error = std::string(
+                 "Required field does not exists in the element of "
+                 "'leaderboard_reset_schedules': field=") +
+             key;
     return false;
   }
   const vel::Json value = element[key];
@@ -57,8 +56,7 @@ std::string UnexpectedValue(const char* key, const std::string& value,
 // Checks one element of the reset schedules; false with the first fault in
 // *error. With dated weekly tables on, a period other than "week" is fatal
 // for the manifest (`manifest`) and an error for a definition.
-bool CheckElement(const vel::Json& element, bool manifest,
-                  std::string* error) {
+bool CheckElement(const vel::Json& element, bool manifest, std::string* error) {
   if (!element.IsObject()) {
     *error =
         "The element of 'leaderboard_reset_schedules' must be an object type";
@@ -111,20 +109,20 @@ bool CheckElement(const vel::Json& element, bool manifest,
   // negative number would never get there.
   const std::int64_t interval = element["interval"].GetInt();
   if (interval < 1 || interval > ResetSchedule::kMaxInterval) {
-    *error = UnexpectedValue("interval", element["interval"].ToString(),
-                             "(an integer from 1 to " +
-                                 std::to_string(ResetSchedule::kMaxInterval) +
-                                 ")",
-                             leaderboard_id);
+    *error =
+        UnexpectedValue("interval", element["interval"].ToString(),
+                        "(an integer from 1 to " +
+                            std::to_string(ResetSchedule::kMaxInterval) + ")",
+                        leaderboard_id);
     return false;
   }
   for (const char* key : {"starts", "ends"}) {
     const std::string text = element[key].GetString();
     boost::posix_time::ptime parsed;
     if (!ParseDateTime(text, &parsed)) {
-      *error = UnexpectedValue(key, text,
-                               "(a date time like '2021-02-08 00:00:00')",
-                               leaderboard_id);
+      *error =
+          UnexpectedValue(key, text, "(a date time like '2021-02-08 00:00:00')",
+                          leaderboard_id);
       return false;
     }
   }
@@ -286,8 +284,7 @@ void ResetScheduleRegistry::ReplaceDefinedSchedules(
     // An unchanged schedule keeps its state (the occurrence it waits for).
     if (known != the_defined.end() && known->second == schedule) continue;
     ResetSchedule built(schedule.leaderboard_id, schedule.period,
-                        schedule.interval, schedule.starts, schedule.ends,
-                        now);
+                        schedule.interval, schedule.starts, schedule.ends, now);
     LOG(INFO) << "A reset schedule defined at run time is in force"
               << ": leaderboard_key=" << key << ", period=" << schedule.period
               << ", interval=" << schedule.interval

@@ -46,9 +46,9 @@ class ResetScheduleRegistry {
     std::string starts;
     std::string ends;
     bool operator==(const DefinedSchedule& other) const {
-      return leaderboard_id == other.leaderboard_id &&
-             period == other.period && interval == other.interval &&
-             starts == other.starts && ends == other.ends;
+      return leaderboard_id == other.leaderboard_id && period == other.period &&
+             interval == other.interval && starts == other.starts &&
+             ends == other.ends;
     }
   };
 

@@ -40,7 +40,7 @@ using Clock = std::chrono::steady_clock;
 std::mutex the_change_mutex;
 
 std::mutex the_state_mutex;
-std::shared_ptr<DefinitionStore> the_store;                   // GUARDED_BY
+std::shared_ptr<DefinitionStore> the_store;                    // GUARDED_BY
 std::map<std::string, LeaderboardDefinition> the_definitions;  // GUARDED_BY
 
 // The sync thread.
@@ -155,8 +155,7 @@ void AnnounceChange() {
                  << vel::Redis::ResultName(result)
                  << "); the other servers apply it at their next full reload, "
                     "within "
-                 << LeaderboardDefinitions::kFullReloadInterval.count()
-                 << " s";
+                 << LeaderboardDefinitions::kFullReloadInterval.count() << " s";
   }
 }
 
@@ -174,9 +173,9 @@ std::optional<std::string> ReadVersion() {
 void RunSync(std::optional<std::string> seen) {
   auto last_reload = Clock::now();
   std::unique_lock<std::mutex> lock(the_sync_mutex);
-  while (!the_sync_wake.wait_for(
-      lock, LeaderboardDefinitions::kVersionCheckInterval,
-      [] { return the_sync_stop; })) {
+  while (!the_sync_wake.wait_for(lock,
+                                 LeaderboardDefinitions::kVersionCheckInterval,
+                                 [] { return the_sync_stop; })) {
     lock.unlock();
     const std::optional<std::string> version = ReadVersion();
     const bool moved = version && version != seen;
@@ -429,8 +428,8 @@ Answer LeaderboardDefinitions::Define(const std::string& leaderboard_id,
   if (!before.SameOrder(definition.option)) {
     bool has_scores = false;
     if (!HasScores(*store, leaderboard_id, &has_scores, &error)) {
-      return Error(503, "Whether the leaderboard has scores is unknown: " +
-                            error);
+      return Error(503,
+                   "Whether the leaderboard has scores is unknown: " + error);
     }
     if (has_scores) {
       return Error(409, "Leaderboard " + leaderboard_id +
@@ -442,8 +441,7 @@ Answer LeaderboardDefinitions::Define(const std::string& leaderboard_id,
   row.leaderboard_id = leaderboard_id;
   row.ranking_option = definition.RankingOptionText();
   row.reset_schedules = definition.SchedulesText();
-  if (auto refused =
-          WriteAndApply(*store, row, stored ? stored->version : 0)) {
+  if (auto refused = WriteAndApply(*store, row, stored ? stored->version : 0)) {
     return *refused;
   }
   LOG(INFO) << "Leaderboard " << (stored ? "definition changed" : "defined")
@@ -467,8 +465,8 @@ Answer LeaderboardDefinitions::Retire(const std::string& leaderboard_id) {
     return Error(503, "The stored definition could not be read: " + error);
   }
   if (!stored || stored->retired) {
-    return Error(404, "Leaderboard " + leaderboard_id +
-                          " has no definition in force");
+    return Error(
+        404, "Leaderboard " + leaderboard_id + " has no definition in force");
   }
   DefinitionStore::Row row = *stored;
   row.retired = true;
@@ -510,9 +508,9 @@ Answer LeaderboardDefinitions::List() {
     RankingOption option;
     RankingOptions::GetRankingOption(id, &option);
     auto schedules = manifest_schedules[id];
-    entries[id] = Entry(id, "manifest", option,
-                        schedules.IsNull() ? vel::Json::MakeArray()
-                                           : std::move(schedules));
+    entries[id] = Entry(
+        id, "manifest", option,
+        schedules.IsNull() ? vel::Json::MakeArray() : std::move(schedules));
   }
   {
     std::lock_guard<std::mutex> lock(the_state_mutex);

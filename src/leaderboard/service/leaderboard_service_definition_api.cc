@@ -41,9 +41,8 @@ bool OnChangeRequested(ApiService::Response* response,
 }  // namespace
 
 void service_internal::RegisterDefinitionApiRoutes() {
-  ApiService::RegisterHandler(ApiService::kGet,
-                              boost::regex("/v1/leaderboards/"),
-                              &OnListRequested);
+  ApiService::RegisterHandler(
+      ApiService::kGet, boost::regex("/v1/leaderboards/"), &OnListRequested);
   // Any segment: an id that breaks the id rule is answered 400, not 404.
   ApiService::RegisterHandler(
       ApiService::kPut | ApiService::kDelete,
