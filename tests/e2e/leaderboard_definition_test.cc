@@ -3,7 +3,9 @@
 // server is ranked lowest first by another server sharing the Redis (of the
 // test's own, so that one of them becomes master) and the database, rolls
 // over once, is archived and announced lowest first, and is rebuilt lowest
-// first by recovery; and every refusal leaves nothing stored.
+// first by recovery; and every refusal leaves nothing stored. Each test has
+// a database of its own: definitions are shared by every server on one
+// database, and those of one test must not reach the servers of another.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -17,6 +19,7 @@
 #include "client/query_builder.h"
 #include "support/host_process.h"
 #include "support/http_get.h"
+#include "support/own_database_test.h"
 #include "support/private_redis.h"
 #include "support/reset_test_support.h"
 #include "support/store_probe.h"
@@ -71,16 +74,17 @@ std::string DailyBody(const std::string& sort_order,
          ManifestTime(starts) + R"(", "ends": "2099-01-01 00:00:00"}]})";
 }
 
-class LeaderboardDefinitionTest : public testing::Test {
+class LeaderboardDefinitionTest : public OwnDatabaseTest {
  protected:
-  ~LeaderboardDefinitionTest() override { probe_.ForgetLeaderboards(prefix_); }
+  LeaderboardDefinitionTest() : OwnDatabaseTest("e2edef") {}
 
   HostProcess::Options ServerOptions(
       const std::vector<std::string>& extra,
       const std::string& arguments = ArgumentsJson({}, {})) const {
     auto options = HostProcess::Options::WithArguments(arguments);
     options.flags = {"--external_ip=127.0.0.1",
-                     std::string("--api_token=") + kToken};
+                     std::string("--api_token=") + kToken,
+                     "--mysql_db_name=" + database_};
     options.flags.insert(options.flags.end(), extra.begin(), extra.end());
     return options;
   }
@@ -107,17 +111,13 @@ class LeaderboardDefinitionTest : public testing::Test {
 
   std::vector<std::string> LoggedResets(const std::string& key) {
     std::vector<std::string> out;
-    for (const auto& row :
-         probe_.Rows("SELECT schedule_date_time FROM reset_schedule_log WHERE "
-                     "leaderboard_key = '" +
-                     key + "'")) {
+    for (const auto& row : probe_.Rows(
+             "SELECT schedule_date_time FROM " + database_ +
+             ".reset_schedule_log WHERE leaderboard_key = '" + key + "'")) {
       out.push_back(row.at(0));
     }
     return out;
   }
-
-  const std::string prefix_ = UniquePrefix("e2edef");
-  StoreProbe probe_;
 };
 
 TEST_F(LeaderboardDefinitionTest,
@@ -352,15 +352,15 @@ TEST_F(LeaderboardDefinitionTest, RefusalsStoreNothingAndTheServerGoesOn) {
   EXPECT_EQ(created.load(), 1);
   EXPECT_EQ(others.load(), 0);
   const auto versions = probe_.Rows(
-      "SELECT version FROM leaderboard_definition WHERE leaderboard_id = '" +
-      raced + "'");
+      "SELECT version FROM " + database_ +
+      ".leaderboard_definition WHERE leaderboard_id = '" + raced + "'");
   ASSERT_EQ(versions.size(), 1u);
   EXPECT_EQ(versions[0][0], std::to_string(created + changed));
 
   // Nothing of the refused requests was stored, and the server goes on.
   EXPECT_TRUE(probe_
-                  .Rows("SELECT leaderboard_id FROM leaderboard_definition "
-                        "WHERE leaderboard_id IN ('" +
+                  .Rows("SELECT leaderboard_id FROM " + database_ +
+                        ".leaderboard_definition WHERE leaderboard_id IN ('" +
                         fresh + "', '" + manifest_id + "')")
                   .empty());
   EXPECT_TRUE(Listed(port, fresh).IsNull());

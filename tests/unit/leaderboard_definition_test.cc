@@ -111,13 +111,22 @@ TEST(LeaderboardDefinitionParseTest, RefusesEachFaultNamingIt) {
   }
 }
 
-TEST(LeaderboardDefinitionParseTest, DatedWeeklyTablesRefuseOtherPeriods) {
+TEST(LeaderboardDefinitionParseTest, DatedWeeklyTablesRefuseSchedules) {
   gflags::FlagSaver saver;
   FLAGS_use_leaderboard_table_with_date = true;
-  // Refused, not fatal as the manifest's check is.
-  EXPECT_NE(ParseError("{\"reset_schedules\": [" + std::string(kDay) + "]}")
-                .find("only 'week'"),
-            std::string::npos);
+  // Refused, not fatal as the manifest's check of a daily schedule is; a
+  // weekly one too, since its dated tables would not exist.
+  const std::string week =
+      R"({"period": "week", "interval": 1, "starts": "2021-01-04 06:00:00",
+          "ends": "2099-01-01 00:00:00"})";
+  for (const std::string& schedule : {std::string(kDay), week}) {
+    EXPECT_NE(ParseError("{\"reset_schedules\": [" + schedule + "]}")
+                  .find("--use_leaderboard_table_with_date"),
+              std::string::npos)
+        << schedule;
+  }
+  EXPECT_EQ(ParseError(R"({"ranking_option": {"sort_order": "ascending"}})"),
+            "");
 }
 
 class DefinedRegistriesTest : public testing::Test {

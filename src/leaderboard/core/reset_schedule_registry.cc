@@ -77,17 +77,20 @@ bool CheckElement(const vel::Json& element, bool manifest, std::string* error) {
              leaderboard_id;
     return false;
   }
-  if (FLAGS_use_leaderboard_table_with_date && period_string != "week") {
-    if (manifest) {
-      LOG(FATAL) << "Assert failed: period_string == \"week\""
-                 << ": "
-                 << "period(" << period_string << ") is not 'week'. "
-                 << "Not implemented yet.";
-    }
-    *error = "period '" + period_string +
-             "' is not available with --use_leaderboard_table_with_date "
-             "(only 'week' is)";
+  // Dated weekly tables are made at start-up for the manifest's weekly
+  // schedules only, so a definition made at run time may have none.
+  if (FLAGS_use_leaderboard_table_with_date && !manifest) {
+    *error =
+        "reset schedules cannot be defined at run time with "
+        "--use_leaderboard_table_with_date (its dated weekly tables are made "
+        "at start-up from the manifest)";
     return false;
+  }
+  if (FLAGS_use_leaderboard_table_with_date && period_string != "week") {
+    LOG(FATAL) << "Assert failed: period_string == \"week\""
+               << ": "
+               << "period(" << period_string << ") is not 'week'. "
+               << "Not implemented yet.";
   }
   if (!CheckRequiredField(element, "interval", FieldType::kInteger, error) ||
       !CheckRequiredField(element, "starts", FieldType::kString, error) ||

@@ -75,8 +75,8 @@ class ResetScheduleRegistry {
   // Checks one schedule of a definition made at run time (an element of the
   // manifest's form, "leaderboard_id" included) as ValidateResetSchedule
   // checks the manifest's, without logging or stopping: false with the
-  // first fault in *error. With dated weekly tables on, a period other than
-  // "week" is refused. Pure; any thread.
+  // first fault in *error. With dated weekly tables on, every schedule is
+  // refused (their tables are made at start-up). Pure; any thread.
   static bool CheckDefinedSchedule(const vel::Json& element,
                                    std::string* error);
 
