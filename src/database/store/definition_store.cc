@@ -52,12 +52,17 @@ std::shared_ptr<DefinitionStore> DefinitionStore::Open(
   }
   auto store = std::make_shared<DefinitionStore>(std::move(client));
   const vel::Mariadb::Error error = store->Run(MakeTableQuery());
-  if (error) {
-    LOG(ERROR) << "Failed to create the " << kTableName
-               << " table: " << DescribeError(error);
-    return nullptr;
+  if (!error) return store;
+  // A user without CREATE may still use a table an operator made.
+  if (!store->Run(std::string("SELECT 1 FROM ") + kTableName + " LIMIT 1")) {
+    LOG(WARNING) << "Could not create the " << kTableName
+                 << " table, but it exists and is used: "
+                 << DescribeError(error);
+    return store;
   }
-  return store;
+  LOG(ERROR) << "Failed to create the " << kTableName
+             << " table: " << DescribeError(error);
+  return nullptr;
 }
 
 DefinitionStore::DefinitionStore(std::shared_ptr<vel::Mariadb> client)

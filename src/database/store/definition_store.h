@@ -51,8 +51,10 @@ class DefinitionStore {
   static std::string MakeTableQuery();
 
   // Connects a client of its own (a statement that gets no answer within
-  // 10 s fails) and makes sure the table exists. Null, with the reason
-  // logged, when the database cannot be reached.
+  // 10 s fails) and makes sure the table exists (CREATE TABLE IF NOT
+  // EXISTS; a user without CREATE may use a table that exists). Null, with
+  // the reason logged, when the database cannot be reached or the table
+  // can neither be made nor read.
   static std::shared_ptr<DefinitionStore> Open(
       const std::string& server_url, const std::string& user_id,
       const std::string& password, const std::string& database_name,
