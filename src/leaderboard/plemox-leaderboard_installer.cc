@@ -13,6 +13,7 @@
 #include "leaderboard/console/console_routes.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/service/database_write_counter.h"
+#include "leaderboard/service/leaderboard_definitions.h"
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/profiling_counters.h"
@@ -129,6 +130,13 @@ bool RunRecoveryMode(const vel::ArgumentMap& arguments) {
       arguments.FindArrayArgument("ranking_options");
   LEADERBOARD_ASSERT(RankingOptions::InitializeRankingOption(ranking_options))
       << "Failed to initialize ranking options.";
+  // And those of the leaderboards defined at run time, so that a defined
+  // lowest-first leaderboard is rebuilt lowest first.
+  LEADERBOARD_ASSERT(LeaderboardDefinitions::LoadForRecovery(
+      FLAGS_mysql_server_url, FLAGS_mysql_id, FLAGS_mysql_pw,
+      FLAGS_mysql_db_name, FLAGS_mysql_db_character_set,
+      FLAGS_mysql_db_slow_query_threshold_time_in_ms))
+      << "Failed to load the leaderboard definitions.";
   if (!LeaderboardService::RunRecovery(
           FLAGS_mysql_server_url, FLAGS_mysql_id, FLAGS_mysql_pw,
           FLAGS_mysql_db_name, FLAGS_mysql_db_connection_count,

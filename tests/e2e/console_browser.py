@@ -9,6 +9,7 @@ fails with a message naming it. Screenshots of every view go to
 
   console_browser.py --url http://127.0.0.1:PORT/console/ --token TOKEN \
       --leaderboard ID --reset-leaderboard ID --provider P --account A \
+      --define-leaderboard ID --define-starts "YYYY-MM-DD HH:MM:SS" \
       --screenshots DIR
 """
 
@@ -24,7 +25,7 @@ from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as ec
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 WAIT_SECONDS = 10
 
@@ -194,6 +195,46 @@ def period_steps(page, args, seen):
     page.shot('periods')
 
 
+def definition_steps(page, args, seen):
+    # Defines a lowest-first leaderboard with a daily schedule (a bad start
+    # first, which the page reports), then changes it to a weekly one.
+    driver = page.driver
+    lb = args.define_leaderboard
+    row = 'tr[data-id="' + lb + '"]'
+
+    def row_cells():
+        page.wait('the row of ' + lb,
+                  lambda d: d.find_elements(By.CSS_SELECTOR, row))
+        return [cell.text for cell in
+                driver.find_elements(By.CSS_SELECTOR, row + ' td')]
+
+    def submit():
+        driver.find_element(By.CSS_SELECTOR,
+                            '#define-form button[type=submit]').click()
+
+    page.open('#/leaderboards')
+    page.visible('#define-form')
+    page.fill('#define-id', lb)
+    Select(driver.find_element(By.ID, 'define-sort-order')).select_by_value(
+        'ascending')
+    driver.find_element(By.ID, 'define-day').click()
+    page.fill('#define-day-starts', 'soon')
+    submit()
+    seen['definition_refused'] = page.notice("field='starts'")
+    page.fill('#define-day-starts', args.define_starts)
+    submit()
+    seen['defined'] = page.notice('Saved the definition of ' + lb)
+    seen['defined_row'] = row_cells()
+    driver.find_element(By.CSS_SELECTOR, row + ' button.edit').click()
+    driver.find_element(By.ID, 'define-day').click()
+    driver.find_element(By.ID, 'define-week').click()
+    page.fill('#define-week-starts', args.define_starts)
+    submit()
+    seen['changed'] = page.notice('version 2')
+    seen['changed_row'] = row_cells()
+    page.shot('definitions')
+
+
 def health_steps(page, seen):
     page.open('#/health')
     seen['readiness'] = page.visible('#readiness').text
@@ -205,7 +246,8 @@ def health_steps(page, seen):
 def main():
     parser = argparse.ArgumentParser()
     for name in ('url', 'token', 'leaderboard', 'reset-leaderboard',
-                 'provider', 'account', 'other-account', 'screenshots'):
+                 'provider', 'account', 'other-account', 'define-leaderboard',
+                 'define-starts', 'screenshots'):
         parser.add_argument('--' + name, required=True)
     args = parser.parse_args()
     os.makedirs(args.screenshots, exist_ok=True)
@@ -241,13 +283,17 @@ def main():
         step('ranking', ranking_steps, page, args, seen)
         step('player', player_steps, page, args, seen)
         step('schedules', schedule_steps, page, args, seen)
+        step('definitions', definition_steps, page, args, seen)
         step('health', health_steps, page, seen)
         step('periods', period_steps, page, args, seen)
         seen['broken'] = page.broken
         seen['errors'] = [entry['message'] for entry in driver.get_log('browser')
                           if entry['level'] == 'SEVERE' and
                           '401' not in entry['message'] and
-                          '404' not in entry['message']]
+                          '404' not in entry['message'] and
+                          # The definition with a bad start, refused.
+                          not ('/v1/leaderboards/' in entry['message'] and
+                               'status of 400' in entry['message'])]
     finally:
         driver.quit()
     print(json.dumps(seen))

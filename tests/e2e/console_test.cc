@@ -2,7 +2,8 @@
 // routes refuse what they must with a clear JSON error and change nothing,
 // and in headless Chromium (console_browser.py) the page shows the
 // leaderboards and rankings, finds a player, deletes their scores from Redis
-// and MariaDB and forces a reset. Screenshots of every view are kept under
+// and MariaDB, forces a reset and defines a leaderboard and changes its
+// schedule. Screenshots of every view are kept under
 // the build tree in test-artifacts/console/.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -240,6 +241,7 @@ TEST_F(ConsoleTest, ServesLeaderboardsCreatedAtRunTime) {
 TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   const std::string a = ConsolePrefix() + "a";
   const std::string b = ConsolePrefix() + "b";
+  const std::string defined = ConsolePrefix() + "defined";
   // A requested reset of "b" writes reset log rows for the page to show.
   ASSERT_TRUE(server_->client().RequestReset(b).ok());
   const std::string artifacts = BinaryDir() + "/../test-artifacts/console";
@@ -248,8 +250,10 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
       "/tests/e2e/console_browser.py' --url 'http://127.0.0.1:" +
       std::to_string(server_->host().api_port()) + "/console/' --token '" +
       kToken + "' --leaderboard " + a + " --reset-leaderboard " + a +
-      " --provider guest --account p07 --other-account p01 --screenshots '" +
-      artifacts + "'";
+      " --provider guest --account p07 --other-account p01 "
+      "--define-leaderboard " +
+      defined + " --define-starts '" + ManifestTime(kStarts) +
+      "' --screenshots '" + artifacts + "'";
   std::string output;
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
@@ -308,6 +312,42 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   EXPECT_NE(seen["reset"].get<std::string>().find(
                 "Succeed to reset leaderboard forcibly"),
             std::string::npos);
+  // The definition form: a bad start refused, a lowest-first leaderboard
+  // defined with a daily schedule, then changed to a weekly one.
+  EXPECT_NE(seen["definition_refused"].get<std::string>().find("starts"),
+            std::string::npos);
+  EXPECT_NE(seen["defined"].get<std::string>().find("version 1"),
+            std::string::npos);
+  ASSERT_GE(seen["defined_row"].size(), 3u) << seen;
+  EXPECT_NE(seen["defined_row"][1].get<std::string>().find(
+                "defined at run time, lowest first"),
+            std::string::npos)
+      << seen["defined_row"];
+  EXPECT_NE(seen["defined_row"][2].get<std::string>().find(
+                "every day from " + ManifestTime(kStarts)),
+            std::string::npos)
+      << seen["defined_row"];
+  ASSERT_GE(seen["changed_row"].size(), 3u) << seen;
+  EXPECT_NE(seen["changed_row"][2].get<std::string>().find("every week"),
+            std::string::npos)
+      << seen["changed_row"];
+  EXPECT_EQ(seen["changed_row"][2].get<std::string>().find("every day"),
+            std::string::npos)
+      << seen["changed_row"];
+  // And the server holds what the page showed.
+  const Json listing = Json::parse(Call("GET", "/v1/leaderboards/").body);
+  bool stored = false;
+  for (const auto& entry : listing["leaderboards"]) {
+    if (entry["leaderboard_id"] != defined) continue;
+    stored = entry["version"] == 2 &&
+             entry["ranking_option"]["sort_order"] == "ascending" &&
+             entry["reset_schedules"].size() == 1 &&
+             entry["reset_schedules"][0]["period"] == "week";
+  }
+  EXPECT_TRUE(stored) << listing;
+  EXPECT_EQ(
+      Call("GET", "/v1/leaderboard_schedules/status/" + defined + "_day/").body,
+      "{}");
   EXPECT_NE(seen["readiness"].get<std::string>().find("ready"),
             std::string::npos);
   EXPECT_GT(seen["metric_count"], 5);

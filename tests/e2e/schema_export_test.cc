@@ -79,13 +79,13 @@ TEST(SchemaExportTest, ExportedFileLoadsWithTheMariadbClient) {
                std::to_string(MysqlPort()) + " --user=" + MysqlUser() +
                " --password=" + MysqlPassword() + " < " + path);
   EXPECT_EQ(code, 0) << output;
-  // Three fixed tables (the error log, the reset log, the players' names
-  // and metadata), the period archive's three and seven per leaderboard,
-  // and the procedures.
+  // Four fixed tables (the error log, the reset log, the players' names
+  // and metadata, the leaderboard definitions), the period archive's three
+  // and seven per leaderboard, and the procedures.
   EXPECT_EQ(probe.Rows("SELECT COUNT(*) FROM information_schema.TABLES "
                        "WHERE TABLE_SCHEMA = '" +
                        database + "'"),
-            (std::vector<std::vector<std::string>>{{"20"}}));
+            (std::vector<std::vector<std::string>>{{"21"}}));
   EXPECT_EQ(probe.Rows("SELECT COUNT(*) FROM information_schema.ROUTINES "
                        "WHERE ROUTINE_SCHEMA = '" +
                        database +

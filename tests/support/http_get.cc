@@ -11,7 +11,8 @@ namespace plemox_test {
 
 HttpAnswer HttpRequest(int port, const std::string& method,
                        const std::string& target,
-                       const std::map<std::string, std::string>& headers) {
+                       const std::map<std::string, std::string>& headers,
+                       const std::string& body) {
   namespace http = boost::beast::http;
   HttpAnswer answer;
   boost::asio::io_context context;
@@ -26,6 +27,7 @@ HttpAnswer HttpRequest(int port, const std::string& method,
                                            11);
   request.set(http::field::host, "127.0.0.1");
   for (const auto& [name, value] : headers) request.set(name, value);
+  request.body() = body;
   request.prepare_payload();
   http::write(stream, request, error);
   if (error) return answer;

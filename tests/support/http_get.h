@@ -17,9 +17,11 @@ struct HttpAnswer {
 };
 
 // Sends `method` (GET, PUT, ...) for `target` to 127.0.0.1:`port`, with
-// `headers` besides Host, and waits for the answer (5 s at most).
+// `headers` besides Host and `body` (none when empty), and waits for the
+// answer (5 s at most).
 HttpAnswer HttpRequest(int port, const std::string& method,
                        const std::string& target,
-                       const std::map<std::string, std::string>& headers = {});
+                       const std::map<std::string, std::string>& headers = {},
+                       const std::string& body = "");
 
 }  // namespace plemox_test

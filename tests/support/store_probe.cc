@@ -184,6 +184,7 @@ void StoreProbe::ForgetLeaderboards(const std::string& prefix) {
       like + ")");
   Execute("DELETE FROM period_archive WHERE leaderboard_id " + like);
   Execute("DELETE FROM period_end_notification WHERE leaderboard_id " + like);
+  Execute("DELETE FROM leaderboard_definition WHERE leaderboard_id " + like);
 }
 
 }  // namespace plemox_test

@@ -54,8 +54,8 @@ class StoreProbe {
   // Drops every table whose name starts with `prefix`.
   void DropTables(const std::string& prefix);
   // Forgets the leaderboards whose ids start with `prefix`: their keys in
-  // this probe's Redis, their tables, their reset log rows and their
-  // archived periods and notifications.
+  // this probe's Redis, their tables, their reset log rows, their
+  // archived periods and notifications and their definitions.
   void ForgetLeaderboards(const std::string& prefix);
 
  private:

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
+#include "database/store/definition_store.h"
 #include "database/store/player_profile_schema.h"
 #include "support/test_env.h"
 #include "vel/core/host_flags.h"
@@ -335,7 +336,7 @@ TEST_F(MysqlSchemaTest, SchemaScriptsListTablesPerLeaderboard) {
   UseProcedures(false);
   const std::vector<std::string> scripts =
       MakeSchemaScripts({"stage2", "stage1"}, {});
-  ASSERT_EQ(scripts.size(), 17u);
+  ASSERT_EQ(scripts.size(), 18u);
   EXPECT_EQ(scripts[0], MakeErrorLogTableQuery());
   EXPECT_EQ(scripts[1], MakeResetScheduleLogTableQuery());
   const char* const kOrder[] = {"alltime",  "daily",   "yesterday", "weekly",
@@ -346,13 +347,15 @@ TEST_F(MysqlSchemaTest, SchemaScriptsListTablesPerLeaderboard) {
     EXPECT_EQ(scripts[9 + i],
               MakeScoreTableQuery(std::string("stage2_") + kOrder[i]));
   }
-  // One profile table for every leaderboard, after theirs.
+  // One profile table for every leaderboard, after theirs, and the table
+  // of the leaderboards defined at run time.
   EXPECT_EQ(scripts[16], MakePlayerProfileTableQuery());
+  EXPECT_EQ(scripts[17], DefinitionStore::MakeTableQuery());
 
   // A leaderboard with dated weekly tables gets only those and all-time.
   const std::vector<std::string> dated = MakeSchemaScripts(
       {"stage1", "stage2"}, {{"stage1", {"20210118", "20210125"}}});
-  ASSERT_EQ(dated.size(), 2u + 3u + 7u + 1u);
+  ASSERT_EQ(dated.size(), 2u + 3u + 7u + 2u);
   EXPECT_EQ(dated[2], MakeScoreTableQuery("stage1_alltime"));
   EXPECT_EQ(dated[3], MakeScoreTableQuery("stage1_20210118_weekly"));
   EXPECT_EQ(dated[4], MakeScoreTableQuery("stage1_20210125_weekly"));
@@ -366,8 +369,9 @@ TEST_F(MysqlSchemaTest, SchemaScriptsAddTheProceduresOfTheScriptFile) {
   ASSERT_GT(scripts.size(), 10u);
   EXPECT_EQ(scripts[8], MakeScoreTableQuery("stage1_lastmonth"));
   EXPECT_EQ(scripts[9], MakePlayerProfileTableQuery());
+  EXPECT_EQ(scripts[10], DefinitionStore::MakeTableQuery());
   std::string procedures;
-  for (std::size_t i = 10; i < scripts.size(); ++i) {
+  for (std::size_t i = 11; i < scripts.size(); ++i) {
     EXPECT_FALSE(scripts[i].empty());
     EXPECT_EQ(scripts[i].find("$QUERY_DELIMITER$"), std::string::npos);
     EXPECT_EQ(scripts[i].find("[CHARACTER_SET]"), std::string::npos);
@@ -390,7 +394,7 @@ TEST_F(MysqlSchemaTest, SchemaScriptsAddTheProceduresOfTheScriptFile) {
   // Without the file only the tables remain.
   FLAGS_res_root = "/nonexistent/storetest";
   EXPECT_TRUE(LoadStoredProcedureScripts().empty());
-  EXPECT_EQ(MakeSchemaScripts({"stage1"}, {}).size(), 10u);
+  EXPECT_EQ(MakeSchemaScripts({"stage1"}, {}).size(), 11u);
 }
 
 TEST_F(MysqlSchemaTest, ScriptSplitting) {
@@ -411,11 +415,10 @@ TEST_F(MysqlSchemaTest, ScriptSplitting) {
 }
 
 TEST_F(MysqlSchemaTest, BrokenContractsStopTheProcess) {
-  EXPECT_DEATH(
-      MakeScoreSubmissionQuery("s", kPlayer, 1, 1, kNotADateTime,
-                               SubmissionResponse::kNone),
-      "Assert failed: result != ScoreSubmission::Response::kNone: "
-      "result: 1");
+  EXPECT_DEATH(MakeScoreSubmissionQuery("s", kPlayer, 1, 1, kNotADateTime,
+                                        SubmissionResponse::kNone),
+               "Assert failed: result != ScoreSubmission::Response::kNone: "
+               "result: 1");
   EXPECT_DEATH(MakeBulkScoreSubmissionQuery("s_daily", "s", {}),
                "Assert failed: ! requests.empty\\(\\)");
   EXPECT_DEATH(MakeResetScheduleLogInsertQuery("", "k", "d"),

@@ -47,6 +47,11 @@ void LeaderboardTables::MarkExisting(
   known_.insert(leaderboard_ids.begin(), leaderboard_ids.end());
 }
 
+void LeaderboardTables::Forget(const std::string& leaderboard_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  known_.erase(leaderboard_id);
+}
+
 bool LeaderboardTables::IsKnown(const std::string& leaderboard_id) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return known_.count(leaderboard_id) != 0;

@@ -53,6 +53,11 @@ class LeaderboardTables
   // installation made them, or the operator did).
   void MarkExisting(const std::set<std::string>& leaderboard_ids);
 
+  // Forgets that the tables of `leaderboard_id` exist, so that its next
+  // operation issues their statements again (idempotent): for a leaderboard
+  // whose tables gain a column (TiebreakColumns).
+  void Forget(const std::string& leaderboard_id);
+
   // Whether the tables of `leaderboard_id` are known to exist.
   bool IsKnown(const std::string& leaderboard_id) const;
 

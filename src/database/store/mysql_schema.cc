@@ -16,6 +16,7 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "common/period_ranking.h"
+#include "database/store/definition_store.h"
 #include "database/store/player_profile_schema.h"
 #include "database/store/tiebreak_columns.h"
 #include "vel/core/engine.h"
@@ -558,6 +559,7 @@ std::vector<std::string> MakeSchemaScripts(
     }
   }
   scripts.push_back(MakePlayerProfileTableQuery());
+  scripts.push_back(DefinitionStore::MakeTableQuery());
   if (FLAGS_leaderboard_use_db_stored_procedure) {
     for (std::string& script : LoadStoredProcedureScripts()) {
       scripts.push_back(std::move(script));

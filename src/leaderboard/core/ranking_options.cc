@@ -7,6 +7,8 @@
 namespace plemox {
 
 std::map<std::string, RankingOption> RankingOptions::the_ranking_options;
+SnapshotCell<std::map<std::string, RankingOption>>
+    RankingOptions::the_defined_options;
 
 namespace {
 
@@ -132,20 +134,55 @@ bool RankingOptions::GetRankingOption(const std::string& leaderboard_id,
     LOG(FATAL) << "Assert failed: out";
   }
   const auto it = the_ranking_options.find(leaderboard_id);
-  if (it == the_ranking_options.end()) {
+  if (it != the_ranking_options.end()) {
+    *out = it->second;
+    return true;
+  }
+  const auto& defined = the_defined_options.Get();
+  const auto found = defined.find(leaderboard_id);
+  if (found == defined.end()) {
     *out = RankingOption();
     return false;
   }
-  *out = it->second;
+  *out = found->second;
   return true;
 }
 
 std::vector<RankingOption> RankingOptions::GetAll() {
-  std::vector<RankingOption> all;
-  for (const auto& entry : the_ranking_options) all.push_back(entry.second);
-  return all;
+  std::map<std::string, RankingOption> all = the_ranking_options;
+  const auto& defined = the_defined_options.Get();
+  all.insert(defined.begin(), defined.end());
+  std::vector<RankingOption> out;
+  for (auto& entry : all) out.push_back(std::move(entry.second));
+  return out;
 }
 
-void RankingOptions::ClearForTesting() { the_ranking_options.clear(); }
+void RankingOptions::SetDefinedOptions(
+    std::map<std::string, RankingOption> options) {
+  for (auto it = options.begin(); it != options.end();) {
+    if (the_ranking_options.count(it->first) != 0) {
+      LOG(WARNING) << "A leaderboard defined at run time is also in the "
+                      "manifest's ranking_options; the manifest's rules apply"
+                   << ": leaderboard_id=" << it->first;
+      it = options.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  the_defined_options.Publish(std::move(options));
+}
+
+bool RankingOptions::IsManifestOption(const std::string& leaderboard_id) {
+  return the_ranking_options.count(leaderboard_id) != 0;
+}
+
+const std::map<std::string, RankingOption>& RankingOptions::ManifestOptions() {
+  return the_ranking_options;
+}
+
+void RankingOptions::ClearForTesting() {
+  the_ranking_options.clear();
+  the_defined_options.Publish({});
+}
 
 }  // namespace plemox

@@ -1,9 +1,14 @@
-// The process-wide registry of per-leaderboard ranking options, built from
-// the `ranking_options` manifest argument.
+// The process-wide registry of per-leaderboard ranking options: those of the
+// `ranking_options` manifest argument, fixed at start-up, and those of the
+// leaderboards defined at run time (LeaderboardDefinitions), replaced as a
+// whole whenever the definitions change. The manifest wins for an id both
+// name.
 //
 // Threads: InitializeRankingOption and ClearForTesting run on the start-up
-// thread before any request is accepted; GetRankingOption is then read-only
-// and may be called from any thread without a lock.
+// thread before any request is accepted. GetRankingOption may be called from
+// any thread: the manifest's options are read without a lock, the defined
+// ones from a SnapshotCell (one atomic load while they do not change).
+// SetDefinedOptions may be called from any thread.
 #pragma once
 
 #include <map>
@@ -11,6 +16,7 @@
 #include <vector>
 
 #include "common/ranking_option.h"
+#include "leaderboard/core/snapshot_cell.h"
 #include "vel/core/json.h"
 
 namespace plemox {
@@ -48,8 +54,20 @@ class RankingOptions {
   static bool ParseOption(const vel::Json& element, RankingOption* out,
                           std::string* error);
 
-  // Every registered option, in id order. Any thread after start-up.
+  // Every option, the manifest's and those defined at run time, in id
+  // order. Any thread.
   static std::vector<RankingOption> GetAll();
+
+  // Replaces the options of the leaderboards defined at run time with
+  // `options` (leaderboard id -> option). An id that the manifest's options
+  // name keeps the manifest's (logged once per call).
+  static void SetDefinedOptions(std::map<std::string, RankingOption> options);
+
+  // Whether the manifest's `ranking_options` name `leaderboard_id`.
+  static bool IsManifestOption(const std::string& leaderboard_id);
+
+  // The manifest's options, by id. Fixed after start-up.
+  static const std::map<std::string, RankingOption>& ManifestOptions();
 
   // Forgets every option (tests only).
   static void ClearForTesting();
@@ -57,6 +75,8 @@ class RankingOptions {
  private:
   // Leaderboard id -> option. Written only during start-up.
   static std::map<std::string, RankingOption> the_ranking_options;
+  // Leaderboard id -> option of the leaderboards defined at run time.
+  static SnapshotCell<std::map<std::string, RankingOption>> the_defined_options;
 };
 
 }  // namespace plemox

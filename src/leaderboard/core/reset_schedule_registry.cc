@@ -9,6 +9,10 @@ namespace plemox {
 
 std::mutex ResetScheduleRegistry::mutex_;
 ResetScheduleRegistry::ScheduleMap ResetScheduleRegistry::the_reset_schedules;
+std::map<std::string, ResetScheduleRegistry::DefinedSchedule>
+    ResetScheduleRegistry::the_defined;
+std::set<std::string> ResetScheduleRegistry::the_manifest_keys;
+SnapshotCell<std::set<std::string>> ResetScheduleRegistry::the_keys;
 
 namespace {
 
@@ -18,68 +22,68 @@ const char* FieldTypeName(FieldType type) {
   return type == FieldType::kString ? "string" : "integer";
 }
 
-// Logs and returns false unless `element` has `key` of `type`.
+// False, with *error, unless `element` has `key` of `type`.
 bool CheckRequiredField(const vel::Json& element, const char* key,
-                        FieldType type) {
+                        FieldType type, std::string* error) {
   if (!element.HasMember(key)) {
-    LOG(ERROR) << "Required field does not exists in the element of "
-                  "'leaderboard_reset_schedules'"
-               << ": field=" << key;
+    *error = std::string(
+                 "Required field does not exists in the element of "
+                 "'leaderboard_reset_schedules': field=") +
+             key;
     return false;
   }
   const vel::Json value = element[key];
   const bool matches =
       type == FieldType::kString ? value.IsString() : value.IsInt();
   if (!matches) {
-    LOG(ERROR) << "Required field type mismatched"
-               << ": "
-               << "field"
-               << "=" << key << ", "
-               << "field type"
-               << "=" << value.TypeName() << ", "
-               << "expected type"
-               << "=" << FieldTypeName(type);
+    *error = std::string("Required field type mismatched: field=") + key +
+             ", field type=" + value.TypeName() +
+             ", expected type=" + FieldTypeName(type);
     return false;
   }
   return true;
 }
 
-// Logs a field whose value the calendar cannot use.
-void LogUnexpectedValue(const char* key, const std::string& value,
-                        const std::string& expected,
-                        const std::string& leaderboard_id) {
-  LOG(ERROR) << "Required field has unexpected value"
-             << ": field='" << key << "'"
-             << ", value=" << value << ", "
-             << "expected value"
-             << "=" << expected << ", "
-             << "leaderboard"
-             << "=" << leaderboard_id;
+// The text of a field whose value the calendar cannot use.
+std::string UnexpectedValue(const char* key, const std::string& value,
+                            const std::string& expected,
+                            const std::string& leaderboard_id) {
+  return std::string("Required field has unexpected value: field='") + key +
+         "', value=" + value + ", expected value=" + expected +
+         ", leaderboard=" + leaderboard_id;
 }
 
-// Checks one element of the reset schedules; logs the first fault.
-bool ValidateElement(const vel::Json& element) {
+// Checks one element of the reset schedules; false with the first fault in
+// *error. With dated weekly tables on, a period other than "week" is fatal
+// for the manifest (`manifest`) and an error for a definition.
+bool CheckElement(const vel::Json& element, bool manifest, std::string* error) {
   if (!element.IsObject()) {
-    LOG(ERROR) << "The element of 'leaderboard_reset_schedules' must be an "
-                  "object type";
+    *error =
+        "The element of 'leaderboard_reset_schedules' must be an object type";
     return false;
   }
-  if (!CheckRequiredField(element, "leaderboard_id", FieldType::kString) ||
-      !CheckRequiredField(element, "period", FieldType::kString)) {
+  if (!CheckRequiredField(element, "leaderboard_id", FieldType::kString,
+                          error) ||
+      !CheckRequiredField(element, "period", FieldType::kString, error)) {
     return false;
   }
   const std::string leaderboard_id = element["leaderboard_id"].GetString();
   const std::string period_string = element["period"].GetString();
   ResetScheduleTime::Period period;
   if (!PeriodFromString(period_string, &period)) {
-    LOG(ERROR) << "Required field has unexpected value"
-               << ": field='period'"
-               << ", value=" << period_string << ", "
-               << "expected value"
-               << "="
-               << "('day' / 'week' / 'month')"
-               << "leaderboard"
-               << "=" << leaderboard_id;
+    *error = "Required field has unexpected value: field='period', value=" +
+             period_string +
+             ", expected value=('day' / 'week' / 'month')leaderboard=" +
+             leaderboard_id;
+    return false;
+  }
+  // Dated weekly tables are made at start-up for the manifest's weekly
+  // schedules only, so a definition made at run time may have none.
+  if (FLAGS_use_leaderboard_table_with_date && !manifest) {
+    *error =
+        "reset schedules cannot be defined at run time with "
+        "--use_leaderboard_table_with_date (its dated weekly tables are made "
+        "at start-up from the manifest)";
     return false;
   }
   if (FLAGS_use_leaderboard_table_with_date && period_string != "week") {
@@ -88,19 +92,19 @@ bool ValidateElement(const vel::Json& element) {
                << "period(" << period_string << ") is not 'week'. "
                << "Not implemented yet.";
   }
-  if (!CheckRequiredField(element, "interval", FieldType::kInteger) ||
-      !CheckRequiredField(element, "starts", FieldType::kString) ||
-      !CheckRequiredField(element, "ends", FieldType::kString)) {
+  if (!CheckRequiredField(element, "interval", FieldType::kInteger, error) ||
+      !CheckRequiredField(element, "starts", FieldType::kString, error) ||
+      !CheckRequiredField(element, "ends", FieldType::kString, error)) {
     return false;
   }
 
   // The id becomes part of leaderboard keys, table names and Redis keys.
   if (!IsValidLeaderboardId(leaderboard_id)) {
-    LogUnexpectedValue("leaderboard_id", leaderboard_id,
-                       "(letters, digits and '_', at most " +
-                           std::to_string(kMaxLeaderboardIdLength) +
-                           " characters)",
-                       leaderboard_id);
+    *error = UnexpectedValue("leaderboard_id", leaderboard_id,
+                             "(letters, digits and '_', at most " +
+                                 std::to_string(kMaxLeaderboardIdLength) +
+                                 " characters)",
+                             leaderboard_id);
     return false;
   }
 
@@ -108,22 +112,31 @@ bool ValidateElement(const vel::Json& element) {
   // negative number would never get there.
   const std::int64_t interval = element["interval"].GetInt();
   if (interval < 1 || interval > ResetSchedule::kMaxInterval) {
-    LogUnexpectedValue("interval", element["interval"].ToString(),
-                       "(an integer from 1 to " +
-                           std::to_string(ResetSchedule::kMaxInterval) + ")",
-                       leaderboard_id);
+    *error =
+        UnexpectedValue("interval", element["interval"].ToString(),
+                        "(an integer from 1 to " +
+                            std::to_string(ResetSchedule::kMaxInterval) + ")",
+                        leaderboard_id);
     return false;
   }
   for (const char* key : {"starts", "ends"}) {
     const std::string text = element[key].GetString();
     boost::posix_time::ptime parsed;
     if (!ParseDateTime(text, &parsed)) {
-      LogUnexpectedValue(key, text, "(a date time like '2021-02-08 00:00:00')",
-                         leaderboard_id);
+      *error =
+          UnexpectedValue(key, text, "(a date time like '2021-02-08 00:00:00')",
+                          leaderboard_id);
       return false;
     }
   }
   return true;
+}
+
+// The registry's copy of every key, for the presence tests.
+std::set<std::string> KeysOf(const ResetScheduleRegistry::ScheduleMap& map) {
+  std::set<std::string> keys;
+  for (const auto& entry : map) keys.insert(entry.first);
+  return keys;
 }
 
 }  // namespace
@@ -162,6 +175,10 @@ bool ResetScheduleRegistry::InitializeResetSchedule(
                    << ": reset_schedule=" << element.ToString();
       }
     }
+    for (const auto& entry : the_reset_schedules) {
+      the_manifest_keys.insert(entry.first);
+    }
+    the_keys.Publish(KeysOf(the_reset_schedules));
   }
   LOG(INFO) << "The reset schedules are loaded"
             << ": reset_schedules=" << reset_schedules.ToString();
@@ -179,11 +196,18 @@ bool ResetScheduleRegistry::ValidateResetSchedule(
     return false;
   }
   for (std::size_t i = 0; i < reset_schedules.Size(); ++i) {
-    if (!ValidateElement(reset_schedules[i])) {
+    std::string error;
+    if (!CheckElement(reset_schedules[i], true, &error)) {
+      LOG(ERROR) << error;
       return false;
     }
   }
   return true;
+}
+
+bool ResetScheduleRegistry::CheckDefinedSchedule(const vel::Json& element,
+                                                 std::string* error) {
+  return CheckElement(element, false, error);
 }
 
 bool ResetScheduleRegistry::HasScheduleOf(const std::string& leaderboard_id,
@@ -208,8 +232,72 @@ bool ResetScheduleRegistry::HasMonthSchedule(
 }
 
 bool ResetScheduleRegistry::HasSchedule(const std::string& leaderboard_key) {
-  // The keys are fixed once start-up is over, so a lookup needs no lock.
-  return the_reset_schedules.count(leaderboard_key) != 0;
+  // The keys' snapshot: no lock while the set does not change.
+  return the_keys.Get().count(leaderboard_key) != 0;
+}
+
+bool ResetScheduleRegistry::IsManifestSchedule(
+    const std::string& leaderboard_key) {
+  return the_manifest_keys.count(leaderboard_key) != 0;
+}
+
+std::set<std::string> ResetScheduleRegistry::ManifestLeaderboardIds() {
+  std::set<std::string> ids;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const std::string& key : the_manifest_keys) {
+    const auto it = the_reset_schedules.find(key);
+    if (it != the_reset_schedules.end()) {
+      ids.insert(it->second.leaderboard_id());
+    }
+  }
+  return ids;
+}
+
+void ResetScheduleRegistry::ReplaceDefinedSchedules(
+    const std::vector<DefinedSchedule>& schedules,
+    const boost::posix_time::ptime& now) {
+  std::map<std::string, DefinedSchedule> wanted;
+  for (const DefinedSchedule& schedule : schedules) {
+    ResetScheduleTime::Period period;
+    const std::string key =
+        PeriodFromString(schedule.period, &period)
+            ? MakeLeaderboardKeyByPeriod(schedule.leaderboard_id, period)
+            : std::string();
+    if (key.empty() || the_manifest_keys.count(key) != 0) {
+      LOG(WARNING) << "A reset schedule defined at run time is ignored: the "
+                      "manifest has one with its key"
+                   << ": leaderboard_key=" << key;
+      continue;
+    }
+    wanted.emplace(key, schedule);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = the_defined.begin(); it != the_defined.end();) {
+    if (wanted.count(it->first) == 0) {
+      LOG(INFO) << "A reset schedule defined at run time stops"
+                << ": leaderboard_key=" << it->first;
+      the_reset_schedules.erase(it->first);
+      it = the_defined.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const auto& [key, schedule] : wanted) {
+    const auto known = the_defined.find(key);
+    // An unchanged schedule keeps its state (the occurrence it waits for).
+    if (known != the_defined.end() && known->second == schedule) continue;
+    ResetSchedule built(schedule.leaderboard_id, schedule.period,
+                        schedule.interval, schedule.starts, schedule.ends, now);
+    LOG(INFO) << "A reset schedule defined at run time is in force"
+              << ": leaderboard_key=" << key << ", period=" << schedule.period
+              << ", interval=" << schedule.interval
+              << ", starts=" << schedule.starts << ", ends=" << schedule.ends
+              << ", next=" << DateTimeToText(built.next_date_time());
+    the_reset_schedules.erase(key);
+    the_reset_schedules.emplace(key, std::move(built));
+    the_defined[key] = schedule;
+  }
+  the_keys.Publish(KeysOf(the_reset_schedules));
 }
 
 bool ResetScheduleRegistry::GetWeeklyScheduleDateTimes(
@@ -327,6 +415,9 @@ std::optional<ResetSchedule> ResetScheduleRegistry::Find(
 void ResetScheduleRegistry::ClearForTesting() {
   std::lock_guard<std::mutex> lock(mutex_);
   the_reset_schedules.clear();
+  the_defined.clear();
+  the_manifest_keys.clear();
+  the_keys.Publish({});
 }
 
 }  // namespace plemox

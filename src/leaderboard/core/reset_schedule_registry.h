@@ -1,13 +1,16 @@
 // The process-wide registry of reset schedules, `the_reset_schedules`: one
 // ResetSchedule per leaderboard key (leaderboard id + "_day", "_week" or
-// "_month"), built once from the `reset_schedules` manifest argument, with
-// the calendar facts that request flows derive from it.
+// "_month"), built from the `reset_schedules` manifest argument at start-up
+// and from the leaderboards defined at run time (ReplaceDefinedSchedules),
+// with the calendar facts that request flows derive from it. The manifest's
+// keys are fixed; a defined schedule never replaces one of them.
 //
 // Threads: InitializeResetSchedule and ClearForTesting run on the start-up
-// thread before any request is accepted; the set of keys never changes
-// afterwards. Everything else may be called from any thread. The schedules'
-// reset times move on under the registry lock (WithLockedSchedules); the
-// presence tests read only keys and take no lock.
+// thread before any request is accepted. Everything else may be called from
+// any thread. The schedules live under the registry lock
+// (WithLockedSchedules), where their reset times move on and the defined
+// ones come and go; the presence tests read a snapshot of the keys
+// (SnapshotCell) and take no contended lock.
 #pragma once
 
 #include <boost/date_time/gregorian/gregorian_types.hpp>
@@ -16,6 +19,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +27,7 @@
 #include "common/reset_schedule_info.h"
 #include "leaderboard.pb.h"
 #include "leaderboard/core/reset_schedule.h"
+#include "leaderboard/core/snapshot_cell.h"
 #include "vel/core/json.h"
 
 namespace plemox {
@@ -31,6 +36,21 @@ class ResetScheduleRegistry {
  public:
   // Leaderboard key -> schedule. Iteration order is the registry order.
   using ScheduleMap = std::map<std::string, ResetSchedule>;
+
+  // The fields of one schedule of a leaderboard defined at run time, as
+  // the definition holds them (checked by CheckDefinedSchedule).
+  struct DefinedSchedule {
+    std::string leaderboard_id;
+    std::string period;  // "day", "week" or "month"
+    std::int64_t interval = 1;
+    std::string starts;
+    std::string ends;
+    bool operator==(const DefinedSchedule& other) const {
+      return leaderboard_id == other.leaderboard_id && period == other.period &&
+             interval == other.interval && starts == other.starts &&
+             ends == other.ends;
+    }
+  };
 
   ResetScheduleRegistry() = delete;
 
@@ -51,6 +71,29 @@ class ResetScheduleRegistry {
   // level and returns false. With dated weekly tables on, a period other
   // than "week" is fatal (not implemented).
   static bool ValidateResetSchedule(const vel::Json& reset_schedules);
+
+  // Checks one schedule of a definition made at run time (an element of the
+  // manifest's form, "leaderboard_id" included) as ValidateResetSchedule
+  // checks the manifest's, without logging or stopping: false with the
+  // first fault in *error. With dated weekly tables on, every schedule is
+  // refused (their tables are made at start-up). Pure; any thread.
+  static bool CheckDefinedSchedule(const vel::Json& element,
+                                   std::string* error);
+
+  // Makes `schedules` the schedules of the leaderboards defined at run time:
+  // schedules defined before and absent now stop, new or changed ones are
+  // built around `now`, unchanged ones keep their state. A schedule whose
+  // key the manifest has is ignored (logged). REQUIRES: every element
+  // passed CheckDefinedSchedule.
+  static void ReplaceDefinedSchedules(
+      const std::vector<DefinedSchedule>& schedules,
+      const boost::posix_time::ptime& now);
+
+  // Whether the schedule with this key comes from the manifest.
+  static bool IsManifestSchedule(const std::string& leaderboard_key);
+
+  // The leaderboard ids that have a schedule in the manifest.
+  static std::set<std::string> ManifestLeaderboardIds();
 
   // Whether `leaderboard_id` has a daily, weekly or monthly schedule. No lock.
   // REQUIRES: !leaderboard_id.empty() (fatal otherwise).
@@ -118,9 +161,15 @@ class ResetScheduleRegistry {
   static bool HasScheduleOf(const std::string& leaderboard_id,
                             const char* suffix);
 
-  // Guards the schedules' mutable state; keys are fixed after start-up.
+  // Guards the schedules and the defined ones' fields.
   static std::mutex mutex_;
   static ScheduleMap the_reset_schedules;  // GUARDED_BY(mutex_)
+  // Leaderboard key -> fields of the schedules defined at run time.
+  static std::map<std::string, DefinedSchedule> the_defined;  // GUARDED_BY
+  // The manifest's keys. Written only during start-up.
+  static std::set<std::string> the_manifest_keys;
+  // Every key of the_reset_schedules, republished on every change.
+  static SnapshotCell<std::set<std::string>> the_keys;
 };
 
 }  // namespace plemox

@@ -25,6 +25,7 @@
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/service_state.h"
+#include "leaderboard/service/leaderboard_definitions.h"
 #include "leaderboard/service/period_ends.h"
 #include "vel/core/engine.h"
 #include "vel/core/event.h"
@@ -181,6 +182,11 @@ bool LeaderboardService::Start(
     BulkInsertQueue::InitializeBulkInsert();
   });
 
+  // The leaderboards defined at run time, before the port opens: the first
+  // request of one is ranked by its rules.
+  LeaderboardDefinitions::Start(server_url, user_id, password, database_name,
+                                character_set, slow_query_threshold_ms);
+
   vel::SetImmediateExitReport(&UnwrittenWritesReport);
   vel::Event::RegisterHandler<MessageReceivedEvent>(
       &LeaderboardService::OnMessageReceived);
@@ -220,6 +226,7 @@ void LeaderboardService::Shutdown() {
   GamePortAccess::Unconfigure();
   // No election step or reset check may reach the database from here on.
   service_internal::StopMasterElection();
+  LeaderboardDefinitions::Stop();
   PeriodEnds::Stop();
   // The connection stays reachable while it drains: a submission that
   // completes now still queues its writes (or, once the client is
@@ -315,6 +322,7 @@ std::vector<std::string> LeaderboardService::leaderboard_ids() {
       ids.insert(std::move(id));
     }
   }
+  for (const auto& id : LeaderboardDefinitions::DefinedIds()) ids.insert(id);
   return std::vector<std::string>(ids.begin(), ids.end());
 }
 

@@ -53,7 +53,8 @@ class LeaderboardService {
   // word from standard input; "y" or "n" in any case, a closed input is
   // "n"). Redis, database and inventory failures are fatal; a table that
   // cannot be read returns false. Rankings take the options registered in
-  // RankingOptions (the default without any). Install thread; blocks.
+  // RankingOptions (the manifest's and the leaderboard definitions' that
+  // the installer loaded; the default without any). Install thread; blocks.
   static bool RunRecovery(const std::string& server_url,
                           const std::string& user_id,
                           const std::string& password,
@@ -123,9 +124,10 @@ class LeaderboardService {
                                     std::string* message);
 
   // The leaderboard ids the service knows, in id order: the manifest's
-  // `leaderboard_ids` and, with stored procedures, the ids created at run
-  // time whose tables this process made or found since start-up. Empty
-  // before start-up. Any thread.
+  // `leaderboard_ids`, with stored procedures the ids created at run time
+  // whose tables this process made or found since start-up, and the ids
+  // defined at run time (LeaderboardDefinitions, retired ones excepted).
+  // Empty before start-up. Any thread.
   static std::vector<std::string> leaderboard_ids();
 
   // The database connection of the service; null before start-up and after

@@ -10,6 +10,7 @@
 
 #include "common/leaderboard_flags.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/service/internal/definition_api.h"
 #include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "vel/core/event.h"
@@ -151,6 +152,7 @@ void LeaderboardService::RegisterApiRoutes() {
       boost::regex(R"(/v1/leaderboard_schedules/log/(?<leaderboard_key>\w+)/)"),
       &OnLogRequested);
   service_internal::RegisterPeriodApiRoutes();
+  service_internal::RegisterDefinitionApiRoutes();
 }
 
 }  // namespace plemox

@@ -138,6 +138,12 @@ class Redis {
   // EXISTS key into *out.
   static Result Exists(const std::string& key, bool* out,
                        const std::string& tag = "");
+  // GET key into *out. kNoValue (and *out unchanged) when it is absent.
+  static Result Get(const std::string& key, std::string* out,
+                    const std::string& tag = "");
+  // INCR key; the new value into *out. kError when the value is no integer.
+  static Result Incr(const std::string& key, int64_t* out,
+                     const std::string& tag = "");
   // RENAME key new_key, replacing new_key. A missing source key is a Redis
   // error: kError.
   static Result Rename(const std::string& key, const std::string& new_key,

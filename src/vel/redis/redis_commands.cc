@@ -185,6 +185,25 @@ Redis::Result Redis::Exists(const std::string& key, bool* out,
   });
 }
 
+Redis::Result Redis::Get(const std::string& key, std::string* out,
+                         const std::string& tag) {
+  const std::vector<std::string> args = {"GET", key};
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
+    if (reply.type == RedisValue::kNil) return kNoValue;
+    if (reply.type != RedisValue::kString) return Unexpected(tag, args, reply);
+    *out = reply.text;
+    return kSuccess;
+  });
+}
+
+Redis::Result Redis::Incr(const std::string& key, int64_t* out,
+                          const std::string& tag) {
+  const std::vector<std::string> args = {"INCR", key};
+  return Execute(CurrentRuntime(), tag, args, [&](const RedisValue& reply) {
+    return ExpectInteger(tag, args, reply, out);
+  });
+}
+
 Redis::Result Redis::Rename(const std::string& key, const std::string& new_key,
                             const std::string& tag) {
   const std::vector<std::string> args = {"RENAME", key, new_key};

@@ -1,6 +1,6 @@
 // The leaderboard console: reads and changes leaderboards through the
-// server's JSON routes (/v1/console/..., /v1/leaderboard_schedules/...,
-// /v1/period_archive/...).
+// server's JSON routes (/v1/console/..., /v1/leaderboards/...,
+// /v1/leaderboard_schedules/..., /v1/period_archive/...).
 // Views are chosen by the URL's fragment (#/ranking?id=...), so each can be
 // bookmarked and reloaded. Data is put on the page as text, never as HTML.
 'use strict';
@@ -32,35 +32,39 @@
     return sessionStorage.getItem(TOKEN_KEY) || '';
   }
 
-  async function api(method, path) {
+  // `body`, when given, is sent as JSON.
+  async function api(method, path, body) {
     const headers = { Accept: 'application/json' };
     const token = storedToken();
     if (token) headers.Authorization = 'Bearer ' + token;
+    const init = { method, headers, cache: 'no-store', credentials: 'omit' };
+    if (body !== undefined) {
+      headers['Content-Type'] = 'application/json';
+      init.body = JSON.stringify(body);
+    }
     let response;
     try {
-      response = await fetch(path, {
-        method, headers, cache: 'no-store', credentials: 'omit',
-      });
+      response = await fetch(path, init);
     } catch (error) {
       throw new ApiError(0, 'The server did not answer (' + error.message + ').');
     }
-    let body = null;
+    let answer = null;
     try {
-      body = await response.json();
+      answer = await response.json();
     } catch (error) {
-      body = null;
+      answer = null;
     }
-    const message = body && typeof body.message === 'string' ? body.message : '';
+    const message = answer && typeof answer.message === 'string' ? answer.message : '';
     if (response.status === 401) {
       showTokenForm(token ? 'The token was refused: ' + message
                           : 'This server needs its API token.');
       throw new ApiError(401, message || 'API token needed');
     }
-    if (!response.ok || (body && body.error === true)) {
+    if (!response.ok || (answer && answer.error === true)) {
       throw new ApiError(response.status,
                          message || 'The server answered ' + response.status + '.');
     }
-    return body;
+    return answer;
   }
 
   function query(params) {
@@ -238,22 +242,137 @@
 
   // ---- Views ---------------------------------------------------------------
 
+  const PERIODS = ['day', 'week', 'month'];
+  const ORDER_LABELS = { descending: 'highest first', ascending: 'lowest first' };
+  const SOURCE_LABELS = {
+    manifest: 'manifest', definition: 'defined at run time',
+    first_score: 'made by its first score',
+  };
+
+  // The rules of one leaderboard as GET /v1/leaderboards/ lists them.
+  function rulesText(rules) {
+    if (!rules) return 'default rules';
+    const option = rules.ranking_option;
+    return [SOURCE_LABELS[rules.source] || rules.source,
+            ORDER_LABELS[option.sort_order] || option.sort_order,
+            option.enable_alltime ? 'all-time' : 'no all-time',
+            option.enable_dense ? 'dense' : 'no dense'].join(', ') +
+      (rules.retired ? ', retired' : '');
+  }
+
+  function scheduleText(s) {
+    return 'every ' + (s.interval === 1 ? '' : s.interval + ' ') + s.period +
+      ' from ' + s.starts + ' until ' + s.ends;
+  }
+
+  // The form that defines a leaderboard or changes a definition: its rules
+  // and a schedule per period.
+  function definitionForm() {
+    const periodFields = PERIODS.map((period) => el('fieldset', { className: 'schedule' },
+      el('legend', {}, labelled('Reset every ' + period,
+                                el('input', { type: 'checkbox', id: 'define-' + period }))),
+      labelled('Interval', el('input', { type: 'number', min: 1, value: 1,
+                                         id: 'define-' + period + '-interval' })),
+      labelled('Starts', el('input', { id: 'define-' + period + '-starts',
+                                       placeholder: '2026-12-07 00:00:00' })),
+      labelled('Ends', el('input', { id: 'define-' + period + '-ends',
+                                     value: '2099-01-01 00:00:00' }))));
+    return el('form', { id: 'define-form', onsubmit: (event) => {
+      event.preventDefault();
+      saveDefinition();
+    } },
+    el('div', { className: 'controls' },
+      labelled('Leaderboard', el('input', { id: 'define-id', required: true,
+                                            spellcheck: false })),
+      labelled('Order', el('select', { id: 'define-sort-order' },
+        Object.entries(ORDER_LABELS).map(([value, label]) =>
+          el('option', { value }, label)))),
+      labelled('All-time ranking', el('input', { type: 'checkbox', id: 'define-alltime',
+                                                 checked: true })),
+      labelled('Dense rankings', el('input', { type: 'checkbox', id: 'define-dense',
+                                               checked: true }))),
+    periodFields,
+    el('button', { type: 'submit' }, 'Save definition'));
+  }
+
+  // Fills the form with a definition, to change it.
+  function editDefinition(rules) {
+    const field = (name) => document.getElementById('define-' + name);
+    field('id').value = rules.leaderboard_id;
+    field('sort-order').value = rules.ranking_option.sort_order;
+    field('alltime').checked = rules.ranking_option.enable_alltime;
+    field('dense').checked = rules.ranking_option.enable_dense;
+    for (const period of PERIODS) {
+      const schedule = rules.reset_schedules.find((s) => s.period === period);
+      field(period).checked = Boolean(schedule);
+      if (schedule) {
+        field(period + '-interval').value = schedule.interval;
+        field(period + '-starts').value = schedule.starts;
+        field(period + '-ends').value = schedule.ends;
+      }
+    }
+    field('id').focus();
+  }
+
+  async function saveDefinition() {
+    const field = (name) => document.getElementById('define-' + name);
+    const id = field('id').value.trim();
+    const body = {
+      ranking_option: {
+        sort_order: field('sort-order').value,
+        enable_alltime: field('alltime').checked,
+        enable_dense: field('dense').checked,
+      },
+      reset_schedules: PERIODS.filter((period) => field(period).checked).map((period) => ({
+        period,
+        interval: Number(field(period + '-interval').value),
+        starts: field(period + '-starts').value.trim(),
+        ends: field(period + '-ends').value.trim(),
+      })),
+    };
+    try {
+      const answer = await api('PUT', '/v1/leaderboards/' + encodeURIComponent(id) + '/', body);
+      notify('success', 'Saved the definition of ' + id + ' (version ' + answer.version + ').');
+      keepNotice = true;
+      overview = null;
+      render();
+    } catch (error) {
+      showError(error);
+    }
+  }
+
   async function leaderboardsView() {
-    const data = await loadOverview();
+    const [data, listing] = await Promise.all([
+      loadOverview(), api('GET', '/v1/leaderboards/')]);
+    const rulesOf = {};
+    for (const rules of listing.leaderboards) rulesOf[rules.leaderboard_id] = rules;
     const spans = data.time_spans;
-    const rows = data.leaderboards.map((lb) => el('tr', { dataset: { id: lb.id } },
-      el('td', {}, el('a', { href: '#/ranking' + query({ id: lb.id }) }, lb.id)),
-      el('td', {}, [lb.ranking_option.enable_alltime ? 'all-time' : 'no all-time',
-                    lb.ranking_option.enable_dense ? 'dense' : 'no dense'].join(', ')),
-      el('td', {}, lb.schedules.length === 0 ? el('span', { className: 'muted' }, 'none')
-        : lb.schedules.map((s) => el('div', {}, s.key + ' — next ' + s.next_date_time +
-                                     ', last ' + s.past_date_time))),
-      spans.map((span) => numberCell(lb.players[span]))));
+    const rows = data.leaderboards.map((lb) => {
+      const rules = rulesOf[lb.id];
+      const schedules = rules ? rules.reset_schedules : [];
+      const status = lb.schedules.map((s) => el('div', { className: 'muted' },
+        s.key + ' — next ' + s.next_date_time + ', last ' + s.past_date_time));
+      return el('tr', { dataset: { id: lb.id } },
+        el('td', {}, el('a', { href: '#/ranking' + query({ id: lb.id }) }, lb.id)),
+        el('td', {}, rulesText(rules), ' ',
+           rules && rules.source === 'definition'
+             ? el('button', { type: 'button', className: 'edit',
+                              onclick: () => editDefinition(rules) }, 'Change')
+             : null),
+        el('td', {}, schedules.length === 0 && status.length === 0
+          ? el('span', { className: 'muted' }, 'none')
+          : schedules.map((s) => el('div', {}, scheduleText(s))).concat(status)),
+        spans.map((span) => numberCell(lb.players[span])));
+    });
     setView('Leaderboards',
       el('p', { className: 'muted' }, 'Players per ranking; a name opens its ranking.'),
-      table(['Leaderboard', 'Rankings', 'Reset schedules',
+      table(['Leaderboard', 'Rules', 'Reset schedules',
              ...spans.map((s) => ({ label: TIME_SPAN_LABELS[s] || s, number: true }))],
-            rows, { id: 'leaderboards-table' }));
+            rows, { id: 'leaderboards-table' }),
+      el('h3', {}, 'Define a leaderboard or change a definition'),
+      el('p', { className: 'muted' }, 'The order of a leaderboard that has scores cannot ' +
+         'change. Other servers use a change within a few seconds.'),
+      definitionForm());
   }
 
   async function rankingView(params) {
