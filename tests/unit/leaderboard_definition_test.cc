@@ -45,13 +45,19 @@ std::string ParseError(const std::string& body,
 TEST(LeaderboardDefinitionParseTest, ReadsRulesAndSchedulesAndKeepsThemStored) {
   LeaderboardDefinition definition;
   ASSERT_EQ(ParseError(R"({"ranking_option": {"leaderboard_id": "laps",
-                          "sort_order": "ascending", "enable_dense": false},
+                          "sort_order": "ascending", "enable_dense": false,
+                          "tiebreak": "descending"},
                           "reset_schedules": [)" +
                            std::string(kDay) + "]}",
                        &definition),
             "");
   EXPECT_EQ(definition.option.leaderboard_id, "laps");
   EXPECT_TRUE(definition.option.ascending());
+  EXPECT_EQ(definition.option.tiebreak, RankingOption::Tiebreak::kDescending);
+  // The listing shows every rule.
+  EXPECT_EQ(LeaderboardDefinition::OptionJson(definition.option)["tiebreak"]
+                .GetString(),
+            "descending");
   EXPECT_FALSE(definition.option.enable_dense);
   EXPECT_TRUE(definition.option.enable_alltime);
   ASSERT_EQ(definition.schedules.size(), 1u);

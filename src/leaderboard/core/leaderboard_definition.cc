@@ -155,6 +155,14 @@ vel::Json LeaderboardDefinition::OptionJson(const RankingOption& option) {
   rules.Set("enable_alltime", option.enable_alltime);
   rules.Set("enable_dense", option.enable_dense);
   rules.Set("sort_order", option.ascending() ? "ascending" : "descending");
+  // Absent without one, as in the manifest; the stored text is this one, so
+  // every rule ParseOption reads must be here.
+  if (option.has_tiebreak()) {
+    rules.Set("tiebreak",
+              option.tiebreak == RankingOption::Tiebreak::kAscending
+                  ? "ascending"
+                  : "descending");
+  }
   return rules;
 }
 
