@@ -392,11 +392,11 @@ TEST_F(BoardKindsRefusalTest, SecondScoresThatCannotBeOrderedAreRefused) {
       {plain, 1},
       {tie, std::numeric_limits<double>::quiet_NaN()},
       {tie, std::numeric_limits<double>::infinity()}};
-  const char* const messages[] = {
-      "tiebreak_score is only taken by a leaderboard with a tiebreak; this "
-      "one has none",
-      "tiebreak_score is not a finite number",
-      "tiebreak_score is not a finite number"};
+  const std::string not_finite = "tiebreak_score is not a finite number";
+  const std::string messages[] = {
+      std::string("tiebreak_score is only taken by a leaderboard with a "
+                  "tiebreak; this one has none"),
+      not_finite, not_finite};
   for (std::size_t i = 0; i < std::size(refused); ++i) {
     const auto result = submit(refused[i].first, refused[i].second);
     ASSERT_TRUE(result.answered()) << result.error;
