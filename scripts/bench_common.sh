@@ -142,8 +142,8 @@ redis_benchmark() {
       {sub(/"$/, "", $8); printf "%s\t%s\t%s\t%s\n", $2, $5, $7, $8}'
 }
 
-# evalsha_submission PORT REQUESTS RANGE PREFIX: the submission script run
-# by EVALSHA through redis_benchmark as the server runs it for a leaderboard
+# evalsha_submission PORT REQUESTS RANGE PREFIX: the submission script (with
+# the helpers the build puts in front of it) run by EVALSHA through redis_benchmark as the server runs it for a leaderboard
 # without schedules (daily, weekly, monthly and all-time rankings with dense
 # sets; a random player and score below RANGE: high-score submissions), on
 # the keys PREFIX:daily, ... PREFIX:profile. PREFIX is "leaderboard:<id>",
@@ -153,7 +153,8 @@ evalsha_submission() {
   local port=$1 requests=$2 range=$3 prefix=$4 sha span
   local keys=()
   sha=$(redis-cli -p "$port" SCRIPT LOAD \
-    "$(cat "$root/src/database/cache/lua/submit_score.lua")")
+    "$(cat "$root/src/database/cache/lua/tiebreak.lua" \
+           "$root/src/database/cache/lua/submit_score.lua")")
   for span in daily weekly monthly alltime; do
     keys+=("$prefix:$span" "$prefix:$span:timestamp" "$prefix:$span:dense")
   done

@@ -41,32 +41,6 @@ local function integer(value)
   return string.format('%d', value)
 end
 
--- The tiebreak text at the front of a ranking member: 16 hex digits and
--- "_" ('' on a leaderboard without a tiebreak).
-local function tie(member)
-  if string.sub(member, 17, 17) == '_' and
-     string.find(string.sub(member, 1, 16), '^[0-9a-f]+$') then
-    return string.sub(member, 1, 16)
-  end
-  return ''
-end
-
--- The first position in [from, to) whose member's tiebreak text does not
--- pass `better`: equal scores are ordered by that text, the greater first.
-local function first_position(from, to, better)
-  while from < to do
-    local middle = math.floor((from + to) / 2)
-    local member = redis.call('ZREVRANGE', key, integer(middle),
-                              integer(middle))[1]
-    if better(tie(member)) then
-      from = middle + 1
-    else
-      to = middle
-    end
-  end
-  return from
-end
-
 local function facts(score, member)
   if ranking_type == 1 then
     return {}
@@ -79,9 +53,9 @@ local function facts(score, member)
     if ranking_type == 2 then
       local above = redis.call('ZCOUNT', key, '(' .. score_text, '+inf')
       local stop = above + redis.call('ZCOUNT', key, score_text, score_text)
-      local first = first_position(above, stop,
+      local first = first_position(key, above, stop,
                                    function(other) return other > t end)
-      local last = first_position(first, stop,
+      local last = first_position(key, first, stop,
                                   function(other) return other >= t end)
       return {first, last - first}
     end

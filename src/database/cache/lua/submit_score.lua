@@ -55,16 +55,6 @@ local ranking_count = (#KEYS - 2) / 3
 local profile_key = KEYS[#KEYS - 1]
 local submission_key = KEYS[#KEYS]
 
--- The tiebreak text at the front of a ranking member: 16 hex digits and
--- "_" ('' on a leaderboard without a tiebreak).
-local function tie(member)
-  if string.sub(member, 17, 17) == '_' and
-     string.find(string.sub(member, 1, 16), '^[0-9a-f]+$') then
-    return string.sub(member, 1, 16)
-  end
-  return ''
-end
-
 -- The submission's second score, as the order of its ranking key.
 local new_tie = tie(ranking_key)
 local fingerprint = ARGV[4] .. ' ' .. ARGV[3] .. ' ' .. member_key
@@ -93,19 +83,10 @@ end
 -- tiebreak text, the greater first, so a binary search finds the first
 -- that is not greater.
 local function holds(key, score_text, t)
-  local from = redis.call('ZCOUNT', key, '(' .. score_text, '+inf')
-  local stop = from + redis.call('ZCOUNT', key, score_text, score_text)
-  local to = stop
-  while from < to do
-    local middle = math.floor((from + to) / 2)
-    local member = redis.call('ZREVRANGE', key, string.format('%d', middle),
-                              string.format('%d', middle))[1]
-    if tie(member) > t then
-      from = middle + 1
-    else
-      to = middle
-    end
-  end
+  local above = redis.call('ZCOUNT', key, '(' .. score_text, '+inf')
+  local stop = above + redis.call('ZCOUNT', key, score_text, score_text)
+  local from = first_position(key, above, stop,
+                              function(other) return other > t end)
   if from == stop then
     return false
   end
