@@ -267,7 +267,12 @@ TEST_F(RedisClusterFailoverTest,
   ASSERT_TRUE(served) << "no write succeeded within 15 s of the kill";
   EXPECT_GT(failures, 0) << "the kill was not noticed";
   RecordProperty("seconds_to_serve_again", std::to_string(seconds));
-  EXPECT_EQ(replica, Probe::OwnerOf(vel::RedisClusterSlot(key)));
+  // The node the probe asks may learn of the promotion a moment after the
+  // replica told the client (cluster gossip): wait for its view.
+  const int slot = vel::RedisClusterSlot(key);
+  EXPECT_TRUE(WaitFor([&] { return Probe::OwnerOf(slot) == replica; },
+                      std::chrono::seconds(5)))
+      << "the slot's owner is " << Probe::OwnerOf(slot) << ", not " << replica;
   double score = 0;
   EXPECT_EQ(Redis::kSuccess, Redis::ZScore(key, "before", &score));
   EXPECT_EQ(1, score);
