@@ -23,7 +23,7 @@
 #include "database/store/db_connection.h"
 #include "database/store/mysql_schema.h"
 #include "database/store/period_statements.h"
-#include "leaderboard/service/period_archiver.h"
+#include "leaderboard/period/period_archiver.h"
 #include "support/cache_environment.h"
 #include "support/test_env.h"
 #include "vel/core/host_flags.h"

@@ -26,7 +26,7 @@
 #include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_definitions.h"
-#include "leaderboard/service/period_ends.h"
+#include "leaderboard/period/period_ends.h"
 #include "vel/core/engine.h"
 #include "vel/core/event.h"
 #include "vel/core/hardware_info.h"

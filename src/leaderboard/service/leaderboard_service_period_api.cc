@@ -23,9 +23,9 @@
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/reset_schedule.h"
 #include "leaderboard/service/internal/period_query.h"
-#include "leaderboard/service/period_archiver.h"
-#include "leaderboard/service/period_ends.h"
-#include "leaderboard/service/period_retention.h"
+#include "leaderboard/period/period_archiver.h"
+#include "leaderboard/period/period_ends.h"
+#include "leaderboard/period/period_retention.h"
 #include "vel/core/event.h"
 #include "vel/http/api_service.h"
 

@@ -17,8 +17,8 @@
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule.h"
 #include "leaderboard/service/internal/period_query.h"
-#include "leaderboard/service/period_ends.h"
-#include "leaderboard/service/period_retention.h"
+#include "leaderboard/period/period_ends.h"
+#include "leaderboard/period/period_retention.h"
 
 namespace plemox {
 namespace service_internal {

@@ -28,7 +28,7 @@
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/internal/master_election.h"
 #include "leaderboard/service/leaderboard_service.h"
-#include "leaderboard/service/period_ends.h"
+#include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/top_answer_cache.h"
 
 namespace plemox {

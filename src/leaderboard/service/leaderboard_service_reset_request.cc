@@ -21,7 +21,7 @@
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_service.h"
-#include "leaderboard/service/period_ends.h"
+#include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/top_answer_cache.h"
 #include "vel/message/leaderboard_message_writer.h"
 

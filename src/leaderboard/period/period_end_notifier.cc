@@ -1,5 +1,5 @@
 // PeriodEndNotifier: the delivery thread.
-#include "leaderboard/service/period_end_notifier.h"
+#include "leaderboard/period/period_end_notifier.h"
 
 #include <glog/logging.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
-#include "leaderboard/service/webhook_client.h"
+#include "leaderboard/period/webhook_client.h"
 #include "vel/core/monotonic_clock.h"
 
 namespace plemox {

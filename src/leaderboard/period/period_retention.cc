@@ -1,5 +1,5 @@
 // The archive's retention per kind of period.
-#include "leaderboard/service/period_retention.h"
+#include "leaderboard/period/period_retention.h"
 
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <cstdint>

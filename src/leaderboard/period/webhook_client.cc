@@ -1,6 +1,6 @@
 // WebhookClient over libcurl (easy interface, one handle per attempt) and
 // OpenSSL's HMAC.
-#include "leaderboard/service/webhook_client.h"
+#include "leaderboard/period/webhook_client.h"
 
 #include <curl/curl.h>
 #include <glog/logging.h>

@@ -1,6 +1,6 @@
 // PeriodEnds: the hooks of the reset flows and the lifecycle of the archive
 // and the notifier.
-#include "leaderboard/service/period_ends.h"
+#include "leaderboard/period/period_ends.h"
 
 #include <glog/logging.h>
 
@@ -15,10 +15,10 @@
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_key.h"
-#include "leaderboard/service/period_archiver.h"
-#include "leaderboard/service/period_end_notifier.h"
-#include "leaderboard/service/period_retention.h"
-#include "leaderboard/service/webhook_client.h"
+#include "leaderboard/period/period_archiver.h"
+#include "leaderboard/period/period_end_notifier.h"
+#include "leaderboard/period/period_retention.h"
+#include "leaderboard/period/webhook_client.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/metrics/metrics_registry.h"
 

@@ -1,5 +1,5 @@
 // PeriodArchiver: the archiving thread.
-#include "leaderboard/service/period_archiver.h"
+#include "leaderboard/period/period_archiver.h"
 
 #include <glog/logging.h>
 #include <openssl/evp.h>
@@ -14,7 +14,7 @@
 #include "database/cache/running_rank.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule.h"
-#include "leaderboard/service/period_retention.h"
+#include "leaderboard/period/period_retention.h"
 #include "vel/core/json.h"
 #include "vel/core/monotonic_clock.h"
 #include "vel/redis/redis.h"
