@@ -22,11 +22,13 @@ namespace {
 
 constexpr char kIoGroupName[] = "RedisCacheIoService";
 constexpr char kCbIoGroupName[] = "RedisCacheCbIoService";
+constexpr char kRolloverIoGroupName[] = "RedisCacheRolloverIoService";
 
 }  // namespace
 
 std::shared_ptr<boost::asio::io_context> RedisCache::the_io_service;
 std::shared_ptr<boost::asio::io_context> RedisCache::the_cb_io_service;
+std::shared_ptr<boost::asio::io_context> RedisCache::the_rollover_io_service;
 std::vector<RedisCache::Strand> RedisCache::the_strands;
 std::vector<RedisCache::Strand> RedisCache::the_cb_strands;
 std::mutex RedisCache::the_pin_mutex;
@@ -58,6 +60,13 @@ bool RedisCache::Initialize() {
   }
   the_cb_io_service = vel::IoService::GetIoGroup(kCbIoGroupName);
   LEADERBOARD_ASSERT(the_cb_io_service);
+
+  if (!vel::IoService::CreateIoGroup(kRolloverIoGroupName, 1)) {
+    LOG(ERROR) << "Failed to cache rollover io service";
+    return false;
+  }
+  the_rollover_io_service = vel::IoService::GetIoGroup(kRolloverIoGroupName);
+  LEADERBOARD_ASSERT(the_rollover_io_service);
 
   const std::size_t strand_count =
       std::max(kMinStrandCount, static_cast<std::size_t>(thread_count));

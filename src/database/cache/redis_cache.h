@@ -195,7 +195,8 @@ class RedisCache {
   // share a strand and wait for each other.
   static constexpr std::size_t kMinStrandCount = 64;
 
-  // Creates the two I/O groups and the strand table. Once per process, at
+  // Creates the I/O groups (requests, their completions, and one thread of
+  // its own for rollovers) and the strand table. Once per process, at
   // start-up, before any other function; a second call is fatal ("Assert
   // failed: ! the_io_service"). Returns false (logged) when a group cannot be
   // created. Requires vel::Redis to be initialised before any query or
@@ -536,7 +537,7 @@ class RedisCache {
                            const std::string& leaderboard_id,
                            const RankingOption& option, ResetCallback callback);
   // Rolls the period `current` (kDaily, kWeekly or kMonthly) over, logs the
-  // outcome and posts `callback`. Cache I/O thread.
+  // outcome and posts `callback`. The rollover thread.
   static void RollOverPeriod(Timespan current,
                              const std::string& leaderboard_id,
                              const RankingOption& option,
@@ -546,6 +547,9 @@ class RedisCache {
   // Set once by Initialize, read-only afterwards.
   static std::shared_ptr<boost::asio::io_context> the_io_service;
   static std::shared_ptr<boost::asio::io_context> the_cb_io_service;
+  // One thread for rollovers: a midnight of thousands of them waits here,
+  // one after another, instead of in front of the requests on the_io_service.
+  static std::shared_ptr<boost::asio::io_context> the_rollover_io_service;
   static std::vector<Strand> the_strands;
   // One callback strand per strand of the_strands, on the callback group: a
   // player's completions go through the callback strand of the strand that

@@ -339,9 +339,10 @@ void RedisCache::PostRollover(RolloverHandler handler,
                               const std::string& leaderboard_id,
                               const RankingOption& option,
                               ResetCallback callback) {
-  LEADERBOARD_ASSERT(the_io_service) << "RedisCache is not initialised";
-  boost::asio::post(*the_io_service, [handler, leaderboard_id, option,
-                                      callback = std::move(callback)] {
+  LEADERBOARD_ASSERT(the_rollover_io_service)
+      << "RedisCache is not initialised";
+  boost::asio::post(*the_rollover_io_service, [handler, leaderboard_id, option,
+                                               callback = std::move(callback)] {
     handler(leaderboard_id, option, callback);
   });
 }
