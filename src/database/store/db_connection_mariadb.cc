@@ -215,14 +215,32 @@ std::shared_ptr<DbConnection> DbConnection::Create(
       return held ? held->OldestPendingWrite() : UINT64_MAX;
     }));
   }
-  auto connection = std::make_shared<DbConnectionMariadb>(std::move(client));
+  // The table rotations of the resets, one after another on a connection
+  // of their own: a midnight of thousands of them neither holds the score
+  // writes' connections nor runs its DDL side by side.
+  std::shared_ptr<Mariadb> rotation_client = Mariadb::Create(
+      server_url, user_id, password, database_name, 1, character_set,
+      Mariadb::kDefaultAutoRetryOnDeadlock, Mariadb::kDefaultClientFlags,
+      slow_query_threshold_ms, Mariadb::kDefaultConnectionFailureHandler);
+  if (!rotation_client) {
+    LOG(ERROR) << "Failed to create the database client of the table "
+                  "rotations: server url="
+               << server_url << ", database=" << database_name;
+    return nullptr;
+  }
+  auto connection = std::make_shared<DbConnectionMariadb>(
+      std::move(client), LeaderboardTables::Process(),
+      std::move(rotation_client));
   if (!connection->Initialize()) return nullptr;
   return connection;
 }
 
 DbConnectionMariadb::DbConnectionMariadb(
-    std::shared_ptr<Mariadb> client, std::shared_ptr<LeaderboardTables> tables)
-    : client_(std::move(client)), tables_(std::move(tables)) {}
+    std::shared_ptr<Mariadb> client, std::shared_ptr<LeaderboardTables> tables,
+    std::shared_ptr<Mariadb> rotation_client)
+    : client_(std::move(client)),
+      rotation_client_(std::move(rotation_client)),
+      tables_(std::move(tables)) {}
 
 DbConnectionMariadb::~DbConnectionMariadb() { Finalize(); }
 
@@ -239,6 +257,13 @@ bool DbConnectionMariadb::Initialize() {
   if (!client->Initialize()) {
     LOG(ERROR) << "Failed to initialize the database connection: server url="
                << client->server_url();
+    return false;
+  }
+  const std::shared_ptr<Mariadb> rotation = std::atomic_load(&rotation_client_);
+  if (rotation && !rotation->Initialize()) {
+    LOG(ERROR) << "Failed to initialize the database connection of the table "
+                  "rotations: server url="
+               << rotation->server_url();
     return false;
   }
   // The client learned the server's escaping rule when it connected; the
@@ -258,11 +283,13 @@ vel::Mariadb::WriteStats DbConnectionMariadb::write_stats() const {
 }
 
 void DbConnectionMariadb::Finalize() {
-  const std::shared_ptr<Mariadb> client =
-      std::atomic_exchange(&client_, std::shared_ptr<Mariadb>());
-  if (client) {
-    client->Finalize(
-        static_cast<std::int64_t>(FLAGS_mysql_db_shutdown_drain_ms));
+  for (std::shared_ptr<Mariadb>* held : {&client_, &rotation_client_}) {
+    const std::shared_ptr<Mariadb> client =
+        std::atomic_exchange(held, std::shared_ptr<Mariadb>());
+    if (client) {
+      client->Finalize(
+          static_cast<std::int64_t>(FLAGS_mysql_db_shutdown_drain_ms));
+    }
   }
 }
 
@@ -642,13 +669,24 @@ void DbConnectionMariadb::ResetLeaderboard(
   VLOG(2) << "reset leaderboard. query: " << query;
   LOG(INFO) << "reset " << period_word
             << " leaderboard. leaderboard_key=" << leaderboard_key;
-  ExecuteOnTables(leaderboard_id, query,
-                  [leaderboard_id, leaderboard_key, callback](
-                      const std::shared_ptr<ResultSets>& result_sets,
-                      const Mariadb::Error& error) {
-                    OnLeaderboardReset(result_sets, error, leaderboard_id,
-                                       leaderboard_key, callback);
-                  });
+  Mariadb::Callback done = [leaderboard_id, leaderboard_key, callback](
+                               const std::shared_ptr<ResultSets>& result_sets,
+                               const Mariadb::Error& error) {
+    OnLeaderboardReset(result_sets, error, leaderboard_id, leaderboard_key,
+                       callback);
+  };
+  // The client of now: one finalized meanwhile fails the statement cleanly.
+  std::shared_ptr<Mariadb> chosen = std::atomic_load(&rotation_client_);
+  if (!chosen) chosen = client();
+  const std::weak_ptr<Mariadb> rotation = chosen;
+  WhenTablesExist(
+      leaderboard_id, [rotation, query, done](const Mariadb::Error& error) {
+        if (error) {
+          done(std::make_shared<ResultSets>(), error);
+          return;
+        }
+        Send(rotation.lock(), query, done, nullptr, false, std::string());
+      });
 }
 
 void DbConnectionMariadb::ResetDailyLeaderboard(

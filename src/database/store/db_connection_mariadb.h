@@ -26,11 +26,13 @@ namespace plemox {
 
 class DbConnectionMariadb : public DbConnection {
  public:
-  // Takes a created, not yet initialized client, and the registry of the
-  // leaderboards whose tables exist (the process's by default).
+  // Takes a created, not yet initialized client, the registry of the
+  // leaderboards whose tables exist (the process's by default) and the
+  // client of the table rotations (none: they run on `client`).
   explicit DbConnectionMariadb(
       std::shared_ptr<vel::Mariadb> client,
-      std::shared_ptr<LeaderboardTables> tables = LeaderboardTables::Process());
+      std::shared_ptr<LeaderboardTables> tables = LeaderboardTables::Process(),
+      std::shared_ptr<vel::Mariadb> rotation_client = nullptr);
   ~DbConnectionMariadb() override;
   DbConnectionMariadb(const DbConnectionMariadb&) = delete;
   DbConnectionMariadb& operator=(const DbConnectionMariadb&) = delete;
@@ -201,6 +203,10 @@ class DbConnectionMariadb : public DbConnection {
 
   // Read with std::atomic_load, cleared with std::atomic_store.
   std::shared_ptr<vel::Mariadb> client_;
+  // The table rotations' own client (one connection); null in a connection
+  // made without one, whose rotations run on client_. Read and cleared as
+  // client_.
+  std::shared_ptr<vel::Mariadb> rotation_client_;
   const std::shared_ptr<LeaderboardTables> tables_;
 };
 
