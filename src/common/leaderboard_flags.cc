@@ -176,6 +176,11 @@ DEFINE_uint64(period_end_webhook_timeout_ms, 10000,
 DEFINE_uint64(period_end_webhook_max_attempts, 15,
               "Attempts after which an undelivered period-end notification "
               "is marked failed.");
+DEFINE_uint64(period_archive_threads, 3,
+              "Closed periods archived at the same time (1 to 32).");
+DEFINE_uint64(period_end_webhook_concurrency, 4,
+              "Period-end notifications delivered at the same time (1 to "
+              "32).");
 
 DEFINE_bool(recover_leaderboard, false,
             "Recovers Leaderboard data from MySQL/MariaDB.");

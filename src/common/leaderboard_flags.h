@@ -80,6 +80,8 @@ DECLARE_uint64(period_end_top_n);
 DECLARE_uint64(period_end_webhook_connect_timeout_ms);
 DECLARE_uint64(period_end_webhook_timeout_ms);
 DECLARE_uint64(period_end_webhook_max_attempts);
+DECLARE_uint64(period_archive_threads);
+DECLARE_uint64(period_end_webhook_concurrency);
 
 // Recovery mode.
 DECLARE_bool(recover_leaderboard);

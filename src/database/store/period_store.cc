@@ -96,9 +96,10 @@ PeriodStore::OpenNotification OpenNotificationOf(vel::ResultSets& result) {
 std::shared_ptr<PeriodStore> PeriodStore::Create(
     const std::string& server_url, const std::string& user_id,
     const std::string& password, const std::string& database_name,
-    const std::string& character_set, std::int64_t slow_query_threshold_ms) {
+    const std::string& character_set, std::int64_t slow_query_threshold_ms,
+    std::size_t connection_count) {
   auto client = vel::Mariadb::Create(
-      server_url, user_id, password, database_name, kConnectionCount,
+      server_url, user_id, password, database_name, connection_count,
       character_set, vel::Mariadb::kDefaultAutoRetryOnDeadlock,
       vel::Mariadb::kDefaultClientFlags, slow_query_threshold_ms,
       vel::Mariadb::kDefaultConnectionFailureHandler);

@@ -1,5 +1,6 @@
 // PeriodStore: the period archive and the period-end notifications in
-// MariaDB, on a client of their own (kConnectionCount connections), so that
+// MariaDB, on a client of their own (kConnectionCount connections unless
+// the caller asks for more: one per archiving thread and delivery), so that
 // archiving a large period or delivering notifications never holds a
 // connection of the request path's pool. Statements come from
 // period_statements.h.
@@ -73,12 +74,13 @@ class PeriodStore {
     std::string last_error;
   };
 
-  // Opens the client. Null (logged) when it cannot connect. Controlling
-  // thread (start-up).
+  // Opens the client with `connection_count` connections. Null (logged)
+  // when it cannot connect. Controlling thread (start-up).
   static std::shared_ptr<PeriodStore> Create(
       const std::string& server_url, const std::string& user_id,
       const std::string& password, const std::string& database_name,
-      const std::string& character_set, std::int64_t slow_query_threshold_ms);
+      const std::string& character_set, std::int64_t slow_query_threshold_ms,
+      std::size_t connection_count = kConnectionCount);
 
   explicit PeriodStore(std::shared_ptr<vel::Mariadb> client);
   ~PeriodStore();

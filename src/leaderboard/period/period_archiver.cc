@@ -4,6 +4,7 @@
 #include <glog/logging.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -135,8 +136,10 @@ PeriodArchiver::PeriodArchiver(std::shared_ptr<PeriodStore> store,
 
 PeriodArchiver::~PeriodArchiver() { Stop(); }
 
-void PeriodArchiver::Start() {
-  thread_ = std::thread([this] { Run(); });
+void PeriodArchiver::Start(std::size_t threads) {
+  for (std::size_t i = 0; i < std::max<std::size_t>(1, threads); ++i) {
+    threads_.emplace_back([this] { Run(); });
+  }
 }
 
 void PeriodArchiver::Stop() {
@@ -145,7 +148,10 @@ void PeriodArchiver::Stop() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  for (std::thread& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
+  threads_.clear();
 }
 
 void PeriodArchiver::Archive(const PeriodEnd& end, bool rolled_over) {
@@ -181,33 +187,53 @@ bool PeriodArchiver::Stopping() {
 
 void PeriodArchiver::Run() {
   for (;;) {
-    std::optional<Job> job;
     bool sweep = false;
+    std::optional<Job> job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait_for(lock, std::chrono::seconds(1), [this] {
-        return stopping_ || !jobs_.empty() || sweep_soon_;
-      });
+      job = NextJob(&lock, &sweep);
       if (stopping_) return;
-      if (jobs_.empty()) {
-        sweep = sweep_soon_ || vel::MonotonicClock::Now() >= next_sweep_;
-        sweep_soon_ = false;
-      }
-    }
-    if (!sweep) {
-      WriteQueuedMarkers();
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!jobs_.empty()) {
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
     }
     if (job) {
       Process(*job);
-    } else if (sweep && is_master_()) {
-      Sweep();
+    } else if (sweep) {
+      if (is_master_()) Sweep();
+      std::lock_guard<std::mutex> lock(mutex_);
+      sweeping_ = false;
     }
   }
+}
+
+std::optional<PeriodArchiver::Job> PeriodArchiver::NextJob(
+    std::unique_lock<std::mutex>* lock, bool* sweep) {
+  wake_.wait_for(*lock, std::chrono::seconds(1), [this] {
+    return stopping_ ||
+           (!jobs_.empty() &&
+            (jobs_.front().marked ||
+             vel::MonotonicClock::Now() >= next_marker_attempt_)) ||
+           (jobs_.empty() && sweep_soon_ && !sweeping_);
+  });
+  if (stopping_) return std::nullopt;
+  if (!jobs_.empty() && !jobs_.front().marked &&
+      vel::MonotonicClock::Now() >= next_marker_attempt_) {
+    lock->unlock();
+    WriteQueuedMarkers();
+    lock->lock();
+  }
+  if (!jobs_.empty()) {
+    if (!jobs_.front().marked) return std::nullopt;
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    return job;
+  }
+  if (!sweeping_ &&
+      (sweep_soon_ || vel::MonotonicClock::Now() >= next_sweep_)) {
+    sweep_soon_ = false;
+    sweeping_ = true;
+    next_sweep_ = vel::MonotonicClock::Now() + kSweepIntervalUs;
+    *sweep = true;
+  }
+  return std::nullopt;
 }
 
 void PeriodArchiver::Process(const Job& job) {
@@ -233,14 +259,6 @@ void PeriodArchiver::Process(const Job& job) {
          "scheme (a move to or from Redis Cluster since); key=" +
              period.end.source_key);
     return;
-  }
-  if (!job.marked && !job.taken_over) {
-    // The marker tells a take-over which period the previous-period ranking
-    // holds; without it this period could not be taken over.
-    for (int attempt = 0; !WriteMarker(period.end); ++attempt) {
-      if (attempt == kMarkerAttempts || Stopping()) return;
-      std::this_thread::sleep_for(std::chrono::seconds(1));
-    }
   }
   if (job.taken_over && !period.end.marker_key.empty()) {
     // Only a ranking marked right after this period's rollover is this
@@ -431,6 +449,7 @@ bool PeriodArchiver::WriteMarker(const PeriodEnd& end) {
 }
 
 void PeriodArchiver::WriteQueuedMarkers() {
+  std::lock_guard<std::mutex> marking(marker_mutex_);
   std::vector<PeriodEnd> unmarked;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -439,13 +458,26 @@ void PeriodArchiver::WriteQueuedMarkers() {
     }
   }
   // In queue order, stopping at a failure: a later period's marker must
-  // never be overwritten by an earlier one's.
+  // never be overwritten by an earlier one's. The marker tells a take-over
+  // which period the previous-period ranking holds; without it a period
+  // could not be taken over.
   for (const PeriodEnd& end : unmarked) {
-    if (!WriteMarker(end)) return;
+    const bool written = WriteMarker(end);
     std::lock_guard<std::mutex> lock(mutex_);
-    for (Job& job : jobs_) {
-      if (job.end.idempotency_key == end.idempotency_key) job.marked = true;
+    if (!written) next_marker_attempt_ = vel::MonotonicClock::Now() + kSecondUs;
+    for (auto job = jobs_.begin(); job != jobs_.end(); ++job) {
+      if (job->end.idempotency_key != end.idempotency_key) continue;
+      if (written) {
+        job->marked = true;
+      } else if (++job->marker_failures >= kMarkerAttempts) {
+        LOG(WARNING) << "Period archive: the closed ranking could not be "
+                        "marked; its archiving is left to a take-over"
+                     << ": idempotency key=" << end.idempotency_key;
+        jobs_.erase(job);
+      }
+      break;
     }
+    if (!written) break;
   }
 }
 
@@ -463,7 +495,6 @@ void PeriodArchiver::Lose(const PeriodStore::ClaimedPeriod& period,
 
 void PeriodArchiver::Sweep() {
   const std::int64_t now_us = vel::MonotonicClock::Now();
-  next_sweep_ = now_us + kSweepIntervalUs;
   std::vector<std::string> keys;
   if (store_->FindUnfinishedPeriods(kTakeOverBatch, &keys)) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,8 +1,15 @@
 // PeriodArchiver: copies each closed period's ranking from Redis into the
-// period archive in MariaDB and builds its period-end notification, on a
-// thread of its own, so that neither the rollover nor any request waits for
-// it. As master it also takes over periods whose archiving another server
-// left unfinished (it died, or lost Redis), and removes expired periods.
+// period archive in MariaDB and builds its period-end notification, on
+// threads of its own (--period_archive_threads, each archiving one period at
+// a time), so that neither the rollover nor any request waits for it. As
+// master it also takes over periods whose archiving another server left
+// unfinished (it died, or lost Redis), and removes expired periods (one
+// thread at a time).
+//
+// Periods are taken in the order they ended. Before a period is taken, the
+// closed ranking of every queued period is marked, in that order, by one
+// thread at a time: a later period's marker is never overwritten by an
+// earlier one's, however many threads archive.
 //
 // The closed ranking is read highest first in pages of kPageSize members
 // (one ZREVRANGE each, short for Redis) and written in multi-row inserts;
@@ -18,8 +25,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/period_end.h"
 #include "database/store/period_store.h"
@@ -52,9 +61,9 @@ class PeriodArchiver {
   PeriodArchiver(const PeriodArchiver&) = delete;
   PeriodArchiver& operator=(const PeriodArchiver&) = delete;
 
-  // Starts the thread. Start-up thread.
-  void Start();
-  // Ends the thread; a period being archived is left to a take-over (its
+  // Starts `threads` threads (at least one). Start-up thread.
+  void Start(std::size_t threads = 1);
+  // Ends the threads; a period being archived is left to a take-over (its
   // lease runs out). Shutdown thread; idempotent.
   void Stop();
 
@@ -84,11 +93,17 @@ class PeriodArchiver {
     bool taken_over = false;
     // The closed ranking's marker names this period (or needs none).
     bool marked = false;
+    // Failed attempts to mark it (a second apart).
+    int marker_failures = 0;
   };
   // What reading a closed ranking came to.
   enum class ReadOutcome { kDone, kChanged, kFailed, kStopped };
 
   void Run();
+  // The next job to archive (the first queued, once marked), or a sweep to
+  // run (*sweep), or neither (nothing to do within a second). Waits on
+  // `lock` (of mutex_).
+  std::optional<Job> NextJob(std::unique_lock<std::mutex>* lock, bool* sweep);
   // Archives one period when this server can hold it.
   void Process(const Job& job);
   // Reads the closed ranking of `period` into the archive (standings when
@@ -101,8 +116,10 @@ class PeriodArchiver {
   // none. Write: false (logged) when Redis failed.
   bool ReadMarker(const PeriodEnd& end, std::string* value);
   bool WriteMarker(const PeriodEnd& end);
-  // Marks the closed rankings of the queued periods not marked yet, so that
-  // a long archiving does not hold them back.
+  // Marks the closed rankings of the queued periods not marked yet, in queue
+  // order, stopping at a failure (one thread at a time: marker_mutex_), so
+  // that a long archiving does not hold them back. A period that could not
+  // be marked kMarkerAttempts times is left to a take-over.
   void WriteQueuedMarkers();
   void Lose(const PeriodStore::ClaimedPeriod& period, const std::string& why);
   // Queues the unfinished periods whose lease ran out; removes expired
@@ -120,11 +137,18 @@ class PeriodArchiver {
   std::deque<Job> jobs_;    // GUARDED_BY(mutex_)
   bool stopping_ = false;   // GUARDED_BY(mutex_)
   bool sweep_soon_ = true;  // GUARDED_BY(mutex_)
+  bool sweeping_ = false;   // GUARDED_BY(mutex_)
   Counts counts_;           // GUARDED_BY(mutex_)
-  std::thread thread_;
-  // Monotonic microseconds of the next expiry; only the thread uses it.
-  std::int64_t next_expiry_ = 0;
+  // Monotonic microseconds of the next sweep and of the next attempt to
+  // mark after a failed one; GUARDED_BY(mutex_).
   std::int64_t next_sweep_ = 0;
+  std::int64_t next_marker_attempt_ = 0;
+  // Held while markers are written.
+  std::mutex marker_mutex_;
+  std::vector<std::thread> threads_;
+  // Monotonic microseconds of the next expiry; only the sweeping thread
+  // uses it.
+  std::int64_t next_expiry_ = 0;
 };
 
 }  // namespace plemox

@@ -20,6 +20,9 @@ constexpr std::size_t kDueBatch = 20;
 // table's counts.
 constexpr std::int64_t kLookIntervalMs = 2000;
 constexpr std::int64_t kCountIntervalUs = 5000000;
+// The wait before looking again after a full batch that other threads were
+// also delivering: they may have taken the rest.
+constexpr std::int64_t kBusyLookMs = 50;
 // What an attempt holds a notification for beyond its own timeouts.
 constexpr std::int64_t kClaimMarginMs = 10000;
 
@@ -37,8 +40,10 @@ PeriodEndNotifier::PeriodEndNotifier(std::shared_ptr<PeriodStore> store,
 
 PeriodEndNotifier::~PeriodEndNotifier() { Stop(); }
 
-void PeriodEndNotifier::Start() {
-  thread_ = std::thread([this] { Run(); });
+void PeriodEndNotifier::Start(std::size_t threads) {
+  for (std::size_t i = 0; i < std::max<std::size_t>(1, threads); ++i) {
+    threads_.emplace_back([this, i] { Run(i == 0); });
+  }
 }
 
 void PeriodEndNotifier::Stop() {
@@ -47,13 +52,16 @@ void PeriodEndNotifier::Stop() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  for (std::thread& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
+  threads_.clear();
 }
 
 void PeriodEndNotifier::Wake() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    woken_ = true;
+    ++wakes_;
   }
   wake_.notify_all();
 }
@@ -63,20 +71,22 @@ PeriodEndNotifier::Counts PeriodEndNotifier::counts() const {
   return counts_;
 }
 
-void PeriodEndNotifier::Run() {
+void PeriodEndNotifier::Run(bool counting) {
   std::int64_t wait_ms = 0;
   std::int64_t next_count = 0;
+  // Starts as woken: a new master delivers what is pending at once.
+  std::uint64_t seen_wakes = ~std::uint64_t{0};
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                     [this] { return stopping_ || woken_; });
+                     [&] { return stopping_ || wakes_ != seen_wakes; });
       if (stopping_) return;
-      woken_ = false;
+      seen_wakes = wakes_;
     }
     wait_ms = kLookIntervalMs;
     if (is_master_()) wait_ms = DeliverDue();
-    if (vel::MonotonicClock::Now() >= next_count) {
+    if (counting && vel::MonotonicClock::Now() >= next_count) {
       RefreshTableCounts();
       next_count = vel::MonotonicClock::Now() + kCountIntervalUs;
     }
@@ -86,15 +96,24 @@ void PeriodEndNotifier::Run() {
 std::int64_t PeriodEndNotifier::DeliverDue() {
   std::vector<PeriodStore::DueNotification> due;
   if (!store_->FindDueNotifications(kDueBatch, &due)) return kLookIntervalMs;
+  bool skipped = false;
   for (const auto& notification : due) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) return 0;
+      // Another thread of this server holds it (its batch overlaps).
+      if (!in_flight_.insert(notification.notification_id).second) {
+        skipped = true;
+        continue;
+      }
     }
+    if (is_master_()) Deliver(notification);
+    std::lock_guard<std::mutex> lock(mutex_);
+    in_flight_.erase(notification.notification_id);
     if (!is_master_()) return kLookIntervalMs;
-    Deliver(notification);
   }
-  if (due.size() == kDueBatch) return 0;
+  if (due.size() == kDueBatch && !skipped) return 0;
+  if (due.size() == kDueBatch) return kBusyLookMs;
   const auto next = store_->MillisecondsToNextDue();
   return next ? std::min(*next, kLookIntervalMs) : kLookIntervalMs;
 }

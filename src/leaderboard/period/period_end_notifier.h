@@ -1,7 +1,9 @@
 // PeriodEndNotifier: delivers the pending period-end notifications to
-// --period_end_webhook_url, on a thread of its own (libcurl blocks), while
-// this server is master; whichever server is master delivers what is
-// pending, so a notification outlives a crash or a failover.
+// --period_end_webhook_url, on threads of its own (libcurl blocks; up to
+// --period_end_webhook_concurrency deliveries at once, so that one slow
+// answer does not hold the others back), while this server is master;
+// whichever server is master delivers what is pending, so a notification
+// outlives a crash or a failover.
 //
 // Delivery is at least once: an attempt first takes the notification in the
 // database (its next attempt moves past the attempt's timeout, so no other
@@ -20,8 +22,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "database/store/period_store.h"
 
@@ -53,9 +57,9 @@ class PeriodEndNotifier {
   PeriodEndNotifier(const PeriodEndNotifier&) = delete;
   PeriodEndNotifier& operator=(const PeriodEndNotifier&) = delete;
 
-  // Starts the thread. Start-up thread.
-  void Start();
-  // Ends the thread after the attempt in progress (bounded by the webhook
+  // Starts `threads` delivery threads (at least one). Start-up thread.
+  void Start(std::size_t threads = 1);
+  // Ends the threads after the attempts in progress (bounded by the webhook
   // timeout). Shutdown thread; idempotent.
   void Stop();
   // Looks for due notifications now (one became pending, or this server
@@ -65,9 +69,11 @@ class PeriodEndNotifier {
   Counts counts() const;
 
  private:
-  void Run();
-  // Delivers the notifications due now; returns how long to wait before
-  // looking again (milliseconds).
+  // `counting`: this thread also refreshes the table's counts.
+  void Run(bool counting);
+  // Delivers the notifications due now that no other thread of this server
+  // is delivering; returns how long to wait before looking again
+  // (milliseconds).
   std::int64_t DeliverDue();
   void Deliver(const PeriodStore::DueNotification& notification);
   void RefreshTableCounts();
@@ -78,9 +84,12 @@ class PeriodEndNotifier {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;  // GUARDED_BY(mutex_)
-  bool woken_ = true;      // GUARDED_BY(mutex_)
-  Counts counts_;          // GUARDED_BY(mutex_)
-  std::thread thread_;
+  // Wake() calls so far; each thread looks again when it changes.
+  std::uint64_t wakes_ = 0;  // GUARDED_BY(mutex_)
+  // The notifications this server's threads are delivering.
+  std::set<std::uint64_t> in_flight_;  // GUARDED_BY(mutex_)
+  Counts counts_;                      // GUARDED_BY(mutex_)
+  std::vector<std::thread> threads_;
 };
 
 }  // namespace plemox

@@ -27,6 +27,9 @@ namespace {
 
 using Leaderboard::LeaderboardQuery;
 
+// The most archiving threads, and deliveries at the same time.
+constexpr std::uint64_t kMaxConcurrency = 32;
+
 // How long one reset check as master counts: the checks come about once a
 // second while this server refreshes the master key.
 constexpr std::int64_t kMasterGraceUs = 3000000;
@@ -177,11 +180,24 @@ void PeriodEnds::Start(const std::string& server_url,
       << FLAGS_period_end_webhook_url;
   LEADERBOARD_ASSERT(!notify || WebhookClient::GlobalInitialize())
       << "Failed to initialise libcurl for the period-end notifications.";
+  LEADERBOARD_ASSERT(FLAGS_period_archive_threads >= 1 &&
+                     FLAGS_period_archive_threads <= kMaxConcurrency)
+      << "--period_archive_threads must be 1 to " << kMaxConcurrency;
+  LEADERBOARD_ASSERT(FLAGS_period_end_webhook_concurrency >= 1 &&
+                     FLAGS_period_end_webhook_concurrency <= kMaxConcurrency)
+      << "--period_end_webhook_concurrency must be 1 to " << kMaxConcurrency;
+  const std::size_t archivers =
+      static_cast<std::size_t>(FLAGS_period_archive_threads);
+  const std::size_t deliveries =
+      notify ? static_cast<std::size_t>(FLAGS_period_end_webhook_concurrency)
+             : 0;
   auto state = std::make_shared<PeriodEndState>();
   state->owner = owner;
-  state->store =
-      PeriodStore::Create(server_url, user_id, password, database_name,
-                          character_set, slow_query_threshold_ms);
+  // A connection for each archiving thread and each delivery, and one for
+  // the forced resets and the HTTP reads.
+  state->store = PeriodStore::Create(
+      server_url, user_id, password, database_name, character_set,
+      slow_query_threshold_ms, archivers + deliveries + 1);
   LEADERBOARD_ASSERT(state->store)
       << "Failed to connect the period archive to the database.";
   if (!state->store->TablesExist()) {
@@ -211,8 +227,8 @@ void PeriodEnds::Start(const std::string& server_url,
                                                        if (notifier)
                                                          notifier->Wake();
                                                      });
-  state->archiver->Start();
-  if (notifier) notifier->Start();
+  state->archiver->Start(archivers);
+  if (notifier) notifier->Start(deliveries);
   const PeriodEndState* collected = state.get();
   state->collector_id = vel::MetricsRegistry::AddCollector(
       [collected](vel::MetricsRegistry::Families* families) {

@@ -19,6 +19,7 @@
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/database_priority.h"
 #include "leaderboard/service/game_port_access.h"
 #include "leaderboard/service/internal/master_election.h"
@@ -26,7 +27,6 @@
 #include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_definitions.h"
-#include "leaderboard/period/period_ends.h"
 #include "vel/core/engine.h"
 #include "vel/core/event.h"
 #include "vel/core/hardware_info.h"
@@ -193,9 +193,14 @@ bool LeaderboardService::Start(
 
   // The archive of closed periods and their notifications, which the
   // resets feed; it opens its MariaDB client before the port opens, so
-  // that start-up is over soon after game servers can connect.
-  PeriodEnds::Start(server_url, user_id, password, database_name, character_set,
-                    slow_query_threshold_ms, the_self_master_info);
+  // that start-up is over soon after game servers can connect. Its threads
+  // yield the CPU to request handling too: a midnight of thousands of
+  // closed periods must not slow the requests down.
+  DatabasePriority::CreateAtLowerPriority([&] {
+    PeriodEnds::Start(server_url, user_id, password, database_name,
+                      character_set, slow_query_threshold_ms,
+                      the_self_master_info);
+  });
 
   {
     std::lock_guard<std::mutex> lock(the_tcp_server_mutex);
