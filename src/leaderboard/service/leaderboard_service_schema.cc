@@ -3,9 +3,12 @@
 #include <glog/logging.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/leaderboard_assert.h"
@@ -66,6 +69,33 @@ void ExportSchemaScript(const std::string& server_url,
   kill(getpid(), SIGTERM);
 }
 
+// Connections the leaderboards' tables are created over at start-up: a
+// table creation mostly waits for the database's disk, so a few side by side
+// make a first start-up with thousands of leaderboards several times
+// shorter.
+constexpr std::size_t kTableConnections = 4;
+
+// Runs each group of `groups` in order, the groups side by side on
+// `threads` threads over `connection` (which has as many connections).
+// False when any statement failed (logged); the other threads then stop
+// after their current group.
+bool ExecuteGroups(DbConnection& connection,
+                   const std::vector<std::vector<std::string>>& groups,
+                   std::size_t threads) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::vector<std::thread> workers;
+  for (std::size_t t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      for (std::size_t i = next++; i < groups.size() && !failed; i = next++) {
+        if (!connection.ExecuteScripts(groups[i])) failed = true;
+      }
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  return !failed;
+}
+
 }  // namespace
 
 void service_internal::RegisterTiebreakColumns() {
@@ -80,24 +110,39 @@ void service_internal::InstallSchema(const std::string& server_url,
                                      const std::string& database_name,
                                      const std::string& character_set) {
   const auto dated = ResetScheduleRegistry::GetDatedWeeklyTableDates();
-  auto schema_scripts = MakeSchemaScripts(configured_leaderboard_ids(), dated);
-  // The period archive's tables, whichever leaderboards exist.
-  for (std::string& table : period_statements::MakeTableQueries()) {
-    schema_scripts.push_back(std::move(table));
-  }
-  LEADERBOARD_ASSERT(!schema_scripts.empty());
-
   if (FLAGS_leaderboard_use_db_auto_schema_generation) {
     LOG(INFO) << "Installing database schema...This could take a few minutes.";
+    // The shared tables and procedures first, then each leaderboard's
+    // tables (in their order), several leaderboards at a time.
+    auto shared = MakeSchemaScripts({}, {});
+    for (std::string& table : period_statements::MakeTableQueries()) {
+      shared.push_back(std::move(table));
+    }
+    std::vector<std::vector<std::string>> tables;
+    for (const std::string& id : configured_leaderboard_ids()) {
+      const auto dates = dated.find(id);
+      tables.push_back(MakeLeaderboardTableQueries(
+          id, dates != dated.end() ? &dates->second : nullptr));
+    }
+    const std::size_t threads =
+        std::max<std::size_t>(1, std::min(kTableConnections, tables.size()));
     auto connection = DbConnection::Create(
-        server_url, user_id, password, database_name, 1, character_set,
+        server_url, user_id, password, database_name, threads, character_set,
         vel::Mariadb::kDefaultSlowQueryLoggingTime);
-    if (!connection || !connection->ExecuteScripts(schema_scripts)) {
+    if (!connection || !connection->ExecuteScripts(shared) ||
+        !ExecuteGroups(*connection, tables, threads)) {
       LOG(FATAL) << "Failed to install the db schema.";
     }
-    LOG(INFO) << "Installing database schema...Done.";
+    LOG(INFO) << "Installing database schema...Done"
+              << ": leaderboards=" << tables.size();
     connection->Finalize();
   } else if (!FLAGS_export_db_schema_to_file.empty()) {
+    auto schema_scripts =
+        MakeSchemaScripts(configured_leaderboard_ids(), dated);
+    // The period archive's tables, whichever leaderboards exist.
+    for (std::string& table : period_statements::MakeTableQueries()) {
+      schema_scripts.push_back(std::move(table));
+    }
     ExportSchemaScript(server_url, database_name, schema_scripts,
                        boost::filesystem::path(FLAGS_export_db_schema_to_file));
     return;
