@@ -378,6 +378,69 @@ class RedisCache {
                                       const RankingOption& option,
                                       ResetCallback callback);
 
+  // --- Leagues (redis_cache_league.cc). ----------------------------------
+  // One player of a league cohort as the cohort's reads give it.
+  struct CohortEntry {
+    std::string member_key;
+    // The member ranking key and the stored score in the period ranking;
+    // empty and 0 for a player whose score was deleted.
+    std::string ranking_key;
+    double stored_score = 0.0;
+    std::string display_name;
+    std::string metadata;
+  };
+  // A cohort of a league's period: kFound with its id and players in the
+  // order they joined; kNone when the player (or the cohort id) is in no
+  // cohort; kWaiting when the player waits for its placement (the moves of
+  // the period before are being applied); kFailed when Redis failed.
+  struct Cohort {
+    enum Status { kFound, kNone, kWaiting, kFailed };
+    Status status = kFailed;
+    std::string cohort_id;
+    std::vector<CohortEntry> entries;
+  };
+  using CohortCallback = std::function<void(const Cohort& cohort)>;
+  // Reads the cohort of member `member_key` (by_member) or cohort `who`
+  // (otherwise) in the period whose ranking is `period_ranking_key`, one
+  // script on the pipelined connections. Returns at once; any thread;
+  // `callback` runs on a cache completion thread.
+  static void GetCohort(const std::string& leaderboard_id,
+                        const std::string& period_ranking_key, bool by_member,
+                        const std::string& who, CohortCallback callback);
+  // Blocking version of GetCohort (the league's period end): the cohort or
+  // kFailed. Any thread but the cache's own.
+  static Cohort ReadCohort(const std::string& leaderboard_id,
+                           const std::string& period_ranking_key,
+                           const std::string& cohort_id);
+  // The entries of a cohort that hold a score, in ranking order (the higher
+  // stored score first, equal ones the earlier first, as Redis orders the
+  // period ranking), numbered by `ranking_type` as records of *out. The
+  // stored scores stay stored (FromStoredScore is the caller's). Pure.
+  static void RankCohort(const Cohort& cohort, RankingType ranking_type,
+                         std::vector<QueryResult::Record>* out);
+  // The key of the period ranking a league's cohorts live in now: its
+  // period's current ranking (the week of the next reset for dated weeks).
+  static std::string LeagueRankingKey(const std::string& leaderboard_id,
+                                      const LeagueRules& rules,
+                                      const ResetScheduleInfo& schedule);
+  // Appends a league submission's keys and arguments (submit_score.lua) to
+  // *keys and *args. Pure.
+  static void AddLeagueArguments(const std::string& leaderboard_id,
+                                 const LeagueRules& rules,
+                                 const ResetScheduleInfo& schedule,
+                                 std::vector<std::string>* keys,
+                                 std::vector<std::string>* args);
+  // The league's part of a rollover of `current` (blocking; see
+  // league_rollover.lua); true when done or when `current` is not the
+  // league's period. Cache I/O thread.
+  static bool RollOverLeague(Timespan current,
+                             const std::string& leaderboard_id,
+                             const LeagueRules& rules);
+  // Removes member `member_key` from its cohort of the current period
+  // (blocking). True when done or when it was in none.
+  static bool LeaveCohort(const std::string& period_ranking_key,
+                          const std::string& member_key);
+
   // The number of local account ids with submissions in flight (for
   // monitoring and tests). Any thread.
   static std::size_t GetPinnedPlayerCount();
