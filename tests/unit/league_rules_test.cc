@@ -6,6 +6,7 @@
 #include <string>
 
 #include "leaderboard/core/leaderboard_definition.h"
+#include "leaderboard/league/league_moves.h"
 
 namespace plemox {
 namespace {
@@ -101,6 +102,25 @@ TEST(LeagueRulesTest, RefusesEveryBadRuleNamingIt) {
                         R"(, "period": "month"})"),
             "ranking_option: a league needs a reset schedule of its period "
             "(league.period month)");
+}
+
+TEST(LeagueMovesTest, TheFirstMoveUpTheLastDownWithinTheTiers) {
+  LeagueRules rules;
+  rules.tiers = {"bronze", "silver", "gold"};
+  rules.cohort_size = 6;
+  rules.promote = 2;
+  rules.relegate = 3;
+  EXPECT_EQ(LeagueMoves::NewTiers(rules, 1, 6),
+            (std::vector<int>{2, 2, 1, 0, 0, 0}));
+  // Nobody above the highest or below the lowest tier.
+  EXPECT_EQ(LeagueMoves::NewTiers(rules, 2, 6),
+            (std::vector<int>{2, 2, 2, 1, 1, 1}));
+  EXPECT_EQ(LeagueMoves::NewTiers(rules, 0, 6),
+            (std::vector<int>{1, 1, 0, 0, 0, 0}));
+  // A small cohort promotes first, then relegates what is left.
+  EXPECT_EQ(LeagueMoves::NewTiers(rules, 1, 3), (std::vector<int>{2, 2, 0}));
+  EXPECT_EQ(LeagueMoves::NewTiers(rules, 1, 1), (std::vector<int>{2}));
+  EXPECT_TRUE(LeagueMoves::NewTiers(rules, 1, 0).empty());
 }
 
 }  // namespace

@@ -436,6 +436,34 @@ class RedisCache {
   static bool RollOverLeague(Timespan current,
                              const std::string& leaderboard_id,
                              const LeagueRules& rules);
+  // Whether this deployment applies league moves at period ends (the
+  // period-end subsystem runs): only then does a rollover hold the new
+  // period's newcomers until the moves are in. Off until set; any thread.
+  static void SetLeagueMovesApplied(bool on);
+  // Up to `limit` of the oldest entries of the league's placement log
+  // (blocking); false when Redis failed.
+  static bool ReadLeagueLog(const std::string& leaderboard_id,
+                            std::int64_t limit,
+                            std::vector<std::string>* entries);
+  // Removes the first `entries.size()` entries of the placement log when
+  // they still begin with `entries` (another drainer may have taken them).
+  static bool TrimLeagueLog(const std::string& leaderboard_id,
+                            const std::vector<std::string>& entries);
+  // Sets the tiers of `tiers` (member key, tier index) in the league's tier
+  // hash, then, when the league hash of `period_ranking_key` has round
+  // `round`, places up to `limit` waiting players and lifts the hold once
+  // none waits (lua/league_place.lua). *waiting tells whether some still
+  // wait. False when Redis failed.
+  static bool ApplyTiersAndPlace(
+      const std::string& leaderboard_id, const LeagueRules& rules,
+      const std::string& period_ranking_key, std::int64_t round,
+      const std::vector<std::pair<std::string, int>>& tiers, std::int64_t limit,
+      bool* waiting);
+  // One field of a league hash (blocking): nullopt when Redis failed, ""
+  // when absent.
+  static std::optional<std::string> LeagueField(const std::string& key,
+                                                const std::string& field);
+
   // Removes member `member_key` from its cohort of the current period
   // (blocking). True when done or when it was in none.
   static bool LeaveCohort(const std::string& period_ranking_key,

@@ -5,6 +5,7 @@
 #include <glog/logging.h>
 
 #include <algorithm>
+#include <atomic>
 #include <boost/asio/post.hpp>
 
 #include "common/period_ranking.h"
@@ -25,6 +26,14 @@ using vel::RedisValue;
 const vel::RedisScript& CohortQueryScript() {
   static const vel::RedisScript script("cohort_query",
                                        lua_sources::kCohortQuery);
+  return script;
+}
+
+std::atomic<bool> the_league_moves_applied{false};
+
+const vel::RedisScript& LeaguePlaceScript() {
+  static const vel::RedisScript script("league_place",
+                                       lua_sources::kLeaguePlace);
   return script;
 }
 
@@ -215,7 +224,7 @@ bool RedisCache::RollOverLeague(Timespan current,
       {MakeLeagueKey(MakeLeaderboardKey(leaderboard_id, current, no_week)),
        MakeLeagueKey(MakeLeaderboardKey(leaderboard_id, previous, no_week)),
        MakeLeagueTiersKey(leaderboard_id)},
-      {}, &answer, kServerTag);
+      {the_league_moves_applied.load() ? "1" : "0"}, &answer, kServerTag);
   if (result != Redis::kSuccess) {
     LOG(ERROR) << "Failed to roll the league's cohorts over: "
                << Redis::ResultName(result)
@@ -228,6 +237,91 @@ bool RedisCache::RollOverLeague(Timespan current,
                "moves: leaderboard id: "
             << leaderboard_id << ", round: " << answer.integer;
   return true;
+}
+
+void RedisCache::SetLeagueMovesApplied(bool on) {
+  the_league_moves_applied.store(on);
+}
+
+bool RedisCache::ReadLeagueLog(const std::string& leaderboard_id,
+                               std::int64_t limit,
+                               std::vector<std::string>* entries) {
+  static const vel::RedisScript script(
+      "league_log_read",
+      "return redis.call('LRANGE', KEYS[1], 0, tonumber(ARGV[1]) - 1)");
+  RedisValue answer;
+  if (script.Run({MakeLeagueLogKey(leaderboard_id)}, {std::to_string(limit)},
+                 &answer, kServerTag) != Redis::kSuccess ||
+      !answer.is_array()) {
+    return false;
+  }
+  entries->clear();
+  for (RedisValue& entry : answer.elements) {
+    if (entry.type != RedisValue::kString) return false;
+    entries->push_back(std::move(entry.text));
+  }
+  return true;
+}
+
+bool RedisCache::TrimLeagueLog(const std::string& leaderboard_id,
+                               const std::vector<std::string>& entries) {
+  if (entries.empty()) return true;
+  static const vel::RedisScript script("league_log_trim", R"lua(
+-- Drops the first #ARGV - 1 entries of list KEYS[1] when its first and
+-- last of them are still ARGV[1] and ARGV[2].
+local n = tonumber(ARGV[3])
+if redis.call('LINDEX', KEYS[1], 0) == ARGV[1] and
+   redis.call('LINDEX', KEYS[1], n - 1) == ARGV[2] then
+  redis.call('LTRIM', KEYS[1], n, -1)
+  return 1
+end
+return 0
+)lua");
+  RedisValue answer;
+  return script.Run(
+             {MakeLeagueLogKey(leaderboard_id)},
+             {entries.front(), entries.back(), std::to_string(entries.size())},
+             &answer, kServerTag) == Redis::kSuccess;
+}
+
+bool RedisCache::ApplyTiersAndPlace(
+    const std::string& leaderboard_id, const LeagueRules& rules,
+    const std::string& period_ranking_key, std::int64_t round,
+    const std::vector<std::pair<std::string, int>>& tiers, std::int64_t limit,
+    bool* waiting) {
+  std::vector<std::string> args = {
+      std::to_string(round), std::to_string(rules.cohort_size),
+      std::to_string(limit), std::to_string(rules.tiers.size())};
+  args.insert(args.end(), rules.tiers.begin(), rules.tiers.end());
+  for (const auto& [member_key, tier] : tiers) {
+    args.push_back(member_key);
+    args.push_back(std::to_string(tier));
+  }
+  RedisValue answer;
+  const Redis::Result result = LeaguePlaceScript().Run(
+      {MakeLeagueKey(period_ranking_key), MakeLeagueTiersKey(leaderboard_id),
+       MakeLeagueLogKey(leaderboard_id)},
+      args, &answer, kServerTag);
+  if (result != Redis::kSuccess || !answer.is_array() ||
+      answer.elements.size() != 2) {
+    LOG(ERROR) << "Failed to apply league tiers and place waiting players: "
+               << Redis::ResultName(result)
+               << (answer.type == RedisValue::kError ? ": " + answer.text
+                                                     : std::string())
+               << ", leaderboard id: " << leaderboard_id;
+    return false;
+  }
+  *waiting = answer.elements[1].integer != 0;
+  return true;
+}
+
+std::optional<std::string> RedisCache::LeagueField(const std::string& key,
+                                                   const std::string& field) {
+  std::string value;
+  const Redis::Result result = Redis::HGet(key, field, &value, kServerTag);
+  if (result == Redis::kNoValue) return std::string();
+  if (result != Redis::kSuccess) return std::nullopt;
+  return value;
 }
 
 bool RedisCache::LeaveCohort(const std::string& period_ranking_key,

@@ -5,7 +5,8 @@
 -- the closed period's moves are applied (league_place.lua).
 --
 -- KEYS: the current league hash, the previous period's league hash, the
---   league's tier hash.
+--   league's tier hash. ARGV[1]: "1" to hold the new period (somebody
+--   applies the moves), "0" to let newcomers in at once.
 -- Answer: the new period's round.
 local round = redis.call('HINCRBY', KEYS[3], 'round', 1)
 if redis.call('EXISTS', KEYS[1]) == 1 then
@@ -13,5 +14,9 @@ if redis.call('EXISTS', KEYS[1]) == 1 then
 else
   redis.call('DEL', KEYS[2])
 end
-redis.call('HSET', KEYS[1], 'hold', '1', 'round', round)
+if ARGV[1] == '1' then
+  redis.call('HSET', KEYS[1], 'hold', '1', 'round', round)
+else
+  redis.call('HSET', KEYS[1], 'round', round)
+end
 return round
