@@ -20,8 +20,8 @@
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "support/host_process.h"
-#include "support/own_database_test.h"
 #include "support/private_redis.h"
+#include "support/recovery_test_base.h"
 #include "support/reset_test_support.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
@@ -42,9 +42,25 @@ constexpr int kPromote = 5;
 constexpr int kRelegate = 4;
 const std::vector<std::string> kTiers = {"bronze", "silver", "gold"};
 
-class LeaguePeriodEndTest : public OwnDatabaseTest {
+class LeaguePeriodEndTest : public RecoveryTestBase {
  protected:
-  LeaguePeriodEndTest() : OwnDatabaseTest("e2elgend") {}
+  LeaguePeriodEndTest() : RecoveryTestBase("e2elgend") {}
+
+  // The league's Redis state that recovery rebuilds: the tier hash and the
+  // current period's cohorts.
+  std::map<std::string, std::string> LeagueState(StoreProbe& redis,
+                                                 const std::string& id) {
+    std::map<std::string, std::string> state;
+    for (const auto& [field, value] :
+         redis.Hash("leaderboard:" + id + ":league_tiers")) {
+      state["tier " + field] = value;
+    }
+    for (const auto& [field, value] :
+         redis.Hash("leaderboard:" + id + ":daily:league")) {
+      state["daily " + field] = value;
+    }
+    return state;
+  }
 
   HostProcess::Options ServerOptions(const PrivateRedis& redis,
                                      const std::string& arguments,
@@ -204,6 +220,31 @@ TEST_F(LeaguePeriodEndTest, MovesAreWrittenOnceAcrossAKilledMaster) {
       },
       seconds(40)))
       << second.Log();
+  // Recovery rebuilds the tiers and the current cohorts as they were, once
+  // the placements are in the database.
+  StoreProbe redis_probe(redis.port());
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return redis_probe.RedisCall(
+                   {"LLEN", "leaderboard:" + id + ":league_log"}) ==
+               std::vector<std::string>{"0"};
+      },
+      seconds(20)));
+  second.Stop(SIGTERM);
+  auto before = LeagueState(redis_probe, id);
+  // The waiting list is spent; recovery has no use for it.
+  for (auto it = before.begin(); it != before.end();) {
+    const std::string& field = it->first;
+    it = field == "daily wn" || field == "daily wd" ? before.erase(it)
+                                                    : std::next(it);
+  }
+  ASSERT_EQ(before.count("daily p:late:guest"), 1u);
+  redis_probe.DeleteKeys("leaderboard:" + prefix_ + "*");
+  ASSERT_EQ(
+      Recover(arguments, {"--force_leaderboard_recovery", redis.HostFlag()}), 0)
+      << RecoveryLog();
+  EXPECT_EQ(LeagueState(redis_probe, id), before);
+
   for (const auto& [cohort, players] : cohorts) {
     const vel::Json standing = documents[cohort]["standing"];
     ASSERT_EQ(standing.Size(), players.size()) << cohort;

@@ -13,6 +13,7 @@
 #include "support/reset_test_support.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
+#include "support/test_env.h"
 
 namespace plemox_test {
 namespace {
@@ -64,6 +65,7 @@ TEST_F(LeagueTest, CohortsFillInOrderAndRankTheirPlayers) {
       {"p0", 10}, {"p1", 20}, {"p2", 20}, {"p3", 5},
       {"p4", 7},  {"p5", 9},  {"p6", 1}};
   for (const auto& [player, score] : scores) {
+    NextMillisecond();
     ASSERT_TRUE(client
                     .SubmitScore(id, QueryBuilder::Account("guest", player),
                                  score,

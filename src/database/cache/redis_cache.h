@@ -465,8 +465,10 @@ class RedisCache {
                                                 const std::string& field);
 
   // Removes member `member_key` from its cohort of the current period
-  // (blocking). True when done or when it was in none.
-  static bool LeaveCohort(const std::string& period_ranking_key,
+  // (blocking) and logs the departure in the placement log. True when done
+  // or when it was in none.
+  static bool LeaveCohort(const std::string& leaderboard_id,
+                          const std::string& period_ranking_key,
                           const std::string& member_key);
 
   // The number of local account ids with submissions in flight (for

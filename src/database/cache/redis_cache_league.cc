@@ -324,10 +324,12 @@ std::optional<std::string> RedisCache::LeagueField(const std::string& key,
   return value;
 }
 
-bool RedisCache::LeaveCohort(const std::string& period_ranking_key,
+bool RedisCache::LeaveCohort(const std::string& leaderboard_id,
+                             const std::string& period_ranking_key,
                              const std::string& member_key) {
   static const vel::RedisScript script("league_leave", R"lua(
--- Removes ARGV[1] from its cohort in league hash KEYS[1] (lua/league.lua).
+-- Removes ARGV[1] from its cohort in league hash KEYS[1] (lua/league.lua)
+-- and logs the departure (an empty cohort id) in placement log KEYS[2].
 local cohort = redis.call('HGET', KEYS[1], 'p:' .. ARGV[1])
 if not cohort then
   return 0
@@ -347,11 +349,14 @@ end
 redis.call('HSET', KEYS[1], 'c:' .. cohort, table.concat(kept))
 redis.call('HINCRBY', KEYS[1], 's:' .. cohort, -1)
 redis.call('HDEL', KEYS[1], 'p:' .. ARGV[1])
+redis.call('RPUSH', KEYS[2], (redis.call('HGET', KEYS[1], 'round') or '0') ..
+           '\n\n' .. ARGV[1])
 return 1
 )lua");
   RedisValue answer;
-  const Redis::Result result = script.Run({MakeLeagueKey(period_ranking_key)},
-                                          {member_key}, &answer, kServerTag);
+  const Redis::Result result = script.Run(
+      {MakeLeagueKey(period_ranking_key), MakeLeagueLogKey(leaderboard_id)},
+      {member_key}, &answer, kServerTag);
   if (result != Redis::kSuccess) {
     LOG(ERROR) << "Failed to remove a player from its league cohort: "
                << Redis::ResultName(result) << ", member key: " << member_key;

@@ -173,7 +173,8 @@ void RedisCache::OnScoreDeletionRequested(const std::string& leaderboard_id,
   // On a league the player leaves its cohort of the current period; its
   // tier stays.
   if (option.is_league() &&
-      !LeaveCohort(LeagueRankingKey(leaderboard_id, *option.league, schedule),
+      !LeaveCohort(leaderboard_id,
+                   LeagueRankingKey(leaderboard_id, *option.league, schedule),
                    MakeMemberKey(account))) {
     PostDeleteCompletion(*the_cb_io_service, callback, true, result);
     return;

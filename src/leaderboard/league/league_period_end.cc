@@ -130,6 +130,14 @@ bool Execute(vel::Mariadb& client, const std::string& statement,
   return false;
 }
 
+// The insert of placement rows `values`; a placement drained twice is
+// written once.
+std::string PlacementInsert(const std::string& values) {
+  return "INSERT IGNORE INTO league_placement(league_id, round, member_key, "
+         "cohort_id) VALUES " +
+         values;
+}
+
 // The period ranking key a league's closed hash was moved to.
 std::string ClosedLeagueKey(const std::string& source_key) {
   return MakeLeagueKey(source_key);
@@ -208,6 +216,7 @@ bool LeaguePeriodEnd::DrainLog(const RankingOption& league) {
     }
     if (entries.empty()) return true;
     std::string values;
+    std::vector<std::string> statements;
     for (const std::string& entry : entries) {
       // "<round>\n<cohort id>\n<member key>"
       const std::size_t first = entry.find('\n');
@@ -223,17 +232,26 @@ bool LeaguePeriodEnd::DrainLog(const RankingOption& league) {
           round.find_first_not_of("0123456789") != std::string::npos) {
         continue;
       }
+      if (second == first + 1) {
+        // A player who left its cohort (its scores were deleted).
+        if (!values.empty()) {
+          statements.push_back(PlacementInsert(values));
+          values.clear();
+        }
+        statements.push_back(
+            "DELETE FROM league_placement WHERE league_id = " +
+            Quoted(league.leaderboard_id) + " AND round = " + round +
+            " AND member_key = " + Quoted(entry.substr(second + 1)));
+        continue;
+      }
       values += std::string(values.empty() ? "" : ", ") + "(" +
                 Quoted(league.leaderboard_id) + ", " + round + ", " +
                 Quoted(entry.substr(second + 1)) + ", " +
                 Quoted(entry.substr(first + 1, second - first - 1)) + ")";
     }
-    if (!values.empty() &&
-        !Execute(*client_,
-                 "INSERT IGNORE INTO league_placement(league_id, round, "
-                 "member_key, cohort_id) VALUES " +
-                     values,
-                 "writing placements")) {
+    if (!values.empty()) statements.push_back(PlacementInsert(values));
+    if (!statements.empty() &&
+        !Execute(*client_, Transaction(statements), "writing placements")) {
       return false;
     }
     if (!RedisCache::TrimLeagueLog(league.leaderboard_id, entries)) {
