@@ -20,6 +20,7 @@
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "support/host_process.h"
+#include "support/http_get.h"
 #include "support/private_redis.h"
 #include "support/recovery_test_base.h"
 #include "support/reset_test_support.h"
@@ -220,6 +221,19 @@ TEST_F(LeaguePeriodEndTest, MovesAreWrittenOnceAcrossAKilledMaster) {
       },
       seconds(40)))
       << second.Log();
+  // The promoted player's tier history over HTTP.
+  vel::Json history;
+  ASSERT_TRUE(vel::Json::Parse(
+      HttpRequest(second.api_port(), "GET",
+                  "/v1/leagues/" + id + "/players/guest/" + promoted + "/")
+          .body,
+      &history));
+  EXPECT_EQ(history["tier"].GetString(), "silver") << history.ToString();
+  ASSERT_EQ(history["history"].Size(), 1u) << history.ToString();
+  EXPECT_EQ(history["history"][0]["tier"].GetString(), "bronze");
+  EXPECT_EQ(history["history"][0]["new_tier"].GetString(), "silver");
+  EXPECT_EQ(history["history"][0]["position"].GetInt(), 1);
+
   // Recovery rebuilds the tiers and the current cohorts as they were, once
   // the placements are in the database.
   StoreProbe redis_probe(redis.port());

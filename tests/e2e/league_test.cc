@@ -10,10 +10,12 @@
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
+#include "support/http_get.h"
 #include "support/reset_test_support.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
 #include "support/test_env.h"
+#include "vel/core/json.h"
 
 namespace plemox_test {
 namespace {
@@ -164,6 +166,39 @@ TEST_F(LeagueTest, CohortsFillInOrderAndRankTheirPlayers) {
   ASSERT_TRUE(result.answered()) << result.error;
   EXPECT_EQ(result.response.fail().code(),
             Leaderboard::Response::kFailInvalidParameter);
+
+  // Over HTTP: the tiers, a page of cohorts, a cohort's standing, a
+  // player's tier (no history before the first period end).
+  const auto get = [&](const std::string& path) {
+    const HttpAnswer answer = HttpRequest(server.host().api_port(), "GET",
+                                          "/v1/leagues/" + id + path);
+    vel::Json body;
+    EXPECT_EQ(answer.status, 200) << path;
+    EXPECT_TRUE(vel::Json::Parse(answer.body, &body)) << answer.body;
+    return body;
+  };
+  vel::Json body = get("/tiers/");
+  ASSERT_EQ(body["tiers"].Size(), 2u) << body.ToString();
+  EXPECT_EQ(body["tiers"][0]["players"].GetInt(), 7);
+  EXPECT_EQ(body["tiers"][0]["cohorts"].GetInt(), 3);
+  EXPECT_EQ(body["tiers"][1]["players"].GetInt(), 0);
+  body = get("/tiers/bronze/cohorts/?offset=1&limit=5");
+  EXPECT_EQ(body["total_cohorts"].GetInt(), 3);
+  ASSERT_EQ(body["cohorts"].Size(), 2u) << body.ToString();
+  EXPECT_EQ(body["cohorts"][0]["cohort_id"].GetString(), "bronze-2");
+  EXPECT_EQ(body["cohorts"][1]["players"].GetInt(), 1);
+  body = get("/cohorts/bronze-1/");
+  ASSERT_EQ(body["standing"].Size(), 3u) << body.ToString();
+  EXPECT_EQ(body["standing"][2]["local_account"].GetString(), "p2");
+  EXPECT_EQ(body["standing"][2]["competition_rank"].GetInt(), 2);
+  EXPECT_EQ(body["standing"][2]["score"].GetDouble(), 20);
+  body = get("/cohorts/bronze-9/");
+  EXPECT_TRUE(body["error"].GetBool());
+  EXPECT_EQ(body["message"].GetString(), "No such cohort: bronze-9");
+  body = get("/players/guest/p0/");
+  EXPECT_EQ(body["tier"].GetString(), "bronze");
+  EXPECT_EQ(body["history"].Size(), 0u);
+  EXPECT_TRUE(get("/tiers/gold/cohorts/")["error"].GetBool());
 
   // A deleted player leaves its cohort; the next newcomer fills the gap of
   // the open cohort only.

@@ -459,6 +459,14 @@ class RedisCache {
       const std::string& period_ranking_key, std::int64_t round,
       const std::vector<std::pair<std::string, int>>& tiers, std::int64_t limit,
       bool* waiting);
+  // The values of `fields` (at most a few hundred) of hash `key`, "" for an
+  // absent one, in one script on the pipelined connections; `callback` gets
+  // ok false when Redis failed. Any thread; the callback runs on a cache
+  // completion thread.
+  static void GetLeagueFields(
+      const std::string& key, const std::vector<std::string>& fields,
+      std::function<void(bool ok, const std::vector<std::string>& values)>
+          callback);
   // One field of a league hash (blocking): nullopt when Redis failed, ""
   // when absent.
   static std::optional<std::string> LeagueField(const std::string& key,

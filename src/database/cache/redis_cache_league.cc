@@ -315,6 +315,31 @@ bool RedisCache::ApplyTiersAndPlace(
   return true;
 }
 
+void RedisCache::GetLeagueFields(
+    const std::string& key, const std::vector<std::string>& fields,
+    std::function<void(bool ok, const std::vector<std::string>& values)>
+        callback) {
+  static const vel::RedisScript script(
+      "league_fields", "return redis.call('HMGET', KEYS[1], unpack(ARGV))");
+  if (fields.empty()) {
+    boost::asio::post(*the_cb_io_service, [callback] { callback(true, {}); });
+    return;
+  }
+  script.RunAsync(
+      *Script::the_pipeline, Script::NextQueryLane(), {key}, fields,
+      [callback = std::move(callback), count = fields.size()](
+          Redis::Result result, RedisValue answer, bool /*maybe_ran*/) {
+        auto values = std::make_shared<std::vector<std::string>>();
+        bool ok = result == Redis::kSuccess && answer.is_array() &&
+                  answer.elements.size() == count;
+        for (std::size_t i = 0; ok && i < count; ++i) {
+          values->push_back(answer.elements[i].text);
+        }
+        boost::asio::post(*the_cb_io_service,
+                          [callback, ok, values] { callback(ok, *values); });
+      });
+}
+
 std::optional<std::string> RedisCache::LeagueField(const std::string& key,
                                                    const std::string& field) {
   std::string value;
@@ -348,6 +373,7 @@ while at <= string.len(packed) do
 end
 redis.call('HSET', KEYS[1], 'c:' .. cohort, table.concat(kept))
 redis.call('HINCRBY', KEYS[1], 's:' .. cohort, -1)
+redis.call('HINCRBY', KEYS[1], 't:' .. string.match(cohort, '^(.*)-'), -1)
 redis.call('HDEL', KEYS[1], 'p:' .. ARGV[1])
 redis.call('RPUSH', KEYS[2], (redis.call('HGET', KEYS[1], 'round') or '0') ..
            '\n\n' .. ARGV[1])

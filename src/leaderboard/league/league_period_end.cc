@@ -161,6 +161,48 @@ bool LeaguePeriodEnd::EnsureTables(vel::Mariadb& client) {
   return true;
 }
 
+void LeaguePeriodEnd::ReadHistory(
+    const std::string& league_id, const std::string& member_key,
+    std::int64_t limit,
+    std::function<void(bool failed, int tier,
+                       const std::vector<HistoryRow>& rows)>
+        callback) {
+  client_->ExecuteQuery(
+      "SELECT tier FROM league_tier WHERE league_id = " + Quoted(league_id) +
+          " AND member_key = " + Quoted(member_key) +
+          "; SELECT DATE_FORMAT(p.period_start, '%Y%m%dT%H%i%S'), "
+          "DATE_FORMAT(p.period_end, '%Y%m%dT%H%i%S'), h.cohort_id, "
+          "h.position, h.score, h.old_tier, h.new_tier FROM league_history h "
+          "LEFT JOIN period_archive p ON p.period_id = h.period_id WHERE "
+          "h.league_id = " +
+          Quoted(league_id) + " AND h.member_key = " + Quoted(member_key) +
+          " ORDER BY h.period_id DESC LIMIT " + std::to_string(limit),
+      [callback](const std::shared_ptr<vel::ResultSets>& sets,
+                 const vel::Mariadb::Error& error) {
+        std::vector<HistoryRow> rows;
+        if (error) {
+          LOG(ERROR) << "League: reading a tier history failed: "
+                     << error.description;
+          callback(true, -1, rows);
+          return;
+        }
+        int tier = -1;
+        if (sets->SeekNextResultSet() && sets->SeekNextRow()) {
+          tier = static_cast<int>(sets->GetInt(0));
+        }
+        if (sets->SeekNextResultSet()) {
+          while (sets->SeekNextRow()) {
+            rows.push_back(HistoryRow{sets->GetString(0), sets->GetString(1),
+                                      sets->GetString(2), sets->GetInt(3),
+                                      sets->GetDouble(4),
+                                      static_cast<int>(sets->GetInt(5)),
+                                      static_cast<int>(sets->GetInt(6))});
+          }
+        }
+        callback(false, tier, rows);
+      });
+}
+
 void LeaguePeriodEnd::Start() {
   RedisCache::SetLeagueMovesApplied(true);
   thread_ = std::thread([this] { Run(); });

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/ranking_option.h"
 
@@ -53,6 +54,25 @@ class LeaguePeriodEnd {
   // Creates the league tables when missing (blocking); false, logged, when
   // the database refused.
   static bool EnsureTables(vel::Mariadb& client);
+
+  // One period of a player's tier history.
+  struct HistoryRow {
+    std::string period_start;
+    std::string period_end;
+    std::string cohort_id;
+    std::int64_t position = 0;
+    double score = 0;
+    int old_tier = 0;
+    int new_tier = 0;
+  };
+  // The player's current tier (-1: none yet) and its latest `limit` history
+  // rows, latest first, read without blocking; `callback` runs on a
+  // database thread, with failed true when the database failed.
+  void ReadHistory(const std::string& league_id, const std::string& member_key,
+                   std::int64_t limit,
+                   std::function<void(bool failed, int tier,
+                                      const std::vector<HistoryRow>& rows)>
+                       callback);
 
   void Start();
   void Stop();

@@ -158,8 +158,13 @@ bool LeagueRecovery::Rebuild(vel::Mariadb& client,
     hash.emplace_back("c:" + cohort, packed);
     hash.emplace_back("s:" + cohort, std::to_string(sizes[cohort]));
   }
+  std::map<std::string, std::int64_t> players;  // tier -> players
+  for (const auto& [cohort, size] : sizes) {
+    players[cohort.substr(0, cohort.rfind('-'))] += size;
+  }
   for (const auto& [tier, n] : opened) {
     hash.emplace_back("n:" + tier, std::to_string(n));
+    hash.emplace_back("t:" + tier, std::to_string(players[tier]));
   }
   const std::string league_key = MakeLeagueKey(RedisCache::LeagueRankingKey(
       id, rules, ResetScheduleRegistry::MakeResetScheduleInfo(id)));

@@ -40,7 +40,7 @@ struct PeriodEndState {
   std::shared_ptr<PeriodStore> store;
   std::unique_ptr<PeriodEndNotifier> notifier;
   std::unique_ptr<PeriodArchiver> archiver;
-  std::unique_ptr<LeaguePeriodEnd> leagues;
+  std::shared_ptr<LeaguePeriodEnd> leagues;
   int collector_id = 0;
 };
 
@@ -241,7 +241,7 @@ void PeriodEnds::Start(const std::string& server_url,
   LEADERBOARD_ASSERT(league_client && league_client->Initialize() &&
                      LeaguePeriodEnd::EnsureTables(*league_client))
       << "Failed to open the league tables.";
-  state->leagues = std::make_unique<LeaguePeriodEnd>(std::move(league_client),
+  state->leagues = std::make_shared<LeaguePeriodEnd>(std::move(league_client),
                                                      &IsMaster, [notifier] {
                                                        if (notifier)
                                                          notifier->Wake();
@@ -378,6 +378,11 @@ void PeriodEnds::OnResetCheck(bool is_master) {
   state->archiver->SweepSoon();
   if (state->notifier) state->notifier->Wake();
   state->leagues->Wake();
+}
+
+std::shared_ptr<LeaguePeriodEnd> PeriodEnds::leagues() {
+  const auto state = State();
+  return state ? state->leagues : nullptr;
 }
 
 std::shared_ptr<PeriodStore> PeriodEnds::store() {

@@ -7,6 +7,7 @@
 --                       each as its length in bytes, ":" and the key;
 --   "s:<cohort id>"  -> how many players the cohort holds;
 --   "n:<tier>"       -> how many cohorts the tier opened (the last is open);
+--   "t:<tier>"       -> how many players the tier's cohorts hold;
 --   "round"          -> the number of the league's period (absent: 0);
 --   "hold"           -> "1" while the moves of the period before are not
 --                       applied yet: newcomers wait instead of being placed;
@@ -44,6 +45,7 @@ local function league_place(league_key, tiers_key, log_key, member,
   redis.call('HSET', league_key, 'p:' .. member, cohort, 's:' .. cohort,
              size + 1, 'c:' .. cohort,
              members .. string.len(member) .. ':' .. member)
+  redis.call('HINCRBY', league_key, 't:' .. name, 1)
   local round = redis.call('HGET', league_key, 'round') or '0'
   redis.call('RPUSH', log_key, round .. '\n' .. cohort .. '\n' .. member)
   return cohort

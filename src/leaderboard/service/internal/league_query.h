@@ -28,6 +28,9 @@ void QueryCohort(
     const Leaderboard::LeaderboardQuery::Request& query,
     std::function<void(const std::shared_ptr<const QueryResult>&)> callback);
 
+// Registers the HTTP routes of leagues (leaderboard_service_league_api.cc).
+void RegisterLeagueApiRoutes();
+
 // The tier of a cohort id ("silver-3" gives "silver").
 std::string TierOfCohort(const std::string& cohort_id);
 
