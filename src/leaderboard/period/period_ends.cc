@@ -9,6 +9,7 @@
 #include <boost/uuid/uuid_io.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -116,6 +117,23 @@ void CollectMetrics(const PeriodEndState& state,
   using prometheus::MetricType;
   using vel::MetricsRegistry;
   const PeriodArchiver::Counts archived = state.archiver->counts();
+  const LeaguePeriodEnd::Counts league = state.leagues->counts();
+  const std::pair<const char*, std::uint64_t> league_counters[] = {
+      {"plemox_league_cohorts_finished_total", league.cohorts},
+      {"plemox_league_players_moved_total", league.moved},
+      {"plemox_league_periods_finished_total", league.periods},
+      {"plemox_league_placements_written_total", league.placements}};
+  const char* const league_help[] = {
+      "League cohorts whose moves this server wrote at a period end",
+      "Players this server moved up or down a tier at a period end",
+      "League periods this server finished (moves, tiers, waiting players)",
+      "Placements in cohorts this server wrote to the database"};
+  for (std::size_t i = 0; i < std::size(league_counters); ++i) {
+    MetricsRegistry::AddSample(
+        MetricsRegistry::AddFamily(families, league_counters[i].first,
+                                   league_help[i], MetricType::Counter),
+        {}, static_cast<double>(league_counters[i].second));
+  }
   auto* periods = MetricsRegistry::AddFamily(
       families, "plemox_period_archive_periods_total",
       "Closed periods this server archived, or recorded as lost (their "
