@@ -28,6 +28,8 @@ class LeagueTest : public testing::Test {
   ~LeagueTest() override {
     probe_.DeleteKeys("leaderboard:" + prefix_ + "*");
     probe_.DropTables(prefix_);
+    probe_.Execute("DELETE FROM league_placement WHERE league_id LIKE '" +
+                   prefix_ + "%'");
   }
 
   // A cohort query of `player` on `id`.
