@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
@@ -344,7 +345,7 @@ bool LeaguePeriodEnd::FinishPeriod(const RankingOption& league,
   const std::string closed_key = ClosedLeagueKey(period.source_key);
   const auto round_text = RedisCache::LeagueField(closed_key, "round");
   if (!round_text) return false;
-  const std::int64_t round = round_text->empty() ? 0 : std::stoll(*round_text);
+  const std::int64_t round = std::strtoll(round_text->c_str(), nullptr, 10);
   if (period.state != "lost") {
     std::vector<std::vector<std::string>> done_rows;
     if (!Select(*client_,
@@ -358,7 +359,7 @@ bool LeaguePeriodEnd::FinishPeriod(const RankingOption& league,
     for (const std::string& tier : rules.tiers) {
       const auto opened = RedisCache::LeagueField(closed_key, "n:" + tier);
       if (!opened) return false;
-      const std::int64_t cohorts = opened->empty() ? 0 : std::stoll(*opened);
+      const std::int64_t cohorts = std::strtoll(opened->c_str(), nullptr, 10);
       for (std::int64_t n = 1; n <= cohorts; ++n) {
         const std::string cohort = tier + "-" + std::to_string(n);
         if (done.count(cohort) != 0) continue;
@@ -504,7 +505,9 @@ bool LeaguePeriodEnd::ApplyTiers(const RankingOption& league,
     }
     if (rows.empty()) break;
     std::vector<std::pair<std::string, int>> tiers;
-    for (const auto& row : rows) tiers.emplace_back(row[0], std::stoi(row[1]));
+    for (const auto& row : rows)
+      tiers.emplace_back(
+          row[0], static_cast<int>(std::strtol(row[1].c_str(), nullptr, 10)));
     bool waiting = false;
     if (!RedisCache::ApplyTiersAndPlace(id, rules, current_key, round + 1,
                                         tiers, 0, &waiting)) {

@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <utility>
@@ -99,9 +100,9 @@ bool LeagueRecovery::Rebuild(vel::Mariadb& client,
                &placed)) {
     return false;
   }
-  const std::int64_t round =
-      std::max(closed.empty() ? 0 : std::stoll(closed) + 1,
-               placed.empty() ? 0 : std::stoll(placed));
+  const std::int64_t round = std::max(
+      closed.empty() ? 0 : std::strtoll(closed.c_str(), nullptr, 10) + 1,
+      std::strtoll(placed.c_str(), nullptr, 10));
 
   const std::string tiers_key = MakeLeagueTiersKey(id);
   std::vector<std::pair<std::string, std::string>> tiers = {
@@ -143,12 +144,8 @@ bool LeagueRecovery::Rebuild(vel::Mariadb& client,
             ++sizes[cohort];
             const std::size_t dash = cohort.rfind('-');
             if (dash == std::string::npos) return;
-            std::int64_t n = 0;
-            try {
-              n = std::stoll(cohort.substr(dash + 1));
-            } catch (const std::exception&) {
-              return;
-            }
+            const std::int64_t n =
+                std::strtoll(cohort.c_str() + dash + 1, nullptr, 10);
             std::int64_t& most = opened[cohort.substr(0, dash)];
             most = std::max(most, n);
           })) {
