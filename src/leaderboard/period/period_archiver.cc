@@ -34,7 +34,7 @@ constexpr std::int64_t kExpiryIntervalUs = 600 * kSecondUs;
 // How often a long archiving renews its lease (well inside kLeaseSeconds).
 constexpr std::int64_t kRenewIntervalUs = 15 * kSecondUs;
 // Unfinished periods taken over per sweep; periods expired per statement.
-constexpr std::size_t kTakeOverBatch = 20;
+constexpr std::size_t kTakeOverBatch = 100;
 constexpr std::size_t kExpiryBatch = 100;
 // Delivered notifications are kept this many days for the record.
 constexpr int kDeliveredNotificationDays = 30;
@@ -498,6 +498,9 @@ void PeriodArchiver::Sweep() {
   std::vector<std::string> keys;
   if (store_->FindUnfinishedPeriods(kTakeOverBatch, &keys)) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // A full batch (a master died in the middle of a midnight of many
+    // leaderboards): the next one as soon as these are archived.
+    if (keys.size() == kTakeOverBatch) sweep_soon_ = true;
     for (const std::string& key : keys) {
       Job job;
       job.end.idempotency_key = key;
