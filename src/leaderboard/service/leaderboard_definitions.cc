@@ -439,10 +439,7 @@ Answer LeaderboardDefinitions::Define(const std::string& leaderboard_id,
   RankingOption before;
   LeaderboardDefinition previous;
   if (stored && FromRow(*stored, &previous)) before = previous.option;
-  const bool same_league =
-      before.is_league() == definition.option.is_league() &&
-      (!before.is_league() || *before.league == *definition.option.league);
-  if (!before.SameOrder(definition.option) || !same_league) {
+  if (!before.SameOrder(definition.option)) {
     bool has_scores = false;
     if (!HasScores(*store, leaderboard_id, &has_scores, &error)) {
       return Error(503,
@@ -450,8 +447,8 @@ Answer LeaderboardDefinitions::Define(const std::string& leaderboard_id,
     }
     if (has_scores) {
       return Error(409, "Leaderboard " + leaderboard_id +
-                            " has scores: its sort order, tiebreak and "
-                            "league rules cannot change");
+                            " has scores: its sort order (and tiebreak) "
+                            "cannot change");
     }
   }
   DefinitionStore::Row row;
