@@ -2,7 +2,10 @@
 // A value type; safe to read from any thread.
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "common/league_rules.h"
 
 namespace plemox {
 
@@ -32,6 +35,9 @@ struct RankingOption {
   bool enable_dense = true;
   SortOrder sort_order = SortOrder::kDescending;
   Tiebreak tiebreak = Tiebreak::kNone;
+  // Set on a league (cohorts, tiers, moves at each period end); null on
+  // every other leaderboard, so that copying an option costs them nothing.
+  std::shared_ptr<const LeagueRules> league;
 
   // Redis ranks every leaderboard highest first. An ascending leaderboard
   // keeps its scores negated there, and only there, so that one ranking
@@ -58,6 +64,7 @@ struct RankingOption {
   }
   bool ascending() const { return sort_order == SortOrder::kAscending; }
   bool has_tiebreak() const { return tiebreak != Tiebreak::kNone; }
+  bool is_league() const { return league != nullptr; }
   // Whether `other` orders records as this option does (the rules that
   // cannot change once a leaderboard has scores).
   bool SameOrder(const RankingOption& other) const {

@@ -12,6 +12,7 @@
 #include "database/store/db_write_backlog.h"
 #include "leaderboard/console/console_routes.h"
 #include "leaderboard/core/ranking_options.h"
+#include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/database_write_counter.h"
 #include "leaderboard/service/leaderboard_definitions.h"
 #include "leaderboard/service/leaderboard_metrics.h"
@@ -128,6 +129,10 @@ bool RunRecoveryMode(const vel::ArgumentMap& arguments) {
   // kept without dense sets does not get them back from recovery.
   const vel::Json ranking_options =
       arguments.FindArrayArgument("ranking_options");
+  // The schedules first: a league's period is one of them.
+  LEADERBOARD_ASSERT(ResetScheduleRegistry::InitializeResetSchedule(
+      arguments.FindArrayArgument("reset_schedules")))
+      << "Failed to initialize reset schedule.";
   LEADERBOARD_ASSERT(RankingOptions::InitializeRankingOption(ranking_options))
       << "Failed to initialize ranking options.";
   // And those of the leaderboards defined at run time, so that a defined

@@ -245,16 +245,6 @@ class BoardKindsRefusalTest : public testing::Test {
   StoreProbe probe_;
 };
 
-// Waits until the wall clock's millisecond has moved on, so that every
-// submission gets a ranking time of its own and the model's order of equal
-// scores is the server's.
-void NextMillisecond() {
-  const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(
-      std::chrono::system_clock::now());
-  ASSERT_TRUE(WaitFor(
-      [&] { return std::chrono::system_clock::now() >= now + 1ms; }, 1s));
-}
-
 TEST_P(BoardKindsTest, RandomSequencesMatchTheModelAndRecoverAsTheyWere) {
   // Highest first, lowest first, and (the scripts only keep second scores)
   // lowest time first with the most kills breaking ties, and highest score

@@ -360,5 +360,42 @@ TEST_F(ClusterE2eTest, AnswersAsOneRedisSurvivesAPrimaryKillAndRecovers) {
   }
 }
 
+// A league on the cluster: placement and cohort reads run in the
+// leaderboard's slot (every league key carries its hash tag).
+TEST_F(ClusterE2eTest, LeagueCohortsLiveInTheLeaderboardsSlot) {
+  const std::string id = prefix_ + "cups";
+  const std::string arguments =
+      "\"leaderboard_ids\": [\"" + id +
+      "\"], \"reset_schedules\": [{\"leaderboard_id\": \"" + id +
+      "\", \"period\": \"week\", \"interval\": 1, \"starts\": "
+      "\"2098-01-05 00:00:00\", \"ends\": \"2099-01-01 00:00:00\"}], "
+      "\"ranking_options\": [{\"leaderboard_id\": \"" +
+      id +
+      "\", \"league\": {\"tiers\": [\"bronze\", \"silver\"], "
+      "\"cohort_size\": 2, \"promote\": 1, \"relegate\": 1}}]";
+  RunningServer cluster(ClusterHost(arguments, {}), "cluster-league");
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(cluster.client()
+                    .SubmitScore(
+                        id,
+                        QueryBuilder::Account("guest", "p" + std::to_string(i)),
+                        10 - i, Leaderboard::ScoreSubmission::kHighScore)
+                    .ok());
+  }
+  const char* const cohorts[] = {"bronze-1", "bronze-1", "bronze-2", "bronze-2",
+                                 "bronze-3"};
+  for (int i = 0; i < 5; ++i) {
+    auto query = QueryBuilder::Public(
+        id, LeaderboardQuery::kWeekly, LeaderboardQuery::Request::kPosition,
+        QueryBuilder::AllRange(),
+        QueryBuilder::Account("guest", "p" + std::to_string(i)));
+    query.set_cohort(true);
+    const auto result = cluster.client().Query(query);
+    ASSERT_TRUE(result.ok()) << result.error << cluster.host().Log();
+    EXPECT_EQ(result.response.leaderboard_query().cohort_id(), cohorts[i]);
+    EXPECT_EQ(result.response.leaderboard_query().record(0).rank(), 1);
+  }
+}
+
 }  // namespace
 }  // namespace plemox_test

@@ -61,6 +61,17 @@ bool WaitFor(const std::function<bool()>& condition,
   }
 }
 
+void NextMillisecond() {
+  const auto now = std::chrono::time_point_cast<std::chrono::milliseconds>(
+      std::chrono::system_clock::now());
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return std::chrono::system_clock::now() >=
+               now + std::chrono::milliseconds(1);
+      },
+      std::chrono::seconds(1)));
+}
+
 int FreePort() {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return 0;

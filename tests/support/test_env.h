@@ -39,6 +39,11 @@ std::string SourceDir();
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// Waits until the wall clock's millisecond has moved on, so that each
+// submission after it gets a ranking time of its own (equal scores then rank
+// in the order they were sent). Fails the test when the clock stands still.
+void NextMillisecond();
+
 // A free TCP port on 127.0.0.1 (bound and released; good enough for tests).
 int FreePort();
 

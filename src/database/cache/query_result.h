@@ -29,6 +29,8 @@ struct QueryResult {
     // none).
     std::string display_name;
     std::string metadata;
+    // On a league's cohort: the player's tier; empty otherwise.
+    std::string tier;
   };
 
   // True until the query completed; when true, read nothing else (records
@@ -41,6 +43,9 @@ struct QueryResult {
   // Public queries: the number of members of the ranking at the start of the
   // query. Social queries: the number of listed players.
   std::int64_t total_player_count = 0;
+  // The answer of a cohort query: the cohort's tier and id.
+  std::string tier;
+  std::string cohort_id;
   // Highest score first; equal scores with the earlier ranking time first.
   std::vector<Record> records;
 };

@@ -379,6 +379,107 @@ class RedisCache {
                                       const RankingOption& option,
                                       ResetCallback callback);
 
+  // --- Leagues (redis_cache_league.cc). ----------------------------------
+  // One player of a league cohort as the cohort's reads give it.
+  struct CohortEntry {
+    std::string member_key;
+    // The member ranking key and the stored score in the period ranking;
+    // empty and 0 for a player whose score was deleted.
+    std::string ranking_key;
+    double stored_score = 0.0;
+    std::string display_name;
+    std::string metadata;
+  };
+  // A cohort of a league's period: kFound with its id and players in the
+  // order they joined; kNone when the player (or the cohort id) is in no
+  // cohort; kWaiting when the player waits for its placement (the moves of
+  // the period before are being applied); kFailed when Redis failed.
+  struct Cohort {
+    enum Status { kFound, kNone, kWaiting, kFailed };
+    Status status = kFailed;
+    std::string cohort_id;
+    std::vector<CohortEntry> entries;
+  };
+  using CohortCallback = std::function<void(const Cohort& cohort)>;
+  // Reads the cohort of member `member_key` (by_member) or cohort `who`
+  // (otherwise) in the period whose ranking is `period_ranking_key`, one
+  // script on the pipelined connections. Returns at once; any thread;
+  // `callback` runs on a cache completion thread.
+  static void GetCohort(const std::string& leaderboard_id,
+                        const std::string& period_ranking_key, bool by_member,
+                        const std::string& who, CohortCallback callback);
+  // Blocking version of GetCohort (the league's period end): the cohort or
+  // kFailed. Any thread but the cache's own.
+  static Cohort ReadCohort(const std::string& leaderboard_id,
+                           const std::string& period_ranking_key,
+                           const std::string& cohort_id);
+  // The entries of a cohort that hold a score, in ranking order (the higher
+  // stored score first, equal ones the earlier first, as Redis orders the
+  // period ranking), numbered by `ranking_type` as records of *out. The
+  // stored scores stay stored (FromStoredScore is the caller's). Pure.
+  static void RankCohort(const Cohort& cohort, RankingType ranking_type,
+                         std::vector<QueryResult::Record>* out);
+  // The key of the period ranking a league's cohorts live in now: its
+  // period's current ranking (the week of the next reset for dated weeks).
+  static std::string LeagueRankingKey(const std::string& leaderboard_id,
+                                      const LeagueRules& rules,
+                                      const ResetScheduleInfo& schedule);
+  // Appends a league submission's keys and arguments (submit_score.lua) to
+  // *keys and *args. Pure.
+  static void AddLeagueArguments(const std::string& leaderboard_id,
+                                 const LeagueRules& rules,
+                                 const ResetScheduleInfo& schedule,
+                                 std::vector<std::string>* keys,
+                                 std::vector<std::string>* args);
+  // The league's part of a rollover of `current` (blocking; see
+  // league_rollover.lua); true when done or when `current` is not the
+  // league's period. Cache I/O thread.
+  static bool RollOverLeague(Timespan current,
+                             const std::string& leaderboard_id,
+                             const LeagueRules& rules);
+  // Whether this deployment applies league moves at period ends (the
+  // period-end subsystem runs): only then does a rollover hold the new
+  // period's newcomers until the moves are in. Off until set; any thread.
+  static void SetLeagueMovesApplied(bool on);
+  // Up to `limit` of the oldest entries of the league's placement log
+  // (blocking); false when Redis failed.
+  static bool ReadLeagueLog(const std::string& leaderboard_id,
+                            std::int64_t limit,
+                            std::vector<std::string>* entries);
+  // Removes the first `entries.size()` entries of the placement log when
+  // they still begin with `entries` (another drainer may have taken them).
+  static bool TrimLeagueLog(const std::string& leaderboard_id,
+                            const std::vector<std::string>& entries);
+  // Sets the tiers of `tiers` (member key, tier index) in the league's tier
+  // hash, then, when the league hash of `period_ranking_key` has round
+  // `round`, places up to `limit` waiting players and lifts the hold once
+  // none waits (lua/league_place.lua). *waiting tells whether some still
+  // wait. False when Redis failed.
+  static bool ApplyTiersAndPlace(
+      const std::string& leaderboard_id, const LeagueRules& rules,
+      const std::string& period_ranking_key, std::int64_t round,
+      const std::vector<std::pair<std::string, int>>& tiers, std::int64_t limit,
+      bool* waiting);
+  // The values of `fields` (at most a few hundred) of hash `key`, "" for an
+  // absent one, in one script on the pipelined connections; `callback` gets
+  // ok false when Redis failed. Any thread; the callback runs on a cache
+  // completion thread.
+  static void GetLeagueFields(
+      const std::string& key, const std::vector<std::string>& fields,
+      std::function<void(bool ok, const std::vector<std::string>& values)>
+          callback);
+  // One field of a league hash (blocking): nullopt when Redis failed, ""
+  // when absent.
+  static std::optional<std::string> LeagueField(const std::string& key,
+                                                const std::string& field);
+
+  // Removes member `member_key` from its cohort of the current period
+  // (blocking) and logs the departure in the placement log. True when done
+  // or when it was in none.
+  static bool LeaveCohort(const std::string& leaderboard_id,
+                          const std::string& period_ranking_key,
+                          const std::string& member_key);
+
   // The number of local account ids with submissions in flight (for
   // monitoring and tests). Any thread.
   static std::size_t GetPinnedPlayerCount();

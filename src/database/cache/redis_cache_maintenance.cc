@@ -170,6 +170,15 @@ void RedisCache::OnScoreDeletionRequested(const std::string& leaderboard_id,
       return;
     }
   }
+  // On a league the player leaves its cohort of the current period; its
+  // tier stays.
+  if (option.is_league() &&
+      !LeaveCohort(leaderboard_id,
+                   LeagueRankingKey(leaderboard_id, *option.league, schedule),
+                   MakeMemberKey(account))) {
+    PostDeleteCompletion(*the_cb_io_service, callback, true, result);
+    return;
+  }
   // The player's name and metadata go with its scores.
   const std::string profile_key = MakeLeaderboardProfileKey(leaderboard_id);
   if (Redis::HDel(profile_key, MakeMemberKey(account), kServerTag) !=
@@ -353,7 +362,11 @@ void RedisCache::RollOverPeriod(Timespan current,
                                 const ResetCallback& callback) {
   const Rollover& rollover = RolloverOf(current);
   const RolloverKeys keys = MakeRolloverKeys(rollover, leaderboard_id);
+  // A league's cohorts move first, so that a submission that comes while
+  // the rankings move already waits for the closed period's moves.
   const bool succeeded =
+      (!option.is_league() ||
+       RollOverLeague(current, leaderboard_id, *option.league)) &&
       ResetTimespan(keys.key, keys.dense_key, keys.previous_key,
                     keys.previous_dense_key, option.enable_dense);
   LogRollover(rollover, succeeded, keys, leaderboard_id);

@@ -262,7 +262,7 @@ void RedisCache::Script::SubmitScore(
   keys.push_back(MakeLeaderboardProfileKey(leaderboard_id));
   keys.push_back(MakeSubmissionIdKey(leaderboard_id, extras.submission_id));
   const bool with_id = !extras.submission_id.empty();
-  const std::vector<std::string> args = {
+  std::vector<std::string> args = {
       member_key,
       MakeMemberRankingKey(timestamp_in_msec, member_key,
                            TiebreakTextOf(option, extras)),
@@ -279,6 +279,9 @@ void RedisCache::Script::SubmitScore(
               : "0",
       extras.token,
   };
+  if (option.is_league()) {
+    AddLeagueArguments(leaderboard_id, *option.league, schedule, &keys, &args);
+  }
   const auto labels = [leaderboard_id, member_key, timestamp_in_msec, score,
                        submission_type, with_id] {
     std::ostringstream text;

@@ -150,6 +150,18 @@ std::string MakeClosedPeriodsKey(const std::string& leaderboard_id) {
   return KeyStem(leaderboard_id) + kClosedPeriodsSuffix;
 }
 
+std::string MakeLeagueKey(const std::string& period_ranking_key) {
+  return period_ranking_key + ":league";
+}
+
+std::string MakeLeagueTiersKey(const std::string& leaderboard_id) {
+  return KeyStem(leaderboard_id) + ":league_tiers";
+}
+
+std::string MakeLeagueLogKey(const std::string& leaderboard_id) {
+  return KeyStem(leaderboard_id) + ":league_log";
+}
+
 bool IsKeyOfLeaderboard(const std::string& key,
                         const std::string& leaderboard_id) {
   const std::string stem = KeyStem(leaderboard_id);

@@ -17,6 +17,13 @@
 //   - one string per recent submission id, "leaderboard:<id>:submission:"
 //     + the id, expiring after --submission_id_ttl_seconds: the record of
 //     the submission that used it (written and read by submit_score.lua).
+//   - on a league, the tier hash "leaderboard:<id>:league_tiers" (field:
+//     member key, value: the index of the player's tier; field "round": the
+//     number of the league's current period) and the placement log, a list
+//     at "leaderboard:<id>:league_log" (one "<round>\n<cohort id>\n<member
+//     key>" per placement, drained into the database by the master);
+//   - on a league, per period ranking of its period, the league hash at the
+//     ranking's key + ":league": the period's cohorts (lua/league.lua).
 //   - the closed-periods marker, a hash at "leaderboard:<id>:closed_periods"
 //     (field: "day", "week" or "month", value: the idempotency key of the
 //     period end whose ranking the previous-period key holds).
@@ -109,6 +116,12 @@ std::string MakeSubmissionIdKey(const std::string& leaderboard_id,
 // "leaderboard:" + id + ":closed_periods": the hash that records which
 // closed period each previous-period ranking of the leaderboard holds.
 std::string MakeClosedPeriodsKey(const std::string& leaderboard_id);
+
+// The league hash of a period: `period_ranking_key` + ":league".
+std::string MakeLeagueKey(const std::string& period_ranking_key);
+// "leaderboard:" + id + ":league_tiers" and ":league_log".
+std::string MakeLeagueTiersKey(const std::string& leaderboard_id);
+std::string MakeLeagueLogKey(const std::string& leaderboard_id);
 
 // Whether `key` starts like the keys of leaderboard `leaderboard_id` in the
 // key mode set now: "leaderboard:" + id (tagged in cluster mode), then ':'

@@ -18,8 +18,6 @@ const char kArchiveTableName[] = "period_archive";
 const char kStandingTableName[] = "period_archive_standing";
 const char kNotificationTableName[] = "period_end_notification";
 
-namespace {
-
 // `value` escaped between single quotes.
 std::string Quoted(const std::string& value) {
   return "'" + EscapeSqlString(value) + "'";
@@ -58,6 +56,8 @@ std::string Transaction(const std::vector<std::string>& statements) {
   }
   return text + "COMMIT; END";
 }
+
+namespace {
 
 std::string WithoutTrailingSemicolon(std::string statement) {
   while (!statement.empty() &&

@@ -50,6 +50,18 @@ constexpr int kLeaseSeconds = 60;
 // "2026-12-07 00:00:00"; special values give "".
 std::string DateTimeLiteral(const boost::posix_time::ptime& time);
 
+// `value` escaped between single quotes (EscapeSqlString).
+std::string Quoted(const std::string& value);
+// A date time as a quoted DATETIME literal.
+std::string QuotedTime(const boost::posix_time::ptime& time);
+// A score as SQL that reads back as the same double; infinities held at the
+// largest finite values, NaN as 0.
+std::string ScoreLiteral(double score);
+// One transaction of `statements` (each without a trailing ';'): any error
+// rolls it back and is raised again with its own code (1062 for a
+// duplicate key), so a guard row makes the whole transaction happen once.
+std::string Transaction(const std::vector<std::string>& statements);
+
 // The CREATE TABLE statements of the three tables, for the schema.
 std::vector<std::string> MakeTableQueries();
 

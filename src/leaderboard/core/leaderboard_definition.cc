@@ -129,6 +129,19 @@ bool LeaderboardDefinition::Parse(const std::string& leaderboard_id,
       !ReadSchedules(parsed["reset_schedules"], &definition, error)) {
     return false;
   }
+  const auto has = [&definition](const char* period) {
+    for (const Schedule& schedule : definition.schedules) {
+      if (schedule.period == period) return true;
+    }
+    return false;
+  };
+  std::string league_error;
+  if (!RankingOptions::ResolveLeaguePeriod(&definition.option, has("day"),
+                                           has("week"), has("month"),
+                                           &league_error)) {
+    *error = "ranking_option: " + league_error;
+    return false;
+  }
   *out = std::move(definition);
   return true;
 }
@@ -158,10 +171,9 @@ vel::Json LeaderboardDefinition::OptionJson(const RankingOption& option) {
   // Absent without one, as in the manifest; the stored text is this one, so
   // every rule ParseOption reads must be here.
   if (option.has_tiebreak()) {
-    rules.Set("tiebreak",
-              option.tiebreak == RankingOption::Tiebreak::kAscending
-                  ? "ascending"
-                  : "descending");
+    rules.Set("tiebreak", option.tiebreak == RankingOption::Tiebreak::kAscending
+                              ? "ascending"
+                              : "descending");
   }
   return rules;
 }

@@ -48,11 +48,21 @@ class RankingOptions {
   // "enable_alltime" and "enable_dense" (true when absent or not a boolean)
   // "sort_order" ("descending", the default, or "ascending") and
   // "tiebreak" (absent: none; "descending" or "ascending", which needs
-  // --redis_cache_use_scripts). The leaderboard id is neither read nor
-  // changed. False, with *error naming the key and the value, for a rule
-  // with a bad value. Pure; any thread.
+  // --redis_cache_use_scripts) and "league" (absent: none; see
+  // LeagueRules, also needs the scripts; its period is resolved later). The
+  // leaderboard id is neither read nor changed. False, with *error naming the
+  // key and the value, for a rule with a bad value. Pure; any thread.
   static bool ParseOption(const vel::Json& element, RankingOption* out,
                           std::string* error);
+
+  // A league's period (LeagueRules::period) from the leaderboard's
+  // schedules: the one named must have a schedule; unnamed, the leaderboard
+  // must have exactly one. Replaces option->league with the resolved rules;
+  // does nothing on a leaderboard that is no league. False, with *error,
+  // when the schedules do not fit. Pure; any thread.
+  static bool ResolveLeaguePeriod(RankingOption* option, bool has_day,
+                                  bool has_week, bool has_month,
+                                  std::string* error);
 
   // Every option, the manifest's and those defined at run time, in id
   // order. Any thread.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/leaderboard_flags.h"
+#include "common/league_rules.h"
 
 namespace plemox {
 namespace {
@@ -42,6 +43,10 @@ std::uint64_t SocialRecordCount(const RequestLimits::Query& query) {
 
 std::optional<std::uint64_t> RequestLimits::RecordBound(const Query& query) {
   if (IsSocial(query)) return SocialRecordCount(query);
+  // A cohort holds at most the largest cohort size.
+  const auto cohort = static_cast<std::uint64_t>(LeagueRules::kMaxCohortSize);
+  if (query.cohort() && query.range().type() == Range::kAll) return cohort;
+  if (query.cohort()) return std::min(SpanOf(query.range()), cohort);
   if (query.range().type() == Range::kAll) return std::nullopt;
   // A slice or a window (a placeholder counts one, and a span is never 0).
   return SpanOf(query.range());
@@ -49,7 +54,7 @@ std::optional<std::uint64_t> RequestLimits::RecordBound(const Query& query) {
 
 std::uint64_t RequestLimits::RecordBound(const Query& query,
                                          std::uint64_t ranking_size) {
-  if (IsSocial(query)) return SocialRecordCount(query);
+  if (IsSocial(query) || query.cohort()) return *RecordBound(query);
   const Range& range = query.range();
   switch (range.type()) {
     case Range::kAll:

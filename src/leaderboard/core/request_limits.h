@@ -24,8 +24,9 @@ class RequestLimits {
   // The most records an answer to `query` can hold, as far as the query
   // alone tells: exact for a social query (its competitors and the player),
   // the span of a kFromTop or kNearby range (at least the one placeholder
-  // record of a player without an entry), and nullopt for a public kAll
-  // query, which returns the whole ranking. REQUIRES: `query` passed the
+  // record of a player without an entry), at most the largest cohort for a
+  // cohort query, and nullopt for a public kAll query, which returns the
+  // whole ranking. REQUIRES: `query` passed the
   // field checks (a range with begin <= end).
   static std::optional<std::uint64_t> RecordBound(const Query& query);
   // The same bound once the size of the ranking the query reads is known.

@@ -9,17 +9,21 @@
 #include <boost/uuid/uuid_io.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
 #include "common/leaderboard_assert.h"
 #include "common/leaderboard_flags.h"
 #include "database/cache/redis_key.h"
+#include "leaderboard/core/ranking_options.h"
+#include "leaderboard/league/league_period_end.h"
 #include "leaderboard/period/period_archiver.h"
 #include "leaderboard/period/period_end_notifier.h"
 #include "leaderboard/period/period_retention.h"
 #include "leaderboard/period/webhook_client.h"
 #include "vel/core/monotonic_clock.h"
+#include "vel/mariadb/mariadb.h"
 #include "vel/metrics/metrics_registry.h"
 
 namespace plemox {
@@ -40,6 +44,7 @@ struct PeriodEndState {
   std::shared_ptr<PeriodStore> store;
   std::unique_ptr<PeriodEndNotifier> notifier;
   std::unique_ptr<PeriodArchiver> archiver;
+  std::shared_ptr<LeaguePeriodEnd> leagues;
   int collector_id = 0;
 };
 
@@ -61,6 +66,14 @@ bool Records(const std::string& period) {
          !FLAGS_period_end_webhook_url.empty();
 }
 
+// Whether `leaderboard_id` is a league of `period`: its moves need the
+// period's row whatever the archive keeps.
+bool IsLeagueOf(const std::string& leaderboard_id, const std::string& period) {
+  RankingOption option;
+  RankingOptions::GetRankingOption(leaderboard_id, &option);
+  return option.is_league() && option.league->period == period;
+}
+
 // The previous-period ranking a rollover of `period` fills.
 LeaderboardQuery::TimeSpan PreviousTimespan(const std::string& period) {
   if (period == "week") return LeaderboardQuery::kLastWeek;
@@ -76,7 +89,9 @@ std::optional<PeriodEnd> MakeEnd(const std::string& leaderboard_id,
                                  const boost::posix_time::ptime& calendar_start,
                                  const boost::posix_time::ptime& end,
                                  const std::string& idempotency_key) {
-  if (!State() || !Records(period)) return std::nullopt;
+  if (!State() || !(Records(period) || IsLeagueOf(leaderboard_id, period))) {
+    return std::nullopt;
+  }
   PeriodEnd period_end;
   period_end.leaderboard_id = leaderboard_id;
   period_end.leaderboard_key = leaderboard_id + "_" + period;
@@ -105,6 +120,23 @@ void CollectMetrics(const PeriodEndState& state,
   using prometheus::MetricType;
   using vel::MetricsRegistry;
   const PeriodArchiver::Counts archived = state.archiver->counts();
+  const LeaguePeriodEnd::Counts league = state.leagues->counts();
+  const std::pair<const char*, std::uint64_t> league_counters[] = {
+      {"plemox_league_cohorts_finished_total", league.cohorts},
+      {"plemox_league_players_moved_total", league.moved},
+      {"plemox_league_periods_finished_total", league.periods},
+      {"plemox_league_placements_written_total", league.placements}};
+  const char* const league_help[] = {
+      "League cohorts whose moves this server wrote at a period end",
+      "Players this server moved up or down a tier at a period end",
+      "League periods this server finished (moves, tiers, waiting players)",
+      "Placements in cohorts this server wrote to the database"};
+  for (std::size_t i = 0; i < std::size(league_counters); ++i) {
+    MetricsRegistry::AddSample(
+        MetricsRegistry::AddFamily(families, league_counters[i].first,
+                                   league_help[i], MetricType::Counter),
+        {}, static_cast<double>(league_counters[i].second));
+  }
   auto* periods = MetricsRegistry::AddFamily(
       families, "plemox_period_archive_periods_total",
       "Closed periods this server archived, or recorded as lost (their "
@@ -170,7 +202,12 @@ void PeriodEnds::Start(const std::string& server_url,
                        std::int64_t slow_query_threshold_ms,
                        const std::string& owner) {
   const bool notify = !FLAGS_period_end_webhook_url.empty();
-  if (!notify && !Records("day") && !Records("week") && !Records("month")) {
+  bool leagues = false;
+  for (const RankingOption& option : RankingOptions::GetAll()) {
+    leagues = leagues || option.is_league();
+  }
+  if (!notify && !leagues && !Records("day") && !Records("week") &&
+      !Records("month")) {
     LOG(INFO) << "Closed periods are neither archived nor notified";
     return;
   }
@@ -229,6 +266,21 @@ void PeriodEnds::Start(const std::string& server_url,
                                                      });
   state->archiver->Start(archivers);
   if (notifier) notifier->Start(deliveries);
+  // The leagues' moves, on a database client of their own.
+  auto league_client = vel::Mariadb::Create(
+      server_url, user_id, password, database_name, 1, character_set,
+      vel::Mariadb::kDefaultAutoRetryOnDeadlock,
+      vel::Mariadb::kDefaultClientFlags, slow_query_threshold_ms,
+      vel::Mariadb::kDefaultConnectionFailureHandler);
+  LEADERBOARD_ASSERT(league_client && league_client->Initialize() &&
+                     LeaguePeriodEnd::EnsureTables(*league_client))
+      << "Failed to open the league tables.";
+  state->leagues = std::make_shared<LeaguePeriodEnd>(std::move(league_client),
+                                                     &IsMaster, [notifier] {
+                                                       if (notifier)
+                                                         notifier->Wake();
+                                                     });
+  state->leagues->Start();
   const PeriodEndState* collected = state.get();
   state->collector_id = vel::MetricsRegistry::AddCollector(
       [collected](vel::MetricsRegistry::Families* families) {
@@ -270,6 +322,7 @@ void PeriodEnds::Stop() {
   });
   state->archiver->Stop();
   if (state->notifier) state->notifier->Stop();
+  state->leagues->Stop();
   {
     std::lock_guard<std::mutex> lock(mutex);
     stopped = true;
@@ -346,6 +399,7 @@ void PeriodEnds::OnRolledOver(const std::optional<PeriodEnd>& end,
   const auto state = State();
   if (!end || !state) return;
   state->archiver->Archive(*end, rolled_over);
+  state->leagues->Wake();
 }
 
 void PeriodEnds::OnResetCheck(bool is_master) {
@@ -357,6 +411,12 @@ void PeriodEnds::OnResetCheck(bool is_master) {
   if (!state) return;
   state->archiver->SweepSoon();
   if (state->notifier) state->notifier->Wake();
+  state->leagues->Wake();
+}
+
+std::shared_ptr<LeaguePeriodEnd> PeriodEnds::leagues() {
+  const auto state = State();
+  return state ? state->leagues : nullptr;
 }
 
 std::shared_ptr<PeriodStore> PeriodEnds::store() {

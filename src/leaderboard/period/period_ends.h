@@ -26,6 +26,7 @@
 #include "database/store/db_connection.h"
 #include "database/store/period_store.h"
 #include "leaderboard/core/reset_schedule.h"
+#include "leaderboard/league/league_period_end.h"
 
 namespace plemox {
 
@@ -87,6 +88,9 @@ class PeriodEnds {
   // expiry and delivery run only while this server is master.
   static void OnResetCheck(bool is_master);
 
+  // The leagues' period ends (and their history reads); null when nothing
+  // is recorded.
+  static std::shared_ptr<LeaguePeriodEnd> leagues();
   // The store of the archive's reads; null when nothing is recorded.
   static std::shared_ptr<PeriodStore> store();
 

@@ -439,7 +439,10 @@ Answer LeaderboardDefinitions::Define(const std::string& leaderboard_id,
   RankingOption before;
   LeaderboardDefinition previous;
   if (stored && FromRow(*stored, &previous)) before = previous.option;
-  if (!before.SameOrder(definition.option)) {
+  const bool same_league =
+      before.is_league() == definition.option.is_league() &&
+      (!before.is_league() || *before.league == *definition.option.league);
+  if (!before.SameOrder(definition.option) || !same_league) {
     bool has_scores = false;
     if (!HasScores(*store, leaderboard_id, &has_scores, &error)) {
       return Error(503,
@@ -447,8 +450,8 @@ Answer LeaderboardDefinitions::Define(const std::string& leaderboard_id,
     }
     if (has_scores) {
       return Error(409, "Leaderboard " + leaderboard_id +
-                            " has scores: its sort order (and tiebreak) "
-                            "cannot change");
+                            " has scores: its sort order, tiebreak and "
+                            "league rules cannot change");
     }
   }
   DefinitionStore::Row row;

@@ -11,6 +11,7 @@
 #include "common/leaderboard_flags.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/internal/definition_api.h"
+#include "leaderboard/service/internal/league_query.h"
 #include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "vel/core/event.h"
@@ -152,6 +153,7 @@ void LeaderboardService::RegisterApiRoutes() {
       boost::regex(R"(/v1/leaderboard_schedules/log/(?<leaderboard_key>\w+)/)"),
       &OnLogRequested);
   service_internal::RegisterPeriodApiRoutes();
+  service_internal::RegisterLeagueApiRoutes();
   service_internal::RegisterDefinitionApiRoutes();
 }
 

@@ -14,6 +14,7 @@
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/request_limits.h"
+#include "leaderboard/service/internal/league_query.h"
 #include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/service_state.h"
@@ -148,6 +149,11 @@ void CopyResult(const QueryResult& result,
       entry->set_display_name(record.display_name);
     }
     if (!record.metadata.empty()) entry->set_metadata(record.metadata);
+    if (!record.tier.empty()) entry->set_tier(record.tier);
+  }
+  if (!result.cohort_id.empty()) {
+    out->set_tier(result.tier);
+    out->set_cohort_id(result.cohort_id);
   }
 }
 
@@ -187,7 +193,8 @@ struct TopLookup {
 bool LookUpTopAnswer(const Query& query, TopLookup* top) {
   TopAnswerCache* const cache = TopAnswerCache::Instance();
   if (cache == nullptr || IsSocial(query) || query.has_period_start() ||
-      query.has_account_id() || query.range().type() != Range::kFromTop ||
+      query.cohort() || query.has_account_id() ||
+      query.range().type() != Range::kFromTop ||
       query.range().end() >= kCachedRanks ||
       !IsValidTimespan(query.time_span())) {
     return false;
@@ -260,6 +267,10 @@ void QueryCache(const Query& query, AnswerCallback callback,
   const auto week_time = service_internal::WeekReferenceTime(
       query.leaderboard_id(), query.time_span());
   callback = WithRealScores(query.leaderboard_id(), std::move(callback));
+  if (query.cohort()) {
+    service_internal::QueryCohort(query, std::move(callback));
+    return;
+  }
   if (IsSocial(query)) {
     RedisCache::GetSocialLeaderboard(query.leaderboard_id(), PlayerOf(query),
                                      CompetitorsOf(query), query.time_span(),
@@ -483,7 +494,9 @@ bool service_internal::CheckQuery(const std::shared_ptr<ClientSession>& session,
   // period is refused with the reason.
   std::string limit = CheckQueryLimits(query);
   const bool general = !limit.empty();
-  if (!general && query.has_period_start()) {
+  if (!general && query.cohort()) {
+    limit = service_internal::CheckCohortQuery(query);
+  } else if (!general && query.has_period_start()) {
     limit = service_internal::CheckArchivedPeriodQuery(query);
   }
   if (!limit.empty()) {

@@ -24,12 +24,15 @@
 #include "database/store/db_connection.h"
 #include "database/store/leaderboard_info.h"
 #include "database/store/recovery_data.h"
+#include "leaderboard/core/ranking_options.h"
+#include "leaderboard/league/league_recovery.h"
 #include "leaderboard/service/internal/profile_recovery.h"
 #include "leaderboard/service/internal/schema_installation.h"
 #include "leaderboard/service/internal/table_ranking.h"
 #include "leaderboard/service/leaderboard_metrics.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "leaderboard/service/top_answer_cache.h"
+#include "vel/mariadb/mariadb.h"
 
 namespace plemox {
 namespace {
@@ -229,6 +232,33 @@ bool RecoverTable(DbConnection* db_connection, const LeaderboardInfo& info) {
 
 }  // namespace
 
+namespace {
+
+// Rebuilds the cohorts and tiers of `leaderboard_id` when it is a league.
+bool RecoverLeague(const std::string& server_url, const std::string& user_id,
+                   const std::string& password,
+                   const std::string& database_name,
+                   const std::string& character_set,
+                   const std::string& leaderboard_id) {
+  RankingOption option;
+  RankingOptions::GetRankingOption(leaderboard_id, &option);
+  if (!option.is_league()) return true;
+  auto client = vel::Mariadb::Create(
+      server_url, user_id, password, database_name, 1, character_set,
+      vel::Mariadb::kDefaultAutoRetryOnDeadlock,
+      vel::Mariadb::kDefaultClientFlags, 0,
+      vel::Mariadb::kDefaultConnectionFailureHandler);
+  if (!client || !client->Initialize()) {
+    LOG(ERROR) << "Failed to connect the league recovery's database client";
+    return false;
+  }
+  const bool rebuilt = LeagueRecovery::Rebuild(*client, option);
+  client->Finalize();
+  return rebuilt;
+}
+
+}  // namespace
+
 bool LeaderboardService::RunRecovery(
     const std::string& server_url, const std::string& user_id,
     const std::string& password, const std::string& database_name,
@@ -310,7 +340,9 @@ bool LeaderboardService::RunRecovery(
         if (!last_answer) continue;
       }
       if (!service_internal::RecoverProfiles(db_connection.get(),
-                                             info.leaderboard_id)) {
+                                             info.leaderboard_id) ||
+          !RecoverLeague(server_url, user_id, password, database_name,
+                         character_set, info.leaderboard_id)) {
         return false;
       }
     }

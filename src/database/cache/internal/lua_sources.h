@@ -14,6 +14,12 @@ extern const char kPublicQuery[];
 // social_query.lua: the reads of one social ranking query (see the file's
 // header).
 extern const char kSocialQuery[];
+// cohort_query.lua: the reads of one league cohort; league_rollover.lua and
+// league_place.lua: a league's rollover and the placement of waiting
+// players (see the files' headers).
+extern const char kCohortQuery[];
+extern const char kLeagueRollover[];
+extern const char kLeaguePlace[];
 
 }  // namespace lua_sources
 }  // namespace plemox

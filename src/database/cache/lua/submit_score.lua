@@ -22,7 +22,11 @@
 --   7 "1" when the submission carries a name, 8 the name, 9 "1" when it
 --   carries metadata, 10 the metadata, 11 seconds the submission id is kept
 --   ("0": the submission has none), 12 the token of this copy of the
---   submission (tells it from a resend of it).
+--   submission (tells it from a resend of it). On a league, 13 "3", 14 the
+--   cohort size, 15 and on the tier names, the lowest first; and three
+--   keys after the submission id's: the league hash of the league's
+--   current period, the league's tier hash and its placement log (see
+--   league.lua). A player not yet in a cohort of the period joins one.
 -- Answer: {"stored", profile changed (1 or 0), pairs...}, two entries per
 --   evaluated ranking, the period rankings in KEYS order and then the
 --   all-time ranking when it was evaluated: the outcome and the text of the
@@ -51,9 +55,10 @@ local has_name = ARGV[7] == '1'
 local has_metadata = ARGV[9] == '1'
 local keep_seconds = tonumber(ARGV[11])
 local token = ARGV[12]
-local ranking_count = (#KEYS - 2) / 3
-local profile_key = KEYS[#KEYS - 1]
-local submission_key = KEYS[#KEYS]
+local league_keys = tonumber(ARGV[13] or '0')
+local ranking_count = (#KEYS - 2 - league_keys) / 3
+local profile_key = KEYS[#KEYS - 1 - league_keys]
+local submission_key = KEYS[#KEYS - league_keys]
 
 -- The submission's second score, as the order of its ranking key.
 local new_tie = tie(ranking_key)
@@ -283,6 +288,14 @@ if profile_changed == 1 then
   else
     redis.call('HDEL', profile_key, member_key)
   end
+end
+if league_keys > 0 then
+  local tier_names = {}
+  for i = 15, #ARGV do
+    tier_names[#tier_names + 1] = ARGV[i]
+  end
+  league_join(KEYS[#KEYS - 2], KEYS[#KEYS - 1], KEYS[#KEYS], member_key,
+              tonumber(ARGV[14]), tier_names)
 end
 if keep_seconds > 0 then
   redis.call('SET', submission_key,
