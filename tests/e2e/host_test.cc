@@ -10,6 +10,7 @@
 
 #include "support/host_process.h"
 #include "support/http_get.h"
+#include "support/temp_file.h"
 #include "support/test_env.h"
 
 namespace plemox_test {
@@ -50,6 +51,29 @@ TEST(HostTest, LoadsServesAndStopsOnSigterm) {
   EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0) << host.Log();
   EXPECT_NE(host.Log().find("Test component uninstalled"), std::string::npos);
   EXPECT_NE(host.Log().find("Shutdown complete"), std::string::npos);
+}
+
+// While the component installs, its routes are not all there: a path no
+// route takes is "come back", not "no such route"; afterwards it is 404.
+TEST(HostTest, RoutesAnswerStartingUntilTheComponentIsInstalled) {
+  TempFile release("release");
+  HostProcess host(TestComponent(R"("mode": ["hold"], "release_file": [")" +
+                                 release.path() + "\"]"));
+  ASSERT_TRUE(host.Start());
+  ASSERT_TRUE(host.WaitForLog("Test component holds its install"))
+      << host.Log();
+  const auto early = HttpRequest(host.api_port(), "GET", "/v1/nothing/");
+  EXPECT_EQ(early.status, 503) << early.body;
+  EXPECT_NE(early.body.find("starting"), std::string::npos) << early.body;
+  EXPECT_EQ(HttpRequest(host.api_port(), "GET", "/healthz").status, 200);
+
+  release.Write("");
+  ASSERT_TRUE(host.WaitForLog("The host is running")) << host.Log();
+  EXPECT_EQ(
+      HttpRequest(host.api_port(), "GET", "/v1/counters/test/answer/").status,
+      200);
+  EXPECT_EQ(HttpRequest(host.api_port(), "GET", "/v1/nothing/").status, 404);
+  EXPECT_EQ(ExitCode(host.Stop(SIGTERM)), 0) << host.Log();
 }
 
 TEST(HostTest, SigintStopsToo) {

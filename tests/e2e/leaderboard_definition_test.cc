@@ -130,8 +130,8 @@ TEST_F(LeaderboardDefinitionTest,
   HostProcess a(ServerOptions(flags));
   HostProcess b(ServerOptions(flags));
   ASSERT_TRUE(a.Start() && b.Start());
-  ASSERT_TRUE(a.WaitForPort(a.tcp_port())) << a.Log();
-  ASSERT_TRUE(b.WaitForPort(b.tcp_port())) << b.Log();
+  ASSERT_TRUE(a.WaitForLog("The host is running")) << a.Log();
+  ASSERT_TRUE(b.WaitForLog("The host is running")) << b.Log();
   ASSERT_TRUE(WaitFor([&] {
     return a.Log().find("The master has elected") != std::string::npos ||
            b.Log().find("The master has elected") != std::string::npos;
@@ -254,8 +254,9 @@ TEST_F(LeaderboardDefinitionTest, RefusalsStoreNothingAndTheServerGoesOn) {
   HostProcess a(ServerOptions({}, manifest));
   HostProcess b(ServerOptions({}, manifest));
   ASSERT_TRUE(a.Start() && b.Start());
-  ASSERT_TRUE(a.WaitForPort(a.tcp_port())) << a.Log();
-  ASSERT_TRUE(b.WaitForPort(b.tcp_port())) << b.Log();
+  // The routes are registered after the game port opens.
+  ASSERT_TRUE(a.WaitForLog("The host is running")) << a.Log();
+  ASSERT_TRUE(b.WaitForLog("The host is running")) << b.Log();
   const int port = a.api_port();
   const auto tomorrow = LocalNow() + posix_time::hours(24);
   const auto expect_refused = [&](const std::string& id,

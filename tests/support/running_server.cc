@@ -11,7 +11,8 @@ RunningServer::RunningServer(HostProcess::Options options,
                              const std::string& app_id)
     : host_(std::make_unique<HostProcess>(std::move(options))) {
   EXPECT_TRUE(host_->Start());
-  EXPECT_TRUE(host_->WaitForPort(host_->tcp_port())) << host_->Log();
+  // Installed, not only listening: the HTTP routes come after the game port.
+  EXPECT_TRUE(host_->WaitForLog("The host is running")) << host_->Log();
   EXPECT_TRUE(client_.Connect("127.0.0.1", host_->tcp_port()))
       << client_.LastError();
   EXPECT_TRUE(client_.Authenticate(app_id).ok());

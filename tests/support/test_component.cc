@@ -2,7 +2,10 @@
 // echo over TCP, and reacts to its manifest arguments.
 #include <glog/logging.h>
 
+#include <chrono>
+#include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "vel/core/argument_map.h"
 #include "vel/core/engine.h"
@@ -39,6 +42,19 @@ bool TestComponent_install(const vel::ArgumentMap& arguments) {
   if (first == "fail") {
     LOG(ERROR) << "Test component refuses to install";
     return false;
+  }
+  // "hold": the install waits (at most a minute) until the file named by
+  // "release_file" exists, so that a test sees the host while it installs.
+  const vel::Json release = arguments.FindArrayArgument("release_file");
+  if (first == "hold" && release.IsArray() && release.Size() == 1 &&
+      release[0].IsString()) {
+    LOG(INFO) << "Test component holds its install";
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!std::filesystem::exists(release[0].GetString()) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
   vel::RegisterCallableCounter("test", "answer", "a fixed value",
                                [](vel::Json* out) {

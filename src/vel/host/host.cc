@@ -274,7 +274,10 @@ int Host::Run(int argc, char** argv) {
   LOG(INFO) << "Installing the component " << manifest.name() << " from "
             << manifest.library();
   const ArgumentMap arguments(manifest.arguments());
-  if (!install(arguments)) {
+  ApiService::SetComponentStarting(true);
+  const bool installed = install(arguments);
+  ApiService::SetComponentStarting(false);
+  if (!installed) {
     LOG(ERROR) << "The component " << manifest.name() << " failed to install";
     StopServices();
     return 1;

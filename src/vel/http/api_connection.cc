@@ -256,6 +256,13 @@ void ApiConnection::Dispatch(const std::shared_ptr<Exchange>& exchange) {
   const ApiService::Request& request = exchange->request;
   exchange->found = router_->Match(request.path);
   if (!CheckAccess(*exchange)) return;
+  if (exchange->found.empty() && ApiService::component_starting()) {
+    ApiService::Response response = ErrorResponse(
+        503, "the server is starting: its routes are not all registered yet");
+    response.headers["Retry-After"] = "1";
+    Write(response, exchange->version, exchange->keep_alive);
+    return;
+  }
   if (exchange->found.empty()) {
     Write(ErrorResponse(404, "no route for " + request.path), exchange->version,
           exchange->keep_alive);

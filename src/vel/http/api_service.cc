@@ -68,6 +68,7 @@ std::unique_ptr<Server> the_server;  // GUARDED_BY(the_lifecycle_mutex)
 std::atomic<uint16_t> the_port{0};
 std::atomic<int64_t> the_deferred_answer_timeout_ms{30000};
 std::atomic<int64_t> the_read_timeout_ms{30000};
+std::atomic<bool> the_component_starting{false};
 
 void Accept(Server* server);
 
@@ -249,6 +250,12 @@ void ApiService::Stop() {
 }
 
 uint16_t ApiService::port() { return the_port.load(); }
+
+void ApiService::SetComponentStarting(bool starting) {
+  the_component_starting = starting;
+}
+
+bool ApiService::component_starting() { return the_component_starting.load(); }
 
 void ApiService::SetDeferredAnswerTimeout(std::chrono::milliseconds timeout) {
   the_deferred_answer_timeout_ms = timeout.count();

@@ -80,6 +80,14 @@ class ApiService {
   // The bound port while running (the real one when Start got 0), else 0.
   static uint16_t port();
 
+  // While the host installs its component, the routes the component
+  // registers are not all there yet: a path that matches no route is then
+  // answered 503 with Retry-After, not 404, so that a caller at start-up
+  // tries again instead of concluding the route does not exist. The host
+  // sets it around the install; off by default.
+  static void SetComponentStarting(bool starting);
+  static bool component_starting();
+
   // Tuning, mostly for tests; takes effect for connections accepted later.
   // How long a Handler3 may take before the client gets 504.
   static void SetDeferredAnswerTimeout(std::chrono::milliseconds timeout);
