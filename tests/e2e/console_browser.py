@@ -45,6 +45,12 @@ class Console:
         self.screenshots = screenshots
         # Views whose text shows a value the page failed to render.
         self.broken = []
+        self.start = time.monotonic()
+
+    def mark(self, name):
+        # Where the time goes, printed with the output when the test fails.
+        print('%s done after %.1f s' % (name, time.monotonic() - self.start),
+              file=sys.stderr)
 
     def wait(self, what, condition):
         try:
@@ -246,6 +252,7 @@ def definition_steps(page, args, seen):
 def league_steps(page, args, seen):
     lb = args.league
     driver = page.driver
+    mark = page.mark
     # The leaderboards view says it is a league and opens it.
     seen['league_row'] = [cell.text for cell in driver.find_elements(
         By.CSS_SELECTOR, 'tr[data-id="' + lb + '"] td')]
@@ -254,6 +261,7 @@ def league_steps(page, args, seen):
     seen['league_rules'] = page.visible('#league-rules').text
     seen['league_tiers'] = page.rows('league-tiers-table')
     page.shot('league')
+    mark('league tiers')
 
     # A tier's cohorts, then the first cohort's standing.
     driver.find_element(By.CSS_SELECTOR, 'tr[data-tier="' + args.league_tier +
@@ -268,12 +276,14 @@ def league_steps(page, args, seen):
                             driver.find_elements(By.CSS_SELECTOR,
                                                  '#league-standing-table tbody tr')]
     page.shot('league-standing')
+    mark('league standing')
     # The first player's tier history, from its row.
     driver.find_element(By.CSS_SELECTOR,
                         '#league-standing-table tbody tr a').click()
     seen['league_player_tier'] = page.visible('#league-player-tier').text
     seen['league_history'] = page.rows('league-history-table')
     page.shot('league-history')
+    mark('league history')
 
     # The hostile account: its standing row and history read as text, and
     # nothing of it became markup or ran.
@@ -293,6 +303,7 @@ def league_steps(page, args, seen):
     seen['hostile_ran'] = driver.execute_script(
         'return window.pwned !== undefined')
     page.shot('league-hostile')
+    mark('league hostile id')
 
     # An unknown cohort is refused with the server's message.
     page.open('#/league?id=' + lb + '&cohort=' + args.league_tier + '-99')
@@ -340,16 +351,13 @@ def main():
     driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'),
                               options=options)
     seen = {}
-    start = time.monotonic()
+    page = Console(driver, args.url, args.screenshots)
 
     def step(name, run, *step_args):
         run(*step_args)
-        # Where the time goes, printed with the output when the test fails.
-        print('%s done after %.1f s' % (name, time.monotonic() - start),
-              file=sys.stderr)
+        page.mark(name)
 
     try:
-        page = Console(driver, args.url, args.screenshots)
         step('browser start', lambda: None)
         step('token', token_steps, page, args.token, seen)
         if args.league:

@@ -46,14 +46,15 @@ std::string ConsolePrefix() {
 // Runs console_browser.py against the console on `api_port` with the token
 // and `arguments`, screenshots into test-artifacts/<artifacts>/, and reads
 // what it saw (the JSON object on its last line). Fails the test with the
-// script's output when it fails.
+// script's output when it fails or takes more than `seconds` (a bound for a
+// hung browser, far above what the steps take).
 testing::AssertionResult RunConsoleBrowser(int api_port,
                                            const std::string& artifacts,
                                            const std::string& arguments,
-                                           Json* seen) {
+                                           Json* seen, int seconds = 120) {
   const std::string command =
-      "timeout 120 /usr/bin/python3 '" + SourceDir() +
-      "/tests/e2e/console_browser.py' --url 'http://127.0.0.1:" +
+      "timeout " + std::to_string(seconds) + " /usr/bin/python3 '" +
+      SourceDir() + "/tests/e2e/console_browser.py' --url 'http://127.0.0.1:" +
       std::to_string(api_port) + "/console/' --token '" + kToken +
       "' --screenshots '" + BinaryDir() + "/../test-artifacts/" + artifacts +
       "'" + arguments;
@@ -281,6 +282,20 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   const std::string defined = ConsolePrefix() + "defined";
   // A requested reset of "b" writes reset log rows for the page to show.
   ASSERT_TRUE(server_->client().RequestReset(b).ok());
+  // The route reads percent-encoded ids (p%34 is p4, promoted from
+  // bronze-2) and refuses what names no player.
+  const Json history = Json::parse(
+      api("GET", "/v1/leagues/" + id + "/players/guest/p%34/").body);
+  EXPECT_EQ(history["tier"], "silver") << history;
+  EXPECT_EQ(history["history"].size(), 1u) << history;
+  for (const char* bad : {"p%3A4", "p%4", "%20%09"}) {
+    const Json refused = Json::parse(
+        api("GET", "/v1/leagues/" + id + "/players/guest/" + bad + "/").body);
+    EXPECT_EQ(refused.value("error", false), true) << bad << " " << refused;
+    EXPECT_EQ(refused.value("message", "").rfind("Bad player id: ", 0), 0u)
+        << refused;
+  }
+
   Json seen;
   ASSERT_TRUE(RunConsoleBrowser(
       server_->host().api_port(), "console",
@@ -494,7 +509,8 @@ TEST_F(ConsoleLeagueTest, BrowserShowsTiersCohortsStandingsAndHistories) {
       server.host().api_port(), "console-league",
       " --league " + id + " --league-tier silver --league-hostile '" + hostile +
           "' --league-hostile-cohort bronze-1",
-      &seen));
+      &seen, 300))
+      << server.host().Log();
   // The leaderboards view tells the league by its rules.
   ASSERT_GE(seen["league_row"].size(), 2u) << seen;
   EXPECT_NE(seen["league_row"][1].get<std::string>().find(
@@ -543,18 +559,6 @@ TEST_F(ConsoleLeagueTest, BrowserShowsTiersCohortsStandingsAndHistories) {
             std::string::npos);
   EXPECT_EQ(seen["errors"], Json::array());
   EXPECT_EQ(seen["broken"], Json::array());
-
-  // The route reads percent-encoded ids and refuses what names no player.
-  const Json history = Json::parse(
-      api("GET", "/v1/leagues/" + id + "/players/guest/p%34/").body);
-  EXPECT_EQ(history["tier"], "silver") << history;
-  for (const std::string& bad : {"p%3A4", "p%4", "%20%09"}) {
-    const Json refused = Json::parse(
-        api("GET", "/v1/leagues/" + id + "/players/guest/" + bad + "/").body);
-    EXPECT_EQ(refused.value("error", false), true) << bad << " " << refused;
-    EXPECT_EQ(refused.value("message", "").rfind("Bad player id: ", 0), 0u)
-        << refused;
-  }
 }
 
 }  // namespace
