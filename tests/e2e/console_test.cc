@@ -282,20 +282,6 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   const std::string defined = ConsolePrefix() + "defined";
   // A requested reset of "b" writes reset log rows for the page to show.
   ASSERT_TRUE(server_->client().RequestReset(b).ok());
-  // The route reads percent-encoded ids (p%34 is p4, promoted from
-  // bronze-2) and refuses what names no player.
-  const Json history = Json::parse(
-      api("GET", "/v1/leagues/" + id + "/players/guest/p%34/").body);
-  EXPECT_EQ(history["tier"], "silver") << history;
-  EXPECT_EQ(history["history"].size(), 1u) << history;
-  for (const char* bad : {"p%3A4", "p%4", "%20%09"}) {
-    const Json refused = Json::parse(
-        api("GET", "/v1/leagues/" + id + "/players/guest/" + bad + "/").body);
-    EXPECT_EQ(refused.value("error", false), true) << bad << " " << refused;
-    EXPECT_EQ(refused.value("message", "").rfind("Bad player id: ", 0), 0u)
-        << refused;
-  }
-
   Json seen;
   ASSERT_TRUE(RunConsoleBrowser(
       server_->host().api_port(), "console",
@@ -504,12 +490,26 @@ TEST_F(ConsoleLeagueTest, BrowserShowsTiersCohortsStandingsAndHistories) {
       std::chrono::seconds(60)))
       << tiers << server.host().Log();
 
+  // The route reads percent-encoded ids (p%34 is p4, promoted from
+  // bronze-2) and refuses what names no player.
+  const Json history = Json::parse(
+      api("GET", "/v1/leagues/" + id + "/players/guest/p%34/").body);
+  EXPECT_EQ(history["tier"], "silver") << history;
+  EXPECT_EQ(history["history"].size(), 1u) << history;
+  for (const char* bad : {"p%3A4", "p%4", "%20%09"}) {
+    const Json refused = Json::parse(
+        api("GET", "/v1/leagues/" + id + "/players/guest/" + bad + "/").body);
+    EXPECT_EQ(refused.value("error", false), true) << bad << " " << refused;
+    EXPECT_EQ(refused.value("message", "").rfind("Bad player id: ", 0), 0u)
+        << refused;
+  }
+
   Json seen;
   ASSERT_TRUE(RunConsoleBrowser(
       server.host().api_port(), "console-league",
       " --league " + id + " --league-tier silver --league-hostile '" + hostile +
           "' --league-hostile-cohort bronze-1",
-      &seen)
+      &seen))
       << server.host().Log();
   // The leaderboards view tells the league by its rules.
   ASSERT_GE(seen["league_row"].size(), 2u) << seen;
