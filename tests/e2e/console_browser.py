@@ -11,6 +11,14 @@ fails with a message naming it. Screenshots of every view go to
       --leaderboard ID --reset-leaderboard ID --provider P --account A \
       --define-leaderboard ID --define-starts "YYYY-MM-DD HH:MM:SS" \
       --screenshots DIR
+
+With --league ID it visits the league view instead (the token, then the
+league's rules, tiers, a tier's cohorts, a cohort's standing and tier
+histories, one of them of --league-hostile, an account id made to break out
+of the page's text):
+
+  console_browser.py --url ... --token TOKEN --league ID \
+      --league-tier TIER --league-hostile ACCOUNT --screenshots DIR
 """
 
 import argparse
@@ -37,6 +45,12 @@ class Console:
         self.screenshots = screenshots
         # Views whose text shows a value the page failed to render.
         self.broken = []
+        self.start = time.monotonic()
+
+    def mark(self, name):
+        # Where the time goes, printed with the output when the test fails.
+        print('%s done after %.1f s' % (name, time.monotonic() - self.start),
+              file=sys.stderr)
 
     def wait(self, what, condition):
         try:
@@ -235,6 +249,67 @@ def definition_steps(page, args, seen):
     page.shot('definitions')
 
 
+def league_steps(page, args, seen):
+    lb = args.league
+    driver = page.driver
+    mark = page.mark
+    # The leaderboards view says it is a league and opens it.
+    seen['league_row'] = [cell.text for cell in driver.find_elements(
+        By.CSS_SELECTOR, 'tr[data-id="' + lb + '"] td')]
+    driver.find_element(By.CSS_SELECTOR, 'tr[data-id="' + lb +
+                        '"] .league-rules a').click()
+    seen['league_rules'] = page.visible('#league-rules').text
+    seen['league_tiers'] = page.rows('league-tiers-table')
+    page.shot('league')
+    mark('league tiers')
+
+    # A tier's cohorts, then the first cohort's standing.
+    driver.find_element(By.CSS_SELECTOR, 'tr[data-tier="' + args.league_tier +
+                        '"] a').click()
+    seen['league_cohorts_status'] = page.text_in('#cohorts-status', 'Cohorts')
+    seen['league_cohorts'] = page.rows('league-cohorts-table')
+    driver.find_element(By.CSS_SELECTOR,
+                        '#league-cohorts-table tbody tr a').click()
+    page.visible('#league-standing-title')
+    seen['league_standing'] = page.rows('league-standing-table')
+    seen['league_zones'] = [row.get_attribute('class') for row in
+                            driver.find_elements(By.CSS_SELECTOR,
+                                                 '#league-standing-table tbody tr')]
+    page.shot('league-standing')
+    mark('league standing')
+    # The first player's tier history, from its row.
+    driver.find_element(By.CSS_SELECTOR,
+                        '#league-standing-table tbody tr a').click()
+    seen['league_player_tier'] = page.visible('#league-player-tier').text
+    seen['league_history'] = page.rows('league-history-table')
+    page.shot('league-history')
+    mark('league history')
+
+    # The hostile account: its standing row and history read as text, and
+    # nothing of it became markup or ran.
+    page.open('#/league?id=' + lb + '&cohort=' + args.league_hostile_cohort)
+    page.visible('#league-standing-title')
+    row = page.wait('the row of the hostile account', lambda d: [
+        r for r in d.find_elements(By.CSS_SELECTOR,
+                                   '#league-standing-table tbody tr')
+        if r.get_attribute('data-account') == args.league_hostile])[0]
+    seen['hostile_row'] = [cell.text for cell in
+                           row.find_elements(By.TAG_NAME, 'td')]
+    row.find_element(By.LINK_TEXT, 'History').click()
+    seen['hostile_title'] = page.visible('#league-player-title').text
+    seen['hostile_history'] = page.rows('league-history-table')
+    seen['hostile_markup'] = len(driver.find_elements(
+        By.CSS_SELECTOR, '#view img, #view b'))
+    seen['hostile_ran'] = driver.execute_script(
+        'return window.pwned !== undefined')
+    page.shot('league-hostile')
+    mark('league hostile id')
+
+    # An unknown cohort is refused with the server's message.
+    page.open('#/league?id=' + lb + '&cohort=' + args.league_tier + '-99')
+    seen['unknown_cohort'] = page.notice('No such cohort')
+
+
 def health_steps(page, seen):
     page.open('#/health')
     seen['readiness'] = page.visible('#readiness').text
@@ -245,11 +320,19 @@ def health_steps(page, seen):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ('url', 'token', 'leaderboard', 'reset-leaderboard',
-                 'provider', 'account', 'other-account', 'define-leaderboard',
-                 'define-starts', 'screenshots'):
+    for name in ('url', 'token', 'screenshots'):
         parser.add_argument('--' + name, required=True)
+    # Without --league every one of these is needed, with it the second set.
+    everyday = ('leaderboard', 'reset-leaderboard', 'provider', 'account',
+                'other-account', 'define-leaderboard', 'define-starts')
+    league = ('league', 'league-tier', 'league-hostile',
+              'league-hostile-cohort')
+    for name in everyday + league:
+        parser.add_argument('--' + name)
     args = parser.parse_args()
+    for name in league if args.league else everyday:
+        if getattr(args, name.replace('-', '_')) is None:
+            parser.error('--' + name + ' is required')
     os.makedirs(args.screenshots, exist_ok=True)
     for name in os.listdir(args.screenshots):
         if name.endswith('.png'):
@@ -268,24 +351,24 @@ def main():
     driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'),
                               options=options)
     seen = {}
-    start = time.monotonic()
+    page = Console(driver, args.url, args.screenshots)
 
     def step(name, run, *step_args):
         run(*step_args)
-        # Where the time goes, printed with the output when the test fails.
-        print('%s done after %.1f s' % (name, time.monotonic() - start),
-              file=sys.stderr)
+        page.mark(name)
 
     try:
-        page = Console(driver, args.url, args.screenshots)
         step('browser start', lambda: None)
         step('token', token_steps, page, args.token, seen)
-        step('ranking', ranking_steps, page, args, seen)
-        step('player', player_steps, page, args, seen)
-        step('schedules', schedule_steps, page, args, seen)
-        step('definitions', definition_steps, page, args, seen)
-        step('health', health_steps, page, seen)
-        step('periods', period_steps, page, args, seen)
+        if args.league:
+            step('league', league_steps, page, args, seen)
+        else:
+            step('ranking', ranking_steps, page, args, seen)
+            step('player', player_steps, page, args, seen)
+            step('schedules', schedule_steps, page, args, seen)
+            step('definitions', definition_steps, page, args, seen)
+            step('health', health_steps, page, seen)
+            step('periods', period_steps, page, args, seen)
         seen['broken'] = page.broken
         seen['errors'] = [entry['message'] for entry in driver.get_log('browser')
                           if entry['level'] == 'SEVERE' and

@@ -9,16 +9,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "client/leaderboard_client.h"
 #include "client/query_builder.h"
 #include "support/http_get.h"
+#include "support/own_database_test.h"
+#include "support/private_redis.h"
 #include "support/reset_test_support.h"
 #include "support/running_server.h"
 #include "support/store_probe.h"
@@ -37,6 +41,40 @@ const posix_time::ptime kStarts =
 
 std::string ConsolePrefix() {
   return "e2econ" + std::to_string(getpid()) + "_";
+}
+
+// Runs console_browser.py against the console on `api_port` with the token
+// and `arguments`, screenshots into test-artifacts/<artifacts>/, and reads
+// what it saw (the JSON object on its last line). Fails the test with the
+// script's output when it fails or takes more than 300 s (a bound for a
+// hung browser: on a loaded 2-core machine the steps took over 120 s).
+testing::AssertionResult RunConsoleBrowser(int api_port,
+                                           const std::string& artifacts,
+                                           const std::string& arguments,
+                                           Json* seen) {
+  const std::string command =
+      "timeout 300 /usr/bin/python3 '" + SourceDir() +
+      "/tests/e2e/console_browser.py' --url 'http://127.0.0.1:" +
+      std::to_string(api_port) + "/console/' --token '" + kToken +
+      "' --screenshots '" + BinaryDir() + "/../test-artifacts/" + artifacts +
+      "'" + arguments;
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return testing::AssertionFailure() << "no popen";
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
+  if (pclose(pipe) != 0) {
+    return testing::AssertionFailure()
+           << output
+           << "\n(needs chromium, chromium-driver and python3-selenium: "
+              "scripts/install_deps.sh)";
+  }
+  *seen = Json::parse(output.substr(output.rfind('\n', output.size() - 2) + 1),
+                      nullptr, false);
+  if (seen->is_discarded()) {
+    return testing::AssertionFailure() << "no JSON at the end of: " << output;
+  }
+  return testing::AssertionSuccess();
 }
 
 class ConsoleTest : public testing::Test {
@@ -244,27 +282,14 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   const std::string defined = ConsolePrefix() + "defined";
   // A requested reset of "b" writes reset log rows for the page to show.
   ASSERT_TRUE(server_->client().RequestReset(b).ok());
-  const std::string artifacts = BinaryDir() + "/../test-artifacts/console";
-  const std::string command =
-      "timeout 120 /usr/bin/python3 '" + SourceDir() +
-      "/tests/e2e/console_browser.py' --url 'http://127.0.0.1:" +
-      std::to_string(server_->host().api_port()) + "/console/' --token '" +
-      kToken + "' --leaderboard " + a + " --reset-leaderboard " + a +
-      " --provider guest --account p07 --other-account p01 "
-      "--define-leaderboard " +
-      defined + " --define-starts '" + ManifestTime(kStarts) +
-      "' --screenshots '" + artifacts + "'";
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  char buffer[4096];
-  while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
-  ASSERT_EQ(pclose(pipe), 0)
-      << output
-      << "\n(needs chromium, chromium-driver and python3-selenium: "
-         "scripts/install_deps.sh)";
-  const Json seen =
-      Json::parse(output.substr(output.rfind('\n', output.size() - 2) + 1));
+  Json seen;
+  ASSERT_TRUE(RunConsoleBrowser(
+      server_->host().api_port(), "console",
+      " --leaderboard " + a + " --reset-leaderboard " + a +
+          " --provider guest --account p07 --other-account p01 "
+          "--define-leaderboard " +
+          defined + " --define-starts '" + ManifestTime(kStarts) + "'",
+      &seen));
 
   // Without the token no data; a wrong one is refused.
   EXPECT_EQ(seen["without_token"]["tables"], 0);
@@ -393,6 +418,147 @@ TEST_F(ConsoleTest, BrowserShowsRankingsDeletesAPlayerAndForcesAReset) {
   EXPECT_NE(log.find("API change requested: PUT /v1/leaderboard_schedules/" +
                      a + "_day/, remote=127.0.0.1:"),
             std::string::npos);
+}
+
+// A league in the console, on a host with a Redis and a database of its own
+// (the league's period end runs on the master, and every server on one Redis
+// competes for that): five players, one with an account id made to break out
+// of the page's text, fill two bronze cohorts; a forced reset ends the day
+// and moves them; four come back and fill a silver and a bronze cohort.
+// The page shows the league's rules, its tiers, a tier's cohorts, a cohort's
+// standing with its zones and the tier histories, the hostile id as text.
+class ConsoleLeagueTest : public OwnDatabaseTest {
+ protected:
+  ConsoleLeagueTest() : OwnDatabaseTest("e2econlg") {}
+};
+
+TEST_F(ConsoleLeagueTest, BrowserShowsTiersCohortsStandingsAndHistories) {
+  const std::string id = prefix_ + "cups";
+  const std::string hostile = "<b>x</b><img src=x onerror=\"window.pwned=1\">";
+  PrivateRedis redis;
+  auto options = HostProcess::Options::WithArguments(
+      ArgumentsJson({id}, {ScheduleJson(id, "day", kStarts)}) +
+      ", \"ranking_options\": [{\"leaderboard_id\": \"" + id +
+      "\", \"league\": {\"tiers\": [\"bronze\", \"silver\", \"gold\"], "
+      "\"cohort_size\": 3, \"promote\": 1, \"relegate\": 1}}]");
+  options.flags = {redis.HostFlag(),
+                   "--external_ip=127.0.0.1",
+                   "--mysql_db_name=" + database_,
+                   "--enable_reset_leaderboard_api=true",
+                   std::string("--api_token=") + kToken,
+                   "--max_records_per_answer=100"};
+  RunningServer server(options, "console-league");
+  const auto submit = [&](const std::string& account, double score) {
+    NextMillisecond();  // cohorts fill in the order of first scores
+    ASSERT_TRUE(server.client()
+                    .SubmitScore(id, QueryBuilder::Account("guest", account),
+                                 score,
+                                 Leaderboard::ScoreSubmission::kHighScore)
+                    .ok());
+  };
+  // bronze-1: p1 30, p2 20, the hostile 10; bronze-2: p4 50, p5 3.
+  for (const auto& [account, score] :
+       std::vector<std::pair<std::string, double>>{
+           {"p1", 30}, {"p2", 20}, {hostile, 10}, {"p4", 50}, {"p5", 3}}) {
+    submit(account, score);
+  }
+  const auto api = [&](const std::string& method, const std::string& target) {
+    return HttpRequest(server.host().api_port(), method, target,
+                       {{"Authorization", std::string("Bearer ") + kToken}});
+  };
+  ASSERT_EQ(api("PUT", "/v1/leaderboard_schedules/" + id + "_day/").status,
+            200);
+  // They come back at once: the rollover holds newcomers until the master
+  // has moved everybody (p1 and p4 up to silver; bronze is the lowest tier),
+  // then places them in their new tiers. silver-1: p4 45 (would move up),
+  // p1 40 (down: a cohort of two promotes first); bronze-1: p2 25 (up), the
+  // hostile 15 (stays).
+  for (const auto& [account, score] :
+       std::vector<std::pair<std::string, double>>{
+           {"p4", 45}, {"p1", 40}, {"p2", 25}, {hostile, 15}}) {
+    submit(account, score);
+  }
+  std::string tiers;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        tiers = api("GET", "/v1/leagues/" + id + "/tiers/").body;
+        const Json body = Json::parse(tiers, nullptr, false);
+        return !body.is_discarded() && body.contains("tiers") &&
+               body["tiers"][0]["players"] == 2 &&
+               body["tiers"][1]["players"] == 2;
+      },
+      std::chrono::seconds(60)))
+      << tiers << server.host().Log();
+
+  // The route reads percent-encoded ids (p%34 is p4, promoted from
+  // bronze-2) and refuses what names no player.
+  const Json history = Json::parse(
+      api("GET", "/v1/leagues/" + id + "/players/guest/p%34/").body);
+  EXPECT_EQ(history["tier"], "silver") << history;
+  EXPECT_EQ(history["history"].size(), 1u) << history;
+  for (const char* bad : {"p%3A4", "p%4", "%20%09"}) {
+    const Json refused = Json::parse(
+        api("GET", "/v1/leagues/" + id + "/players/guest/" + bad + "/").body);
+    EXPECT_EQ(refused.value("error", false), true) << bad << " " << refused;
+    EXPECT_EQ(refused.value("message", "").rfind("Bad player id: ", 0), 0u)
+        << refused;
+  }
+
+  Json seen;
+  ASSERT_TRUE(RunConsoleBrowser(
+      server.host().api_port(), "console-league",
+      " --league " + id + " --league-tier silver --league-hostile '" + hostile +
+          "' --league-hostile-cohort bronze-1",
+      &seen))
+      << server.host().Log();
+  // The leaderboards view tells the league by its rules.
+  ASSERT_GE(seen["league_row"].size(), 2u) << seen;
+  EXPECT_NE(seen["league_row"][1].get<std::string>().find(
+                "League of 3 tiers (bronze < silver < gold), daily cohorts of "
+                "up to 3: the first 1 move up, the last 1 down; absent players "
+                "stay."),
+            std::string::npos)
+      << seen["league_row"];
+  // Tiers highest first: players and cohorts.
+  EXPECT_EQ(seen["league_tiers"],
+            Json::parse(R"([["gold", "0", "0", "—"], ["silver", "2", "1",
+                            "Cohorts"], ["bronze", "2", "1", "Cohorts"]])"));
+  EXPECT_EQ(seen["league_cohorts_status"], "Cohorts 1–1 of 1");
+  EXPECT_EQ(seen["league_cohorts"],
+            Json::parse(R"([["silver-1", "2", "Standing"]])"));
+  // The standing with its zones.
+  EXPECT_EQ(seen["league_standing"], Json::parse(R"([
+              ["1", "1", "1", "45", "guest", "p4", "", "↑ up to gold", "History"],
+              ["2", "2", "2", "40", "guest", "p1", "", "↓ down to bronze",
+               "History"]])"));
+  EXPECT_EQ(seen["league_zones"], Json::parse(R"(["zone-up", "zone-down"])"));
+  // p4's history: the day it topped bronze-2.
+  EXPECT_EQ(seen["league_player_tier"], "Tier now: silver.");
+  ASSERT_EQ(seen["league_history"].size(), 1u) << seen;
+  const Json& period = seen["league_history"][0];
+  ASSERT_EQ(period.size(), 8u) << period;
+  EXPECT_EQ(period[0].get<std::string>().size(), 15u) << period;  // a date
+  EXPECT_EQ(std::vector<Json>(period.begin() + 2, period.end()),
+            Json::parse(R"(["bronze-2", "1", "50", "bronze", "silver",
+                            "↑ up"])")
+                .get<std::vector<Json>>());
+  // The hostile id: text in its standing row and its history, no markup
+  // made of it, nothing of it run.
+  ASSERT_GE(seen["hostile_row"].size(), 8u) << seen;
+  EXPECT_EQ(seen["hostile_row"][5], hostile);
+  EXPECT_EQ(seen["hostile_row"][7], "stays");
+  EXPECT_EQ(seen["hostile_title"], "Player guest:" + hostile);
+  ASSERT_EQ(seen["hostile_history"].size(), 1u) << seen;
+  EXPECT_EQ(seen["hostile_history"][0][2], "bronze-1");
+  EXPECT_EQ(seen["hostile_history"][0][3], "3");
+  EXPECT_EQ(seen["hostile_history"][0][7], "stayed");
+  EXPECT_EQ(seen["hostile_markup"], 0);
+  EXPECT_EQ(seen["hostile_ran"], false);
+  EXPECT_NE(seen["unknown_cohort"].get<std::string>().find(
+                "No such cohort: silver-99"),
+            std::string::npos);
+  EXPECT_EQ(seen["errors"], Json::array());
+  EXPECT_EQ(seen["broken"], Json::array());
 }
 
 }  // namespace

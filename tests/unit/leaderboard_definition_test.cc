@@ -84,6 +84,40 @@ TEST(LeaderboardDefinitionParseTest, ReadsRulesAndSchedulesAndKeepsThemStored) {
   EXPECT_TRUE(definition.schedules.empty());
 }
 
+// The listing shows a league's rules (tiers, sizes, moves, absent players,
+// the resolved period) in the form a definition gives them, so that they
+// read back as the same league.
+TEST(LeaderboardDefinitionParseTest, ListsALeagueInTheFormItIsRead) {
+  LeaderboardDefinition definition;
+  ASSERT_EQ(ParseError(R"({"ranking_option": {"league": {
+                          "tiers": ["bronze", "silver"], "cohort_size": 20,
+                          "promote": 3, "relegate": 2, "absent": "down"}},
+                          "reset_schedules": [)" +
+                           std::string(kDay) + "]}",
+                       &definition),
+            "");
+  const vel::Json listed =
+      LeaderboardDefinition::OptionJson(definition.option)["league"];
+  ASSERT_TRUE(listed.IsObject());
+  EXPECT_EQ(listed["tiers"].ToString(), R"(["bronze","silver"])");
+  EXPECT_EQ(listed["cohort_size"].GetInt(), 20);
+  EXPECT_EQ(listed["absent"].GetString(), "down");
+  EXPECT_EQ(listed["period"].GetString(), "day");
+  LeaderboardDefinition again;
+  ASSERT_EQ(
+      ParseError(
+          "{\"ranking_option\": " +
+              LeaderboardDefinition::OptionJson(definition.option).ToString() +
+              ", \"reset_schedules\": " + definition.SchedulesText() + "}",
+          &again),
+      "");
+  ASSERT_TRUE(again.option.is_league());
+  EXPECT_TRUE(*again.option.league == *definition.option.league);
+  // No league, no member.
+  EXPECT_FALSE(
+      LeaderboardDefinition::OptionJson(RankingOption()).HasMember("league"));
+}
+
 TEST(LeaderboardDefinitionParseTest, RefusesEachFaultNamingIt) {
   const std::map<std::string, std::string> refused = {
       {"", "well-formed JSON"},

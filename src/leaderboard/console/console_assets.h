@@ -9,7 +9,8 @@
 
 namespace plemox {
 
-// index.html, console.css and console.js with their contents.
+// index.html, console.css, console.js and console_league.js with their
+// contents.
 std::vector<vel::StaticFiles::File> ConsoleAssets();
 
 }  // namespace plemox

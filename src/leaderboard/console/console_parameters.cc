@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "leaderboard/core/request_limits.h"
+#include "vel/http/percent_decoding.h"
 
 namespace plemox {
 namespace {
@@ -48,32 +48,6 @@ bool ValueOf(const Named<Value> (&names)[kSize], const std::string& name,
   return false;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool Decode(const std::string& text, std::string* out) {
-  out->clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      out->push_back(' ');
-    } else if (text[i] != '%') {
-      out->push_back(text[i]);
-    } else {
-      if (i + 2 >= text.size()) return false;
-      const int high = HexValue(text[i + 1]);
-      const int low = HexValue(text[i + 2]);
-      if (high < 0 || low < 0) return false;
-      out->push_back(static_cast<char>(high * 16 + low));
-      i += 2;
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 bool ConsoleParameters::ParseQuery(const std::string& query, Values* values,
@@ -89,9 +63,10 @@ bool ConsoleParameters::ParseQuery(const std::string& query, Values* values,
     const std::size_t equals = pair.find('=');
     std::string name;
     std::string value;
-    if (!Decode(pair.substr(0, equals), &name) ||
+    if (!vel::PercentDecoding::Decode(pair.substr(0, equals), true, &name) ||
         (equals != std::string::npos &&
-         !Decode(pair.substr(equals + 1), &value))) {
+         !vel::PercentDecoding::Decode(pair.substr(equals + 1), true,
+                                       &value))) {
       *error = "broken percent escape in the query string";
       return false;
     }
@@ -150,28 +125,6 @@ bool ConsoleParameters::ParseNumber(const std::string& text, std::int64_t min,
   if (number < min || number > max) return false;
   *value = number;
   return true;
-}
-
-std::string ConsoleParameters::CheckPlayer(const std::string& provider,
-                                           const std::string& account) {
-  if (provider.empty() || account.empty()) {
-    return "a player is named by a service provider and a local account, "
-           "both non-empty";
-  }
-  for (const std::string* part : {&provider, &account}) {
-    for (const char c : *part) {
-      if (c == ':') return "a player id cannot contain ':'";
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-        return "a player id cannot contain control characters";
-      }
-    }
-  }
-  Leaderboard::AccountId id;
-  id.set_service_provider(provider);
-  id.set_local_account(account);
-  std::string reason;
-  if (!RequestLimits::FitsAccountColumns(id, &reason)) return reason;
-  return "";
 }
 
 }  // namespace plemox

@@ -1,6 +1,7 @@
 // The parameters of the console's JSON routes: the query string, the names
-// of time spans and numberings, page bounds and player ids, each read with
-// a refusal text an operator can act on. Pure functions; any thread.
+// of time spans and numberings and page bounds, each read with a refusal
+// text an operator can act on (player ids: RequestLimits::CheckPlayerId). Pure
+// functions; any thread.
 #pragma once
 
 #include <cstdint>
@@ -41,12 +42,6 @@ class ConsoleParameters {
   // otherwise false.
   static bool ParseNumber(const std::string& text, std::int64_t min,
                           std::int64_t max, std::int64_t* value);
-
-  // "" when (provider, account) can name a player whose scores are stored,
-  // else why not: empty parts, a ':' (it separates the parts in the
-  // rankings), control characters, or parts longer than their columns.
-  static std::string CheckPlayer(const std::string& provider,
-                                 const std::string& account);
 
   ConsoleParameters() = delete;
 };

@@ -22,6 +22,7 @@
 #include "leaderboard/console/console_parameters.h"
 #include "leaderboard/console/console_requests.h"
 #include "leaderboard/core/ranking_options.h"
+#include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
 #include "leaderboard/service/leaderboard_service.h"
 #include "vel/core/json.h"
@@ -304,8 +305,7 @@ std::string ReadPlayer(const ConsoleParameters::Values& values, bool required,
   if (p == values.end() && a == values.end() && !required) return "";
   *provider = p == values.end() ? "" : p->second;
   *account = a == values.end() ? "" : a->second;
-  const std::string problem =
-      ConsoleParameters::CheckPlayer(*provider, *account);
+  const std::string problem = RequestLimits::CheckPlayerId(*provider, *account);
   return problem.empty() ? "" : "bad player id: " + problem;
 }
 

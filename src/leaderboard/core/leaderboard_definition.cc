@@ -175,6 +175,19 @@ vel::Json LeaderboardDefinition::OptionJson(const RankingOption& option) {
                               ? "ascending"
                               : "descending");
   }
+  if (option.is_league()) {
+    const LeagueRules& league = *option.league;
+    vel::Json tiers = vel::Json::MakeArray();
+    for (const std::string& tier : league.tiers) tiers.Append(tier);
+    vel::Json rules_of_league = vel::Json::MakeObject();
+    rules_of_league.Set("tiers", std::move(tiers));
+    rules_of_league.Set("cohort_size", league.cohort_size);
+    rules_of_league.Set("promote", league.promote);
+    rules_of_league.Set("relegate", league.relegate);
+    rules_of_league.Set("absent", league.absent_down ? "down" : "stay");
+    if (!league.period.empty()) rules_of_league.Set("period", league.period);
+    rules.Set("league", std::move(rules_of_league));
+  }
   return rules;
 }
 

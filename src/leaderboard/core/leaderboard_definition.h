@@ -51,7 +51,9 @@ class LeaderboardDefinition {
   vel::Json SchedulesJson() const;
 
   // The rules of `option` as the listing shows them: enable_alltime,
-  // enable_dense and sort_order ("descending" or "ascending").
+  // enable_dense, sort_order ("descending" or "ascending"), tiebreak and
+  // league (tiers, cohort_size, promote, relegate, absent, period) when set,
+  // in the form ParseOption reads.
   static vel::Json OptionJson(const RankingOption& option);
 
   std::string leaderboard_id;

@@ -122,6 +122,28 @@ bool RequestLimits::FitsAccountColumns(const Leaderboard::AccountId& account,
   return true;
 }
 
+std::string RequestLimits::CheckPlayerId(const std::string& provider,
+                                         const std::string& account) {
+  if (provider.empty() || account.empty()) {
+    return "a player is named by a service provider and a local account, "
+           "both non-empty";
+  }
+  for (const std::string* part : {&provider, &account}) {
+    for (const char c : *part) {
+      if (c == ':') return "a player id cannot contain ':'";
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+        return "a player id cannot contain control characters";
+      }
+    }
+  }
+  Leaderboard::AccountId id;
+  id.set_service_provider(provider);
+  id.set_local_account(account);
+  std::string reason;
+  if (!FitsAccountColumns(id, &reason)) return reason;
+  return "";
+}
+
 std::size_t RequestLimits::CountCharacters(const std::string& text) {
   std::size_t count = 0;
   for (unsigned char c : text) {

@@ -55,6 +55,12 @@ class RequestLimits {
   // REQUIRES: reason != nullptr.
   static bool FitsAccountColumns(const Leaderboard::AccountId& account,
                                  std::string* reason);
+  // "" when (provider, account), as an operator typed them into an HTTP
+  // route, can name a player whose scores are stored, else why not: empty
+  // parts, a ':' (it separates the parts in the rankings), control
+  // characters, or parts longer than their columns (FitsAccountColumns).
+  static std::string CheckPlayerId(const std::string& provider,
+                                   const std::string& account);
   // Characters of a UTF-8 text, as the database's CHAR(n) columns count them.
   static std::size_t CountCharacters(const std::string& text);
   // Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or

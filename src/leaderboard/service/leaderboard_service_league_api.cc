@@ -8,9 +8,11 @@
 //   GET /v1/leagues/<leaderboard_id>/tiers/<tier>/cohorts/[?offset=N&limit=M]
 //       a page of a tier's cohorts (id and players), at most 100
 //   GET /v1/leagues/<leaderboard_id>/cohorts/<cohort_id>/
-//       a cohort's standing (position, competition and dense ranks)
+//       a cohort's standing (position, competition and dense ranks, and
+//       each player's move if the period ended now)
 //   GET /v1/leagues/<leaderboard_id>/players/<service_provider>/<account>/
-//       a player's tier and its history, the latest 100 periods first
+//       a player's tier and its history, the latest 100 periods first (the
+//       parts percent-decoded)
 #include <glog/logging.h>
 
 #include <algorithm>
@@ -21,11 +23,14 @@
 #include "database/cache/redis_cache.h"
 #include "database/cache/redis_key.h"
 #include "leaderboard/core/ranking_options.h"
+#include "leaderboard/core/request_limits.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/league/league_moves.h"
 #include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/internal/league_query.h"
 #include "vel/core/event.h"
 #include "vel/http/api_service.h"
+#include "vel/http/percent_decoding.h"
 
 namespace plemox {
 namespace service_internal {
@@ -193,6 +198,11 @@ void OnCohortRequested(const ApiService::Request& /*request*/,
         for (int i = 0; i < 3; ++i) {
           RedisCache::RankCohort(cohort, types[i], &ranks[i]);
         }
+        // Where each player would move if the period ended now: the
+        // promotion and relegation zones, as the period end decides them.
+        const int tier = option.league->TierIndex(TierOfCohort(cohort_id));
+        const std::vector<int> new_tiers = LeagueMoves::NewTiers(
+            *option.league, tier < 0 ? 0 : tier, ranks[0].size());
         vel::Json body = Body(false, "OK");
         body.Set("cohort_id", cohort_id);
         body.Set("tier", TierOfCohort(cohort_id));
@@ -209,6 +219,10 @@ void OnCohortRequested(const ApiService::Request& /*request*/,
           if (!record.display_name.empty()) {
             entry.Set("display_name", record.display_name);
           }
+          entry.Set("move", LeagueMoves::MoveName(tier, new_tiers[i]));
+          entry.Set(
+              "new_tier",
+              option.league->tiers[static_cast<std::size_t>(new_tiers[i])]);
           standing.Append(std::move(entry));
         }
         body.Set("standing", std::move(standing));
@@ -225,8 +239,22 @@ void OnPlayerRequested(const ApiService::Request& /*request*/,
     Answer(Body(true, "The period ends are not recorded on this server"), done);
     return;
   }
-  const std::string member_key = MakeMemberKey(
-      vel::PlayerAccount(match["service_provider"], match["account"]));
+  // The parts come percent-encoded, as a browser sends them.
+  std::string provider;
+  std::string account;
+  if (!vel::PercentDecoding::Decode(match["service_provider"], false,
+                                    &provider) ||
+      !vel::PercentDecoding::Decode(match["account"], false, &account)) {
+    Answer(Body(true, "Bad player id: broken percent escape"), done);
+    return;
+  }
+  const std::string problem = RequestLimits::CheckPlayerId(provider, account);
+  if (!problem.empty()) {
+    Answer(Body(true, "Bad player id: " + problem), done);
+    return;
+  }
+  const std::string member_key =
+      MakeMemberKey(vel::PlayerAccount(provider, account));
   leagues->ReadHistory(
       option.leaderboard_id, member_key, kMaxPage,
       [option, done](bool failed, int tier,
@@ -275,8 +303,10 @@ void RegisterLeagueApiRoutes() {
       &OnCohortRequested);
   ApiService::RegisterHandler3(
       ApiService::kGet,
-      boost::regex(league + R"(players/(?<service_provider>[^/:]{1,50})/)"
-                            R"((?<account>[^/:]{1,128})/)"),
+      // Room for every character percent-encoded; CheckPlayerId bounds
+      // the decoded parts.
+      boost::regex(league + R"(players/(?<service_provider>[^/:]{1,600})/)"
+                            R"((?<account>[^/:]{1,3000})/)"),
       &OnPlayerRequested);
 }
 

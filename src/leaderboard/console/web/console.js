@@ -218,12 +218,10 @@
     });
   }
 
-  const PERIOD_RANKINGS = { day: 'daily', week: 'weekly', month: 'monthly' };
-
   function forceReset(schedule) {
     return perform({
       title: 'Reset now',
-      text: 'Roll the ' + (PERIOD_RANKINGS[schedule.period] || schedule.period) +
+      text: 'Roll the ' + (PERIOD_LABELS[schedule.period] || schedule.period) +
         ' ranking of ' + schedule.leaderboard_id + ' over now (schedule ' +
         schedule.key + ')? The current ranking replaces the previous ' +
         'period\'s in Redis and MariaDB and starts empty. The schedule and ' +
@@ -248,6 +246,17 @@
     manifest: 'manifest', definition: 'defined at run time',
     first_score: 'made by its first score',
   };
+
+  const PERIOD_LABELS = { day: 'daily', week: 'weekly', month: 'monthly' };
+
+  // A league's rules ("league" of a ranking option) in a sentence.
+  function leagueRulesText(league) {
+    return 'League of ' + league.tiers.length + ' tiers (' + league.tiers.join(' < ') +
+      '), ' + (PERIOD_LABELS[league.period] || league.period || '') + ' cohorts of up to ' +
+      league.cohort_size + ': the first ' + league.promote + ' move up, the last ' +
+      league.relegate + ' down; absent players ' +
+      (league.absent === 'down' ? 'move down' : 'stay') + '.';
+  }
 
   // The rules of one leaderboard as GET /v1/leaderboards/ lists them.
   function rulesText(rules) {
@@ -358,6 +367,11 @@
            rules && rules.source === 'definition'
              ? el('button', { type: 'button', className: 'edit',
                               onclick: () => editDefinition(rules) }, 'Change')
+             : null,
+           rules && rules.ranking_option.league
+             ? el('div', { className: 'league-rules' },
+                  leagueRulesText(rules.ranking_option.league), ' ',
+                  el('a', { href: '#/league' + query({ id: lb.id }) }, 'Open the league'))
              : null),
         el('td', {}, schedules.length === 0 && status.length === 0
           ? el('span', { className: 'muted' }, 'none')
@@ -635,6 +649,13 @@
       showError(error);
     }
   }
+
+  // What the views of other files (console_league.js, loaded after this
+  // one) build on; they add themselves to VIEWS before the first render.
+  window.plemoxConsole = Object.freeze({
+    api, query, el, table, numberCell, setView, labelled, go, loadOverview,
+    leagueRulesText, views: VIEWS, overview: () => overview, DEFAULT_PAGE_SIZE,
+  });
 
   document.addEventListener('DOMContentLoaded', () => {
     document.getElementById('token-form').addEventListener('submit', (event) => {
