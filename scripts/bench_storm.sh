@@ -235,7 +235,7 @@ for storm in $storms; do
   slow=$(redis-cli -p "$redis_port" slowlog len)
   stop_server
   cp "$work/host.log" "${TMPDIR:-/tmp}/bench_storm_$storm.log"
-  # The phases from the server's log: glog's "IMMDD HH:MM:SS.uuuuuu" lines
+  # The phases from the server's log: glog's "I[YYYY]MMDD HH:MM:SS.uuuuuu" lines
   # of each step's success, in seconds after the due instant.
   python3 - "$storm" "$due_epoch" "$work/host.log" >>"$work/phases.tsv" <<'PY'
 import re, sys, time
@@ -248,7 +248,7 @@ phases = [("logged", "Succeed to insert reset schedule log"),
           ("delivered", "Period-end notification delivered"),
           ("failed", "Failed to reset leaderboard")]
 found = {name: [] for name, _ in phases}
-line_time = re.compile(r"^[IWEF](\d\d)(\d\d) (\d\d):(\d\d):(\d\d)\.(\d+)")
+line_time = re.compile(r"^[IWEF](?:\d{4})?(\d\d)(\d\d) (\d\d):(\d\d):(\d\d)\.(\d+)")
 for line in open(path, errors="replace"):
     m = line_time.match(line)
     if not m:
