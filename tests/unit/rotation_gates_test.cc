@@ -66,15 +66,19 @@ TEST_F(RotationGatesTest, KeepsTheOrderWhileLettingGoAndWhenClosedAgain) {
   gates_.Close("a", "t2", 0);
   gates_.Pass("a", 1, [this] {
     ran_.push_back("first");
-    // The next rotation's hold closes the gate again meanwhile.
+    // The next rotation's hold closes the gate again meanwhile: what comes
+    // after it waits for that rotation.
     gates_.Close("a", "t3", 0);
+    Pass("a", 1, "third");
   });
   Pass("a", 1, "second");
   gates_.Open("a", "t2");
-  EXPECT_EQ(ran_, (Ran{"first"}));
-  EXPECT_EQ(gates_.waiting_count(), 1u);
-  gates_.Open("a", "t3");
   EXPECT_EQ(ran_, (Ran{"first", "second"}));
+  EXPECT_EQ(gates_.waiting_count(), 1u);
+  EXPECT_EQ(gates_.closed_count(), 1u);
+  gates_.Open("a", "t3");
+  EXPECT_EQ(ran_, (Ran{"first", "second", "third"}));
+  EXPECT_EQ(gates_.waiting_count(), 0u);
 }
 
 TEST_F(RotationGatesTest, ASupersedingOperationDropsItsTagsAndGoesAtOnce) {
