@@ -1,5 +1,5 @@
 // RotationGates on their own: which operations a closed gate holds back
-// (stamped at or after its earliest boundary, or behind one that waits),
+// (stamped at or after its earliest boundary; a closing period's passes),
 // that every token must be opened, the order they are let go in (also when
 // one comes while they are let go, or the gate closes again meanwhile), and
 // the bound on waiting operations.
@@ -35,16 +35,18 @@ TEST_F(RotationGatesTest, HoldsTheNewPeriodUntilEveryTokenIsOpened) {
   Pass("a", 999, "closing period");
   Pass("a", 1000, "new 1");
   Pass("b", 1500, "other leaderboard");
-  // Behind a waiting operation even a closing period's one waits.
-  Pass("a", 10, "behind");
-  EXPECT_EQ(ran_, (Ran{"open gate", "closing period", "other leaderboard"}));
+  // A closing period's operation passes the waiting new period's ones.
+  Pass("a", 10, "closing late");
+  Pass("a", 3000, "new 2");
+  EXPECT_EQ(ran_, (Ran{"open gate", "closing period", "other leaderboard",
+                       "closing late"}));
   EXPECT_EQ(gates_.waiting_count(), 2u);
   gates_.Open("a", "a_day/1");
   gates_.Open("a", "unknown");
   EXPECT_EQ(gates_.waiting_count(), 2u);
   gates_.Open("a", "a_week/1");
   EXPECT_EQ(ran_, (Ran{"open gate", "closing period", "other leaderboard",
-                       "new 1", "behind"}));
+                       "closing late", "new 1", "new 2"}));
   EXPECT_EQ(gates_.waiting_count(), 0u);
   EXPECT_EQ(gates_.closed_count(), 0u);
   Pass("a", 3000, "after");

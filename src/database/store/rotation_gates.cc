@@ -60,9 +60,11 @@ void RotationGates::Pass(const std::string& leaderboard_id,
       for (const auto& [token, ms] : gate.tokens) {
         boundary = std::min(boundary, ms);
       }
-      // Behind waiting operations, or a new period's operation at a closed
-      // gate: it waits.
-      if (!gate.waiting.empty() || gate.releasing || stamp_ms >= boundary) {
+      // A new period's operation at a closed gate waits, and so does any
+      // operation while waiting ones are let go. A closing period's
+      // operation passes the new period's: they land in other tables.
+      if (gate.releasing || stamp_ms >= boundary ||
+          (gate.tokens.empty() && !gate.waiting.empty())) {
         gate.waiting.push_back(
             Waiting{std::move(operation), tag, std::move(dropped)});
         ++waiting_;

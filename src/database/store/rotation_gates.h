@@ -8,13 +8,14 @@
 // stays closed until every token that closed it was opened again (the
 // rotations ran, or the reset was not performed after all). While it is
 // closed, an operation stamped at or after the earliest such instant waits;
-// one stamped before it (a record of the closing period) goes at once.
-// Waiting operations are let go in arrival order, and an operation that
-// comes while they are let go joins behind them, so the operations of one
-// leaderboard keep their order. At most `max_waiting` operations wait at
-// once: the one past the bound opens its leaderboard's gate, and its
-// waiting operations go at once, in their order (logged), rather than being
-// refused: a record in the closing period's table is still a record.
+// one stamped before it (a record of the closing period) goes at once, into
+// the table that becomes the closing period's. Waiting operations are let
+// go in arrival order, and an operation that comes while they are let go
+// joins behind them, so the new period's operations keep their order. At most
+// `max_waiting` operations wait at once: the one past the bound opens its
+// leaderboard's gate, and its waiting operations go at once, in their order
+// (logged), rather than being refused: a record in the closing period's table
+// is still a record.
 //
 // Threads: any. One mutex guards the state; it is never held while an
 // operation is let go.
