@@ -4,22 +4,34 @@
 # PLAYERS players each in the closing day, while a fixed rate of game
 # requests (half submissions, half top-100) runs on another leaderboard that
 # does not roll over. For each storm it prints the first start-up with that
-# many leaderboards (their tables created), the time from the due instant
-# until every period is reset, archived and its period-end document
-# delivered, and the game requests' client latency before (quiet) and across
-# the storm. It checks that every reset was logged once, every period
+# many leaderboards (their tables created) and the start-up with the tables
+# in place, the time from the due instant until every reset is done (Redis
+# rolled over and tables rotated), every period archived and every
+# period-end document delivered, and the game requests' client latency
+# before (quiet) and across the storm; then the phases from the server's
+# log (when the last reset was logged, rolled over, rotated, archived,
+# delivered). It checks that every reset was logged once, every period
 # archived once with all its players and every document delivered.
 #
 #   scripts/bench_storm.sh                 # the storms of PLEMOX_BENCH_STORMS
 #
+# The 100 x 100,000 storm fills Redis with 20 million players (it prints
+# the memory that takes) and archives 10 million standings: it takes the
+# longest (see docs/performance.md for the times measured).
+#
 # Uses a Redis of its own and a database of its own on the private MariaDB of
 # scripts/services.sh (dropped at the end). Not part of the test suite.
 # Settings (environment):
-#   PLEMOX_BENCH_STORMS       LEADERBOARDSxPLAYERS... ("1000x1000 10000x100")
+#   PLEMOX_BENCH_STORMS       LEADERBOARDSxPLAYERS...
+#                             ("1000x1000 10000x100 100x100000")
 #   PLEMOX_BENCH_STORM_RATE   game requests per second across it (2000)
+#   PLEMOX_BENCH_STORM_LEAD   seconds from the start-up with the tables in
+#                             place to the due instant (40)
+#   PLEMOX_BENCH_SERVER_FLAGS further flags of the server
 #   PLEMOX_BENCH_BUILD_DIR    use this existing build instead of building
 set -euo pipefail
-storms=${PLEMOX_BENCH_STORMS:-1000x1000 10000x100}
+storms=${PLEMOX_BENCH_STORMS:-1000x1000 10000x100 100x100000}
+lead=${PLEMOX_BENCH_STORM_LEAD:-40}
 rate=${PLEMOX_BENCH_STORM_RATE:-2000}
 bench_name=storm
 bench_targets=leaderboard_loadgen
@@ -143,7 +155,8 @@ count_rows() {  # count_rows SQL
   mysql_run "$database" -e "$1" 2>/dev/null || echo 0
 }
 
-printf 'storm\tstart-up s\tstorm s\tquiet p50/p99/max ms\tstorm p50/p99/max ms\tRedis >10ms\n' >"$work/summary.tsv"
+printf 'storm\tstart-up s\trestart s\treset s\tarchived s\tdelivered s\tquiet p50/p99/max ms\tstorm p50/p99/max ms\tRedis >10ms\n' >"$work/summary.tsv"
+printf 'storm\tphase\tcount\tfirst s\tlast s\n' >"$work/phases.tsv"
 for storm in $storms; do
   count=${storm%x*}
   players=${storm#*x}
@@ -161,23 +174,27 @@ for storm in $storms; do
 
   say "$storm: filling the closing days ($((count * players)) players)"
   fill "$count" "$players"
+  say "$storm: Redis holds $(redis-cli -p "$redis_port" info memory | sed -n 's/^used_memory_human:\(.*\)\r$/\1/p')"
   redis-cli -p "$redis_port" slowlog reset >/dev/null
   # Start-up with the tables in place, the steady leaderboard's prefill and
-  # the quiet run fit in 40 s.
-  due_epoch=$(($(date +%s) + 40))
+  # the quiet run fit in $lead seconds.
+  due_epoch=$(($(date +%s) + lead))
   write_storm_manifest "$count" "$(date -d "@$due_epoch" '+%Y-%m-%d %H:%M:%S')"
+  started=$(date +%s.%N)
   start_server
+  restart=$(echo "$(date +%s.%N) - $started" | bc)
+  say "$storm: started with the tables in place in $restart s"
   "$bin/leaderboard_loadgen" --port="$tcp_port" --leaderboards="$steady" \
     --prefill --duration=0 --requests=0 --players=10000 >/dev/null 2>&1
   quiet=$((due_epoch - $(date +%s) - 2))
-  [ "$quiet" -ge 5 ] || { say "no time left for the quiet run"; exit 1; }
+  [ "$quiet" -ge 5 ] || { say "no time left for the quiet run (raise PLEMOX_BENCH_STORM_LEAD)"; exit 1; }
   loadgen_rate quiet "$quiet"
   while [ "$(date +%s)" -lt "$due_epoch" ]; do sleep 0.05; done
 
   # Across the storm: 5-second runs until every period is archived and
   # every document delivered.
   done_at=""
-  for round in $(seq 120); do
+  for round in $(seq 180); do
     loadgen_rate "storm$round" 5 &
     loadgen=$!
     archived=$(count_rows "SELECT COUNT(*) FROM period_archive WHERE state = 'archived'")
@@ -199,7 +216,7 @@ for storm in $storms; do
     done
     if [ -n "$done_at" ]; then break; fi
   done
-  [ -n "$done_at" ] || { say "$storm: not finished after 10 minutes"; exit 1; }
+  [ -n "$done_at" ] || { say "$storm: not finished after 15 minutes"; exit 1; }
   storm_seconds=$(echo "$done_at - $due_epoch" | bc)
 
   # Every reset once, every period once with all its players, every
@@ -218,10 +235,48 @@ for storm in $storms; do
   slow=$(redis-cli -p "$redis_port" slowlog len)
   stop_server
   cp "$work/host.log" "${TMPDIR:-/tmp}/bench_storm_$storm.log"
+  # The phases from the server's log: glog's "I[YYYY]MMDD HH:MM:SS.uuuuuu" lines
+  # of each step's success, in seconds after the due instant.
+  python3 - "$storm" "$due_epoch" "$work/host.log" >>"$work/phases.tsv" <<'PY'
+import re, sys, time
+storm, due, path = sys.argv[1], float(sys.argv[2]), sys.argv[3]
+year = time.localtime(due).tm_year
+phases = [("logged", "Succeed to insert reset schedule log"),
+          ("rolled over", "The leaderboard reset was successful(Redis)"),
+          ("rotated", "The leaderboard reset was successful(DB)"),
+          ("archived", "The closed period is archived"),
+          ("delivered", "Period-end notification delivered"),
+          ("failed", "Failed to reset leaderboard")]
+found = {name: [] for name, _ in phases}
+line_time = re.compile(r"^[IWEF](?:\d{4})?(\d\d)(\d\d) (\d\d):(\d\d):(\d\d)\.(\d+)")
+for line in open(path, errors="replace"):
+    m = line_time.match(line)
+    if not m:
+        continue
+    for name, text in phases:
+        if text in line:
+            mon, day, h, mi, sec, frac = m.groups()
+            at = time.mktime((year, int(mon), int(day), int(h), int(mi), int(sec), 0, 0, -1))
+            found[name].append(at + float("0." + frac) - due)
+for name, _ in phases:
+    times = found[name]
+    if times:
+        print(f"{storm}\t{name}\t{len(times)}\t{min(times):.1f}\t{max(times):.1f}")
+    else:
+        print(f"{storm}\t{name}\t0\t-\t-")
+PY
   python3 - "$storm" "$startup" "$storm_seconds" "$slow" "$work/results.tsv" \
-    >>"$work/summary.tsv" <<'PY'
+    "$restart" "$work/phases.tsv" >>"$work/summary.tsv" <<'PY'
 import sys
-storm, startup, seconds, slow, path = sys.argv[1:6]
+storm, startup, seconds, slow, path, restart, phases = sys.argv[1:8]
+last = {}
+for line in open(phases):
+    row = line.rstrip("\n").split("\t")
+    if row[0] == storm and row[4] != "-":
+        last[row[1]] = float(row[4])
+reset = max(last.get("rolled over", 0), last.get("rotated", 0))
+archived = last.get("archived", 0)
+delivered = last.get("delivered", 0)
 quiet, rounds = None, []
 for line in open(path):
     row = line.rstrip("\n").split("\t")
@@ -237,9 +292,13 @@ def ms(row):
 p50 = sorted(float(r[4]) for r in rounds)[len(rounds) // 2]
 p99 = max(float(r[6]) for r in rounds)
 peak = max(float(r[8]) for r in rounds)
-print(f"{storm}\t{float(startup):.1f}\t{float(seconds):.1f}\t{ms(quiet)}\t"
+print(f"{storm}\t{float(startup):.1f}\t{float(restart):.1f}\t{reset:.1f}\t"
+      f"{archived:.1f}\t{delivered:.1f}\t{ms(quiet)}\t"
       f"{p50:.2f}/{p99:.2f}/{peak:.1f}\t{slow}")
 PY
   say "$(tail -1 "$work/summary.tsv")"
 done
+say "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+column -t -s $'\t' "$work/phases.tsv"
+echo
 column -t -s $'\t' "$work/summary.tsv"

@@ -2,6 +2,7 @@
 
 #include <boost/date_time/gregorian/gregorian.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <ctime>
 #include <regex>
 #include <stdexcept>
 
@@ -20,6 +21,16 @@ std::string DateTimeToCompactText(const posix_time::ptime& date_time) {
 
 std::string DateToWeekText(const gregorian::date& date) {
   return gregorian::to_iso_string(date);
+}
+
+bool LocalTimeToUnixSeconds(const posix_time::ptime& time, double* seconds) {
+  if (time.is_special()) return false;
+  std::tm tm = posix_time::to_tm(time);
+  tm.tm_isdst = -1;
+  const std::time_t t = std::mktime(&tm);
+  if (t == static_cast<std::time_t>(-1)) return false;
+  *seconds = static_cast<double>(t);
+  return true;
 }
 
 bool ParseDateTime(const std::string& text, posix_time::ptime* out) {

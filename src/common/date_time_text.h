@@ -18,6 +18,12 @@ std::string DateTimeToCompactText(const boost::posix_time::ptime& date_time);
 // Week date of dated weekly tables and keys: "20210208".
 std::string DateToWeekText(const boost::gregorian::date& date);
 
+// Seconds since the Unix epoch of a local wall-clock time (the schedules'
+// times); false for not-a-date-time, infinities and times the C library
+// cannot convert.
+bool LocalTimeToUnixSeconds(const boost::posix_time::ptime& time,
+                            double* seconds);
+
 // Reads a schedule's "starts" or "ends" text: a date as year-month-day, one
 // blank, and a time as hours:minutes:seconds with an optional fraction, for
 // example "2021-02-08 00:00:00". Hours, minutes and seconds must be in their

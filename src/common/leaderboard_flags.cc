@@ -28,6 +28,9 @@ DEFINE_bool(mysql_ssl_verify_server_cert, true,
             "certificate is checked against the CA either way).");
 DEFINE_string(mysql_db_name, "", "MySQL/MariaDB database name");
 DEFINE_uint64(mysql_db_connection_count, 10, "MySQL/MariaDB connection count.");
+DEFINE_uint64(mysql_db_rotation_connections, 4,
+              "Connections of the score tables' rotations at a reset (1 to "
+              "32).");
 DEFINE_string(mysql_db_character_set, "utf8", "MySQL/MariaDB character set");
 DEFINE_int64(mysql_db_slow_query_threshold_time_in_ms, 5000,
              "Show warning message if query takes a long time to execute.");

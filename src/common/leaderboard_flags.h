@@ -21,6 +21,7 @@ DECLARE_string(mysql_ssl_key);
 DECLARE_bool(mysql_ssl_verify_server_cert);
 DECLARE_string(mysql_db_name);
 DECLARE_uint64(mysql_db_connection_count);
+DECLARE_uint64(mysql_db_rotation_connections);
 DECLARE_string(mysql_db_character_set);
 DECLARE_int64(mysql_db_slow_query_threshold_time_in_ms);
 DECLARE_uint64(mysql_local_account_column_length);

@@ -71,6 +71,10 @@ void CheckFlags() {
     LOG(FATAL) << "The 'max_display_name_bytes' and 'max_metadata_bytes' "
                   "flags must not be greater than 65535.";
   }
+  if (FLAGS_mysql_db_rotation_connections < 1 ||
+      FLAGS_mysql_db_rotation_connections > 32) {
+    LOG(FATAL) << "The 'mysql_db_rotation_connections' flag must be 1 to 32.";
+  }
   if (FLAGS_submission_id_ttl_seconds < 1) {
     LOG(FATAL) << "The 'submission_id_ttl_seconds' flag must be a positive "
                   "number.";

@@ -1,7 +1,9 @@
 // Scheduled resets and the master election through real host processes on
 // one Redis of the test's own (the master key is one per Redis) and the
 // suite's MariaDB, in real time: schedules start a few seconds after the
-// servers and fall due while the test waits for their effects.
+// servers and fall due while the test waits for their effects. Also: a
+// record made while the tables' rotation is still to run lands in the new
+// day's table.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -298,6 +300,70 @@ TEST_F(ScheduledResetTest, RestartWithinTheKeyLifetimeResumesAsMaster) {
       << after.Log();
   EXPECT_EQ(after.Log().find("The master has elected"), std::string::npos);
   EXPECT_EQ(ExitCode(after.Stop(SIGTERM)), 0);
+}
+
+TEST_F(ScheduledResetTest, RecordsAfterTheDueInstantWaitForTheTablesRotation) {
+  PrivateRedis redis;
+  const std::string id = prefix_ + "late", other = prefix_ + "other";
+  const auto starts = LocalNow() + posix_time::seconds(15);
+  RunningServer master(
+      ServerOptions(
+          redis, ArgumentsJson({id, other}, {ScheduleJson(id, "day", starts)})),
+      "rotation-order");
+  ASSERT_TRUE(master.host().WaitForLog("The master has elected"))
+      << master.host().Log();
+  const auto submit = [&](const std::string& leaderboard,
+                          const std::string& player, double score) {
+    return master.client()
+        .SubmitScore(leaderboard, QueryBuilder::Account("guest", player), score,
+                     Leaderboard::ScoreSubmission::kHighScore)
+        .ok();
+  };
+  ASSERT_TRUE(submit(id, "before", 10));
+  // Another session holds yesterday's table, so the rotation (its TRUNCATE)
+  // waits at midnight as it does behind thousands of others.
+  StoreProbe locker;
+  ASSERT_EQ(locker.Execute("LOCK TABLES " + id + "_yesterday WRITE"), "");
+  ASSERT_LT(LocalNow(), starts) << "the server took too long to start";
+  ASSERT_TRUE(master.host().WaitForLog(
+      "The leaderboard reset was successful(Redis): leaderboard key=" + id +
+          "_day",
+      seconds(40)))
+      << master.host().Log();
+
+  // A record of the new day while the rotation waits; the same player's
+  // record on a leaderboard without a schedule is written after it on the
+  // same connection, so once that is in its table this one would be in
+  // the daily table too, had it not been held.
+  ASSERT_TRUE(submit(id, "after", 20));
+  ASSERT_TRUE(submit(other, "after", 5));
+  ASSERT_TRUE(WaitFor([&] {
+    const auto rows = probe_.ScoreRows(other + "_alltime");
+    return rows && rows->count("guest:after") == 1;
+  }));
+  const auto waiting = probe_.ScoreRows(id + "_daily");
+  ASSERT_TRUE(waiting);
+  EXPECT_EQ(waiting->count("guest:after"), 0u);
+  EXPECT_EQ(waiting->count("guest:before"), 1u);
+
+  ASSERT_EQ(locker.Execute("UNLOCK TABLES"), "");
+  ASSERT_TRUE(master.host().WaitForLog(
+      "The leaderboard reset was successful(DB): leaderboard key=" + id +
+          "_day",
+      seconds(40)))
+      << master.host().Log();
+  // The held record follows the rotation into the day it belongs to.
+  ASSERT_TRUE(WaitFor([&] {
+    const auto rows = probe_.ScoreRows(id + "_daily");
+    return rows && rows->count("guest:after") == 1;
+  }));
+  const auto today = probe_.ScoreRows(id + "_daily");
+  const auto yesterday = probe_.ScoreRows(id + "_yesterday");
+  ASSERT_TRUE(today && yesterday);
+  EXPECT_EQ(today->size(), 1u);
+  EXPECT_EQ(yesterday->size(), 1u);
+  EXPECT_EQ(yesterday->count("guest:before"), 1u);
+  master.Stop();
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // and bulk writes, deletions, resets) wait and then run in order; several
 // servers may create the same tables at once; a refused creation fails its
 // waiters and is tried again; during an outage the creation is kept, its
-// waiters are bounded, and nothing is lost.
+// waiters are bounded, and nothing is lost. The writes of a new period that
+// come while their leaderboard's table rotation is pending wait for it and
+// then land, in order, in the new period's table, also through an outage.
 #include "database/store/leaderboard_tables.h"
 
 #include <gflags/gflags.h>
@@ -25,6 +27,7 @@
 #include "support/tcp_fault_proxy.h"
 #include "support/test_env.h"
 #include "vel/core/host_flags.h"
+#include "vel/core/wall_clock.h"
 
 namespace plemox {
 namespace {
@@ -77,6 +80,16 @@ class LeaderboardTablesTest : public testing::Test {
       const std::string& url, std::shared_ptr<LeaderboardTables> tables) {
     auto connection =
         std::make_shared<DbConnectionMariadb>(MakeClient(url), tables);
+    EXPECT_TRUE(connection->Initialize());
+    return connection;
+  }
+
+  // The same with a client of its own for the table rotations, as the
+  // server has.
+  static std::shared_ptr<DbConnectionMariadb> ConnectWithRotations(
+      const std::string& url, std::shared_ptr<LeaderboardTables> tables) {
+    auto connection = std::make_shared<DbConnectionMariadb>(
+        MakeClient(url), tables, MakeClient(url));
     EXPECT_TRUE(connection->Initialize());
     return connection;
   }
@@ -254,6 +267,115 @@ TEST_F(LeaderboardTablesTest, OutageKeepsTheCreationAndBoundsItsWaiters) {
   EXPECT_EQ(Rows(id + "_alltime"),
             (std::vector<std::string>{"p1=-2", "p2=-5"}));
   db->Finalize();
+}
+
+// The instant a period ended, a minute ago: records stamped after it belong
+// to the new period.
+std::int64_t PeriodEndMs() {
+  return vel::WallClock::GetTimestampInMsec() - 60 * 1000;
+}
+
+TEST_F(LeaderboardTablesTest, NewPeriodWritesFollowThePendingRotationInOrder) {
+  const std::string id = prefix_ + "held";
+  auto db = ConnectWithRotations(plemox_test::MysqlUrl(),
+                                 std::make_shared<LeaderboardTables>(100));
+  const std::int64_t end = PeriodEndMs();
+  Done before;
+  Submit(*db, id, "closing", Response::kNewRecordDaily, 1, end - 5000, &before);
+  Submit(*db, id, "deleted", Response::kNewRecordDaily, 2, end - 5000, &before);
+  ASSERT_TRUE(WaitFor([&] { return before.count == 2; }));
+
+  // Midnight passed; the rotation is still to run.
+  db->HoldNewPeriodWrites(id, id + "_day/1", end);
+  Done held;
+  Submit(*db, id, "new", Response::kNewRecordDaily, 10, end + 1, &held);
+  Submit(*db, id, "new", Response::kNewRecordDaily, 20, end + 2, &held);
+  Submit(*db, id, "new", Response::kNewRecord, 20, end + 2, &held);
+  // A deletion drops the player's held record (it came before) and does
+  // not wait for the rotation: its answer waits for it.
+  Submit(*db, id, "deleted", Response::kNewRecordDaily, 30, end + 3, &held);
+  Done deletion;
+  db->DeleteScore(id, vel::PlayerAccount("guest", "deleted"),
+                  ResetScheduleInfo(),
+                  [&deletion](bool failed) { deletion.Add(failed); });
+  // A record of the closing period that arrives late goes at once.
+  Done late;
+  Submit(*db, id, "late", Response::kNewRecordDaily, 3, end - 1, &late);
+  ASSERT_TRUE(WaitFor([&] { return late.count == 1 && deletion.count == 1; }));
+  EXPECT_EQ(deletion.failures.load(), 0);
+  EXPECT_EQ(held.count.load(), 1);
+  EXPECT_EQ(db->held_write_count(), 3u);
+  EXPECT_EQ(Rows(id + "_daily"),
+            (std::vector<std::string>{"closing=-1", "late=-3"}));
+
+  // Releasing another reset's hold lets nothing go.
+  db->ReleaseNewPeriodWrites(id, id + "_week/1");
+  EXPECT_EQ(db->held_write_count(), 3u);
+
+  std::atomic<bool> rotated{false};
+  db->ResetDailyLeaderboard(id, id + "_day",
+                            [&](const bool& failed, const std::string&) {
+                              EXPECT_FALSE(failed);
+                              rotated = true;
+                              db->ReleaseNewPeriodWrites(id, id + "_day/1");
+                            });
+  ASSERT_TRUE(WaitFor([&] { return held.count == 4; }));
+  EXPECT_TRUE(rotated.load());
+  EXPECT_EQ(held.failures.load(), 0);
+  EXPECT_EQ(db->held_write_count(), 0u);
+  // The new period's records are today's, the player's later one last.
+  EXPECT_EQ(Rows(id + "_daily"), (std::vector<std::string>{"new=-20"}));
+  EXPECT_EQ(Rows(id + "_yesterday"),
+            (std::vector<std::string>{"closing=-1", "late=-3"}));
+  EXPECT_EQ(Rows(id + "_alltime"), (std::vector<std::string>{"new=-20"}));
+  db->Finalize();
+}
+
+TEST_F(LeaderboardTablesTest, HeldWritesOutlastAnOutageAndShutdown) {
+  const std::string id = prefix_ + "heldout";
+  plemox_test::TcpFaultProxy proxy(plemox_test::MysqlHost(),
+                                   plemox_test::MysqlPort());
+  auto db = ConnectWithRotations(proxy.url(),
+                                 std::make_shared<LeaderboardTables>(100));
+  const std::int64_t end = PeriodEndMs();
+  Done before;
+  Submit(*db, id, "closing", Response::kNewRecordDaily, 1, end - 5000, &before);
+  ASSERT_TRUE(WaitFor([&] { return before.count == 1; }));
+
+  db->HoldNewPeriodWrites(id, id + "_day/1", end);
+  Done held;
+  Submit(*db, id, "a", Response::kNewRecordDaily, 5, end + 1, &held);
+  Submit(*db, id, "b", Response::kNewRecordDaily, 6, end + 1, &held);
+  // The database goes away: the rotation fails, the reset flow releases
+  // the writes anyway, and they are kept until it is back.
+  proxy.StopListening();
+  proxy.CutAll();
+  std::atomic<bool> failed_rotation{false};
+  db->ResetDailyLeaderboard(id, id + "_day",
+                            [&](const bool& failed, const std::string&) {
+                              failed_rotation = failed;
+                              db->ReleaseNewPeriodWrites(id, id + "_day/1");
+                            });
+  ASSERT_TRUE(WaitFor([&] { return db->write_stats().retained >= 1; },
+                      std::chrono::seconds(30)));
+  EXPECT_TRUE(failed_rotation.load());
+  EXPECT_EQ(held.count.load(), 0);
+  proxy.StartListening();
+  ASSERT_TRUE(
+      WaitFor([&] { return held.count == 2; }, std::chrono::seconds(30)));
+  EXPECT_EQ(held.failures.load(), 0);
+  EXPECT_EQ(Rows(id + "_daily"),
+            (std::vector<std::string>{"a=-5", "b=-6", "closing=-1"}));
+
+  // Writes still held at shutdown go to the database before it closes.
+  db->HoldNewPeriodWrites(id, id + "_day/2", end);
+  Submit(*db, id, "c", Response::kNewRecordDaily, 7, end + 3, &held);
+  EXPECT_EQ(db->held_write_count(), 1u);
+  db->Finalize();
+  EXPECT_EQ(held.count.load(), 3);
+  EXPECT_EQ(held.failures.load(), 0);
+  EXPECT_EQ(Rows(id + "_daily"),
+            (std::vector<std::string>{"a=-5", "b=-6", "c=-7", "closing=-1"}));
 }
 
 }  // namespace

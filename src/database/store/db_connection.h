@@ -175,8 +175,23 @@ class DbConnection {
       const std::string& table_name, std::size_t chunk_rows,
       const RecoveryChunkHandler& on_chunk) = 0;
 
+  // Holds back the score writes and deletions of `leaderboard_id` stamped
+  // (milliseconds since the epoch) at or after `period_end_ms`, the end of
+  // a period whose table rotation is still to run, until
+  // ReleaseNewPeriodWrites with the same `token` (see RotationGates): they
+  // then follow the rotation, in their order, into the new period's
+  // tables. Writes of the closing period go on meanwhile. Every hold must
+  // be released, whatever became of the rotation.
+  virtual void HoldNewPeriodWrites(const std::string& leaderboard_id,
+                                   const std::string& token,
+                                   std::int64_t period_end_ms) = 0;
+  virtual void ReleaseNewPeriodWrites(const std::string& leaderboard_id,
+                                      const std::string& token) = 0;
+
   // Roll the daily (weekly, monthly) table of `leaderboard_id` over into its
   // previous-period table. `leaderboard_key` names the schedule in logs.
+  // Rotations of one leaderboard run in the order they were asked for;
+  // those of different leaderboards may run side by side.
   virtual void ResetDailyLeaderboard(const std::string& leaderboard_id,
                                      const std::string& leaderboard_key,
                                      ResetLeaderboardCallback callback) = 0;

@@ -24,6 +24,11 @@ using vel::ResultSets;
 std::shared_ptr<const DbConnectionMariadb::BulkScoreSubmitter>
     the_bulk_score_submitter;  // read and written with std::atomic_*
 
+// Names a player's operations among those a rotation holds back.
+std::string MakeMemberTag(const vel::PlayerAccount& account) {
+  return account.service_provider() + ":" + account.id();
+}
+
 // What a statement gets when the client is gone.
 Mariadb::Error MakeFinalizedError() {
   Mariadb::Error error;
@@ -215,13 +220,16 @@ std::shared_ptr<DbConnection> DbConnection::Create(
       return held ? held->OldestPendingWrite() : UINT64_MAX;
     }));
   }
-  // The table rotations of the resets, one after another on a connection
-  // of their own: a midnight of thousands of them neither holds the score
-  // writes' connections nor runs its DDL side by side.
+  // The table rotations of the resets, on connections of their own: a
+  // midnight of thousands of them does not hold the score writes'
+  // connections. A rotation mostly waits for the database's disk, so a few
+  // side by side overlap those waits.
   std::shared_ptr<Mariadb> rotation_client = Mariadb::Create(
-      server_url, user_id, password, database_name, 1, character_set,
-      Mariadb::kDefaultAutoRetryOnDeadlock, Mariadb::kDefaultClientFlags,
-      slow_query_threshold_ms, Mariadb::kDefaultConnectionFailureHandler);
+      server_url, user_id, password, database_name,
+      static_cast<std::size_t>(FLAGS_mysql_db_rotation_connections),
+      character_set, Mariadb::kDefaultAutoRetryOnDeadlock,
+      Mariadb::kDefaultClientFlags, slow_query_threshold_ms,
+      Mariadb::kDefaultConnectionFailureHandler);
   if (!rotation_client) {
     LOG(ERROR) << "Failed to create the database client of the table "
                   "rotations: server url="
@@ -240,7 +248,10 @@ DbConnectionMariadb::DbConnectionMariadb(
     std::shared_ptr<Mariadb> rotation_client)
     : client_(std::move(client)),
       rotation_client_(std::move(rotation_client)),
-      tables_(std::move(tables)) {}
+      tables_(std::move(tables)),
+      rotation_gates_(FLAGS_mysql_db_pending_write_limit > 0
+                          ? FLAGS_mysql_db_pending_write_limit
+                          : Mariadb::kDefaultPendingWriteLimit) {}
 
 DbConnectionMariadb::~DbConnectionMariadb() { Finalize(); }
 
@@ -283,6 +294,8 @@ vel::Mariadb::WriteStats DbConnectionMariadb::write_stats() const {
 }
 
 void DbConnectionMariadb::Finalize() {
+  // Writes still waiting for a rotation go while the client can take them.
+  rotation_gates_.OpenAll();
   for (std::shared_ptr<Mariadb>* held : {&client_, &rotation_client_}) {
     const std::shared_ptr<Mariadb> client =
         std::atomic_exchange(held, std::shared_ptr<Mariadb>());
@@ -431,6 +444,26 @@ void DbConnectionMariadb::SubmitScore(
     const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
     const boost::posix_time::ptime& next_date_time,
     std::optional<double> tiebreak_score, SubmitScoreCallback callback) {
+  // A record of a new period waits for its tables' pending rotation; a
+  // deletion of the player meanwhile makes it pointless.
+  rotation_gates_.Pass(
+      leaderboard_id, time_stamp_in_msec,
+      [this, leaderboard_id, account, outcome, time_stamp_in_msec,
+       next_date_time, tiebreak_score, callback] {
+        SubmitScoreNow(leaderboard_id, account, outcome, time_stamp_in_msec,
+                       next_date_time, tiebreak_score, callback);
+      },
+      MakeMemberTag(account),
+      [callback] {
+        if (callback) callback(false);
+      });
+}
+
+void DbConnectionMariadb::SubmitScoreNow(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    const ScoreOutcome& outcome, std::int64_t time_stamp_in_msec,
+    const boost::posix_time::ptime& next_date_time,
+    std::optional<double> tiebreak_score, const SubmitScoreCallback& callback) {
   if (FLAGS_leaderboard_use_db_bulk_insert) {
     const auto submitter = std::atomic_load(&the_bulk_score_submitter);
     if (submitter) {
@@ -533,6 +566,20 @@ void DbConnectionMariadb::DeleteScore(const std::string& leaderboard_id,
                                       const vel::PlayerAccount& account,
                                       const ResetScheduleInfo& info,
                                       DeleteScoreCallback callback) {
+  // The player's writes that wait for their tables' rotation came before
+  // the deletion: they are dropped instead of landing after it, and the
+  // deletion (whose answer waits for it) does not wait for the rotation.
+  rotation_gates_.Supersede(
+      leaderboard_id, MakeMemberTag(account),
+      [this, leaderboard_id, account, info, callback = std::move(callback)] {
+        DeleteScoreNow(leaderboard_id, account, info, callback);
+      });
+}
+
+void DbConnectionMariadb::DeleteScoreNow(const std::string& leaderboard_id,
+                                         const vel::PlayerAccount& account,
+                                         const ResetScheduleInfo& info,
+                                         const DeleteScoreCallback& callback) {
   VLOG(2) << "DeleteScore called";
   const std::string query =
       MakeScoreDeletionQuery(leaderboard_id, account, info);
@@ -679,14 +726,36 @@ void DbConnectionMariadb::ResetLeaderboard(
   std::shared_ptr<Mariadb> chosen = std::atomic_load(&rotation_client_);
   if (!chosen) chosen = client();
   const std::weak_ptr<Mariadb> rotation = chosen;
-  WhenTablesExist(
-      leaderboard_id, [rotation, query, done](const Mariadb::Error& error) {
-        if (error) {
-          done(std::make_shared<ResultSets>(), error);
-          return;
-        }
-        Send(rotation.lock(), query, done, nullptr, false, std::string());
-      });
+  // One leaderboard's rotations keep their order on one connection.
+  const std::size_t order_key = std::hash<std::string>()(leaderboard_id);
+  WhenTablesExist(leaderboard_id, [rotation, order_key, query,
+                                   done](const Mariadb::Error& error) {
+    if (error) {
+      done(std::make_shared<ResultSets>(), error);
+      return;
+    }
+    const std::shared_ptr<Mariadb> client = rotation.lock();
+    if (!client) {
+      done(std::make_shared<ResultSets>(), MakeFinalizedError());
+      return;
+    }
+    client->ExecuteQueryInOrder(order_key, query, done);
+  });
+}
+
+void DbConnectionMariadb::HoldNewPeriodWrites(const std::string& leaderboard_id,
+                                              const std::string& token,
+                                              std::int64_t period_end_ms) {
+  rotation_gates_.Close(leaderboard_id, token, period_end_ms);
+}
+
+void DbConnectionMariadb::ReleaseNewPeriodWrites(
+    const std::string& leaderboard_id, const std::string& token) {
+  rotation_gates_.Open(leaderboard_id, token);
+}
+
+std::size_t DbConnectionMariadb::held_write_count() const {
+  return rotation_gates_.waiting_count();
 }
 
 void DbConnectionMariadb::ResetDailyLeaderboard(

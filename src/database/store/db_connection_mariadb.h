@@ -20,6 +20,7 @@
 
 #include "database/store/db_connection.h"
 #include "database/store/leaderboard_tables.h"
+#include "database/store/rotation_gates.h"
 #include "vel/mariadb/mariadb.h"
 
 namespace plemox {
@@ -28,7 +29,8 @@ class DbConnectionMariadb : public DbConnection {
  public:
   // Takes a created, not yet initialized client, the registry of the
   // leaderboards whose tables exist (the process's by default) and the
-  // client of the table rotations (none: they run on `client`).
+  // client of the table rotations (none: they run on `client`); rotations
+  // of one leaderboard keep their order on one of its connections.
   explicit DbConnectionMariadb(
       std::shared_ptr<vel::Mariadb> client,
       std::shared_ptr<LeaderboardTables> tables = LeaderboardTables::Process(),
@@ -88,6 +90,14 @@ class DbConnectionMariadb : public DbConnection {
   void ResetMonthlyLeaderboard(const std::string& leaderboard_id,
                                const std::string& leaderboard_key,
                                ResetLeaderboardCallback callback) override;
+  void HoldNewPeriodWrites(const std::string& leaderboard_id,
+                           const std::string& token,
+                           std::int64_t period_end_ms) override;
+  void ReleaseNewPeriodWrites(const std::string& leaderboard_id,
+                              const std::string& token) override;
+
+  // The writes held back by HoldNewPeriodWrites now. Any thread.
+  std::size_t held_write_count() const;
 
   void SubmitProfile(const std::string& leaderboard_id,
                      const vel::PlayerAccount& account,
@@ -188,6 +198,20 @@ class DbConnectionMariadb : public DbConnection {
                        bool keep_while_unreachable = false,
                        const std::string& payload = std::string());
 
+  // SubmitScore and DeleteScore once their leaderboard's pending rotation,
+  // if any, let them go.
+  void SubmitScoreNow(const std::string& leaderboard_id,
+                      const vel::PlayerAccount& account,
+                      const ScoreOutcome& outcome,
+                      std::int64_t time_stamp_in_msec,
+                      const boost::posix_time::ptime& next_date_time,
+                      std::optional<double> tiebreak_score,
+                      const SubmitScoreCallback& callback);
+  void DeleteScoreNow(const std::string& leaderboard_id,
+                      const vel::PlayerAccount& account,
+                      const ResetScheduleInfo& info,
+                      const DeleteScoreCallback& callback);
+
   // Runs `query` synchronously for a recovery read: true with a result set
   // positioned on the first set in *result_sets; false (logged) on an error
   // or without a result set.
@@ -203,11 +227,13 @@ class DbConnectionMariadb : public DbConnection {
 
   // Read with std::atomic_load, cleared with std::atomic_store.
   std::shared_ptr<vel::Mariadb> client_;
-  // The table rotations' own client (one connection); null in a connection
-  // made without one, whose rotations run on client_. Read and cleared as
-  // client_.
+  // The table rotations' own client (--mysql_db_rotation_connections
+  // connections); null in a connection made without one, whose rotations
+  // run on client_. Read and cleared as client_.
   std::shared_ptr<vel::Mariadb> rotation_client_;
   const std::shared_ptr<LeaderboardTables> tables_;
+  // The writes of new periods that wait for their tables' rotation.
+  RotationGates rotation_gates_;
 };
 
 }  // namespace plemox

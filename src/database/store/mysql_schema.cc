@@ -512,7 +512,7 @@ std::string MakeScoreTableQuery(const std::string& table,
          ") CHARACTER SET " + FLAGS_mysql_db_character_set + ";";
 }
 
-std::vector<std::string> MakeLeaderboardTableQueries(
+std::vector<std::string> LeaderboardTableNames(
     const std::string& leaderboard_id,
     const std::vector<std::string>* dated_weekly_dates) {
   std::vector<std::string> names;
@@ -528,6 +528,14 @@ std::vector<std::string> MakeLeaderboardTableQueries(
       names.push_back(leaderboard_id + suffix);
     }
   }
+  return names;
+}
+
+std::vector<std::string> MakeLeaderboardTableQueries(
+    const std::string& leaderboard_id,
+    const std::vector<std::string>* dated_weekly_dates) {
+  const std::vector<std::string> names =
+      LeaderboardTableNames(leaderboard_id, dated_weekly_dates);
   std::vector<std::string> tables;
   for (const std::string& name : names) {
     tables.push_back(MakeScoreTableQuery(name));

@@ -199,8 +199,13 @@ inline constexpr char kTiebreakColumn[] = "tiebreak_score";
 // configured ids; a leaderboard created at run time gets the same. For a
 // leaderboard with a tiebreak (TiebreakColumns::Has) an ALTER TABLE ... ADD
 // COLUMN IF NOT EXISTS tiebreak_score per table follows.
-
 std::vector<std::string> MakeLeaderboardTableQueries(
+    const std::string& leaderboard_id,
+    const std::vector<std::string>* dated_weekly_dates);
+
+// The score tables of a leaderboard that MakeLeaderboardTableQueries
+// creates, in its order.
+std::vector<std::string> LeaderboardTableNames(
     const std::string& leaderboard_id,
     const std::vector<std::string>* dated_weekly_dates);
 

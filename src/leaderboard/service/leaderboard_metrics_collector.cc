@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/date_time_text.h"
 #include "database/store/bulk_insert_queue.h"
 #include "database/store/db_connection_mariadb.h"
 #include "database/store/db_write_backlog.h"
@@ -145,18 +146,6 @@ void CollectMaster(MetricsRegistry::Families* families) {
       {}, is_master ? 1 : 0);
 }
 
-// Seconds since the Unix epoch of a local wall-clock time; false for
-// not-a-date-time and infinities.
-bool ToUnixSeconds(const boost::posix_time::ptime& time, double* seconds) {
-  if (time.is_special()) return false;
-  std::tm tm = boost::posix_time::to_tm(time);
-  tm.tm_isdst = -1;
-  const std::time_t t = std::mktime(&tm);
-  if (t == static_cast<std::time_t>(-1)) return false;
-  *seconds = static_cast<double>(t);
-  return true;
-}
-
 void CollectSchedules(MetricsRegistry::Families* families) {
   MetricFamily* next = MetricsRegistry::AddFamily(
       families, "plemox_reset_schedule_next_reset_timestamp_seconds",
@@ -173,12 +162,12 @@ void CollectSchedules(MetricsRegistry::Families* families) {
         {"leaderboard_key", schedule.key()}};
     double seconds = 0;
     if (!schedule.expired() &&
-        ToUnixSeconds(schedule.next_date_time(), &seconds)) {
+        LocalTimeToUnixSeconds(schedule.next_date_time(), &seconds)) {
       MetricsRegistry::AddSample(next, labels, seconds);
     }
     // Before its start a schedule's previous occurrence never happened.
     if (!(schedule.past_date_time() < schedule.starts()) &&
-        ToUnixSeconds(schedule.past_date_time(), &seconds)) {
+        LocalTimeToUnixSeconds(schedule.past_date_time(), &seconds)) {
       MetricsRegistry::AddSample(last, labels, seconds);
     }
   }

@@ -15,9 +15,17 @@
 // notification) is written in the same transaction as the log row, and
 // once the cache has rolled over the closed ranking is archived in the
 // background (period_ends.h).
+//
+// A midnight of thousands of resets rotates the score tables one leaderboard
+// after another, minutes after the period ended. The master holds back each
+// leaderboard's database writes of the new period from just before the due
+// instant until its rotation ran (DbConnection::HoldNewPeriodWrites); every
+// way a reset ends releases them.
 #include <glog/logging.h>
 
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -26,9 +34,9 @@
 #include "database/cache/redis_cache.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/internal/master_election.h"
 #include "leaderboard/service/leaderboard_service.h"
-#include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/top_answer_cache.h"
 
 namespace plemox {
@@ -39,6 +47,46 @@ namespace posix_time = boost::posix_time;
 // Whether the last reset check ran as master; a check as master after one
 // that was not (or the first) is a server becoming master.
 std::atomic<bool> the_last_check_as_master{false};
+
+// How long before a reset falls due the master holds back the new period's
+// writes: the one-second check may run up to a second after the instant.
+const posix_time::time_duration kEarlyHold = posix_time::seconds(2);
+
+// The holds taken ahead of resets not yet due: token -> (leaderboard id,
+// due time). A due reset takes its hold over; one that falls due without
+// being performed (the server is no longer master) is released.
+std::mutex the_early_holds_mutex;
+std::map<std::string, std::pair<std::string, posix_time::ptime>>
+    the_early_holds;  // GUARDED_BY(the_early_holds_mutex)
+
+// What names a reset's hold on the writes of the period it starts.
+std::string HoldToken(const std::string& leaderboard_key,
+                      const std::string& schedule_date_time) {
+  return leaderboard_key + "/" + schedule_date_time;
+}
+
+// Holds the database writes of `leaderboard_id` made from `period_end` on
+// until ReleaseNewPeriodWrites (any thread).
+void HoldNewPeriodWrites(const std::shared_ptr<DbConnection>& db,
+                         const std::string& leaderboard_id,
+                         const std::string& leaderboard_key,
+                         const posix_time::ptime& period_end) {
+  double seconds = 0;
+  if (!db || !LocalTimeToUnixSeconds(period_end, &seconds)) return;
+  db->HoldNewPeriodWrites(
+      leaderboard_id,
+      HoldToken(leaderboard_key, DateTimeToCompactText(period_end)),
+      static_cast<std::int64_t>(seconds) * 1000);
+}
+
+void ReleaseNewPeriodWrites(const std::string& leaderboard_id,
+                            const std::string& leaderboard_key,
+                            const std::string& schedule_date_time) {
+  if (const auto db = LeaderboardService::db_connection()) {
+    db->ReleaseNewPeriodWrites(leaderboard_id,
+                               HoldToken(leaderboard_key, schedule_date_time));
+  }
+}
 
 // One reset to look up in the log and, when absent, to perform.
 struct DueReset {
@@ -119,8 +167,10 @@ void ResetLeaderboard(const std::string& leaderboard_id,
     OnLeaderboardCacheReset(error, leaderboard_key, schedule_date_time);
     PeriodEnds::OnRolledOver(period_end, !error);
   };
-  const auto on_db_reset = [leaderboard_key, schedule_date_time](
-                               const bool& error, const std::string&) {
+  const auto on_db_reset = [leaderboard_id, leaderboard_key,
+                            schedule_date_time](const bool& error,
+                                                const std::string&) {
+    ReleaseNewPeriodWrites(leaderboard_id, leaderboard_key, schedule_date_time);
     OnLeaderboardDbReset(error, leaderboard_key, schedule_date_time);
   };
   const auto db = LeaderboardService::db_connection();
@@ -149,6 +199,8 @@ void ResetLeaderboard(const std::string& leaderboard_id,
     case ResetScheduleTime::kWeek:
       if (FLAGS_use_leaderboard_table_with_date) {
         // Each week has dated keys and tables of its own: nothing moves.
+        ReleaseNewPeriodWrites(leaderboard_id, leaderboard_key,
+                               schedule_date_time);
         OnLeaderboardDbReset(false, leaderboard_key, schedule_date_time);
         PeriodEnds::OnRolledOver(period_end, true);
         return;
@@ -181,6 +233,9 @@ void OnResetScheduleLogInserted(bool error, bool already_reset,
                                 ResetScheduleTime::Period period,
                                 const std::optional<PeriodEnd>& period_end) {
   VLOG(2) << "OnResetScheduleLogInserted called";
+  if (error || already_reset) {
+    ReleaseNewPeriodWrites(leaderboard_id, leaderboard_key, schedule_date_time);
+  }
   if (error) {
     LOG(ERROR) << "Failed to insert reset schedule log"
                << ": leaderboard key=" << leaderboard_key
@@ -218,6 +273,9 @@ void OnResetScheduleLogQueried(bool error, bool already_reset,
                                ResetScheduleTime::Period period, bool missed,
                                const std::optional<PeriodEnd>& period_end) {
   VLOG(2) << "OnResetScheduleLogQueried called";
+  if (error || already_reset) {
+    ReleaseNewPeriodWrites(leaderboard_id, leaderboard_key, schedule_date_time);
+  }
   if (error) {
     LOG(ERROR) << "Failed to query reset schedule log"
                << ": leaderboard key=" << leaderboard_key
@@ -280,6 +338,7 @@ void StartReset(const DueReset& reset, const posix_time::ptime& now,
   }
   const std::string id = reset.leaderboard_id;
   const std::string key = reset.leaderboard_key;
+  HoldNewPeriodWrites(db, id, key, reset.schedule_date_time);
   const ResetScheduleTime::Period period = reset.period;
   const bool missed = reset.missed;
   std::optional<PeriodEnd> period_end;
@@ -306,9 +365,17 @@ void service_internal::CheckResetTime(bool is_master) {
       !the_last_check_as_master.exchange(is_master) && is_master;
 
   std::vector<DueReset> due;
+  std::vector<DueReset> soon;
   ResetScheduleRegistry::WithLockedSchedules(
       [&](ResetScheduleRegistry::ScheduleMap& schedules) {
         for (auto& [key, schedule] : schedules) {
+          const posix_time::ptime& next = schedule.next_date_time();
+          if (is_master && !schedule.expired() && !next.is_special() &&
+              next > now && next - now <= kEarlyHold &&
+              next < schedule.ends()) {
+            soon.push_back({schedule.leaderboard_id(), key, next,
+                            schedule.period(), false});
+          }
           VLOG(2) << "Checking the reset time of the leaderboard"
                   << ": leaderboard_key=" << key << ", schedule_date_time="
                   << DateTimeToText(schedule.schedule_date_time())
@@ -328,8 +395,37 @@ void service_internal::CheckResetTime(bool is_master) {
         }
         return 0;
       });
-  if (due.empty()) return;
   const auto db = LeaderboardService::db_connection();
+  std::vector<std::pair<std::string, std::string>> lapsed;  // id, token
+  {
+    std::lock_guard<std::mutex> lock(the_early_holds_mutex);
+    for (const DueReset& reset : db ? soon : std::vector<DueReset>()) {
+      const std::string token =
+          HoldToken(reset.leaderboard_key,
+                    DateTimeToCompactText(reset.schedule_date_time));
+      if (the_early_holds.count(token) != 0) continue;
+      HoldNewPeriodWrites(db, reset.leaderboard_id, reset.leaderboard_key,
+                          reset.schedule_date_time);
+      the_early_holds.emplace(token, std::make_pair(reset.leaderboard_id,
+                                                    reset.schedule_date_time));
+    }
+    for (const DueReset& reset : due) {
+      the_early_holds.erase(
+          HoldToken(reset.leaderboard_key,
+                    DateTimeToCompactText(reset.schedule_date_time)));
+    }
+    for (auto it = the_early_holds.begin(); it != the_early_holds.end();) {
+      if (it->second.second > now) {
+        ++it;
+        continue;
+      }
+      lapsed.emplace_back(it->second.first, it->first);
+      it = the_early_holds.erase(it);
+    }
+  }
+  for (const auto& [id, token] : lapsed) {
+    if (db) db->ReleaseNewPeriodWrites(id, token);
+  }
   for (const DueReset& reset : due) StartReset(reset, now, db);
 }
 
