@@ -25,7 +25,16 @@
 # machine) over leaderboards spread evenly over the primaries, with each
 # node's EVALSHA calls, commands and CPU during the row, and the submission
 # script's EVALSHA rate (redis-benchmark) on one primary alone and on the
-# three at once (scripts/bench_cluster.sh).
+# three at once (scripts/bench_cluster.sh). The league rows (submit-only+league,
+# cohort+league) run a daily league in cohorts of 50 beside a plain daily
+# leaderboard (submit-only+single) and top-50 queries (top50+league).
+#
+# Benchmarks of their own, not run from here: scripts/bench_sizing.sh (rates
+# at 10,000 and 1,000,000 players in one run, Redis bytes per player,
+# MariaDB bytes per record), scripts/bench_league.sh (the period end of a
+# league of 1,000,000 players under game requests), scripts/bench_storm.sh,
+# scripts/bench_archive.sh, scripts/bench_recovery.sh and scripts/bench_ab.sh
+# (two builds on one mix, interleaved).
 #
 #   scripts/bench.sh
 #
