@@ -19,6 +19,7 @@
 # (scripts/bench_fill.py), and the score, league_tier and league_placement
 # tables in MariaDB by INSERT ... SELECT, as a league that has run for some
 # periods holds them (players spread over the tiers, half in the lowest).
+# The server's log stays in ${TMPDIR:-/tmp}/bench_league.log.
 # Uses a Redis of its own and a database of its own on the MariaDB of
 # scripts/services.sh (dropped at the end), or with
 # PLEMOX_LEAGUE_BUFFER_POOL a MariaDB of its own. Not part of the test
@@ -26,7 +27,7 @@
 #   PLEMOX_LEAGUE_PLAYERS      players of the league (1000000)
 #   PLEMOX_LEAGUE_COHORT       cohort size (50); promote and relegate 5
 #   PLEMOX_LEAGUE_RATE         game requests per second meanwhile (2000)
-#   PLEMOX_LEAGUE_TIMEOUT      seconds the period end may take (1800)
+#   PLEMOX_LEAGUE_TIMEOUT      seconds the period end may take (7200)
 #   PLEMOX_LEAGUE_BUFFER_POOL  a MariaDB of the bench's own with this
 #                              innodb_buffer_pool_size (empty: the shared one)
 #   PLEMOX_BENCH_BUILD_DIR     use this existing build instead of building
@@ -34,7 +35,7 @@ set -euo pipefail
 players=${PLEMOX_LEAGUE_PLAYERS:-1000000}
 cohort_size=${PLEMOX_LEAGUE_COHORT:-50}
 rate=${PLEMOX_LEAGUE_RATE:-2000}
-timeout=${PLEMOX_LEAGUE_TIMEOUT:-1800}
+timeout=${PLEMOX_LEAGUE_TIMEOUT:-7200}
 buffer_pool=${PLEMOX_LEAGUE_BUFFER_POOL:-}
 tiers=bronze,silver,gold,platinum,diamond
 # The round the closing period has (the league's fifth period).
@@ -48,9 +49,12 @@ bin=$build/bin
 league="${run_id}_league"
 steady="${run_id}_steady"
 
+# The server's log is kept (it names the steps' times), also after a
+# failure.
 bench_cleanup() {
   stop_server
   stop_private_mariadb
+  cp "$work/host.log" "${TMPDIR:-/tmp}/bench_league.log" 2>/dev/null || true
 }
 
 if [ -n "$buffer_pool" ]; then
@@ -196,7 +200,6 @@ quarters=$(count "SELECT UNIX_TIMESTAMP(finished_at) FROM league_cohort_end
   awk -v n="$cohorts" '{t[NR] = $1}
     END {printf "%s", t[1]; for (q = 1; q <= 4; ++q) printf " %s", t[int(n * q / 4)]}')
 stop_server
-cp "$work/host.log" "${TMPDIR:-/tmp}/bench_league.log"
 # The steps' times from the server's log (glog: local time, microseconds).
 step_time() {  # step_time PATTERN: the first log line's epoch time, or ""
   grep -m1 -E "$1" "$work/host.log" | awk '{print substr($1, 2), $2}' |
