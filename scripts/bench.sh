@@ -25,7 +25,16 @@
 # machine) over leaderboards spread evenly over the primaries, with each
 # node's EVALSHA calls, commands and CPU during the row, and the submission
 # script's EVALSHA rate (redis-benchmark) on one primary alone and on the
-# three at once (scripts/bench_cluster.sh).
+# three at once (scripts/bench_cluster.sh). The league rows (submit-only+league,
+# cohort+league) run a daily league in cohorts of 50 beside a plain daily
+# leaderboard (submit-only+single) and top-50 queries (top50+league).
+#
+# Benchmarks of their own, not run from here: scripts/bench_sizing.sh (rates
+# at 10,000 and 1,000,000 players in one run, Redis bytes per player,
+# MariaDB bytes per record), scripts/bench_league.sh (the period end of a
+# league of 1,000,000 players under game requests), scripts/bench_storm.sh,
+# scripts/bench_archive.sh, scripts/bench_recovery.sh and scripts/bench_ab.sh
+# (two builds on one mix, interleaved).
 #
 #   scripts/bench.sh
 #
@@ -121,24 +130,13 @@ lb_named="${run_id}_named"
 # A lowest-first leaderboard with a second score that breaks ties (lap
 # times, then kills), for the +laps rows.
 lb_laps="${run_id}_laps"
-manifest_ranking_options="{\"leaderboard_id\": \"$lb_laps\", \"sort_order\": \"ascending\", \"tiebreak\": \"descending\"}"
+# A daily league (cohorts of 50 in three tiers) and a plain daily
+# leaderboard of the same shape, for the +league rows.
+lb_league="${run_id}_league"
+lb_single="${run_id}_single"
+manifest_ranking_options="{\"leaderboard_id\": \"$lb_laps\", \"sort_order\": \"ascending\", \"tiebreak\": \"descending\"},
+  {\"leaderboard_id\": \"$lb_league\", \"league\": {\"tiers\": [\"bronze\", \"silver\", \"gold\"], \"cohort_size\": 50, \"promote\": 5, \"relegate\": 5, \"absent\": \"stay\"}}"
 
-# Stops the server the way an operator does, so that its writes finish.
-stop_server() {
-  if [ -z "$host_pid" ]; then return 0; fi
-  kill -TERM "$host_pid" 2>/dev/null || true
-  local deadline=$((SECONDS + 30))
-  while kill -0 "$host_pid" 2>/dev/null; do
-    if [ $SECONDS -ge $deadline ]; then
-      say "the server did not stop within 30 s; killing it"
-      kill -KILL "$host_pid" 2>/dev/null || true
-      break
-    fi
-    sleep 0.2
-  done
-  wait "$host_pid" 2>/dev/null || true
-  host_pid=""
-}
 
 # Run by bench_common.sh's clean-up before its own steps.
 cluster_started=0
@@ -172,7 +170,7 @@ tcp_port=$(free_port)
 api_port=$(free_port)
 manifest=$work/manifest.json
 write_manifest "$manifest" "$lb_day=day" "$lb_week=week" "$lb_named" \
-  "$lb_laps"
+  "$lb_laps" "$lb_league=day" "$lb_single=day"
 # start_server [host flags...]: starts the server on tcp_port and api_port
 # with the manifest at $manifest, the run's flags and "$@", and waits for
 # its port.
@@ -196,45 +194,6 @@ if [ -z "$mysql_pid" ] || [ ! -r "/proc/$mysql_pid/stat" ]; then
   say "MariaDB's process is not readable here; its CPU column stays empty"
   mysql_pid=""
 fi
-
-# CPU time (user + system, in clock ticks) the processes PID... have used so
-# far together, all their threads, ended ones included (an empty PID counts
-# 0). The command name in field 2 may hold spaces: count the fields from its
-# closing parenthesis.
-cpu_ticks() {  # cpu_ticks PID...
-  local pid total=0
-  for pid in "$@"; do
-    if [ -z "$pid" ]; then continue; fi
-    total=$((total + $(sed 's/^.*) //' "/proc/$pid/stat" |
-      awk '{print $12 + $13}')))
-  done
-  echo "$total"
-}
-
-# The server's /metrics into FILE.
-scrape() { curl -sf "http://127.0.0.1:$api_port/metrics" >"$1" || : >"$1"; }
-
-# Waits until the server has no database write waiting (queued, running or
-# to be retried) and none in the bulk queue: the write backlog of earlier
-# runs is gone, so a fixed-rate run measures its own load only. Prints the
-# seconds it waited.
-wait_for_drained_writes() {
-  local start=$SECONDS deadline=$((SECONDS + 300))
-  while :; do
-    scrape "$work/drain.prom"
-    local waiting
-    waiting=$(awk '/^plemox_database_(writes_waiting|bulk_queue_depth)[{ ]/ {
-                     n += $NF; seen = 1}
-                   END {print seen ? n : -1}' "$work/drain.prom")
-    if [ "$waiting" = 0 ]; then break; fi
-    if [ $SECONDS -ge $deadline ]; then
-      say "database writes still waiting after 300 s ($waiting); going on"
-      break
-    fi
-    sleep 0.5
-  done
-  echo $((SECONDS - start))
-}
 
 # server_latency LABEL BEFORE AFTER: the server's own p50, p99 and p99.9 in
 # ms per kind of work over a run, from the difference of two scrapes of its
@@ -280,21 +239,6 @@ server_latency() {
     }' "$2" "$3" >>"$work/server.tsv"
 }
 ticks_per_second=$(getconf CLK_TCK)
-
-# CPU seconds (user + system) of the script's ended children so far, from
-# the shell's own `times` (so it must run in this shell, not in $(...)): the
-# load generator's share, plus the few small tools the script runs.
-children_cpu() {
-  times >"$work/times.txt"
-  awk 'NR == 2 {
-         total = 0
-         for (i = 1; i <= 2; ++i) {
-           split($i, part, "m"); sub("s", "", part[2])
-           total += part[1] * 60 + part[2]
-         }
-         printf "%.3f\n", total
-       }' "$work/times.txt"
-}
 
 # Context switches (voluntary + involuntary) of all the server's threads so
 # far, and the thread count: "switches threads". The kernel keeps them per
@@ -427,6 +371,10 @@ loadgen prefill-named --prefill --duration=0 --requests=0 \
 loadgen prefill-laps --prefill --duration=0 --requests=0 \
   --players="$players" --leaderboards="$lb_laps" --tiebreak_scores \
   --connections="$connections" --in_flight="$in_flight" --progress=false
+# Every player joins a cohort of the league with its first score.
+loadgen prefill-league --prefill --duration=0 --requests=0 \
+  --players="$players" --leaderboards="$lb_league,$lb_single" \
+  --connections="$connections" --in_flight="$in_flight" --progress=false
 
 load_before=$(cut -d' ' -f1 /proc/loadavg)
 common=(--connections="$connections" --in_flight="$in_flight"
@@ -446,6 +394,15 @@ say "submit-only+laps, top-only+laps (lowest first, a tiebreak), ${seconds}s eac
 laps=(--leaderboards="$lb_laps" --tiebreak_scores)
 loadgen submit-only+laps "${common[@]}" "${laps[@]}" --mix=submit=1
 loadgen top-only+laps "${common[@]}" "${laps[@]}" --mix=top=1
+say "submit-only+league, submit-only+single, cohort+league, top50+league, ${seconds}s each"
+loadgen submit-only+league "${common[@]}" --leaderboards="$lb_league" \
+  --mix=submit=1
+loadgen submit-only+single "${common[@]}" --leaderboards="$lb_single" \
+  --mix=submit=1
+loadgen cohort+league "${common[@]}" --leaderboards="$lb_league" \
+  --mix=cohort=1
+loadgen top50+league "${common[@]}" --leaderboards="$lb_league" --top=50 \
+  --mix=top=1
 
 # Open loop at a share of each closed-loop peak: the latency a studio sees
 # below saturation, where a closed loop would hide a stall (it stops sending
@@ -676,6 +633,7 @@ awk -F'\t' -v baselines="$baselines" '
     kind_of["submit"] = kind_of["submit_ranked"] = "score_submission"
     kind_of["top"] = kind_of["nearby"] = "public_query"
     kind_of["social"] = "social_query"
+    kind_of["cohort"] = "public_query"
     fmt = "%-22s %-14s %9s %9s %9s %8s %8s %8s %8s %8s %8s %8s %9s %7s " \
           "%7s %7s %7s %6s %7s %6s %6s %7s %17s\n"
     printf fmt, "workload", "request", "requests", "req/s", "offered", \
@@ -750,6 +708,16 @@ awk -F'\t' '$2 == "top" && ($1 == "top-only" || $1 == "top-named") {
               " %.0f req/s, %.1f %% of the plain top-100 (%.0f req/s)\n",
               rps["top-named"], 100 * rps["top-named"] / rps["top-only"],
               rps["top-only"]}' "$work/results.tsv"
+awk -F'\t' '$2 != "total" {rps[$1] = $4}
+     END {if (rps["submit-only+single"] > 0 && rps["top50+league"] > 0)
+            printf "league (cohorts of 50): submissions %.0f req/s, %.1f %%" \
+              " of a plain daily leaderboard (%.0f); cohort queries %.0f" \
+              " req/s, %.1f %% of top-50 queries of the same leaderboard" \
+              " (%.0f)\n", rps["submit-only+league"],
+              100 * rps["submit-only+league"] / rps["submit-only+single"],
+              rps["submit-only+single"], rps["cohort+league"],
+              100 * rps["cohort+league"] / rps["top50+league"],
+              rps["top50+league"]}' "$work/results.tsv"
 if [ -n "$prefill_line" ]; then echo "  $prefill_line"; fi
 cluster_report
 echo "CPU time per request (server, Redis, load generator, MariaDB: all share" \

@@ -1,8 +1,9 @@
 # The set-up shared by the benchmarks that run the server against a Redis of
 # their own and a database of their own on the private MariaDB of
-# scripts/services.sh. Sourced (not run) by bench.sh, bench_recovery.sh and
-# bench_archive.sh once they have set `bench_name` (and, when they need more
-# than the server, `bench_targets`: further build targets); it selects the
+# scripts/services.sh. Sourced (not run) by bench.sh, bench_recovery.sh,
+# bench_archive.sh, bench_sizing.sh and bench_league.sh once they have set
+# `bench_name` (and, when they need more than the server, `bench_targets`:
+# further build targets); it selects the
 # build (PLEMOX_BENCH_BUILD_DIR, or builds build/release), starts the
 # services, and on exit runs the caller's `bench_cleanup` when it defines
 # one, stops the server, drops the database, removes the Redis (unless the
@@ -12,7 +13,9 @@
 # Sets: root, build, work, run_id, database, leaderboard, redis_pid,
 # host_pid (the caller sets it when it starts the server). Functions: say,
 # mysql_run, free_port, wait_for_port, write_manifest, start_redis
-# [redis-server options], redis_benchmark, evalsha_submission.
+# [redis-server options], redis_benchmark, evalsha_submission, stop_server,
+# cpu_ticks, scrape and wait_for_drained_writes (the server's /metrics on
+# api_port), children_cpu, start_private_mariadb, stop_private_mariadb.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
@@ -164,4 +167,123 @@ evalsha_submission() {
     "${#keys[@]}" "${keys[@]}" p__rand_int__:guest \
     8387654321098:p__rand_int__:guest __rand_int__ 0 1 1 0 "" 0 "" 0 ""
   redis-cli -p "$port" del "${keys[@]}" >/dev/null
+}
+
+# Stops the server the way an operator does, so that its writes finish.
+stop_server() {
+  if [ -z "$host_pid" ]; then return 0; fi
+  kill -TERM "$host_pid" 2>/dev/null || true
+  local deadline=$((SECONDS + 30))
+  while kill -0 "$host_pid" 2>/dev/null; do
+    if [ $SECONDS -ge $deadline ]; then
+      say "the server did not stop within 30 s; killing it"
+      kill -KILL "$host_pid" 2>/dev/null || true
+      break
+    fi
+    sleep 0.2
+  done
+  wait "$host_pid" 2>/dev/null || true
+  host_pid=""
+}
+
+# CPU time (user + system, in clock ticks) the processes PID... have used so
+# far together, all their threads, ended ones included (an empty PID counts
+# 0). The command name in field 2 may hold spaces: count the fields from its
+# closing parenthesis.
+cpu_ticks() {  # cpu_ticks PID...
+  local pid total=0
+  for pid in "$@"; do
+    if [ -z "$pid" ]; then continue; fi
+    total=$((total + $(sed 's/^.*) //' "/proc/$pid/stat" |
+      awk '{print $12 + $13}')))
+  done
+  echo "$total"
+}
+
+# The server's /metrics into FILE.
+scrape() { curl -sf "http://127.0.0.1:$api_port/metrics" >"$1" || : >"$1"; }
+
+# Waits until the server has no database write waiting (queued, running or
+# to be retried) and none in the bulk queue: the write backlog of earlier
+# runs is gone, so a fixed-rate run measures its own load only. Prints the
+# seconds it waited.
+wait_for_drained_writes() {
+  local start=$SECONDS deadline=$((SECONDS + 300))
+  while :; do
+    scrape "$work/drain.prom"
+    local waiting
+    waiting=$(awk '/^plemox_database_(writes_waiting|bulk_queue_depth)[{ ]/ {
+                     n += $NF; seen = 1}
+                   END {print seen ? n : -1}' "$work/drain.prom")
+    if [ "$waiting" = 0 ]; then break; fi
+    if [ $SECONDS -ge $deadline ]; then
+      say "database writes still waiting after 300 s ($waiting); going on"
+      break
+    fi
+    sleep 0.5
+  done
+  echo $((SECONDS - start))
+}
+
+# CPU seconds (user + system) of the script's ended children so far, from
+# the shell's own `times` (so it must run in this shell, not in $(...)): the
+# load generator's share, plus the few small tools the script runs.
+children_cpu() {
+  times >"$work/times.txt"
+  awk 'NR == 2 {
+         total = 0
+         for (i = 1; i <= 2; ++i) {
+           split($i, part, "m"); sub("s", "", part[2])
+           total += part[1] * 60 + part[2]
+         }
+         printf "%.3f\n", total
+       }' "$work/times.txt"
+}
+
+# start_private_mariadb BUFFER_POOL: a MariaDB of the benchmark's own in the
+# work folder, with the settings of scripts/services.sh but an
+# innodb_buffer_pool_size of BUFFER_POOL (e.g. 2G), the same user and
+# password; PLEMOX_MYSQL_PORT and PLEMOX_MYSQL_SOCKET then name it, and
+# private_mysql_pid its process. stop_private_mariadb stops it (the
+# caller's bench_cleanup calls it).
+private_mysql_pid=""
+start_private_mariadb() {
+  local data=$work/mysql user_opt=()
+  say "a MariaDB of the benchmark's own, innodb_buffer_pool_size=$1"
+  mkdir -p "$data"
+  if [ "$(id -u)" -eq 0 ]; then user_opt=(--user=root); fi
+  mariadb-install-db --no-defaults "${user_opt[@]}" --datadir="$data" \
+    --auth-root-authentication-method=socket --skip-test-db \
+    >"$work/mysql-install.log" 2>&1
+  PLEMOX_MYSQL_PORT=$(free_port)
+  PLEMOX_MYSQL_SOCKET=$work/mysqld.sock
+  setsid mariadbd --no-defaults "${user_opt[@]}" --datadir="$data" \
+    --socket="$PLEMOX_MYSQL_SOCKET" --port="$PLEMOX_MYSQL_PORT" \
+    --bind-address=127.0.0.1 --pid-file="$work/mysqld.pid" \
+    --log-error="$work/mysql-error.log" --skip-name-resolve \
+    --innodb-buffer-pool-size="$1" --innodb-flush-log-at-trx-commit=2 \
+    --max-connections=500 </dev/null >/dev/null 2>&1 &
+  private_mysql_pid=$!
+  local up=0
+  for _ in $(seq 600); do
+    if mysql --socket="$PLEMOX_MYSQL_SOCKET" -uroot -e 'SELECT 1' \
+      >/dev/null 2>&1; then up=1; break; fi
+    sleep 0.1
+  done
+  [ $up = 1 ] || { say "the private MariaDB did not start"; exit 1; }
+  mysql --socket="$PLEMOX_MYSQL_SOCKET" -uroot <<SQL
+CREATE USER '$PLEMOX_MYSQL_USER'@'127.0.0.1' IDENTIFIED BY '$PLEMOX_MYSQL_PASSWORD';
+CREATE USER '$PLEMOX_MYSQL_USER'@'localhost' IDENTIFIED BY '$PLEMOX_MYSQL_PASSWORD';
+GRANT ALL ON *.* TO '$PLEMOX_MYSQL_USER'@'127.0.0.1';
+GRANT ALL ON *.* TO '$PLEMOX_MYSQL_USER'@'localhost';
+SQL
+}
+stop_private_mariadb() {
+  if [ -z "$private_mysql_pid" ]; then return 0; fi
+  kill -TERM "$private_mysql_pid" 2>/dev/null || true
+  for _ in $(seq 600); do
+    kill -0 "$private_mysql_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  private_mysql_pid=""
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "client/leaderboard_client.h"
+#include "client/load_generator/load_generator.h"
 #include "client/query_builder.h"
 #include "support/http_get.h"
 #include "support/reset_test_support.h"
@@ -217,6 +218,58 @@ TEST_F(LeagueTest, CohortsFillInOrderAndRankTheirPlayers) {
   ASSERT_TRUE(result.answered()) << result.error;
   EXPECT_EQ(result.response.fail().code(),
             Leaderboard::Response::kFailInvalidParameter);
+}
+
+// The load generator's cohort queries (what the league rows of
+// scripts/bench.sh send) are answered by a real league: its prefill places
+// every player, and every query then finds the player's cohort.
+TEST_F(LeagueTest, TheLoadGeneratorsCohortQueriesAreAnswered) {
+  const std::string id = prefix_ + "lg";
+  RunningServer server(
+      HostProcess::Options::WithArguments(
+          ArgumentsJson({id}, {ScheduleJson(id, "day",
+                                            posix_time::time_from_string(
+                                                "2098-01-05 00:00:00"))}) +
+          ", \"ranking_options\": [{\"leaderboard_id\": \"" + id +
+          "\", \"league\": {\"tiers\": [\"bronze\", \"silver\"], "
+          "\"cohort_size\": 7, \"promote\": 1, \"relegate\": 1}}]"),
+      "league-loadgen-test");
+  plemox::LoadGenerator::Options options;
+  options.port = static_cast<uint16_t>(server.host().tcp_port());
+  options.connections = 2;
+  options.in_flight = 2;
+  options.duration = std::chrono::milliseconds(0);
+  options.max_requests = 100;
+  options.leaderboard_ids = {id};
+  options.players = 40;
+  options.prefill = true;
+  std::string error;
+  ASSERT_TRUE(plemox::LoadGenerator::Mix::Parse("cohort=3,submit=1",
+                                                &options.mix, &error))
+      << error;
+  plemox::LoadGenerator generator(options);
+  plemox::LoadGenerator::Report report;
+  ASSERT_TRUE(generator.Run(&report)) << generator.error();
+  EXPECT_EQ(report.prefill_failures, 0u);
+  const auto& cohort = report.of(plemox::LoadGenerator::RequestKind::kCohort);
+  EXPECT_GT(cohort.ok, 0u);
+  EXPECT_EQ(report.total.ok, 100u)
+      << plemox::LoadGenerator::FormatReport(report);
+  // 40 players in cohorts of 7: five full cohorts and one of five.
+  const auto result = server.client().Query([&] {
+    auto query = QueryBuilder::Public(
+        id, LeaderboardQuery::kDaily, LeaderboardQuery::Request::kPosition,
+        QueryBuilder::AllRange(), QueryBuilder::Account("loadgen", "p0"));
+    query.set_cohort(true);
+    return query;
+  }());
+  ASSERT_TRUE(result.ok()) << result.error;
+  const auto& answer = result.response.leaderboard_query();
+  EXPECT_EQ(answer.cohort_id().rfind("bronze-", 0), 0u) << answer.cohort_id();
+  EXPECT_TRUE(
+      answer.total_player_count() == 7 ||
+      (answer.cohort_id() == "bronze-6" && answer.total_player_count() == 5))
+      << answer.cohort_id() << " " << answer.total_player_count();
 }
 
 }  // namespace

@@ -225,6 +225,11 @@ TEST(LoadGeneratorOptionsTest, ValidateNamesTheBadSetting) {
           {[](auto* o) { o->nearby_radius = -1; }, "nearby_radius"},
           {[](auto* o) { o->friends = -1; }, "friends"},
           {[](auto* o) { o->port = 0; }, "port"},
+          {[](auto* o) {
+             o->mix.weights[static_cast<int>(Kind::kCohort)] = 1;
+             o->cohort_time_span = Leaderboard::LeaderboardQuery::kAllTime;
+           },
+           "cohort_time_span"},
       };
   for (size_t i = 0; i < cases.size(); ++i) {
     LoadGenerator::Options options = good;
@@ -379,6 +384,48 @@ TEST(LoadGeneratorRunTest, BuildsWellFormedRequests) {
     }
   }
   EXPECT_EQ(types.size(), 2u);
+}
+
+// A cohort query asks for the whole cohort of a player on the league's
+// period, whatever the time span of the other queries.
+TEST(LoadGeneratorRunTest, CohortQueriesAskForThePlayersWholeCohort) {
+  ScriptedServer server(
+      [](const Request& request) -> std::optional<Response> {
+        if (request.type() == Request::kLeaderboardAuthentication)
+          return Authenticated(true);
+        Response response;
+        response.set_type(request.type());
+        return response;
+      },
+      std::chrono::milliseconds(0));
+  LoadGenerator::Options options = OptionsFor(server.port(), "cohort=1,top=1");
+  options.max_requests = 100;
+  options.cohort_time_span = Leaderboard::LeaderboardQuery::kWeekly;
+  LoadGenerator generator(options);
+  LoadGenerator::Report report;
+  ASSERT_TRUE(generator.Run(&report)) << generator.error();
+  EXPECT_EQ(report.total.ok, 100u);
+  const uint64_t cohorts = report.of(Kind::kCohort).ok;
+  EXPECT_GT(cohorts, 0u);
+  EXPECT_NE(LoadGenerator::FormatReport(report).find("cohort"),
+            std::string::npos);
+
+  uint64_t seen = 0;
+  for (const Request& request : server.requests()) {
+    if (request.type() != Request::kLeaderboardQuery) continue;
+    const auto& query = request.leaderboard_query();
+    if (!query.cohort()) {
+      EXPECT_EQ(query.time_span(), options.time_span);
+      continue;
+    }
+    ++seen;
+    EXPECT_EQ(query.collection(), Leaderboard::LeaderboardQuery::kPublic);
+    EXPECT_EQ(query.range().type(), Leaderboard::LeaderboardQuery::Range::kAll);
+    EXPECT_EQ(query.time_span(), Leaderboard::LeaderboardQuery::kWeekly);
+    EXPECT_EQ(query.account_id().service_provider(), "loadgen");
+    EXPECT_EQ(query.account_id().local_account().substr(0, 1), "p");
+  }
+  EXPECT_EQ(seen, cohorts);
 }
 
 // What a run sent, without the request UUIDs.

@@ -515,6 +515,16 @@ void LoadGenerator::Issue(Worker* worker, const PlannedRequest& request,
           std::move(on_end), options_.timeout);
       break;
     }
+    case RequestKind::kCohort: {
+      // The player's whole cohort (a few dozen players) of the league's
+      // current period.
+      auto query = QueryBuilder::Public(
+          *leaderboard_id, options_.cohort_time_span, options_.ranking_type,
+          QueryBuilder::AllRange(), account);
+      query.set_cohort(true);
+      client.QueryAsync(std::move(query), std::move(on_end), options_.timeout);
+      break;
+    }
   }
 }
 

@@ -51,11 +51,12 @@ class LoadGenerator {
     kTop = 2,           // public query of positions 0 to top_count - 1
     kNearby = 3,        // public query of a window around a player
     kSocial = 4,        // social query of a player and its friends
+    kCohort = 5,        // a league's query of the whole cohort of a player
   };
-  static constexpr int kKindCount = 5;
+  static constexpr int kKindCount = 6;
 
   // The name of a kind in mixes and reports: submit, submit_ranked, top,
-  // nearby, social.
+  // nearby, social, cohort.
   static const char* KindName(RequestKind kind);
   // The kind named `name`; false (and *out unchanged) for any other text.
   static bool ParseKind(const std::string& name, RequestKind* out);
@@ -176,6 +177,10 @@ class LoadGenerator {
     // Competitors of a social query (distinct from the player when the
     // player count allows it).
     int friends = 20;
+    // The time span of kCohort queries: the league's period (a cohort query
+    // of another span is refused).
+    Leaderboard::LeaderboardQuery::TimeSpan cohort_time_span =
+        Leaderboard::LeaderboardQuery::kDaily;
     // Every submission (prefill included) carries a display name of this
     // many bytes and metadata of this many bytes, made from the player's
     // number; 0 sends none.

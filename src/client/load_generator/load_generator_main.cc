@@ -50,7 +50,8 @@ DEFINE_uint64(requests, 0, "Requests to send (0: until --duration ends)");
 DEFINE_int32(timeout_ms, 5000, "Per-request, connect and authenticate timeout");
 DEFINE_string(mix, "submit=1",
               "Weights of the request kinds: submit, submit_ranked, top, "
-              "nearby, social, e.g. submit=50,top=20,nearby=20,social=10");
+              "nearby, social, cohort (a league's cohort of the player), e.g. "
+              "submit=50,top=20,nearby=20,social=10");
 DEFINE_string(leaderboards, "",
               "Comma-separated leaderboard ids the requests are spread over");
 DEFINE_uint64(players, 10000, "Players, chosen uniformly per request");
@@ -65,6 +66,8 @@ DEFINE_string(ranking_type, "position",
 DEFINE_int64(top, 100, "top: positions 0 to top-1");
 DEFINE_int64(nearby_radius, 5, "nearby: offsets -radius to +radius");
 DEFINE_int32(friends, 20, "social: competitors per query");
+DEFINE_string(cohort_time_span, "daily",
+              "cohort: the league's period (daily, weekly or monthly)");
 DEFINE_uint32(name_bytes, 0,
               "Submissions (prefill included) carry a display name of this "
               "many bytes (0: none)");
@@ -158,6 +161,12 @@ bool OptionsFromFlags(LoadGenerator::Options* options, std::string* error) {
   options->top_count = FLAGS_top;
   options->nearby_radius = FLAGS_nearby_radius;
   options->friends = FLAGS_friends;
+  if (!ProtocolNames::ParseTimeSpan(FLAGS_cohort_time_span,
+                                    &options->cohort_time_span)) {
+    *error = "--cohort_time_span: unknown time span '" +
+             FLAGS_cohort_time_span + "'";
+    return false;
+  }
   options->name_bytes = FLAGS_name_bytes;
   options->tiebreak_scores = FLAGS_tiebreak_scores;
   options->metadata_bytes = FLAGS_metadata_bytes;

@@ -16,7 +16,7 @@ namespace plemox {
 namespace {
 
 constexpr const char* kKindNames[LoadGenerator::kKindCount] = {
-    "submit", "submit_ranked", "top", "nearby", "social"};
+    "submit", "submit_ranked", "top", "nearby", "social", "cohort"};
 
 // Histogram geometry: values below 2^kExactBits are their own bucket; each
 // higher power of two [2^m, 2^(m+1)) is cut into 2^kSubBucketBits buckets.
@@ -263,6 +263,13 @@ std::string LoadGenerator::Options::Validate() const {
   if (top_count < 1) return "top_count must be at least 1";
   if (nearby_radius < 0) return "nearby_radius must not be negative";
   if (friends < 0 || friends > 10000) return "friends must be 0 to 10000";
+  if (mix.weight(RequestKind::kCohort) > 0 &&
+      cohort_time_span != Leaderboard::LeaderboardQuery::kDaily &&
+      cohort_time_span != Leaderboard::LeaderboardQuery::kWeekly &&
+      cohort_time_span != Leaderboard::LeaderboardQuery::kMonthly) {
+    return "cohort_time_span must be a league's period: daily, weekly or "
+           "monthly";
+  }
   if (name_bytes > 65535 || metadata_bytes > 65535)
     return "name_bytes and metadata_bytes must be 0 to 65535";
   if (progress_interval.count() <= 0)
