@@ -368,15 +368,22 @@ class RedisCache {
   // current period has no keys. A current dense set or member index that is
   // missing while the ranking exists (dense enabled after scores were
   // written, or a member index lost) is not a failure: the previous one is
-  // deleted instead (logged at info). Returns at once; any thread.
+  // deleted instead (logged at info). On a league whose period this is, the
+  // cohorts move in the same step and the closed ones are stamped with
+  // `closed_period`, the key of the period the rollover closes ("" when
+  // period ends are not recorded; see league_rollover.lua). Returns at once;
+  // any thread.
   static void ResetDailyLeaderboard(const std::string& leaderboard_id,
                                     const RankingOption& option,
+                                    const std::string& closed_period,
                                     ResetCallback callback);
   static void ResetWeeklyLeaderboard(const std::string& leaderboard_id,
                                      const RankingOption& option,
+                                     const std::string& closed_period,
                                      ResetCallback callback);
   static void ResetMonthlyLeaderboard(const std::string& leaderboard_id,
                                       const RankingOption& option,
+                                      const std::string& closed_period,
                                       ResetCallback callback);
 
   // --- Leagues (redis_cache_league.cc). ----------------------------------
@@ -431,12 +438,20 @@ class RedisCache {
                                  const ResetScheduleInfo& schedule,
                                  std::vector<std::string>* keys,
                                  std::vector<std::string>* args);
-  // The league's part of a rollover of `current` (blocking; see
-  // league_rollover.lua); true when done or when `current` is not the
-  // league's period. Cache I/O thread.
-  static bool RollOverLeague(Timespan current,
-                             const std::string& leaderboard_id,
-                             const LeagueRules& rules);
+  // The rollover of a league's own period (blocking): its cohorts and its
+  // period ranking (`key` over `previous_key`, with their dense sets and
+  // member indexes) in one script, the closed cohorts stamped with
+  // `closed_period` (league_rollover.lua). False (logged) when Redis
+  // failed: then nothing moved. The rollover thread.
+  static bool RollOverLeague(const std::string& leaderboard_id,
+                             const RankingOption& option,
+                             const std::string& closed_period,
+                             const std::string& key,
+                             const std::string& dense_key,
+                             const std::string& previous_key,
+                             const std::string& previous_dense_key);
+  // Whether the rollover of `current` is the league period of `option`.
+  static bool IsLeaguePeriod(const RankingOption& option, Timespan current);
   // Whether this deployment applies league moves at period ends (the
   // period-end subsystem runs): only then does a rollover hold the new
   // period's newcomers until the moves are in. Off until set; any thread.
@@ -622,26 +637,30 @@ class RedisCache {
   // (RollOverPeriod) and posts `callback`.
   static void OnDailyLeaderboardResetRequested(
       const std::string& leaderboard_id, const RankingOption& option,
-      const ResetCallback& callback);
+      const std::string& closed_period, const ResetCallback& callback);
   static void OnWeeklyLeaderboardResetRequested(
       const std::string& leaderboard_id, const RankingOption& option,
-      const ResetCallback& callback);
+      const std::string& closed_period, const ResetCallback& callback);
   static void OnMonthlyLeaderboardResetRequested(
       const std::string& leaderboard_id, const RankingOption& option,
-      const ResetCallback& callback);
+      const std::string& closed_period, const ResetCallback& callback);
   // Posts `handler`, one of the three above, to a cache I/O thread. Any
   // thread.
   using RolloverHandler = void (*)(const std::string& leaderboard_id,
                                    const RankingOption& option,
+                                   const std::string& closed_period,
                                    const ResetCallback& callback);
   static void PostRollover(RolloverHandler handler,
                            const std::string& leaderboard_id,
-                           const RankingOption& option, ResetCallback callback);
+                           const RankingOption& option,
+                           const std::string& closed_period,
+                           ResetCallback callback);
   // Rolls the period `current` (kDaily, kWeekly or kMonthly) over, logs the
   // outcome and posts `callback`. The rollover thread.
   static void RollOverPeriod(Timespan current,
                              const std::string& leaderboard_id,
                              const RankingOption& option,
+                             const std::string& closed_period,
                              const ResetCallback& callback);
 
   // --- Process-wide state. ------------------------------------------------

@@ -210,32 +210,41 @@ void RedisCache::RankCohort(const Cohort& cohort, RankingType ranking_type,
   }
 }
 
-bool RedisCache::RollOverLeague(Timespan current,
-                                const std::string& leaderboard_id,
-                                const LeagueRules& rules) {
-  if (current != LeagueTimespan(rules)) return true;
-  const boost::posix_time::ptime no_week(boost::posix_time::not_a_date_time);
-  const Timespan previous =
-      current == LeaderboardQuery::kDaily    ? LeaderboardQuery::kYesterday
-      : current == LeaderboardQuery::kWeekly ? LeaderboardQuery::kLastWeek
-                                             : LeaderboardQuery::kLastMonth;
+bool RedisCache::IsLeaguePeriod(const RankingOption& option, Timespan current) {
+  return option.is_league() && current == LeagueTimespan(*option.league);
+}
+
+bool RedisCache::RollOverLeague(const std::string& leaderboard_id,
+                                const RankingOption& option,
+                                const std::string& closed_period,
+                                const std::string& key,
+                                const std::string& dense_key,
+                                const std::string& previous_key,
+                                const std::string& previous_dense_key) {
+  const bool hold = the_league_moves_applied.load();
   RedisValue answer;
   const Redis::Result result = LeagueRolloverScript().Run(
-      {MakeLeagueKey(MakeLeaderboardKey(leaderboard_id, current, no_week)),
-       MakeLeagueKey(MakeLeaderboardKey(leaderboard_id, previous, no_week)),
-       MakeLeagueTiersKey(leaderboard_id)},
-      {the_league_moves_applied.load() ? "1" : "0"}, &answer, kServerTag);
+      {MakeLeagueKey(key), MakeLeagueKey(previous_key),
+       MakeLeagueTiersKey(leaderboard_id), key, previous_key, dense_key,
+       previous_dense_key, MakeLeaderboardTimestampKey(key),
+       MakeLeaderboardTimestampKey(previous_key),
+       MakeClosedPeriodsKey(leaderboard_id)},
+      {hold ? "1" : "0", closed_period, option.enable_dense ? "1" : "0",
+       option.league->period},
+      &answer, kServerTag);
   if (result != Redis::kSuccess) {
-    LOG(ERROR) << "Failed to roll the league's cohorts over: "
+    LOG(ERROR) << "Failed to roll the league's cohorts and ranking over: "
                << Redis::ResultName(result)
                << (answer.type == RedisValue::kError ? ": " + answer.text
                                                      : std::string())
                << ", leaderboard id: " << leaderboard_id;
     return false;
   }
-  LOG(INFO) << "League cohorts rolled over, the new period waits for the "
-               "moves: leaderboard id: "
-            << leaderboard_id << ", round: " << answer.integer;
+  LOG(INFO) << "League cohorts rolled over with the ranking"
+            << (hold ? ", the new period waits for the moves" : "")
+            << ": leaderboard id: " << leaderboard_id
+            << ", round: " << answer.integer
+            << ", closed period: " << closed_period;
   return true;
 }
 

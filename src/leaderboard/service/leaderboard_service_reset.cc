@@ -26,9 +26,9 @@
 #include "database/cache/redis_cache.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/internal/master_election.h"
 #include "leaderboard/service/leaderboard_service.h"
-#include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/top_answer_cache.h"
 
 namespace plemox {
@@ -123,6 +123,8 @@ void ResetLeaderboard(const std::string& leaderboard_id,
                                const bool& error, const std::string&) {
     OnLeaderboardDbReset(error, leaderboard_key, schedule_date_time);
   };
+  const std::string closed_period =
+      period_end ? period_end->idempotency_key : std::string();
   const auto db = LeaderboardService::db_connection();
   const auto reset_db =
       [&](void (DbConnection::*reset)(const std::string&, const std::string&,
@@ -143,7 +145,8 @@ void ResetLeaderboard(const std::string& leaderboard_id,
       LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
           << "Not implemented yet.";
       // clang-format on
-      RedisCache::ResetDailyLeaderboard(leaderboard_id, option, on_cache_reset);
+      RedisCache::ResetDailyLeaderboard(leaderboard_id, option, closed_period,
+                                        on_cache_reset);
       reset_db(&DbConnection::ResetDailyLeaderboard);
       return;
     case ResetScheduleTime::kWeek:
@@ -153,7 +156,7 @@ void ResetLeaderboard(const std::string& leaderboard_id,
         PeriodEnds::OnRolledOver(period_end, true);
         return;
       }
-      RedisCache::ResetWeeklyLeaderboard(leaderboard_id, option,
+      RedisCache::ResetWeeklyLeaderboard(leaderboard_id, option, closed_period,
                                          on_cache_reset);
       reset_db(&DbConnection::ResetWeeklyLeaderboard);
       return;
@@ -162,7 +165,7 @@ void ResetLeaderboard(const std::string& leaderboard_id,
       LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
           << "Not implemented yet.";
       // clang-format on
-      RedisCache::ResetMonthlyLeaderboard(leaderboard_id, option,
+      RedisCache::ResetMonthlyLeaderboard(leaderboard_id, option, closed_period,
                                           on_cache_reset);
       reset_db(&DbConnection::ResetMonthlyLeaderboard);
       return;
