@@ -324,25 +324,27 @@ class RedisCache {
   // the player's own record; a player without an entry gets one placeholder
   // record with rank 0 and score 0). Ranks by `ranking_type`: 1 position,
   // 2 competition (1, 1, 3), any other value dense (1, 1, 2). `week_time`
-  // selects dated weekly keys (see MakeLeaderboardKey). Returns at once; any
-  // thread.
-  static void GetPublicLeaderboard(const std::string& leaderboard_id,
-                                   const vel::PlayerAccount& account,
-                                   Timespan timespan, const Range& range,
-                                   RankingType ranking_type,
-                                   const boost::posix_time::ptime& week_time,
-                                   QueryCallback callback);
+  // selects dated weekly keys (see MakeLeaderboardKey). With `league` (the
+  // leaderboard's league rules) every record carries its player's tier,
+  // read in the same script call. Returns at once; any thread.
+  static void GetPublicLeaderboard(
+      const std::string& leaderboard_id, const vel::PlayerAccount& account,
+      Timespan timespan, const Range& range, RankingType ranking_type,
+      const boost::posix_time::ptime& week_time, QueryCallback callback,
+      std::shared_ptr<const LeagueRules> league = nullptr);
 
   // Ranks `account` (unless its local id is empty) and `competitors` by their
   // scores in one ranking; members without an entry get score 0. Every
   // listed player is in the result, the player in addition to the
   // competitors (a competitor equal to the player is listed twice). Only the
-  // range type kAll is served. Returns at once; any thread.
+  // range type kAll is served. `league` as for GetPublicLeaderboard.
+  // Returns at once; any thread.
   static void GetSocialLeaderboard(
       const std::string& leaderboard_id, const vel::PlayerAccount& account,
       const std::vector<vel::PlayerAccount>& competitors, Timespan timespan,
       const Range& range, RankingType ranking_type,
-      const boost::posix_time::ptime& week_time, QueryCallback callback);
+      const boost::posix_time::ptime& week_time, QueryCallback callback,
+      std::shared_ptr<const LeagueRules> league = nullptr);
 
   // Removes `account` from every ranking of `leaderboard_id`: the all-time
   // ranking always (whatever option.enable_alltime says), then daily and

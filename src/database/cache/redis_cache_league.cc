@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/post.hpp>
+#include <cstdlib>
 
 #include "common/period_ranking.h"
 #include "database/cache/internal/lua_sources.h"
@@ -208,6 +209,19 @@ void RedisCache::RankCohort(const Cohort& cohort, RankingType ranking_type,
     record.metadata = entry.metadata;
     out->push_back(std::move(record));
   }
+}
+
+std::string redis_cache::TierName(const LeagueRules& league,
+                                  const RedisValue& value) {
+  const std::int64_t last = static_cast<std::int64_t>(league.tiers.size()) - 1;
+  std::int64_t index = 0;
+  if (value.type == RedisValue::kString) {
+    index = std::strtoll(value.text.c_str(), nullptr, 10);
+  } else if (value.type == RedisValue::kInteger) {
+    index = value.integer;
+  }
+  return league.tiers[static_cast<std::size_t>(
+      std::clamp<std::int64_t>(index, 0, std::max<std::int64_t>(last, 0)))];
 }
 
 bool RedisCache::IsLeaguePeriod(const RankingOption& option, Timespan current) {
