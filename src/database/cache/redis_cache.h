@@ -490,9 +490,17 @@ class RedisCache {
   static std::optional<std::string> LeagueField(const std::string& key,
                                                 const std::string& field);
 
+  // Queues `members` (member keys, in order) for a placement in the league
+  // hash of `period_ranking_key`, as newcomers wait while a period is held,
+  // unless one is placed or queued already (blocking); ApplyTiersAndPlace
+  // places them. Recovery mode. False (logged) when Redis failed.
+  static bool QueueForPlacement(const std::string& leaderboard_id,
+                                const std::string& period_ranking_key,
+                                const std::vector<std::string>& members);
   // Removes member `member_key` from its cohort of the current period
-  // (blocking) and logs the departure in the placement log. True when done
-  // or when it was in none.
+  // (blocking) and logs the departure in the placement log; a player still
+  // waiting for its placement leaves the queue instead. True when done or
+  // when it was in none.
   static bool LeaveCohort(const std::string& leaderboard_id,
                           const std::string& period_ranking_key,
                           const std::string& member_key);

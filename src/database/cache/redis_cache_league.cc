@@ -372,15 +372,46 @@ std::optional<std::string> RedisCache::LeagueField(const std::string& key,
   return value;
 }
 
+bool RedisCache::QueueForPlacement(const std::string& leaderboard_id,
+                                   const std::string& period_ranking_key,
+                                   const std::vector<std::string>& members) {
+  static const vel::RedisScript script("league_queue", R"lua(
+-- Queues the member keys of ARGV, in order, for a placement in league hash
+-- KEYS[1] (lua/league.lua) as newcomers of a held period wait, unless one
+-- is placed or queued already.
+for i = 1, #ARGV do
+  local member = ARGV[i]
+  if redis.call('HEXISTS', KEYS[1], 'p:' .. member) == 0 and
+     redis.call('HSETNX', KEYS[1], 'q:' .. member, '1') == 1 then
+    local n = redis.call('HINCRBY', KEYS[1], 'wn', 1)
+    redis.call('HSET', KEYS[1], 'w' .. n, member)
+  end
+end
+return #ARGV
+)lua");
+  if (members.empty()) return true;
+  RedisValue answer;
+  const Redis::Result result = script.Run({MakeLeagueKey(period_ranking_key)},
+                                          members, &answer, kServerTag);
+  if (result != Redis::kSuccess) {
+    LOG(ERROR) << "Failed to queue players for a league placement: "
+               << Redis::ResultName(result)
+               << ", leaderboard id: " << leaderboard_id;
+    return false;
+  }
+  return true;
+}
+
 bool RedisCache::LeaveCohort(const std::string& leaderboard_id,
                              const std::string& period_ranking_key,
                              const std::string& member_key) {
   static const vel::RedisScript script("league_leave", R"lua(
 -- Removes ARGV[1] from its cohort in league hash KEYS[1] (lua/league.lua)
--- and logs the departure (an empty cohort id) in placement log KEYS[2].
+-- and logs the departure (an empty cohort id) in placement log KEYS[2]; a
+-- player still waiting for its placement leaves the queue instead.
 local cohort = redis.call('HGET', KEYS[1], 'p:' .. ARGV[1])
 if not cohort then
-  return 0
+  return redis.call('HDEL', KEYS[1], 'q:' .. ARGV[1])
 end
 local packed = redis.call('HGET', KEYS[1], 'c:' .. cohort) or ''
 local kept = {}
