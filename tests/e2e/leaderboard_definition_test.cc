@@ -335,6 +335,25 @@ TEST_F(LeaderboardDefinitionTest, RefusalsStoreNothingAndTheServerGoesOn) {
   // Retired, it is still a leaderboard with scores: the order holds.
   expect_refused(scored, DailyBody("ascending", tomorrow), 409, "has scores");
 
+  // Nor may a league's rules change once it has scores; the same rules
+  // again are no change.
+  const std::string league = prefix_ + "league";
+  const auto league_body = [&](int cohort_size) {
+    return R"({"ranking_option": {"league": {"tiers": ["a", "b"], )"
+           R"("cohort_size": )" +
+           std::to_string(cohort_size) +
+           R"(, "promote": 1, "relegate": 1}}, "reset_schedules": [)" + day +
+           "]}";
+  };
+  EXPECT_EQ(Define(port, league, league_body(10)).status, 201);
+  ASSERT_TRUE(client
+                  .SubmitScore(league, QueryBuilder::Account("guest", "p1"), 5,
+                               Leaderboard::ScoreSubmission::kHighScore)
+                  .ok());
+  expect_refused(league, league_body(20), 409, "league rules cannot change");
+  const HttpAnswer same = Define(port, league, league_body(10));
+  EXPECT_EQ(same.status, 200) << same.body;
+
   // Two servers defining one id at once: every answer is a success or a
   // 409, exactly one created it, and no success is lost.
   std::atomic<int> created{0}, changed{0}, conflicts{0}, others{0};

@@ -171,12 +171,15 @@ TEST_F(LeagueTest, CohortsFillInOrderAndRankTheirPlayers) {
             Leaderboard::Response::kFailInvalidParameter);
 
   // Over HTTP: the tiers, a page of cohorts, a cohort's standing, a
-  // player's tier (no history before the first period end).
-  const auto get = [&](const std::string& path) {
-    const HttpAnswer answer = HttpRequest(server.host().api_port(), "GET",
-                                          "/v1/leagues/" + id + path);
+  // player's tier (no history before the first period end); what does not
+  // exist is answered 404.
+  const auto get = [&](const std::string& path, int status = 200,
+                       const std::string& league = "") {
+    const HttpAnswer answer =
+        HttpRequest(server.host().api_port(), "GET",
+                    "/v1/leagues/" + (league.empty() ? id : league) + path);
     vel::Json body;
-    EXPECT_EQ(answer.status, 200) << path;
+    EXPECT_EQ(answer.status, status) << path;
     EXPECT_TRUE(vel::Json::Parse(answer.body, &body)) << answer.body;
     return body;
   };
@@ -195,13 +198,16 @@ TEST_F(LeagueTest, CohortsFillInOrderAndRankTheirPlayers) {
   EXPECT_EQ(body["standing"][2]["local_account"].GetString(), "p2");
   EXPECT_EQ(body["standing"][2]["competition_rank"].GetInt(), 2);
   EXPECT_EQ(body["standing"][2]["score"].GetDouble(), 20);
-  body = get("/cohorts/bronze-9/");
+  body = get("/cohorts/bronze-9/", 404);
   EXPECT_TRUE(body["error"].GetBool());
   EXPECT_EQ(body["message"].GetString(), "No such cohort: bronze-9");
   body = get("/players/guest/p0/");
   EXPECT_EQ(body["tier"].GetString(), "bronze");
   EXPECT_EQ(body["history"].Size(), 0u);
-  EXPECT_TRUE(get("/tiers/gold/cohorts/")["error"].GetBool());
+  EXPECT_EQ(get("/tiers/gold/cohorts/", 404)["message"].GetString(),
+            "No such tier: gold");
+  EXPECT_EQ(get("/tiers/", 404, plain)["message"].GetString(),
+            "Leaderboard " + plain + " is no league");
 
   // A deleted player leaves its cohort; the next newcomer fills the gap of
   // the open cohort only.

@@ -210,9 +210,15 @@ class DifferentialTest : public RedisCacheTest,
     const auto callback = [done](bool error, const std::string&) {
       done->set_value(error);
     };
-    if (period == 0) RedisCache::ResetDailyLeaderboard(id, option, callback);
-    if (period == 1) RedisCache::ResetWeeklyLeaderboard(id, option, callback);
-    if (period == 2) RedisCache::ResetMonthlyLeaderboard(id, option, callback);
+    if (period == 0) {
+      RedisCache::ResetDailyLeaderboard(id, option, "", callback);
+    }
+    if (period == 1) {
+      RedisCache::ResetWeeklyLeaderboard(id, option, "", callback);
+    }
+    if (period == 2) {
+      RedisCache::ResetMonthlyLeaderboard(id, option, "", callback);
+    }
     auto future = done->get_future();
     EXPECT_EQ(future.wait_for(30s), std::future_status::ready);
     return future.get();

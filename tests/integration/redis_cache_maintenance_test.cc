@@ -77,7 +77,7 @@ struct Reset {
 };
 
 using ResetFunction = void (*)(const std::string&, const RankingOption&,
-                               RedisCache::ResetCallback);
+                               const std::string&, RedisCache::ResetCallback);
 
 // Every test works on a leaderboard id of its own and deletes its keys.
 class RedisCacheMaintenanceTest : public testing::Test {
@@ -148,7 +148,7 @@ class RedisCacheMaintenanceTest : public testing::Test {
     auto done = std::make_shared<std::promise<Reset>>();
     auto calls =
         completion_calls_.emplace_back(std::make_shared<std::atomic<int>>(0));
-    reset(id_, option,
+    reset(id_, option, "",
           [this, done, calls](bool error, const std::string& leaderboard_id) {
             if (!OnCompletionThread()) ++off_thread_completions_;
             if (++*calls == 1) done->set_value(Reset{error, leaderboard_id});

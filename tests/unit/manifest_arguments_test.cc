@@ -455,6 +455,27 @@ TEST_F(RankingOptionsTest, TiebreakIsReadAndNeedsTheScripts) {
   FLAGS_redis_cache_use_scripts = true;
 }
 
+TEST_F(RankingOptionsTest, AManifestLeagueNeedsItsScheduleAndTheScripts) {
+  // The manifest reads leagues with the definitions' parser
+  // (league_rules_test.cc); here what stops start-up.
+  const std::string league =
+      "[{\"leaderboard_id\":\"cups\",\"league\":{\"tiers\":[\"a\"],"
+      "\"cohort_size\":3,\"promote\":1,\"relegate\":1}}]";
+  EXPECT_FALSE(RankingOptions::InitializeRankingOption(ParseJson(league)));
+  EXPECT_TRUE(log_.HasLine(google::GLOG_ERROR,
+                           "Bad 'ranking_options' entry: a league needs a "
+                           "reset schedule (day, week or month): "
+                           "leaderboard_id=cups"));
+  RankingOption option;
+  EXPECT_FALSE(RankingOptions::GetRankingOption("cups", &option));
+  FLAGS_redis_cache_use_scripts = false;
+  EXPECT_FALSE(RankingOptions::InitializeRankingOption(ParseJson(league)));
+  FLAGS_redis_cache_use_scripts = true;
+  EXPECT_TRUE(log_.HasLine(google::GLOG_ERROR,
+                           "Bad 'ranking_options' entry: league needs "
+                           "--redis_cache_use_scripts: leaderboard_id=cups"));
+}
+
 TEST_F(RankingOptionsTest, NoOptionsAtAll) {
   EXPECT_TRUE(RankingOptions::InitializeRankingOption(ParseJson("[]")));
   // An argument absent from the manifest arrives as null.

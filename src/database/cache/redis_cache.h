@@ -324,25 +324,27 @@ class RedisCache {
   // the player's own record; a player without an entry gets one placeholder
   // record with rank 0 and score 0). Ranks by `ranking_type`: 1 position,
   // 2 competition (1, 1, 3), any other value dense (1, 1, 2). `week_time`
-  // selects dated weekly keys (see MakeLeaderboardKey). Returns at once; any
-  // thread.
-  static void GetPublicLeaderboard(const std::string& leaderboard_id,
-                                   const vel::PlayerAccount& account,
-                                   Timespan timespan, const Range& range,
-                                   RankingType ranking_type,
-                                   const boost::posix_time::ptime& week_time,
-                                   QueryCallback callback);
+  // selects dated weekly keys (see MakeLeaderboardKey). With `league` (the
+  // leaderboard's league rules) every record carries its player's tier,
+  // read in the same script call. Returns at once; any thread.
+  static void GetPublicLeaderboard(
+      const std::string& leaderboard_id, const vel::PlayerAccount& account,
+      Timespan timespan, const Range& range, RankingType ranking_type,
+      const boost::posix_time::ptime& week_time, QueryCallback callback,
+      std::shared_ptr<const LeagueRules> league = nullptr);
 
   // Ranks `account` (unless its local id is empty) and `competitors` by their
   // scores in one ranking; members without an entry get score 0. Every
   // listed player is in the result, the player in addition to the
   // competitors (a competitor equal to the player is listed twice). Only the
-  // range type kAll is served. Returns at once; any thread.
+  // range type kAll is served. `league` as for GetPublicLeaderboard.
+  // Returns at once; any thread.
   static void GetSocialLeaderboard(
       const std::string& leaderboard_id, const vel::PlayerAccount& account,
       const std::vector<vel::PlayerAccount>& competitors, Timespan timespan,
       const Range& range, RankingType ranking_type,
-      const boost::posix_time::ptime& week_time, QueryCallback callback);
+      const boost::posix_time::ptime& week_time, QueryCallback callback,
+      std::shared_ptr<const LeagueRules> league = nullptr);
 
   // Removes `account` from every ranking of `leaderboard_id`: the all-time
   // ranking always (whatever option.enable_alltime says), then daily and
@@ -368,15 +370,22 @@ class RedisCache {
   // current period has no keys. A current dense set or member index that is
   // missing while the ranking exists (dense enabled after scores were
   // written, or a member index lost) is not a failure: the previous one is
-  // deleted instead (logged at info). Returns at once; any thread.
+  // deleted instead (logged at info). On a league whose period this is, the
+  // cohorts move in the same step and the closed ones are stamped with
+  // `closed_period`, the key of the period the rollover closes ("" when
+  // period ends are not recorded; see league_rollover.lua). Returns at once;
+  // any thread.
   static void ResetDailyLeaderboard(const std::string& leaderboard_id,
                                     const RankingOption& option,
+                                    const std::string& closed_period,
                                     ResetCallback callback);
   static void ResetWeeklyLeaderboard(const std::string& leaderboard_id,
                                      const RankingOption& option,
+                                     const std::string& closed_period,
                                      ResetCallback callback);
   static void ResetMonthlyLeaderboard(const std::string& leaderboard_id,
                                       const RankingOption& option,
+                                      const std::string& closed_period,
                                       ResetCallback callback);
 
   // --- Leagues (redis_cache_league.cc). ----------------------------------
@@ -431,12 +440,20 @@ class RedisCache {
                                  const ResetScheduleInfo& schedule,
                                  std::vector<std::string>* keys,
                                  std::vector<std::string>* args);
-  // The league's part of a rollover of `current` (blocking; see
-  // league_rollover.lua); true when done or when `current` is not the
-  // league's period. Cache I/O thread.
-  static bool RollOverLeague(Timespan current,
-                             const std::string& leaderboard_id,
-                             const LeagueRules& rules);
+  // The rollover of a league's own period (blocking): its cohorts and its
+  // period ranking (`key` over `previous_key`, with their dense sets and
+  // member indexes) in one script, the closed cohorts stamped with
+  // `closed_period` (league_rollover.lua). False (logged) when Redis
+  // failed: then nothing moved. The rollover thread.
+  static bool RollOverLeague(const std::string& leaderboard_id,
+                             const RankingOption& option,
+                             const std::string& closed_period,
+                             const std::string& key,
+                             const std::string& dense_key,
+                             const std::string& previous_key,
+                             const std::string& previous_dense_key);
+  // Whether the rollover of `current` is the league period of `option`.
+  static bool IsLeaguePeriod(const RankingOption& option, Timespan current);
   // Whether this deployment applies league moves at period ends (the
   // period-end subsystem runs): only then does a rollover hold the new
   // period's newcomers until the moves are in. Off until set; any thread.
@@ -473,9 +490,17 @@ class RedisCache {
   static std::optional<std::string> LeagueField(const std::string& key,
                                                 const std::string& field);
 
+  // Queues `members` (member keys, in order) for a placement in the league
+  // hash of `period_ranking_key`, as newcomers wait while a period is held,
+  // unless one is placed or queued already (blocking); ApplyTiersAndPlace
+  // places them. Recovery mode. False (logged) when Redis failed.
+  static bool QueueForPlacement(const std::string& leaderboard_id,
+                                const std::string& period_ranking_key,
+                                const std::vector<std::string>& members);
   // Removes member `member_key` from its cohort of the current period
-  // (blocking) and logs the departure in the placement log. True when done
-  // or when it was in none.
+  // (blocking) and logs the departure in the placement log; a player still
+  // waiting for its placement leaves the queue instead. True when done or
+  // when it was in none.
   static bool LeaveCohort(const std::string& leaderboard_id,
                           const std::string& period_ranking_key,
                           const std::string& member_key);
@@ -622,26 +647,30 @@ class RedisCache {
   // (RollOverPeriod) and posts `callback`.
   static void OnDailyLeaderboardResetRequested(
       const std::string& leaderboard_id, const RankingOption& option,
-      const ResetCallback& callback);
+      const std::string& closed_period, const ResetCallback& callback);
   static void OnWeeklyLeaderboardResetRequested(
       const std::string& leaderboard_id, const RankingOption& option,
-      const ResetCallback& callback);
+      const std::string& closed_period, const ResetCallback& callback);
   static void OnMonthlyLeaderboardResetRequested(
       const std::string& leaderboard_id, const RankingOption& option,
-      const ResetCallback& callback);
+      const std::string& closed_period, const ResetCallback& callback);
   // Posts `handler`, one of the three above, to a cache I/O thread. Any
   // thread.
   using RolloverHandler = void (*)(const std::string& leaderboard_id,
                                    const RankingOption& option,
+                                   const std::string& closed_period,
                                    const ResetCallback& callback);
   static void PostRollover(RolloverHandler handler,
                            const std::string& leaderboard_id,
-                           const RankingOption& option, ResetCallback callback);
+                           const RankingOption& option,
+                           const std::string& closed_period,
+                           ResetCallback callback);
   // Rolls the period `current` (kDaily, kWeekly or kMonthly) over, logs the
   // outcome and posts `callback`. The rollover thread.
   static void RollOverPeriod(Timespan current,
                              const std::string& leaderboard_id,
                              const RankingOption& option,
+                             const std::string& closed_period,
                              const ResetCallback& callback);
 
   // --- Process-wide state. ------------------------------------------------

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/post.hpp>
+#include <cstdlib>
 
 #include "common/period_ranking.h"
 #include "database/cache/internal/lua_sources.h"
@@ -210,32 +211,54 @@ void RedisCache::RankCohort(const Cohort& cohort, RankingType ranking_type,
   }
 }
 
-bool RedisCache::RollOverLeague(Timespan current,
-                                const std::string& leaderboard_id,
-                                const LeagueRules& rules) {
-  if (current != LeagueTimespan(rules)) return true;
-  const boost::posix_time::ptime no_week(boost::posix_time::not_a_date_time);
-  const Timespan previous =
-      current == LeaderboardQuery::kDaily    ? LeaderboardQuery::kYesterday
-      : current == LeaderboardQuery::kWeekly ? LeaderboardQuery::kLastWeek
-                                             : LeaderboardQuery::kLastMonth;
+std::string redis_cache::TierName(const LeagueRules& league,
+                                  const RedisValue& value) {
+  const std::int64_t last = static_cast<std::int64_t>(league.tiers.size()) - 1;
+  std::int64_t index = 0;
+  if (value.type == RedisValue::kString) {
+    index = std::strtoll(value.text.c_str(), nullptr, 10);
+  } else if (value.type == RedisValue::kInteger) {
+    index = value.integer;
+  }
+  return league.tiers[static_cast<std::size_t>(
+      std::clamp<std::int64_t>(index, 0, std::max<std::int64_t>(last, 0)))];
+}
+
+bool RedisCache::IsLeaguePeriod(const RankingOption& option, Timespan current) {
+  return option.is_league() && current == LeagueTimespan(*option.league);
+}
+
+bool RedisCache::RollOverLeague(const std::string& leaderboard_id,
+                                const RankingOption& option,
+                                const std::string& closed_period,
+                                const std::string& key,
+                                const std::string& dense_key,
+                                const std::string& previous_key,
+                                const std::string& previous_dense_key) {
+  const bool hold = the_league_moves_applied.load();
   RedisValue answer;
   const Redis::Result result = LeagueRolloverScript().Run(
-      {MakeLeagueKey(MakeLeaderboardKey(leaderboard_id, current, no_week)),
-       MakeLeagueKey(MakeLeaderboardKey(leaderboard_id, previous, no_week)),
-       MakeLeagueTiersKey(leaderboard_id)},
-      {the_league_moves_applied.load() ? "1" : "0"}, &answer, kServerTag);
+      {MakeLeagueKey(key), MakeLeagueKey(previous_key),
+       MakeLeagueTiersKey(leaderboard_id), key, previous_key, dense_key,
+       previous_dense_key, MakeLeaderboardTimestampKey(key),
+       MakeLeaderboardTimestampKey(previous_key),
+       MakeClosedPeriodsKey(leaderboard_id)},
+      {hold ? "1" : "0", closed_period, option.enable_dense ? "1" : "0",
+       option.league->period},
+      &answer, kServerTag);
   if (result != Redis::kSuccess) {
-    LOG(ERROR) << "Failed to roll the league's cohorts over: "
+    LOG(ERROR) << "Failed to roll the league's cohorts and ranking over: "
                << Redis::ResultName(result)
                << (answer.type == RedisValue::kError ? ": " + answer.text
                                                      : std::string())
                << ", leaderboard id: " << leaderboard_id;
     return false;
   }
-  LOG(INFO) << "League cohorts rolled over, the new period waits for the "
-               "moves: leaderboard id: "
-            << leaderboard_id << ", round: " << answer.integer;
+  LOG(INFO) << "League cohorts rolled over with the ranking"
+            << (hold ? ", the new period waits for the moves" : "")
+            << ": leaderboard id: " << leaderboard_id
+            << ", round: " << answer.integer
+            << ", closed period: " << closed_period;
   return true;
 }
 
@@ -349,15 +372,46 @@ std::optional<std::string> RedisCache::LeagueField(const std::string& key,
   return value;
 }
 
+bool RedisCache::QueueForPlacement(const std::string& leaderboard_id,
+                                   const std::string& period_ranking_key,
+                                   const std::vector<std::string>& members) {
+  static const vel::RedisScript script("league_queue", R"lua(
+-- Queues the member keys of ARGV, in order, for a placement in league hash
+-- KEYS[1] (lua/league.lua) as newcomers of a held period wait, unless one
+-- is placed or queued already.
+for i = 1, #ARGV do
+  local member = ARGV[i]
+  if redis.call('HEXISTS', KEYS[1], 'p:' .. member) == 0 and
+     redis.call('HSETNX', KEYS[1], 'q:' .. member, '1') == 1 then
+    local n = redis.call('HINCRBY', KEYS[1], 'wn', 1)
+    redis.call('HSET', KEYS[1], 'w' .. n, member)
+  end
+end
+return #ARGV
+)lua");
+  if (members.empty()) return true;
+  RedisValue answer;
+  const Redis::Result result = script.Run({MakeLeagueKey(period_ranking_key)},
+                                          members, &answer, kServerTag);
+  if (result != Redis::kSuccess) {
+    LOG(ERROR) << "Failed to queue players for a league placement: "
+               << Redis::ResultName(result)
+               << ", leaderboard id: " << leaderboard_id;
+    return false;
+  }
+  return true;
+}
+
 bool RedisCache::LeaveCohort(const std::string& leaderboard_id,
                              const std::string& period_ranking_key,
                              const std::string& member_key) {
   static const vel::RedisScript script("league_leave", R"lua(
 -- Removes ARGV[1] from its cohort in league hash KEYS[1] (lua/league.lua)
--- and logs the departure (an empty cohort id) in placement log KEYS[2].
+-- and logs the departure (an empty cohort id) in placement log KEYS[2]; a
+-- player still waiting for its placement leaves the queue instead.
 local cohort = redis.call('HGET', KEYS[1], 'p:' .. ARGV[1])
 if not cohort then
-  return 0
+  return redis.call('HDEL', KEYS[1], 'q:' .. ARGV[1])
 end
 local packed = redis.call('HGET', KEYS[1], 'c:' .. cohort) or ''
 local kept = {}

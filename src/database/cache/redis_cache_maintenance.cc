@@ -301,74 +301,84 @@ bool RedisCache::DeleteScoreFromRanking(
 
 void RedisCache::ResetDailyLeaderboard(const std::string& leaderboard_id,
                                        const RankingOption& option,
+                                       const std::string& closed_period,
                                        ResetCallback callback) {
   VLOG(2) << "ResetDailyLeaderboard called";
   PostRollover(&OnDailyLeaderboardResetRequested, leaderboard_id, option,
-               std::move(callback));
+               closed_period, std::move(callback));
 }
 
 void RedisCache::ResetWeeklyLeaderboard(const std::string& leaderboard_id,
                                         const RankingOption& option,
+                                        const std::string& closed_period,
                                         ResetCallback callback) {
   VLOG(2) << "ResetWeeklyLeaderboard called";
   PostRollover(&OnWeeklyLeaderboardResetRequested, leaderboard_id, option,
-               std::move(callback));
+               closed_period, std::move(callback));
 }
 
 void RedisCache::ResetMonthlyLeaderboard(const std::string& leaderboard_id,
                                          const RankingOption& option,
+                                         const std::string& closed_period,
                                          ResetCallback callback) {
   VLOG(2) << "ResetMonthlyLeaderboard called";
   PostRollover(&OnMonthlyLeaderboardResetRequested, leaderboard_id, option,
-               std::move(callback));
+               closed_period, std::move(callback));
 }
 
 void RedisCache::OnDailyLeaderboardResetRequested(
     const std::string& leaderboard_id, const RankingOption& option,
-    const ResetCallback& callback) {
+    const std::string& closed_period, const ResetCallback& callback) {
   VLOG(2) << "OnDailyLeaderboardResetRequested called";
-  RollOverPeriod(LeaderboardQuery::kDaily, leaderboard_id, option, callback);
+  RollOverPeriod(LeaderboardQuery::kDaily, leaderboard_id, option,
+                 closed_period, callback);
 }
 
 void RedisCache::OnWeeklyLeaderboardResetRequested(
     const std::string& leaderboard_id, const RankingOption& option,
-    const ResetCallback& callback) {
+    const std::string& closed_period, const ResetCallback& callback) {
   VLOG(2) << "OnWeeklyLeaderboardResetRequested called";
-  RollOverPeriod(LeaderboardQuery::kWeekly, leaderboard_id, option, callback);
+  RollOverPeriod(LeaderboardQuery::kWeekly, leaderboard_id, option,
+                 closed_period, callback);
 }
 
 void RedisCache::OnMonthlyLeaderboardResetRequested(
     const std::string& leaderboard_id, const RankingOption& option,
-    const ResetCallback& callback) {
+    const std::string& closed_period, const ResetCallback& callback) {
   VLOG(2) << "OnMonthlyLeaderboardResetRequested called";
-  RollOverPeriod(LeaderboardQuery::kMonthly, leaderboard_id, option, callback);
+  RollOverPeriod(LeaderboardQuery::kMonthly, leaderboard_id, option,
+                 closed_period, callback);
 }
 
 void RedisCache::PostRollover(RolloverHandler handler,
                               const std::string& leaderboard_id,
                               const RankingOption& option,
+                              const std::string& closed_period,
                               ResetCallback callback) {
   LEADERBOARD_ASSERT(the_rollover_io_service)
       << "RedisCache is not initialised";
-  boost::asio::post(*the_rollover_io_service, [handler, leaderboard_id, option,
-                                               callback = std::move(callback)] {
-    handler(leaderboard_id, option, callback);
-  });
+  boost::asio::post(*the_rollover_io_service,
+                    [handler, leaderboard_id, option, closed_period,
+                     callback = std::move(callback)] {
+                      handler(leaderboard_id, option, closed_period, callback);
+                    });
 }
 
 void RedisCache::RollOverPeriod(Timespan current,
                                 const std::string& leaderboard_id,
                                 const RankingOption& option,
+                                const std::string& closed_period,
                                 const ResetCallback& callback) {
   const Rollover& rollover = RolloverOf(current);
   const RolloverKeys keys = MakeRolloverKeys(rollover, leaderboard_id);
-  // A league's cohorts move first, so that a submission that comes while
-  // the rankings move already waits for the closed period's moves.
+  // A league's own period moves its cohorts with its ranking in one script.
   const bool succeeded =
-      (!option.is_league() ||
-       RollOverLeague(current, leaderboard_id, *option.league)) &&
-      ResetTimespan(keys.key, keys.dense_key, keys.previous_key,
-                    keys.previous_dense_key, option.enable_dense);
+      IsLeaguePeriod(option, current)
+          ? RollOverLeague(leaderboard_id, option, closed_period, keys.key,
+                           keys.dense_key, keys.previous_key,
+                           keys.previous_dense_key)
+          : ResetTimespan(keys.key, keys.dense_key, keys.previous_key,
+                          keys.previous_dense_key, option.enable_dense);
   LogRollover(rollover, succeeded, keys, leaderboard_id);
   PostResetCompletion(*the_cb_io_service, callback, !succeeded, leaderboard_id);
 }

@@ -62,15 +62,16 @@ void RedisCache::StartQuery(
 
 // --- Public queries. -------------------------------------------------------
 
-void RedisCache::GetPublicLeaderboard(const std::string& leaderboard_id,
-                                      const vel::PlayerAccount& account,
-                                      Timespan timespan, const Range& range,
-                                      RankingType ranking_type,
-                                      const boost::posix_time::ptime& week_time,
-                                      QueryCallback callback) {
+void RedisCache::GetPublicLeaderboard(
+    const std::string& leaderboard_id, const vel::PlayerAccount& account,
+    Timespan timespan, const Range& range, RankingType ranking_type,
+    const boost::posix_time::ptime& week_time, QueryCallback callback,
+    std::shared_ptr<const LeagueRules> league) {
   VLOG(2) << "GetPublicLeaderboard called";
-  StartQuery(std::make_shared<PublicQuery>(), leaderboard_id, account, timespan,
-             range, ranking_type, week_time, std::move(callback),
+  auto query = std::make_shared<PublicQuery>();
+  query->league = std::move(league);
+  StartQuery(std::move(query), leaderboard_id, account, timespan, range,
+             ranking_type, week_time, std::move(callback),
              &OnPublicLeaderboardRequested, &Script::GetPublicLeaderboard,
              &Chain::GetPublicLeaderboard);
 }
@@ -120,10 +121,12 @@ void RedisCache::GetSocialLeaderboard(
     const std::string& leaderboard_id, const vel::PlayerAccount& account,
     const std::vector<vel::PlayerAccount>& competitors, Timespan timespan,
     const Range& range, RankingType ranking_type,
-    const boost::posix_time::ptime& week_time, QueryCallback callback) {
+    const boost::posix_time::ptime& week_time, QueryCallback callback,
+    std::shared_ptr<const LeagueRules> league) {
   VLOG(2) << "GetSocialLeaderboard called";
   auto query = std::make_shared<SocialQuery>();
   query->competitors = competitors;
+  query->league = std::move(league);
   StartQuery(std::move(query), leaderboard_id, account, timespan, range,
              ranking_type, week_time, std::move(callback),
              &OnSocialLeaderboardRequested, &Script::GetSocialLeaderboard,
@@ -172,6 +175,7 @@ void RedisCache::RankSocialList(const std::shared_ptr<SocialQuery>& query) {
     record.account = std::move(entry.account);
     record.display_name = std::move(entry.display_name);
     record.metadata = std::move(entry.metadata);
+    record.tier = std::move(entry.tier);
     query->result->records.push_back(std::move(record));
   }
   if (static_cast<std::int64_t>(query->result->records.size()) !=

@@ -97,7 +97,11 @@ bool NeedsCountFallback(int ranking_type, const RedisValue& answer) {
       ranking_type == LeaderboardQuery::Request::kCompetition) {
     return false;
   }
-  if (!answer.is_array() || answer.elements.size() != 6) return false;
+  // A slice: {count, "slice", start, members, facts, profiles[, tiers]}.
+  if (!answer.is_array() || answer.elements.size() < 6 ||
+      answer.elements[1].text != "slice") {
+    return false;
+  }
   const RedisValue& facts = answer.elements[4];
   return facts.is_array() && facts.elements.size() == 1 &&
          facts.elements[0].is_nil();
@@ -128,6 +132,23 @@ bool ReadProfiles(const RedisValue& profiles, std::size_t first,
     if (!ReadProfile(profiles.elements[i], &result->records[first + i])) {
       return false;
     }
+  }
+  return true;
+}
+
+// The tiers of a league slice's answer (empty: every player in the lowest
+// tier; else one per member) onto the records, which hold the slice's
+// members in order.
+bool ReadTiers(const LeagueRules& league, const RedisValue& tiers,
+               QueryResult* result) {
+  if (!tiers.is_array()) return false;
+  if (!tiers.elements.empty() &&
+      tiers.elements.size() != result->records.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < result->records.size(); ++i) {
+    result->records[i].tier = redis_cache::TierName(
+        league, tiers.elements.empty() ? RedisValue() : tiers.elements[i]);
   }
   return true;
 }
@@ -402,9 +423,10 @@ void RedisCache::Script::GetPublicLeaderboard(
   const bool nearby = range.type() != LeaderboardQuery::Range::kAll &&
                       range.type() != LeaderboardQuery::Range::kFromTop;
   const std::string timestamp_key = MakeLeaderboardTimestampKey(query->key);
-  const std::vector<std::string> keys = {
+  std::vector<std::string> keys = {
       query->key, query->dense_key, timestamp_key,
       MakeLeaderboardProfileKey(query->leaderboard_id)};
+  if (query->league) keys.push_back(MakeLeagueTiersKey(query->leaderboard_id));
   const std::vector<std::string> args = {
       std::to_string(static_cast<int>(range.type())),
       std::to_string(ClampOffset(range.begin())),
@@ -500,7 +522,9 @@ void RedisCache::Script::OnPublicQueryAnswered(
     return true;
   };
 
-  if (kind == "slice" && fields.size() == 6 &&
+  // A league's answer ends with the tiers of its members.
+  const std::size_t tiers = query->league ? 1 : 0;
+  if (kind == "slice" && fields.size() == 6 + tiers &&
       fields[2].type == RedisValue::kInteger) {
     const std::int64_t start = fields[2].integer;
     Redis::ScoredMembers members;
@@ -523,11 +547,13 @@ void RedisCache::Script::OnPublicQueryAnswered(
       AppendRankedSlice(members, query->ranking_type, rank, same_count,
                         result.get());
     }
-    if (!ReadProfiles(fields[5], 0, result.get())) {
-      fail("malformed profiles in the answer of the query script");
+    if (!ReadProfiles(fields[5], 0, result.get()) ||
+        (query->league &&
+         !ReadTiers(*query->league, fields[6], result.get()))) {
+      fail("malformed profiles or tiers in the answer of the query script");
       return;
     }
-  } else if (kind == "own" && fields.size() == 7 &&
+  } else if (kind == "own" && fields.size() == 7 + tiers &&
              fields[2].type == RedisValue::kInteger &&
              fields[3].type == RedisValue::kString &&
              fields[6].type == RedisValue::kString) {
@@ -543,8 +569,11 @@ void RedisCache::Script::OnPublicQueryAnswered(
       return;
     }
     record.account = query->account;
+    if (query->league) {
+      record.tier = redis_cache::TierName(*query->league, fields[7]);
+    }
     result->records.push_back(std::move(record));
-  } else if (kind == "absent" && fields.size() == 3) {
+  } else if (kind == "absent" && fields.size() == 3 + tiers) {
     // A player without an entry: the placeholder record, rank 0, score 0,
     // with the player's name where it has one on the leaderboard.
     QueryResult::Record record;
@@ -552,6 +581,9 @@ void RedisCache::Script::OnPublicQueryAnswered(
     if (!ReadProfile(fields[2], &record)) {
       fail("malformed profile in the answer of the query script");
       return;
+    }
+    if (query->league) {
+      record.tier = redis_cache::TierName(*query->league, fields[3]);
     }
     result->records.push_back(std::move(record));
   } else if (kind == "above" && fields.size() == 2) {

@@ -88,6 +88,7 @@ void RedisCache::Chain::OnSocialScoresReceived(
                                       query->friend_ranking_keys[i],
                                       scores[i].second,
                                       {},
+                                      {},
                                       {}});
   }
 
@@ -117,7 +118,7 @@ void RedisCache::Chain::OnSocialScoresReceived(
       return;
     }
     social_list.push_back(
-        SocialEntry{query->account, ranking_key, score, {}, {}});
+        SocialEntry{query->account, ranking_key, score, {}, {}, {}});
   }
   RankSocialList(query);
 }

@@ -56,9 +56,10 @@ const vel::RedisScript& RedisCache::Script::SocialQueryScript() {
 void RedisCache::Script::GetSocialLeaderboard(
     const std::shared_ptr<SocialQuery>& query) {
   const bool with_player = !query->account.id().empty();
-  const std::vector<std::string> keys = {
+  std::vector<std::string> keys = {
       query->key, query->timestamp_key,
       MakeLeaderboardProfileKey(query->leaderboard_id)};
+  if (query->league) keys.push_back(MakeLeagueTiersKey(query->leaderboard_id));
   std::vector<std::string> args;
   args.reserve(query->competitors.size() + 1);
   args.push_back(with_player ? MakeMemberKey(query->account) : std::string());
@@ -88,7 +89,9 @@ void RedisCache::Script::GetSocialLeaderboard(
         }
         const std::size_t members =
             query->competitors.size() + (with_player ? 1 : 0);
-        if (!answer.is_array() || answer.elements.size() != 3 * members) {
+        // Per member: ranking key, score, profile and, on a league, tier.
+        const std::size_t width = query->league ? 4 : 3;
+        if (!answer.is_array() || answer.elements.size() != width * members) {
           fail("malformed answer of the query script");
           return;
         }
@@ -104,11 +107,14 @@ void RedisCache::Script::GetSocialLeaderboard(
           entry.account = member < first_competitor
                               ? query->account
                               : query->competitors[member - first_competitor];
-          if (!ReadSocialTriple(&answer.elements[3 * member],
-                                &entry.ranking_key, &entry.score,
+          const RedisValue* fields = &answer.elements[width * member];
+          if (!ReadSocialTriple(fields, &entry.ranking_key, &entry.score,
                                 &entry.display_name, &entry.metadata)) {
             fail("malformed answer of the query script");
             return;
+          }
+          if (query->league) {
+            entry.tier = redis_cache::TierName(*query->league, fields[3]);
           }
           social_list.push_back(std::move(entry));
         }

@@ -84,6 +84,12 @@ const char* const kTableQueries[] = {
     "  PRIMARY KEY(league_id, period_id, member_key),\n"
     "  KEY(league_id, member_key, period_id)\n"
     ")",
+    "CREATE TABLE IF NOT EXISTS league_round(\n"
+    "  league_id CHAR(64) NOT NULL,\n"
+    "  period_id BIGINT UNSIGNED NOT NULL,\n"
+    "  round BIGINT NOT NULL,\n"
+    "  PRIMARY KEY(league_id, period_id)\n"
+    ")",
     "CREATE TABLE IF NOT EXISTS league_period_done(\n"
     "  league_id CHAR(64) NOT NULL,\n"
     "  period_id BIGINT UNSIGNED NOT NULL,\n"
@@ -327,26 +333,61 @@ bool LeaguePeriodEnd::FinishPeriods(const RankingOption& league) {
   return true;
 }
 
+LeaguePeriodEnd::Closed LeaguePeriodEnd::FindClosed(const RankingOption& league,
+                                                    const ClosedPeriod& period,
+                                                    std::int64_t* round) {
+  // The rollover stamps the hash it closes with the period's key, in the
+  // same script that moves the ranking (league_rollover.lua).
+  const std::string closed_key = ClosedLeagueKey(period.source_key);
+  const auto stamp = RedisCache::LeagueField(closed_key, "period");
+  if (!stamp) return Closed::kRetry;
+  bool found = *stamp == period.idempotency_key;
+  if (!found && stamp->empty() && !period.marker_key.empty()) {
+    // Closed before rollovers stamped the hash: the archive's marker tells.
+    const auto marked =
+        RedisCache::LeagueField(period.marker_key, league.league->period);
+    if (!marked) return Closed::kRetry;
+    found = *marked == period.idempotency_key;
+  }
+  if (found) {
+    const auto round_text = RedisCache::LeagueField(closed_key, "round");
+    if (!round_text) return Closed::kRetry;
+    *round = std::strtoll(round_text->c_str(), nullptr, 10);
+    return Closed::kFound;
+  }
+  // The archive's row is written before the rollover, and archived (or
+  // found lost) only after it: until then the rollover may still come.
+  if (period.state != "lost" && period.state != "archived") {
+    return Closed::kNotYet;
+  }
+  LOG(ERROR) << "League: the cohorts of a closed period are not in Redis, "
+                "nobody moves: "
+             << league.leaderboard_id << ", period: " << period.idempotency_key
+             << (period.state == "lost"
+                     ? " (its rollover failed or did not happen)"
+                     : " (a later rollover replaced them, or Redis lost them)");
+  return Closed::kGone;
+}
+
 bool LeaguePeriodEnd::FinishPeriod(const RankingOption& league,
                                    const ClosedPeriod& period) {
   const std::string& id = league.leaderboard_id;
   const LeagueRules& rules = *league.league;
-  if (period.state == "lost") {
-    LOG(ERROR) << "League: the rollover of a period was lost, nobody moves: "
-               << id << ", period: " << period.idempotency_key;
-  } else if (!period.marker_key.empty()) {
-    // The archive's row is written before the rollover: wait until the
-    // previous-period key holds this period.
-    const auto marked =
-        RedisCache::LeagueField(period.marker_key, rules.period);
-    if (!marked) return false;
-    if (*marked != period.idempotency_key) return true;
-  }
-  const std::string closed_key = ClosedLeagueKey(period.source_key);
-  const auto round_text = RedisCache::LeagueField(closed_key, "round");
-  if (!round_text) return false;
-  const std::int64_t round = std::strtoll(round_text->c_str(), nullptr, 10);
-  if (period.state != "lost") {
+  std::int64_t round = 0;
+  const Closed closed = FindClosed(league, period, &round);
+  if (closed == Closed::kRetry) return false;
+  if (closed == Closed::kNotYet) return true;
+  if (closed == Closed::kFound) {
+    // The round each closed period ended is what recovery counts from.
+    if (!Execute(*client_,
+                 "INSERT IGNORE INTO league_round(league_id, period_id, "
+                 "round) VALUES (" +
+                     Quoted(id) + ", " + period.period_id + ", " +
+                     std::to_string(round) + ")",
+                 "recording a league round")) {
+      return false;
+    }
+    const std::string closed_key = ClosedLeagueKey(period.source_key);
     std::vector<std::vector<std::string>> done_rows;
     if (!Select(*client_,
                 "SELECT cohort_id FROM league_cohort_end WHERE league_id = " +
@@ -366,8 +407,8 @@ bool LeaguePeriodEnd::FinishPeriod(const RankingOption& league,
         if (!WriteCohort(league, period, round, cohort)) return false;
       }
     }
+    if (!ApplyTiers(league, period, round)) return false;
   }
-  if (!ApplyTiers(league, period, round)) return false;
   bool duplicate = false;
   if (!Execute(*client_,
                "INSERT INTO league_period_done(league_id, period_id) VALUES (" +
@@ -378,7 +419,8 @@ bool LeaguePeriodEnd::FinishPeriod(const RankingOption& league,
   if (!duplicate) {
     ++periods_;
     LOG(INFO) << "League period finished: " << id
-              << ", period: " << period.idempotency_key << ", round: " << round;
+              << ", period: " << period.idempotency_key << ", round: " << round
+              << (closed == Closed::kGone ? ", nobody moved" : "");
   }
   return true;
 }

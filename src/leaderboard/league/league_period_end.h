@@ -88,6 +88,14 @@ class LeaguePeriodEnd {
   bool FinishPeriods(const RankingOption& league);
 
   struct ClosedPeriod;
+  // Where the cohorts of a closed period are: in the previous-period league
+  // hash (kFound, with the round they closed), not yet (its rollover may
+  // still come), gone for good (its rollover failed or never happened, or
+  // a later one or a loss of Redis replaced them), or unknown for now
+  // (Redis failed).
+  enum class Closed { kFound, kNotYet, kGone, kRetry };
+  Closed FindClosed(const RankingOption& league, const ClosedPeriod& period,
+                    std::int64_t* round);
   bool FinishPeriod(const RankingOption& league, const ClosedPeriod& period);
   bool WriteCohort(const RankingOption& league, const ClosedPeriod& period,
                    std::int64_t round, const std::string& cohort_id);

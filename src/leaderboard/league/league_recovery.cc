@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -80,29 +81,68 @@ bool ReadPaged(vel::Mariadb& client, Page page, Row row) {
   }
 }
 
+// The number in `text` (a column read), 0 when empty.
+std::int64_t Number(const std::string& text) {
+  return text.empty() ? 0 : std::strtoll(text.c_str(), nullptr, 10);
+}
+
 }  // namespace
+
+bool LeagueRecovery::CurrentRound(vel::Mariadb& client,
+                                  const RankingOption& league,
+                                  std::int64_t* round) {
+  const std::string id = Quoted(league.leaderboard_id);
+  // Every rollover of the league's period counts its round up by one. The
+  // period end records the round each closed period ended
+  // (league_round); the closed periods after the last one it recorded
+  // are counted from the archive's rows (each is one rollover), and the
+  // rounds of placements and moves are a floor.
+  std::string closed, closed_period, pending, placed, moved;
+  if (!ReadOne(client,
+               "SELECT MAX(round) FROM league_round WHERE league_id = " + id,
+               &closed) ||
+      !ReadOne(
+          client,
+          "SELECT MAX(period_id) FROM league_round WHERE league_id = " + id,
+          &closed_period) ||
+      !ReadOne(
+          client,
+          "SELECT MAX(round) FROM league_placement WHERE league_id = " + id,
+          &placed) ||
+      !ReadOne(client,
+               "SELECT MAX(round) FROM league_history WHERE league_id = " + id,
+               &moved)) {
+    return false;
+  }
+  if (!ReadOne(client,
+               "SELECT COUNT(*) FROM period_archive p WHERE p.leaderboard_id "
+               "= " +
+                   id + " AND p.period_kind = " +
+                   Quoted(league.league->period) + " AND p.period_id > " +
+                   (closed_period.empty() ? "0" : closed_period) +
+                   " AND NOT EXISTS (SELECT 1 FROM league_period_done d "
+                   "WHERE d.league_id = p.leaderboard_id AND d.period_id = "
+                   "p.period_id)",
+               &pending)) {
+    // Without the archive's table no period end was ever recorded.
+    LOG(WARNING) << "League recovery: the closed periods could not be "
+                    "counted; rounds from the league tables only: "
+                 << league.leaderboard_id;
+    pending.clear();
+  }
+  *round = (closed.empty() ? 0 : Number(closed) + 1) + Number(pending);
+  *round =
+      std::max({*round, Number(placed), moved.empty() ? 0 : Number(moved) + 1});
+  return true;
+}
 
 bool LeagueRecovery::Rebuild(vel::Mariadb& client,
                              const RankingOption& league) {
   const std::string& id = league.leaderboard_id;
   const LeagueRules& rules = *league.league;
   if (!LeaguePeriodEnd::EnsureTables(client)) return false;
-  // The current round: the one after the last closed period that has
-  // moves, or the latest round placed, whichever is later.
-  std::string closed, placed;
-  if (!ReadOne(client,
-               "SELECT MAX(round) FROM league_history WHERE league_id = " +
-                   Quoted(id),
-               &closed) ||
-      !ReadOne(client,
-               "SELECT MAX(round) FROM league_placement WHERE league_id = " +
-                   Quoted(id),
-               &placed)) {
-    return false;
-  }
-  const std::int64_t round = std::max(
-      closed.empty() ? 0 : std::strtoll(closed.c_str(), nullptr, 10) + 1,
-      std::strtoll(placed.c_str(), nullptr, 10));
+  std::int64_t round = 0;
+  if (!CurrentRound(client, league, &round)) return false;
 
   const std::string tiers_key = MakeLeagueTiersKey(id);
   std::vector<std::pair<std::string, std::string>> tiers = {
@@ -174,6 +214,75 @@ bool LeagueRecovery::Rebuild(vel::Mariadb& client,
   LOG(INFO) << "League recovered: " << id << ", round: " << round
             << ", players with a tier: " << tiers.size() - 1
             << ", cohorts: " << members.size();
+  return true;
+}
+
+bool LeagueRecovery::PlaceUnplaced(const RankingOption& league) {
+  const std::string& id = league.leaderboard_id;
+  const LeagueRules& rules = *league.league;
+  const std::string ranking = RedisCache::LeagueRankingKey(
+      id, rules, ResetScheduleRegistry::MakeResetScheduleInfo(id));
+  const std::string league_key = MakeLeagueKey(ranking);
+  // The players with a score of the current period and no placement, the
+  // earliest ranking time first: those whose placement had not reached the
+  // database when Redis was lost (or who waited for one).
+  std::vector<std::pair<std::int64_t, std::string>> unplaced;
+  for (std::int64_t at = 0;; at += static_cast<std::int64_t>(kChunk)) {
+    vel::Redis::ScoredMembers members;
+    std::vector<std::string> fields;
+    std::vector<std::pair<std::int64_t, std::string>> page;
+    if (vel::Redis::ZRevRange(ranking, at,
+                              at + static_cast<std::int64_t>(kChunk) - 1, false,
+                              &members) != vel::Redis::kSuccess) {
+      LOG(ERROR) << "League recovery: reading " << ranking << " failed";
+      return false;
+    }
+    for (const auto& [member, score] : members) {
+      vel::PlayerAccount account;
+      std::int64_t time = 0;
+      if (!ParseMemberRankingKey(member, &account)) continue;
+      ParseMemberRankingTime(member, &time);
+      page.emplace_back(time, MakeMemberKey(account));
+      fields.push_back("p:" + page.back().second);
+    }
+    std::vector<std::string> cohorts;
+    if (vel::Redis::HMGet(league_key, fields, &cohorts) !=
+        vel::Redis::kSuccess) {
+      LOG(ERROR) << "League recovery: reading " << league_key << " failed";
+      return false;
+    }
+    for (std::size_t i = 0; i < page.size(); ++i) {
+      if (cohorts[i].empty()) unplaced.push_back(std::move(page[i]));
+    }
+    if (members.size() < kChunk) break;
+  }
+  std::stable_sort(
+      unplaced.begin(), unplaced.end(),
+      [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Queued the way newcomers of a held period wait, then placed in that
+  // order.
+  std::string round_text;
+  if (vel::Redis::HGet(league_key, "round", &round_text) ==
+      vel::Redis::kError) {
+    return false;
+  }
+  for (std::size_t at = 0; at < unplaced.size(); at += kChunk) {
+    std::vector<std::string> members;
+    for (std::size_t i = at; i < unplaced.size() && i < at + kChunk; ++i) {
+      members.push_back(unplaced[i].second);
+    }
+    if (!RedisCache::QueueForPlacement(id, ranking, members)) return false;
+  }
+  for (bool waiting = !unplaced.empty(); waiting;) {
+    if (!RedisCache::ApplyTiersAndPlace(id, rules, ranking, Number(round_text),
+                                        {}, static_cast<std::int64_t>(kChunk),
+                                        &waiting)) {
+      return false;
+    }
+  }
+  LOG(INFO) << "League recovery: players with a score of the current period "
+               "placed anew: "
+            << id << ", players: " << unplaced.size();
   return true;
 }
 

@@ -1,7 +1,8 @@
-// The HTTP routes of leagues. As the archive's routes, every answer is
-// status 200 with a JSON body, errors inside it ({"error": true,
-// "message": ...}); the current period's cohorts are read from Redis, the
-// tier history from MariaDB.
+// The HTTP routes of leagues. Every answer is a JSON body, errors inside it
+// ({"error": true, "message": ...}) with status 404 for a league, tier or
+// cohort that does not exist and 503 when Redis or MariaDB failed; the
+// current period's cohorts are read from Redis, the tier history from
+// MariaDB.
 //
 //   GET /v1/leagues/<leaderboard_id>/tiers/
 //       each tier of the current period: its players and its cohorts
@@ -41,9 +42,15 @@ using vel::ApiService;
 // The largest page of cohorts and of history rows.
 constexpr std::int64_t kMaxPage = 100;
 
-void Answer(const vel::Json& body, const ApiService::Done& done) {
+// The statuses of an answer: found, not found, a store failed.
+constexpr int kOk = 200;
+constexpr int kNotFound = 404;
+constexpr int kUnavailable = 503;
+
+void Answer(const vel::Json& body, const ApiService::Done& done,
+            int status = kOk) {
   ApiService::Response response;
-  response.status = 200;
+  response.status = status;
   response.headers["Content-Type"] = "application/json";
   response.body = body.ToString(true);
   if (!vel::Event::Invoke([response, done] { done(response); })) {
@@ -64,7 +71,7 @@ bool FindLeague(const ApiService::Match& match, RankingOption* option,
   const std::string id = match["leaderboard_id"];
   RankingOptions::GetRankingOption(id, option);
   if (option->is_league()) return true;
-  Answer(Body(true, "Leaderboard " + id + " is no league"), done);
+  Answer(Body(true, "Leaderboard " + id + " is no league"), done, kNotFound);
   return false;
 }
 
@@ -100,7 +107,7 @@ void OnTiersRequested(const ApiService::Request& /*request*/,
       CurrentLeagueKey(option), fields,
       [option, done](bool ok, const std::vector<std::string>& values) {
         if (!ok) {
-          Answer(Body(true, "redis error"), done);
+          Answer(Body(true, "redis error"), done, kUnavailable);
           return;
         }
         vel::Json body = Body(false, "OK");
@@ -124,7 +131,7 @@ void OnCohortsRequested(const ApiService::Request& request,
   if (!FindLeague(match, &option, done)) return;
   const std::string tier = match["tier"];
   if (option.league->TierIndex(tier) < 0) {
-    Answer(Body(true, "No such tier: " + tier), done);
+    Answer(Body(true, "No such tier: " + tier), done, kNotFound);
     return;
   }
   const std::string key = CurrentLeagueKey(option);
@@ -136,7 +143,7 @@ void OnCohortsRequested(const ApiService::Request& request,
       [key, tier, offset, limit, done](bool ok,
                                        const std::vector<std::string>& count) {
         if (!ok) {
-          Answer(Body(true, "redis error"), done);
+          Answer(Body(true, "redis error"), done, kUnavailable);
           return;
         }
         const std::int64_t total = Number(count[0]);
@@ -150,7 +157,7 @@ void OnCohortsRequested(const ApiService::Request& request,
             [tier, offset, total, done](bool read,
                                         const std::vector<std::string>& sizes) {
               if (!read) {
-                Answer(Body(true, "redis error"), done);
+                Answer(Body(true, "redis error"), done, kUnavailable);
                 return;
               }
               vel::Json body = Body(false, "OK");
@@ -184,11 +191,11 @@ void OnCohortRequested(const ApiService::Request& /*request*/,
       /*by_member=*/false, cohort_id,
       [option, cohort_id, done](const RedisCache::Cohort& cohort) {
         if (cohort.status == RedisCache::Cohort::kFailed) {
-          Answer(Body(true, "redis error"), done);
+          Answer(Body(true, "redis error"), done, kUnavailable);
           return;
         }
         if (cohort.status != RedisCache::Cohort::kFound) {
-          Answer(Body(true, "No such cohort: " + cohort_id), done);
+          Answer(Body(true, "No such cohort: " + cohort_id), done, kNotFound);
           return;
         }
         using Request = Leaderboard::LeaderboardQuery::Request;
@@ -236,7 +243,8 @@ void OnPlayerRequested(const ApiService::Request& /*request*/,
   if (!FindLeague(match, &option, done)) return;
   const auto leagues = PeriodEnds::leagues();
   if (!leagues) {
-    Answer(Body(true, "The period ends are not recorded on this server"), done);
+    Answer(Body(true, "The period ends are not recorded on this server"), done,
+           kUnavailable);
     return;
   }
   // The parts come percent-encoded, as a browser sends them.
@@ -260,7 +268,7 @@ void OnPlayerRequested(const ApiService::Request& /*request*/,
       [option, done](bool failed, int tier,
                      const std::vector<LeaguePeriodEnd::HistoryRow>& rows) {
         if (failed) {
-          Answer(Body(true, "db error"), done);
+          Answer(Body(true, "db error"), done, kUnavailable);
           return;
         }
         const auto& tiers = option.league->tiers;

@@ -224,10 +224,8 @@ std::shared_ptr<const std::string> WireOf(const QueryResult& result) {
 // leaderboard (and the second scores of an ascending tiebreak), which Redis
 // keeps negated, back into the real ones before anything answers or keeps
 // them; `callback` itself for other leaderboards.
-AnswerCallback WithRealScores(const std::string& leaderboard_id,
+AnswerCallback WithRealScores(const RankingOption& option,
                               AnswerCallback callback) {
-  RankingOption option;
-  RankingOptions::GetRankingOption(leaderboard_id, &option);
   if (!option.ascending() &&
       option.tiebreak != RankingOption::Tiebreak::kAscending) {
     return callback;
@@ -266,16 +264,18 @@ void QueryCache(const Query& query, AnswerCallback callback,
   }
   const auto week_time = service_internal::WeekReferenceTime(
       query.leaderboard_id(), query.time_span());
-  callback = WithRealScores(query.leaderboard_id(), std::move(callback));
+  RankingOption option;
+  RankingOptions::GetRankingOption(query.leaderboard_id(), &option);
+  callback = WithRealScores(option, std::move(callback));
   if (query.cohort()) {
     service_internal::QueryCohort(query, std::move(callback));
     return;
   }
   if (IsSocial(query)) {
-    RedisCache::GetSocialLeaderboard(query.leaderboard_id(), PlayerOf(query),
-                                     CompetitorsOf(query), query.time_span(),
-                                     query.range(), query.ranking_type(),
-                                     week_time, std::move(callback));
+    RedisCache::GetSocialLeaderboard(
+        query.leaderboard_id(), PlayerOf(query), CompetitorsOf(query),
+        query.time_span(), query.range(), query.ranking_type(), week_time,
+        std::move(callback), option.league);
     return;
   }
   if (top != nullptr) {
@@ -291,7 +291,7 @@ void QueryCache(const Query& query, AnswerCallback callback,
   }
   RedisCache::GetPublicLeaderboard(
       query.leaderboard_id(), PlayerOf(query), query.time_span(), query.range(),
-      query.ranking_type(), week_time, std::move(callback));
+      query.ranking_type(), week_time, std::move(callback), option.league);
 }
 
 // Answers a single query with a kept answer's wire form.

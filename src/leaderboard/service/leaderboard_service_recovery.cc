@@ -257,6 +257,14 @@ bool RecoverLeague(const std::string& server_url, const std::string& user_id,
   return rebuilt;
 }
 
+// Once the rankings of `leaderboard_id` are rebuilt: places the players of
+// a league's current period whose placement the database lacked.
+bool PlaceLeagueNewcomers(const std::string& leaderboard_id) {
+  RankingOption option;
+  RankingOptions::GetRankingOption(leaderboard_id, &option);
+  return !option.is_league() || LeagueRecovery::PlaceUnplaced(option);
+}
+
 }  // namespace
 
 bool LeaderboardService::RunRecovery(
@@ -319,6 +327,7 @@ bool LeaderboardService::RunRecovery(
   }
 
   // The answer given for a leaderboard id holds for its following tables.
+  std::set<std::string> recovered;
   std::string last_leaderboard_id;
   bool last_answer = false;
   for (const LeaderboardInfo& info : leaderboard_infos) {
@@ -345,6 +354,7 @@ bool LeaderboardService::RunRecovery(
                          character_set, info.leaderboard_id)) {
         return false;
       }
+      recovered.insert(info.leaderboard_id);
     }
     LOG(INFO) << "The target Leaderboard info"
               << ": "
@@ -364,6 +374,9 @@ bool LeaderboardService::RunRecovery(
                  << ", timespan=" << static_cast<int>(info.timespan);
       return false;
     }
+  }
+  for (const std::string& leaderboard_id : recovered) {
+    if (!PlaceLeagueNewcomers(leaderboard_id)) return false;
   }
   db_connection->Finalize();
   return true;

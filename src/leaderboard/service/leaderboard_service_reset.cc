@@ -173,6 +173,8 @@ void ResetLeaderboard(const std::string& leaderboard_id,
     ReleaseNewPeriodWrites(leaderboard_id, leaderboard_key, schedule_date_time);
     OnLeaderboardDbReset(error, leaderboard_key, schedule_date_time);
   };
+  const std::string closed_period =
+      period_end ? period_end->idempotency_key : std::string();
   const auto db = LeaderboardService::db_connection();
   const auto reset_db =
       [&](void (DbConnection::*reset)(const std::string&, const std::string&,
@@ -193,7 +195,8 @@ void ResetLeaderboard(const std::string& leaderboard_id,
       LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
           << "Not implemented yet.";
       // clang-format on
-      RedisCache::ResetDailyLeaderboard(leaderboard_id, option, on_cache_reset);
+      RedisCache::ResetDailyLeaderboard(leaderboard_id, option, closed_period,
+                                        on_cache_reset);
       reset_db(&DbConnection::ResetDailyLeaderboard);
       return;
     case ResetScheduleTime::kWeek:
@@ -205,7 +208,7 @@ void ResetLeaderboard(const std::string& leaderboard_id,
         PeriodEnds::OnRolledOver(period_end, true);
         return;
       }
-      RedisCache::ResetWeeklyLeaderboard(leaderboard_id, option,
+      RedisCache::ResetWeeklyLeaderboard(leaderboard_id, option, closed_period,
                                          on_cache_reset);
       reset_db(&DbConnection::ResetWeeklyLeaderboard);
       return;
@@ -214,7 +217,7 @@ void ResetLeaderboard(const std::string& leaderboard_id,
       LEADERBOARD_ASSERT(! FLAGS_use_leaderboard_table_with_date)
           << "Not implemented yet.";
       // clang-format on
-      RedisCache::ResetMonthlyLeaderboard(leaderboard_id, option,
+      RedisCache::ResetMonthlyLeaderboard(leaderboard_id, option, closed_period,
                                           on_cache_reset);
       reset_db(&DbConnection::ResetMonthlyLeaderboard);
       return;

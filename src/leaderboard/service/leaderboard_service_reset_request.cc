@@ -18,10 +18,10 @@
 #include "database/cache/redis_cache.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule_registry.h"
+#include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/internal/request_checks.h"
 #include "leaderboard/service/internal/service_state.h"
 #include "leaderboard/service/leaderboard_service.h"
-#include "leaderboard/period/period_ends.h"
 #include "leaderboard/service/top_answer_cache.h"
 #include "vel/message/leaderboard_message_writer.h"
 
@@ -330,11 +330,16 @@ void OnRequestedResetLogInserted(
                      OnRequestedLeaderboardReset(failed_step, key, context);
                    });
   };
-  RedisCache::ResetDailyLeaderboard(id, option, on_cache_reset(0));
+  // The key of the period each rollover closes ("" when not recorded).
+  const auto closed = [context](int period_index) {
+    const auto& end = context->period_ends[period_index];
+    return end ? end->idempotency_key : std::string();
+  };
+  RedisCache::ResetDailyLeaderboard(id, option, closed(0), on_cache_reset(0));
   reset_db(&DbConnection::ResetDailyLeaderboard, id + "_day");
-  RedisCache::ResetWeeklyLeaderboard(id, option, on_cache_reset(1));
+  RedisCache::ResetWeeklyLeaderboard(id, option, closed(1), on_cache_reset(1));
   reset_db(&DbConnection::ResetWeeklyLeaderboard, id + "_week");
-  RedisCache::ResetMonthlyLeaderboard(id, option, on_cache_reset(2));
+  RedisCache::ResetMonthlyLeaderboard(id, option, closed(2), on_cache_reset(2));
   reset_db(&DbConnection::ResetMonthlyLeaderboard, id + "_month");
 }
 
@@ -396,6 +401,8 @@ bool LeaderboardService::ForceResetLeaderboard(
     return false;
   }
 
+  const std::string closed_period =
+      period_end ? period_end->idempotency_key : std::string();
   auto barrier = std::make_shared<ForcedReset>();
   const auto on_cache_reset = [leaderboard_key, barrier, period_end](
                                   bool error, const std::string& id) {
@@ -406,7 +413,7 @@ bool LeaderboardService::ForceResetLeaderboard(
   switch (schedule->period()) {
     case ResetScheduleTime::kDay:
       RedisCache::ResetDailyLeaderboard(schedule->leaderboard_id(), option,
-                                        on_cache_reset);
+                                        closed_period, on_cache_reset);
       break;
     case ResetScheduleTime::kWeek:
       if (FLAGS_use_leaderboard_table_with_date) {
@@ -414,12 +421,12 @@ bool LeaderboardService::ForceResetLeaderboard(
         barrier->Finish(true, "");
       } else {
         RedisCache::ResetWeeklyLeaderboard(schedule->leaderboard_id(), option,
-                                           on_cache_reset);
+                                           closed_period, on_cache_reset);
       }
       break;
     case ResetScheduleTime::kMonth:
       RedisCache::ResetMonthlyLeaderboard(schedule->leaderboard_id(), option,
-                                          on_cache_reset);
+                                          closed_period, on_cache_reset);
       break;
   }
   bool result = false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <memory>
 #include <sstream>
 #include <string>
 
@@ -20,6 +21,9 @@ struct RedisCache::QueryContext {
   boost::posix_time::ptime week_time;
   QueryCallback callback;
   std::string key;
+  // The league of the leaderboard, or null: a league's records carry their
+  // players' tiers, read by the same script call.
+  std::shared_ptr<const LeagueRules> league;
 
   // ", account id: <id>, service provider: <provider>"
   std::string AccountLabels() const {

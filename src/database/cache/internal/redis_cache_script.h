@@ -26,6 +26,16 @@ class RedisScript;
 
 namespace plemox {
 
+namespace redis_cache {
+
+// The name of the tier that a tier hash value of a query script's answer
+// names: the lowest tier for nil or a value that is no tier index, the
+// highest for an index above it, as the placement reads the hash
+// (redis_cache_league.cc). Any thread.
+std::string TierName(const LeagueRules& league, const vel::RedisValue& value);
+
+}  // namespace redis_cache
+
 struct RedisCache::Script {
   // --- Connections and submission (redis_cache_script.cc). ----------------
   // Creates the_pipeline (Initialize). Host thread.

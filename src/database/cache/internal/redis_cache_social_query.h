@@ -17,13 +17,14 @@ namespace plemox {
 // One member of a social list: the account as the query named it, the
 // ranking member its index entry names ("0:" and its member key when it has
 // none), its score (0 when the ranking lacks that member) and its profile
-// (empty on the command chain).
+// (empty on the command chain), and on a league its tier.
 struct RedisCache::SocialEntry {
   vel::PlayerAccount account;
   std::string ranking_key;
   double score = 0.0;
   std::string display_name;
   std::string metadata;
+  std::string tier;
 };
 
 struct RedisCache::SocialQuery : RedisCache::QueryContext {

@@ -33,9 +33,13 @@ local placed = 0
 while done < waiting and placed < limit do
   done = done + 1
   local member = redis.call('HGET', league_key, 'w' .. done)
-  redis.call('HDEL', league_key, 'w' .. done, 'q:' .. member)
-  league_place(league_key, tiers_key, log_key, member, cohort_size,
-               tier_names)
+  -- A player whose scores were deleted while it waited left the queue
+  -- (its "q:" field is gone): it is not placed.
+  if member and redis.call('HDEL', league_key, 'q:' .. member) == 1 then
+    league_place(league_key, tiers_key, log_key, member, cohort_size,
+                 tier_names)
+  end
+  redis.call('HDEL', league_key, 'w' .. done)
   placed = placed + 1
 end
 redis.call('HSET', league_key, 'wd', done)

@@ -3,7 +3,8 @@
 -- all read at one instant.
 --
 -- KEYS: 1 the ranking set, 2 its dense set, 3 its member index, 4 the
---   leaderboard's profile hash (see submit_score.lua).
+--   leaderboard's profile hash (see submit_score.lua); on a league, 5 its
+--   tier hash (see league.lua).
 -- ARGV: 1 range type (1 the whole ranking, 2 positions from the top, other
 --   values a window around the requester), 2 begin, 3 end (integers),
 --   4 ranking type (1 position, 2 competition, other values dense),
@@ -25,8 +26,13 @@
 --     and its ranking member;
 --   "absent", profile: the requester has no entry (window queries);
 --   "above": the window ends above the top, so it is empty.
+-- On a league, "slice", "own" and "absent" end with the tiers of their
+--   members as the tier hash holds them: for a slice a list in member order
+--   (empty when the hash does not exist: everybody is in the lowest tier),
+--   for the others one value; nil for a member without one.
 local key, dense_key, index, profile_key = KEYS[1], KEYS[2], KEYS[3],
                                            KEYS[4]
+local tiers_key = KEYS[5]
 local range_type = tonumber(ARGV[1])
 local range_begin = tonumber(ARGV[2])
 local range_end = tonumber(ARGV[3])
@@ -71,11 +77,12 @@ end
 -- Fields asked for per HMGET: well below the limit of Lua's unpack.
 local profile_chunk = 1000
 
--- The packed profiles of the members (flat {member, score, ...}) in
--- member order, nil for a member without one; empty when the leaderboard
--- keeps no profiles.
-local function profiles(members)
-  if #members == 0 or redis.call('EXISTS', profile_key) == 0 then
+-- The values of hash `hash` for the member keys of the members (flat
+-- {member, score, ...}) in member order, nil for a member without one;
+-- empty when the hash does not exist (a leaderboard that keeps no
+-- profiles, a league whose players are all in the lowest tier).
+local function member_values(hash, members)
+  if #members == 0 or redis.call('EXISTS', hash) == 0 then
     return {}
   end
   local found = {}
@@ -84,7 +91,7 @@ local function profiles(members)
     local colon = string.find(members[i], ':', 1, true) or 0
     fields[#fields + 1] = string.sub(members[i], colon + 1)
     if #fields == profile_chunk or i + 1 == #members then
-      local values = redis.call('HMGET', profile_key, unpack(fields))
+      local values = redis.call('HMGET', hash, unpack(fields))
       for j = 1, #fields do
         found[#found + 1] = values[j]
       end
@@ -102,7 +109,20 @@ local function slice(start, stop, with_facts)
   if with_facts and #members > 0 then
     first = facts(members[2], members[1])
   end
-  return {'slice', start, members, first, profiles(members)}
+  local answer = {'slice', start, members, first,
+                  member_values(profile_key, members)}
+  if tiers_key then
+    answer[#answer + 1] = member_values(tiers_key, members)
+  end
+  return answer
+end
+
+-- The requester's own tier at the end of `answer` (leagues only).
+local function with_tier(answer)
+  if tiers_key then
+    answer[#answer + 1] = redis.call('HGET', tiers_key, member_key)
+  end
+  return answer
 end
 
 local total = redis.call('ZCARD', key)
@@ -118,11 +138,13 @@ else
     position = redis.call('ZREVRANK', key, ranking_key)
   end
   if not position then
-    answer = {'absent', redis.call('HGET', profile_key, member_key)}
+    answer = with_tier({'absent', redis.call('HGET', profile_key,
+                                             member_key)})
   elseif range_begin == 0 and range_end == 0 then
     local score = redis.call('ZSCORE', key, ranking_key)
-    answer = {'own', position, score, facts(score, ranking_key),
-              redis.call('HGET', profile_key, member_key), ranking_key}
+    answer = with_tier({'own', position, score, facts(score, ranking_key),
+                        redis.call('HGET', profile_key, member_key),
+                        ranking_key})
   else
     local start = position + range_begin
     if start < 0 then
