@@ -42,6 +42,8 @@ namespace {
 // Placements written per statement, and waiting players placed (and tiers
 // set) per script call: bounds the work of one step.
 constexpr std::int64_t kBatch = 500;
+// Cohorts written per transaction at most (fewer once kBatch players).
+constexpr std::size_t kCohortsPerTransaction = 50;
 // How long the thread sleeps between passes when nothing wakes it.
 constexpr auto kPassInterval = std::chrono::seconds(1);
 
@@ -397,6 +399,10 @@ bool LeaguePeriodEnd::FinishPeriod(const RankingOption& league,
     }
     std::set<std::string> done;
     for (const auto& row : done_rows) done.insert(row[0]);
+    // Cohorts are written several to a transaction (one commit for up to
+    // kBatch players), each guarded by its own league_cohort_end row.
+    std::vector<CohortWrite> batch;
+    std::size_t players = 0;
     for (const std::string& tier : rules.tiers) {
       const auto opened = RedisCache::LeagueField(closed_key, "n:" + tier);
       if (!opened) return false;
@@ -404,9 +410,24 @@ bool LeaguePeriodEnd::FinishPeriod(const RankingOption& league,
       for (std::int64_t n = 1; n <= cohorts; ++n) {
         const std::string cohort = tier + "-" + std::to_string(n);
         if (done.count(cohort) != 0) continue;
-        if (!WriteCohort(league, period, round, cohort)) return false;
+        CohortWrite write;
+        if (!CohortStatements(league, period, round, cohort, &write)) {
+          return false;
+        }
+        players += write.players;
+        batch.push_back(std::move(write));
+        if (players < static_cast<std::size_t>(kBatch) &&
+            batch.size() < kCohortsPerTransaction) {
+          continue;
+        }
+        // A stopping server or one no longer master leaves the rest to
+        // the next pass or the next master: what is written stays written.
+        if (stop_ || !is_master_() || !WriteCohorts(batch)) return false;
+        batch.clear();
+        players = 0;
       }
     }
+    if (!WriteCohorts(batch)) return false;
     if (!ApplyTiers(league, period, round)) return false;
   }
   bool duplicate = false;
@@ -425,10 +446,11 @@ bool LeaguePeriodEnd::FinishPeriod(const RankingOption& league,
   return true;
 }
 
-bool LeaguePeriodEnd::WriteCohort(const RankingOption& league,
-                                  const ClosedPeriod& period,
-                                  std::int64_t round,
-                                  const std::string& cohort_id) {
+bool LeaguePeriodEnd::CohortStatements(const RankingOption& league,
+                                       const ClosedPeriod& period,
+                                       std::int64_t round,
+                                       const std::string& cohort_id,
+                                       CohortWrite* write) {
   const std::string& id = league.leaderboard_id;
   const LeagueRules& rules = *league.league;
   const RedisCache::Cohort cohort =
@@ -442,31 +464,31 @@ bool LeaguePeriodEnd::WriteCohort(const RankingOption& league,
   const std::vector<int> tiers =
       LeagueMoves::NewTiers(rules, tier < 0 ? 0 : tier, ranked.size());
   const std::string round_text = std::to_string(round);
-  std::vector<std::string> statements = {
+  write->players = ranked.size();
+  write->moved = 0;
+  write->statements = {
       "INSERT INTO league_cohort_end(league_id, period_id, cohort_id) VALUES "
       "(" +
       Quoted(id) + ", " + period.period_id + ", " + Quoted(cohort_id) + ")"};
+  // One multi-row statement per table: a cohort is bounded by the cohort
+  // size, and one statement costs the database far less than a row each.
+  std::string history;
+  std::string tier_rows;
   vel::Json standing = vel::Json::MakeArray();
-  std::uint64_t moved = 0;
   for (std::size_t i = 0; i < ranked.size(); ++i) {
     const QueryResult::Record& record = ranked[i];
     const std::string member = MakeMemberKey(record.account);
     const double score = league.FromStoredScore(record.score);
-    statements.push_back(
-        "INSERT INTO league_history(league_id, period_id, member_key, round, "
-        "cohort_id, position, score, old_tier, new_tier) VALUES (" +
-        Quoted(id) + ", " + period.period_id + ", " + Quoted(member) + ", " +
-        round_text + ", " + Quoted(cohort_id) + ", " + std::to_string(i + 1) +
-        ", " + ScoreLiteral(score) + ", " + std::to_string(tier) + ", " +
-        std::to_string(tiers[i]) + ")");
-    statements.push_back(
-        "INSERT INTO league_tier(league_id, member_key, tier, last_round, "
-        "changed_round) VALUES (" +
-        Quoted(id) + ", " + Quoted(member) + ", " + std::to_string(tiers[i]) +
-        ", " + round_text + ", " + round_text +
-        ") ON DUPLICATE KEY UPDATE tier = VALUES(tier), last_round = "
-        "VALUES(last_round), changed_round = VALUES(changed_round)");
-    if (tiers[i] != tier) ++moved;
+    const char* separator = i == 0 ? "(" : ", (";
+    history += separator + Quoted(id) + ", " + period.period_id + ", " +
+               Quoted(member) + ", " + round_text + ", " + Quoted(cohort_id) +
+               ", " + std::to_string(i + 1) + ", " + ScoreLiteral(score) +
+               ", " + std::to_string(tier) + ", " + std::to_string(tiers[i]) +
+               ")";
+    tier_rows += separator + Quoted(id) + ", " + Quoted(member) + ", " +
+                 std::to_string(tiers[i]) + ", " + round_text + ", " +
+                 round_text + ")";
+    if (tiers[i] != tier) ++write->moved;
     vel::Json entry = vel::Json::MakeObject();
     entry.Set("rank", static_cast<std::int64_t>(i + 1));
     entry.Set("service_provider", record.account.service_provider());
@@ -475,6 +497,18 @@ bool LeaguePeriodEnd::WriteCohort(const RankingOption& league,
     entry.Set("move", LeagueMoves::MoveName(tier, tiers[i]));
     entry.Set("tier", rules.tiers[static_cast<std::size_t>(tiers[i])]);
     standing.Append(std::move(entry));
+  }
+  if (!ranked.empty()) {
+    write->statements.push_back(
+        "INSERT INTO league_history(league_id, period_id, member_key, round, "
+        "cohort_id, position, score, old_tier, new_tier) VALUES " +
+        history);
+    write->statements.push_back(
+        "INSERT INTO league_tier(league_id, member_key, tier, last_round, "
+        "changed_round) VALUES " +
+        tier_rows +
+        " ON DUPLICATE KEY UPDATE tier = VALUES(tier), last_round = "
+        "VALUES(last_round), changed_round = VALUES(changed_round)");
   }
   if (!FLAGS_period_end_webhook_url.empty()) {
     vel::Json document = vel::Json::MakeObject();
@@ -487,7 +521,7 @@ bool LeaguePeriodEnd::WriteCohort(const RankingOption& league,
     document.Set("cohort_id", cohort_id);
     document.Set("tier", cohort_id.substr(0, dash));
     document.Set("standing", std::move(standing));
-    statements.push_back(
+    write->statements.push_back(
         "INSERT INTO period_end_notification(idempotency_key, "
         "leaderboard_id, period_kind, period_end, state, document, "
         "next_attempt_at) SELECT " +
@@ -496,15 +530,42 @@ bool LeaguePeriodEnd::WriteCohort(const RankingOption& league,
         Quoted(document.ToString()) +
         ", NOW(3) FROM period_archive WHERE period_id = " + period.period_id);
   }
+  return true;
+}
+
+bool LeaguePeriodEnd::WriteCohorts(const std::vector<CohortWrite>& writes) {
+  if (writes.empty()) return true;
+  std::vector<std::string> statements;
+  for (const CohortWrite& write : writes) {
+    statements.insert(statements.end(), write.statements.begin(),
+                      write.statements.end());
+  }
   bool duplicate = false;
-  if (!Execute(*client_, Transaction(statements), "writing a cohort's moves",
+  if (!Execute(*client_, Transaction(statements), "writing cohorts' moves",
                true, &duplicate)) {
     return false;
   }
+  std::vector<const CohortWrite*> written;
   if (!duplicate) {
+    for (const CohortWrite& write : writes) written.push_back(&write);
+  } else {
+    // Another master wrote one of them meanwhile (the whole transaction
+    // rolled back): each on its own, so the others are still written once.
+    for (const CohortWrite& write : writes) {
+      if (!Execute(*client_, Transaction(write.statements),
+                   "writing a cohort's moves", true, &duplicate)) {
+        return false;
+      }
+      if (!duplicate) written.push_back(&write);
+    }
+  }
+  for (const CohortWrite* write : written) {
     ++cohorts_;
-    moved_ += moved;
-    if (!FLAGS_period_end_webhook_url.empty() && on_documents_) on_documents_();
+    moved_ += write->moved;
+  }
+  if (!written.empty() && !FLAGS_period_end_webhook_url.empty() &&
+      on_documents_) {
+    on_documents_();
   }
   return true;
 }
@@ -536,6 +597,7 @@ bool LeaguePeriodEnd::ApplyTiers(const RankingOption& league,
       id, rules, ResetScheduleRegistry::MakeResetScheduleInfo(id));
   std::string after;
   for (;;) {
+    if (stop_) return false;  // resumed by the next pass or master
     std::vector<std::vector<std::string>> rows;
     if (!Select(*client_,
                 "SELECT member_key, tier FROM league_tier WHERE league_id = " +
@@ -559,6 +621,7 @@ bool LeaguePeriodEnd::ApplyTiers(const RankingOption& league,
     if (static_cast<std::int64_t>(rows.size()) < kBatch) break;
   }
   for (bool waiting = true; waiting;) {
+    if (stop_) return false;
     if (!RedisCache::ApplyTiersAndPlace(id, rules, current_key, round + 1, {},
                                         kBatch, &waiting)) {
       return false;

@@ -97,8 +97,21 @@ class LeaguePeriodEnd {
   Closed FindClosed(const RankingOption& league, const ClosedPeriod& period,
                     std::int64_t* round);
   bool FinishPeriod(const RankingOption& league, const ClosedPeriod& period);
-  bool WriteCohort(const RankingOption& league, const ClosedPeriod& period,
-                   std::int64_t round, const std::string& cohort_id);
+  // What one cohort's period end writes: its guard row, history rows,
+  // tiers and document, built from the closed cohort in Redis.
+  struct CohortWrite {
+    std::vector<std::string> statements;
+    std::size_t players = 0;
+    std::uint64_t moved = 0;
+  };
+  // Reads cohort `cohort_id` of the closed period and builds its writes;
+  // false when Redis failed.
+  bool CohortStatements(const RankingOption& league, const ClosedPeriod& period,
+                        std::int64_t round, const std::string& cohort_id,
+                        CohortWrite* write);
+  // Writes `writes` in one transaction (each alone when one was written
+  // before); false when the database failed.
+  bool WriteCohorts(const std::vector<CohortWrite>& writes);
   bool ApplyTiers(const RankingOption& league, const ClosedPeriod& period,
                   std::int64_t round);
 
@@ -108,7 +121,8 @@ class LeaguePeriodEnd {
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  bool stop_ = false;   // GUARDED_BY(mutex_)
+  // Set under mutex_ (for the wait), read without it between cohorts.
+  std::atomic<bool> stop_{false};
   bool woken_ = false;  // GUARDED_BY(mutex_)
   std::atomic<std::uint64_t> cohorts_{0};
   std::atomic<std::uint64_t> moved_{0};
