@@ -24,6 +24,7 @@ of the page's text):
 import argparse
 import json
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -379,6 +380,8 @@ def main():
                                'status of 400' in entry['message'])]
     finally:
         driver.quit()
+        # The profile is the browser's alone; a run leaves nothing behind.
+        shutil.rmtree(profile, ignore_errors=True)
     print(json.dumps(seen))
     return 0
 
