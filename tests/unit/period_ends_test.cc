@@ -8,10 +8,10 @@
 
 #include "common/leaderboard_flags.h"
 #include "leaderboard/core/reset_schedule.h"
-#include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/period/period_end_notifier.h"
 #include "leaderboard/period/period_retention.h"
 #include "leaderboard/period/webhook_client.h"
+#include "leaderboard/service/internal/period_query.h"
 
 namespace plemox {
 namespace {

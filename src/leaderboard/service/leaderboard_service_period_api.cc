@@ -22,10 +22,10 @@
 #include "common/leaderboard_flags.h"
 #include "leaderboard/core/leaderboard_id.h"
 #include "leaderboard/core/reset_schedule.h"
-#include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/period/period_archiver.h"
 #include "leaderboard/period/period_ends.h"
 #include "leaderboard/period/period_retention.h"
+#include "leaderboard/service/internal/period_query.h"
 #include "vel/core/event.h"
 #include "vel/http/api_service.h"
 

@@ -16,9 +16,9 @@
 #include "database/cache/social_order.h"
 #include "leaderboard/core/ranking_options.h"
 #include "leaderboard/core/reset_schedule.h"
-#include "leaderboard/service/internal/period_query.h"
 #include "leaderboard/period/period_ends.h"
 #include "leaderboard/period/period_retention.h"
+#include "leaderboard/service/internal/period_query.h"
 
 namespace plemox {
 namespace service_internal {
