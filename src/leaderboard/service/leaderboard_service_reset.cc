@@ -16,6 +16,12 @@
 // once the cache has rolled over the closed ranking is archived in the
 // background (period_ends.h).
 //
+// A reset whose log lookup or insert failed (MariaDB away at midnight) is
+// tried again while this server stays master, after 5 s and then less often
+// (up to a minute): until its log row is written nothing rolls over, so a
+// short outage delays the reset instead of losing it. A later occurrence of
+// the same schedule that falls due meanwhile replaces the retry.
+//
 // A midnight of thousands of resets rotates the score tables one leaderboard
 // after another, minutes after the period ended. The master holds back each
 // leaderboard's database writes of the new period from just before the due
@@ -96,7 +102,145 @@ struct DueReset {
   ResetScheduleTime::Period period;
   // Found by the take-over check rather than by the calendar now.
   bool missed;
+  // Tried again after a failure: logged only through RetryLater's lines.
+  bool retried = false;
 };
+
+// A reset to try again: the next attempt's time and how many failed.
+struct PendingRetry {
+  DueReset reset;
+  posix_time::ptime next_attempt;
+  int failures = 0;
+};
+
+// The first retry comes after kFirstRetryDelay, each later one after twice
+// the delay before, up to kLastRetryDelay.
+const posix_time::time_duration kFirstRetryDelay = posix_time::seconds(5);
+const posix_time::time_duration kLastRetryDelay = posix_time::seconds(60);
+
+// The resets to try again, by leaderboard key (one per schedule: a later
+// occurrence replaces an earlier one).
+std::mutex the_retries_mutex;
+std::map<std::string, PendingRetry>
+    the_retries;  // GUARDED_BY(the_retries_mutex)
+
+// Records the retry of `reset` after its `failures`-th failure. Caller
+// holds the_retries_mutex.
+void ScheduleRetry(const DueReset& reset, const char* what,
+                   const posix_time::ptime& now, int failures) {
+  posix_time::time_duration delay = kFirstRetryDelay;
+  for (int i = 1; i < failures && delay < kLastRetryDelay; ++i) delay *= 2;
+  if (delay > kLastRetryDelay) delay = kLastRetryDelay;
+  // The first failure and then every tenth: an outage does not flood the
+  // log with a line per schedule every few seconds.
+  LOG_IF(WARNING, failures % 10 == 1)
+      << "The reset is tried again: " << what << " failed"
+      << ": leaderboard key=" << reset.leaderboard_key
+      << ", schedule date time=" << DateTimeToText(reset.schedule_date_time)
+      << ", failures=" << failures << ", next attempt in "
+      << delay.total_seconds() << " s";
+  DueReset again = reset;
+  again.missed = true;  // a retry may find the reset logged after all
+  again.retried = true;
+  the_retries[reset.leaderboard_key] =
+      PendingRetry{std::move(again), now + delay, failures};
+}
+
+// Releases the new period's writes that `reset` held.
+void ReleaseHold(const DueReset& reset) {
+  ReleaseNewPeriodWrites(reset.leaderboard_id, reset.leaderboard_key,
+                         DateTimeToCompactText(reset.schedule_date_time));
+}
+
+// Logs that the retries of `reset` end unperformed and releases its hold.
+void GiveUp(const DueReset& reset) {
+  LOG(ERROR) << "A reset that could not be logged is given up: a later one "
+                "of its schedule is due"
+             << ": leaderboard key=" << reset.leaderboard_key
+             << ", given up=" << DateTimeToText(reset.schedule_date_time);
+  ReleaseHold(reset);
+}
+
+// Schedules `reset` to be tried again after a failure of the database
+// (database client threads); `what` names the step that failed. The new
+// period's writes stay held meanwhile. False (and the hold released) when
+// a later occurrence of the schedule is pending already.
+bool RetryLater(const DueReset& reset, const char* what) {
+  const posix_time::ptime now = ResetSchedule::Now();
+  std::optional<DueReset> given_up;
+  {
+    std::lock_guard<std::mutex> lock(the_retries_mutex);
+    auto it = the_retries.find(reset.leaderboard_key);
+    if (it != the_retries.end() &&
+        it->second.reset.schedule_date_time > reset.schedule_date_time) {
+      given_up = reset;
+    } else {
+      if (it != the_retries.end() &&
+          it->second.reset.schedule_date_time != reset.schedule_date_time) {
+        given_up = it->second.reset;
+      }
+      ScheduleRetry(
+          reset, what, now,
+          it != the_retries.end() && !given_up ? it->second.failures + 1 : 1);
+    }
+  }
+  if (!given_up) return true;
+  GiveUp(*given_up);
+  return given_up->schedule_date_time != reset.schedule_date_time;
+}
+
+// A later occurrence of `reset`'s schedule is due: a retry of an earlier one
+// is given up (rolling it over after the later one would move the new
+// period away).
+void SupersedeRetry(const DueReset& reset) {
+  std::optional<DueReset> given_up;
+  {
+    std::lock_guard<std::mutex> lock(the_retries_mutex);
+    const auto it = the_retries.find(reset.leaderboard_key);
+    if (it == the_retries.end() ||
+        it->second.reset.schedule_date_time >= reset.schedule_date_time) {
+      return;
+    }
+    given_up = it->second.reset;
+    the_retries.erase(it);
+  }
+  GiveUp(*given_up);
+}
+
+// The retries due at `now`, taken out; while this server is not master
+// they are dropped (the master's own take-over check performs the last
+// occurrence of every schedule).
+std::vector<DueReset> TakeDueRetries(const posix_time::ptime& now,
+                                     bool is_master) {
+  std::vector<DueReset> due;
+  std::vector<DueReset> dropped;
+  std::unique_lock<std::mutex> lock(the_retries_mutex);
+  if (!is_master) {
+    for (const auto& [key, retry] : the_retries) dropped.push_back(retry.reset);
+    the_retries.clear();
+    lock.unlock();
+    for (const DueReset& reset : dropped) ReleaseHold(reset);
+    return due;
+  }
+  for (auto& [key, retry] : the_retries) {
+    if (retry.next_attempt > now) continue;
+    due.push_back(retry.reset);
+    // In flight: not taken again before it ends (ForgetRetry or RetryLater
+    // replaces this).
+    retry.next_attempt = now + kLastRetryDelay;
+  }
+  return due;
+}
+
+// A reset logged (by this server or another): no retry pending for it.
+void ForgetRetry(const DueReset& reset) {
+  std::lock_guard<std::mutex> lock(the_retries_mutex);
+  const auto it = the_retries.find(reset.leaderboard_key);
+  if (it != the_retries.end() &&
+      it->second.reset.schedule_date_time == reset.schedule_date_time) {
+    the_retries.erase(it);
+  }
+}
 
 // The occurrence a server that becomes master at `now` must make sure of:
 // the schedule's previous occurrence, when the calendar has moved past it
@@ -230,20 +374,24 @@ void ResetLeaderboard(const std::string& leaderboard_id,
 // row inserted, performs the rollover; a failure, or a row another server
 // inserted first, ends this reset with a log line.
 void OnResetScheduleLogInserted(bool error, bool already_reset,
+                                const DueReset& reset,
                                 const std::string& leaderboard_id,
                                 const std::string& leaderboard_key,
                                 const std::string& schedule_date_time,
                                 ResetScheduleTime::Period period,
                                 const std::optional<PeriodEnd>& period_end) {
   VLOG(2) << "OnResetScheduleLogInserted called";
-  if (error || already_reset) {
-    ReleaseNewPeriodWrites(leaderboard_id, leaderboard_key, schedule_date_time);
-  }
   if (error) {
-    LOG(ERROR) << "Failed to insert reset schedule log"
-               << ": leaderboard key=" << leaderboard_key
-               << ", schedule date time=" << schedule_date_time;
+    LOG_IF(ERROR, !reset.retried)
+        << "Failed to insert reset schedule log"
+        << ": leaderboard key=" << leaderboard_key
+        << ", schedule date time=" << schedule_date_time;
+    RetryLater(reset, "the reset log insert");
     return;
+  }
+  ForgetRetry(reset);
+  if (already_reset) {
+    ReleaseNewPeriodWrites(leaderboard_id, leaderboard_key, schedule_date_time);
   }
   if (already_reset) {
     LOG(WARNING) << "Failed to insert reset schedule log"
@@ -270,22 +418,26 @@ void OnResetScheduleLogInserted(bool error, bool already_reset,
 // take-over check) logs that at info level instead of as a warning.
 void OnResetScheduleLogQueried(bool error, bool already_reset,
                                const std::string& reset_date_time,
+                               const DueReset& reset,
                                const std::string& leaderboard_id,
                                const std::string& leaderboard_key,
                                const std::string& schedule_date_time,
                                ResetScheduleTime::Period period, bool missed,
                                const std::optional<PeriodEnd>& period_end) {
   VLOG(2) << "OnResetScheduleLogQueried called";
-  if (error || already_reset) {
+  if (already_reset) {
     ReleaseNewPeriodWrites(leaderboard_id, leaderboard_key, schedule_date_time);
   }
   if (error) {
-    LOG(ERROR) << "Failed to query reset schedule log"
-               << ": leaderboard key=" << leaderboard_key
-               << ", schedule date time=" << schedule_date_time;
+    LOG_IF(ERROR, !reset.retried)
+        << "Failed to query reset schedule log"
+        << ": leaderboard key=" << leaderboard_key
+        << ", schedule date time=" << schedule_date_time;
+    RetryLater(reset, "the reset log lookup");
     return;
   }
   if (already_reset) {
+    ForgetRetry(reset);
     // On taking over this is the usual case (the old master did it).
     LOG_IF(WARNING, !missed) << "The leaderboard has already been reset"
                              << ": leaderboard key=" << leaderboard_key
@@ -299,10 +451,12 @@ void OnResetScheduleLogQueried(bool error, bool already_reset,
   }
   const auto db = LeaderboardService::db_connection();
   if (!db) {
+    // The service is stopping: the next master's take-over performs it.
     LOG(WARNING) << "Failed to insert reset schedule log"
                  << ". The database connection is closed"
                  << ": leaderboard key=" << leaderboard_key
                  << ", schedule date time=" << schedule_date_time;
+    ReleaseNewPeriodWrites(leaderboard_id, leaderboard_key, schedule_date_time);
     return;
   }
   LOG(INFO) << "Inserting a new reset schedule log"
@@ -310,11 +464,11 @@ void OnResetScheduleLogQueried(bool error, bool already_reset,
             << ", schedule date time: " << schedule_date_time;
   PeriodEnds::InsertResetScheduleLog(
       db, leaderboard_id, leaderboard_key, schedule_date_time, period_end,
-      [period, period_end](const bool& failed, const bool& duplicated,
-                           const std::string& id, const std::string& key,
-                           const std::string& date_time) {
-        OnResetScheduleLogInserted(failed, duplicated, id, key, date_time,
-                                   period, period_end);
+      [reset, period, period_end](const bool& failed, const bool& duplicated,
+                                  const std::string& id, const std::string& key,
+                                  const std::string& date_time) {
+        OnResetScheduleLogInserted(failed, duplicated, reset, id, key,
+                                   date_time, period, period_end);
       });
 }
 
@@ -325,13 +479,13 @@ void StartReset(const DueReset& reset, const posix_time::ptime& now,
       DateTimeToCompactText(reset.schedule_date_time);
   // The last reset before this server became master is usually done
   // already (by the old master); the log tells.
-  LOG(INFO) << (reset.missed ? "Leaderboard is going to be reset unless it "
-                               "was done before this server became master"
-                             : "Leaderboard is going to be reset")
-            << ": leaderboard_key=" << reset.leaderboard_key
-            << ", schedule_date_time="
-            << DateTimeToText(reset.schedule_date_time)
-            << ", now=" << DateTimeToText(now);
+  LOG_IF(INFO, !reset.retried)
+      << (reset.missed ? "Leaderboard is going to be reset unless it "
+                         "was done before this server became master"
+                       : "Leaderboard is going to be reset")
+      << ": leaderboard_key=" << reset.leaderboard_key
+      << ", schedule_date_time=" << DateTimeToText(reset.schedule_date_time)
+      << ", now=" << DateTimeToText(now);
   if (!db) {
     LOG(WARNING) << "Leaderboard reset skipped: the database connection is "
                     "closed"
@@ -349,12 +503,12 @@ void StartReset(const DueReset& reset, const posix_time::ptime& now,
     period_end = PeriodEnds::ScheduledEnd(*schedule, reset.schedule_date_time);
   }
   db->QueryResetScheduleLog(id, key, schedule_date_time,
-                            [id, key, schedule_date_time, period, missed,
+                            [reset, id, key, schedule_date_time, period, missed,
                              period_end](const bool& failed, const bool& found,
                                          const std::string& reset_date_time) {
                               OnResetScheduleLogQueried(
-                                  failed, found, reset_date_time, id, key,
-                                  schedule_date_time, period, missed,
+                                  failed, found, reset_date_time, reset, id,
+                                  key, schedule_date_time, period, missed,
                                   period_end);
                             });
 }
@@ -398,6 +552,10 @@ void service_internal::CheckResetTime(bool is_master) {
         }
         return 0;
       });
+  for (const DueReset& reset : due) SupersedeRetry(reset);
+  for (DueReset& retry : TakeDueRetries(now, is_master)) {
+    due.push_back(std::move(retry));
+  }
   const auto db = LeaderboardService::db_connection();
   std::vector<std::pair<std::string, std::string>> lapsed;  // id, token
   {
