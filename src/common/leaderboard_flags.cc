@@ -28,7 +28,7 @@ DEFINE_bool(mysql_ssl_verify_server_cert, true,
             "certificate is checked against the CA either way).");
 DEFINE_string(mysql_db_name, "", "MySQL/MariaDB database name");
 DEFINE_uint64(mysql_db_connection_count, 10, "MySQL/MariaDB connection count.");
-DEFINE_uint64(mysql_db_rotation_connections, 4,
+DEFINE_uint64(mysql_db_rotation_connections, 1,
               "Connections of the score tables' rotations at a reset (1 to "
               "32).");
 DEFINE_string(mysql_db_character_set, "utf8", "MySQL/MariaDB character set");
